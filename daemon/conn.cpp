@@ -1,0 +1,232 @@
+/* conn.cpp - client connections: accepting, reading whole requests, the framing checks, dispatch */
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "vorleni.h"
+
+/* A descriptor held in reserve: when the process runs out of descriptors it
+ * is given up for a moment to accept and close the connection that waits,
+ * instead of letting the listener report it ready forever. */
+static int spare_fd = -1;
+
+/* conn_accept accepts every connection waiting on the listener. Beyond the
+ * connection limit new ones are closed at once and logged. */
+void conn_accept(PGLOB *pglob) {
+    if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (;;) {
+        struct sockaddr_in clientname;
+        socklen_t size = sizeof clientname;
+        int fd = accept4(pglob->sock, reinterpret_cast<sockaddr *>(&clientname), &size,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (pglob->verbose > 1) _vmessage("Err: server (accept): %d(%s)", errno, strerror(errno));
+            if ((errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
+                close(spare_fd);
+                int victim = accept(pglob->sock, nullptr, nullptr);
+                if (victim >= 0) close(victim);
+                spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                continue;
+            }
+            return;
+        }
+        if (pglob->nconns >= pglob->max_connections) {
+            if (pglob->verbose > 1)
+                _vmessage("Err: connection from %s refused: %d connections", inet_ntoa(clientname.sin_addr),
+                          pglob->nconns);
+            close(fd);
+            continue;
+        }
+        if (pglob->verbose > 7)
+            _vmessage("server connect from host %s, port %d", inet_ntoa(clientname.sin_addr),
+                      ntohs(clientname.sin_port));
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (size_t(fd) >= pglob->conns.size()) {
+            size_t n = pglob->conns.size() ? pglob->conns.size() : 1024;
+            while (n <= size_t(fd)) n *= 2;
+            pglob->conns.resize(n, nullptr);
+            pglob->fdpstate.resize(n, nullptr);
+        }
+        auto *c = new QNX_CONN;
+        c->fd = fd;
+        pglob->conns[fd] = c;
+        pglob->fdpstate[fd] = nullptr;
+        pglob->nconns++;
+        sockwant(fd, true, false);
+    }
+}
+
+/* conn_close closes connection fd and forgets it; the process record it was
+ * bound to is not touched. */
+void conn_close(PGLOB *pglob, int fd) {
+    if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return;
+    sockforget(fd);
+    close(fd);
+    delete pglob->conns[fd];
+    pglob->conns[fd] = nullptr;
+    pglob->fdpstate[fd] = nullptr;
+    pglob->nconns--;
+}
+
+/* conn_ended handles the end of connection fd: the process bound to it is
+ * removed; a connection that never got that far is only closed. */
+static void conn_ended(PGLOB *pglob, int fd) {
+    QNX_PSTATE *ps = pglob->fdpstate[fd];
+    if (ps && ps->fd == fd)
+        cleanup_prg(pglob, ps->pid); /* closes fd */
+    else
+        conn_close(pglob, fd);
+}
+
+/* conn_reap_dead removes the connections whose peers could not take their
+ * answers; it runs between requests, never inside one. */
+void conn_reap_dead(PGLOB *pglob) {
+    while (!pglob->dead_fds.empty()) {
+        int fd = pglob->dead_fds.back();
+        pglob->dead_fds.pop_back();
+        if (size_t(fd) < pglob->conns.size() && pglob->conns[fd] && pglob->conns[fd]->dead)
+            conn_ended(pglob, fd);
+    }
+}
+
+/* process_undef answers the unassigned types 0 and 9 with ESRCH. */
+void process_undef(PGLOB *pglob) { send_status(pglob->act_fd, ESRCH); }
+
+/* is_block_type tells whether a request of type typ carries blocks after its
+ * fixed body; every other type is exactly header and fixed body long. */
+static bool is_block_type(uint16_t typ) { return typ == MT_SEND || typ == MT_REPLY; }
+
+/* dispatch binds the connection on its first request and calls the handler
+ * of a complete request that lies at req. */
+static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_len) {
+    const QNX_MSG_HDR *h = reinterpret_cast<const QNX_MSG_HDR *>(req);
+    const JTABLE &jt = pglob->jtable[h->ev.typ];
+    pglob->act_fd = fd;
+    memcpy(pglob->rcv_buffer, req, sizeof(QNX_MSG_HDR) + size_t(jt.addlen));
+    pglob->rcv_nbytes = sizeof(QNX_MSG_HDR);
+    pglob->req_var = req + sizeof(QNX_MSG_HDR) + jt.addlen;
+    pglob->req_var_len = var_len;
+
+    if (!pglob->fdpstate[fd]) {
+        QNX_PSTATE *ps = h->from_pid > 0 ? find_process(pglob, h->from_pid, 1) : nullptr;
+        if (!ps) {
+            if (pglob->verbose > 1)
+                _vmessage("Err: connection fd %d claims pid %d: no such process", fd, h->from_pid);
+            send_status(fd, ESRCH);
+            return;
+        }
+        /* One connection per record: a newer connection of the same process
+         * takes the record over, and the older one is unbound, so no socket
+         * ever points at a record that is gone. */
+        if (ps->fd != 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
+            pglob->fdpstate[ps->fd] == ps)
+            pglob->fdpstate[ps->fd] = nullptr;
+        ps->fd = fd;
+        pglob->fdpstate[fd] = ps;
+    }
+    jt.pfunc(pglob);
+}
+
+/* serve_buffered serves every complete request in the input buffer of c. */
+static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
+    int fd = c->fd;
+    while (!c->dead && pglob->conns[fd] == c) {
+        if (c->drop > 0) {
+            size_t n = c->in.used() < c->drop ? c->in.used() : c->drop;
+            c->in.consume(n);
+            c->drop -= n;
+            if (c->drop > 0) return;
+            pglob->act_fd = fd;
+            send_status(fd, c->drop_retcode);
+            continue;
+        }
+        if (c->in.used() < sizeof(QNX_MSG_HDR)) return;
+        QNX_MSG_HDR h;
+        memcpy(&h, c->in.head(), sizeof h);
+        pglob->act_fd = fd;
+        if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, 24, "QNX_MSG_HDR");
+        if (h.ev.typ >= MT_NTYPES) {
+            if (pglob->verbose > 1) _vmessage("Err: undefined message %d", h.ev.typ);
+            c->in.consume(sizeof h);
+            send_status(fd, ESRCH);
+            continue;
+        }
+        const JTABLE &jt = pglob->jtable[h.ev.typ];
+        uint32_t addlen = uint32_t(jt.addlen);
+        if (h.msg_len < addlen) {
+            /* A header whose length cannot hold the fixed body: its msg_len
+             * bytes are discarded and the connection stays in step. */
+            size_t total = sizeof h + h.msg_len;
+            if (c->in.used() < total) return;
+            if (pglob->verbose > 6)
+                _vmessage("process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
+                          int(h.msg_len), int(h.msg_len - addlen));
+            if (pglob->verbose > 1) _vmessage("Err: Error in message-Header");
+            c->in.consume(total);
+            send_status(fd, EINVAL);
+            continue;
+        }
+        size_t var = is_block_type(h.ev.typ) ? h.msg_len - addlen : 0;
+        if (is_block_type(h.ev.typ) && h.msg_len > pglob->max_request) {
+            /* Never buffered: read and dropped as it arrives, then refused as
+             * a message whose buffer could not be had. */
+            if (pglob->verbose > 1)
+                _vmessage("Err: %s of %u bytes from %d//%d over the limit of %u: dropped", jt.name,
+                          h.msg_len, h.from_nid, h.from_pid, pglob->max_request);
+            c->drop = uint64_t(sizeof h) + h.msg_len;
+            c->drop_retcode = EFAULT;
+            continue;
+        }
+        size_t total = sizeof h + addlen + var;
+        if (c->in.used() < total) {
+            c->in.reserve_tail(total - c->in.used());
+            return;
+        }
+        if (pglob->verbose > 6)
+            _vmessage("process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
+                      int(h.msg_len), int(h.msg_len - addlen));
+        if (pglob->verbose > 7 && addlen > 0)
+            _vmessage("read(%d,...,%d(%s))", fd, int(addlen), "second header");
+        dispatch(pglob, fd, c->in.head(), var);
+        /* The handler may have removed nothing but answered anyone; the
+         * request's bytes are ours to drop now. */
+        if (pglob->conns[fd] != c) return;
+        c->in.consume(total);
+        conn_reap_dead(pglob);
+        if (pglob->conns[fd] != c) return;
+    }
+}
+
+/* conn_readable reads what connection fd has sent (one read) and serves each
+ * request that is now complete. End of stream or an error removes the
+ * process bound to the connection. */
+void conn_readable(PGLOB *pglob, int fd) {
+    if (fd < 0 || size_t(fd) >= pglob->conns.size()) return;
+    QNX_CONN *c = pglob->conns[fd];
+    if (!c) return;
+    if (c->dead) {
+        conn_reap_dead(pglob);
+        return;
+    }
+    c->in.reserve_tail(4096);
+    size_t room = c->in.data.size() - c->in.end;
+    ssize_t r = read(fd, c->in.data.data() + c->in.end, room);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (r <= 0) {
+        conn_ended(pglob, fd);
+        return;
+    }
+    c->in.end += size_t(r);
+    serve_buffered(pglob, c);
+    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > 262144)
+        std::vector<unsigned char>().swap(c->in.data); /* a large request's memory goes back */
+}

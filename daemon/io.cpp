@@ -1,0 +1,163 @@
+/* io.cpp - traced reads of the request being served and buffered, non-blocking answers */
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "vorleni.h"
+
+void QNX_BUF::consume(size_t n) {
+    start += n;
+    if (start == end) start = end = 0;
+}
+
+void QNX_BUF::reserve_tail(size_t n) {
+    if (data.size() - end >= n) return;
+    /* Slide the unconsumed bytes to the front before growing. */
+    if (start > 0) {
+        memmove(data.data(), data.data() + start, end - start);
+        end -= start;
+        start = 0;
+        if (data.size() - end >= n) return;
+    }
+    size_t want = data.size() ? data.size() : 4096;
+    while (want - end < n) want *= 2;
+    data.resize(want);
+}
+
+void QNX_BUF::append(const void *p, size_t n) {
+    reserve_tail(n);
+    memcpy(data.data() + end, p, n);
+    end += n;
+}
+
+/* dread copies up to nbytes of the current request's variable part into buff
+ * and returns how many it copied; the whole request is already buffered, so
+ * it never waits. */
+ssize_t dread(int fd, void *buff, size_t nbytes, const char *name) {
+    PGLOB *pglob = &_pglob;
+    if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, int(nbytes), name);
+    size_t n = nbytes < pglob->req_var_len ? nbytes : pglob->req_var_len;
+    if (n > 0 && buff) memcpy(buff, pglob->req_var, n);
+    pglob->req_var += n;
+    pglob->req_var_len -= n;
+    return ssize_t(n);
+}
+
+/* mark_dead schedules the removal of a connection whose peer cannot take its
+ * answers: the request under way completes first. */
+static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why) {
+    if (c->dead) return;
+    c->dead = true;
+    pglob->dead_fds.push_back(c->fd);
+    if (pglob->verbose > 1) _vmessage("Err: connection fd %d dropped: %s", c->fd, why);
+}
+
+/* dwritev writes the pieces of one answer to connection fd: straight to the
+ * socket when nothing is waiting before them, otherwise behind the bytes the
+ * client has not taken yet. A connection whose unread answers pass the bound,
+ * or whose socket fails, is removed once the current request is done. */
+void dwritev(int fd, const DPIECE *pieces, int n) {
+    PGLOB *pglob = &_pglob;
+    size_t total = 0;
+    for (int i = 0; i < n; i++) {
+        if (pglob->verbose > 7)
+            _vmessage("write(%d,...,%d(%s))", fd, int(pieces[i].nbytes), pieces[i].name);
+        total += pieces[i].nbytes;
+    }
+    if (fd < 0 || size_t(fd) >= pglob->conns.size()) return;
+    QNX_CONN *c = pglob->conns[fd];
+    if (!c || c->dead || total == 0) return;
+    if (n > 64) {
+        /* Very many small parts: gather them once rather than exceed IOV_MAX. */
+        std::vector<char> all;
+        all.reserve(total);
+        for (int i = 0; i < n; i++) {
+            const char *b = static_cast<const char *>(pieces[i].buff);
+            all.insert(all.end(), b, b + pieces[i].nbytes);
+        }
+        int v = pglob->verbose;
+        pglob->verbose = 0; /* already traced piece by piece */
+        DPIECE one = {all.data(), all.size(), "gathered"};
+        dwritev(fd, &one, 1);
+        pglob->verbose = v;
+        return;
+    }
+
+    size_t done = 0;
+    if (c->out.used() == 0) {
+        struct iovec iov[64];
+        int k = 0;
+        for (int i = 0; i < n; i++)
+            if (pieces[i].nbytes) iov[k++] = {const_cast<void *>(pieces[i].buff), pieces[i].nbytes};
+        struct msghdr mh = {};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = size_t(k);
+        ssize_t w;
+        do w = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (w < 0 && errno == EINTR);
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            mark_dead(pglob, c, strerror(errno));
+            return;
+        }
+        if (w > 0) done = size_t(w);
+        if (done == total) return;
+    } else if (c->out.used() > pglob->max_unread) {
+        mark_dead(pglob, c, "unread answers over the bound");
+        return;
+    }
+    /* Keep what the socket did not take, in order. */
+    size_t skip = done;
+    for (int i = 0; i < n; i++) {
+        size_t len = pieces[i].nbytes;
+        if (skip >= len) {
+            skip -= len;
+            continue;
+        }
+        c->out.append(static_cast<const char *>(pieces[i].buff) + skip, len - skip);
+        skip = 0;
+    }
+    if (!c->want_write) {
+        c->want_write = true;
+        sockwant(fd, true, true);
+    }
+}
+
+/* dwrite writes one answer piece; see dwritev. Returns nbytes. */
+ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name) {
+    DPIECE p = {buff, nbytes, name};
+    dwritev(fd, &p, 1);
+    return ssize_t(nbytes);
+}
+
+/* send_status writes a status-only answer: a header with retcode and no body. */
+void send_status(int fd, int retcode) {
+    QNX_MSG_HDR h;
+    memset(&h, 0, sizeof h);
+    h.ev.retcode = uint16_t(retcode);
+    dwrite(fd, &h, sizeof h, "QNX_MSG_HDR");
+}
+
+/* conn_writable hands the socket more of the answers it has not taken. */
+void conn_writable(PGLOB *pglob, int fd) {
+    if (fd < 0 || size_t(fd) >= pglob->conns.size()) return;
+    QNX_CONN *c = pglob->conns[fd];
+    if (!c || c->dead) return;
+    while (c->out.used() > 0) {
+        ssize_t w = send(fd, c->out.head(), c->out.used(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (w <= 0) {
+            mark_dead(pglob, c, strerror(errno));
+            return;
+        }
+        c->out.consume(size_t(w));
+    }
+    /* Everything is out: give the memory of a large answer back. */
+    if (c->out.data.size() > 65536) std::vector<unsigned char>().swap(c->out.data);
+    c->want_write = false;
+    sockwant(fd, true, false);
+}

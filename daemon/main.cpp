@@ -1,0 +1,222 @@
+/* main.cpp - vorlen: start-up, options, signals and the main loop */
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "vorleni.h"
+
+PGLOB _pglob{};
+
+/* The dispatch table, indexed by message type: handler, display name and the
+ * length of the type's fixed body. The framing checks use addlen once, in the
+ * loop, before any handler runs. */
+const JTABLE pjumptable[MT_NTYPES] = {
+    {process_undef, "undef 0", 0},
+    {process_snd, "Send", sizeof(QNX_MSG_HDR_SND)},
+    {process_rcv, "Receive", sizeof(QNX_MSG_RCV)},
+    {process_rcv, "NB-Receive", sizeof(QNX_MSG_RCV)},
+    {process_rpl, "Reply", sizeof(QNX_MSG_HDR_RPL)},
+    {process_sin, "sin", sizeof(QNX_MSG_SIN)},
+    {process_name_attach, "attach_name", sizeof(QNX_MSG_NAME_ATTACH)},
+    {process_name_detach, "detach_name", sizeof(QNX_MSG_NAME_DETACH)},
+    {process_name_query, "query_name", sizeof(QNX_MSG_NAME_QUERY)},
+    {process_undef, "undef 9", 0},
+    {process_trigger, "Trigger", sizeof(QNX_MSG_TRIGGER)},
+    {process_mktimer, "mktimer", sizeof(QNX_MSG_MKTIMER)},
+    {process_relabstimer, "rel/abstimer", sizeof(QNX_MSG_TIMER)},
+    {process_proxy_attach, "attach_proxy", sizeof(QNX_MSG_PROXY_ATTACH)},
+    {process_proxy_detach, "detach_proxy", sizeof(QNX_MSG_PROXY_DETACH)},
+    {process_rmtimer, "rmtimer", sizeof(QNX_MSG_RMTIMER)},
+};
+static_assert(sizeof(QNX_MSG_HDR_SND) == 12 && sizeof(QNX_MSG_PROXY_ATTACH) == 124);
+
+static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
+
+/* logo prints the banner. */
+static void logo() {
+    printf("\n%s\n", TITLE);
+    printf("Version 1.2b%d vom Jul 20 2002 um 19:19:14\n", 228);
+}
+
+/* usage prints the usage text and ends the daemon with status 0. */
+[[noreturn]] static void usage() {
+    printf("%s\n", TITLE);
+    printf("usage: vorlen [options] &\n");
+    printf("Options:\n");
+    printf("  h name   hostname to register at (default 127.0.0.1)\n");
+    printf("  p nnnn   portno where to listen (default 7779)\n");
+    printf("  t nnnn   global timeout (currently not used)\n");
+    printf("  l nnnn   maximum number of messages in queue\n");
+    printf("  d        do not show verbose messages\n");
+    printf("  v nn     verbose-level\n");
+    exit(0);
+}
+
+/* crash ends the daemon after a fault: the shutdown line is written, and the
+ * signal is raised again with its default action so that a supervisor sees a
+ * crash, never a clean exit. */
+static void crash(int sig) {
+    crash_message(sig);
+    if (_pglob.sock > 0) shutdown(_pglob.sock, SHUT_RDWR);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+/* signals_init routes the signals that end the daemon or trigger a sweep
+ * through a signalfd that the loop reads between requests, so that no
+ * request is ever abandoned halfway; it returns the signalfd. */
+static int signals_init() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+
+    static char altstack[65536];
+    stack_t ss = {};
+    ss.ss_sp = altstack;
+    ss.ss_size = sizeof altstack;
+    sigaltstack(&ss, nullptr);
+    struct sigaction sa = {};
+    sa.sa_handler = crash;
+    sa.sa_flags = SA_RESETHAND | SA_ONSTACK;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) sigaction(s, &sa, nullptr);
+    return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+/* handle_signals reads the signals that arrived: SIGINT and SIGPIPE lead to
+ * a sweep, the others to the shutdown line and exit status 0. */
+static void handle_signals(PGLOB *pglob, int sigfd) {
+    struct signalfd_siginfo si;
+    while (read(sigfd, &si, sizeof si) == ssize_t(sizeof si)) {
+        int sig = int(si.ssi_signo);
+        if (sig == SIGINT || sig == SIGPIPE) {
+            if (pglob->verbose > 1) _vmessage("got signal %d(%s) connection", sig, strsignal(sig));
+            sweep(pglob);
+            continue;
+        }
+        shutdown(pglob->sock, SHUT_RDWR);
+        if (pglob->verbose >= 0) _vmessage("Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
+        exit(0);
+    }
+}
+
+static struct timeval mono_now() { return now_clock(CLOCK_MONOTONIC); }
+
+int main(int argc, char **argv) {
+    PGLOB *pglob = &_pglob;
+    logo();
+    pglob->jtable = pjumptable;
+    pglob->my_name = argv[0];
+    pglob->my_port = VORLEN_DEFAULT_PORT;
+    pglob->rcv_timeout = 30;
+    pglob->verbose = 0;
+    pglob->max_msg = 65536;
+    pglob->nodisp = 0;
+    pglob->max_msg_len = 2147483646;
+    pglob->mqueue_anz = QNX_MQUEUE_SIZE;
+    pglob->max_connections = DEFAULT_MAX_CONNECTIONS;
+    pglob->max_request = DEFAULT_MAX_REQUEST;
+    pglob->max_unread = DEFAULT_MAX_UNREAD;
+
+    int opt;
+    while ((opt = getopt(argc, argv, "h:p:t:l:dv:h")) != -1) {
+        switch (opt) {
+        case 'h':
+            snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
+            break;
+        case 'p': pglob->my_port = int32_t(strtol(optarg, nullptr, 10)); break;
+        case 't': pglob->rcv_timeout = time_t(strtol(optarg, nullptr, 10)); break;
+        case 'l': pglob->max_msg = int32_t(strtol(optarg, nullptr, 10)); break;
+        case 'd': pglob->nodisp = 1; break;
+        case 'v': pglob->verbose = int32_t(strtol(optarg, nullptr, 10)); break;
+        default: usage();
+        }
+    }
+
+    pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
+    if (!pglob->rcv_buffer) {
+        perror("malloc(Transfer-Buffer)");
+        exit(12);
+    }
+
+    /* Many clients each hold a connection: take every descriptor allowed. */
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+
+    pglob->sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    struct sockaddr_in name = {};
+    name.sin_family = AF_INET;
+    name.sin_port = htons(uint16_t(pglob->my_port));
+    name.sin_addr.s_addr = htonl(INADDR_ANY);
+    int one = 1;
+    if (pglob->sock >= 0) setsockopt(pglob->sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (pglob->sock < 0 || bind(pglob->sock, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0) {
+        perror("server (make socket)");
+        exit(1);
+    }
+    /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
+    if (listen(pglob->sock, SOMAXCONN) < 0) {
+        perror("server (listen)");
+        exit(1);
+    }
+
+    int sigfd = signals_init();
+    if (nice(-10) == -1) { /* a refusal is ignored */
+    }
+    if (sockinit() < 0 || sigfd < 0) {
+        perror("server (event set)");
+        exit(1);
+    }
+    pglob->conns.resize(1024, nullptr);
+    pglob->fdpstate.resize(1024, nullptr);
+    sockwant(pglob->sock, true, false);
+    sockwant(sigfd, true, false);
+
+    struct timeval tvn = mono_now();
+    pglob->next_timeout = tvn;
+    pglob->next_timeout.tv_sec += SWEEP_INTERVAL;
+    time_t cleanup_sec = pglob->next_timeout.tv_sec;
+
+    SOCKEV evs[256];
+    for (;;) {
+        tvn = mono_now();
+        if (tvn.tv_sec >= cleanup_sec) {
+            sweep(pglob);
+            cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
+        }
+        if (!tv_le(tvn, pglob->next_timeout)) process_timers(pglob);
+        if (pglob->verbose > 6)
+            _vmessage("global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
+                      int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
+        struct timeval wake = pglob->next_timeout;
+        if (wake.tv_sec > cleanup_sec) wake = {cleanup_sec, 0};
+        sockdeadline(&wake);
+
+        int n = socknext(evs, 256);
+        for (int i = 0; i < n; i++) {
+            int fd = evs[i].fd;
+            if (fd == pglob->sock)
+                conn_accept(pglob);
+            else if (fd == sigfd)
+                handle_signals(pglob, sigfd);
+            else {
+                if (evs[i].writable) conn_writable(pglob, fd);
+                if (evs[i].readable) conn_readable(pglob, fd);
+            }
+            conn_reap_dead(pglob);
+        }
+    }
+}

@@ -1,0 +1,395 @@
+/* msg.cpp - synchronous message passing: Send, Receive, Reply and the message queue */
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "vorleni.h"
+
+/* ------------------------------------------------------------------------ */
+/* The message queue: a fixed pool threaded into one list in arrival order.  */
+/* ------------------------------------------------------------------------ */
+
+/* msgq_add appends a message (or a proxy's pending trigger, with no sender)
+ * for addressee to. It returns null and stores nothing when all entries are
+ * in use; the callers refuse or retry, nothing waits without an entry. */
+QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid) {
+    if (pglob->mqueue_used >= QNX_MQUEUE_SIZE) return nullptr;
+    QNX_MQUEUE *e = nullptr;
+    for (int i = 0; i < QNX_MQUEUE_SIZE; i++)
+        if (!pglob->mqueue[i].process) {
+            e = &pglob->mqueue[i];
+            break;
+        }
+    e->process = to;
+    e->sprocess = from;
+    e->from_pid = from_pid;
+    e->next = nullptr;
+    e->prev = pglob->mqueue_end;
+    if (pglob->mqueue_end)
+        pglob->mqueue_end->next = e;
+    else
+        pglob->mqueue_start = e;
+    pglob->mqueue_end = e;
+    pglob->mqueue_used++;
+    if (pglob->verbose > 6) _vmessage("msgq_add(,,%d)", from_pid);
+    return e;
+}
+
+/* msgq_retrieve finds, without removing it, the oldest entry for ps, from
+ * pid when pid is not 0. */
+QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid) {
+    for (QNX_MQUEUE *e = pglob->mqueue_start; e; e = e->next) {
+        if (e->process != ps || (pid != 0 && e->from_pid != pid)) continue;
+        if (pglob->verbose > 6) _vmessage("msgq_retrieve, pid: %d, from_pid: %d", ps->pid, e->from_pid);
+        return e;
+    }
+    if (pglob->verbose > 6) _vmessage("msgq_retrieve -> NULL");
+    return nullptr;
+}
+
+/* msgq_remove unlinks entry e and frees it. */
+void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e) {
+    if (!e->process) return;
+    if (e->prev)
+        e->prev->next = e->next;
+    else
+        pglob->mqueue_start = e->next;
+    if (e->next)
+        e->next->prev = e->prev;
+    else
+        pglob->mqueue_end = e->prev;
+    memset(e, 0, sizeof *e);
+    pglob->mqueue_used--;
+}
+
+/* msg_release_buffer frees the message sender holds, exactly once; the
+ * receiver it was lent to forgets it. */
+void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
+    (void)pglob;
+    char *buf = sender->qsnd.buffer;
+    if (!buf) return;
+    QNX_PSTATE *r = sender->bprocess;
+    if (r && r->qrcv.buffer == buf && !r->qrcv.do_not_freeit) {
+        r->qrcv.buffer = nullptr;
+        r->qrcv.nbytes = 0;
+    }
+    free(buf);
+    sender->qsnd.buffer = nullptr;
+    sender->qsnd.nbytes = 0;
+}
+
+/* msg_forget_process drops every queue entry that names ps, and the message
+ * ps itself had sent, before its record goes. */
+void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps) {
+    QNX_MQUEUE *next;
+    for (QNX_MQUEUE *e = pglob->mqueue_start; e; e = next) {
+        next = e->next;
+        if (e->process == ps || e->sprocess == ps) {
+            if (e->sprocess && e->sprocess != ps) e->sprocess->qentry = nullptr;
+            msgq_remove(pglob, e);
+        }
+    }
+    ps->qentry = nullptr;
+    msg_release_buffer(pglob, ps);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Blocks of Send and Reply                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* blocks_fit checks that nblocks blocks (each a count and its bytes) fill the
+ * variable part exactly, and returns their total length in *total. */
+static bool blocks_fit(const unsigned char *var, size_t len, uint32_t nblocks, uint32_t *total) {
+    size_t at = 0;
+    uint64_t sum = 0;
+    for (uint32_t i = 0; i < nblocks; i++) {
+        if (len - at < 4) return false;
+        uint32_t k;
+        memcpy(&k, var + at, 4);
+        at += 4;
+        if (len - at < k) return false;
+        at += k;
+        sum += k;
+    }
+    if (at != len) return false;
+    *total = uint32_t(sum);
+    return true;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Delivery                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* do_rcv writes the message in ps->qrcv to receiver socket fd: from offset
+ * on, at most rbnbytes bytes (both unsigned, as on the wire). */
+void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset) {
+    ps->state = STATE_READY;
+    uint32_t n = offset < ps->qrcv.nbytes ? ps->qrcv.nbytes - offset : 0;
+    if (n > rbnbytes) n = rbnbytes;
+    QNX_MSG_HDR h;
+    memset(&h, 0, sizeof h);
+    h.from_pid = ps->qrcv.from_pid;
+    h.from_nid = ps->qrcv.from_nid;
+    h.prio = pglob->rcv_buffer->prio;
+    h.msg_len = n;
+    if (pglob->verbose > 4)
+        _vmessage("Receive: nbytes: %d, from: %d//%d to %d//%d, ps=0x%0lx", int(n), ps->qrcv.from_nid,
+                  ps->qrcv.from_pid, ps->nid, ps->pid, (unsigned long)(uintptr_t)ps);
+    DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
+                        {n ? ps->qrcv.buffer + offset : nullptr, n, "nbytes"}};
+    dwritev(fd, pieces, n ? 2 : 1);
+}
+
+/* lend_message points receiver r's slot at the message sender s holds. */
+static void lend_message(QNX_PSTATE *r, QNX_PSTATE *s) {
+    r->qrcv.buffer = s->qsnd.buffer;
+    r->qrcv.nbytes = uint32_t(s->qsnd.nbytes);
+    r->qrcv.from_pid = s->pid;
+    r->qrcv.from_nid = s->nid;
+    r->qrcv.do_not_freeit = 0;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Handlers                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* process_snd copies the sender's blocks into one buffer and hands the
+ * message to its receiver at once, or queues it. It refuses with ESRCH (no
+ * such receiver), EINVAL (blocks that do not fill the request), EAGAIN (queue
+ * full) or EFAULT (no memory); a refused sender stays READY. */
+void process_snd(PGLOB *pglob) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    auto *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(h + 1);
+    int fd = pglob->act_fd;
+    QNX_PSTATE *ps_s = pglob->fdpstate[fd];
+    uint32_t total = 0;
+
+    if (!blocks_fit(pglob->req_var, pglob->req_var_len, snd->nblocks, &total)) {
+        send_status(fd, EINVAL);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Send to %d//%d from %d//%d: EINVAL", snd->to_nid, snd->to_pid,
+                      h->from_nid, h->from_pid);
+        return;
+    }
+    QNX_PSTATE *ps_d = find_process(pglob, snd->to_pid, 1);
+    if (!ps_s || !ps_d) {
+        send_status(fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Send to %d//%d from %d//%d: ESRCH", snd->to_nid, snd->to_pid,
+                      h->from_nid, h->from_pid);
+        return;
+    }
+    bool waiting = ps_d->state == STATE_RECEIVE_BLOCKED &&
+                   (ps_d->qrcv.from_pid == 0 || ps_d->qrcv.from_pid == ps_s->pid);
+    if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
+        send_status(fd, EAGAIN);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Send to %d//%d from %d//%d: EAGAIN (message-queue full)", snd->to_nid,
+                      snd->to_pid, h->from_nid, h->from_pid);
+        return;
+    }
+    ps_s->fd = fd;
+    if (pglob->verbose > 6) _vmessage("allocated Buffer %d Bytes", int(h->msg_len));
+    char *buffer = static_cast<char *>(malloc(total ? total : 1));
+    if (!buffer) {
+        send_status(fd, EFAULT);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Send to %d//%d from %d//%d: EFAULT", snd->to_nid, snd->to_pid,
+                      h->from_nid, h->from_pid);
+        return;
+    }
+    uint32_t off = 0;
+    for (uint32_t i = 0; i < snd->nblocks; i++) {
+        uint32_t k;
+        dread(fd, &k, 4, "QNX_MSG_BLK_SND");
+        dread(fd, buffer + off, k, "sblk.nbytes");
+        off += k;
+    }
+
+    ps_s->qsnd.buffer = buffer;
+    ps_s->qsnd.nbytes = int32_t(total);
+    ps_s->qsnd.to_pid = snd->to_pid;
+    ps_s->qsnd.to_nid = 0;
+    ps_s->state = STATE_SEND_BLOCKED;
+    ps_s->bprocess = ps_d;
+    ps_s->bytes_send += int32_t(total);
+    ps_s->msg_send += 1;
+
+    if (waiting) {
+        uint32_t rbnbytes = ps_d->qrcv.nbytes;
+        uint32_t offset = ps_d->qrcv.offset;
+        lend_message(ps_d, ps_s);
+        ps_d->bytes_received += int32_t(total);
+        ps_d->msg_received += 1;
+        ps_s->state = STATE_REPLY_BLOCKED;
+        if (pglob->verbose > 4)
+            _vmessage("Send: %d bytes from %d//%d to %d//%d -> do_rcv(%d,...,...,%d,%d), "
+                      "ps_s=0x%lx, ps_d=0x%lx",
+                      int(total), ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid, ps_d->fd,
+                      int(rbnbytes), int(offset), (unsigned long)(uintptr_t)ps_s,
+                      (unsigned long)(uintptr_t)ps_d);
+        do_rcv(ps_d->fd, pglob, ps_d, rbnbytes, offset);
+        return;
+    }
+    if (pglob->verbose > 4)
+        _vmessage("Send: %d bytes from %d//%d to %d//%d put into message-queue", int(total),
+                  ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid);
+    ps_s->qentry = msgq_add(pglob, ps_d, ps_s, ps_s->pid);
+}
+
+/* receive_refused answers a receive that cannot wait for what it names. */
+static void receive_refused(PGLOB *pglob, QNX_MSG_HDR *h, pid_t pid) {
+    send_status(pglob->act_fd, ESRCH);
+    if (pglob->verbose > 1)
+        _vmessage("Err: %sReceive to %d//%d from %d: ESRCH", h->ev.typ == MT_NB_RECEIVE ? "C" : "",
+                  h->from_nid, h->from_pid, pid);
+}
+
+/* setup_rcv takes a matching queued message or trigger for the receiver, or
+ * re-reads a message it holds, and returns the receiver's record when there
+ * is something to deliver. Otherwise the receiver blocks (MT_RECEIVE), is told
+ * ENOMSG at once (MT_NB_RECEIVE, which never blocks), or was refused; then it
+ * returns null. */
+static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    auto *r = reinterpret_cast<QNX_MSG_RCV *>(h + 1);
+    QNX_PSTATE *ps_d = pglob->fdpstate[pglob->act_fd];
+    pid_t pid = r->from_pid;
+    bool nonblocking = h->ev.typ == MT_NB_RECEIVE;
+
+    if (QNX_MQUEUE *e = msgq_retrieve(pglob, ps_d, pid)) {
+        if (e->from_pid > 0 && e->sprocess) {
+            QNX_PSTATE *sp = e->sprocess;
+            lend_message(ps_d, sp);
+            ps_d->bytes_received += sp->qsnd.nbytes;
+            ps_d->msg_received += 1;
+            sp->state = STATE_REPLY_BLOCKED;
+            sp->bprocess = ps_d;
+            sp->qentry = nullptr;
+        } else {
+            QNX_PROXY_STATE *p = proxy_slot(pglob, e->from_pid);
+            ps_d->qrcv.buffer = p ? p->message : nullptr;
+            ps_d->qrcv.nbytes = p ? uint32_t(p->nbytes) : 0;
+            ps_d->qrcv.from_pid = e->from_pid;
+            ps_d->qrcv.from_nid = p ? p->from_nid : 0;
+            ps_d->qrcv.do_not_freeit = 1;
+            if (p) {
+                p->trigger_cnt = 0;
+                p->qentry = nullptr;
+            }
+        }
+        ps_d->state = STATE_READY;
+        msgq_remove(pglob, e);
+        return ps_d;
+    }
+
+    if (pid < 0) {
+        /* A proxy id: wait for that proxy. No process record is made for it. */
+        QNX_PROXY_STATE *p = proxy_slot(pglob, pid);
+        if (!p || !p->process) {
+            receive_refused(pglob, h, pid);
+            return nullptr;
+        }
+        ps_d->bprocess = nullptr;
+    } else if (pid > 0) {
+        QNX_PSTATE *ps = find_process(pglob, pid, 1);
+        if (!ps) {
+            receive_refused(pglob, h, pid);
+            return nullptr;
+        }
+        if (ps->state == STATE_REPLY_BLOCKED && ps->bprocess == ps_d) {
+            /* The receiver holds this message: read it again. */
+            lend_message(ps_d, ps);
+            return ps_d;
+        }
+        if (!nonblocking) ps_d->bprocess = ps;
+    } else {
+        ps_d->bprocess = nullptr;
+    }
+
+    if (nonblocking) {
+        send_status(pglob->act_fd, ENOMSG);
+        return nullptr;
+    }
+    ps_d->qrcv.nbytes = r->nbytes;
+    ps_d->qrcv.offset = r->offset;
+    ps_d->qrcv.from_pid = pid;
+    ps_d->qrcv.from_nid = 0;
+    ps_d->rcv_type = h->ev.typ;
+    if (pglob->verbose > 5)
+        _vmessage("setup_rcv: nbytes=%d, offset=%d, ps_d=0x%lx", int(r->nbytes), int(r->offset),
+                  (unsigned long)(uintptr_t)ps_d);
+    ps_d->state = STATE_RECEIVE_BLOCKED;
+    return nullptr;
+}
+
+/* process_rcv serves MT_RECEIVE and MT_NB_RECEIVE. */
+void process_rcv(PGLOB *pglob) {
+    auto *r = reinterpret_cast<QNX_MSG_RCV *>(pglob->rcv_buffer + 1);
+    if (pglob->verbose > 5)
+        _vmessage("process_rcv: from pid %d, offset: %d, nbytes: %d", r->from_pid, int(r->offset),
+                  int(r->nbytes));
+    QNX_PSTATE *ps_d = setup_rcv(pglob);
+    if (!ps_d) return;
+    ps_d->fd = pglob->act_fd;
+    do_rcv(pglob->act_fd, pglob, ps_d, r->nbytes, r->offset);
+}
+
+/* process_rpl writes the reply to the sender that is REPLY-blocked on the
+ * replier and answers the replier 0. A reply to anyone else (not blocked, or
+ * blocked on another receiver) is refused with ESRCH; blocks that do not fill
+ * the request with EINVAL. The reply bytes go out from the request itself. */
+void process_rpl(PGLOB *pglob) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
+    int fd = pglob->act_fd;
+    QNX_PSTATE *replier = pglob->fdpstate[fd];
+    if (pglob->verbose > 5) _vmessage("process_rpl, msg_len: %d", int(h->msg_len));
+
+    uint32_t total = 0;
+    if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total)) {
+        send_status(fd, EINVAL);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Reply to %d//%d from %d//%d: EINVAL", rp->to_nid, rp->to_pid,
+                      h->from_nid, h->from_pid);
+        return;
+    }
+    /* The reply's pieces, straight from the request: header first. */
+    QNX_MSG_HDR ah;
+    memset(&ah, 0, sizeof ah);
+    ah.msg_len = total;
+    std::vector<DPIECE> pieces;
+    pieces.reserve(rp->nblocks + 1);
+    pieces.push_back({&ah, sizeof ah, "QNX_MSG_HDR"});
+    for (uint32_t i = 0; i < rp->nblocks; i++) {
+        uint32_t k;
+        dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
+        const unsigned char *data = pglob->req_var;
+        dread(fd, nullptr, k, "nbytes");
+        if (k) pieces.push_back({data, k, "nbytes"});
+    }
+    replier->bytes_reply += int32_t(total);
+    replier->msg_reply += 1;
+
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    if (ps && pglob->verbose > 5) _vmessage("process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
+    if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != replier) {
+        send_status(fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid, rp->to_pid);
+        return;
+    }
+    dwritev(ps->fd, pieces.data(), int(pieces.size()));
+    msg_release_buffer(pglob, ps);
+    ps->bprocess = nullptr;
+    ps->state = STATE_READY;
+    ps->msg_received += 1;
+    ps->bytes_received += int32_t(total);
+    if (pglob->verbose > 4)
+        _vmessage("Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
+                  int(total));
+    h->ev.retcode = 0;
+    h->msg_len = 0;
+    dwrite(fd, h, sizeof *h, "QNX_MSG_HDR");
+}

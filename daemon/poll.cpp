@@ -1,0 +1,76 @@
+/* poll.cpp - the loop's event layer: epoll for the sockets, a timerfd for the next deadline */
+#include <cerrno>
+#include <cstring>
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include "vorleni.h"
+
+static int epfd = -1;
+static int tfd = -1;
+
+/* sockinit creates the event set and the deadline timer; -1 on failure. */
+int sockinit() {
+    epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd < 0) return -1;
+    /* A timerfd on the monotonic clock wakes the loop for the earliest timer
+     * with nanosecond resolution; epoll's own timeout counts milliseconds. */
+    tfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (tfd < 0) return -1;
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.fd = tfd;
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, tfd, &ev);
+}
+
+/* sockwant sets which events of fd the loop waits for; a socket not yet in
+ * the set is added. Returns -1 when the kernel refuses. */
+int sockwant(int fd, bool readable, bool writable) {
+    struct epoll_event ev = {};
+    ev.events = (readable ? EPOLLIN : 0u) | (writable ? EPOLLOUT : 0u);
+    ev.data.fd = fd;
+    if (epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev) == 0) return 0;
+    if (errno == ENOENT) return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev);
+    return -1;
+}
+
+/* sockforget removes fd from the set (before it is closed). */
+void sockforget(int fd) { epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr); }
+
+bool sockis_timer(int fd) { return fd == tfd; }
+
+/* sockdeadline arms the wake-up for a moment on the monotonic clock. */
+void sockdeadline(const struct timeval *mono_deadline) {
+    struct itimerspec its = {};
+    its.it_value.tv_sec = mono_deadline->tv_sec;
+    its.it_value.tv_nsec = long(mono_deadline->tv_usec) * 1000;
+    /* A zero it_value would disarm the timer; the epoch of the monotonic
+     * clock is long past, so one nanosecond means "now". */
+    if (its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0) its.it_value.tv_nsec = 1;
+    timerfd_settime(tfd, TFD_TIMER_ABSTIME, &its, nullptr);
+}
+
+/* socknext waits until a socket is ready or the deadline comes, and returns
+ * the number of events stored in evs (0 on interruption). */
+int socknext(SOCKEV *evs, int maxevs) {
+    struct epoll_event ee[256];
+    if (maxevs > 256) maxevs = 256;
+    int n = epoll_wait(epfd, ee, maxevs, -1);
+    if (n < 0) return 0;
+    int k = 0;
+    for (int i = 0; i < n; i++) {
+        if (ee[i].data.fd == tfd) {
+            uint64_t expirations;
+            ssize_t r = read(tfd, &expirations, sizeof expirations);
+            (void)r;
+            continue;
+        }
+        evs[k].fd = ee[i].data.fd;
+        evs[k].readable = (ee[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
+        evs[k].writable = (ee[i].events & EPOLLOUT) != 0;
+        k++;
+    }
+    return k;
+}

@@ -1,0 +1,179 @@
+/* process.cpp - the table of client processes, their release and their removal */
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "vorleni.h"
+
+/* pid_alive tells whether pid names a process that can still talk: it exists
+ * under /proc and is neither a zombie nor dead (a process that has exited but
+ * not been reaped never sends again). */
+bool pid_alive(pid_t pid) {
+    if (pid <= 0) return false;
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        snprintf(path, sizeof path, "/proc/%d", int(pid));
+        return access(path, F_OK) == 0;
+    }
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    /* The state follows the command name, which may itself hold ')'. */
+    const char *rp = strrchr(buf, ')');
+    if (!rp || rp[1] != ' ') return true;
+    char st = rp[2];
+    return st != 'Z' && st != 'X' && st != 'x';
+}
+
+/* get_pname fills dest with the program name of opid: the start of its
+ * command line, at most destlen - 1 bytes and always zero-terminated. It
+ * returns null (dest all zero) when the command line cannot be read. */
+char *get_pname(pid_t opid, char *dest, int destlen) {
+    memset(dest, 0, size_t(destlen));
+    if (opid <= 0) return nullptr;
+    char path[40];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", int(opid));
+    FILE *f = fopen(path, "re");
+    if (!f) return nullptr;
+    size_t n = fread(dest, 1, size_t(destlen - 1), f);
+    (void)n;
+    fclose(f);
+    return dest;
+}
+
+/* find_process returns the record of pid; with is_generate 1 it creates one
+ * when there is none. It returns null when no record can be had: no memory, a
+ * pid that cannot be a process (<= 0, which kill would read as a process group
+ * or everyone), or one that no longer exists (a record of a process that never
+ * connected and has since died is removed on the spot). */
+QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
+    if (pglob->verbose > 8) _vmessage("searching pid %d", pid);
+    auto it = pglob->pidmap.find(pid);
+    if (it != pglob->pidmap.end()) {
+        QNX_PSTATE *ps = it->second;
+        if (is_generate && ps->fd == 0 && !pid_alive(pid)) {
+            cleanup_prg(pglob, pid);
+            return nullptr;
+        }
+        return ps;
+    }
+    if (!is_generate || pid <= 0 || !pid_alive(pid)) return nullptr;
+    auto *ps = static_cast<QNX_PSTATE *>(calloc(1, sizeof(QNX_PSTATE)));
+    if (!ps) return nullptr;
+    ps->pid = pid;
+    ps->state = STATE_READY;
+    get_pname(pid, ps->pname, PNAME_LEN);
+    ps->prev = pglob->pstate_end;
+    if (pglob->pstate_end)
+        pglob->pstate_end->next = ps;
+    else
+        pglob->pstate = ps;
+    pglob->pstate_end = ps;
+    pglob->pidmap[pid] = ps;
+    return ps;
+}
+
+/* release_process answers a blocked process status-only with retcode and
+ * from_pid, and makes it READY. A message it had sent is withdrawn: its queue
+ * entry goes and its buffer is released, so a later Receive cannot take it. */
+void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid) {
+    QNX_MSG_HDR h;
+    memset(&h, 0, sizeof h);
+    h.ev.retcode = uint16_t(retcode);
+    h.from_pid = from_pid;
+    if (ps->fd > 0) dwrite(ps->fd, &h, sizeof h, "QNX_MSG_HDR");
+    if (ps->qentry) {
+        msgq_remove(pglob, ps->qentry);
+        ps->qentry = nullptr;
+    }
+    if (ps->state == STATE_SEND_BLOCKED || ps->state == STATE_REPLY_BLOCKED)
+        msg_release_buffer(pglob, ps);
+    ps->state = STATE_READY;
+    ps->bprocess = nullptr;
+    ps->sleeping = nullptr;
+}
+
+/* inform_clients releases every process blocked on pid with retcode, in list
+ * order; with isfree it then removes the record of pid and closes its
+ * connection. */
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree) {
+    QNX_PSTATE *target = find_process(pglob, pid, 0);
+    if (!target) return;
+    for (QNX_PSTATE *ps = pglob->pstate; ps; ps = ps->next) {
+        if (ps == target || ps->bprocess != target) continue;
+        if (ps->state != STATE_READY) {
+            release_process(pglob, ps, retcode, pid);
+            if (pglob->verbose > 2) _vmessage("Process %d unblocked", ps->pid);
+        }
+        ps->bprocess = nullptr;
+    }
+    if (!isfree) return;
+
+    msg_forget_process(pglob, target);
+    if (target->prev)
+        target->prev->next = target->next;
+    else
+        pglob->pstate = target->next;
+    if (target->next)
+        target->next->prev = target->prev;
+    else
+        pglob->pstate_end = target->prev;
+    pglob->pidmap.erase(pid);
+    int fd = target->fd;
+    if (fd != 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
+        conn_close(pglob, fd);
+    if (pglob->verbose > 2) _vmessage("Removing pid %d, fd %d", pid, fd);
+    free(target);
+}
+
+/* cleanup_prg removes process pid with its names, proxies and timers; every
+ * process blocked on it is released with ESRCH. pid 0 is refused. */
+void cleanup_prg(PGLOB *pglob, pid_t pid) {
+    if (pid == 0) {
+        if (pglob->verbose > 0) _vmessage("Err: unable to remove pid 0");
+        return;
+    }
+    QNX_PSTATE *ps = find_process(pglob, pid, 0);
+    for (int i = 0; i < QNX_MAX_NAMES; i++) {
+        QNX_ATT_NAME *cn = &pglob->names[i];
+        if (cn->pid != pid) continue;
+        if (pglob->verbose > 2) _vmessage("automatic name detach \"%s\" for pid %d", cn->name, pid);
+        do_ndetach(cn);
+    }
+    if (ps) {
+        for (int i = 0; i < QNX_MAX_PROXIES; i++) {
+            QNX_PROXY_STATE *p = &pglob->proxys[i];
+            if (p->process != ps) continue;
+            if (pglob->verbose > 2) _vmessage("automatic proxy detach \"%d\" for pid %d", -(i + 2), pid);
+            do_pdetach(pglob, p);
+        }
+        for (int i = 0; i < QNX_MAX_TIMERS; i++) {
+            QNX_TIMER_STATE *t = &pglob->timers[i];
+            if (t->process != ps) continue;
+            if (pglob->verbose > 2) _vmessage("automatic timer detach \"%d\" for pid %d", i + 1, pid);
+            do_tdetach(pglob, t);
+        }
+    }
+    inform_clients(pglob, pid, ESRCH, 1);
+}
+
+/* sweep removes the records of processes that no longer exist. */
+void sweep(PGLOB *pglob) {
+    if (pglob->verbose > 2) _vmessage("cleanup-all");
+    QNX_PSTATE *next;
+    for (QNX_PSTATE *ps = pglob->pstate; ps; ps = next) {
+        next = ps->next;
+        if (pid_alive(ps->pid)) continue;
+        if (pglob->verbose > 2) _vmessage("automatic remove of pid %d", ps->pid);
+        /* Removing ps may not remove its successor: only ps goes. */
+        cleanup_prg(pglob, ps->pid);
+    }
+}

@@ -1,0 +1,325 @@
+/* vorleni.h - the daemon's internal records: global state, process records, dispatch table */
+#ifndef VORLENI_H
+#define VORLENI_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include "vorlen.h"
+
+/* ------------------------------------------------------------------------ */
+/* Limits                                                                    */
+/* ------------------------------------------------------------------------ */
+
+constexpr int QNX_MQUEUE_SIZE = 512;            /* queued messages and pending proxies */
+constexpr size_t TRANSFER_BUFFER_SIZE = 65559;  /* a header and 65,535 bytes */
+constexpr int SWEEP_INTERVAL = 300;             /* seconds between sweeps of dead pids */
+constexpr int32_t TIMER_NOT_ARMED = 2147483647; /* both deadline fields: never */
+/* A request longer than this is read and dropped, never buffered: a wrong or
+ * hostile msg_len must not exhaust the daemon's memory. */
+constexpr uint32_t DEFAULT_MAX_REQUEST = 64u << 20;
+/* A connection whose unread answers pass this many bytes is treated as closed:
+ * a client that sends requests but never reads cannot make the daemon hoard. */
+constexpr size_t DEFAULT_MAX_UNREAD = 4u << 20;
+/* Connections served at once; new ones beyond it are refused at accept. */
+constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
+constexpr int PNAME_LEN = QNX_PNAME_LEN;
+constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2; /* 34: a 32-character name and its zero */
+constexpr int PROXY_MSG_MAX = QNX_MAX_PROXY_MSG + 1; /* 101: the data field of the record */
+
+/* ------------------------------------------------------------------------ */
+/* Records                                                                   */
+/* ------------------------------------------------------------------------ */
+
+struct QNX_PSTATE;
+struct QNX_MQUEUE;
+struct QNX_CONN;
+
+/* The message a process sent and that is not yet replied to. */
+struct QNX_QSND {
+    char *buffer;    /* the daemon's copy; owned until the sender is replied to or removed */
+    int32_t nbytes;  /* message length */
+    pid_t to_pid;    /* addressee as requested */
+    int32_t to_nid;  /* 0 */
+};
+
+/* The receive slot: the pending receive, then the last message delivered. */
+struct QNX_QRCV {
+    char *buffer;          /* borrowed: the sender's qsnd.buffer or a proxy's message */
+    uint32_t nbytes;       /* receive-buffer size while blocked; message length after delivery */
+    uint32_t offset;       /* requested start offset */
+    pid_t from_pid;        /* awaited pid (0 = any) while blocked; origin after delivery */
+    int32_t from_nid;
+    int32_t do_not_freeit; /* 1 when buffer belongs to a proxy */
+};
+
+/* One client process known to the daemon. */
+struct QNX_PSTATE {
+    QNX_PSTATE *next; /* list in creation order */
+    QNX_PSTATE *prev;
+    pid_t pid;
+    char pname[PNAME_LEN];
+    int32_t nid;     /* always 0 */
+    uint32_t ip_nid; /* always 0 */
+    int16_t state;   /* STATE_READY ... STATE_REPLY_BLOCKED */
+    QNX_PSTATE *bprocess;
+    int32_t fd; /* socket of its connection; 0 while it has none */
+    QNX_QSND qsnd;
+    QNX_QRCV qrcv;
+    int32_t bytes_send;
+    int32_t bytes_received;
+    int32_t bytes_reply;
+    int32_t msg_send;
+    int32_t msg_received;
+    int32_t msg_reply;
+    /* Bookkeeping beyond the classic record. */
+    QNX_MQUEUE *qentry;   /* queue entry of its message while SEND-blocked, else null */
+    uint16_t rcv_type;    /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */
+    struct QNX_TIMER_STATE *sleeping; /* sleep timer whose expiry it waits for, else null */
+};
+
+/* One queued message or pending proxy trigger. */
+struct QNX_MQUEUE {
+    QNX_MQUEUE *next; /* younger entry */
+    QNX_MQUEUE *prev; /* older entry */
+    QNX_PSTATE *process;  /* addressee; null when free */
+    QNX_PSTATE *sprocess; /* sender; null for a proxy trigger */
+    pid_t from_pid;       /* sender's pid, or the proxy id (negative) */
+};
+
+/* One registered name. */
+struct QNX_ATT_NAME {
+    char name[NAME_SLOT_LEN];
+    int32_t id; /* slot index + 1; 0 when free */
+    int32_t nid;
+    pid_t pid; /* owner; 0 when free */
+    QNX_PSTATE *bprocess;
+};
+
+/* One proxy slot; slot i has the id -2 - i. */
+struct QNX_PROXY_STATE {
+    char *message;       /* the daemon's copy of the canned message; null when nbytes is 0 */
+    int32_t nbytes;      /* 0 ... 101 */
+    int32_t trigger_cnt; /* triggers not yet received; > 0 means one queue entry */
+    pid_t id;            /* the proxy id while in use; 0 when free */
+    int32_t from_nid;
+    int32_t fire_cnt;
+    QNX_PSTATE *process; /* owner; null marks a free slot */
+    QNX_MQUEUE *qentry;  /* its queue entry while pending, else null */
+};
+
+/* One timer slot; slot i has the number i + 1. */
+struct QNX_TIMER_STATE {
+    QNX_TIMER_STATE *next; /* list of timers in use, in creation order */
+    QNX_TIMER_STATE *prev;
+    int32_t timer_type;
+    int32_t notify_type;
+    struct itimercb itimercb;
+    /* The deadline, in the clock named by clock: the wall clock for an absolute
+     * first expiry, the monotonic clock for relative ones and every period, so
+     * that a step of the wall clock neither fires them early nor holds them. */
+    struct timeval timeval;
+    int clock;
+    QNX_ITIMERSPEC oitimerspec; /* the setting last given */
+    int32_t fire_cnt;
+    QNX_PSTATE *process; /* owner; null marks a free slot */
+};
+
+/* A growable byte buffer with a read position. */
+struct QNX_BUF {
+    std::vector<unsigned char> data;
+    size_t start = 0; /* first unconsumed byte */
+    size_t end = 0;   /* one past the last valid byte */
+    size_t used() const { return end - start; }
+    unsigned char *head() { return data.data() + start; }
+    void consume(size_t n);
+    void reserve_tail(size_t n); /* room for n more bytes after end */
+    void append(const void *p, size_t n);
+    void clear() { start = end = 0; }
+};
+
+/* One accepted connection. */
+struct QNX_CONN {
+    int fd = -1;
+    QNX_BUF in;             /* bytes read, not yet dispatched */
+    QNX_BUF out;            /* answer bytes the socket has not yet taken */
+    uint64_t drop = 0;         /* bytes of an oversized request still to be read and dropped */
+    uint16_t drop_retcode = 0; /* the answer once they are gone */
+    bool dead = false;      /* write failed or unread answers over the bound: remove after the request */
+    bool want_write = false;
+};
+
+struct PGLOB;
+typedef void (*PFUNC)(PGLOB *pglob);
+
+/* One row of the dispatch table. */
+struct JTABLE {
+    PFUNC pfunc;
+    const char *name;
+    int32_t addlen; /* length of the type's fixed body */
+};
+
+/* The daemon's one global state record. */
+struct PGLOB {
+    int32_t verbose;
+    QNX_PSTATE *pstate;     /* head of the process list */
+    QNX_PSTATE *pstate_end; /* tail of the process list */
+    /* Process record bound to each connection, indexed by socket; grows with the descriptors. */
+    std::vector<QNX_PSTATE *> fdpstate;
+    QNX_ATT_NAME names[QNX_MAX_NAMES];
+    QNX_PROXY_STATE proxys[QNX_MAX_PROXIES];
+    QNX_TIMER_STATE timers[QNX_MAX_TIMERS];
+    QNX_TIMER_STATE *timers_start, *timers_end;
+    QNX_MQUEUE mqueue[QNX_MQUEUE_SIZE];
+    QNX_MQUEUE *mqueue_start, *mqueue_end;
+    int32_t mqueue_used;
+    struct timeval next_timeout; /* monotonic: when the timers must next be examined */
+    int32_t mqueue_anz;
+    int32_t my_port;
+    int sock;
+    int act_fd; /* the connection whose request is being served */
+    QNX_MSG_HDR *rcv_buffer; /* the current request's header and fixed body */
+    int32_t rcv_nbytes;
+    time_t rcv_timeout;
+    int32_t max_msg;
+    int32_t max_msg_len;
+    int32_t nodisp;
+    char my_hostname[51];
+    const char *my_name;
+    char logname[81];
+    FILE *logfp;
+    const JTABLE *jtable;
+
+    /* The variable part of the request being served, read through dread. */
+    const unsigned char *req_var;
+    size_t req_var_len;
+
+    /* Connections by socket, the pid index and the limits. */
+    std::vector<QNX_CONN *> conns;
+    std::unordered_map<pid_t, QNX_PSTATE *> pidmap;
+    std::vector<int> dead_fds; /* connections to remove once the request is done */
+    int nconns;
+    int max_connections;
+    uint32_t max_request;
+    size_t max_unread;
+};
+
+extern PGLOB _pglob;
+extern const JTABLE pjumptable[MT_NTYPES];
+
+/* ------------------------------------------------------------------------ */
+/* Operations                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* log.cpp */
+void _vmessage(const char *f, ...) __attribute__((format(printf, 1, 2)));
+void dump_msg(const unsigned char *s, int32_t len);
+void close_log();
+void crash_message(int sig); /* async-signal-safe shutdown line for a crash */
+
+/* io.cpp: traced reads of the current request and buffered answers */
+ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
+ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
+void send_status(int fd, int retcode);
+/* Writes an answer made of several pieces with as few system calls as possible;
+ * each piece is traced like a dwrite. */
+struct DPIECE {
+    const void *buff;
+    size_t nbytes;
+    const char *name;
+};
+void dwritev(int fd, const DPIECE *pieces, int n);
+
+/* conn.cpp: accepting, framing and dispatching */
+void conn_accept(PGLOB *pglob);
+void conn_readable(PGLOB *pglob, int fd);
+void conn_writable(PGLOB *pglob, int fd);
+void conn_close(PGLOB *pglob, int fd);
+void conn_reap_dead(PGLOB *pglob);
+void process_undef(PGLOB *pglob);
+
+/* poll.cpp: the loop's event layer */
+int sockinit();
+int sockwant(int fd, bool readable, bool writable);
+void sockforget(int fd);
+void sockdeadline(const struct timeval *mono_deadline);
+struct SOCKEV {
+    int fd;
+    bool readable;
+    bool writable;
+};
+int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
+bool sockis_timer(int fd);
+
+/* process.cpp: the process table */
+QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
+char *get_pname(pid_t opid, char *dest, int destlen);
+bool pid_alive(pid_t pid);
+void cleanup_prg(PGLOB *pglob, pid_t pid);
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree);
+void sweep(PGLOB *pglob);
+/* Answers a blocked process with a status-only retcode and makes it READY,
+ * withdrawing a queued message and ending a sleep it waits in. */
+void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);
+
+/* names.cpp */
+void process_name_attach(PGLOB *pglob);
+void process_name_detach(PGLOB *pglob);
+void process_name_query(PGLOB *pglob);
+void do_ndetach(QNX_ATT_NAME *cn);
+
+/* msg.cpp: Send/Receive/Reply and the message queue */
+void process_snd(PGLOB *pglob);
+void process_rcv(PGLOB *pglob);
+void process_rpl(PGLOB *pglob);
+void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset);
+QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid);
+QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid);
+void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
+/* Drops what a removed process leaves in the queue and releases its buffers. */
+void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
+/* Releases the message a sender holds, once; a receiver's slot that lent it
+ * is emptied. */
+void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender);
+
+/* proxy.cpp */
+void process_proxy_attach(PGLOB *pglob);
+void process_proxy_detach(PGLOB *pglob);
+void process_trigger(PGLOB *pglob);
+void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid);
+void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p);
+QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id); /* null for an id outside -51 ... -2 */
+
+/* timer.cpp */
+void process_mktimer(PGLOB *pglob);
+void process_relabstimer(PGLOB *pglob);
+void process_rmtimer(PGLOB *pglob);
+void process_timers(PGLOB *pglob);
+void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p);
+struct timeval now_clock(int clock);
+/* The deadline of timer p on the monotonic clock. */
+struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeval &mono_now,
+                                   const struct timeval &wall_now);
+extern int (*vorlen_kill)(pid_t pid, int sig); /* seam: how a timer signals its owner */
+
+/* sin.cpp */
+void process_sin(PGLOB *pglob);
+
+/* Time arithmetic on timevals. */
+inline bool tv_le(const struct timeval &a, const struct timeval &b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec <= b.tv_usec);
+}
+inline void tv_normalise(struct timeval &t) {
+    if (t.tv_usec > 999999) {
+        t.tv_sec += t.tv_usec / 1000000;
+        t.tv_usec %= 1000000;
+    }
+}
+
+#endif /* VORLENI_H */

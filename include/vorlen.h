@@ -1,0 +1,417 @@
+/* vorlen.h - QNX 4 message passing for Linux: wire records and the client library interface */
+#ifndef VORLEN_H
+#define VORLEN_H
+
+/* The host headers that declare timer_t come first, so that the QNX timer_t
+ * below never reaches a host declaration (see VORLEN_HOST_TIMER_T). */
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <signal.h>
+#include <time.h>
+
+#include "sendmx.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Compile-time layout checks                                                */
+/* ------------------------------------------------------------------------ */
+
+#if defined(__cplusplus)
+#define VORLEN_CHECK(tag, cond) static_assert(cond, #tag)
+#elif (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L) || defined(__GNUC__)
+#define VORLEN_CHECK(tag, cond) _Static_assert(cond, #tag)
+#else
+#define VORLEN_CHECK(tag, cond) typedef char vorlen_check_##tag[(cond) ? 1 : -1]
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Constants                                                                 */
+/* ------------------------------------------------------------------------ */
+
+#define VORLEN_DEFAULT_PORT 7779 /* the daemon's port; VORLEN_PORT overrides it */
+
+/* Message types: the index into the daemon's dispatch table. 0 and 9 are unassigned. */
+#define MT_SEND 1
+#define MT_RECEIVE 2
+#define MT_NB_RECEIVE 3
+#define MT_REPLY 4
+#define MT_SIN 5
+#define MT_NAME_ATTACH 6
+#define MT_NAME_DETACH 7
+#define MT_NAME_QUERY 8
+#define MT_TRIGGER 10
+#define MT_MKTIMER 11
+#define MT_RELABSTIMER 12
+#define MT_PROXY_ATTACH 13
+#define MT_PROXY_DETACH 14
+#define MT_RMTIMER 15
+#define MT_NTYPES 16
+
+/* Blocking states of a client process as the daemon keeps them. */
+#define STATE_READY 1
+#define STATE_RECEIVE_BLOCKED 2
+#define STATE_SEND_BLOCKED 3
+#define STATE_REPLY_BLOCKED 4
+
+/* What a timer does when it expires. */
+#define NOTIFY_SLEEP 0
+#define NOTIFY_PROXY 1
+#define NOTIFY_SIGNAL 2
+
+/* Kinds of system listing (MT_SIN). */
+#define SIN_PROCESSES 1
+#define SIN_PROXIES 2
+#define SIN_TIMERS 3
+#define SIN_NAMES 4
+
+/* Table sizes of the daemon. */
+#define QNX_MAX_NAMES 50
+#define QNX_MAX_PROXIES 50
+#define QNX_MAX_TIMERS 50
+#define QNX_MAX_NAME_LEN 32   /* characters of a registered name */
+#define QNX_MAX_PROXY_MSG 100 /* bytes of a proxy's message the library accepts */
+#define QNX_PNAME_LEN 81      /* program name field of the listings */
+
+/* Error numbers on the wire are the host's errno values. */
+
+/* ------------------------------------------------------------------------ */
+/* Types                                                                     */
+/* ------------------------------------------------------------------------ */
+
+#ifndef VORLEN_NID_T_DEFINED
+#define VORLEN_NID_T_DEFINED
+typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+#endif
+typedef int32_t proxy_t;
+
+/* QNX 4 timer ids are small integers (1 ... 50). The host's timer_t is a
+ * pointer, so code written the QNX way (`timer_t id; if ((id = mktimer(...))
+ * == -1)`) would not compile against it. Every host header that declares
+ * timer_t has been included above; from here on timer_t names the QNX type in
+ * the including file. Define VORLEN_HOST_TIMER_T before including this header
+ * to keep the host's timer_t (for POSIX timers in the same file) and write
+ * qnx_timer_t for QNX timer ids. */
+typedef int32_t qnx_timer_t;
+#if !defined(VORLEN_HOST_TIMER_T) && !defined(VORLEN_INTERNAL)
+#define timer_t qnx_timer_t
+#endif
+
+/* The 32-bit time records of the wire; itimerspec has the interval first. */
+typedef struct _qnx_timespec {
+    int32_t tv_sec;
+    int32_t tv_nsec;
+} QNX_TIMESPEC;
+
+typedef struct _qnx_itimerspec {
+    QNX_TIMESPEC it_interval; /* repeat interval; 0 s 0 ns fires once */
+    QNX_TIMESPEC it_value;    /* first expiry, relative or absolute */
+} QNX_ITIMERSPEC;
+
+/* What a timer delivers: a proxy id or a signal number. */
+struct event {
+    int32_t evt_value;
+};
+
+struct itimercb {
+    struct event itcb_event;
+    int32_t itcb_count; /* stored with the timer; no other effect */
+};
+
+/* ------------------------------------------------------------------------ */
+/* Wire records. Little-endian host order; data[0] marks where a body starts. */
+/* ------------------------------------------------------------------------ */
+
+typedef struct _qnx_msg_hdr {
+    union {
+        uint16_t typ;     /* in a request: the message type */
+        uint16_t retcode; /* in an answer: 0 or an errno value */
+    } ev;
+    uint16_t pad0;
+    int32_t from_pid;
+    int32_t from_nid;
+    int32_t prio;
+    union {
+        struct {
+            uint16_t is_crc : 1;
+            uint16_t is_pgp : 1;
+        } s;
+        uint16_t all;
+    } flags;
+    uint16_t pad1;
+    uint32_t msg_len; /* length of the body */
+    unsigned char data[0];
+} QNX_MSG_HDR;
+
+typedef struct _qnx_msg_hdr_crc {
+    uint32_t crc;
+    unsigned char data[0];
+} QNX_MSG_HDR_CRC;
+
+typedef struct _qnx_msg_hdr_snd {
+    int32_t to_pid;
+    int32_t to_nid;
+    uint32_t nblocks;
+    unsigned char data[0];
+} QNX_MSG_HDR_SND, QNX_MSG_HDR_RPL;
+
+typedef struct _qnx_msg_blk_snd {
+    uint32_t nbytes;
+    unsigned char data[0];
+} QNX_MSG_BLK_SND, QNX_MSG_BLK_RPL;
+
+typedef struct _qnx_msg_rcv {
+    int32_t from_pid; /* 0: anyone; else a pid or a proxy id */
+    uint32_t offset;  /* where in the sender's message delivery starts */
+    uint32_t nbytes;  /* how many bytes the receiver can take */
+    char data[0];
+} QNX_MSG_RCV;
+
+typedef struct _qnx_msg_name_attach {
+    char name[QNX_MAX_NAME_LEN + 1];
+    char pad[3];
+    int32_t nid;
+} QNX_MSG_NAME_ATTACH, QNX_MSG_NAME_QUERY;
+
+typedef struct _qnx_msg_name_res {
+    int32_t id;
+    int32_t nid;
+    int32_t flags;
+} QNX_MSG_NAME_RES, QNX_MSG_NAME_DETACH;
+
+typedef struct _qnx_msg_proxy_attach {
+    int32_t proxy_nr;
+    int32_t to_pid;
+    int32_t to_nid;
+    int32_t prio;
+    uint32_t nbytes;
+    char data[QNX_MAX_PROXY_MSG + 1];
+    char pad[3];
+} QNX_MSG_PROXY_ATTACH, QNX_MSG_PROXY_DETACH;
+
+typedef struct _qnx_msg_trigger {
+    int32_t proxy_nr;
+} QNX_MSG_TRIGGER;
+
+typedef struct _qnx_msg_mktimer {
+    int32_t timer_nr;
+    int32_t timer_type;
+    int32_t notify_type;
+    struct itimercb itimercb;
+} QNX_MSG_MKTIMER, QNX_MSG_RMTIMER;
+
+typedef struct _qnx_msg_timer {
+    int32_t typ; /* 0: relative (reltimer); otherwise absolute (abstimer) */
+    int32_t timer_nr;
+    QNX_ITIMERSPEC value;
+} QNX_MSG_TIMER;
+
+typedef struct _qnx_msg_sin {
+    int32_t typ; /* SIN_PROCESSES ... SIN_NAMES */
+} QNX_MSG_SIN;
+
+typedef struct _qnx_msg_sin_rpid {
+    int32_t pid; /* -1 in the closing record */
+    int32_t nid;
+    int32_t session;
+    int32_t group;
+    int32_t parent;
+    int32_t son;
+    int32_t send_bytes;
+    int32_t send_msg;
+    int32_t rcv_bytes;
+    int32_t rcv_msg;
+    int32_t rpl_bytes;
+    int32_t rpl_msg;
+    int32_t block_state;
+    int32_t block_pid;
+    char pname[QNX_PNAME_LEN];
+    char pad[3];
+} QNX_MSG_SIN_RPID;
+
+typedef struct _qnx_msg_sin_rproxys {
+    int32_t pid;
+    int32_t nr;
+    int32_t nid;
+    int32_t act_cnt;
+    int32_t fire_cnt;
+    char pname[QNX_PNAME_LEN];
+    char pad[3];
+} QNX_MSG_SIN_RPROXYS;
+
+typedef struct _qnx_msg_sin_rtimers {
+    int32_t pid;
+    int32_t nr;
+    int32_t nid;
+    int32_t timer_type;
+    int32_t notify_type;
+    int32_t evt_value;
+    QNX_TIMESPEC value;  /* time left until the next expiry */
+    QNX_TIMESPEC repeat; /* the repeat interval */
+    int32_t fire_cnt;
+    char pname[QNX_PNAME_LEN];
+    char pad[3];
+} QNX_MSG_SIN_RTIMERS;
+
+typedef struct _qnx_msg_sin_rnames {
+    int32_t pid;
+    int32_t nr;
+    char name[QNX_MAX_NAME_LEN + 1];
+    char pad[3];
+    int32_t nid;
+    char pname[QNX_PNAME_LEN];
+    char pad2[3];
+} QNX_MSG_SIN_RNAMES;
+
+/* Declared for completeness; carried by no message. */
+typedef struct _qnx_msg_status {
+    int32_t status;
+} QNX_MSG_STATUS;
+
+typedef struct _qnx_event {
+    int32_t typ;
+    int32_t evt_value;
+} qnx_event;
+
+/* Every size and offset the wire depends on. */
+VORLEN_CHECK(hdr_size, sizeof(QNX_MSG_HDR) == 24);
+VORLEN_CHECK(hdr_ev, offsetof(QNX_MSG_HDR, ev) == 0 && sizeof(((QNX_MSG_HDR *)0)->ev) == 2);
+VORLEN_CHECK(hdr_from_pid, offsetof(QNX_MSG_HDR, from_pid) == 4);
+VORLEN_CHECK(hdr_from_nid, offsetof(QNX_MSG_HDR, from_nid) == 8);
+VORLEN_CHECK(hdr_prio, offsetof(QNX_MSG_HDR, prio) == 12);
+VORLEN_CHECK(hdr_flags,
+             offsetof(QNX_MSG_HDR, flags) == 16 && sizeof(((QNX_MSG_HDR *)0)->flags) == 2);
+VORLEN_CHECK(hdr_msg_len, offsetof(QNX_MSG_HDR, msg_len) == 20);
+VORLEN_CHECK(hdr_data, offsetof(QNX_MSG_HDR, data) == 24);
+VORLEN_CHECK(crc_size, sizeof(QNX_MSG_HDR_CRC) == 4);
+VORLEN_CHECK(snd_size, sizeof(QNX_MSG_HDR_SND) == 12);
+VORLEN_CHECK(snd_fields, offsetof(QNX_MSG_HDR_SND, to_nid) == 4 &&
+                             offsetof(QNX_MSG_HDR_SND, nblocks) == 8 &&
+                             offsetof(QNX_MSG_HDR_SND, data) == 12);
+VORLEN_CHECK(blk_size, sizeof(QNX_MSG_BLK_SND) == 4 && offsetof(QNX_MSG_BLK_SND, data) == 4);
+VORLEN_CHECK(rcv_size, sizeof(QNX_MSG_RCV) == 12);
+VORLEN_CHECK(rcv_fields, offsetof(QNX_MSG_RCV, offset) == 4 &&
+                             offsetof(QNX_MSG_RCV, nbytes) == 8 && offsetof(QNX_MSG_RCV, data) == 12);
+VORLEN_CHECK(name_attach_size, sizeof(QNX_MSG_NAME_ATTACH) == 40);
+VORLEN_CHECK(name_attach_nid, offsetof(QNX_MSG_NAME_ATTACH, nid) == 36);
+VORLEN_CHECK(name_res_size, sizeof(QNX_MSG_NAME_RES) == 12);
+VORLEN_CHECK(name_res_fields,
+             offsetof(QNX_MSG_NAME_RES, nid) == 4 && offsetof(QNX_MSG_NAME_RES, flags) == 8);
+VORLEN_CHECK(proxy_size, sizeof(QNX_MSG_PROXY_ATTACH) == 124);
+VORLEN_CHECK(proxy_fields, offsetof(QNX_MSG_PROXY_ATTACH, to_pid) == 4 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, to_nid) == 8 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, prio) == 12 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, nbytes) == 16 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, data) == 20);
+VORLEN_CHECK(trigger_size, sizeof(QNX_MSG_TRIGGER) == 4);
+VORLEN_CHECK(timespec_size, sizeof(QNX_TIMESPEC) == 8);
+VORLEN_CHECK(itimerspec_layout, sizeof(QNX_ITIMERSPEC) == 16 &&
+                                    offsetof(QNX_ITIMERSPEC, it_interval) == 0 &&
+                                    offsetof(QNX_ITIMERSPEC, it_value) == 8);
+VORLEN_CHECK(event_size, sizeof(struct event) == 4);
+VORLEN_CHECK(itimercb_layout,
+             sizeof(struct itimercb) == 8 && offsetof(struct itimercb, itcb_count) == 4);
+VORLEN_CHECK(mktimer_size, sizeof(QNX_MSG_MKTIMER) == 20);
+VORLEN_CHECK(mktimer_fields, offsetof(QNX_MSG_MKTIMER, timer_type) == 4 &&
+                                 offsetof(QNX_MSG_MKTIMER, notify_type) == 8 &&
+                                 offsetof(QNX_MSG_MKTIMER, itimercb) == 12);
+VORLEN_CHECK(timer_size, sizeof(QNX_MSG_TIMER) == 24);
+VORLEN_CHECK(timer_fields,
+             offsetof(QNX_MSG_TIMER, timer_nr) == 4 && offsetof(QNX_MSG_TIMER, value) == 8);
+VORLEN_CHECK(sin_size, sizeof(QNX_MSG_SIN) == 4);
+VORLEN_CHECK(rpid_size, sizeof(QNX_MSG_SIN_RPID) == 140);
+VORLEN_CHECK(rpid_fields, offsetof(QNX_MSG_SIN_RPID, send_bytes) == 24 &&
+                              offsetof(QNX_MSG_SIN_RPID, rpl_msg) == 44 &&
+                              offsetof(QNX_MSG_SIN_RPID, block_state) == 48 &&
+                              offsetof(QNX_MSG_SIN_RPID, block_pid) == 52 &&
+                              offsetof(QNX_MSG_SIN_RPID, pname) == 56);
+VORLEN_CHECK(rproxys_size, sizeof(QNX_MSG_SIN_RPROXYS) == 104);
+VORLEN_CHECK(rproxys_fields, offsetof(QNX_MSG_SIN_RPROXYS, act_cnt) == 12 &&
+                                 offsetof(QNX_MSG_SIN_RPROXYS, fire_cnt) == 16 &&
+                                 offsetof(QNX_MSG_SIN_RPROXYS, pname) == 20);
+VORLEN_CHECK(rtimers_size, sizeof(QNX_MSG_SIN_RTIMERS) == 128);
+VORLEN_CHECK(rtimers_fields, offsetof(QNX_MSG_SIN_RTIMERS, evt_value) == 20 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, value) == 24 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, repeat) == 32 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, fire_cnt) == 40 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, pname) == 44);
+VORLEN_CHECK(rnames_size, sizeof(QNX_MSG_SIN_RNAMES) == 132);
+VORLEN_CHECK(rnames_fields, offsetof(QNX_MSG_SIN_RNAMES, name) == 8 &&
+                                offsetof(QNX_MSG_SIN_RNAMES, nid) == 44 &&
+                                offsetof(QNX_MSG_SIN_RNAMES, pname) == 48);
+VORLEN_CHECK(status_size, sizeof(QNX_MSG_STATUS) == 4);
+VORLEN_CHECK(event_rec_size, sizeof(qnx_event) == 8 && offsetof(qnx_event, evt_value) == 4);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+VORLEN_CHECK(mxfer_size, sizeof(_MXFER_ENTRY) == 16 && offsetof(_MXFER_ENTRY, mxfer_len) == 12);
+#else
+VORLEN_CHECK(mxfer_size, sizeof(_MXFER_ENTRY) == 12 && offsetof(_MXFER_ENTRY, mxfer_len) == 8);
+#endif
+VORLEN_CHECK(mxfer_seg, offsetof(_MXFER_ENTRY, mxfer_seg) == sizeof(_mxfer_off_t));
+
+/* ------------------------------------------------------------------------ */
+/* Client library. QNX-style calls return -1 and set errno on failure.       */
+/* ------------------------------------------------------------------------ */
+
+/* Connection (the library connects on the first call of each process). */
+void _qnx_close_socket(void);
+
+/* Message passing. */
+int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes);
+int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+           const _MXFER_ENTRY *rmsg);
+pid_t Receive(pid_t pid, void *msg, unsigned nbytes);
+pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+pid_t Creceive(pid_t pid, void *msg, unsigned nbytes);
+pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+int Reply(pid_t pid, const void *msg, unsigned nbytes);
+int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+
+/* Names. */
+int qnx_name_attach(nid_t nid, const char *name);
+int qnx_name_detach(nid_t nid, int name_id);
+pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies);
+
+/* Proxies. */
+pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority);
+int qnx_proxy_detach(pid_t proxy);
+pid_t Trigger(pid_t proxy);
+
+/* Timers. value and ovalue are the host's itimerspec; the wire carries 32 bits. */
+struct itimerspec;
+qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb);
+int rmtimer(qnx_timer_t timerid);
+int reltimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue);
+int abstimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue);
+
+/* System listings: _qnx_squery delivers the first record of listing typ,
+ * _qnx_squery_next each following one, until a record whose pid is -1. */
+int _qnx_squery(int typ, void *dest);
+int _qnx_squery_next(void *dest);
+
+/* Utilities of the QNX 4 C library. */
+char *qnx_fullpath(char *fullpath, const char *path);
+int check_prunning(pid_t pid);
+void qnx_display_msg(const char *text);
+int strnicmp(const char *p1, const char *p2, int n);
+long filelength(int fd);
+char *strlwr(char *s);
+char *strupr(char *s);
+void delay(unsigned msec);
+int atoh(const char *in);
+int setprio(pid_t pid, int value);
+char *itoa(int sval, char *dest, int base);
+#ifndef __cplusplus
+/* The parentheses keep a max/min macro of the including program from
+ * expanding here. C++ code has std::max and std::min and gets no global ones. */
+int(max)(int a, int b);
+int(min)(int a, int b);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORLEN_H */

@@ -1,0 +1,411 @@
+/* vorlen_test.cpp - test support: private daemons, raw wire-protocol clients, forked helpers */
+#include "vorlen_test.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#ifndef VORLEN_BIN_DIR
+#error "VORLEN_BIN_DIR must name the build's program directory"
+#endif
+
+namespace vt {
+
+std::string bin_path(const std::string &program) {
+    return std::string(VORLEN_BIN_DIR) + "/" + program;
+}
+
+std::string make_tempdir() {
+    char tmpl[] = "/tmp/vorlen-test-XXXXXX";
+    char *d = mkdtemp(tmpl);
+    if (!d) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return "/tmp";
+    }
+    return d;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+int free_port() {
+    for (;;) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = 0;
+        socklen_t len = sizeof a;
+        if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+            ::close(s);
+            continue;
+        }
+        int port = ntohs(a.sin_port);
+        ::close(s);
+        if (port != VORLEN_DEFAULT_PORT) return port;
+    }
+}
+
+static bool can_connect(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    ::close(s);
+    return ok;
+}
+
+Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std::string workdir) {
+    if (workdir.empty()) {
+        workdir_ = make_tempdir();
+        own_workdir_ = true;
+    } else {
+        workdir_ = workdir;
+    }
+    for (int attempt = 0; attempt < 20; attempt++) {
+        port_ = free_port();
+        std::vector<std::string> argv = {bin_path("vorlen"), "-p", std::to_string(port_)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(workdir_.c_str()) != 0) _exit(127);
+            int out = open((workdir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (out >= 0) {
+                dup2(out, 1);
+                ::close(out);
+            }
+            for (auto &e : env) putenv(strdup(e.c_str()));
+            std::vector<char *> av;
+            for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
+            av.push_back(nullptr);
+            execv(av[0], av.data());
+            _exit(127);
+        }
+        bool up = wait_until([&] { return !alive() ? true : can_connect(port_); }, 10000);
+        if (up && alive()) break;
+        /* The port was taken between choosing and binding: try another. */
+        if (pid_ > 0 && alive()) kill_and_wait(SIGKILL);
+        pid_ = -1;
+    }
+    if (pid_ <= 0) {
+        ADD_FAILURE() << "the daemon did not start";
+        return;
+    }
+    setenv("VORLEN_PORT", std::to_string(port_).c_str(), 1);
+    setenv("HOSTNAME", "", 1);
+}
+
+bool Daemon::alive() {
+    if (pid_ <= 0) return false;
+    int st;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+int Daemon::kill_and_wait(int sig) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, sig);
+    int st = -1;
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
+    return st;
+}
+
+std::string Daemon::stdout_text() const { return read_file(stdout_path()); }
+
+Daemon::~Daemon() {
+    if (pid_ > 0) kill_and_wait(SIGKILL);
+    if (own_workdir_) {
+        std::string cmd = "rm -rf '" + workdir_ + "'";
+        if (system(cmd.c_str()) != 0) { /* leaving a temporary directory is harmless */
+        }
+    }
+}
+
+RawClient::RawClient(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        ADD_FAILURE() << "connect to port " << port << ": " << strerror(errno);
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+RawClient::~RawClient() { close(); }
+
+void RawClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void RawClient::send_bytes(const void *p, size_t n) {
+    const char *c = static_cast<const char *>(p);
+    while (n > 0) {
+        ssize_t w = ::send(fd_, c, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            ADD_FAILURE() << "send: " << strerror(errno);
+            return;
+        }
+        c += w;
+        n -= size_t(w);
+    }
+}
+
+std::vector<uint8_t> RawClient::recv_exact(size_t n, int timeout_ms) {
+    std::vector<uint8_t> b(n);
+    size_t got = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            ADD_FAILURE() << "timed out after " << got << " of " << n << " bytes";
+            b.resize(got);
+            return b;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, int(left)) <= 0) continue;
+        ssize_t r = ::recv(fd_, b.data() + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ADD_FAILURE() << "connection ended after " << got << " of " << n << " bytes";
+            b.resize(got);
+            return b;
+        }
+        got += size_t(r);
+    }
+    return b;
+}
+
+QNX_MSG_HDR RawClient::recv_hdr(int timeout_ms) {
+    QNX_MSG_HDR h;
+    memset(&h, 0xEE, sizeof h);
+    auto b = recv_exact(sizeof h, timeout_ms);
+    if (b.size() == sizeof h) memcpy(&h, b.data(), sizeof h);
+    return h;
+}
+
+bool RawClient::silent(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+bool RawClient::closed_by_peer(int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    }
+    return false;
+}
+
+void append_u32(std::vector<uint8_t> &b, uint32_t v) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&v);
+    b.insert(b.end(), p, p + 4);
+}
+
+std::vector<uint8_t> hdr(uint16_t typ, int32_t from_pid, uint32_t msg_len) {
+    QNX_MSG_HDR h;
+    memset(&h, 0, sizeof h);
+    h.ev.typ = typ;
+    h.from_pid = from_pid;
+    h.msg_len = msg_len;
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&h);
+    return std::vector<uint8_t>(p, p + sizeof h);
+}
+
+std::vector<uint8_t> send_req(uint16_t typ, int32_t from_pid, int32_t to_pid,
+                              const std::vector<std::string> &blocks) {
+    uint32_t len = sizeof(QNX_MSG_HDR_SND);
+    for (auto &s : blocks) len += 4 + uint32_t(s.size());
+    std::vector<uint8_t> b = hdr(typ, from_pid, len);
+    QNX_MSG_HDR_SND snd{};
+    snd.to_pid = to_pid;
+    snd.nblocks = uint32_t(blocks.size());
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&snd);
+    b.insert(b.end(), p, p + sizeof snd);
+    for (auto &s : blocks) {
+        append_u32(b, uint32_t(s.size()));
+        b.insert(b.end(), s.begin(), s.end());
+    }
+    return b;
+}
+
+/* Reads a listing in a forked child and hands the records back through a pipe. */
+template <typename R> static std::vector<R> list_kind(int port, int typ) {
+    int pfd[2];
+    std::vector<R> out;
+    if (pipe(pfd) != 0) {
+        ADD_FAILURE() << "pipe";
+        return out;
+    }
+    pid_t c = fork();
+    if (c == 0) {
+        ::close(pfd[0]);
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) _exit(2);
+        QNX_MSG_SIN body{};
+        body.typ = typ;
+        auto rq = req(MT_SIN, getpid(), body);
+        if (write(s, rq.data(), rq.size()) != ssize_t(rq.size())) _exit(3);
+        auto readn = [&](void *p, size_t n) {
+            size_t got = 0;
+            while (got < n) {
+                ssize_t r = read(s, static_cast<char *>(p) + got, n - got);
+                if (r <= 0) _exit(4);
+                got += size_t(r);
+            }
+        };
+        QNX_MSG_HDR h;
+        readn(&h, sizeof h);
+        if (h.ev.retcode != 0 || h.msg_len != sizeof(R)) _exit(5);
+        for (;;) {
+            R r;
+            readn(&r, sizeof r);
+            if (r.pid == -1) break;
+            if (typ == SIN_PROCESSES && r.pid == getpid()) continue;
+            if (write(pfd[1], &r, sizeof r) != ssize_t(sizeof r)) _exit(6);
+        }
+        _exit(0);
+    }
+    ::close(pfd[1]);
+    for (;;) {
+        R r;
+        size_t got = 0;
+        while (got < sizeof r) {
+            ssize_t n = read(pfd[0], reinterpret_cast<char *>(&r) + got, sizeof r - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += size_t(n);
+        }
+        if (got < sizeof r) break;
+        out.push_back(r);
+    }
+    ::close(pfd[0]);
+    int st;
+    waitpid(c, &st, 0);
+    if (!WIFEXITED(st) || WEXITSTATUS(st) != 0)
+        ADD_FAILURE() << "listing " << typ << " failed: status " << st;
+    return out;
+}
+
+std::vector<QNX_MSG_SIN_RPID> list_processes(int port) {
+    return list_kind<QNX_MSG_SIN_RPID>(port, SIN_PROCESSES);
+}
+std::vector<QNX_MSG_SIN_RPROXYS> list_proxies(int port) {
+    return list_kind<QNX_MSG_SIN_RPROXYS>(port, SIN_PROXIES);
+}
+std::vector<QNX_MSG_SIN_RTIMERS> list_timers(int port) {
+    return list_kind<QNX_MSG_SIN_RTIMERS>(port, SIN_TIMERS);
+}
+std::vector<QNX_MSG_SIN_RNAMES> list_names(int port) {
+    return list_kind<QNX_MSG_SIN_RNAMES>(port, SIN_NAMES);
+}
+
+QNX_MSG_SIN_RPID process_record(int port, pid_t pid) {
+    for (auto &r : list_processes(port))
+        if (r.pid == pid) return r;
+    QNX_MSG_SIN_RPID none;
+    memset(&none, 0, sizeof none);
+    return none;
+}
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool wait_state(int port, pid_t pid, int state, int timeout_ms) {
+    return wait_until([&] { return process_record(port, pid).block_state == state; }, timeout_ms);
+}
+
+Sleeper::Sleeper() {
+    pid_ = fork();
+    if (pid_ == 0) {
+        for (;;) pause();
+    }
+}
+
+void Sleeper::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+Sleeper::~Sleeper() { kill(); }
+
+pid_t spawn(const std::function<int()> &fn) {
+    fflush(nullptr);
+    pid_t c = fork();
+    if (c == 0) {
+        int rc = fn();
+        fflush(nullptr);
+        exit(rc);
+    }
+    return c;
+}
+
+int wait_exit(pid_t pid, int timeout_ms) {
+    int st = 0;
+    bool done = wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, timeout_ms);
+    if (!done) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        ADD_FAILURE() << "child " << pid << " did not end in time";
+        return -1;
+    }
+    if (!WIFEXITED(st)) {
+        ADD_FAILURE() << "child " << pid << " ended abnormally: status " << st;
+        return -1;
+    }
+    return WEXITSTATUS(st);
+}
+
+} // namespace vt

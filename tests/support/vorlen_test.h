@@ -1,0 +1,133 @@
+/* vorlen_test.h - test support: a private daemon per test and a raw wire-protocol client */
+#ifndef VORLEN_TEST_H
+#define VORLEN_TEST_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "vorlen.h"
+
+namespace vt {
+
+/* Paths of the built programs, passed in by the build. */
+std::string bin_path(const std::string &program);
+
+/* Daemon is a vorlen process of the test's own on a free loopback port. The
+ * constructor starts it and waits until it accepts connections; the destructor
+ * stops it. It also points VORLEN_PORT and HOSTNAME of this process at it, so
+ * library calls made here or in forked children reach this daemon. */
+class Daemon {
+  public:
+    explicit Daemon(std::vector<std::string> args = {}, std::vector<std::string> env = {},
+                    std::string workdir = "");
+    ~Daemon();
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    const std::string &workdir() const { return workdir_; }
+    /* Path of the daemon's standard output (captured to a file). */
+    std::string stdout_path() const { return workdir_ + "/stdout.txt"; }
+    std::string stdout_text() const;
+    /* Sends sig and waits for the daemon to end; returns the waitpid status. */
+    int kill_and_wait(int sig);
+    bool alive();
+
+  private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string workdir_;
+    bool own_workdir_ = false;
+};
+
+/* A free TCP port on 127.0.0.1 (bound and released; never 7779). */
+int free_port();
+
+/* A fresh temporary directory. */
+std::string make_tempdir();
+std::string read_file(const std::string &path);
+
+/* RawClient speaks the wire protocol byte for byte, without vorlenlib. */
+class RawClient {
+  public:
+    explicit RawClient(int port);
+    ~RawClient();
+    RawClient(const RawClient &) = delete;
+    RawClient &operator=(const RawClient &) = delete;
+
+    int fd() const { return fd_; }
+    void send_bytes(const void *p, size_t n);
+    void send_bytes(const std::vector<uint8_t> &b) { send_bytes(b.data(), b.size()); }
+    /* Reads exactly n bytes; fails the test (and returns what came) on EOF or
+     * after timeout_ms. */
+    std::vector<uint8_t> recv_exact(size_t n, int timeout_ms = 5000);
+    QNX_MSG_HDR recv_hdr(int timeout_ms = 5000);
+    /* True when no byte is readable within ms milliseconds. */
+    bool silent(int ms = 50);
+    /* True when the daemon closed the connection within timeout_ms. */
+    bool closed_by_peer(int timeout_ms = 5000);
+    void close();
+
+  private:
+    int fd_ = -1;
+};
+
+/* Request building. */
+std::vector<uint8_t> hdr(uint16_t typ, int32_t from_pid, uint32_t msg_len);
+template <typename T> std::vector<uint8_t> req(uint16_t typ, int32_t from_pid, const T &body) {
+    std::vector<uint8_t> b = hdr(typ, from_pid, sizeof(T));
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&body);
+    b.insert(b.end(), p, p + sizeof(T));
+    return b;
+}
+/* An MT_SEND or MT_REPLY request with the given blocks. */
+std::vector<uint8_t> send_req(uint16_t typ, int32_t from_pid, int32_t to_pid,
+                              const std::vector<std::string> &blocks);
+void append_u32(std::vector<uint8_t> &b, uint32_t v);
+
+/* Reads a whole listing of kind typ through a raw client in a forked child
+ * (which is itself left out of the process listing); the closing record is
+ * not included. */
+std::vector<QNX_MSG_SIN_RPID> list_processes(int port);
+std::vector<QNX_MSG_SIN_RPROXYS> list_proxies(int port);
+std::vector<QNX_MSG_SIN_RTIMERS> list_timers(int port);
+std::vector<QNX_MSG_SIN_RNAMES> list_names(int port);
+/* The listing record of pid, or a record with pid 0 when it is not listed. */
+QNX_MSG_SIN_RPID process_record(int port, pid_t pid);
+
+/* Sleeper is a child process that only waits to be killed: a living pid that
+ * raw clients can claim as their own. */
+class Sleeper {
+  public:
+    Sleeper();
+    ~Sleeper();
+    Sleeper(const Sleeper &) = delete;
+    Sleeper &operator=(const Sleeper &) = delete;
+    pid_t pid() const { return pid_; }
+    /* Kills and reaps it; afterwards its pid no longer exists. */
+    void kill();
+
+  private:
+    pid_t pid_ = -1;
+};
+
+/* Polls cond every millisecond until it holds or timeout_ms passes. */
+bool wait_until(const std::function<bool()> &cond, int timeout_ms = 5000);
+/* Waits until the daemon lists pid in the given state. */
+bool wait_state(int port, pid_t pid, int state, int timeout_ms = 5000);
+
+/* Runs fn in a forked child that exits with fn's result (a child that fails a
+ * check returns non-zero); returns the child's pid. */
+pid_t spawn(const std::function<int()> &fn);
+/* Waits for a child and returns its exit status, or -1 (and fails the test)
+ * if it did not exit normally within timeout_ms. */
+int wait_exit(pid_t pid, int timeout_ms = 10000);
+
+} // namespace vt
+
+#endif
