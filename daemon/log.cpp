@@ -149,6 +149,19 @@ static size_t append_num(char *buf, size_t at, size_t cap, long v) {
     return at;
 }
 
+static char crash_logname[sizeof(PGLOB::logname)];
+
+/* log_prepare_crash fixes, at start-up, the file a crash line goes to: a
+ * crash may come before any message has named the log file. */
+void log_prepare_crash() {
+    PGLOB *pglob = &_pglob;
+    char saved[sizeof pglob->logname];
+    memcpy(saved, pglob->logname, sizeof saved);
+    make_logname(pglob);
+    memcpy(crash_logname, pglob->logname, sizeof crash_logname);
+    memcpy(pglob->logname, saved, sizeof saved);
+}
+
 /* crash_message writes the shutdown line for a crashing signal with calls
  * that are safe in a signal handler: the heap may be what crashed. */
 void crash_message(int sig) {
@@ -161,8 +174,14 @@ void crash_message(int sig) {
     n = append_str(msg, n, sizeof msg, ")");
     time_t t = time(nullptr);
     long d = stime_set ? long(t - stime) : 0;
-    if (pglob->logname[0] != '\0') {
-        int fd = open(pglob->logname, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    const char *path = pglob->logname[0] != '\0' ? pglob->logname : crash_logname;
+    if (path[0] != '\0') {
+        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+        if (fd >= 0 && !file_started) {
+            /* The run's first line in the file: its start line, as always. */
+            ssize_t w = write(fd, "Starting vorlen\n", 16);
+            (void)w;
+        }
         if (fd >= 0) {
             char line[200];
             char num[24];

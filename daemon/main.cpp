@@ -173,6 +173,7 @@ int main(int argc, char **argv) {
         exit(1);
     }
 
+    log_prepare_crash();
     int sigfd = signals_init();
     if (nice(-10) == -1) { /* a refusal is ignored */
     }

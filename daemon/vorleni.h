@@ -222,6 +222,7 @@ void _vmessage(const char *f, ...) __attribute__((format(printf, 1, 2)));
 void dump_msg(const unsigned char *s, int32_t len);
 void close_log();
 void crash_message(int sig); /* async-signal-safe shutdown line for a crash */
+void log_prepare_crash();
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);

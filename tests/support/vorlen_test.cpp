@@ -278,7 +278,9 @@ template <typename R> static std::vector<R> list_kind(int port, int typ) {
     }
     pid_t c = fork();
     if (c == 0) {
-        ::close(pfd[0]);
+        int keep = pfd[1];
+        close_range(3, unsigned(keep) - 1, 0);
+        close_range(unsigned(keep) + 1, ~0u, 0);
         int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -367,6 +369,8 @@ bool wait_state(int port, pid_t pid, int state, int timeout_ms) {
 Sleeper::Sleeper() {
     pid_ = fork();
     if (pid_ == 0) {
+        /* Inherited sockets would keep other clients' connections open. */
+        close_range(3, ~0u, 0);
         for (;;) pause();
     }
 }

@@ -1,0 +1,155 @@
+/* names.cpp - the daemon's name registry: attach, detach and locate of global names */
+#include <cerrno>
+#include <cstring>
+
+#include "vorleni.h"
+
+/* name_field_ok tells whether a name field holds its terminating zero within
+ * its 33 bytes; a field without one is never copied or compared. */
+static bool name_field_ok(const QNX_MSG_NAME_ATTACH *req) {
+    return memchr(req->name, '\0', sizeof req->name) != nullptr;
+}
+
+static bool slot_free(const QNX_ATT_NAME *cn) {
+    return cn->pid == 0 && cn->id == 0;
+}
+
+/* do_ndetach clears one name slot; it cannot fail. */
+void do_ndetach(QNX_ATT_NAME *cn) {
+    cn->id = 0;
+    cn->pid = 0;
+    cn->nid = 0;
+    cn->name[0] = '\0';
+    cn->bprocess = nullptr;
+}
+
+/* process_name_attach registers the requested name for the requester and
+ * answers with its id (36 bytes). Fails with ESRCH when a living process
+ * holds the name, ENOMEM when all 50 slots are held by living processes, and
+ * EINVAL when the name field has no terminating zero. */
+void process_name_attach(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_NAME_ATTACH *>(hdr + 1);
+    QNX_PSTATE *requester = pglob->fdpstate[pglob->act_fd];
+
+    if (!name_field_ok(req)) {
+        send_status(pglob->act_fd, EINVAL);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Name-Attach from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
+        return;
+    }
+
+    for (;;) {
+        if (pglob->verbose > 3)
+            _vmessage("Name-Attach from %d//%d: \"%s\"", hdr->from_nid, hdr->from_pid, req->name);
+
+        QNX_ATT_NAME *chosen = nullptr;
+        for (QNX_ATT_NAME &cn : pglob->names) {
+            if (!slot_free(&cn) && strcmp(cn.name, req->name) == 0) {
+                if (!pid_alive(cn.pid)) {
+                    do_ndetach(&cn); /* a dead owner's registration is not trusted */
+                } else {
+                    send_status(pglob->act_fd, ESRCH);
+                    if (pglob->verbose > 1)
+                        _vmessage("Err: Name already registered by %d//%d, id=%d", cn.nid, cn.pid,
+                                  cn.id);
+                    return;
+                }
+            }
+            if (!chosen && slot_free(&cn)) chosen = &cn;
+        }
+
+        if (chosen) {
+            /* The owner is the record bound to the connection, so that the
+             * clean-up of that record, which matches names by pid, finds it. */
+            chosen->pid = requester->pid;
+            chosen->nid = 0;
+            chosen->bprocess = requester;
+            memcpy(chosen->name, req->name, strlen(req->name) + 1);
+            chosen->id = int32_t(chosen - pglob->names) + 1;
+
+            auto *res = reinterpret_cast<QNX_MSG_NAME_RES *>(hdr + 1);
+            res->id = chosen->id;
+            res->nid = 0;
+            res->flags = 0;
+            hdr->ev.retcode = 0;
+            hdr->msg_len = sizeof(QNX_MSG_NAME_RES);
+            dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_NAME_RES),
+                   "QNX_MSG_HDR+QNX_MSG_NAME_RES");
+            return;
+        }
+
+        /* Table full: free what dead owners still hold and try again. */
+        bool freed = false;
+        for (QNX_ATT_NAME &cn : pglob->names) {
+            if (cn.pid != 0 && !pid_alive(cn.pid)) {
+                if (pglob->verbose > 2)
+                    _vmessage("global automatic name detach \"%s\" for pid %d", cn.name, cn.pid);
+                do_ndetach(&cn);
+                freed = true;
+            }
+        }
+        if (!freed) {
+            send_status(pglob->act_fd, ENOMEM);
+            if (pglob->verbose > 1) _vmessage("Err: Name-Attach: ENOMEM");
+            return;
+        }
+    }
+}
+
+/* process_name_detach removes the name with the requested id when the
+ * requester owns it. Fails with ESRCH for an id outside 1 ... 50, a free slot
+ * or another process's name. */
+void process_name_detach(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_NAME_DETACH *>(hdr + 1);
+    int32_t id = req->id;
+
+    if (id >= 1 && id <= QNX_MAX_NAMES && !slot_free(&pglob->names[id - 1]) &&
+        pglob->names[id - 1].pid == hdr->from_pid) {
+        do_ndetach(&pglob->names[id - 1]);
+        if (pglob->verbose > 3) _vmessage("Name detach id: %d from pid %d", id, hdr->from_pid);
+        hdr->ev.retcode = 0;
+        hdr->msg_len = 0;
+        dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+        return;
+    }
+    send_status(pglob->act_fd, ESRCH);
+    if (pglob->verbose > 1) _vmessage("Err: Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
+}
+
+/* process_name_query answers with the owner's pid in from_pid. Fails with
+ * ESRCH when the name is not registered or its owner is gone, and EINVAL when
+ * the name field has no terminating zero. */
+void process_name_query(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_NAME_QUERY *>(hdr + 1);
+    const pid_t from_pid = hdr->from_pid; /* the answer carries the owner's pid there */
+
+    if (!name_field_ok(req)) {
+        send_status(pglob->act_fd, EINVAL);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Query Name from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
+        return;
+    }
+
+    for (QNX_ATT_NAME &cn : pglob->names) {
+        if (slot_free(&cn) || strcmp(cn.name, req->name) != 0) continue;
+        if (!pid_alive(cn.pid)) {
+            do_ndetach(&cn);
+            break;
+        }
+        hdr->ev.retcode = 0;
+        hdr->from_pid = cn.pid;
+        hdr->msg_len = 0;
+        dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+        if (pglob->verbose > 3)
+            _vmessage("Query Name from %d//%d: \"%s\" -> owner=%d//%d", hdr->from_nid, from_pid,
+                      req->name, cn.nid, cn.pid);
+        return;
+    }
+    send_status(pglob->act_fd, ESRCH);
+    if (pglob->verbose > 3)
+        _vmessage("Query Name from %d//%d: \"%s\" -> not found", hdr->from_nid, hdr->from_pid,
+                  req->name);
+}

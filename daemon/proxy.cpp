@@ -1,0 +1,212 @@
+/* proxy.cpp - proxies: canned messages stored per owner and delivered on each trigger */
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "vorleni.h"
+
+/* proxy_slot maps a proxy id to its slot: id -2 is slot 0, -51 slot 49.
+ * Returns null for every id outside -51 ... -2. */
+QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id) {
+    uint32_t idx = uint32_t(-int64_t(id) - 2);
+    if (idx >= uint32_t(QNX_MAX_PROXIES)) return nullptr;
+    return &pglob->proxys[idx];
+}
+
+static int32_t proxy_index(PGLOB *pglob, const QNX_PROXY_STATE *p) {
+    return int32_t(p - pglob->proxys);
+}
+
+/* do_pdetach frees slot p: its message, its waiting queue entry and its
+ * counts go with it, so that a proxy attached later into the slot starts
+ * idle. Writes no answer and no log line; cannot fail. */
+void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
+    if (p->qentry) msgq_remove(pglob, p->qentry);
+    QNX_PSTATE *o = p->process;
+    /* The owner may still hold the message as its last received one; it
+     * must not keep a pointer into freed memory. */
+    if (o && p->message && o->qrcv.do_not_freeit && o->qrcv.buffer == p->message) {
+        o->qrcv.buffer = nullptr;
+        o->qrcv.nbytes = 0;
+        o->qrcv.do_not_freeit = 0;
+    }
+    free(p->message);
+    p->message = nullptr;
+    p->nbytes = 0;
+    p->trigger_cnt = 0;
+    p->id = 0;
+    p->from_nid = 0;
+    p->fire_cnt = 0;
+    p->process = nullptr;
+    p->qentry = nullptr;
+}
+
+/* process_proxy_attach stores a proxy for to_pid (a record is made for a pid
+ * that has not connected) and answers with the request record, proxy_nr set
+ * (148 bytes). Fails with EINVAL for nbytes above 101, EAGAIN when all 50
+ * slots are taken, ESRCH when no record can be had for to_pid, and ENOMEM
+ * when the message cannot be copied. */
+void process_proxy_attach(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_PROXY_ATTACH *>(hdr + 1);
+
+    if (req->nbytes > sizeof req->data) {
+        send_status(pglob->act_fd, EINVAL);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Proxy-Attach from %d//%d %d Bytes: EINVAL", hdr->from_nid,
+                      hdr->from_pid, int(req->nbytes));
+        return;
+    }
+
+    QNX_PROXY_STATE *p = nullptr;
+    for (QNX_PROXY_STATE &s : pglob->proxys) {
+        if (!s.process) {
+            p = &s;
+            break;
+        }
+    }
+    if (!p) {
+        send_status(pglob->act_fd, EAGAIN);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Proxy-Attach from %d//%d: EAGAIN", hdr->from_nid, hdr->from_pid);
+        return;
+    }
+
+    QNX_PSTATE *owner = find_process(pglob, req->to_pid, 1);
+    if (!owner) {
+        send_status(pglob->act_fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Proxy-Attach from %d//%d: ESRCH", hdr->from_nid, hdr->from_pid);
+        return;
+    }
+
+    char *message = nullptr;
+    if (req->nbytes != 0) {
+        message = static_cast<char *>(malloc(req->nbytes));
+        if (!message) {
+            send_status(pglob->act_fd, ENOMEM);
+            if (pglob->verbose > 1)
+                _vmessage("Err: Proxy-Attach from %d//%d %d Bytes: ENOMEM", hdr->from_nid,
+                          hdr->from_pid, int(req->nbytes));
+            return;
+        }
+        memcpy(message, req->data, req->nbytes);
+    }
+
+    p->message = message;
+    p->nbytes = int32_t(req->nbytes);
+    p->trigger_cnt = 0;
+    p->qentry = nullptr;
+    p->id = -2 - proxy_index(pglob, p);
+    p->from_nid = req->to_nid;
+    p->fire_cnt = 0;
+    p->process = owner;
+
+    req->proxy_nr = p->id;
+    hdr->ev.retcode = 0;
+    hdr->msg_len = sizeof(QNX_MSG_PROXY_ATTACH);
+    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_PROXY_ATTACH),
+           "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
+    if (pglob->verbose > 3)
+        _vmessage("Proxy-Attach %d from %d//%d", p->id, hdr->from_nid, hdr->from_pid);
+}
+
+/* process_proxy_detach removes a proxy at its owner's request. Fails with
+ * ESRCH for an invalid id, a free slot, or a requester that is not the owner;
+ * the proxy then stays attached. */
+void process_proxy_detach(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_PROXY_DETACH *>(hdr + 1);
+    QNX_PROXY_STATE *p = proxy_slot(pglob, req->proxy_nr);
+
+    if (!p || !p->process || p->process->pid != hdr->from_pid) {
+        send_status(pglob->act_fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Proxy %d undefined, detach send from PID %d//%d", req->proxy_nr,
+                      hdr->from_nid, hdr->from_pid);
+        return;
+    }
+    int32_t owner_nid = p->process->nid;
+    pid_t owner_pid = p->process->pid;
+    do_pdetach(pglob, p);
+    if (pglob->verbose > 3)
+        _vmessage("Proxy-Detach %d (PID=%d//%d)", proxy_index(pglob, p), owner_nid, owner_pid);
+    hdr->ev.retcode = 0;
+    hdr->msg_len = 0;
+    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+}
+
+/* process_trigger fires a proxy for any requester and answers 0 after the
+ * owner's delivery, if any. Fails with ESRCH for an invalid id or a free slot. */
+void process_trigger(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_TRIGGER *>(hdr + 1);
+    QNX_PROXY_STATE *p = proxy_slot(pglob, req->proxy_nr);
+
+    if (!p || !p->process) {
+        send_status(pglob->act_fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Trigger %d undefined, send from PID %d//%d", req->proxy_nr,
+                      hdr->from_nid, hdr->from_pid);
+        return;
+    }
+    do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
+    hdr->ev.retcode = 0;
+    hdr->msg_len = 0;
+    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+}
+
+/* do_trigger fires the attached proxy p: straight to its owner when the owner
+ * waits in Receive for anyone or for this proxy, else as the proxy's one queue
+ * entry, however many triggers pile up. A trigger that finds the queue full is
+ * counted and logged but leaves the proxy idle, so the next trigger tries
+ * again. from_nid/from_pid name the trigger's origin for the log only. */
+void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid) {
+    QNX_PSTATE *o = p->process;
+    p->fire_cnt++;
+
+    if (o->state == STATE_RECEIVE_BLOCKED && o->fd > 0 &&
+        (o->qrcv.from_pid == 0 || o->qrcv.from_pid == p->id)) {
+        if (pglob->verbose > 3)
+            _vmessage("Proxy %d (PID=%d//%d) triggerd from %d//%d", p->id, o->nid, o->pid, from_nid,
+                      from_pid);
+        if (p->qentry) {
+            msgq_remove(pglob, p->qentry);
+            p->qentry = nullptr;
+        }
+        o->qrcv.buffer = p->message;
+        o->qrcv.nbytes = uint32_t(p->nbytes);
+        o->qrcv.from_pid = p->id;
+        o->qrcv.from_nid = p->from_nid;
+        o->qrcv.do_not_freeit = 1;
+
+        QNX_MSG_HDR h;
+        memset(&h, 0, sizeof h);
+        h.from_pid = p->id;
+        h.msg_len = uint32_t(p->nbytes);
+        /* The whole canned message goes, whatever size the receiver asked for. */
+        DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
+                            {p->message, size_t(p->nbytes), "nbytes"}};
+        dwritev(o->fd, pieces, p->nbytes ? 2 : 1);
+        p->trigger_cnt = 0;
+        o->state = STATE_READY;
+        return;
+    }
+
+    if (p->qentry) {
+        p->trigger_cnt++;
+        return;
+    }
+    p->qentry = msgq_add(pglob, o, nullptr, p->id);
+    if (!p->qentry) {
+        p->trigger_cnt = 0;
+        if (pglob->verbose > 1)
+            _vmessage("Err: Proxy %d (PID=%d//%d) trigger lost: message-queue full", p->id, o->nid,
+                      o->pid);
+        return;
+    }
+    p->trigger_cnt = 1;
+    if (pglob->verbose > 3)
+        _vmessage("Proxy %d (PID=%d//%d) trigger from %d//%d put into message-queue", p->id, o->nid,
+                  o->pid, from_nid, from_pid);
+}

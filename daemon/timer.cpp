@@ -1,0 +1,311 @@
+/* timer.cpp - client timers: creation, arming, removal and the expiry scan */
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <unistd.h>
+
+#include "vorleni.h"
+
+int (*vorlen_kill)(pid_t pid, int sig) = ::kill;
+
+/* A period shorter than this is stretched to it: a timer that re-armed for
+ * "now" at every scan would keep the daemon spinning. */
+constexpr long MIN_TIMER_PERIOD_US = 1000;
+
+static bool armed(const QNX_TIMER_STATE *p) {
+    return !(p->timeval.tv_sec == TIMER_NOT_ARMED && p->timeval.tv_usec == TIMER_NOT_ARMED);
+}
+
+static void disarm(QNX_TIMER_STATE *p) {
+    p->timeval.tv_sec = TIMER_NOT_ARMED;
+    p->timeval.tv_usec = TIMER_NOT_ARMED;
+    p->clock = CLOCK_MONOTONIC;
+}
+
+/* norm brings tv_usec into 0 ... 999999, also from below: a client may send
+ * negative nanoseconds. */
+static void norm(struct timeval &t) {
+    tv_normalise(t);
+    if (t.tv_usec < 0) {
+        long borrow = (-t.tv_usec + 999999) / 1000000;
+        t.tv_sec -= borrow;
+        t.tv_usec += borrow * 1000000;
+    }
+}
+
+static struct timeval tv_add(const struct timeval &a, time_t sec, long usec) {
+    struct timeval t = {a.tv_sec + sec, a.tv_usec + usec};
+    norm(t);
+    return t;
+}
+
+static int32_t timer_number(PGLOB *pglob, const QNX_TIMER_STATE *p) {
+    return int32_t(p - pglob->timers) + 1;
+}
+
+/* timer_of maps a timer number to its slot when the slot is in use and owned
+ * by pid; null otherwise. */
+static QNX_TIMER_STATE *timer_of(PGLOB *pglob, int32_t nr, pid_t pid) {
+    if (uint32_t(nr) - 1u >= uint32_t(QNX_MAX_TIMERS)) return nullptr;
+    QNX_TIMER_STATE *p = &pglob->timers[nr - 1];
+    if (!p->process || p->process->pid != pid) return nullptr;
+    return p;
+}
+
+/* now_clock reads clock (CLOCK_MONOTONIC or CLOCK_REALTIME) as a timeval. */
+struct timeval now_clock(int clock) {
+    struct timespec ts;
+    clock_gettime(clock, &ts);
+    return {ts.tv_sec, ts.tv_nsec / 1000};
+}
+
+/* timer_mono_deadline gives the deadline of the armed timer p on the monotonic
+ * clock; a wall-clock deadline is carried over by its distance from wall_now. */
+struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeval &mono_now,
+                                   const struct timeval &wall_now) {
+    if (p->clock == CLOCK_MONOTONIC) return p->timeval;
+    return tv_add(mono_now, p->timeval.tv_sec - wall_now.tv_sec,
+                  p->timeval.tv_usec - wall_now.tv_usec);
+}
+
+/* do_tdetach frees timer slot p and unlinks it from the list of timers in
+ * use; an owner asleep on it is left to whoever removes it. Cannot fail. */
+void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
+    if (p->prev)
+        p->prev->next = p->next;
+    else if (pglob->timers_start == p)
+        pglob->timers_start = p->next;
+    if (p->next)
+        p->next->prev = p->prev;
+    else if (pglob->timers_end == p)
+        pglob->timers_end = p->prev;
+    if (p->process && p->process->sleeping == p) p->process->sleeping = nullptr;
+    p->next = p->prev = nullptr;
+    p->timer_type = 0;
+    p->notify_type = 0;
+    memset(&p->itimercb, 0, sizeof p->itimercb);
+    memset(&p->oitimerspec, 0, sizeof p->oitimerspec);
+    disarm(p);
+    p->fire_cnt = 0;
+    p->process = nullptr;
+}
+
+/* process_mktimer makes a timer for the requester, not armed, and answers
+ * with the request record, timer_nr set (44 bytes). Fails with EAGAIN when
+ * all 50 slots are in use, and EINVAL for a proxy id outside -51 ... -2 or a
+ * signal number outside 1 ... 63. */
+void process_mktimer(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_MKTIMER *>(hdr + 1);
+    int retcode = 0;
+
+    QNX_TIMER_STATE *p = nullptr;
+    for (QNX_TIMER_STATE &s : pglob->timers) {
+        if (!s.process) {
+            p = &s;
+            break;
+        }
+    }
+    int32_t ev = req->itimercb.itcb_event.evt_value;
+    if (!p)
+        retcode = EAGAIN;
+    else if (req->notify_type == NOTIFY_PROXY && !proxy_slot(pglob, ev))
+        retcode = EINVAL;
+    else if (req->notify_type == NOTIFY_SIGNAL && (ev < 1 || ev > 63))
+        retcode = EINVAL;
+    if (retcode) {
+        send_status(pglob->act_fd, retcode);
+        if (pglob->verbose > 1)
+            _vmessage("Err: mktimer from %d//%d: %d", hdr->from_nid, hdr->from_pid, retcode);
+        return;
+    }
+
+    p->process = pglob->fdpstate[pglob->act_fd];
+    p->timer_type = req->timer_type;
+    p->notify_type = req->notify_type;
+    p->itimercb = req->itimercb;
+    p->fire_cnt = 0;
+    memset(&p->oitimerspec, 0, sizeof p->oitimerspec);
+    disarm(p);
+    p->next = nullptr;
+    p->prev = pglob->timers_end;
+    if (pglob->timers_end)
+        pglob->timers_end->next = p;
+    else
+        pglob->timers_start = p;
+    pglob->timers_end = p;
+
+    req->timer_nr = timer_number(pglob, p);
+    hdr->ev.retcode = 0;
+    hdr->msg_len = sizeof(QNX_MSG_MKTIMER);
+    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_MKTIMER),
+           "QNX_MSG_HDR+QNX_MSG_MKTIMER");
+    if (pglob->verbose > 3)
+        _vmessage("mktimer %d from %d//%d", req->timer_nr, hdr->from_nid, hdr->from_pid);
+}
+
+/* process_relabstimer arms the requester's timer, relative to now (typ 0) or
+ * at a time of day (any other typ), and answers with the setting it had
+ * before (48 bytes); a sleep timer's owner is answered only at its expiry.
+ * Fails with ESRCH for a number outside 1 ... 50, a free slot or another
+ * process's timer. */
+void process_relabstimer(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_TIMER *>(hdr + 1);
+    const char *kind = req->typ == 0 ? "rel" : "abs";
+    QNX_TIMER_STATE *p = timer_of(pglob, req->timer_nr, hdr->from_pid);
+
+    if (!p) {
+        send_status(pglob->act_fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Timer %d undefined, %stimer send from PID %d//%d", req->timer_nr, kind,
+                      hdr->from_nid, hdr->from_pid);
+        return;
+    }
+
+    QNX_ITIMERSPEC previous = p->oitimerspec;
+    p->oitimerspec = req->value;
+    const QNX_TIMESPEC &v = req->value.it_value;
+
+    struct timeval wall_now = now_clock(CLOCK_REALTIME);
+    struct timeval mono_now = now_clock(CLOCK_MONOTONIC);
+    struct timeval now;
+    if (req->typ != 0) {
+        if (pglob->verbose > 6) _vmessage("oitimerspec: %d:%d", v.tv_sec, v.tv_nsec);
+        /* The first expiry of an absolute timer is a time of day: it stays on
+         * the wall clock and follows its steps. */
+        p->timeval = tv_add({0, 0}, v.tv_sec, v.tv_nsec / 1000);
+        p->clock = CLOCK_REALTIME;
+        now = wall_now;
+    } else {
+        if (pglob->verbose > 6)
+            _vmessage("timeval: %d:%d, oitimerspec: %d:%d", int(p->timeval.tv_sec),
+                      int(p->timeval.tv_usec), v.tv_sec, v.tv_nsec);
+        p->timeval = tv_add(mono_now, v.tv_sec, v.tv_nsec / 1000);
+        p->clock = CLOCK_MONOTONIC;
+        now = mono_now;
+    }
+    QNX_PSTATE *o = p->process;
+    if (pglob->verbose > 3)
+        _vmessage("%stimer %d (PID=%d//%d) fires at %d.%06d sec (now=%d.%06d)", kind, req->timer_nr,
+                  o->nid, o->pid, int(p->timeval.tv_sec), int(p->timeval.tv_usec), int(now.tv_sec),
+                  int(now.tv_usec));
+
+    struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
+    if (tv_le(md, pglob->next_timeout)) pglob->next_timeout = md;
+
+    if (p->notify_type == NOTIFY_SLEEP) {
+        o->sleeping = p; /* answered by the expiry */
+        return;
+    }
+    req->value = previous;
+    hdr->ev.retcode = 0;
+    hdr->msg_len = sizeof(QNX_MSG_TIMER);
+    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_TIMER),
+           "QNX_MSG_HDR+QNX_MSG_TIMER");
+}
+
+/* process_rmtimer removes the requester's timer. Fails with ESRCH for a
+ * number outside 1 ... 50, a free slot or another process's timer. */
+void process_rmtimer(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_RMTIMER *>(hdr + 1);
+    QNX_TIMER_STATE *p = timer_of(pglob, req->timer_nr, hdr->from_pid);
+
+    if (!p) {
+        send_status(pglob->act_fd, ESRCH);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Timer %d undefined, rmtimer send from PID %d//%d", req->timer_nr,
+                      hdr->from_nid, hdr->from_pid);
+        return;
+    }
+    int32_t owner_nid = p->process->nid;
+    pid_t owner_pid = p->process->pid;
+    do_tdetach(pglob, p);
+    if (pglob->verbose > 3)
+        _vmessage("rmtimer %d (PID=%d//%d)", req->timer_nr, owner_nid, owner_pid);
+    hdr->ev.retcode = 0;
+    hdr->msg_len = 0;
+    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+}
+
+/* notify carries out the expiry of timer p for its owner o. */
+static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
+    int32_t ev = p->itimercb.itcb_event.evt_value;
+    switch (p->notify_type) {
+    case NOTIFY_PROXY: {
+        QNX_PROXY_STATE *px = proxy_slot(pglob, ev);
+        if (!px || !px->process) {
+            if (pglob->verbose > 3) _vmessage("Timer-Proxy %d not attached for pid %d", ev, o->pid);
+            break;
+        }
+        if (pglob->verbose > 3) _vmessage("Timer-Proxy %d triggerd for pid %d", ev, o->pid);
+        do_trigger(pglob, px, 0, 0);
+        break;
+    }
+    case NOTIFY_SIGNAL:
+        if (pglob->verbose > 3)
+            _vmessage("Timer-Signal %d(%s) delivered for pid %d", ev, strsignal(ev), o->pid);
+        /* A claimed pid may be anything: never signal a group or the daemon. */
+        if (o->pid > 0 && o->pid != getpid()) vorlen_kill(o->pid, ev);
+        inform_clients(pglob, o->pid, EINTR, 0);
+        /* A sleep in reltimer is a blocking call like any other. */
+        if (o->state != STATE_READY || o->sleeping) release_process(pglob, o, EINTR, 0);
+        break;
+    case NOTIFY_SLEEP:
+        if (o->sleeping != p) break; /* its one answer was given, or the wait was broken off */
+        if (pglob->verbose > 3) _vmessage("sleep-timer expired for pid %d", o->pid);
+        o->sleeping = nullptr;
+        if (o->fd > 0) send_status(o->fd, 0);
+        break;
+    default:
+        break;
+    }
+}
+
+/* process_timers fires every armed timer whose deadline has come on its own
+ * clock, re-arms the periodic ones on the monotonic clock and leaves in
+ * next_timeout the earliest remaining deadline, never more than 300 s ahead. */
+void process_timers(PGLOB *pglob) {
+    struct timeval mono_now = now_clock(CLOCK_MONOTONIC);
+    struct timeval wall_now = now_clock(CLOCK_REALTIME);
+    struct timeval candidate = tv_add(mono_now, SWEEP_INTERVAL, 0);
+    bool lowered = false;
+
+    for (QNX_TIMER_STATE *p = pglob->timers_start; p; p = p->next) {
+        if (!armed(p)) continue;
+        const struct timeval &now = p->clock == CLOCK_MONOTONIC ? mono_now : wall_now;
+        if (tv_le(p->timeval, now)) {
+            p->fire_cnt++;
+            notify(pglob, p, p->process);
+
+            const QNX_TIMESPEC &iv = p->oitimerspec.it_interval;
+            if (iv.tv_sec != 0 || iv.tv_nsec != 0) {
+                struct timeval period = tv_add({0, 0}, iv.tv_sec, iv.tv_nsec / 1000);
+                if (period.tv_sec < 0 ||
+                    (period.tv_sec == 0 && period.tv_usec < MIN_TIMER_PERIOD_US))
+                    period = {0, MIN_TIMER_PERIOD_US};
+                p->timeval = tv_add(mono_now, period.tv_sec, period.tv_usec);
+                p->clock = CLOCK_MONOTONIC;
+                if (pglob->verbose > 3)
+                    _vmessage("timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",
+                              timer_number(pglob, p), iv.tv_sec, iv.tv_nsec / 1000,
+                              int(p->timeval.tv_sec), int(p->timeval.tv_usec));
+            } else {
+                disarm(p);
+                continue;
+            }
+        }
+        struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
+        if (tv_le(md, candidate)) {
+            candidate = md;
+            lowered = true;
+        }
+    }
+    if (lowered && pglob->verbose > 3)
+        _vmessage("New timeout at %d.%06d sec, now: %d.%06d", int(candidate.tv_sec),
+                  int(candidate.tv_usec), int(mono_now.tv_sec), int(mono_now.tv_usec));
+    pglob->next_timeout = candidate;
+}

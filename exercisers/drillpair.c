@@ -1,0 +1,142 @@
+/* drillpair.c - paired exerciser: one server against a chosen number of clients */
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "drill.h"
+
+/* pair_server serves the name until n_childs clients have said "End", then
+ * detaches everything and prints its counts. A failed attach or receive ends
+ * it with status 0. It does not return. */
+static void pair_server(const char *attname, int n_childs) {
+    char rmsg[DRILL_BUFSZ], smsg[DRILL_BUFSZ];
+    int n_messages = 0, n_proxies = 0, n_tproxies = 0, err;
+    DRILL_ATT att;
+    time_t stime;
+    pid_t pid;
+
+    printf("%d: Starting server %d\n", (int)getpid(), 0);
+    snprintf(rmsg, sizeof rmsg, "%s", attname);
+    drill_attach(stdout, rmsg, DRILL_PROXY_TIMER, &att);
+    stime = time(NULL);
+
+    for (;;) {
+        memset(rmsg, 0, sizeof rmsg);
+        /* One byte short of the buffer, so that a message is always a string. */
+        pid = Receive(0, rmsg, sizeof rmsg - 1);
+        if (pid == -1) {
+            err = errno;
+            printf("Error during receive, errno: %d(%s)", err, strerror(err));
+            exit(0);
+        }
+        if (pid == att.proxy) {
+            n_proxies++;
+            continue;
+        }
+        if (pid == att.tproxy) {
+            n_tproxies++;
+            continue;
+        }
+        n_messages++;
+        snprintf(smsg, sizeof smsg, "Proxy: %d", (int)att.proxy);
+        Reply(pid, smsg, strlen(smsg) + 1);
+        if (strcmp(rmsg, "End") == 0 && --n_childs == 0) break;
+    }
+
+    qnx_name_detach(0, att.nid);
+    qnx_proxy_detach(att.proxy);
+    qnx_proxy_detach(att.tproxy);
+    rmtimer(att.timer_id);
+    printf("server(%d): exiting %d messages, %d proxies, %d timer-proxies, %d sec\n", (int)getpid(),
+           n_messages, n_proxies, n_tproxies, (int)(time(NULL) - stime));
+    printf("server(%d): name id %d , proxys %d, %d, timer %d detached\n", (int)getpid(), att.nid,
+           (int)att.proxy, (int)att.tproxy, (int)att.timer_id);
+    exit(0);
+}
+
+/* pair_client runs lc steps against the server of the name, triggering the
+ * server's proxy every 20th step once it knows it, says "End" and prints its
+ * counts. A failed locate or send ends it with status 0. It does not return. */
+static void pair_client(const char *attname, int lc) {
+    char rmsg[DRILL_BUFSZ] = {0}, smsg[DRILL_BUFSZ];
+    int n, n_messages = 0, n_proxies = 0, err;
+    time_t stime = time(NULL);
+    pid_t pid, proxy = -1;
+
+    snprintf(rmsg, sizeof rmsg, "%s", attname);
+    pid = drill_locate(stdout, rmsg);
+    for (n = 0; n < lc; n++) {
+        if (proxy != -1 && n % 20 == 0) {
+            n_proxies++;
+            Trigger(proxy);
+            continue;
+        }
+        snprintf(smsg, sizeof smsg, "cnt: %d", n);
+        /* The last byte of rmsg stays zero, so the reply is always a string. */
+        if (Send(pid, smsg, rmsg, strlen(smsg) + 1, sizeof rmsg - 1) == -1) {
+            err = errno;
+            printf("Interrupted Send, errno=%d(%s)\n", err, strerror(err));
+            exit(0);
+        }
+        if (strncmp(rmsg, "Proxy: ", 7) == 0) proxy = atoi(rmsg + 7);
+        n_messages++;
+    }
+    Send(pid, "End", rmsg, 4, sizeof rmsg - 1);
+    printf("client(%d): exiting send %d messages, %d proxies, %d sec\n", (int)getpid(), n_messages,
+           n_proxies, (int)(time(NULL) - stime));
+    exit(0);
+}
+
+/* drillpair [-c clients] [-l steps]: forks the server and, a second later,
+ * the clients, and ends at once; they go on alone. */
+int main(int argc, char **argv) {
+    char attname[DRILL_BUFSZ];
+    int n_childs = 1, lc = 500, c, i;
+    pid_t server, client;
+
+    /* Server and clients share standard output: whole lines keep them apart. */
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    /* The first process's pid in the name keeps parallel runs apart. */
+    snprintf(attname, sizeof attname, "qnxtest%d", (int)getpid());
+    while ((c = getopt(argc, argv, "c:l:")) != -1) {
+        switch (c) {
+        case 'c':
+            n_childs = atoi(optarg);
+            break;
+        case 'l':
+            lc = atoi(optarg);
+            break;
+        default:
+            printf("unknown option");
+            exit(0);
+        }
+    }
+
+    server = fork();
+    if (server < 0) {
+        printf("unable to fork server\n");
+        exit(0);
+    }
+    if (server == 0) pair_server(attname, n_childs);
+    sleep(1);
+
+    for (i = 0; i < n_childs; i++) {
+        client = fork();
+        if (client < 0) {
+            printf("unable to fork client, killing server\n");
+            kill(server, SIGKILL);
+            exit(0);
+        }
+        if (client == 0) pair_client(attname, lc);
+    }
+
+    while (waitpid(-1, NULL, WNOHANG) > 0) {
+    }
+    exit(0);
+}

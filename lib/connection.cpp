@@ -1,0 +1,280 @@
+/* connection.cpp - vorlenlib's connection to the daemon and the request/answer exchange */
+#include "internal.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+/* The connection of this process; after fork a child inherits both values and,
+ * its pid differing from my_pid, counts as unconnected. */
+static int _qnx_socket = -1;
+static pid_t my_pid = 0;
+/* Inode of the connection's socket: in a child it tells whether the inherited
+ * descriptor number still refers to the parent's connection. */
+static ino_t socket_ino = 0;
+
+bool _qnx_connected() {
+    return _qnx_socket != -1 && getpid() == my_pid;
+}
+
+/* daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else 7779.
+ * Returns -1 when VORLEN_PORT is not a port number. */
+static int daemon_port() {
+    const char *env = getenv("VORLEN_PORT");
+    if (!env) return VORLEN_DEFAULT_PORT;
+    std::string_view s(env);
+    int port = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), port);
+    if (ec != std::errc() || end != s.data() + s.size() || port < 1 || port > 65535) return -1;
+    return port;
+}
+
+/* daemon_address resolves host (IPv4) into addr. Returns 0, or -1 after
+ * printing the "client (init_sockaddr)" line. */
+static int daemon_address(const char *host, int port, sockaddr_in &addr) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    int rc = getaddrinfo(host, nullptr, &hints, &res);
+    if (rc != 0) {
+        if (rc == EAI_SYSTEM) {
+            perror("client (init_sockaddr)");
+        } else {
+            /* The resolver's own reason says more than any errno would. */
+            fprintf(stderr, "client (init_sockaddr): %s\n", gai_strerror(rc));
+            errno = EHOSTUNREACH;
+        }
+        return -1;
+    }
+    memcpy(&addr, res->ai_addr, sizeof addr);
+    freeaddrinfo(res);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return 0;
+}
+
+/* connect_daemon connects fd to addr. A connect broken off by a signal goes on
+ * in the background, so its outcome is awaited rather than asked for again.
+ * Returns 0, or -1 with errno. */
+static int connect_daemon(int fd, const sockaddr_in &addr) {
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return 0;
+    if (errno != EINTR) return -1;
+    pollfd p{fd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0)
+        if (errno != EINTR) return -1;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+/* _qnx_install_socket opens the connection of the calling process to the
+ * daemon on host HOSTNAME (127.0.0.1 when empty), port VORLEN_PORT or 7779.
+ * Returns 0; -1 when the process is already connected (nothing changes), or
+ * after printing why no connection could be made. */
+static int _qnx_install_socket() {
+    static bool close_registered = false;
+    if (_qnx_connected()) return -1;
+    const char *host = getenv("HOSTNAME");
+    if (!host) {
+        fputs("Environmentvariable HOSTNAME not defined\n", stderr);
+        return -1;
+    }
+    if (*host == '\0') host = "127.0.0.1";
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        perror("client (socket)");
+        return -1;
+    }
+    auto fail = [fd](const char *what) {
+        if (what) perror(what);
+        close(fd);
+        return -1;
+    };
+    sockaddr_in addr{};
+    int port = daemon_port();
+    if (port < 0) {
+        errno = EINVAL;
+        return fail("client (connect)");
+    }
+    if (daemon_address(host, port, addr) != 0) return fail(nullptr);
+    if (connect_daemon(fd, addr) != 0) return fail("client (connect)");
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    /* A child closes the parent's connection that it inherited, so that the
+     * parent's end is not held open by the child, but only while that number
+     * still is the parent's socket: the child may have closed it and reused the
+     * number, even for the new connection. */
+    struct stat st;
+    if (_qnx_socket != -1 && _qnx_socket != fd && fstat(_qnx_socket, &st) == 0 &&
+        S_ISSOCK(st.st_mode) && st.st_ino == socket_ino)
+        close(_qnx_socket);
+    _qnx_socket = fd;
+    my_pid = getpid();
+    socket_ino = fstat(fd, &st) == 0 ? st.st_ino : 0;
+    /* A child inherits the registration with the rest of its parent. */
+    if (!close_registered) close_registered = atexit(_qnx_close_socket) == 0;
+    return 0;
+}
+
+/* _qnx_close_socket closes the connection if this process opened it and
+ * leaves the library unconnected; it cannot fail and may run any number of
+ * times. */
+extern "C" void _qnx_close_socket(void) {
+    if (_qnx_socket != -1 && getpid() == my_pid) close(_qnx_socket);
+    _qnx_socket = -1;
+}
+
+void _qnx_open() {
+    if (!_qnx_connected() && _qnx_install_socket() != 0) exit(0);
+}
+
+/* skip drops the first n bytes from the front of iov, and the empty entries
+ * that then lead it. */
+static void skip(std::span<iovec> &iov, size_t n) {
+    while (!iov.empty() && n >= iov.front().iov_len) {
+        n -= iov.front().iov_len;
+        iov = iov.subspan(1);
+    }
+    if (n > 0) {
+        iov.front().iov_base = static_cast<char *>(iov.front().iov_base) + n;
+        iov.front().iov_len -= n;
+    }
+}
+
+/* limit shortens iov to its first n bytes. */
+static void limit(std::span<iovec> &iov, size_t n) {
+    size_t i = 0;
+    for (; i < iov.size() && n > 0; i++) {
+        iov[i].iov_len = std::min(iov[i].iov_len, n);
+        n -= iov[i].iov_len;
+    }
+    iov = iov.first(i);
+}
+
+static size_t total(std::span<const iovec> iov) {
+    size_t n = 0;
+    for (const iovec &v : iov) n += v.iov_len;
+    return n;
+}
+
+/* write_all writes every byte of iov, in as few system calls as the kernel
+ * allows. MSG_NOSIGNAL: a daemon that has gone makes the call fail with
+ * EPIPE instead of killing the client. Returns 0, or -1 with errno. */
+static int write_all(std::span<iovec> iov) {
+    skip(iov, 0);
+    while (!iov.empty()) {
+        msghdr m{};
+        m.msg_iov = iov.data();
+        m.msg_iovlen = std::min<size_t>(iov.size(), IOV_MAX);
+        ssize_t n = sendmsg(_qnx_socket, &m, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        skip(iov, static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+/* read_some reads what is there (at least one byte) into iov and moves iov
+ * past it. Returns the count, or -1 with errno (ECONNRESET at end of stream). */
+static ssize_t read_some(std::span<iovec> &iov) {
+    for (;;) {
+        ssize_t n =
+            readv(_qnx_socket, iov.data(), static_cast<int>(std::min<size_t>(iov.size(), IOV_MAX)));
+        if (n > 0) {
+            skip(iov, static_cast<size_t>(n));
+            return n;
+        }
+        if (n == 0) errno = ECONNRESET;
+        if (n == 0 || errno != EINTR) return -1;
+    }
+}
+
+/* read_all fills every byte of iov. Returns 0, or -1 with errno. */
+static int read_all(std::span<iovec> iov) {
+    skip(iov, 0);
+    while (!iov.empty())
+        if (read_some(iov) < 0) return -1;
+    return 0;
+}
+
+/* discard reads n bytes and drops them. Returns 0, or -1 with errno. */
+static int discard(size_t n) {
+    char scratch[4096];
+    while (n > 0) {
+        iovec v{scratch, std::min(n, sizeof scratch)};
+        std::span<iovec> s(&v, 1);
+        ssize_t got = read_some(s);
+        if (got < 0) return -1;
+        n -= static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+int _qnx_read_exact(void *dest, size_t n) {
+    iovec v{dest, n};
+    return read_all({&v, 1});
+}
+
+int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
+    if (!_qnx_connected()) {
+        if (!(mode & QNX_OPENING)) return -1;
+        _qnx_open();
+    }
+    const int saved_errno = errno;
+    auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
+    hdr->from_pid = my_pid;
+    if (write_all(req) != 0) return -1;
+
+    /* Requests and answers alternate and nothing follows an answer until the
+     * next request, so the header and the first parts of the body may be
+     * asked for in one read without taking bytes that belong to no answer. */
+    if (mode & QNX_STREAM) parts = {};
+    iovec first[16];
+    first[0] = {hdr, sizeof *hdr};
+    size_t nfirst = 1;
+    for (const iovec &p : parts.first(std::min(parts.size(), std::size(first) - 1)))
+        first[nfirst++] = p;
+    std::span<iovec> head(first, nfirst);
+    size_t got = 0;
+    while (got < sizeof *hdr) {
+        ssize_t n = read_some(head);
+        if (n < 0) return -1;
+        got += static_cast<size_t>(n);
+    }
+
+    const size_t len = (mode & QNX_STREAM) ? 0 : hdr->msg_len;
+    const size_t early = got - sizeof *hdr; /* body bytes already in parts */
+    if (early > len) {
+        errno = EPROTO; /* more came than the answer announced */
+        return -1;
+    }
+    const size_t fit = std::min(len, total(parts));
+    skip(parts, early);
+
+    if (read_all(parts) != 0 || discard(len - fit) != 0) {
+        if (errno == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
+        return -1;
+    }
+    errno = (mode & QNX_CLEAR_ERRNO) ? 0 : saved_errno;
+    return hdr->ev.retcode;
+}

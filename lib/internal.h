@@ -1,0 +1,75 @@
+/* internal.h - vorlenlib's private core: the connection and the one request/answer exchange */
+#ifndef VORLEN_LIB_INTERNAL_H
+#define VORLEN_LIB_INTERNAL_H
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include <sys/uio.h>
+
+#include "vorlen.h"
+
+/* How _qnx_request treats the connection, errno and the answer's body. */
+enum : unsigned {
+    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing */
+    QNX_OPENING = 1,     /* unconnected process: connect first, or end the process */
+    QNX_CLEAR_ERRNO = 2, /* errno is 0 after a complete answer (else as it was before) */
+    QNX_STREAM = 4,      /* read the answer header only; the caller reads the body itself */
+};
+
+/* A request as it lies in memory: the header directly followed by the type's
+ * fixed body. The answer header lands on hdr, a record answer on body. */
+template <typename Body> struct QNX_REQ {
+    QNX_MSG_HDR hdr;
+    Body body;
+};
+
+/* _qnx_connected tells whether this very process (not a parent before fork)
+ * opened the current connection. */
+bool _qnx_connected();
+
+/* _qnx_open connects the process if it is not connected. When the connection
+ * cannot be made (the reason is printed) the process ends with status 0. */
+void _qnx_open();
+
+/* _qnx_request writes a request and reads its answer. req[0] begins with the
+ * request header, whose typ and msg_len the caller has set (from_pid is filled
+ * in here); all of req leaves in one gathered write. The answer header
+ * replaces the request header in req[0]; up to msg_len body bytes are
+ * scattered over parts and the rest is read and dropped, so the connection
+ * stays in step (with QNX_STREAM nothing after the header is read). Returns the
+ * answer's retcode (0 ... 65535), leaving errno by QNX_CLEAR_ERRNO; or -1 when
+ * the process is not connected and mode is QNX_REQUIRING (errno untouched),
+ * when a write or read fails (errno of the system call), or when the daemon
+ * closes the connection (ECONNRESET, or the answer's retcode if its header
+ * had come). */
+int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts);
+
+/* _qnx_read_exact reads n bytes of a record stream into dest, however they
+ * arrive. Returns 0, or -1 with errno (ECONNRESET when the connection ends). */
+int _qnx_read_exact(void *dest, size_t n);
+
+/* _qnx_result turns the result of _qnx_request into a call's result: 0 for
+ * retcode 0, else -1 with errno = the retcode (or as the failure left it). */
+inline int _qnx_result(int rc) {
+    if (rc > 0) errno = rc;
+    return rc == 0 ? 0 : -1;
+}
+
+/* _qnx_call sends request typ with rq's fixed body and reads a record answer
+ * back onto that body (a status-only answer leaves the body as it was).
+ * msg_len differs from the body's size only for a proxy attach. Returns 0, or
+ * -1 with errno as _qnx_result gives it. */
+template <typename Body>
+int _qnx_call(unsigned mode, uint16_t typ, QNX_REQ<Body> &rq, uint32_t msg_len = sizeof(Body)) {
+    static_assert(sizeof(QNX_REQ<Body>) == sizeof(QNX_MSG_HDR) + sizeof(Body));
+    rq.hdr.ev.typ = typ;
+    rq.hdr.msg_len = msg_len;
+    iovec req{&rq, sizeof rq};
+    iovec rec{&rq.body, sizeof rq.body};
+    return _qnx_result(_qnx_request(mode, {&req, 1}, {&rec, 1}));
+}
+
+#endif

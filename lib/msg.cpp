@@ -1,0 +1,142 @@
+/* msg.cpp - vorlenlib's message passing: Send, Receive, Creceive, Reply and their multipart forms
+ */
+#include "internal.h"
+
+#include <array>
+#include <algorithm>
+#include <memory_resource>
+#include <vector>
+
+namespace {
+
+using Iovecs = std::pmr::vector<iovec>;
+
+/* Room for the iovec lists of one call: lists of ordinary length are built on
+ * the stack, longer ones spill to the heap. */
+struct MxSpace {
+    std::array<std::byte, 2048> bytes;
+    std::pmr::monotonic_buffer_resource pool{bytes.data(), bytes.size()};
+};
+
+/* mx_parts describes the caller's parts mx[0..n) as an iovec list. */
+Iovecs mx_parts(const _MXFER_ENTRY *mx, unsigned n, MxSpace &space) {
+    Iovecs v(&space.pool);
+    v.reserve(n);
+    for (unsigned i = 0; i < n; i++) v.push_back({_mxfer_ptr(&mx[i]), mx[i].mxfer_len});
+    return v;
+}
+
+/* mx_request gathers an MT_SEND or MT_REPLY to pid: rq's header and fixed body,
+ * then each part of mx[0..n) as a block, its 4-byte count (kept in counts)
+ * followed by its bytes. Sets typ, msg_len and the fixed body. */
+Iovecs mx_request(QNX_REQ<QNX_MSG_HDR_SND> &rq, uint16_t typ, pid_t pid, const _MXFER_ENTRY *mx,
+                  unsigned n, std::pmr::vector<uint32_t> &counts, MxSpace &space) {
+    Iovecs v(&space.pool);
+    v.reserve(1 + 2 * size_t(n));
+    counts.reserve(n); /* the iovecs point into counts: it must never move */
+    rq.hdr.ev.typ = typ;
+    rq.hdr.msg_len = sizeof rq.body;
+    rq.body.to_pid = pid;
+    rq.body.nblocks = n;
+    v.push_back({&rq, sizeof rq});
+    for (unsigned i = 0; i < n; i++) {
+        counts.push_back(mx[i].mxfer_len);
+        v.push_back({&counts.back(), sizeof(uint32_t)});
+        v.push_back({_mxfer_ptr(&mx[i]), mx[i].mxfer_len});
+        rq.hdr.msg_len += sizeof(uint32_t) + mx[i].mxfer_len;
+    }
+    return v;
+}
+
+/* _Receivemx asks for a message (type MT_RECEIVE, or MT_NB_RECEIVE which the
+ * daemon answers at once, with ENOMSG when nothing is there) from pid, or
+ * from anyone when pid is 0, and scatters it over the parts; bytes beyond
+ * them are dropped. Returns the sender's pid or proxy id, or -1 with errno
+ * (the daemon's retcode, or that of a failed read or write). */
+pid_t _Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type) {
+    QNX_REQ<QNX_MSG_RCV> rq{};
+    MxSpace space;
+    Iovecs in = mx_parts(rmsg, parts, space);
+    size_t room = 0;
+    for (const iovec &v : in) room += v.iov_len;
+    rq.hdr.ev.typ = static_cast<uint16_t>(type);
+    rq.hdr.msg_len = sizeof rq.body;
+    rq.body.from_pid = pid;
+    rq.body.offset = 0;
+    rq.body.nbytes = static_cast<uint32_t>(std::min<size_t>(room, UINT32_MAX));
+    iovec req{&rq, sizeof rq};
+    if (_qnx_result(_qnx_request(QNX_OPENING, {&req, 1}, in)) != 0) return -1;
+    return rq.hdr.from_pid;
+}
+
+} // namespace
+
+extern "C" {
+
+/* Sendmx sends the parts smsg[0..sparts) to pid and waits for the reply,
+ * which is scattered over rmsg[0..rparts): a shorter reply leaves the rest of
+ * the parts untouched, a longer one is cut. Returns 0, or -1 with errno (the
+ * daemon's retcode, e.g. ESRCH when pid goes away, or that of a failed read
+ * or write). */
+int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+           const _MXFER_ENTRY *rmsg) {
+    QNX_REQ<QNX_MSG_HDR_SND> rq{};
+    MxSpace space;
+    std::pmr::vector<uint32_t> counts(&space.pool);
+    Iovecs out = mx_request(rq, MT_SEND, pid, smsg, sparts, counts, space);
+    Iovecs in = mx_parts(rmsg, rparts, space);
+    return _qnx_result(_qnx_request(QNX_OPENING, out, in));
+}
+
+/* Send is Sendmx with one part each way; smsg and rmsg may be the same
+ * buffer, since the message has gone before the reply arrives. */
+int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes) {
+    _MXFER_ENTRY s, r;
+    _setmx(&s, smsg, snbytes);
+    _setmx(&r, rmsg, rnbytes);
+    return Sendmx(pid, 1, 1, &s, &r);
+}
+
+/* Receivemx waits for a message from pid (0: anyone) into its parts; results
+ * as _Receivemx. */
+pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    return _Receivemx(pid, parts, msgmx, MT_RECEIVE);
+}
+
+pid_t Receive(pid_t pid, void *msg, unsigned nbytes) {
+    _MXFER_ENTRY e;
+    _setmx(&e, msg, nbytes);
+    return _Receivemx(pid, 1, &e, MT_RECEIVE);
+}
+
+/* Creceivemx takes a message only if one is there; otherwise it fails at once
+ * with ENOMSG. Other results as _Receivemx. */
+pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    return _Receivemx(pid, parts, msgmx, MT_NB_RECEIVE);
+}
+
+pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) {
+    _MXFER_ENTRY e;
+    _setmx(&e, msg, nbytes);
+    return _Receivemx(pid, 1, &e, MT_NB_RECEIVE);
+}
+
+/* Replymx replies with the parts msgmx[0..parts) to pid, which must be
+ * reply-blocked. Returns the daemon's retcode (0, or e.g. ESRCH when pid waits
+ * for no reply) and leaves errno alone; -1 with errno when a write or read
+ * fails. */
+int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    QNX_REQ<QNX_MSG_HDR_RPL> rq{};
+    MxSpace space;
+    std::pmr::vector<uint32_t> counts(&space.pool);
+    Iovecs out = mx_request(rq, MT_REPLY, pid, msgmx, parts, counts, space);
+    return _qnx_request(QNX_OPENING, out, {});
+}
+
+int Reply(pid_t pid, const void *msg, unsigned nbytes) {
+    _MXFER_ENTRY e;
+    _setmx(&e, msg, nbytes);
+    return Replymx(pid, 1, &e);
+}
+
+} // extern "C"

@@ -1,0 +1,59 @@
+/* names.cpp - vorlenlib's name calls: qnx_name_attach, qnx_name_locate, qnx_name_detach */
+#include "internal.h"
+
+#include <cstring>
+
+/* copy_name puts name into the 33-byte name field of rq. Returns 0, or -1 with
+ * EINVAL for a null name or one longer than 32 characters. */
+static int copy_name(QNX_REQ<QNX_MSG_NAME_ATTACH> &rq, const char *name) {
+    size_t len = name ? strnlen(name, sizeof rq.body.name) : sizeof rq.body.name;
+    if (len >= sizeof rq.body.name) {
+        errno = EINVAL;
+        return -1;
+    }
+    memcpy(rq.body.name, name, len + 1);
+    return 0;
+}
+
+extern "C" {
+
+/* qnx_name_attach registers name for the calling process; nid is ignored.
+ * Returns the name id (1 ... 50), or -1 with errno: EINVAL (null name or more
+ * than 32 characters; nothing sent), ESRCH (a living process holds the name),
+ * ENOMEM (the registry is full), or that of a failed read or write. */
+int qnx_name_attach(nid_t nid, const char *name) {
+    (void)nid;
+    _qnx_open();
+    QNX_REQ<QNX_MSG_NAME_ATTACH> rq{};
+    if (copy_name(rq, name) != 0) return -1;
+    if (_qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_NAME_ATTACH, rq) != 0) return -1;
+    QNX_MSG_NAME_RES res;
+    memcpy(&res, &rq.body, sizeof res); /* the answer record lies on the request's body */
+    return res.id;
+}
+
+/* qnx_name_detach removes the calling process's name name_id. Returns 0, or
+ * -1: with errno untouched when the process is not connected (nothing sent),
+ * else with errno ESRCH (not a name of the caller) or that of a failed read or
+ * write. */
+int qnx_name_detach(nid_t nid, int name_id) {
+    QNX_REQ<QNX_MSG_NAME_DETACH> rq{};
+    rq.body.id = name_id;
+    rq.body.nid = nid;
+    return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_NAME_DETACH, rq);
+}
+
+/* qnx_name_locate finds the owner of name; nid, size and copies are ignored
+ * (*copies is not written). Returns the owner's pid, or -1 with errno: EINVAL
+ * (null name or more than 32 characters; nothing sent), ESRCH (no such name),
+ * or that of a failed read or write. */
+pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies) {
+    (void)nid, (void)size, (void)copies;
+    _qnx_open();
+    QNX_REQ<QNX_MSG_NAME_QUERY> rq{};
+    if (copy_name(rq, name) != 0) return -1;
+    if (_qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_NAME_QUERY, rq) != 0) return -1;
+    return rq.hdr.from_pid;
+}
+
+} // extern "C"

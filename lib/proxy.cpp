@@ -1,0 +1,54 @@
+/* proxy.cpp - vorlenlib's proxy calls: qnx_proxy_attach, qnx_proxy_detach, Trigger */
+#include "internal.h"
+
+#include <cstring>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+extern "C" {
+
+/* qnx_proxy_attach makes a proxy that delivers the nbytes bytes at data to pid
+ * (0: the caller) whenever it is triggered; priority -1 stands for the
+ * caller's nice value. With a null data the message is nbytes zero bytes.
+ * Returns the proxy id (-2 ... -51), or -1 with errno: EINVAL (nbytes
+ * negative or above 100; nothing sent), EAGAIN (all proxies in use), ESRCH,
+ * ENOMEM, or that of a failed read or write. */
+pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
+    _qnx_open();
+    if (nbytes < 0 || nbytes > QNX_MAX_PROXY_MSG) {
+        errno = EINVAL;
+        return -1;
+    }
+    QNX_REQ<QNX_MSG_PROXY_ATTACH> rq{};
+    rq.body.to_pid = pid != 0 ? pid : getpid();
+    rq.body.to_nid = 0;
+    rq.body.prio = priority == -1 ? getpriority(PRIO_PROCESS, 0) : priority;
+    rq.body.nbytes = static_cast<uint32_t>(nbytes);
+    if (data && nbytes > 0) memcpy(rq.body.data, data, static_cast<size_t>(nbytes));
+    /* The message travels inside the fixed body, yet msg_len counts it again. */
+    if (_qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_PROXY_ATTACH, rq,
+                  sizeof rq.body + static_cast<uint32_t>(nbytes)) != 0)
+        return -1;
+    return rq.body.proxy_nr;
+}
+
+/* qnx_proxy_detach removes the caller's proxy. Returns 0, or -1: with errno
+ * untouched when the process is not connected (nothing sent), else with errno
+ * ESRCH (not a proxy of the caller) or that of a failed read or write. */
+int qnx_proxy_detach(pid_t proxy) {
+    QNX_REQ<QNX_MSG_PROXY_DETACH> rq{};
+    rq.body.proxy_nr = proxy;
+    return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_PROXY_DETACH, rq);
+}
+
+/* Trigger fires proxy, whoever owns it. Returns 0, or -1: with errno untouched
+ * when the process is not connected (nothing sent), else with errno ESRCH (no
+ * such proxy) or that of a failed read or write. */
+pid_t Trigger(pid_t proxy) {
+    QNX_REQ<QNX_MSG_TRIGGER> rq{};
+    rq.body.proxy_nr = proxy;
+    return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_TRIGGER, rq);
+}
+
+} // extern "C"

@@ -1,0 +1,206 @@
+/* test_client_core.cpp - vorlenlib's connection: opening and requiring calls, fork, close, daemon
+ * loss */
+#include "vorlen_test.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+/* In a forked child: report the failed condition and end with status 1. */
+#define REQUIRE(c)                                                                                 \
+    do {                                                                                           \
+        if (!(c)) {                                                                                \
+            fprintf(stderr, "%s:%d: %s (errno %d)\n", __FILE__, __LINE__, #c, errno);              \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+namespace {
+
+/* run_captured runs fn in a forked child whose standard error is captured;
+ * returns the exit status and what the child wrote there. */
+std::pair<int, std::string> run_captured(const std::function<int()> &fn) {
+    int p[2];
+    if (pipe(p) != 0) return {-1, "pipe failed"};
+    pid_t c = vt::spawn([&] {
+        dup2(p[1], 2);
+        close(p[0]);
+        close(p[1]);
+        return fn();
+    });
+    close(p[1]);
+    int st = vt::wait_exit(c);
+    std::string err;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) err.append(buf, size_t(n));
+    close(p[0]);
+    return {st, err};
+}
+
+bool listed(int port, pid_t pid) {
+    return vt::process_record(port, pid).pid == pid;
+}
+
+} // namespace
+
+TEST(ClientCore, UnsetHostnameEndsTheProcessAtItsFirstOpeningCall) {
+    auto [st, err] = run_captured([] {
+        unsetenv("HOSTNAME");
+        qnx_name_attach(0, "core");
+        return 99;
+    });
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(err, "Environmentvariable HOSTNAME not defined\n");
+}
+
+TEST(ClientCore, NoDaemonListeningEndsTheProcessWithTheConnectLine) {
+    /* A port bound but not listening refuses connections, and nobody else can
+     * take it while the test holds it. */
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    setenv("VORLEN_PORT", std::to_string(ntohs(a.sin_port)).c_str(), 1);
+    setenv("HOSTNAME", "", 1);
+
+    auto [st, err] = run_captured([] {
+        char b[4] = {};
+        Send(1, b, b, sizeof b, sizeof b);
+        return 99;
+    });
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(err, std::string("client (connect): ") + strerror(ECONNREFUSED) + "\n");
+    close(s);
+}
+
+TEST(ClientCore, EmptyOrNamedHostnameReachesTheDaemon) {
+    vt::Daemon d;
+    for (const char *host : {"", "localhost"}) {
+        pid_t c = vt::spawn([&] {
+            setenv("HOSTNAME", host, 1);
+            REQUIRE(qnx_name_attach(0, host[0] ? "core-named" : "core-empty") >= 1);
+            return 0;
+        });
+        EXPECT_EQ(vt::wait_exit(c), 0) << "HOSTNAME=\"" << host << "\"";
+    }
+}
+
+TEST(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
+    vt::Daemon d;
+    int port = d.port();
+    pid_t c = vt::spawn([port] {
+        struct itimerspec v = {}, o = {};
+        errno = 4711;
+        REQUIRE(Trigger(-2) == -1 && errno == 4711);
+        REQUIRE(rmtimer(1) == -1 && errno == 4711);
+        REQUIRE(reltimer(1, &v, &o) == -1 && errno == 4711);
+        REQUIRE(abstimer(1, &v, nullptr) == -1 && errno == 4711);
+        REQUIRE(qnx_name_detach(0, 1) == -1 && errno == 4711);
+        REQUIRE(qnx_proxy_detach(-2) == -1 && errno == 4711);
+        REQUIRE(!listed(port, getpid()));
+
+        /* Once an opening call has connected, the same call reaches the daemon. */
+        REQUIRE(qnx_name_attach(0, "core-req") >= 1);
+        REQUIRE(Trigger(-2) == -1 && errno == ESRCH);
+        REQUIRE(listed(port, getpid()));
+        return 0;
+    });
+    EXPECT_EQ(vt::wait_exit(c), 0);
+}
+
+TEST(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
+    vt::Daemon d;
+    int port = d.port();
+    int pids[2];
+    ASSERT_EQ(pipe(pids), 0);
+
+    /* parent connects, forks child, and ends once child has connected. */
+    pid_t parent = vt::spawn([&] {
+        REQUIRE(qnx_name_attach(0, "core-parent") >= 1);
+        int ready[2];
+        REQUIRE(pipe(ready) == 0);
+        pid_t child = fork();
+        if (child == 0) {
+            char ok = 'F';
+            errno = 4711;
+            if (Trigger(-2) == -1 && errno == 4711 &&
+                qnx_name_locate(0, "core-parent", 0, nullptr) == getppid())
+                ok = 'k';
+            if (write(ready[1], &ok, 1) != 1) _exit(1);
+            char b[8];
+            pid_t from = Receive(0, b, sizeof b);
+            Reply(from, b, 0);
+            _exit(0);
+        }
+        char ok = 0;
+        REQUIRE(read(ready[0], &ok, 1) == 1 && ok == 'k');
+        REQUIRE(write(pids[1], &child, sizeof child) == sizeof child);
+        /* The child's new connection leaves this process's own in service. */
+        REQUIRE(qnx_name_locate(0, "core-parent", 0, nullptr) == getpid());
+        return 0;
+    });
+    pid_t child = 0;
+    ASSERT_EQ(read(pids[0], &child, sizeof child), ssize_t(sizeof child));
+    EXPECT_EQ(vt::wait_exit(parent), 0);
+
+    /* The parent's connection ends with the parent although the child, which
+     * inherited its descriptor, lives on with a connection of its own. */
+    EXPECT_TRUE(vt::wait_until([&] { return !listed(port, parent); }));
+    EXPECT_TRUE(vt::wait_state(port, child, STATE_RECEIVE_BLOCKED));
+    char b[4] = {};
+    EXPECT_EQ(Send(child, "bye", b, 4, sizeof b), 0);
+    close(pids[0]);
+    close(pids[1]);
+}
+
+TEST(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
+    vt::Daemon d;
+    int port = d.port();
+    pid_t c = vt::spawn([port] {
+        REQUIRE(qnx_name_attach(0, "core-again") >= 1);
+        _qnx_close_socket();
+        _qnx_close_socket();
+        errno = 4711;
+        REQUIRE(Trigger(-2) == -1 && errno == 4711);
+        /* The daemon took the closed connection for the end of the process... */
+        REQUIRE(vt::wait_until([&] { return !listed(port, getpid()); }));
+        /* ...so the name went with it and can be had again, on a new connection. */
+        REQUIRE(qnx_name_attach(0, "core-again") >= 1);
+        REQUIRE(listed(port, getpid()));
+        return 0;
+    });
+    EXPECT_EQ(vt::wait_exit(c), 0);
+}
+
+TEST(ClientCore, DaemonGoneEndsTheCallsWithoutKillingTheClient) {
+    vt::Daemon d;
+    pid_t c = vt::spawn([] {
+        char b[8];
+        REQUIRE(Receive(0, b, sizeof b) == -1 && errno == ECONNRESET);
+        /* Writing to the dead connection fails; no SIGPIPE ends the process. */
+        REQUIRE(Trigger(-2) == -1);
+        REQUIRE(Trigger(-2) == -1 && (errno == EPIPE || errno == ECONNRESET));
+        return 0;
+    });
+    ASSERT_TRUE(vt::wait_state(d.port(), c, STATE_RECEIVE_BLOCKED));
+    d.kill_and_wait(SIGKILL);
+    EXPECT_EQ(vt::wait_exit(c), 0);
+}

@@ -1,0 +1,280 @@
+/* test_framing.cpp - the daemon's framing rules, byte for byte, and its behaviour under hostile input */
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "vorlen_test.h"
+
+using namespace vt;
+
+namespace {
+
+/* A names listing: a cheap request with a known answer (header + closing record). */
+std::vector<uint8_t> names_listing(pid_t pid) {
+    QNX_MSG_SIN s{};
+    s.typ = SIN_NAMES;
+    return req(MT_SIN, pid, s);
+}
+
+void expect_names_listing(RawClient &c) {
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0);
+    ASSERT_EQ(h.msg_len, sizeof(QNX_MSG_SIN_RNAMES));
+    auto rec = c.recv_exact(sizeof(QNX_MSG_SIN_RNAMES));
+    ASSERT_EQ(rec.size(), sizeof(QNX_MSG_SIN_RNAMES));
+    int32_t pid;
+    memcpy(&pid, rec.data(), 4);
+    EXPECT_EQ(pid, -1);
+}
+
+void expect_status(RawClient &c, int retcode) {
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, retcode);
+    EXPECT_EQ(h.msg_len, 0u);
+}
+
+} // namespace
+
+TEST(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInStep) {
+    Daemon d;
+    Sleeper me;
+    RawClient c(d.port());
+    for (uint16_t typ : {0, 9, 16, 65535}) {
+        c.send_bytes(hdr(typ, me.pid(), 0));
+        expect_status(c, ESRCH);
+    }
+    c.send_bytes(names_listing(me.pid()));
+    expect_names_listing(c);
+}
+
+TEST(Framing, ShortHeadersAreDiscardedExactlyAndAnsweredEinval) {
+    Daemon d;
+    Sleeper me;
+    RawClient c(d.port());
+    /* msg_len 39 < 40: the 39 bytes that follow are the request's and go. */
+    auto bad = hdr(MT_NAME_ATTACH, me.pid(), 39);
+    bad.insert(bad.end(), 39, 'x');
+    c.send_bytes(bad);
+    expect_status(c, EINVAL);
+    c.send_bytes(names_listing(me.pid()));
+    expect_names_listing(c);
+
+    /* msg_len 20 followed by 20 bytes; and a zero-length MT_SIN. */
+    bad = hdr(MT_NAME_ATTACH, me.pid(), 20);
+    bad.insert(bad.end(), 20, 0);
+    auto zero = hdr(MT_SIN, me.pid(), 0);
+    bad.insert(bad.end(), zero.begin(), zero.end());
+    auto good = names_listing(me.pid());
+    bad.insert(bad.end(), good.begin(), good.end());
+    c.send_bytes(bad);
+    expect_status(c, EINVAL);
+    expect_status(c, EINVAL);
+    expect_names_listing(c);
+}
+
+TEST(Framing, RequestsArrivingInPiecesOrTogetherAreEachServedOnce) {
+    Daemon d;
+    Sleeper me;
+    RawClient c(d.port());
+    auto r = names_listing(me.pid());
+    for (size_t i = 0; i < r.size(); i++) {
+        c.send_bytes(&r[i], 1);
+        if (i + 1 < r.size()) {
+            EXPECT_TRUE(c.silent(2));
+        }
+    }
+    expect_names_listing(c);
+
+    std::vector<uint8_t> three;
+    for (int i = 0; i < 3; i++) three.insert(three.end(), r.begin(), r.end());
+    c.send_bytes(three);
+    for (int i = 0; i < 3; i++) expect_names_listing(c);
+    EXPECT_TRUE(c.silent(20));
+}
+
+TEST(Framing, ProxyAttachIsFollowedByItsFixedBodyOnly) {
+    Daemon d;
+    Sleeper me;
+    RawClient c(d.port());
+    QNX_MSG_PROXY_ATTACH pa{};
+    pa.to_pid = me.pid();
+    pa.nbytes = 10;
+    memcpy(pa.data, "0123456789", 10);
+    auto r = hdr(MT_PROXY_ATTACH, me.pid(), 134);
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&pa);
+    r.insert(r.end(), p, p + sizeof pa);
+    auto next = names_listing(me.pid());
+    r.insert(r.end(), next.begin(), next.end());
+    c.send_bytes(r);
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0);
+    EXPECT_EQ(h.msg_len, 124u);
+    auto body = c.recv_exact(124);
+    int32_t id;
+    memcpy(&id, body.data(), 4);
+    EXPECT_EQ(id, -2);
+    expect_names_listing(c);
+}
+
+TEST(Framing, AConnectionClaimingNoRealPidIsRefusedAndStaysUnbound) {
+    Daemon d;
+    RawClient c(d.port());
+    for (int32_t bogus : {0, -1, -2}) {
+        c.send_bytes(names_listing(bogus));
+        expect_status(c, ESRCH);
+    }
+    /* A pid with no process behind it cannot be bound either. */
+    Sleeper gone;
+    pid_t dead = gone.pid();
+    gone.kill();
+    c.send_bytes(names_listing(dead));
+    expect_status(c, ESRCH);
+    EXPECT_TRUE(list_processes(d.port()).empty());
+
+    Sleeper me;
+    c.send_bytes(names_listing(me.pid()));
+    expect_names_listing(c);
+    auto procs = list_processes(d.port());
+    ASSERT_EQ(procs.size(), 1u);
+    EXPECT_EQ(procs[0].pid, me.pid());
+}
+
+TEST(Framing, AClientStoppedHalfwayThroughARequestDelaysNobody) {
+    Daemon d;
+    Sleeper a, b;
+    RawClient slow(d.port()), fast(d.port());
+    auto r = names_listing(a.pid());
+    slow.send_bytes(r.data(), 10); /* and then nothing, like a stopped process */
+    for (int i = 0; i < 50; i++) {
+        fast.send_bytes(names_listing(b.pid()));
+        expect_names_listing(fast);
+    }
+    slow.send_bytes(r.data() + 10, r.size() - 10);
+    expect_names_listing(slow);
+}
+
+TEST(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
+    Daemon d({"-v", "2"});
+    Sleeper a, b;
+    RawClient hog(d.port()), other(d.port());
+    /* Process listings answer 28 request bytes with hundreds of answer bytes. */
+    QNX_MSG_SIN s{};
+    s.typ = SIN_PROCESSES;
+    auto one = req(MT_SIN, a.pid(), s);
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 2000; i++) burst.insert(burst.end(), one.begin(), one.end());
+    fcntl(hog.fd(), F_SETFL, O_NONBLOCK);
+    bool dropped = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!dropped && std::chrono::steady_clock::now() < deadline) {
+        ssize_t w = ::send(hog.fd(), burst.data(), burst.size(), MSG_NOSIGNAL);
+        if (w < 0 && errno != EAGAIN) dropped = true;
+        other.send_bytes(names_listing(b.pid()));
+        expect_names_listing(other);
+        if (::testing::Test::HasFailure()) return;
+        if (w < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(dropped || hog.closed_by_peer(5000));
+    EXPECT_NE(d.stdout_text().find("dropped: unread answers over the bound"), std::string::npos);
+    /* The hog's process record went with its connection. */
+    EXPECT_TRUE(wait_until([&] { return process_record(d.port(), a.pid()).pid == 0; }));
+    other.send_bytes(names_listing(b.pid()));
+    expect_names_listing(other);
+}
+
+TEST(Framing, OversizedRequestsAreDroppedUnbufferedAndRefused) {
+    Daemon d;
+    Sleeper me;
+    RawClient c(d.port());
+    c.send_bytes(names_listing(me.pid()));
+    expect_names_listing(c);
+    auto rss = [&] {
+        std::string st = read_file("/proc/" + std::to_string(d.pid()) + "/status");
+        auto at = st.find("VmHWM:");
+        return at == std::string::npos ? 0L : std::stol(st.substr(at + 6));
+    };
+    long before = rss();
+    /* A Send claiming 96 MiB: header and fixed body, then every byte of it. */
+    uint32_t len = 96u << 20;
+    auto r = hdr(MT_SEND, me.pid(), len);
+    QNX_MSG_HDR_SND snd{};
+    snd.to_pid = me.pid();
+    snd.nblocks = 1;
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(&snd);
+    r.insert(r.end(), p, p + sizeof snd);
+    append_u32(r, len - 16);
+    c.send_bytes(r);
+    std::vector<uint8_t> chunk(1 << 20, 'z');
+    size_t left = len - 16;
+    while (left > 0) {
+        size_t n = left < chunk.size() ? left : chunk.size();
+        c.send_bytes(chunk.data(), n);
+        left -= n;
+    }
+    expect_status(c, EFAULT);
+    c.send_bytes(names_listing(me.pid()));
+    expect_names_listing(c);
+    EXPECT_LT(rss() - before, 32L * 1024) << "the oversized request was buffered";
+}
+
+TEST(Framing, GarbageCostsOnlyItsOwnConnection) {
+    Daemon d;
+    Sleeper me, other;
+    RawClient good(d.port());
+    {
+        RawClient http(d.port());
+        std::string get = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        http.send_bytes(get.data(), get.size());
+        RawClient huge(d.port());
+        auto h = hdr(MT_SEND, me.pid(), 0xFFFFFFFFu);
+        huge.send_bytes(h);
+        RawClient noise(d.port());
+        std::vector<uint8_t> rnd(4096);
+        uint32_t x = 12345;
+        for (auto &b : rnd) b = uint8_t((x = x * 1103515245 + 12345) >> 16);
+        noise.send_bytes(rnd);
+        good.send_bytes(names_listing(other.pid()));
+        expect_names_listing(good);
+    }
+    good.send_bytes(names_listing(other.pid()));
+    expect_names_listing(good);
+    EXPECT_TRUE(d.alive());
+}
+
+TEST(Framing, ABurstOfConnectionsIsAcceptedWithoutStalls) {
+    Daemon d;
+    Sleeper me;
+    constexpr int N = 200;
+    std::vector<std::unique_ptr<RawClient>> cs;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < N; i++) cs.push_back(std::make_unique<RawClient>(d.port()));
+    auto r = names_listing(me.pid());
+    for (auto &c : cs) c->send_bytes(r);
+    for (auto &c : cs) expect_names_listing(*c);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    /* A dropped SYN costs at least a one-second retry. */
+    EXPECT_LT(ms.count(), 1000);
+}
+
+TEST(Framing, DescriptorsBeyond1024AreServed) {
+    Daemon d;
+    Sleeper me;
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    if (rl.rlim_cur < 1200) {
+        rl.rlim_cur = rl.rlim_max < 1200 ? rl.rlim_max : 1200;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    ASSERT_GE(rl.rlim_cur, 1200u) << "this test needs 1200 descriptors";
+    std::vector<std::unique_ptr<RawClient>> cs;
+    for (int i = 0; i < 1100; i++) cs.push_back(std::make_unique<RawClient>(d.port()));
+    auto r = names_listing(me.pid());
+    for (auto &c : cs) c->send_bytes(r);
+    for (auto &c : cs) expect_names_listing(*c);
+}

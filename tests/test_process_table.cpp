@@ -1,0 +1,218 @@
+/* test_process_table.cpp - process records: binding, removal, release of partners, the sweep */
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "vorlen_test.h"
+
+using namespace vt;
+
+namespace {
+
+std::vector<pid_t> listed_pids(int port) {
+    std::vector<pid_t> v;
+    for (auto &r : list_processes(port)) v.push_back(r.pid);
+    return v;
+}
+
+/* bind makes the daemon bind c to pid with a harmless request. */
+void bind(RawClient &c, pid_t pid) {
+    QNX_MSG_SIN s{};
+    s.typ = SIN_NAMES;
+    c.send_bytes(req(MT_SIN, pid, s));
+    c.recv_exact(sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_SIN_RNAMES));
+}
+
+std::vector<std::string> log_lines_with(const std::string &text, const std::string &needle) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find(needle) != std::string::npos) out.push_back(line);
+    return out;
+}
+
+} // namespace
+
+TEST(ProcessTable, RecordsStayInCreationOrderAcrossRemovalOfHeadMiddleAndTail) {
+    Daemon d;
+    std::vector<std::unique_ptr<Sleeper>> s;
+    std::vector<std::unique_ptr<RawClient>> c;
+    for (int i = 0; i < 6; i++) {
+        s.push_back(std::make_unique<Sleeper>());
+        c.push_back(std::make_unique<RawClient>(d.port()));
+        bind(*c[i], s[i]->pid());
+    }
+    auto pid = [&](int i) { return s[i]->pid(); };
+    ASSERT_EQ(listed_pids(d.port()),
+              (std::vector<pid_t>{pid(0), pid(1), pid(2), pid(3), pid(4), pid(5)}));
+    c[5]->close(); /* tail */
+    ASSERT_TRUE(wait_until([&] { return listed_pids(d.port()).size() == 5; }));
+    c[0]->close(); /* head */
+    c[2]->close(); /* middle */
+    ASSERT_TRUE(wait_until([&] { return listed_pids(d.port()).size() == 3; }))
+        << ::testing::PrintToString(listed_pids(d.port())) << " from "
+        << ::testing::PrintToString(std::vector<pid_t>{pid(0), pid(1), pid(2), pid(3), pid(4), pid(5)});
+    EXPECT_EQ(listed_pids(d.port()), (std::vector<pid_t>{pid(1), pid(3), pid(4)}));
+    /* A new record goes behind the current tail. */
+    Sleeper late;
+    RawClient lc(d.port());
+    bind(lc, late.pid());
+    EXPECT_EQ(listed_pids(d.port()), (std::vector<pid_t>{pid(1), pid(3), pid(4), late.pid()}));
+    c[4]->close();
+    c[1]->close();
+    ASSERT_TRUE(wait_until([&] { return listed_pids(d.port()).size() == 2; }));
+    EXPECT_EQ(listed_pids(d.port()), (std::vector<pid_t>{pid(3), late.pid()}));
+}
+
+TEST(ProcessTable, AConnectionThatSendsNothingRemovesNothing) {
+    Daemon d;
+    Sleeper me;
+    RawClient bound(d.port());
+    bind(bound, me.pid());
+    {
+        RawClient idle(d.port());
+    }
+    RawClient after(d.port());
+    bind(after, me.pid());
+    EXPECT_EQ(listed_pids(d.port()), std::vector<pid_t>{me.pid()});
+}
+
+TEST(ProcessTable, ADyingProcessReleasesEveryPartnerInListOrder) {
+    Daemon d({"-v", "3"});
+    Sleeper xs, ss, rs, qs;
+    RawClient x(d.port()), sender(d.port()), replier_blocked(d.port()), receiver(d.port());
+    bind(x, xs.pid());
+    bind(sender, ss.pid());
+    bind(replier_blocked, rs.pid());
+    bind(receiver, qs.pid());
+
+    /* rs sends to x and x receives it: rs is REPLY-blocked on x. */
+    replier_blocked.send_bytes(send_req(MT_SEND, rs.pid(), xs.pid(), {"held"}));
+    QNX_MSG_RCV rcv{};
+    rcv.nbytes = 100;
+    x.send_bytes(req(MT_RECEIVE, xs.pid(), rcv));
+    QNX_MSG_HDR h = x.recv_hdr();
+    EXPECT_EQ(h.from_pid, rs.pid());
+    x.recv_exact(h.msg_len);
+    /* ss sends to x: queued, SEND-blocked. */
+    sender.send_bytes(send_req(MT_SEND, ss.pid(), xs.pid(), {"queued"}));
+    /* qs waits for a message from x in particular. */
+    rcv.from_pid = xs.pid();
+    receiver.send_bytes(req(MT_RECEIVE, qs.pid(), rcv));
+    ASSERT_TRUE(wait_state(d.port(), ss.pid(), STATE_SEND_BLOCKED));
+    ASSERT_TRUE(wait_state(d.port(), qs.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_EQ(process_record(d.port(), rs.pid()).block_state, STATE_REPLY_BLOCKED);
+
+    x.close();
+    for (RawClient *c : {&sender, &replier_blocked, &receiver}) {
+        QNX_MSG_HDR a = c->recv_hdr();
+        EXPECT_EQ(a.ev.retcode, ESRCH);
+        EXPECT_EQ(a.from_pid, xs.pid());
+        EXPECT_EQ(a.msg_len, 0u);
+        EXPECT_TRUE(c->silent(10));
+    }
+    for (pid_t p : {ss.pid(), rs.pid(), qs.pid()}) {
+        auto r = process_record(d.port(), p);
+        EXPECT_EQ(r.block_state, STATE_READY);
+        EXPECT_EQ(r.block_pid, 0);
+    }
+    EXPECT_EQ(process_record(d.port(), xs.pid()).pid, 0);
+    /* Released in list order: the order the records were made in. */
+    auto lines = log_lines_with(d.stdout_text(), "unblocked");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(std::to_string(ss.pid())), std::string::npos);
+    EXPECT_NE(lines[1].find(std::to_string(rs.pid())), std::string::npos);
+    EXPECT_NE(lines[2].find(std::to_string(qs.pid())), std::string::npos);
+    /* The queued message went with the release: x's successor gets nothing. */
+    sender.send_bytes(send_req(MT_SEND, ss.pid(), qs.pid(), {"after"}));
+    rcv.from_pid = 0;
+    receiver.send_bytes(req(MT_RECEIVE, qs.pid(), rcv));
+    h = receiver.recv_hdr();
+    EXPECT_EQ(h.from_pid, ss.pid());
+    auto body = receiver.recv_exact(h.msg_len);
+    EXPECT_EQ(std::string(body.begin(), body.end()), "after");
+}
+
+TEST(ProcessTable, SendToAPidThatIsGoneOrAZombieFailsAtOnce) {
+    Daemon d;
+    Sleeper me;
+    RawClient c(d.port());
+    bind(c, me.pid());
+    Sleeper gone;
+    pid_t dead = gone.pid();
+    gone.kill();
+    c.send_bytes(send_req(MT_SEND, me.pid(), dead, {"x"}));
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+
+    pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    /* Not reaped until the end of the test: a zombie cannot talk again. */
+    ASSERT_TRUE(wait_until([&] {
+        std::string st = read_file("/proc/" + std::to_string(zombie) + "/stat");
+        return st.find(") Z") != std::string::npos;
+    }));
+    c.send_bytes(send_req(MT_SEND, me.pid(), zombie, {"x"}));
+    h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+    QNX_MSG_RCV rcv{};
+    rcv.from_pid = zombie;
+    c.send_bytes(req(MT_RECEIVE, me.pid(), rcv));
+    h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+    waitpid(zombie, nullptr, 0);
+    EXPECT_EQ(listed_pids(d.port()), std::vector<pid_t>{me.pid()});
+}
+
+TEST(ProcessTable, TheSweepRemovesRecordsOfVanishedProcessesAndReleasesTheirPartners) {
+    Daemon d({"-v", "3"});
+    Sleeper me;
+    auto target = std::make_unique<Sleeper>();
+    pid_t tpid = target->pid();
+    RawClient c(d.port());
+    bind(c, me.pid());
+    /* A Send to a living process that never connects waits in the queue. */
+    c.send_bytes(send_req(MT_SEND, me.pid(), tpid, {"hello"}));
+    ASSERT_TRUE(wait_state(d.port(), me.pid(), STATE_SEND_BLOCKED));
+    auto r = process_record(d.port(), tpid);
+    EXPECT_EQ(r.pid, tpid);
+    EXPECT_EQ(r.send_msg, 0);
+    target->kill();
+    /* SIGINT makes the daemon sweep between requests. */
+    kill(d.pid(), SIGINT);
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+    EXPECT_EQ(h.from_pid, tpid);
+    EXPECT_EQ(listed_pids(d.port()), std::vector<pid_t>{me.pid()});
+    std::string out = d.stdout_text();
+    EXPECT_NE(out.find("got signal 2(Interrupt) connection"), std::string::npos);
+    EXPECT_NE(out.find("cleanup-all"), std::string::npos);
+    EXPECT_NE(out.find("automatic remove of pid " + std::to_string(tpid)), std::string::npos);
+    EXPECT_TRUE(d.alive());
+}
+
+TEST(ProcessTable, ANewerConnectionOfTheSameProcessTakesTheRecordOver) {
+    Daemon d;
+    Sleeper me;
+    auto first = std::make_unique<RawClient>(d.port());
+    bind(*first, me.pid());
+    RawClient second(d.port());
+    bind(second, me.pid());
+    /* The first connection ending does not remove the process of the second. */
+    first.reset();
+    RawClient probe(d.port());
+    Sleeper other;
+    bind(probe, other.pid());
+    EXPECT_TRUE(wait_until([&] { return listed_pids(d.port()).size() == 2; }));
+    EXPECT_EQ(listed_pids(d.port()), (std::vector<pid_t>{me.pid(), other.pid()}));
+    second.close();
+    EXPECT_TRUE(wait_until([&] { return listed_pids(d.port()) == std::vector<pid_t>{other.pid()}; }));
+}

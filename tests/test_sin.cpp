@@ -1,0 +1,441 @@
+/* test_sin.cpp - the sin tool against a daemon holding known processes, names, proxies and timers
+ */
+#include "vorlen_test.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct SinRun {
+    int status = -1;
+    pid_t pid = -1;
+    std::string out, err;
+};
+
+/* run_sin runs the built sin with args; env entries "NAME=value" are set and
+ * "NAME" alone is removed in sin's environment only. */
+SinRun run_sin(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    std::string dir = vt::make_tempdir();
+    SinRun r;
+    fflush(nullptr);
+    r.pid = fork();
+    if (r.pid == 0) {
+        int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto &e : env) {
+            auto eq = e.find('=');
+            if (eq == std::string::npos)
+                unsetenv(e.c_str());
+            else
+                setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
+        std::string bin = vt::bin_path("sin");
+        std::vector<char *> av{const_cast<char *>(bin.c_str())};
+        for (const auto &a : args) av.push_back(const_cast<char *>(a.c_str()));
+        av.push_back(nullptr);
+        execv(av[0], av.data());
+        _exit(127);
+    }
+    r.status = vt::wait_exit(r.pid);
+    r.out = vt::read_file(dir + "/out");
+    r.err = vt::read_file(dir + "/err");
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+    return r;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+}
+
+std::vector<std::string> words(const std::string &line) {
+    std::vector<std::string> v;
+    std::istringstream in(line);
+    for (std::string w; in >> w;) v.push_back(w);
+    return v;
+}
+
+/* The table row whose first column is key, as words; empty when absent. */
+std::vector<std::string> row(const std::string &table, const std::string &key) {
+    for (const auto &l : lines(table)) {
+        auto w = words(l);
+        if (!w.empty() && w[0] == key) return w;
+    }
+    return {};
+}
+
+/* Columns are aligned: every line is as long as the header (the last column
+ * is right-aligned), and a left-aligned column starts at its title. */
+void expect_aligned(const std::string &table, const std::string &left_title, size_t left_index) {
+    auto ls = lines(table);
+    ASSERT_FALSE(ls.empty());
+    size_t at = ls[0].find(left_title);
+    ASSERT_NE(at, std::string::npos) << ls[0];
+    for (size_t i = 1; i < ls.size(); i++) {
+        EXPECT_EQ(ls[i].size(), ls[0].size()) << ls[i];
+        auto w = words(ls[i]);
+        ASSERT_GT(w.size(), left_index);
+        EXPECT_EQ(ls[i].find(" " + w[left_index] + " ") + 1, at) << ls[i];
+    }
+}
+
+/* A JSON value, parsed just far enough to check what sin prints. */
+struct Json {
+    enum Type { Null, Bool, Number, String, Array, Object } type = Null;
+    double num = 0;
+    std::string str;
+    std::vector<Json> arr;
+    std::map<std::string, Json> obj;
+    const Json &operator[](const std::string &k) const {
+        static const Json none;
+        auto it = obj.find(k);
+        return it == obj.end() ? none : it->second;
+    }
+};
+
+class JsonParser {
+  public:
+    explicit JsonParser(const std::string &s) : s_(s) {}
+    /* parse returns false unless the whole text is one JSON value. */
+    bool parse(Json &v) {
+        bool ok = value(v);
+        ws();
+        return ok && i_ == s_.size();
+    }
+
+  private:
+    const std::string &s_;
+    size_t i_ = 0;
+    void ws() {
+        while (i_ < s_.size() && strchr(" \t\r\n", s_[i_])) i_++;
+    }
+    bool lit(const char *w) {
+        size_t n = strlen(w);
+        if (s_.compare(i_, n, w) != 0) return false;
+        i_ += n;
+        return true;
+    }
+    bool string(std::string &out) {
+        if (!lit("\"")) return false;
+        while (i_ < s_.size() && s_[i_] != '"') {
+            char c = s_[i_++];
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (i_ >= s_.size()) return false;
+            char e = s_[i_++];
+            if (e == 'u') {
+                if (i_ + 4 > s_.size()) return false;
+                unsigned cp = std::stoul(s_.substr(i_, 4), nullptr, 16);
+                i_ += 4;
+                if (cp < 0x80) {
+                    out += char(cp);
+                } else if (cp < 0x800) {
+                    out += char(0xc0 | cp >> 6);
+                    out += char(0x80 | (cp & 0x3f));
+                } else {
+                    out += char(0xe0 | cp >> 12);
+                    out += char(0x80 | (cp >> 6 & 0x3f));
+                    out += char(0x80 | (cp & 0x3f));
+                }
+            } else {
+                const char *from = "\"\\/bfnrt", *to = "\"\\/\b\f\n\r\t";
+                const char *p = strchr(from, e);
+                if (!p || !e) return false;
+                out += to[p - from];
+            }
+        }
+        return lit("\"");
+    }
+    bool value(Json &v) {
+        ws();
+        if (i_ >= s_.size()) return false;
+        char c = s_[i_];
+        if (c == '{') {
+            v.type = Json::Object;
+            i_++;
+            ws();
+            if (lit("}")) return true;
+            do {
+                ws();
+                std::string k;
+                if (!string(k)) return false;
+                ws();
+                if (!lit(":") || !value(v.obj[k])) return false;
+                ws();
+            } while (lit(","));
+            return lit("}");
+        }
+        if (c == '[') {
+            v.type = Json::Array;
+            i_++;
+            ws();
+            if (lit("]")) return true;
+            do {
+                v.arr.emplace_back();
+                if (!value(v.arr.back())) return false;
+                ws();
+            } while (lit(","));
+            return lit("]");
+        }
+        if (c == '"') {
+            v.type = Json::String;
+            return string(v.str);
+        }
+        if (lit("null")) return true;
+        if (lit("true") || lit("false")) {
+            v.type = Json::Bool;
+            return true;
+        }
+        size_t used = 0;
+        try {
+            v.num = std::stod(s_.substr(i_), &used);
+        } catch (...) {
+            return false;
+        }
+        v.type = Json::Number;
+        i_ += used;
+        return true;
+    }
+};
+
+Json parse_json(const std::string &text) {
+    Json v;
+    EXPECT_TRUE(JsonParser(text).parse(v)) << text;
+    return v;
+}
+
+/* The element of array a whose field key has the number n. */
+const Json &find(const Json &a, const char *key, double n) {
+    static const Json none;
+    for (const auto &e : a.arr)
+        if (e[key].type == Json::Number && e[key].num == n) return e;
+    return none;
+}
+
+/* A forked helper process that is killed when the test ends. */
+struct Child {
+    pid_t pid;
+    explicit Child(const std::function<int()> &fn) : pid(vt::spawn(fn)) {}
+    ~Child() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+/* The program name the daemon records for this test binary and its children. */
+std::string own_pname() {
+    std::string cmd = vt::read_file("/proc/self/cmdline");
+    return cmd.substr(0, std::min(cmd.find('\0'), size_t(80)));
+}
+
+const char SERVER_NAME[] = "sin\"srv\\1"; /* a quote and a backslash for the JSON */
+
+} // namespace
+
+TEST(Sin, ProcessesAndNames) {
+    vt::Daemon d;
+    Child server([] {
+        if (qnx_name_attach(0, SERVER_NAME) < 0) return 1;
+        char buf[32];
+        pid_t from = Receive(0, buf, sizeof buf);
+        if (from <= 0 || Reply(from, "ok!", 3) != 0) return 2;
+        Receive(0, buf, sizeof buf); /* the second message stays unreplied */
+        Receive(0, buf, sizeof buf); /* and here it waits for good */
+        return 3;
+    });
+    pid_t srv = server.pid;
+    Child client([srv] {
+        char r[16];
+        if (Send(srv, "hello", r, 5, sizeof r) != 0) return 1;
+        Send(srv, "second!", r, 7, sizeof r);
+        return 2;
+    });
+    Child sink([] {
+        if (qnx_name_attach(0, "sin_sink") < 0) return 1;
+        for (;;) pause();
+    });
+    ASSERT_TRUE(vt::wait_state(d.port(), client.pid, STATE_REPLY_BLOCKED));
+    ASSERT_TRUE(vt::wait_state(d.port(), srv, STATE_RECEIVE_BLOCKED));
+    ASSERT_TRUE(vt::wait_until([&] { return vt::list_names(d.port()).size() == 2; }));
+    pid_t snk = sink.pid;
+    Child sender([snk] {
+        char r[4];
+        Send(snk, "abc", r, 3, sizeof r);
+        return 1;
+    });
+    ASSERT_TRUE(vt::wait_state(d.port(), sender.pid, STATE_SEND_BLOCKED));
+
+    SinRun s = run_sin({});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(words(lines(s.out)[0]), (std::vector<std::string>{"PID", "NAME", "STATE", "BLOCKED",
+                                                                "SENT", "RCVD", "RPLY"}));
+    /* Counted from the end, since a program name may hold blanks. */
+    auto tail = [](std::vector<std::string> w) {
+        return w.size() < 6 ? w : std::vector<std::string>(w.end() - 5, w.end());
+    };
+    using W = std::vector<std::string>;
+    EXPECT_EQ(tail(row(s.out, std::to_string(srv))), (W{"RECEIVE", "-", "0/0", "2/12", "1/3"}));
+    EXPECT_EQ(tail(row(s.out, std::to_string(client.pid))),
+              (W{"REPLY", std::to_string(srv), "2/12", "1/3", "0/0"}));
+    EXPECT_EQ(tail(row(s.out, std::to_string(snk))), (W{"READY", "-", "0/0", "0/0", "0/0"}));
+    EXPECT_EQ(tail(row(s.out, std::to_string(sender.pid))),
+              (W{"SEND", std::to_string(snk), "1/3", "0/0", "0/0"}));
+    EXPECT_TRUE(row(s.out, std::to_string(s.pid)).empty()) << "sin lists itself:\n" << s.out;
+    expect_aligned(s.out, "STATE", 2);
+
+    s = run_sin({"--json"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    Json j = parse_json(s.out);
+    const Json &procs = j["processes"];
+    ASSERT_EQ(procs.type, Json::Array) << s.out;
+    const Json &c = find(procs, "pid", client.pid);
+    EXPECT_EQ(c["state"].str, "REPLY");
+    EXPECT_EQ(c["block_state"].num, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(c["blocked_on"].num, srv);
+    EXPECT_EQ(c["sent_msgs"].num, 2);
+    EXPECT_EQ(c["sent_bytes"].num, 12);
+    EXPECT_EQ(c["rcvd_msgs"].num, 1);
+    EXPECT_EQ(c["rcvd_bytes"].num, 3);
+    EXPECT_EQ(c["program"].str, own_pname());
+    const Json &sv = find(procs, "pid", srv);
+    EXPECT_EQ(sv["state"].str, "RECEIVE");
+    EXPECT_EQ(sv["blocked_on"].num, 0);
+    EXPECT_EQ(sv["rply_msgs"].num, 1);
+    EXPECT_EQ(sv["rply_bytes"].num, 3);
+    EXPECT_EQ(find(procs, "pid", s.pid).type, Json::Null) << "sin lists itself";
+
+    s = run_sin({"names"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(words(lines(s.out)[0]), (std::vector<std::string>{"ID", "OWNER", "NAME", "PROGRAM"}));
+    EXPECT_EQ(row(s.out, "1"), (W{"1", std::to_string(srv), SERVER_NAME, own_pname()}));
+    EXPECT_EQ(row(s.out, "2"), (W{"2", std::to_string(snk), "sin_sink", own_pname()}));
+
+    s = run_sin({"names", "--json"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Json &names = parse_json(s.out)["names"];
+    ASSERT_EQ(names.arr.size(), 2u) << s.out;
+    EXPECT_EQ(find(names, "id", 1)["name"].str, SERVER_NAME);
+    EXPECT_EQ(find(names, "id", 1)["owner"].num, srv);
+    EXPECT_EQ(find(names, "id", 2)["name"].str, "sin_sink");
+}
+
+TEST(Sin, ProxiesAndTimers) {
+    vt::Daemon d;
+    /* The owner triggers its own proxy but never receives: the triggers pile up. */
+    Child owner([] {
+        pid_t p = qnx_proxy_attach(0, "tick", 4, -1);
+        if (p == -1) return 1;
+        for (int i = 0; i < 3; i++)
+            if (Trigger(p) == -1) return 2;
+        struct itimercb cb {};
+        cb.itcb_event.evt_value = p;
+        qnx_timer_t t = mktimer(0, NOTIFY_PROXY, &cb);
+        struct itimerspec v {};
+        v.it_value.tv_sec = 30;
+        v.it_interval.tv_sec = 5;
+        if (t == -1 || reltimer(t, &v, nullptr) == -1) return 3;
+        cb.itcb_event.evt_value = SIGUSR1;
+        if (mktimer(7, NOTIFY_SIGNAL, &cb) == -1) return 4; /* never armed */
+        for (;;) pause();
+    });
+    ASSERT_TRUE(vt::wait_until([&] { return vt::list_timers(d.port()).size() == 2; }));
+
+    SinRun s = run_sin({"proxies"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    using W = std::vector<std::string>;
+    EXPECT_EQ(words(lines(s.out)[0]), (W{"ID", "OWNER", "NAME", "PENDING", "FIRED"}));
+    EXPECT_EQ(row(s.out, "-2"), (W{"-2", std::to_string(owner.pid), own_pname(), "3", "3"}));
+    expect_aligned(s.out, "NAME", 2);
+
+    s = run_sin({"timers"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(words(lines(s.out)[0]),
+              (W{"ID", "OWNER", "NAME", "NOTIFY", "EVENT", "LEFT", "INTERVAL", "FIRED"}));
+    auto t1 = row(s.out, "1");
+    ASSERT_EQ(t1.size(), 8u) << s.out;
+    EXPECT_EQ(t1[1], std::to_string(owner.pid));
+    EXPECT_EQ(t1[3], "PROXY");
+    EXPECT_EQ(t1[4], "-2");
+    double left = std::stod(t1[5]);
+    EXPECT_GT(left, 25.0);
+    EXPECT_LE(left, 30.0);
+    EXPECT_EQ(t1[5].size() - t1[5].find('.'), 4u) << "milliseconds: " << t1[5];
+    EXPECT_EQ(t1[6], "5.000");
+    EXPECT_EQ(t1[7], "0");
+    auto t2 = row(s.out, "2");
+    ASSERT_EQ(t2.size(), 8u) << s.out;
+    EXPECT_EQ(t2[3], "SIGNAL");
+    EXPECT_EQ(t2[4], std::to_string(SIGUSR1));
+    EXPECT_EQ(t2[5], "-"); /* not armed */
+    EXPECT_EQ(t2[6], "-"); /* no repeat */
+    expect_aligned(s.out, "NOTIFY", 3);
+
+    s = run_sin({"--json", "proxies"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Json &px = find(parse_json(s.out)["proxies"], "id", -2);
+    EXPECT_EQ(px["owner"].num, owner.pid);
+    EXPECT_EQ(px["pending"].num, 3);
+    EXPECT_EQ(px["fired"].num, 3);
+
+    s = run_sin({"timers", "--json"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Json &timers = parse_json(s.out)["timers"];
+    const Json &j1 = find(timers, "id", 1);
+    EXPECT_EQ(j1["notify"].str, "PROXY");
+    EXPECT_EQ(j1["event"].num, -2);
+    EXPECT_GT(j1["left"].num, 25.0);
+    EXPECT_LE(j1["left"].num, 30.0);
+    EXPECT_EQ(j1["interval"].num, 5.0);
+    const Json &j2 = find(timers, "id", 2);
+    EXPECT_EQ(j2["notify"].str, "SIGNAL");
+    EXPECT_EQ(j2["timer_type"].num, 7);
+    EXPECT_EQ(j2["left"].type, Json::Null);
+    EXPECT_EQ(j2["interval"].num, 0.0);
+}
+
+TEST(Sin, UsageAndNoDaemon) {
+    /* Nothing listens on a port just found free. */
+    std::string port = std::to_string(vt::free_port());
+    SinRun s = run_sin({}, {"HOSTNAME=", "VORLEN_PORT=" + port});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("sin: no vorlen daemon answers on 127.0.0.1:" + port), std::string::npos)
+        << s.err;
+    EXPECT_EQ(s.err.find("client (connect)"), std::string::npos) << s.err;
+    EXPECT_EQ(s.out, "");
+
+    s = run_sin({"timers"}, {"HOSTNAME", "VORLEN_PORT=" + port});
+    EXPECT_EQ(s.status, 2);
+    EXPECT_NE(s.err.find("HOSTNAME"), std::string::npos) << s.err;
+
+    s = run_sin({"--bogus"}, {"HOSTNAME=", "VORLEN_PORT=" + port});
+    EXPECT_EQ(s.status, 2);
+    EXPECT_NE(s.err.find("usage: sin"), std::string::npos) << s.err;
+    EXPECT_EQ(s.out, "");
+
+    s = run_sin({"--help"}, {"HOSTNAME", "VORLEN_PORT=" + port});
+    EXPECT_EQ(s.status, 0);
+    EXPECT_NE(s.out.find("usage: sin"), std::string::npos);
+    EXPECT_NE(s.out.find("HOSTNAME"), std::string::npos);
+    EXPECT_NE(s.out.find("VORLEN_PORT"), std::string::npos);
+}

@@ -1,0 +1,291 @@
+/* test_wire_proxies.cpp - proxies on the wire: attach, detach, trigger, delivery and queueing */
+#include "vorlen_test.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Peer {
+    vt::Sleeper s;
+    vt::RawClient c;
+    explicit Peer(int port) : c(port) {}
+    pid_t pid() const { return s.pid(); }
+};
+
+QNX_MSG_PROXY_ATTACH proxy_body(pid_t to_pid, const std::string &msg, int32_t to_nid = 0,
+                                int32_t prio = 0) {
+    QNX_MSG_PROXY_ATTACH b;
+    memset(&b, 0, sizeof b);
+    b.to_pid = to_pid;
+    b.to_nid = to_nid;
+    b.prio = prio;
+    b.nbytes = uint32_t(msg.size());
+    memcpy(b.data, msg.data(), msg.size());
+    return b;
+}
+
+/* attach_req is the request as the library frames it: msg_len counts the
+ * message, only the fixed body follows. */
+std::vector<uint8_t> attach_req(pid_t from, const QNX_MSG_PROXY_ATTACH &b) {
+    auto r = vt::req(MT_PROXY_ATTACH, from, b);
+    uint32_t len = uint32_t(sizeof b + b.nbytes);
+    memcpy(r.data() + offsetof(QNX_MSG_HDR, msg_len), &len, 4);
+    return r;
+}
+
+/* attach returns the new proxy id, or minus the retcode. */
+pid_t attach(Peer &p, pid_t to_pid, const std::string &msg) {
+    p.c.send_bytes(attach_req(p.pid(), proxy_body(to_pid, msg)));
+    QNX_MSG_HDR h = p.c.recv_hdr();
+    if (h.ev.retcode != 0) {
+        EXPECT_EQ(h.msg_len, 0u);
+        return -int(h.ev.retcode);
+    }
+    EXPECT_EQ(h.msg_len, sizeof(QNX_MSG_PROXY_ATTACH));
+    auto b = p.c.recv_exact(sizeof(QNX_MSG_PROXY_ATTACH));
+    QNX_MSG_PROXY_ATTACH rec;
+    if (b.size() != sizeof rec) return -1000;
+    memcpy(&rec, b.data(), sizeof rec);
+    return rec.proxy_nr;
+}
+
+int status_of(Peer &p, uint16_t typ, int32_t proxy) {
+    if (typ == MT_TRIGGER) {
+        QNX_MSG_TRIGGER t{proxy};
+        p.c.send_bytes(vt::req(MT_TRIGGER, p.pid(), t));
+    } else {
+        QNX_MSG_PROXY_DETACH b;
+        memset(&b, 0, sizeof b);
+        b.proxy_nr = proxy;
+        p.c.send_bytes(vt::req(MT_PROXY_DETACH, p.pid(), b));
+    }
+    QNX_MSG_HDR h = p.c.recv_hdr();
+    EXPECT_EQ(h.msg_len, 0u);
+    return h.ev.retcode;
+}
+int trigger(Peer &p, int32_t proxy) {
+    return status_of(p, MT_TRIGGER, proxy);
+}
+int detach(Peer &p, int32_t proxy) {
+    return status_of(p, MT_PROXY_DETACH, proxy);
+}
+
+QNX_MSG_RCV rcv_body(pid_t from, uint32_t nbytes) {
+    QNX_MSG_RCV r;
+    memset(&r, 0, sizeof r);
+    r.from_pid = from;
+    r.nbytes = nbytes;
+    return r;
+}
+
+void receive(Peer &p, pid_t from, uint32_t nbytes = 100) {
+    p.c.send_bytes(vt::req(MT_RECEIVE, p.pid(), rcv_body(from, nbytes)));
+}
+
+/* delivered reads one delivered message: its origin and its bytes. */
+std::pair<pid_t, std::string> delivered(Peer &p) {
+    QNX_MSG_HDR h = p.c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0);
+    auto b = p.c.recv_exact(h.msg_len);
+    return {h.from_pid, std::string(b.begin(), b.end())};
+}
+
+QNX_MSG_SIN_RPROXYS proxy_record(int port, pid_t id) {
+    for (auto &r : vt::list_proxies(port))
+        if (r.nr == id) return r;
+    QNX_MSG_SIN_RPROXYS none;
+    memset(&none, 0, sizeof none);
+    return none;
+}
+
+} // namespace
+
+TEST(WireProxies, IdsSlotsAndRefusals) {
+    vt::Daemon d;
+    Peer a(d.port()), other(d.port());
+
+    /* The answer is the request sent back with the id filled in. */
+    auto body = proxy_body(a.pid(), "0123456789", 7, 3);
+    auto rq = attach_req(a.pid(), body);
+    a.c.send_bytes(rq);
+    auto ans = a.c.recv_exact(rq.size());
+    QNX_MSG_HDR h;
+    memcpy(&h, ans.data(), sizeof h);
+    EXPECT_EQ(h.ev.retcode, 0);
+    EXPECT_EQ(h.from_pid, a.pid());
+    EXPECT_EQ(h.msg_len, sizeof(QNX_MSG_PROXY_ATTACH));
+    body.proxy_nr = -2;
+    EXPECT_EQ(memcmp(ans.data() + sizeof h, &body, sizeof body), 0);
+
+    for (int i = 1; i < 50; i++) ASSERT_EQ(attach(a, a.pid(), "m"), -2 - i);
+    EXPECT_EQ(attach(a, a.pid(), "m"), -EAGAIN);
+    EXPECT_EQ(detach(a, -3), 0);
+    EXPECT_EQ(attach(a, a.pid(), "m"), -3); /* the lowest free slot */
+    EXPECT_EQ(proxy_record(d.port(), -51).pid, a.pid());
+
+    for (int32_t bad : {-1, 0, 7, -52, a.pid()}) {
+        EXPECT_EQ(detach(a, bad), ESRCH) << bad;
+        EXPECT_EQ(trigger(a, bad), ESRCH) << bad;
+    }
+    /* Only the owner detaches; the proxy stays usable. */
+    EXPECT_EQ(detach(other, -4), ESRCH);
+    EXPECT_EQ(trigger(other, -4), 0);
+    EXPECT_EQ(proxy_record(d.port(), -4).fire_cnt, 1);
+
+    /* A message longer than the record's field is refused whole. */
+    EXPECT_EQ(detach(a, -2), 0);
+    QNX_MSG_PROXY_ATTACH big = proxy_body(a.pid(), "");
+    big.nbytes = 102;
+    a.c.send_bytes(attach_req(a.pid(), big));
+    h = a.c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, EINVAL);
+    EXPECT_EQ(h.msg_len, 0u);
+    EXPECT_EQ(attach(a, a.pid(), std::string(101, 'z')), -2);
+}
+
+TEST(WireProxies, DirectDeliveryAndOneQueueEntry) {
+    vt::Daemon d;
+    Peer owner(d.port()), t(d.port());
+    pid_t px = attach(owner, owner.pid(), "0123456789");
+    ASSERT_EQ(px, -2);
+    pid_t empty = attach(owner, owner.pid(), "");
+    ASSERT_EQ(empty, -3);
+
+    /* Waiting for anyone: the trigger is delivered whole at once, even into
+     * a smaller receive buffer. */
+    receive(owner, 0, 4);
+    ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_EQ(trigger(t, px), 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("0123456789")));
+    EXPECT_EQ(vt::process_record(d.port(), owner.pid()).block_state, STATE_READY);
+
+    /* Busy owner: three triggers leave one entry, received once. */
+    for (int i = 0; i < 3; i++) EXPECT_EQ(trigger(t, px), 0);
+    auto r = proxy_record(d.port(), px);
+    EXPECT_EQ(r.act_cnt, 3);
+    EXPECT_EQ(r.fire_cnt, 4);
+    receive(owner, 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("0123456789")));
+    r = proxy_record(d.port(), px);
+    EXPECT_EQ(r.act_cnt, 0);
+    EXPECT_EQ(r.fire_cnt, 4);
+    receive(owner, 0);
+    EXPECT_TRUE(owner.c.silent(100));
+
+    /* The owner now waits again; a proxy without a message arrives empty. */
+    ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_EQ(trigger(t, empty), 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(empty, std::string()));
+}
+
+TEST(WireProxies, OwnerWaitingForAnotherPidIsNotDisturbed) {
+    vt::Daemon d;
+    Peer owner(d.port()), t(d.port()), sender(d.port());
+    pid_t px = attach(owner, owner.pid(), "tick");
+    ASSERT_EQ(px, -2);
+
+    receive(owner, sender.pid());
+    ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_EQ(trigger(t, px), 0);
+    EXPECT_TRUE(owner.c.silent(100));
+    EXPECT_EQ(proxy_record(d.port(), px).act_cnt, 1);
+
+    sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), owner.pid(), {"hello"}));
+    EXPECT_EQ(delivered(owner), std::make_pair(sender.pid(), std::string("hello")));
+    receive(owner, 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
+
+    /* Waiting for the proxy itself takes it directly. */
+    receive(owner, px);
+    ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_EQ(trigger(t, px), 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
+}
+
+TEST(WireProxies, DetachWithdrawsAPendingTrigger) {
+    vt::Daemon d;
+    Peer owner(d.port()), t(d.port());
+    ASSERT_EQ(attach(owner, owner.pid(), "old"), -2);
+    EXPECT_EQ(trigger(t, -2), 0);
+    EXPECT_EQ(trigger(t, -2), 0);
+    EXPECT_EQ(detach(owner, -2), 0);
+
+    /* A new proxy in the slot starts idle and nothing stale is delivered. */
+    ASSERT_EQ(attach(owner, owner.pid(), "new"), -2);
+    EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 0);
+    receive(owner, 0);
+    EXPECT_TRUE(owner.c.silent(100));
+    EXPECT_EQ(trigger(t, -2), 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("new")));
+}
+
+TEST(WireProxies, ProxyForAnotherPidBelongsToThatPid) {
+    vt::Daemon d;
+    Peer a(d.port());
+    vt::Sleeper never; /* has not connected yet */
+    {
+        vt::Sleeper dead;
+        pid_t gone = dead.pid();
+        dead.kill();
+        EXPECT_EQ(attach(a, gone, "x"), -ESRCH);
+    }
+    ASSERT_EQ(attach(a, never.pid(), "for you"), -2);
+    auto rec = vt::process_record(d.port(), never.pid());
+    EXPECT_EQ(rec.pid, never.pid());
+    EXPECT_EQ(rec.block_state, STATE_READY);
+    EXPECT_EQ(detach(a, -2), ESRCH);
+
+    /* Triggered before the owner ever connects: queued for it. */
+    EXPECT_EQ(trigger(a, -2), 0);
+    auto owner = std::make_unique<vt::RawClient>(d.port());
+    owner->send_bytes(vt::req(MT_RECEIVE, never.pid(), rcv_body(0, 100)));
+    QNX_MSG_HDR h = owner->recv_hdr();
+    EXPECT_EQ(h.from_pid, -2);
+    auto msg = owner->recv_exact(h.msg_len);
+    EXPECT_EQ(std::string(msg.begin(), msg.end()), "for you");
+
+    /* Its removal takes the proxy with it. */
+    owner->close();
+    ASSERT_TRUE(vt::wait_until([&] { return vt::list_proxies(d.port()).empty(); }));
+    EXPECT_EQ(trigger(a, -2), ESRCH);
+}
+
+TEST(WireProxies, TriggerFindingTheQueueFullIsRetried) {
+    vt::Daemon d;
+    Peer owner(d.port()), t(d.port());
+    ASSERT_EQ(attach(owner, owner.pid(), "p"), -2);
+
+    /* 512 senders fill the queue for the owner. */
+    std::vector<std::unique_ptr<Peer>> senders;
+    for (int i = 0; i < 512; i++) {
+        senders.push_back(std::make_unique<Peer>(d.port()));
+        Peer &s = *senders.back();
+        s.c.send_bytes(vt::send_req(MT_SEND, s.pid(), owner.pid(), {"m"}));
+    }
+    ASSERT_TRUE(vt::wait_until([&] {
+        int blocked = 0;
+        for (auto &r : vt::list_processes(d.port())) blocked += r.block_state == STATE_SEND_BLOCKED;
+        return blocked == 512;
+    }));
+
+    EXPECT_EQ(trigger(t, -2), 0);
+    auto r = proxy_record(d.port(), -2);
+    EXPECT_EQ(r.fire_cnt, 1);
+    EXPECT_EQ(r.act_cnt, 0);
+
+    /* One message taken makes room: the next trigger is queued. */
+    receive(owner, 0);
+    EXPECT_GT(delivered(owner).first, 0);
+    EXPECT_EQ(trigger(t, -2), 0);
+    r = proxy_record(d.port(), -2);
+    EXPECT_EQ(r.fire_cnt, 2);
+    EXPECT_EQ(r.act_cnt, 1);
+    receive(owner, -2);
+    EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("p")));
+}

@@ -1,0 +1,259 @@
+/* test_wire_sin.cpp - the system listing on the wire: record streams of the four tables */
+#include "vorlen_test.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Peer {
+    vt::Sleeper s;
+    vt::RawClient c;
+    explicit Peer(int port) : c(port) {}
+    pid_t pid() const { return s.pid(); }
+};
+
+/* The program name every forked helper shares with this test. */
+std::string own_pname() {
+    std::string cmd = vt::read_file("/proc/self/cmdline");
+    std::string first = cmd.substr(0, cmd.find('\0'));
+    return first.substr(0, 80);
+}
+
+QNX_MSG_HDR query(vt::RawClient &c, pid_t pid, int32_t typ) {
+    QNX_MSG_SIN b{typ};
+    c.send_bytes(vt::req(MT_SIN, pid, b));
+    return c.recv_hdr();
+}
+
+template <typename T> T expect_ok(vt::RawClient &c, uint16_t typ, pid_t pid, const auto &body) {
+    c.send_bytes(vt::req(typ, pid, body));
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0) << "type " << typ;
+    T rec;
+    memset(&rec, 0, sizeof rec);
+    auto b = c.recv_exact(h.msg_len);
+    memcpy(&rec, b.data(), b.size() < sizeof rec ? b.size() : sizeof rec);
+    return rec;
+}
+
+int32_t attach_name(Peer &p, const char *name) {
+    QNX_MSG_NAME_ATTACH b;
+    memset(&b, 0, sizeof b);
+    strcpy(b.name, name);
+    return expect_ok<QNX_MSG_NAME_RES>(p.c, MT_NAME_ATTACH, p.pid(), b).id;
+}
+
+int32_t attach_proxy(Peer &p, pid_t to, int32_t to_nid = 0) {
+    QNX_MSG_PROXY_ATTACH b;
+    memset(&b, 0, sizeof b);
+    b.to_pid = to;
+    b.to_nid = to_nid;
+    return expect_ok<QNX_MSG_PROXY_ATTACH>(p.c, MT_PROXY_ATTACH, p.pid(), b).proxy_nr;
+}
+
+int32_t mktimer(Peer &p, int32_t type, int32_t notify, int32_t evt) {
+    QNX_MSG_MKTIMER b;
+    memset(&b, 0, sizeof b);
+    b.timer_type = type;
+    b.notify_type = notify;
+    b.itimercb.itcb_event.evt_value = evt;
+    return expect_ok<QNX_MSG_MKTIMER>(p.c, MT_MKTIMER, p.pid(), b).timer_nr;
+}
+
+void status_req(Peer &p, uint16_t typ, int32_t first_field, size_t body_len) {
+    std::vector<uint8_t> body(body_len, 0);
+    memcpy(body.data(), &first_field, 4);
+    auto r = vt::hdr(typ, p.pid(), uint32_t(body_len));
+    r.insert(r.end(), body.begin(), body.end());
+    p.c.send_bytes(r);
+    QNX_MSG_HDR h = p.c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0) << "type " << typ;
+}
+
+} // namespace
+
+TEST(WireSin, KindsAndEmptyStreams) {
+    vt::Daemon d;
+    Peer a(d.port());
+
+    for (int32_t typ : {0, 5, 7, -1}) {
+        QNX_MSG_HDR h = query(a.c, a.pid(), typ);
+        EXPECT_EQ(h.ev.retcode, EINVAL) << typ;
+        EXPECT_EQ(h.msg_len, 0u) << typ;
+        EXPECT_TRUE(a.c.silent(20)) << typ;
+    }
+
+    /* Empty tables: the header and the closing record alone. */
+    const std::pair<int32_t, uint32_t> kinds[] = {
+        {SIN_PROXIES, 104}, {SIN_TIMERS, 128}, {SIN_NAMES, 132}};
+    for (auto [typ, size] : kinds) {
+        QNX_MSG_HDR h = query(a.c, a.pid(), typ);
+        EXPECT_EQ(h.ev.retcode, 0);
+        EXPECT_EQ(h.from_pid, a.pid());
+        ASSERT_EQ(h.msg_len, size) << typ;
+        auto rec = a.c.recv_exact(size);
+        int32_t pid;
+        memcpy(&pid, rec.data(), 4);
+        EXPECT_EQ(pid, -1) << typ;
+        EXPECT_TRUE(a.c.silent(20)) << typ;
+    }
+}
+
+TEST(WireSin, ProcessRecords) {
+    vt::Daemon d;
+    Peer idle(d.port()), s(d.port()), r(d.port());
+    vt::Sleeper never;
+
+    EXPECT_EQ(attach_proxy(idle, never.pid()), -2); /* makes a record for a silent pid */
+    s.c.send_bytes(vt::send_req(MT_SEND, s.pid(), r.pid(), {"hel", "lo"}));
+    ASSERT_TRUE(vt::wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+
+    auto list = vt::list_processes(d.port());
+    ASSERT_EQ(list.size(), 4u);
+    /* Records in the order the daemon first met each pid. */
+    EXPECT_EQ(list[0].pid, idle.pid());
+    EXPECT_EQ(list[1].pid, never.pid());
+    EXPECT_EQ(list[2].pid, s.pid());
+    EXPECT_EQ(list[3].pid, r.pid());
+    EXPECT_EQ(list[2].block_state, STATE_SEND_BLOCKED);
+    EXPECT_EQ(list[2].block_pid, r.pid());
+    EXPECT_EQ(list[2].send_bytes, 5);
+    EXPECT_EQ(list[2].send_msg, 1);
+    for (auto &rec : list) {
+        EXPECT_EQ(std::string(rec.pname), own_pname());
+        EXPECT_EQ(rec.nid + rec.session + rec.group + rec.parent + rec.son, 0);
+    }
+    for (int i : {0, 1, 3}) {
+        const auto &rec = list[size_t(i)];
+        EXPECT_EQ(rec.block_state, STATE_READY) << i;
+        EXPECT_EQ(rec.block_pid, 0) << i;
+        EXPECT_EQ(rec.send_bytes + rec.send_msg + rec.rcv_bytes + rec.rcv_msg + rec.rpl_bytes +
+                      rec.rpl_msg,
+                  0)
+            << i;
+    }
+
+    QNX_MSG_RCV rcv;
+    memset(&rcv, 0, sizeof rcv);
+    rcv.nbytes = 100;
+    r.c.send_bytes(vt::req(MT_RECEIVE, r.pid(), rcv));
+    QNX_MSG_HDR h = r.c.recv_hdr();
+    r.c.recv_exact(h.msg_len);
+    auto sr = vt::process_record(d.port(), s.pid());
+    EXPECT_EQ(sr.block_state, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(sr.block_pid, r.pid());
+
+    r.c.send_bytes(vt::send_req(MT_REPLY, r.pid(), s.pid(), {"abc"}));
+    EXPECT_EQ(r.c.recv_hdr().ev.retcode, 0);
+    h = s.c.recv_hdr();
+    s.c.recv_exact(h.msg_len);
+    sr = vt::process_record(d.port(), s.pid());
+    auto rr = vt::process_record(d.port(), r.pid());
+    EXPECT_EQ(sr.block_state, STATE_READY);
+    EXPECT_EQ(sr.block_pid, 0);
+    EXPECT_EQ(sr.rcv_bytes, 3);
+    EXPECT_EQ(sr.rcv_msg, 1);
+    EXPECT_EQ(rr.rcv_bytes, 5);
+    EXPECT_EQ(rr.rcv_msg, 1);
+    EXPECT_EQ(rr.rpl_bytes, 3);
+    EXPECT_EQ(rr.rpl_msg, 1);
+    EXPECT_EQ(rr.send_bytes + rr.send_msg + sr.rpl_bytes + sr.rpl_msg, 0);
+}
+
+TEST(WireSin, ProxyRecordsBySlot) {
+    vt::Daemon d;
+    Peer a(d.port()), b(d.port());
+
+    EXPECT_EQ(attach_proxy(a, a.pid()), -2);
+    EXPECT_EQ(attach_proxy(a, b.pid(), 9), -3);
+    EXPECT_EQ(attach_proxy(a, b.pid(), 4), -4);
+    status_req(b, MT_PROXY_DETACH, -3, sizeof(QNX_MSG_PROXY_DETACH));
+    status_req(a, MT_TRIGGER, -4, sizeof(QNX_MSG_TRIGGER));
+
+    auto list = vt::list_proxies(d.port());
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].nr, -2);
+    EXPECT_EQ(list[0].pid, a.pid());
+    EXPECT_EQ(list[0].fire_cnt, 0);
+    EXPECT_EQ(list[1].nr, -4);
+    EXPECT_EQ(list[1].pid, b.pid());
+    EXPECT_EQ(list[1].nid, 4);
+    EXPECT_EQ(list[1].act_cnt, 1);
+    EXPECT_EQ(list[1].fire_cnt, 1);
+    EXPECT_EQ(std::string(list[1].pname), own_pname());
+
+    for (int i = 0; i < 48; i++) attach_proxy(a, a.pid());
+    list = vt::list_proxies(d.port());
+    ASSERT_EQ(list.size(), 50u);
+    for (size_t i = 0; i < list.size(); i++) EXPECT_EQ(list[i].nr, -2 - int32_t(i));
+    EXPECT_EQ(list.back().nr, -51);
+}
+
+TEST(WireSin, TimerRecordsByNumber) {
+    vt::Daemon d;
+    Peer a(d.port()), b(d.port());
+
+    EXPECT_EQ(mktimer(a, 0, NOTIFY_PROXY, -7), 1);
+    EXPECT_EQ(mktimer(b, 3, NOTIFY_SIGNAL, SIGURG), 2);
+    EXPECT_EQ(mktimer(a, 0, NOTIFY_PROXY, -8), 3);
+    status_req(a, MT_RMTIMER, 1, sizeof(QNX_MSG_RMTIMER));
+    EXPECT_EQ(mktimer(a, 5, NOTIFY_PROXY, -9), 1); /* last in creation order, first listed */
+
+    QNX_MSG_TIMER t;
+    memset(&t, 0, sizeof t);
+    t.timer_nr = 2;
+    t.value.it_value = {2, 500000000};
+    t.value.it_interval = {7, 250};
+    expect_ok<QNX_MSG_TIMER>(b.c, MT_RELABSTIMER, b.pid(), t);
+
+    auto list = vt::list_timers(d.port());
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].nr, 1);
+    EXPECT_EQ(list[0].timer_type, 5);
+    EXPECT_EQ(list[0].evt_value, -9);
+    EXPECT_EQ(list[0].value.tv_sec, 0); /* not armed */
+    EXPECT_EQ(list[0].value.tv_nsec, 0);
+    EXPECT_EQ(list[2].nr, 3);
+
+    const auto &r = list[1];
+    EXPECT_EQ(r.nr, 2);
+    EXPECT_EQ(r.pid, b.pid());
+    EXPECT_EQ(r.nid, 0);
+    EXPECT_EQ(r.timer_type, 3);
+    EXPECT_EQ(r.notify_type, NOTIFY_SIGNAL);
+    EXPECT_EQ(r.evt_value, SIGURG);
+    EXPECT_EQ(r.value.tv_sec, 2); /* 2.5 s less the moments since */
+    EXPECT_GT(r.value.tv_nsec, 0);
+    EXPECT_LE(r.value.tv_nsec, 500000000);
+    EXPECT_EQ(r.repeat.tv_sec, 7);
+    EXPECT_EQ(r.repeat.tv_nsec, 250);
+    EXPECT_EQ(r.fire_cnt, 0);
+    EXPECT_EQ(std::string(r.pname), own_pname());
+}
+
+TEST(WireSin, NameRecordsBySlot) {
+    vt::Daemon d;
+    Peer a(d.port()), b(d.port());
+
+    EXPECT_EQ(attach_name(a, "x"), 1);
+    EXPECT_EQ(attach_name(b, "y"), 2);
+    EXPECT_EQ(attach_name(b, std::string(32, 'z').c_str()), 3);
+    status_req(b, MT_NAME_DETACH, 2, sizeof(QNX_MSG_NAME_DETACH));
+
+    auto list = vt::list_names(d.port());
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].nr, 1);
+    EXPECT_EQ(list[0].pid, a.pid());
+    EXPECT_EQ(std::string(list[0].name), "x");
+    EXPECT_EQ(list[1].nr, 3);
+    EXPECT_EQ(list[1].pid, b.pid());
+    EXPECT_EQ(std::string(list[1].name), std::string(32, 'z'));
+    EXPECT_EQ(list[1].nid, 0);
+    EXPECT_EQ(std::string(list[1].pname), own_pname());
+}

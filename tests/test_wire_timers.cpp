@@ -1,0 +1,392 @@
+/* test_wire_timers.cpp - timers on the wire: creation, arming, expiry by proxy, sleep and signal */
+#include "vorlen_test.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t0) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+struct Peer {
+    vt::Sleeper s;
+    vt::RawClient c;
+    explicit Peer(int port) : c(port) {}
+    pid_t pid() const { return s.pid(); }
+};
+
+/* Catcher is a living pid that reports each SIGUSR1 it gets through a pipe. */
+int catcher_pipe = -1;
+void on_usr1(int) {
+    char x = 'x';
+    if (write(catcher_pipe, &x, 1) < 0) { /* nothing to do in a handler */
+    }
+}
+
+struct Catcher {
+    pid_t pid = -1;
+    int rd = -1;
+    Catcher() {
+        int p[2];
+        if (pipe(p) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            close(p[0]);
+            catcher_pipe = p[1];
+            struct sigaction sa = {};
+            sa.sa_handler = on_usr1;
+            sigaction(SIGUSR1, &sa, nullptr);
+            for (;;) pause();
+        }
+        close(p[1]);
+        rd = p[0];
+    }
+    ~Catcher() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (rd >= 0) close(rd);
+    }
+    bool caught(int timeout_ms) {
+        pollfd p{rd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) return false;
+        char x;
+        return read(rd, &x, 1) == 1;
+    }
+};
+
+QNX_MSG_MKTIMER mk_body(int32_t notify, int32_t evt, int32_t type = 0) {
+    QNX_MSG_MKTIMER b;
+    memset(&b, 0, sizeof b);
+    b.timer_type = type;
+    b.notify_type = notify;
+    b.itimercb.itcb_event.evt_value = evt;
+    b.itimercb.itcb_count = 5;
+    return b;
+}
+
+/* mktimer returns the new timer number, or minus the retcode. */
+int mktimer(vt::RawClient &c, pid_t pid, int32_t notify, int32_t evt, int32_t type = 0) {
+    auto body = mk_body(notify, evt, type);
+    auto rq = vt::req(MT_MKTIMER, pid, body);
+    c.send_bytes(rq);
+    QNX_MSG_HDR h = c.recv_hdr();
+    if (h.ev.retcode != 0) {
+        EXPECT_EQ(h.msg_len, 0u);
+        return -int(h.ev.retcode);
+    }
+    EXPECT_EQ(h.msg_len, sizeof body);
+    auto b = c.recv_exact(sizeof body);
+    if (b.size() != sizeof body) return -1000;
+    /* The request comes back with only the number filled in. */
+    QNX_MSG_MKTIMER ans;
+    memcpy(&ans, b.data(), sizeof ans);
+    body.timer_nr = ans.timer_nr;
+    EXPECT_EQ(memcmp(&ans, &body, sizeof ans), 0);
+    return ans.timer_nr;
+}
+
+QNX_ITIMERSPEC spec(int32_t vs, int32_t vns, int32_t is = 0, int32_t ins = 0) {
+    QNX_ITIMERSPEC v;
+    v.it_value = {vs, vns};
+    v.it_interval = {is, ins};
+    return v;
+}
+
+void send_settime(vt::RawClient &c, pid_t pid, int32_t nr, const QNX_ITIMERSPEC &v,
+                  int32_t typ = 0) {
+    QNX_MSG_TIMER t;
+    memset(&t, 0, sizeof t);
+    t.typ = typ;
+    t.timer_nr = nr;
+    t.value = v;
+    c.send_bytes(vt::req(MT_RELABSTIMER, pid, t));
+}
+
+/* settime arms a proxy or signal timer; returns the retcode and, on success,
+ * the previous setting the answer carries. */
+bool same(const QNX_ITIMERSPEC &a, const QNX_ITIMERSPEC &b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+}
+
+int settime(vt::RawClient &c, pid_t pid, int32_t nr, const QNX_ITIMERSPEC &v,
+            QNX_ITIMERSPEC *previous = nullptr, int32_t typ = 0) {
+    send_settime(c, pid, nr, v, typ);
+    QNX_MSG_HDR h = c.recv_hdr();
+    if (h.ev.retcode != 0) {
+        EXPECT_EQ(h.msg_len, 0u);
+        return h.ev.retcode;
+    }
+    EXPECT_EQ(h.msg_len, sizeof(QNX_MSG_TIMER));
+    auto b = c.recv_exact(sizeof(QNX_MSG_TIMER));
+    QNX_MSG_TIMER ans;
+    if (b.size() != sizeof ans) return -1;
+    memcpy(&ans, b.data(), sizeof ans);
+    EXPECT_EQ(ans.typ, typ);
+    EXPECT_EQ(ans.timer_nr, nr);
+    if (previous) *previous = ans.value;
+    return 0;
+}
+
+int rmtimer(vt::RawClient &c, pid_t pid, int32_t nr) {
+    QNX_MSG_RMTIMER b;
+    memset(&b, 0, sizeof b);
+    b.timer_nr = nr;
+    c.send_bytes(vt::req(MT_RMTIMER, pid, b));
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.msg_len, 0u);
+    return h.ev.retcode;
+}
+
+pid_t attach_proxy(Peer &p, const std::string &msg) {
+    QNX_MSG_PROXY_ATTACH b;
+    memset(&b, 0, sizeof b);
+    b.to_pid = p.pid();
+    b.nbytes = uint32_t(msg.size());
+    memcpy(b.data, msg.data(), msg.size());
+    p.c.send_bytes(vt::req(MT_PROXY_ATTACH, p.pid(), b));
+    QNX_MSG_HDR h = p.c.recv_hdr();
+    auto rec = p.c.recv_exact(h.msg_len);
+    int32_t id = 0;
+    if (h.ev.retcode == 0 && rec.size() >= 4) memcpy(&id, rec.data(), 4);
+    return id;
+}
+
+void receive(vt::RawClient &c, pid_t pid, pid_t from) {
+    QNX_MSG_RCV r;
+    memset(&r, 0, sizeof r);
+    r.from_pid = from;
+    r.nbytes = 100;
+    c.send_bytes(vt::req(MT_RECEIVE, pid, r));
+}
+
+/* delivered reads one message: its origin, or minus the retcode. */
+pid_t delivered(vt::RawClient &c, std::string *data = nullptr) {
+    QNX_MSG_HDR h = c.recv_hdr();
+    if (h.ev.retcode != 0) return -100 - int(h.ev.retcode);
+    auto b = c.recv_exact(h.msg_len);
+    if (data) *data = std::string(b.begin(), b.end());
+    return h.from_pid;
+}
+
+QNX_MSG_SIN_RTIMERS timer_record(int port, int32_t nr) {
+    for (auto &r : vt::list_timers(port))
+        if (r.nr == nr) return r;
+    QNX_MSG_SIN_RTIMERS none;
+    memset(&none, 0, sizeof none);
+    return none;
+}
+
+} // namespace
+
+TEST(WireTimers, CreationLimitsAndRefusals) {
+    vt::Daemon d;
+    Peer a(d.port()), other(d.port());
+
+    /* Out-of-range events are refused and take no slot. */
+    for (int32_t sig : {64, 0, -1}) EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SIGNAL, sig), -EINVAL);
+    for (int32_t px : {-1, -52, 0, 5}) EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, px), -EINVAL);
+    EXPECT_TRUE(vt::list_timers(d.port()).empty());
+
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SIGNAL, 63), 1);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -2), 2); /* not attached: fine */
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -51), 3);
+    EXPECT_EQ(mktimer(a.c, a.pid(), 7, -1000, 4), 4); /* another kind only counts */
+    for (int i = 5; i <= 50; i++) ASSERT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), i);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), -EAGAIN);
+    EXPECT_EQ(rmtimer(a.c, a.pid(), 3), 0);
+    EXPECT_EQ(mktimer(other.c, other.pid(), NOTIFY_SLEEP, 0), 3);
+
+    auto r = timer_record(d.port(), 4);
+    EXPECT_EQ(r.pid, a.pid());
+    EXPECT_EQ(r.timer_type, 4);
+    EXPECT_EQ(r.notify_type, 7);
+    EXPECT_EQ(r.evt_value, -1000);
+
+    /* Numbers outside 1 ... 50, free slots and other processes' timers. */
+    for (int32_t nr : {0, 51, -1, 3}) {
+        EXPECT_EQ(rmtimer(a.c, a.pid(), nr), ESRCH) << nr;
+        EXPECT_EQ(settime(a.c, a.pid(), nr, spec(1, 0)), ESRCH) << nr;
+        EXPECT_EQ(settime(a.c, a.pid(), nr, spec(1, 0), nullptr, 1), ESRCH) << nr;
+    }
+    EXPECT_EQ(rmtimer(other.c, other.pid(), 1), ESRCH);
+    EXPECT_EQ(timer_record(d.port(), 1).pid, a.pid());
+    EXPECT_EQ(rmtimer(other.c, other.pid(), 3), 0);
+    EXPECT_EQ(rmtimer(other.c, other.pid(), 3), ESRCH);
+}
+
+TEST(WireTimers, ProxyTimerFiresOnTimeAndAnswersThePreviousSetting) {
+    vt::Daemon d;
+    Peer owner(d.port());
+    ASSERT_EQ(attach_proxy(owner, "tick"), -2);
+    ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_PROXY, -2), 1);
+
+    /* A 0-second timer fires at the next scan. */
+    QNX_ITIMERSPEC prev;
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(0, 1000), &prev), 0);
+    EXPECT_TRUE(same(prev, spec(0, 0)));
+    receive(owner.c, owner.pid(), 0);
+    std::string data;
+    EXPECT_EQ(delivered(owner.c, &data), -2);
+    EXPECT_EQ(data, "tick");
+    auto r = timer_record(d.port(), 1);
+    EXPECT_EQ(r.fire_cnt, 1);
+    EXPECT_EQ(r.value.tv_sec, 0); /* fired once: no longer armed */
+    EXPECT_EQ(r.value.tv_nsec, 0);
+
+    /* Never before its deadline; the answer carries the setting before. */
+    auto t0 = Clock::now();
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(0, 80000000), &prev), 0);
+    EXPECT_TRUE(same(prev, spec(0, 1000)));
+    receive(owner.c, owner.pid(), 0);
+    EXPECT_EQ(delivered(owner.c), -2);
+    EXPECT_GE(ms_since(t0), 80);
+
+    /* Periodic: each period counted from the scan that fired it. */
+    t0 = Clock::now();
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(0, 20000000, 0, 20000000), &prev), 0);
+    EXPECT_TRUE(same(prev, spec(0, 80000000)));
+    for (int i = 0; i < 3; i++) {
+        receive(owner.c, owner.pid(), 0);
+        EXPECT_EQ(delivered(owner.c), -2);
+    }
+    EXPECT_GE(ms_since(t0), 60);
+    r = timer_record(d.port(), 1);
+    EXPECT_GE(r.fire_cnt, 5);
+    EXPECT_EQ(r.repeat.tv_sec, 0);
+    EXPECT_EQ(r.repeat.tv_nsec, 20000000);
+    EXPECT_EQ(rmtimer(owner.c, owner.pid(), 1), 0);
+    EXPECT_TRUE(vt::list_timers(d.port()).empty());
+}
+
+TEST(WireTimers, AbsoluteTimerFollowsTheWallClock) {
+    vt::Daemon d;
+    Peer owner(d.port());
+    ASSERT_EQ(attach_proxy(owner, "abs"), -2);
+    ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_PROXY, -2), 1);
+
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct timespec at = now;
+    at.tv_nsec += 100000000;
+    if (at.tv_nsec >= 1000000000) {
+        at.tv_sec++;
+        at.tv_nsec -= 1000000000;
+    }
+    ASSERT_EQ(
+        settime(owner.c, owner.pid(), 1, spec(int32_t(at.tv_sec), int32_t(at.tv_nsec)), nullptr, 1),
+        0);
+    receive(owner.c, owner.pid(), 0);
+    EXPECT_EQ(delivered(owner.c), -2);
+    struct timespec got;
+    clock_gettime(CLOCK_REALTIME, &got);
+    EXPECT_TRUE(got.tv_sec > at.tv_sec ||
+                (got.tv_sec == at.tv_sec && got.tv_nsec / 1000 >= at.tv_nsec / 1000));
+
+    /* A time of day already past fires at once. */
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(int32_t(now.tv_sec - 10), 0), nullptr, 1), 0);
+    receive(owner.c, owner.pid(), 0);
+    EXPECT_EQ(delivered(owner.c), -2);
+}
+
+TEST(WireTimers, SleepTimerAnswersItsOwnerOnce) {
+    vt::Daemon d;
+    Peer owner(d.port());
+    ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_SLEEP, 0), 1);
+
+    auto t0 = Clock::now();
+    send_settime(owner.c, owner.pid(), 1, spec(0, 40000000, 0, 5000000));
+    QNX_MSG_HDR h = owner.c.recv_hdr();
+    EXPECT_GE(ms_since(t0), 40);
+    EXPECT_EQ(h.ev.retcode, 0);
+    EXPECT_EQ(h.msg_len, 0u);
+
+    /* Later expiries only count: the owner waited for one answer. */
+    ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 1).fire_cnt >= 4; }));
+    EXPECT_TRUE(owner.c.silent(20));
+    EXPECT_EQ(rmtimer(owner.c, owner.pid(), 1), 0);
+}
+
+TEST(WireTimers, SignalInterruptsTheOwnerAndItsSenders) {
+    vt::Daemon d;
+    Catcher owner_proc;
+    vt::RawClient owner(d.port());
+    Peer sender(d.port()), awaited(d.port());
+    pid_t o = owner_proc.pid;
+
+    ASSERT_EQ(mktimer(owner, o, NOTIFY_SIGNAL, SIGUSR1), 1);
+    /* Long enough for both to block first. */
+    ASSERT_EQ(settime(owner, o, 1, spec(1, 500000000)), 0);
+    sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), o, {"queued"}));
+    receive(owner, o, awaited.pid());
+    ASSERT_TRUE(vt::wait_state(d.port(), sender.pid(), STATE_SEND_BLOCKED));
+    ASSERT_TRUE(vt::wait_state(d.port(), o, STATE_RECEIVE_BLOCKED));
+
+    QNX_MSG_HDR hs = sender.c.recv_hdr(10000);
+    EXPECT_EQ(hs.ev.retcode, EINTR);
+    EXPECT_EQ(hs.msg_len, 0u);
+    QNX_MSG_HDR ho = owner.recv_hdr(10000);
+    EXPECT_EQ(ho.ev.retcode, EINTR);
+    EXPECT_EQ(ho.msg_len, 0u);
+    EXPECT_TRUE(owner_proc.caught(5000));
+
+    /* The interrupted Send is withdrawn: nothing is left to receive. */
+    EXPECT_EQ(vt::process_record(d.port(), sender.pid()).block_state, STATE_READY);
+    receive(owner, o, 0);
+    EXPECT_TRUE(owner.silent(100));
+    EXPECT_EQ(timer_record(d.port(), 1).fire_cnt, 1);
+}
+
+TEST(WireTimers, SignalBreaksASleep) {
+    vt::Daemon d;
+    Catcher owner_proc;
+    vt::RawClient owner(d.port());
+    pid_t o = owner_proc.pid;
+
+    ASSERT_EQ(mktimer(owner, o, NOTIFY_SIGNAL, SIGUSR1), 1);
+    ASSERT_EQ(mktimer(owner, o, NOTIFY_SLEEP, 0), 2);
+    ASSERT_EQ(settime(owner, o, 1, spec(0, 50000000)), 0);
+    auto t0 = Clock::now();
+    send_settime(owner, o, 2, spec(0, 400000000));
+    QNX_MSG_HDR h = owner.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, EINTR);
+    EXPECT_LT(ms_since(t0), 400);
+    EXPECT_TRUE(owner_proc.caught(5000));
+
+    /* The sleep's own expiry then answers nothing. */
+    ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 2).fire_cnt == 1; }));
+    EXPECT_TRUE(owner.silent(20));
+}
+
+TEST(WireTimers, RemovedOwnerTakesItsTimers) {
+    vt::Daemon d;
+    Peer a(d.port());
+    auto leaving = std::make_unique<Peer>(d.port());
+    ASSERT_EQ(mktimer(leaving->c, leaving->pid(), NOTIFY_SLEEP, 0), 1);
+    ASSERT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), 2);
+    ASSERT_EQ(mktimer(leaving->c, leaving->pid(), NOTIFY_SLEEP, 0), 3);
+    /* It leaves in the middle of a sleep. */
+    send_settime(leaving->c, leaving->pid(), 1, spec(5, 0));
+    ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 1).value.tv_sec > 0; }));
+    leaving->c.close();
+
+    ASSERT_TRUE(vt::wait_until([&] { return vt::list_timers(d.port()).size() == 1; }));
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), 1);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), 3);
+}

@@ -1,0 +1,450 @@
+/* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows */
+#include "vorlen.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cerrno>
+#include <cstdint>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+/* How long sin waits for the daemon to accept it and to deliver a listing.
+ * A daemon that takes longer is stuck, and saying so is what sin is for. */
+constexpr int ANSWER_TIMEOUT_S = 5;
+
+constexpr int EXIT_NO_DAEMON = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char USAGE[] = "usage: sin [processes | names | proxies | timers] [--json]\n"
+                     "       sin --help\n";
+
+const char HELP[] =
+    "Lists what the vorlen daemon knows, one table per kind:\n"
+    "  processes  (the default) PID, program NAME, STATE (READY, RECEIVE, SEND,\n"
+    "             REPLY), the pid it is BLOCKED on, and the SENT, RCVD and RPLY\n"
+    "             counters as messages/bytes; sin leaves itself out\n"
+    "  names      registered names: ID, OWNER pid, NAME, owner's PROGRAM\n"
+    "  proxies    ID, OWNER pid (where it delivers), NAME of the owner's program,\n"
+    "             PENDING triggers not yet received, times FIRED\n"
+    "  timers     ID, OWNER, NAME, NOTIFY (SLEEP, PROXY, SIGNAL), EVENT (proxy id\n"
+    "             or signal), LEFT and INTERVAL in seconds, times FIRED\n"
+    "  --json     print the same listing as one JSON object for scripts\n"
+    "\n"
+    "Environment:\n"
+    "  HOSTNAME     host of the daemon; must be set, the empty string means 127.0.0.1\n"
+    "  VORLEN_PORT  port of the daemon (default 7779)\n"
+    "\n"
+    "Exit status: 0 listed, 1 no daemon answers, 2 bad arguments or environment.\n";
+
+/* The message the alarm handler writes; filled in before the alarm is set. */
+char stuck_msg[256];
+
+void on_alarm(int) {
+    /* The library retries interrupted reads, so only ending here gets out. */
+    ssize_t r = write(STDERR_FILENO, stuck_msg, strlen(stuck_msg));
+    (void)r;
+    _exit(EXIT_NO_DAEMON);
+}
+
+[[noreturn]] void die(int status, const std::string &msg) {
+    fprintf(stderr, "sin: %s\n", msg.c_str());
+    exit(status);
+}
+
+/* daemon_address finds the host and port the library will connect to. It
+ * ends the program with EXIT_USAGE when HOSTNAME is unset (the library would
+ * only say so and exit 0) or VORLEN_PORT is no port number. */
+std::pair<std::string, int> daemon_address() {
+    const char *host = getenv("HOSTNAME");
+    if (!host)
+        die(EXIT_USAGE, "HOSTNAME is not set; set it to the daemon's host "
+                        "(HOSTNAME= means 127.0.0.1)");
+    int port = VORLEN_DEFAULT_PORT;
+    if (const char *p = getenv("VORLEN_PORT")) {
+        /* Read as strictly as the library reads it, so both mean the same port. */
+        std::string_view v(p);
+        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), port);
+        if (ec != std::errc() || end != v.data() + v.size() || port < 1 || port > 65535)
+            die(EXIT_USAGE, std::string("VORLEN_PORT is no port number: '") + p + "'");
+    }
+    return {*host ? host : "127.0.0.1", port};
+}
+
+/* check_daemon makes sure something accepts connections at host:port before
+ * the library tries, since the library ends the process with status 0 when it
+ * cannot connect. Ends the program with EXIT_NO_DAEMON otherwise. */
+void check_daemon(const std::string &host, int port) {
+    std::string where = host + ":" + std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_INET; /* the library speaks IPv4 only */
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *ai = nullptr;
+    if (int e = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &ai); e != 0)
+        die(EXIT_NO_DAEMON, "cannot find the daemon's host " + host + ": " + gai_strerror(e));
+
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) die(EXIT_NO_DAEMON, std::string("socket: ") + strerror(errno));
+    int err = 0;
+    if (connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
+        err = errno;
+        if (err == EINPROGRESS) {
+            pollfd p{s, POLLOUT, 0};
+            if (poll(&p, 1, ANSWER_TIMEOUT_S * 1000) != 1) {
+                err = ETIMEDOUT;
+            } else {
+                socklen_t len = sizeof err;
+                getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+            }
+        }
+    }
+    close(s);
+    freeaddrinfo(ai);
+    if (err != 0)
+        die(EXIT_NO_DAEMON, "no vorlen daemon answers on " + where + " (" + strerror(err) + ")");
+}
+
+/* read_listing reads listing typ to its closing record; the connection
+ * carries nothing else until then. Ends the program when the daemon refuses
+ * or the stream breaks. */
+template <typename R> std::vector<R> read_listing(int typ) {
+    /* The library reads as many bytes as the daemon announces: leave room. */
+    union {
+        R rec;
+        char room[1024];
+    } buf;
+    std::vector<R> out;
+    if (_qnx_squery(typ, &buf) != 0)
+        die(EXIT_NO_DAEMON, std::string("listing failed: ") + strerror(errno));
+    while (buf.rec.pid != -1) {
+        out.push_back(buf.rec);
+        if (_qnx_squery_next(&buf) != 0)
+            die(EXIT_NO_DAEMON, std::string("the listing broke off: ") + strerror(errno));
+    }
+    return out;
+}
+
+/* A fixed-size name field as a string; the daemon terminates them, but a
+ * full field must not run into the next one. */
+template <size_t N> std::string field(const char (&f)[N]) {
+    return std::string(f, strnlen(f, N));
+}
+
+/* printable keeps a table aligned whatever bytes a program name holds. */
+std::string printable(std::string s) {
+    for (char &c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return s.empty() ? "-" : s;
+}
+
+/* json_string quotes s for JSON. Bytes that are not UTF-8 become U+FFFD, so
+ * the output stays valid whatever a command line held. */
+std::string json_string(std::string_view s) {
+    std::string o = "\"";
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += char(c);
+            i++;
+        } else if (c < 0x20 || c == 0x7f) {
+            char b[8];
+            snprintf(b, sizeof b, "\\u%04x", c);
+            o += b;
+            i++;
+        } else if (c < 0x80) {
+            o += char(c);
+            i++;
+        } else {
+            size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
+            bool ok = n > 0 && i + n <= s.size();
+            for (size_t k = 1; ok && k < n; k++)
+                ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+            if (ok) {
+                o.append(s.substr(i, n));
+                i += n;
+            } else {
+                o += "\\ufffd";
+                i++;
+            }
+        }
+    }
+    return o + "\"";
+}
+
+/* seconds formats a time as seconds with milliseconds, e.g. 2.499 or -0.001. */
+std::string seconds(const QNX_TIMESPEC &t) {
+    long long ms = static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    long long a = ms < 0 ? -ms : ms;
+    char b[32];
+    snprintf(b, sizeof b, "%s%lld.%03lld", ms < 0 ? "-" : "", a / 1000, a % 1000);
+    return b;
+}
+
+/* unarmed tells a timer that is not armed: the daemon reports what is left of
+ * it as zero (or, from older daemons, as the far mark). An armed timer lands
+ * on exactly zero only within the microsecond it expires, and shows as not
+ * armed then, which is harmless. */
+bool unarmed(const QNX_TIMESPEC &left) {
+    return (left.tv_sec == 0 && left.tv_nsec == 0) || left.tv_sec == INT32_MAX;
+}
+
+const char *state_word(int state) {
+    switch (state) {
+    case STATE_READY:
+        return "READY";
+    case STATE_RECEIVE_BLOCKED:
+        return "RECEIVE";
+    case STATE_SEND_BLOCKED:
+        return "SEND";
+    case STATE_REPLY_BLOCKED:
+        return "REPLY";
+    default:
+        return nullptr;
+    }
+}
+
+const char *notify_word(int notify) {
+    switch (notify) {
+    case NOTIFY_SLEEP:
+        return "SLEEP";
+    case NOTIFY_PROXY:
+        return "PROXY";
+    case NOTIFY_SIGNAL:
+        return "SIGNAL";
+    default:
+        return nullptr;
+    }
+}
+
+std::string word_or_number(const char *word, int n) {
+    return word ? word : std::to_string(n);
+}
+
+struct Column {
+    const char *title;
+    bool right; /* numbers align right */
+};
+using Row = std::vector<std::string>;
+
+/* print_table prints rows under the titles, each column as wide as its
+ * widest cell. */
+void print_table(const std::vector<Column> &cols, const std::vector<Row> &rows) {
+    std::vector<size_t> width(cols.size());
+    for (size_t c = 0; c < cols.size(); c++) {
+        width[c] = strlen(cols[c].title);
+        for (const Row &r : rows) width[c] = std::max(width[c], r[c].size());
+    }
+    auto line = [&](auto cell) {
+        std::string out;
+        for (size_t c = 0; c < cols.size(); c++) {
+            std::string s = cell(c);
+            std::string pad(width[c] - s.size(), ' ');
+            bool last = c + 1 == cols.size();
+            out += cols[c].right ? pad + s : last ? s : s + pad;
+            if (!last) out += "  ";
+        }
+        puts(out.c_str());
+    };
+    line([&](size_t c) { return std::string(cols[c].title); });
+    for (const Row &r : rows) line([&](size_t c) { return r[c]; });
+}
+
+std::string num(long long v) {
+    return std::to_string(v);
+}
+std::string counts(int msgs, int bytes) {
+    return num(msgs) + "/" + num(bytes);
+}
+
+/* One JSON object per record: the pairs are written in order. */
+void print_json(const char *kind,
+                const std::vector<std::vector<std::pair<const char *, std::string>>> &objs) {
+    std::string out = std::string("{") + json_string(kind) + ":[";
+    for (size_t i = 0; i < objs.size(); i++) {
+        out += i ? ",{" : "{";
+        for (size_t k = 0; k < objs[i].size(); k++) {
+            if (k) out += ",";
+            out += json_string(objs[i][k].first) + ":" + objs[i][k].second;
+        }
+        out += "}";
+    }
+    out += "]}";
+    puts(out.c_str());
+}
+
+void list_processes(bool json) {
+    std::vector<QNX_MSG_SIN_RPID> recs;
+    for (const auto &r : read_listing<QNX_MSG_SIN_RPID>(SIN_PROCESSES))
+        if (r.pid != getpid()) recs.push_back(r);
+    if (json) {
+        std::vector<std::vector<std::pair<const char *, std::string>>> objs;
+        for (const auto &r : recs) {
+            const char *w = state_word(r.block_state);
+            objs.push_back({{"pid", num(r.pid)},
+                            {"program", json_string(field(r.pname))},
+                            {"state", w ? json_string(w) : "null"},
+                            {"block_state", num(r.block_state)},
+                            {"blocked_on", num(r.block_pid)},
+                            {"sent_msgs", num(r.send_msg)},
+                            {"sent_bytes", num(r.send_bytes)},
+                            {"rcvd_msgs", num(r.rcv_msg)},
+                            {"rcvd_bytes", num(r.rcv_bytes)},
+                            {"rply_msgs", num(r.rpl_msg)},
+                            {"rply_bytes", num(r.rpl_bytes)}});
+        }
+        print_json("processes", objs);
+        return;
+    }
+    std::vector<Row> rows;
+    for (const auto &r : recs)
+        rows.push_back({num(r.pid), printable(field(r.pname)),
+                        word_or_number(state_word(r.block_state), r.block_state),
+                        r.block_pid ? num(r.block_pid) : "-", counts(r.send_msg, r.send_bytes),
+                        counts(r.rcv_msg, r.rcv_bytes), counts(r.rpl_msg, r.rpl_bytes)});
+    print_table({{"PID", true},
+                 {"NAME", false},
+                 {"STATE", false},
+                 {"BLOCKED", true},
+                 {"SENT", true},
+                 {"RCVD", true},
+                 {"RPLY", true}},
+                rows);
+}
+
+void list_names(bool json) {
+    auto recs = read_listing<QNX_MSG_SIN_RNAMES>(SIN_NAMES);
+    if (json) {
+        std::vector<std::vector<std::pair<const char *, std::string>>> objs;
+        for (const auto &r : recs)
+            objs.push_back({{"id", num(r.nr)},
+                            {"owner", num(r.pid)},
+                            {"nid", num(r.nid)},
+                            {"name", json_string(field(r.name))},
+                            {"program", json_string(field(r.pname))}});
+        print_json("names", objs);
+        return;
+    }
+    std::vector<Row> rows;
+    for (const auto &r : recs)
+        rows.push_back(
+            {num(r.nr), num(r.pid), printable(field(r.name)), printable(field(r.pname))});
+    print_table({{"ID", true}, {"OWNER", true}, {"NAME", false}, {"PROGRAM", false}}, rows);
+}
+
+void list_proxies(bool json) {
+    auto recs = read_listing<QNX_MSG_SIN_RPROXYS>(SIN_PROXIES);
+    if (json) {
+        std::vector<std::vector<std::pair<const char *, std::string>>> objs;
+        for (const auto &r : recs)
+            objs.push_back({{"id", num(r.nr)},
+                            {"owner", num(r.pid)},
+                            {"nid", num(r.nid)},
+                            {"program", json_string(field(r.pname))},
+                            {"pending", num(r.act_cnt)},
+                            {"fired", num(r.fire_cnt)}});
+        print_json("proxies", objs);
+        return;
+    }
+    std::vector<Row> rows;
+    for (const auto &r : recs)
+        rows.push_back(
+            {num(r.nr), num(r.pid), printable(field(r.pname)), num(r.act_cnt), num(r.fire_cnt)});
+    print_table(
+        {{"ID", true}, {"OWNER", true}, {"NAME", false}, {"PENDING", true}, {"FIRED", true}}, rows);
+}
+
+void list_timers(bool json) {
+    auto recs = read_listing<QNX_MSG_SIN_RTIMERS>(SIN_TIMERS);
+    if (json) {
+        std::vector<std::vector<std::pair<const char *, std::string>>> objs;
+        for (const auto &r : recs) {
+            const char *w = notify_word(r.notify_type);
+            objs.push_back({{"id", num(r.nr)},
+                            {"owner", num(r.pid)},
+                            {"nid", num(r.nid)},
+                            {"program", json_string(field(r.pname))},
+                            {"timer_type", num(r.timer_type)},
+                            {"notify_type", num(r.notify_type)},
+                            {"notify", w ? json_string(w) : "null"},
+                            {"event", num(r.evt_value)},
+                            {"left", unarmed(r.value) ? "null" : seconds(r.value)},
+                            {"interval", seconds(r.repeat)},
+                            {"fired", num(r.fire_cnt)}});
+        }
+        print_json("timers", objs);
+        return;
+    }
+    std::vector<Row> rows;
+    for (const auto &r : recs) {
+        bool repeats = r.repeat.tv_sec != 0 || r.repeat.tv_nsec != 0;
+        rows.push_back({num(r.nr), num(r.pid), printable(field(r.pname)),
+                        word_or_number(notify_word(r.notify_type), r.notify_type),
+                        r.notify_type == NOTIFY_SLEEP ? "-" : num(r.evt_value),
+                        unarmed(r.value) ? "-" : seconds(r.value),
+                        repeats ? seconds(r.repeat) : "-", num(r.fire_cnt)});
+    }
+    print_table({{"ID", true},
+                 {"OWNER", true},
+                 {"NAME", false},
+                 {"NOTIFY", false},
+                 {"EVENT", true},
+                 {"LEFT", true},
+                 {"INTERVAL", true},
+                 {"FIRED", true}},
+                rows);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    void (*list)(bool) = list_processes;
+    bool json = false;
+    for (int i = 1; i < argc; i++) {
+        std::string_view a = argv[i];
+        if (a == "--help" || a == "-h") {
+            fputs(USAGE, stdout);
+            fputs(HELP, stdout);
+            return 0;
+        }
+        if (a == "--json")
+            json = true;
+        else if (a == "processes")
+            list = list_processes;
+        else if (a == "names")
+            list = list_names;
+        else if (a == "proxies")
+            list = list_proxies;
+        else if (a == "timers")
+            list = list_timers;
+        else {
+            fprintf(stderr, "sin: unknown argument '%s'\n%s", argv[i], USAGE);
+            return EXIT_USAGE;
+        }
+    }
+
+    auto [host, port] = daemon_address();
+    check_daemon(host, port);
+
+    snprintf(stuck_msg, sizeof stuck_msg,
+             "sin: the vorlen daemon on %s:%d accepted but did not answer within %d s\n",
+             host.c_str(), port, ANSWER_TIMEOUT_S);
+    signal(SIGALRM, on_alarm);
+    alarm(ANSWER_TIMEOUT_S);
+    list(json);
+    alarm(0);
+    return 0;
+}
