@@ -1,0 +1,291 @@
+/* test_wire_messaging.cpp - Send, Receive and Reply at the byte level: exact answers, states, counters */
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "vorlen_test.h"
+
+using namespace vt;
+
+namespace {
+
+/* A raw client bound to a living pid of its own. */
+struct Peer {
+    Sleeper s;
+    RawClient c;
+    explicit Peer(int port) : c(port) {
+        QNX_MSG_SIN q{};
+        q.typ = SIN_NAMES;
+        c.send_bytes(req(MT_SIN, s.pid(), q));
+        c.recv_exact(24 + sizeof(QNX_MSG_SIN_RNAMES));
+    }
+    pid_t pid() const { return s.pid(); }
+    void send(pid_t to, const std::vector<std::string> &blocks) {
+        c.send_bytes(send_req(MT_SEND, pid(), to, blocks));
+    }
+    void reply(pid_t to, const std::vector<std::string> &blocks) {
+        c.send_bytes(send_req(MT_REPLY, pid(), to, blocks));
+    }
+    void receive(pid_t from, uint32_t nbytes, uint32_t offset = 0, uint16_t typ = MT_RECEIVE) {
+        QNX_MSG_RCV r{};
+        r.from_pid = from;
+        r.nbytes = nbytes;
+        r.offset = offset;
+        c.send_bytes(req(typ, pid(), r));
+    }
+    /* Reads one data answer: checks its header and returns its bytes. */
+    std::string data(pid_t from_pid) {
+        QNX_MSG_HDR h = c.recv_hdr();
+        EXPECT_EQ(h.ev.retcode, 0);
+        EXPECT_EQ(h.from_pid, from_pid);
+        EXPECT_EQ(h.from_nid, 0);
+        EXPECT_EQ(h.flags.all, 0);
+        auto b = c.recv_exact(h.msg_len);
+        return std::string(b.begin(), b.end());
+    }
+    void status(int retcode) {
+        QNX_MSG_HDR h = c.recv_hdr();
+        EXPECT_EQ(h.ev.retcode, retcode);
+        EXPECT_EQ(h.msg_len, 0u);
+    }
+};
+
+} // namespace
+
+TEST(WireMessaging, ReceiveFirstThenSendThenReplyWithExactAnswersAndCounters) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    r.receive(0, 100);
+    ASSERT_TRUE(wait_state(d.port(), r.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_TRUE(r.c.silent(5));
+    s.send(r.pid(), {"hello"});
+    EXPECT_EQ(r.data(s.pid()), "hello");
+    auto sr = process_record(d.port(), s.pid());
+    EXPECT_EQ(sr.block_state, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(sr.block_pid, r.pid());
+    EXPECT_TRUE(s.c.silent(5));
+    r.reply(s.pid(), {"abc", "defg"});
+    EXPECT_EQ(s.data(0), "abcdefg");
+    r.status(0);
+    sr = process_record(d.port(), s.pid());
+    auto rr = process_record(d.port(), r.pid());
+    EXPECT_EQ(sr.block_state, STATE_READY);
+    EXPECT_EQ(sr.block_pid, 0);
+    EXPECT_EQ(sr.send_msg, 1);
+    EXPECT_EQ(sr.send_bytes, 5);
+    EXPECT_EQ(sr.rcv_msg, 1);
+    EXPECT_EQ(sr.rcv_bytes, 7);
+    EXPECT_EQ(rr.rcv_msg, 1);
+    EXPECT_EQ(rr.rcv_bytes, 5);
+    EXPECT_EQ(rr.rpl_msg, 1);
+    EXPECT_EQ(rr.rpl_bytes, 7);
+}
+
+TEST(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
+    Daemon d;
+    Peer r(d.port()), a(d.port()), b(d.port()), c(d.port());
+    a.send(r.pid(), {"from a"});
+    ASSERT_TRUE(wait_state(d.port(), a.pid(), STATE_SEND_BLOCKED));
+    b.send(r.pid(), {"from b"});
+    ASSERT_TRUE(wait_state(d.port(), b.pid(), STATE_SEND_BLOCKED));
+    c.send(r.pid(), {"from c"});
+    ASSERT_TRUE(wait_state(d.port(), c.pid(), STATE_SEND_BLOCKED));
+    EXPECT_EQ(process_record(d.port(), a.pid()).block_pid, r.pid());
+
+    r.receive(c.pid(), 100);
+    EXPECT_EQ(r.data(c.pid()), "from c");
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(a.pid()), "from a");
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(b.pid()), "from b");
+    for (Peer *p : {&a, &b, &c}) EXPECT_EQ(process_record(d.port(), p->pid()).block_state, STATE_REPLY_BLOCKED);
+    /* Each held message is released with its own reply, in any order. */
+    r.reply(b.pid(), {"rb"});
+    r.status(0);
+    r.reply(a.pid(), {"ra"});
+    r.status(0);
+    r.reply(c.pid(), {"rc"});
+    r.status(0);
+    EXPECT_EQ(a.data(0), "ra");
+    EXPECT_EQ(b.data(0), "rb");
+    EXPECT_EQ(c.data(0), "rc");
+}
+
+TEST(WireMessaging, AReceiverWaitingForOnePidIsNotGivenAnothersMessage) {
+    Daemon d;
+    Peer r(d.port()), a(d.port()), b(d.port());
+    r.receive(a.pid(), 100);
+    ASSERT_TRUE(wait_state(d.port(), r.pid(), STATE_RECEIVE_BLOCKED));
+    EXPECT_EQ(process_record(d.port(), r.pid()).block_pid, a.pid());
+    b.send(r.pid(), {"b first"});
+    ASSERT_TRUE(wait_state(d.port(), b.pid(), STATE_SEND_BLOCKED));
+    EXPECT_TRUE(r.c.silent(5));
+    a.send(r.pid(), {"a"});
+    EXPECT_EQ(r.data(a.pid()), "a");
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(b.pid()), "b first");
+}
+
+TEST(WireMessaging, OffsetsAndReReadsOfAHeldMessage) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    std::string msg;
+    for (int i = 0; i < 100; i++) msg += char('0' + i % 10 + (i / 10) % 3 * 10);
+    s.send(r.pid(), {msg});
+    ASSERT_TRUE(wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+    r.receive(0, 10);
+    EXPECT_EQ(r.data(s.pid()), msg.substr(0, 10));
+    r.receive(s.pid(), 50, 90);
+    EXPECT_EQ(r.data(s.pid()), msg.substr(90));
+    r.receive(s.pid(), 50, 120);
+    EXPECT_EQ(r.data(s.pid()), "");
+    r.receive(s.pid(), 0xFFFFFFFFu, 5);
+    EXPECT_EQ(r.data(s.pid()), msg.substr(5));
+    /* Re-reads move no counter and leave the sender REPLY-blocked. */
+    auto rr = process_record(d.port(), r.pid());
+    EXPECT_EQ(rr.rcv_msg, 1);
+    EXPECT_EQ(rr.rcv_bytes, 100);
+    EXPECT_EQ(process_record(d.port(), s.pid()).block_state, STATE_REPLY_BLOCKED);
+    r.reply(s.pid(), {});
+    EXPECT_EQ(s.data(0), "");
+    r.status(0);
+}
+
+TEST(WireMessaging, BlocksAreConcatenatedAndEmptyMessagesDelivered) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    s.send(r.pid(), {"abcd", "", "efghij"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "abcdefghij");
+    r.reply(s.pid(), {""});
+    EXPECT_EQ(s.data(0), "");
+    r.status(0);
+    s.send(r.pid(), {});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "");
+    r.reply(s.pid(), {std::string(70000, 'r')});
+    EXPECT_EQ(s.data(0), std::string(70000, 'r'));
+    r.status(0);
+}
+
+TEST(WireMessaging, AReplyIsAcceptedOnlyFromTheProcessHoldingTheMessage) {
+    Daemon d;
+    Peer r(d.port()), s(d.port()), other(d.port()), q(d.port());
+    /* Not blocked at all, no record, RECEIVE-blocked, SEND-blocked. */
+    other.reply(s.pid(), {"x"});
+    other.status(ESRCH);
+    other.reply(99999999, {"x"});
+    other.status(ESRCH);
+    q.receive(0, 10);
+    ASSERT_TRUE(wait_state(d.port(), q.pid(), STATE_RECEIVE_BLOCKED));
+    other.reply(q.pid(), {"x"});
+    other.status(ESRCH);
+    s.send(r.pid(), {"m"});
+    ASSERT_TRUE(wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+    other.reply(s.pid(), {"x"});
+    other.status(ESRCH);
+    /* REPLY-blocked, but on r: only r may answer. */
+    r.receive(0, 10);
+    EXPECT_EQ(r.data(s.pid()), "m");
+    other.reply(s.pid(), {"intruder"});
+    other.status(ESRCH);
+    EXPECT_TRUE(s.c.silent(5));
+    r.reply(s.pid(), {"owner"});
+    EXPECT_EQ(s.data(0), "owner");
+    r.status(0);
+    /* Refused replies still count for the replier. */
+    auto o = process_record(d.port(), other.pid());
+    EXPECT_EQ(o.rpl_msg, 5);
+    EXPECT_EQ(o.rpl_bytes, 1 + 1 + 1 + 1 + 8);
+    q.c.close();
+}
+
+TEST(WireMessaging, CreceiveNeverBlocks) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    r.receive(0, 10, 0, MT_NB_RECEIVE);
+    QNX_MSG_HDR h = r.c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ENOMSG);
+    EXPECT_EQ(h.msg_len, 0u);
+    EXPECT_EQ(process_record(d.port(), r.pid()).block_state, STATE_READY);
+    r.receive(s.pid(), 10, 0, MT_NB_RECEIVE);
+    r.status(ENOMSG);
+    s.send(r.pid(), {"queued"});
+    ASSERT_TRUE(wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+    r.receive(0, 100, 0, MT_NB_RECEIVE);
+    EXPECT_EQ(r.data(s.pid()), "queued");
+    r.reply(s.pid(), {"ok"});
+    EXPECT_EQ(s.data(0), "ok");
+    r.status(0);
+}
+
+TEST(WireMessaging, BlocksThatDoNotFillTheRequestAreRefusedWhole) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    /* Two blocks announced, one present. */
+    auto one = send_req(MT_SEND, s.pid(), r.pid(), {"only"});
+    QNX_MSG_HDR_SND *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(one.data() + 24);
+    snd->nblocks = 2;
+    s.c.send_bytes(one);
+    s.status(EINVAL);
+    /* A block longer than the request. */
+    auto big = send_req(MT_SEND, s.pid(), r.pid(), {"abcdef"});
+    uint32_t huge = 1000;
+    memcpy(big.data() + 36, &huge, 4);
+    s.c.send_bytes(big);
+    s.status(EINVAL);
+    /* Bytes left over behind the blocks. */
+    auto extra = send_req(MT_REPLY, s.pid(), r.pid(), {"ab"});
+    extra.push_back('!');
+    reinterpret_cast<QNX_MSG_HDR *>(extra.data())->msg_len += 1;
+    s.c.send_bytes(extra);
+    s.status(EINVAL);
+    EXPECT_EQ(process_record(d.port(), s.pid()).block_state, STATE_READY);
+    /* Still in step. */
+    s.send(r.pid(), {"fine"});
+    r.receive(0, 10);
+    EXPECT_EQ(r.data(s.pid()), "fine");
+}
+
+TEST(WireMessaging, AFullQueueRefusesTheSendWithEagain) {
+    Daemon d({"-v", "2"});
+    Peer r(d.port());
+    std::vector<std::unique_ptr<Peer>> senders;
+    for (int i = 0; i < 512; i++) {
+        senders.push_back(std::make_unique<Peer>(d.port()));
+        senders.back()->send(r.pid(), {"queued " + std::to_string(i)});
+    }
+    ASSERT_TRUE(wait_state(d.port(), senders.back()->pid(), STATE_SEND_BLOCKED, 20000));
+    Peer late(d.port());
+    late.send(r.pid(), {"no room"});
+    late.status(EAGAIN);
+    EXPECT_EQ(process_record(d.port(), late.pid()).block_state, STATE_READY);
+    EXPECT_NE(d.stdout_text().find("EAGAIN"), std::string::npos);
+    /* One taken, one free: the next Send queues again. */
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(senders[0]->pid()), "queued 0");
+    late.send(r.pid(), {"room now"});
+    ASSERT_TRUE(wait_state(d.port(), late.pid(), STATE_SEND_BLOCKED));
+}
+
+TEST(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    auto gone = std::make_unique<Peer>(d.port());
+    pid_t gpid = gone->pid();
+    /* s waits in gone's queue; gone's end releases s with ESRCH. */
+    s.send(gpid, {"to the departed"});
+    ASSERT_TRUE(wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+    gone.reset();
+    QNX_MSG_HDR h = s.c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+    EXPECT_EQ(h.from_pid, gpid);
+    /* s is READY with nothing queued anywhere: r's receive waits. */
+    r.receive(0, 100, 0, MT_NB_RECEIVE);
+    r.status(ENOMSG);
+    s.send(r.pid(), {"next"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "next");
+}
