@@ -136,6 +136,22 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
     jt.pfunc(pglob);
 }
 
+/* interrupt breaks off the wait of the process on connection fd after a
+ * signal handler ran in it: a Send not yet received, a Receive or a sleep is
+ * answered EINTR (a withdrawn Send loses its message). A process waiting for
+ * its reply, or already answered, keeps its one answer. Nothing else is
+ * written: the interrupt has no answer of its own. */
+static void interrupt(PGLOB *pglob, int fd) {
+    QNX_PSTATE *ps = pglob->fdpstate[fd];
+    if (!ps || ps->fd != fd) return;
+    bool waiting = ps->state == STATE_SEND_BLOCKED || ps->state == STATE_RECEIVE_BLOCKED ||
+                   ps->sleeping != nullptr;
+    if (pglob->verbose > 3)
+        _vmessage("Interrupt from %d//%d: %s", ps->nid, ps->pid,
+                  waiting ? "wait broken off" : "answer stands");
+    if (waiting) release_process(pglob, ps, EINTR, 0);
+}
+
 /* serve_buffered serves every complete request in the input buffer of c. */
 static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
     int fd = c->fd;
@@ -154,6 +170,11 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         memcpy(&h, c->in.head(), sizeof h);
         pglob->act_fd = fd;
         if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, 24, "QNX_MSG_HDR");
+        if (h.ev.typ == 0 && (h.flags.all & VORLEN_FLAG_INTERRUPT) && h.msg_len == 0) {
+            c->in.consume(sizeof h);
+            interrupt(pglob, fd);
+            continue;
+        }
         if (h.ev.typ >= MT_NTYPES) {
             if (pglob->verbose > 1) _vmessage("Err: undefined message %d", h.ev.typ);
             c->in.consume(sizeof h);

@@ -258,6 +258,17 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
     pid_t pid = r->from_pid;
     bool nonblocking = h->ev.typ == MT_NB_RECEIVE;
 
+    if (h->flags.all & VORLEN_FLAG_REREAD) {
+        /* Readmsg: only a message the caller holds; nothing waits or moves. */
+        QNX_PSTATE *ps = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
+        if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != ps_d) {
+            receive_refused(pglob, h, pid);
+            return nullptr;
+        }
+        lend_message(ps_d, ps);
+        return ps_d;
+    }
+
     if (QNX_MQUEUE *e = msgq_retrieve(pglob, ps_d, pid)) {
         if (e->from_pid > 0 && e->sprocess) {
             QNX_PSTATE *sp = e->sprocess;

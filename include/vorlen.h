@@ -78,6 +78,21 @@ extern "C" {
 
 /* Error numbers on the wire are the host's errno values. */
 
+/* Additions to the protocol, marked in a request header's flags word, which
+ * the original protocol always sends as 0; a client that never sets them sees
+ * no change.
+ * VORLEN_FLAG_REREAD on an MT_RECEIVE naming a pid: read the message that
+ *   process holds REPLY-blocked on the caller, from offset, at once; ESRCH
+ *   when it is not REPLY-blocked on the caller. Never blocks, changes nothing.
+ * VORLEN_FLAG_INTERRUPT on a header of type 0 with msg_len 0, sent while a
+ *   request is outstanding: a signal handler ran in the caller. The pending
+ *   request is answered EINTR if its caller is still SEND-blocked,
+ *   RECEIVE-blocked or sleeping in a NOTIFY_SLEEP timer; otherwise its
+ *   normal answer stands. The interrupt itself is never answered, so every
+ *   request keeps exactly one answer. */
+#define VORLEN_FLAG_REREAD 0x4000
+#define VORLEN_FLAG_INTERRUPT 0x8000
+
 /* ------------------------------------------------------------------------ */
 /* Types                                                                     */
 /* ------------------------------------------------------------------------ */

@@ -289,3 +289,75 @@ TEST(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
     r.receive(0, 100);
     EXPECT_EQ(r.data(s.pid()), "next");
 }
+
+TEST(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
+    Daemon d;
+    Peer r(d.port()), held(d.port()), queued(d.port()), idle(d.port());
+    auto reread = [&](pid_t pid, uint32_t nbytes, uint32_t offset) {
+        QNX_MSG_RCV q{};
+        q.from_pid = pid;
+        q.nbytes = nbytes;
+        q.offset = offset;
+        auto b = req(MT_RECEIVE, r.pid(), q);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_REREAD;
+        r.c.send_bytes(b);
+    };
+    held.send(r.pid(), {"0123456789"});
+    r.receive(0, 4);
+    EXPECT_EQ(r.data(held.pid()), "0123");
+    queued.send(r.pid(), {"waiting"});
+    ASSERT_TRUE(wait_state(d.port(), queued.pid(), STATE_SEND_BLOCKED));
+
+    reread(held.pid(), 3, 4);
+    EXPECT_EQ(r.data(held.pid()), "456");
+    reread(held.pid(), 100, 8);
+    EXPECT_EQ(r.data(held.pid()), "89");
+    for (pid_t p : {queued.pid(), idle.pid(), pid_t(0), pid_t(-2)}) {
+        reread(p, 10, 0);
+        r.status(ESRCH);
+    }
+    EXPECT_EQ(process_record(d.port(), queued.pid()).block_state, STATE_SEND_BLOCKED);
+    EXPECT_EQ(process_record(d.port(), held.pid()).block_state, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(process_record(d.port(), r.pid()).rcv_msg, 1);
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(queued.pid()), "waiting");
+}
+
+TEST(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
+    Daemon d;
+    Peer r(d.port()), s(d.port()), other(d.port());
+    auto interrupt = [](Peer &p) {
+        auto b = hdr(0, p.pid(), 0);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_INTERRUPT;
+        p.c.send_bytes(b);
+    };
+    /* READY: nothing to break, and nothing answered. */
+    interrupt(r);
+    EXPECT_TRUE(r.c.silent(20));
+    /* RECEIVE-blocked. */
+    r.receive(0, 10);
+    ASSERT_TRUE(wait_state(d.port(), r.pid(), STATE_RECEIVE_BLOCKED));
+    interrupt(r);
+    r.status(EINTR);
+    EXPECT_EQ(process_record(d.port(), r.pid()).block_state, STATE_READY);
+    /* SEND-blocked: the message is withdrawn with the answer. */
+    s.send(other.pid(), {"never"});
+    ASSERT_TRUE(wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+    interrupt(s);
+    s.status(EINTR);
+    other.receive(0, 10, 0, MT_NB_RECEIVE);
+    other.status(ENOMSG);
+    /* REPLY-blocked: the reply is still to come, and comes once. */
+    s.send(r.pid(), {"hold"});
+    r.receive(0, 10);
+    EXPECT_EQ(r.data(s.pid()), "hold");
+    interrupt(s);
+    EXPECT_TRUE(s.c.silent(20));
+    r.reply(s.pid(), {"late"});
+    EXPECT_EQ(s.data(0), "late");
+    r.status(0);
+    EXPECT_TRUE(s.c.silent(20));
+    /* Type 0 without the mark is still an unassigned type. */
+    r.c.send_bytes(hdr(0, r.pid(), 0));
+    r.status(ESRCH);
+}
