@@ -45,6 +45,13 @@ void conn_accept(PGLOB *pglob) {
             close(fd);
             continue;
         }
+        if (!pglob->accept_remote && !peer_is_local(fd)) {
+            if (pglob->verbose > 1)
+                _vmessage("Err: connection from %s refused: not a local peer",
+                          inet_ntoa(clientname.sin_addr));
+            close(fd);
+            continue;
+        }
         if (pglob->verbose > 7)
             _vmessage("server connect from host %s, port %d", inet_ntoa(clientname.sin_addr),
                       ntohs(clientname.sin_port));
@@ -105,6 +112,40 @@ void process_undef(PGLOB *pglob) { send_status(pglob->act_fd, ESRCH); }
  * fixed body; every other type is exactly header and fixed body long. */
 static bool is_block_type(uint16_t typ) { return typ == MT_SEND || typ == MT_REPLY; }
 
+/* bind_connection binds connection fd to the record of pid, the process that
+ * sent its first request. A local peer must really be that process (its
+ * descriptors hold the other end); a remote peer is bound on trust. It
+ * returns false, binding nothing, for a pid that is not the peer, cannot be
+ * a process (<= 0) or does not exist. */
+static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
+    bool remote = !peer_is_local(fd);
+    int pidfd = -1;
+    if (pid <= 0 || (!remote && peer_verify(fd, pid, &pidfd) != 0)) {
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
+        return false;
+    }
+    QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : 1);
+    if (!ps || ps->remote != remote) {
+        if (pidfd >= 0) close(pidfd);
+        if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no record for pid %d", fd, pid);
+        return false;
+    }
+    /* One connection per record: a newer connection of the same process
+     * takes the record over, and the older one is unbound, so no socket ever
+     * points at a record that is gone. */
+    if (ps->fd != 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
+        pglob->fdpstate[ps->fd] == ps)
+        pglob->fdpstate[ps->fd] = nullptr;
+    if (pidfd >= 0) {
+        if (ps->pidfd >= 0) close(ps->pidfd);
+        ps->pidfd = pidfd;
+    }
+    ps->fd = fd;
+    pglob->fdpstate[fd] = ps;
+    return true;
+}
+
 /* dispatch binds the connection on its first request and calls the handler
  * of a complete request that lies at req. */
 static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_len) {
@@ -116,22 +157,9 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
     pglob->req_var = req + sizeof(QNX_MSG_HDR) + jt.addlen;
     pglob->req_var_len = var_len;
 
-    if (!pglob->fdpstate[fd]) {
-        QNX_PSTATE *ps = h->from_pid > 0 ? find_process(pglob, h->from_pid, 1) : nullptr;
-        if (!ps) {
-            if (pglob->verbose > 1)
-                _vmessage("Err: connection fd %d claims pid %d: no such process", fd, h->from_pid);
-            send_status(fd, ESRCH);
-            return;
-        }
-        /* One connection per record: a newer connection of the same process
-         * takes the record over, and the older one is unbound, so no socket
-         * ever points at a record that is gone. */
-        if (ps->fd != 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
-            pglob->fdpstate[ps->fd] == ps)
-            pglob->fdpstate[ps->fd] = nullptr;
-        ps->fd = fd;
-        pglob->fdpstate[fd] = ps;
+    if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h->from_pid)) {
+        send_status(fd, ESRCH);
+        return;
     }
     jt.pfunc(pglob);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -58,6 +59,13 @@ static void logo() {
     printf("  l nnnn   maximum number of messages in queue\n");
     printf("  d        do not show verbose messages\n");
     printf("  v nn     verbose-level\n");
+    printf("  --max-connections n  connections served at once (default %d)\n",
+           DEFAULT_MAX_CONNECTIONS);
+    printf("  --max-request n      largest request in bytes (default %u)\n", DEFAULT_MAX_REQUEST);
+    printf("  --max-unread n       unread answer bytes before a client is dropped (default %zu)\n",
+           DEFAULT_MAX_UNREAD);
+    printf("  --remote             also accept clients on other hosts; they are not\n"
+           "                       authenticated: their pids are taken on trust\n");
     exit(0);
 }
 
@@ -128,9 +136,20 @@ int main(int argc, char **argv) {
     pglob->max_request = DEFAULT_MAX_REQUEST;
     pglob->max_unread = DEFAULT_MAX_UNREAD;
 
+    enum { OPT_MAX_CONNECTIONS = 256, OPT_MAX_REQUEST, OPT_MAX_UNREAD, OPT_REMOTE };
+    static const struct option longopts[] = {
+        {"max-connections", required_argument, nullptr, OPT_MAX_CONNECTIONS},
+        {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
+        {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
+        {"remote", no_argument, nullptr, OPT_REMOTE},
+        {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt(argc, argv, "h:p:t:l:dv:h")) != -1) {
+    while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
         switch (opt) {
+        case OPT_MAX_CONNECTIONS: pglob->max_connections = int(strtol(optarg, nullptr, 10)); break;
+        case OPT_MAX_REQUEST: pglob->max_request = uint32_t(strtoul(optarg, nullptr, 10)); break;
+        case OPT_MAX_UNREAD: pglob->max_unread = size_t(strtoull(optarg, nullptr, 10)); break;
+        case OPT_REMOTE: pglob->accept_remote = true; break;
         case 'h':
             snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
             break;

@@ -59,18 +59,20 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     auto it = pglob->pidmap.find(pid);
     if (it != pglob->pidmap.end()) {
         QNX_PSTATE *ps = it->second;
-        if (is_generate && ps->fd == 0 && !pid_alive(pid)) {
+        if (is_generate == 1 && ps->fd == 0 && !ps->remote && !pid_alive(pid)) {
             cleanup_prg(pglob, pid);
             return nullptr;
         }
         return ps;
     }
-    if (!is_generate || pid <= 0 || !pid_alive(pid)) return nullptr;
+    if (!is_generate || pid <= 0 || (is_generate == 1 && !pid_alive(pid))) return nullptr;
     auto *ps = static_cast<QNX_PSTATE *>(calloc(1, sizeof(QNX_PSTATE)));
     if (!ps) return nullptr;
     ps->pid = pid;
     ps->state = STATE_READY;
-    get_pname(pid, ps->pname, PNAME_LEN);
+    ps->pidfd = -1;
+    ps->remote = is_generate == 2;
+    if (!ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
     ps->prev = pglob->pstate_end;
     if (pglob->pstate_end)
         pglob->pstate_end->next = ps;
@@ -131,6 +133,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree) {
     if (fd != 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
         conn_close(pglob, fd);
     if (pglob->verbose > 2) _vmessage("Removing pid %d, fd %d", pid, fd);
+    if (target->pidfd >= 0) close(target->pidfd);
     free(target);
 }
 
@@ -171,7 +174,8 @@ void sweep(PGLOB *pglob) {
     QNX_PSTATE *next;
     for (QNX_PSTATE *ps = pglob->pstate; ps; ps = next) {
         next = ps->next;
-        if (pid_alive(ps->pid)) continue;
+        /* A remote peer's pid is not this host's: only its connection tells. */
+        if (ps->remote || pid_alive(ps->pid)) continue;
         if (pglob->verbose > 2) _vmessage("automatic remove of pid %d", ps->pid);
         /* Removing ps may not remove its successor: only ps goes. */
         cleanup_prg(pglob, ps->pid);

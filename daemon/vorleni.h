@@ -82,6 +82,8 @@ struct QNX_PSTATE {
     QNX_MQUEUE *qentry;   /* queue entry of its message while SEND-blocked, else null */
     uint16_t rcv_type;    /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */
     struct QNX_TIMER_STATE *sleeping; /* sleep timer whose expiry it waits for, else null */
+    int pidfd;   /* the verified process behind its connection; -1 when none */
+    bool remote; /* bound on trust from another host: not this host's pid */
 };
 
 /* One queued message or pending proxy trigger. */
@@ -205,6 +207,7 @@ struct PGLOB {
     std::unordered_map<pid_t, QNX_PSTATE *> pidmap;
     std::vector<int> dead_fds; /* connections to remove once the request is done */
     int nconns;
+    bool accept_remote; /* accept connections from other hosts, bound on trust */
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
@@ -259,6 +262,7 @@ int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
 bool sockis_timer(int fd);
 
 /* process.cpp: the process table */
+/* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
 bool pid_alive(pid_t pid);
@@ -308,6 +312,11 @@ struct timeval now_clock(int clock);
 struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeval &mono_now,
                                    const struct timeval &wall_now);
 extern int (*vorlen_kill)(pid_t pid, int sig); /* seam: how a timer signals its owner */
+
+/* peer.cpp: who is on the other end */
+bool peer_is_local(int fd);
+extern int (*peer_verify)(int fd, pid_t pid, int *pidfd); /* seam */
+extern int (*owner_signal)(QNX_PSTATE *ps, int sig);       /* seam */
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

@@ -383,6 +383,10 @@ pid_t Creceive(pid_t pid, void *msg, unsigned nbytes);
 pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
 int Reply(pid_t pid, const void *msg, unsigned nbytes);
 int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+/* Readmsg and Readmsgmx read the message of pid, which must be REPLY-blocked
+ * on the caller, from offset on; they return the number of bytes placed. */
+int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes);
+int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx);
 
 /* Names. */
 int qnx_name_attach(nid_t nid, const char *name);

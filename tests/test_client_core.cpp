@@ -58,7 +58,14 @@ bool listed(int port, pid_t pid) {
 
 } // namespace
 
-TEST(ClientCore, UnsetHostnameEndsTheProcessAtItsFirstOpeningCall) {
+/* Each test starts unconnected, also when the tests of this file share one
+ * process (a previous test's connection leads to a daemon that is gone). */
+class ClientCore : public ::testing::Test {
+  protected:
+    void SetUp() override { _qnx_close_socket(); }
+};
+
+TEST_F(ClientCore, UnsetHostnameEndsTheProcessAtItsFirstOpeningCall) {
     auto [st, err] = run_captured([] {
         unsetenv("HOSTNAME");
         qnx_name_attach(0, "core");
@@ -68,7 +75,7 @@ TEST(ClientCore, UnsetHostnameEndsTheProcessAtItsFirstOpeningCall) {
     EXPECT_EQ(err, "Environmentvariable HOSTNAME not defined\n");
 }
 
-TEST(ClientCore, NoDaemonListeningEndsTheProcessWithTheConnectLine) {
+TEST_F(ClientCore, NoDaemonListeningEndsTheProcessWithTheConnectLine) {
     /* A port bound but not listening refuses connections, and nobody else can
      * take it while the test holds it. */
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -91,7 +98,7 @@ TEST(ClientCore, NoDaemonListeningEndsTheProcessWithTheConnectLine) {
     close(s);
 }
 
-TEST(ClientCore, EmptyOrNamedHostnameReachesTheDaemon) {
+TEST_F(ClientCore, EmptyOrNamedHostnameReachesTheDaemon) {
     vt::Daemon d;
     for (const char *host : {"", "localhost"}) {
         pid_t c = vt::spawn([&] {
@@ -103,7 +110,7 @@ TEST(ClientCore, EmptyOrNamedHostnameReachesTheDaemon) {
     }
 }
 
-TEST(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
+TEST_F(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
     vt::Daemon d;
     int port = d.port();
     pid_t c = vt::spawn([port] {
@@ -126,7 +133,7 @@ TEST(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
     EXPECT_EQ(vt::wait_exit(c), 0);
 }
 
-TEST(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
+TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     vt::Daemon d;
     int port = d.port();
     int pids[2];
@@ -171,7 +178,7 @@ TEST(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     close(pids[1]);
 }
 
-TEST(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
+TEST_F(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
     vt::Daemon d;
     int port = d.port();
     pid_t c = vt::spawn([port] {
@@ -190,7 +197,7 @@ TEST(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
     EXPECT_EQ(vt::wait_exit(c), 0);
 }
 
-TEST(ClientCore, DaemonGoneEndsTheCallsWithoutKillingTheClient) {
+TEST_F(ClientCore, DaemonGoneEndsTheCallsWithoutKillingTheClient) {
     vt::Daemon d;
     pid_t c = vt::spawn([] {
         char b[8];

@@ -39,14 +39,14 @@ int count(const std::string &text, const std::string &needle) {
 
 /* Makes the daemon log a line at level 3: a client that comes and goes. */
 void log_something(int port) {
-    Sleeper s;
     RawClient c(port);
+    pid_t pid = c.pid();
     QNX_MSG_SIN q{};
     q.typ = SIN_NAMES;
-    c.send_bytes(req(MT_SIN, s.pid(), q));
+    c.send_bytes(req(MT_SIN, pid, q));
     c.recv_exact(24 + sizeof(QNX_MSG_SIN_RNAMES));
     c.close();
-    wait_until([&] { return process_record(port, s.pid()).pid == 0; });
+    wait_until([&] { return process_record(port, pid).pid == 0; });
 }
 
 } // namespace

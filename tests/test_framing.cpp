@@ -43,34 +43,32 @@ void expect_status(RawClient &c, int retcode) {
 
 TEST(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInStep) {
     Daemon d;
-    Sleeper me;
     RawClient c(d.port());
     for (uint16_t typ : {0, 9, 16, 65535}) {
-        c.send_bytes(hdr(typ, me.pid(), 0));
+        c.send_bytes(hdr(typ, c.pid(), 0));
         expect_status(c, ESRCH);
     }
-    c.send_bytes(names_listing(me.pid()));
+    c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
 }
 
 TEST(Framing, ShortHeadersAreDiscardedExactlyAndAnsweredEinval) {
     Daemon d;
-    Sleeper me;
     RawClient c(d.port());
     /* msg_len 39 < 40: the 39 bytes that follow are the request's and go. */
-    auto bad = hdr(MT_NAME_ATTACH, me.pid(), 39);
+    auto bad = hdr(MT_NAME_ATTACH, c.pid(), 39);
     bad.insert(bad.end(), 39, 'x');
     c.send_bytes(bad);
     expect_status(c, EINVAL);
-    c.send_bytes(names_listing(me.pid()));
+    c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
 
     /* msg_len 20 followed by 20 bytes; and a zero-length MT_SIN. */
-    bad = hdr(MT_NAME_ATTACH, me.pid(), 20);
+    bad = hdr(MT_NAME_ATTACH, c.pid(), 20);
     bad.insert(bad.end(), 20, 0);
-    auto zero = hdr(MT_SIN, me.pid(), 0);
+    auto zero = hdr(MT_SIN, c.pid(), 0);
     bad.insert(bad.end(), zero.begin(), zero.end());
-    auto good = names_listing(me.pid());
+    auto good = names_listing(c.pid());
     bad.insert(bad.end(), good.begin(), good.end());
     c.send_bytes(bad);
     expect_status(c, EINVAL);
@@ -80,9 +78,8 @@ TEST(Framing, ShortHeadersAreDiscardedExactlyAndAnsweredEinval) {
 
 TEST(Framing, RequestsArrivingInPiecesOrTogetherAreEachServedOnce) {
     Daemon d;
-    Sleeper me;
     RawClient c(d.port());
-    auto r = names_listing(me.pid());
+    auto r = names_listing(c.pid());
     for (size_t i = 0; i < r.size(); i++) {
         c.send_bytes(&r[i], 1);
         if (i + 1 < r.size()) {
@@ -100,16 +97,15 @@ TEST(Framing, RequestsArrivingInPiecesOrTogetherAreEachServedOnce) {
 
 TEST(Framing, ProxyAttachIsFollowedByItsFixedBodyOnly) {
     Daemon d;
-    Sleeper me;
     RawClient c(d.port());
     QNX_MSG_PROXY_ATTACH pa{};
-    pa.to_pid = me.pid();
+    pa.to_pid = c.pid();
     pa.nbytes = 10;
     memcpy(pa.data, "0123456789", 10);
-    auto r = hdr(MT_PROXY_ATTACH, me.pid(), 134);
+    auto r = hdr(MT_PROXY_ATTACH, c.pid(), 134);
     const uint8_t *p = reinterpret_cast<const uint8_t *>(&pa);
     r.insert(r.end(), p, p + sizeof pa);
-    auto next = names_listing(me.pid());
+    auto next = names_listing(c.pid());
     r.insert(r.end(), next.begin(), next.end());
     c.send_bytes(r);
     QNX_MSG_HDR h = c.recv_hdr();
@@ -124,6 +120,7 @@ TEST(Framing, ProxyAttachIsFollowedByItsFixedBodyOnly) {
 
 TEST(Framing, AConnectionClaimingNoRealPidIsRefusedAndStaysUnbound) {
     Daemon d;
+    Sleeper stranger;
     RawClient c(d.port());
     for (int32_t bogus : {0, -1, -2}) {
         c.send_bytes(names_listing(bogus));
@@ -135,24 +132,28 @@ TEST(Framing, AConnectionClaimingNoRealPidIsRefusedAndStaysUnbound) {
     gone.kill();
     c.send_bytes(names_listing(dead));
     expect_status(c, ESRCH);
+    /* Living processes that do not hold the connection: its claim is false.
+     * (The stranger was forked before the connection existed.) */
+    for (pid_t other : {stranger.pid(), getppid()}) {
+        c.send_bytes(names_listing(other));
+        expect_status(c, ESRCH);
+    }
     EXPECT_TRUE(list_processes(d.port()).empty());
 
-    Sleeper me;
-    c.send_bytes(names_listing(me.pid()));
+    c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
     auto procs = list_processes(d.port());
     ASSERT_EQ(procs.size(), 1u);
-    EXPECT_EQ(procs[0].pid, me.pid());
+    EXPECT_EQ(procs[0].pid, c.pid());
 }
 
 TEST(Framing, AClientStoppedHalfwayThroughARequestDelaysNobody) {
     Daemon d;
-    Sleeper a, b;
     RawClient slow(d.port()), fast(d.port());
-    auto r = names_listing(a.pid());
+    auto r = names_listing(slow.pid());
     slow.send_bytes(r.data(), 10); /* and then nothing, like a stopped process */
     for (int i = 0; i < 50; i++) {
-        fast.send_bytes(names_listing(b.pid()));
+        fast.send_bytes(names_listing(fast.pid()));
         expect_names_listing(fast);
     }
     slow.send_bytes(r.data() + 10, r.size() - 10);
@@ -161,12 +162,11 @@ TEST(Framing, AClientStoppedHalfwayThroughARequestDelaysNobody) {
 
 TEST(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
     Daemon d({"-v", "2"});
-    Sleeper a, b;
     RawClient hog(d.port()), other(d.port());
     /* Process listings answer 28 request bytes with hundreds of answer bytes. */
     QNX_MSG_SIN s{};
     s.typ = SIN_PROCESSES;
-    auto one = req(MT_SIN, a.pid(), s);
+    auto one = req(MT_SIN, hog.pid(), s);
     std::vector<uint8_t> burst;
     for (int i = 0; i < 2000; i++) burst.insert(burst.end(), one.begin(), one.end());
     fcntl(hog.fd(), F_SETFL, O_NONBLOCK);
@@ -175,7 +175,7 @@ TEST(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
     while (!dropped && std::chrono::steady_clock::now() < deadline) {
         ssize_t w = ::send(hog.fd(), burst.data(), burst.size(), MSG_NOSIGNAL);
         if (w < 0 && errno != EAGAIN) dropped = true;
-        other.send_bytes(names_listing(b.pid()));
+        other.send_bytes(names_listing(other.pid()));
         expect_names_listing(other);
         if (::testing::Test::HasFailure()) return;
         if (w < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -183,16 +183,15 @@ TEST(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
     EXPECT_TRUE(dropped || hog.closed_by_peer(5000));
     EXPECT_NE(d.stdout_text().find("dropped: unread answers over the bound"), std::string::npos);
     /* The hog's process record went with its connection. */
-    EXPECT_TRUE(wait_until([&] { return process_record(d.port(), a.pid()).pid == 0; }));
-    other.send_bytes(names_listing(b.pid()));
+    EXPECT_TRUE(wait_until([&] { return process_record(d.port(), hog.pid()).pid == 0; }));
+    other.send_bytes(names_listing(other.pid()));
     expect_names_listing(other);
 }
 
 TEST(Framing, OversizedRequestsAreDroppedUnbufferedAndRefused) {
     Daemon d;
-    Sleeper me;
     RawClient c(d.port());
-    c.send_bytes(names_listing(me.pid()));
+    c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
     auto rss = [&] {
         std::string st = read_file("/proc/" + std::to_string(d.pid()) + "/status");
@@ -202,9 +201,9 @@ TEST(Framing, OversizedRequestsAreDroppedUnbufferedAndRefused) {
     long before = rss();
     /* A Send claiming 96 MiB: header and fixed body, then every byte of it. */
     uint32_t len = 96u << 20;
-    auto r = hdr(MT_SEND, me.pid(), len);
+    auto r = hdr(MT_SEND, c.pid(), len);
     QNX_MSG_HDR_SND snd{};
-    snd.to_pid = me.pid();
+    snd.to_pid = c.pid();
     snd.nblocks = 1;
     const uint8_t *p = reinterpret_cast<const uint8_t *>(&snd);
     r.insert(r.end(), p, p + sizeof snd);
@@ -218,53 +217,54 @@ TEST(Framing, OversizedRequestsAreDroppedUnbufferedAndRefused) {
         left -= n;
     }
     expect_status(c, EFAULT);
-    c.send_bytes(names_listing(me.pid()));
+    c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
     EXPECT_LT(rss() - before, 32L * 1024) << "the oversized request was buffered";
 }
 
 TEST(Framing, GarbageCostsOnlyItsOwnConnection) {
     Daemon d;
-    Sleeper me, other;
     RawClient good(d.port());
     {
         RawClient http(d.port());
         std::string get = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
         http.send_bytes(get.data(), get.size());
         RawClient huge(d.port());
-        auto h = hdr(MT_SEND, me.pid(), 0xFFFFFFFFu);
+        auto h = hdr(MT_SEND, huge.pid(), 0xFFFFFFFFu);
         huge.send_bytes(h);
         RawClient noise(d.port());
         std::vector<uint8_t> rnd(4096);
         uint32_t x = 12345;
         for (auto &b : rnd) b = uint8_t((x = x * 1103515245 + 12345) >> 16);
         noise.send_bytes(rnd);
-        good.send_bytes(names_listing(other.pid()));
+        good.send_bytes(names_listing(good.pid()));
         expect_names_listing(good);
     }
-    good.send_bytes(names_listing(other.pid()));
+    good.send_bytes(names_listing(good.pid()));
     expect_names_listing(good);
     EXPECT_TRUE(d.alive());
 }
 
 TEST(Framing, ABurstOfConnectionsIsAcceptedWithoutStalls) {
     Daemon d;
-    Sleeper me;
     constexpr int N = 200;
     std::vector<std::unique_ptr<RawClient>> cs;
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < N; i++) cs.push_back(std::make_unique<RawClient>(d.port()));
-    auto r = names_listing(me.pid());
+    std::vector<int> fds;
+    for (auto &c : cs) fds.push_back(c->fd());
+    pid_t me = hold_all(fds);
+    auto r = names_listing(me);
     for (auto &c : cs) c->send_bytes(r);
     for (auto &c : cs) expect_names_listing(*c);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
     /* A dropped SYN costs at least a one-second retry. */
     EXPECT_LT(ms.count(), 1000);
+    release_holder(me);
 }
 
 TEST(Framing, DescriptorsBeyond1024AreServed) {
     Daemon d;
-    Sleeper me;
     struct rlimit rl;
     getrlimit(RLIMIT_NOFILE, &rl);
     if (rl.rlim_cur < 1200) {
@@ -274,7 +274,11 @@ TEST(Framing, DescriptorsBeyond1024AreServed) {
     ASSERT_GE(rl.rlim_cur, 1200u) << "this test needs 1200 descriptors";
     std::vector<std::unique_ptr<RawClient>> cs;
     for (int i = 0; i < 1100; i++) cs.push_back(std::make_unique<RawClient>(d.port()));
-    auto r = names_listing(me.pid());
+    std::vector<int> fds;
+    for (auto &c : cs) fds.push_back(c->fd());
+    pid_t me = hold_all(fds);
+    auto r = names_listing(me);
     for (auto &c : cs) c->send_bytes(r);
     for (auto &c : cs) expect_names_listing(*c);
+    release_holder(me);
 }

@@ -19,7 +19,14 @@
         }                                                                                          \
     } while (0)
 
-TEST(Names, AttachLocateAndDetachBelongToTheOwner) {
+/* Each test starts unconnected, also when the tests of this file share one
+ * process (a previous test's connection leads to a daemon that is gone). */
+class Names : public ::testing::Test {
+  protected:
+    void SetUp() override { _qnx_close_socket(); }
+};
+
+TEST_F(Names, AttachLocateAndDetachBelongToTheOwner) {
     vt::Daemon d;
     EXPECT_EQ(qnx_name_attach(0, "names-alpha"), 1);
     EXPECT_EQ(errno, 0);
@@ -46,7 +53,7 @@ TEST(Names, AttachLocateAndDetachBelongToTheOwner) {
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(Names, ThirtyTwoCharactersAtMost) {
+TEST_F(Names, ThirtyTwoCharactersAtMost) {
     vt::Daemon d;
     const std::string n32(32, 'n'), n33(33, 'n');
     EXPECT_GE(qnx_name_attach(0, n32.c_str()), 1);
@@ -65,7 +72,7 @@ TEST(Names, ThirtyTwoCharactersAtMost) {
     EXPECT_EQ(std::string(names[0].name), n32);
 }
 
-TEST(Names, ListingsAreReadRecordByRecordToTheClosingOne) {
+TEST_F(Names, ListingsAreReadRecordByRecordToTheClosingOne) {
     vt::Daemon d;
     ASSERT_EQ(qnx_name_attach(0, "list-one"), 1);
     ASSERT_EQ(qnx_name_attach(0, "list-two"), 2);

@@ -44,7 +44,15 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 } // namespace
 
-TEST(Proxies, AttachTriggerReceiveDetach) {
+/* Each test starts unconnected, also when the tests of this file share one
+ * process (a previous test's connection leads to a daemon that is gone). */
+class Proxies : public ::testing::Test {
+  protected:
+    void SetUp() override { _qnx_close_socket(); }
+};
+using Timers = Proxies;
+
+TEST_F(Proxies, AttachTriggerReceiveDetach) {
     vt::Daemon d;
     char data100[100];
     for (int i = 0; i < 100; i++) data100[i] = char('A' + i % 26);
@@ -103,7 +111,7 @@ TEST(Proxies, AttachTriggerReceiveDetach) {
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(Timers, ProxyTimerFiresAndReportsThePreviousSetting) {
+TEST_F(Timers, ProxyTimerFiresAndReportsThePreviousSetting) {
     vt::Daemon d;
     pid_t proxy = qnx_proxy_attach(0, "tick", 5, 0);
     ASSERT_EQ(proxy, -2);
@@ -149,7 +157,7 @@ TEST(Timers, ProxyTimerFiresAndReportsThePreviousSetting) {
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(Timers, SleepTimerBlocksForItsTime) {
+TEST_F(Timers, SleepTimerBlocksForItsTime) {
     vt::Daemon d;
     qnx_timer_t t = mktimer(0, NOTIFY_SLEEP, nullptr);
     ASSERT_GE(t, 1);
@@ -161,7 +169,7 @@ TEST(Timers, SleepTimerBlocksForItsTime) {
     EXPECT_LT(slept, 5.0);
 }
 
-TEST(Timers, OnlyTheOwnerArmsOrRemovesATimer) {
+TEST_F(Timers, OnlyTheOwnerArmsOrRemovesATimer) {
     vt::Daemon d;
     qnx_timer_t mine = mktimer(0, NOTIFY_SLEEP, nullptr);
     ASSERT_EQ(mine, 1);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ SinRun run_sin(const std::vector<std::string> &args, const std::vector<std::stri
     r.status = vt::wait_exit(r.pid);
     r.out = vt::read_file(dir + "/out");
     r.err = vt::read_file(dir + "/err");
+    fprintf(stderr, "%s%s", r.out.c_str(), r.err.c_str());
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
     return r;
@@ -73,11 +75,11 @@ std::vector<std::string> words(const std::string &line) {
     return v;
 }
 
-/* The table row whose first column is key, as words; empty when absent. */
-std::vector<std::string> row(const std::string &table, const std::string &key) {
+/* The table row whose column col is key, as words; empty when absent. */
+std::vector<std::string> row(const std::string &table, const std::string &key, size_t col = 0) {
     for (const auto &l : lines(table)) {
         auto w = words(l);
-        if (!w.empty() && w[0] == key) return w;
+        if (w.size() > col && w[col] == key) return w;
     }
     return {};
 }
@@ -238,6 +240,7 @@ struct Child {
     pid_t pid;
     explicit Child(const std::function<int()> &fn) : pid(vt::spawn(fn)) {}
     ~Child() {
+        if (pid <= 0) return; /* kill(-1) would reach every process we may signal */
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
@@ -328,16 +331,22 @@ TEST(Sin, ProcessesAndNames) {
     s = run_sin({"names"});
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(words(lines(s.out)[0]), (std::vector<std::string>{"ID", "OWNER", "NAME", "PROGRAM"}));
-    EXPECT_EQ(row(s.out, "1"), (W{"1", std::to_string(srv), SERVER_NAME, own_pname()}));
-    EXPECT_EQ(row(s.out, "2"), (W{"2", std::to_string(snk), "sin_sink", own_pname()}));
+    /* The two names were attached concurrently, so either may have id 1. */
+    auto n1 = row(s.out, SERVER_NAME, 2), n2 = row(s.out, "sin_sink", 2);
+    ASSERT_EQ(n1.size(), 4u) << s.out;
+    ASSERT_EQ(n2.size(), 4u) << s.out;
+    EXPECT_EQ((std::set<std::string>{n1[0], n2[0]}), (std::set<std::string>{"1", "2"}));
+    EXPECT_EQ(W(n1.begin() + 1, n1.end()), (W{std::to_string(srv), SERVER_NAME, own_pname()}));
+    EXPECT_EQ(W(n2.begin() + 1, n2.end()), (W{std::to_string(snk), "sin_sink", own_pname()}));
 
     s = run_sin({"names", "--json"});
     ASSERT_EQ(s.status, 0) << s.err;
     const Json &names = parse_json(s.out)["names"];
     ASSERT_EQ(names.arr.size(), 2u) << s.out;
-    EXPECT_EQ(find(names, "id", 1)["name"].str, SERVER_NAME);
-    EXPECT_EQ(find(names, "id", 1)["owner"].num, srv);
-    EXPECT_EQ(find(names, "id", 2)["name"].str, "sin_sink");
+    const Json &j1 = find(names, "id", std::stoi(n1[0]));
+    EXPECT_EQ(j1["name"].str, SERVER_NAME);
+    EXPECT_EQ(j1["owner"].num, srv);
+    EXPECT_EQ(find(names, "id", std::stoi(n2[0]))["name"].str, "sin_sink");
 }
 
 TEST(Sin, ProxiesAndTimers) {

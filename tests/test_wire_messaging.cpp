@@ -13,15 +13,14 @@ namespace {
 
 /* A raw client bound to a living pid of its own. */
 struct Peer {
-    Sleeper s;
     RawClient c;
     explicit Peer(int port) : c(port) {
         QNX_MSG_SIN q{};
         q.typ = SIN_NAMES;
-        c.send_bytes(req(MT_SIN, s.pid(), q));
+        c.send_bytes(req(MT_SIN, c.pid(), q));
         c.recv_exact(24 + sizeof(QNX_MSG_SIN_RNAMES));
     }
-    pid_t pid() const { return s.pid(); }
+    pid_t pid() const { return c.pid(); }
     void send(pid_t to, const std::vector<std::string> &blocks) {
         c.send_bytes(send_req(MT_SEND, pid(), to, blocks));
     }

@@ -12,10 +12,9 @@ namespace {
 
 /* A raw client speaking for a living pid of its own. */
 struct Peer {
-    vt::Sleeper s;
     vt::RawClient c;
     explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return s.pid(); }
+    pid_t pid() const { return c.pid(); }
 };
 
 QNX_MSG_NAME_ATTACH name_body(const std::string &name) {
@@ -127,7 +126,7 @@ TEST(WireNames, DeadOwnersLoseTheirNames) {
     EXPECT_EQ(attach(*dying, "third"), 3);
     /* The process ends while its connection stays open: the daemon only
      * learns of it through its names' lookups. */
-    dying->s.kill();
+    dying->c.end_process();
 
     /* The dead holder's slot is freed on the way and is the first free one. */
     EXPECT_EQ(attach(a, "second"), 2);
@@ -151,7 +150,7 @@ TEST(WireNames, FullTableFreesDeadHoldersOnly) {
     EXPECT_EQ(attach(a, "one-too-many"), -ENOMEM);
     EXPECT_EQ(vt::list_names(d.port()).size(), 50u);
 
-    dying->s.kill();
+    dying->c.end_process();
     EXPECT_EQ(attach(a, "one-too-many"), 46);
     EXPECT_EQ(vt::list_names(d.port()).size(), 46u);
     EXPECT_EQ(attach(a, "again"), 47);

@@ -12,10 +12,9 @@
 namespace {
 
 struct Peer {
-    vt::Sleeper s;
     vt::RawClient c;
     explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return s.pid(); }
+    pid_t pid() const { return c.pid(); }
 };
 
 QNX_MSG_PROXY_ATTACH proxy_body(pid_t to_pid, const std::string &msg, int32_t to_nid = 0,
@@ -228,23 +227,24 @@ TEST(WireProxies, DetachWithdrawsAPendingTrigger) {
 TEST(WireProxies, ProxyForAnotherPidBelongsToThatPid) {
     vt::Daemon d;
     Peer a(d.port());
-    vt::Sleeper never; /* has not connected yet */
+    /* A process that has a connection but has sent nothing on it yet. */
+    auto owner = std::make_unique<vt::RawClient>(d.port());
+    pid_t never = owner->pid();
     {
         vt::Sleeper dead;
         pid_t gone = dead.pid();
         dead.kill();
         EXPECT_EQ(attach(a, gone, "x"), -ESRCH);
     }
-    ASSERT_EQ(attach(a, never.pid(), "for you"), -2);
-    auto rec = vt::process_record(d.port(), never.pid());
-    EXPECT_EQ(rec.pid, never.pid());
+    ASSERT_EQ(attach(a, never, "for you"), -2);
+    auto rec = vt::process_record(d.port(), never);
+    EXPECT_EQ(rec.pid, never);
     EXPECT_EQ(rec.block_state, STATE_READY);
     EXPECT_EQ(detach(a, -2), ESRCH);
 
     /* Triggered before the owner ever connects: queued for it. */
     EXPECT_EQ(trigger(a, -2), 0);
-    auto owner = std::make_unique<vt::RawClient>(d.port());
-    owner->send_bytes(vt::req(MT_RECEIVE, never.pid(), rcv_body(0, 100)));
+    owner->send_bytes(vt::req(MT_RECEIVE, never, rcv_body(0, 100)));
     QNX_MSG_HDR h = owner->recv_hdr();
     EXPECT_EQ(h.from_pid, -2);
     auto msg = owner->recv_exact(h.msg_len);

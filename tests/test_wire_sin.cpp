@@ -12,10 +12,9 @@
 namespace {
 
 struct Peer {
-    vt::Sleeper s;
     vt::RawClient c;
     explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return s.pid(); }
+    pid_t pid() const { return c.pid(); }
 };
 
 /* The program name every forked helper shares with this test. */

@@ -24,10 +24,9 @@ long ms_since(Clock::time_point t0) {
 }
 
 struct Peer {
-    vt::Sleeper s;
     vt::RawClient c;
     explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return s.pid(); }
+    pid_t pid() const { return c.pid(); }
 };
 
 /* Catcher is a living pid that reports each SIGUSR1 it gets through a pipe. */
@@ -325,8 +324,8 @@ TEST(WireTimers, SleepTimerAnswersItsOwnerOnce) {
 
 TEST(WireTimers, SignalInterruptsTheOwnerAndItsSenders) {
     vt::Daemon d;
-    Catcher owner_proc;
     vt::RawClient owner(d.port());
+    Catcher owner_proc; /* forked after the connection: the process that holds it */
     Peer sender(d.port()), awaited(d.port());
     pid_t o = owner_proc.pid;
 
@@ -355,8 +354,8 @@ TEST(WireTimers, SignalInterruptsTheOwnerAndItsSenders) {
 
 TEST(WireTimers, SignalBreaksASleep) {
     vt::Daemon d;
-    Catcher owner_proc;
     vt::RawClient owner(d.port());
+    Catcher owner_proc; /* forked after the connection: the process that holds it */
     pid_t o = owner_proc.pid;
 
     ASSERT_EQ(mktimer(owner, o, NOTIFY_SIGNAL, SIGUSR1), 1);

@@ -1,6 +1,7 @@
 /* vorlen_test.cpp - test support: private daemons, raw wire-protocol clients, forked helpers */
 #include "vorlen_test.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -182,6 +183,46 @@ RawClient::~RawClient() { close(); }
 void RawClient::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    if (!holder_ended_) release_holder(holder_);
+    holder_ = -1;
+    holder_ended_ = false;
+}
+
+void RawClient::end_process() {
+    pid();
+    release_holder(holder_);
+    holder_ended_ = true;
+}
+
+pid_t RawClient::pid() const {
+    if (holder_ <= 0) holder_ = hold_all({fd_});
+    return holder_;
+}
+
+pid_t hold_all(const std::vector<int> &fds) {
+    fflush(nullptr);
+    pid_t c = fork();
+    if (c == 0) {
+        /* Keep exactly these sockets: others' connections must end when
+         * their own holders do. */
+        std::vector<int> keep(fds);
+        std::sort(keep.begin(), keep.end());
+        unsigned from = 3;
+        for (int fd : keep) {
+            if (unsigned(fd) > from) close_range(from, unsigned(fd) - 1, 0);
+            from = unsigned(fd) + 1;
+        }
+        close_range(from, ~0u, 0);
+        for (;;) pause();
+    }
+    return c;
+}
+
+void release_holder(pid_t holder) {
+    if (holder > 0) {
+        ::kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
 }
 
 void RawClient::send_bytes(const void *p, size_t n) {

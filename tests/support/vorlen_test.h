@@ -61,6 +61,14 @@ class RawClient {
     RawClient &operator=(const RawClient &) = delete;
 
     int fd() const { return fd_; }
+    /* pid is the process that holds this connection as the daemon sees it: a
+     * child forked on first use that keeps only this socket and waits, so
+     * that the daemon's check of who is on the other end finds the socket
+     * among its descriptors. close() ends it with the connection. */
+    pid_t pid() const;
+    /* end_process ends the holding process but keeps the connection open, as
+     * when a process dies and its socket outlives it for a moment. */
+    void end_process();
     void send_bytes(const void *p, size_t n);
     void send_bytes(const std::vector<uint8_t> &b) { send_bytes(b.data(), b.size()); }
     /* Reads exactly n bytes; fails the test (and returns what came) on EOF or
@@ -75,7 +83,15 @@ class RawClient {
 
   private:
     int fd_ = -1;
+    mutable pid_t holder_ = -1;
+    bool holder_ended_ = false;
 };
+
+/* hold_all forks a process that keeps exactly the given sockets and waits;
+ * several connections then belong to one process. Returns its pid; kill and
+ * reap it with the Sleeper-like release below. */
+pid_t hold_all(const std::vector<int> &fds);
+void release_holder(pid_t holder);
 
 /* Request building. */
 std::vector<uint8_t> hdr(uint16_t typ, int32_t from_pid, uint32_t msg_len);

@@ -1,0 +1,13 @@
+/* sys/kernel.h - QNX 4's message-passing calls: Send, Receive, Creceive, Reply, Trigger, Readmsg */
+/* Declared by vorlen.h: Send, Sendmx, Receive, Receivemx, Creceive,
+ * Creceivemx, Reply, Replymx, Readmsg, Readmsgmx and Trigger. Like QNX 4's
+ * header this one brings <sys/sendmx.h> with it. */
+#ifndef VORLEN_QNX_SYS_KERNEL_H
+#define VORLEN_QNX_SYS_KERNEL_H
+
+#include <sys/types.h>
+
+#include "sendmx.h" /* <sys/sendmx.h> beside this file */
+#include "../../vorlen.h"
+
+#endif /* VORLEN_QNX_SYS_KERNEL_H */

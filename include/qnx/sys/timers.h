@@ -1,0 +1,25 @@
+/* sys/timers.h - QNX 4's timers: mktimer, reltimer, abstimer, rmtimer, struct itimercb */
+/* The calls and struct itimercb are declared by vorlen.h, which also makes
+ * timer_t the QNX 4 integer timer id, so that `timer_t id; if ((id =
+ * mktimer(...)) == -1)` works as it did. reltimer and abstimer take the
+ * host's struct itimerspec from <time.h>. */
+#ifndef VORLEN_QNX_SYS_TIMERS_H
+#define VORLEN_QNX_SYS_TIMERS_H
+
+#include <sys/types.h>
+#include <time.h>
+
+#include "../../vorlen.h"
+
+/* QNX 4's clock id for mktimer: the time of day. The daemon has one clock,
+ * so the value is carried and not looked at. */
+#ifndef TIMEOFDAY
+#define TIMEOFDAY 0
+#endif
+
+/* QNX 4's names for what an expiring timer does, beside NOTIFY_*. */
+#define _TNOTIFY_SLEEP NOTIFY_SLEEP
+#define _TNOTIFY_PROXY NOTIFY_PROXY
+#define _TNOTIFY_SIGNAL NOTIFY_SIGNAL
+
+#endif /* VORLEN_QNX_SYS_TIMERS_H */
