@@ -57,19 +57,24 @@ void conn_accept(PGLOB *pglob) {
                       ntohs(clientname.sin_port));
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (size_t(fd) >= pglob->conns.size()) {
-            size_t n = pglob->conns.size() ? pglob->conns.size() : 1024;
-            while (n <= size_t(fd)) n *= 2;
-            pglob->conns.resize(n, nullptr);
-            pglob->fdpstate.resize(n, nullptr);
-        }
-        auto *c = new QNX_CONN;
-        c->fd = fd;
-        pglob->conns[fd] = c;
-        pglob->fdpstate[fd] = nullptr;
-        pglob->nconns++;
-        sockwant(fd, true, false);
+        conn_add(pglob, fd);
     }
+}
+
+/* conn_add makes a connection of socket fd, which the loop reads from now on. */
+void conn_add(PGLOB *pglob, int fd) {
+    if (size_t(fd) >= pglob->conns.size()) {
+        size_t n = pglob->conns.size() ? pglob->conns.size() : 1024;
+        while (n <= size_t(fd)) n *= 2;
+        pglob->conns.resize(n, nullptr);
+        pglob->fdpstate.resize(n, nullptr);
+    }
+    auto *c = new QNX_CONN;
+    c->fd = fd;
+    pglob->conns[fd] = c;
+    pglob->fdpstate[fd] = nullptr;
+    pglob->nconns++;
+    sockwant(fd, true, false);
 }
 
 /* conn_close closes connection fd and forgets it; the process record it was

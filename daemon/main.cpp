@@ -15,31 +15,6 @@
 
 #include "vorleni.h"
 
-PGLOB _pglob{};
-
-/* The dispatch table, indexed by message type: handler, display name and the
- * length of the type's fixed body. The framing checks use addlen once, in the
- * loop, before any handler runs. */
-const JTABLE pjumptable[MT_NTYPES] = {
-    {process_undef, "undef 0", 0},
-    {process_snd, "Send", sizeof(QNX_MSG_HDR_SND)},
-    {process_rcv, "Receive", sizeof(QNX_MSG_RCV)},
-    {process_rcv, "NB-Receive", sizeof(QNX_MSG_RCV)},
-    {process_rpl, "Reply", sizeof(QNX_MSG_HDR_RPL)},
-    {process_sin, "sin", sizeof(QNX_MSG_SIN)},
-    {process_name_attach, "attach_name", sizeof(QNX_MSG_NAME_ATTACH)},
-    {process_name_detach, "detach_name", sizeof(QNX_MSG_NAME_DETACH)},
-    {process_name_query, "query_name", sizeof(QNX_MSG_NAME_QUERY)},
-    {process_undef, "undef 9", 0},
-    {process_trigger, "Trigger", sizeof(QNX_MSG_TRIGGER)},
-    {process_mktimer, "mktimer", sizeof(QNX_MSG_MKTIMER)},
-    {process_relabstimer, "rel/abstimer", sizeof(QNX_MSG_TIMER)},
-    {process_proxy_attach, "attach_proxy", sizeof(QNX_MSG_PROXY_ATTACH)},
-    {process_proxy_detach, "detach_proxy", sizeof(QNX_MSG_PROXY_DETACH)},
-    {process_rmtimer, "rmtimer", sizeof(QNX_MSG_RMTIMER)},
-};
-static_assert(sizeof(QNX_MSG_HDR_SND) == 12 && sizeof(QNX_MSG_PROXY_ATTACH) == 124);
-
 static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
 
 /* logo prints the banner. */
@@ -123,18 +98,7 @@ static struct timeval mono_now() { return now_clock(CLOCK_MONOTONIC); }
 int main(int argc, char **argv) {
     PGLOB *pglob = &_pglob;
     logo();
-    pglob->jtable = pjumptable;
-    pglob->my_name = argv[0];
-    pglob->my_port = VORLEN_DEFAULT_PORT;
-    pglob->rcv_timeout = 30;
-    pglob->verbose = 0;
-    pglob->max_msg = 65536;
-    pglob->nodisp = 0;
-    pglob->max_msg_len = 2147483646;
-    pglob->mqueue_anz = QNX_MQUEUE_SIZE;
-    pglob->max_connections = DEFAULT_MAX_CONNECTIONS;
-    pglob->max_request = DEFAULT_MAX_REQUEST;
-    pglob->max_unread = DEFAULT_MAX_UNREAD;
+    pglob_init(pglob, argv[0]);
 
     enum { OPT_MAX_CONNECTIONS = 256, OPT_MAX_REQUEST, OPT_MAX_UNREAD, OPT_REMOTE };
     static const struct option longopts[] = {
@@ -200,8 +164,6 @@ int main(int argc, char **argv) {
         perror("server (event set)");
         exit(1);
     }
-    pglob->conns.resize(1024, nullptr);
-    pglob->fdpstate.resize(1024, nullptr);
     sockwant(pglob->sock, true, false);
     sockwant(sigfd, true, false);
 

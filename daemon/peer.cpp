@@ -21,7 +21,7 @@
 /* peer_is_local tells whether connection fd comes from this host: a peer in
  * 127.0.0.0/8, or one whose address is the connection's own local address (a
  * client that reached the daemon through this host's own name). */
-bool peer_is_local(int fd) {
+static bool peer_is_local_real(int fd) {
     struct sockaddr_in peer = {}, self = {};
     socklen_t pl = sizeof peer, sl = sizeof self;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &pl) != 0 ||
@@ -31,6 +31,8 @@ bool peer_is_local(int fd) {
     uint32_t a = ntohl(peer.sin_addr.s_addr);
     return (a >> 24) == 127 || peer.sin_addr.s_addr == self.sin_addr.s_addr;
 }
+
+bool (*peer_is_local)(int fd) = peer_is_local_real;
 
 /* sock_owner asks the kernel (NETLINK_SOCK_DIAG, an exact 4-tuple lookup) for
  * the inode and owner uid of the client's end of connection fd. It returns

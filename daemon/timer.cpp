@@ -8,7 +8,6 @@
 
 #include "vorleni.h"
 
-int (*vorlen_kill)(pid_t pid, int sig) = ::kill;
 
 /* A period shorter than this is stretched to it: a timer that re-armed for
  * "now" at every scan would keep the daemon spinning. */
@@ -54,10 +53,16 @@ static QNX_TIMER_STATE *timer_of(PGLOB *pglob, int32_t nr, pid_t pid) {
     return p;
 }
 
+static int clock_read_real(int clock, struct timespec *ts) { return clock_gettime(clock, ts); }
+
+/* The daemon reads its clocks only through this seam, so a test harness can
+ * move time by itself. */
+int (*vorlen_clock_gettime)(int clock, struct timespec *ts) = clock_read_real;
+
 /* now_clock reads clock (CLOCK_MONOTONIC or CLOCK_REALTIME) as a timeval. */
 struct timeval now_clock(int clock) {
     struct timespec ts;
-    clock_gettime(clock, &ts);
+    vorlen_clock_gettime(clock, &ts);
     return {ts.tv_sec, ts.tv_nsec / 1000};
 }
 
@@ -94,8 +99,9 @@ void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
 
 /* process_mktimer makes a timer for the requester, not armed, and answers
  * with the request record, timer_nr set (44 bytes). Fails with EAGAIN when
- * all 50 slots are in use, and EINVAL for a proxy id outside -51 ... -2 or a
- * signal number outside 1 ... 63. */
+ * all 50 slots are in use, EINVAL for a proxy id outside -51 ... -2 or a
+ * signal number outside 1 ... 63, and EPERM for a signal timer of a remote
+ * peer, whose pid was never verified. */
 void process_mktimer(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_MKTIMER *>(hdr + 1);
@@ -115,6 +121,8 @@ void process_mktimer(PGLOB *pglob) {
         retcode = EINVAL;
     else if (req->notify_type == NOTIFY_SIGNAL && (ev < 1 || ev > 63))
         retcode = EINVAL;
+    else if (req->notify_type == NOTIFY_SIGNAL && pglob->fdpstate[pglob->act_fd]->remote)
+        retcode = EPERM; /* a peer taken on trust never has the daemon signal anyone */
     if (retcode) {
         send_status(pglob->act_fd, retcode);
         if (pglob->verbose > 1)
@@ -249,7 +257,9 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
         if (pglob->verbose > 3)
             _vmessage("Timer-Signal %d(%s) delivered for pid %d", ev, strsignal(ev), o->pid);
         /* A claimed pid may be anything: never signal a group or the daemon. */
-        if (o->pid > 0 && o->pid != getpid()) vorlen_kill(o->pid, ev);
+        /* Through the pidfd taken when the owner's connection was verified:
+         * never a reused pid, never a group, never the daemon. */
+        owner_signal(o, ev);
         inform_clients(pglob, o->pid, EINTR, 0);
         /* A sleep in reltimer is a blocking call like any other. */
         if (o->state != STATE_READY || o->sleeping) release_process(pglob, o, EINTR, 0);

@@ -215,6 +215,7 @@ struct PGLOB {
 
 extern PGLOB _pglob;
 extern const JTABLE pjumptable[MT_NTYPES];
+void pglob_init(PGLOB *pglob, const char *my_name);
 
 /* ------------------------------------------------------------------------ */
 /* Operations                                                                */
@@ -242,6 +243,7 @@ void dwritev(int fd, const DPIECE *pieces, int n);
 
 /* conn.cpp: accepting, framing and dispatching */
 void conn_accept(PGLOB *pglob);
+void conn_add(PGLOB *pglob, int fd);
 void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);
 void conn_close(PGLOB *pglob, int fd);
@@ -308,13 +310,13 @@ void process_rmtimer(PGLOB *pglob);
 void process_timers(PGLOB *pglob);
 void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p);
 struct timeval now_clock(int clock);
+extern int (*vorlen_clock_gettime)(int clock, struct timespec *ts); /* seam */
 /* The deadline of timer p on the monotonic clock. */
 struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeval &mono_now,
                                    const struct timeval &wall_now);
-extern int (*vorlen_kill)(pid_t pid, int sig); /* seam: how a timer signals its owner */
 
 /* peer.cpp: who is on the other end */
-bool peer_is_local(int fd);
+extern bool (*peer_is_local)(int fd);                        /* seam */
 extern int (*peer_verify)(int fd, pid_t pid, int *pidfd); /* seam */
 extern int (*owner_signal)(QNX_PSTATE *ps, int sig);       /* seam */
 
