@@ -370,15 +370,22 @@ void process_rpl(PGLOB *pglob) {
     QNX_MSG_HDR ah;
     memset(&ah, 0, sizeof ah);
     ah.msg_len = total;
-    std::vector<DPIECE> pieces;
-    pieces.reserve(rp->nblocks + 1);
-    pieces.push_back({&ah, sizeof ah, "QNX_MSG_HDR"});
+    /* A reply has few parts; only an unusual one needs the heap. */
+    DPIECE few[16];
+    std::vector<DPIECE> many;
+    DPIECE *pieces = few;
+    if (rp->nblocks + 1 > 16) {
+        many.resize(rp->nblocks + 1);
+        pieces = many.data();
+    }
+    int npieces = 0;
+    pieces[npieces++] = {&ah, sizeof ah, "QNX_MSG_HDR"};
     for (uint32_t i = 0; i < rp->nblocks; i++) {
         uint32_t k;
         dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
         const unsigned char *data = pglob->req_var;
         dread(fd, nullptr, k, "nbytes");
-        if (k) pieces.push_back({data, k, "nbytes"});
+        if (k) pieces[npieces++] = {data, k, "nbytes"};
     }
     replier->bytes_reply += int32_t(total);
     replier->msg_reply += 1;
@@ -391,7 +398,7 @@ void process_rpl(PGLOB *pglob) {
             _vmessage("Err: Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid, rp->to_pid);
         return;
     }
-    dwritev(ps->fd, pieces.data(), int(pieces.size()));
+    dwritev(ps->fd, pieces, npieces);
     msg_release_buffer(pglob, ps);
     ps->bprocess = nullptr;
     ps->state = STATE_READY;

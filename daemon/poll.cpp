@@ -41,8 +41,13 @@ void sockforget(int fd) { epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr); }
 
 bool sockis_timer(int fd) { return fd == tfd; }
 
-/* sockdeadline arms the wake-up for a moment on the monotonic clock. */
+/* sockdeadline arms the wake-up for a moment on the monotonic clock. The
+ * timer is only set again when the moment changes: most passes keep it. */
+static struct timeval armed = {-1, -1}; /* the moment the timer is set for */
+
 void sockdeadline(const struct timeval *mono_deadline) {
+    if (armed.tv_sec == mono_deadline->tv_sec && armed.tv_usec == mono_deadline->tv_usec) return;
+    armed = *mono_deadline;
     struct itimerspec its = {};
     its.it_value.tv_sec = mono_deadline->tv_sec;
     its.it_value.tv_nsec = long(mono_deadline->tv_usec) * 1000;
@@ -65,6 +70,7 @@ int socknext(SOCKEV *evs, int maxevs) {
             uint64_t expirations;
             ssize_t r = read(tfd, &expirations, sizeof expirations);
             (void)r;
+            armed = {-1, -1}; /* it has fired and must be set again */
             continue;
         }
         evs[k].fd = ee[i].data.fd;
