@@ -154,16 +154,28 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
 /* dispatch binds the connection on its first request and calls the handler
  * of a complete request that lies at req. */
 static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_len) {
-    const QNX_MSG_HDR *h = reinterpret_cast<const QNX_MSG_HDR *>(req);
-    const JTABLE &jt = pglob->jtable[h->ev.typ];
+    QNX_MSG_HDR h; /* requests lie unaligned in the input buffer */
+    memcpy(&h, req, sizeof h);
+    const JTABLE &jt = pglob->jtable[h.ev.typ];
     pglob->act_fd = fd;
     memcpy(pglob->rcv_buffer, req, sizeof(QNX_MSG_HDR) + size_t(jt.addlen));
     pglob->rcv_nbytes = sizeof(QNX_MSG_HDR);
     pglob->req_var = req + sizeof(QNX_MSG_HDR) + jt.addlen;
     pglob->req_var_len = var_len;
 
-    if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h->from_pid)) {
+    if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
         send_status(fd, ESRCH);
+        return;
+    }
+    /* A process has one request outstanding at a time. Another one while it
+     * waits would overwrite the message and queue entry of the first: it is
+     * refused, and the first keeps its one answer. */
+    const QNX_PSTATE *ps = pglob->fdpstate[fd];
+    if (ps->state != STATE_READY || ps->sleeping) {
+        send_status(fd, EBUSY);
+        if (pglob->verbose > 1)
+            _vmessage("Err: %s from %d//%d while its request is unanswered: EBUSY", jt.name,
+                      ps->nid, ps->pid);
         return;
     }
     jt.pfunc(pglob);

@@ -1,7 +1,12 @@
 /* jtable.cpp - the dispatch table: every message type's handler, display name and fixed body length */
+#include <new>
+
 #include "vorleni.h"
 
-PGLOB _pglob{};
+/* The global record lives for the whole process and is never destroyed: the
+ * exit handlers (and the leak checker) still see everything it holds. */
+alignas(PGLOB) static unsigned char pglob_storage[sizeof(PGLOB)];
+PGLOB &_pglob = *new (pglob_storage) PGLOB{};
 
 /* The dispatch table, indexed by message type: handler, display name and the
  * length of the type's fixed body. The framing checks use addlen once, in the

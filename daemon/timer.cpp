@@ -8,7 +8,6 @@
 
 #include "vorleni.h"
 
-
 /* A period shorter than this is stretched to it: a timer that re-armed for
  * "now" at every scan would keep the daemon spinning. */
 constexpr long MIN_TIMER_PERIOD_US = 1000;
@@ -53,7 +52,9 @@ static QNX_TIMER_STATE *timer_of(PGLOB *pglob, int32_t nr, pid_t pid) {
     return p;
 }
 
-static int clock_read_real(int clock, struct timespec *ts) { return clock_gettime(clock, ts); }
+static int clock_read_real(int clock, struct timespec *ts) {
+    return clock_gettime(clock, ts);
+}
 
 /* The daemon reads its clocks only through this seam, so a test harness can
  * move time by itself. */
@@ -76,7 +77,7 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
 }
 
 /* do_tdetach frees timer slot p and unlinks it from the list of timers in
- * use; an owner asleep on it is left to whoever removes it. Cannot fail. */
+ * use; an owner asleep on it stops waiting for it, unanswered. Cannot fail. */
 void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
     if (p->prev)
         p->prev->next = p->next;
@@ -256,7 +257,6 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
     case NOTIFY_SIGNAL:
         if (pglob->verbose > 3)
             _vmessage("Timer-Signal %d(%s) delivered for pid %d", ev, strsignal(ev), o->pid);
-        /* A claimed pid may be anything: never signal a group or the daemon. */
         /* Through the pidfd taken when the owner's connection was verified:
          * never a reused pid, never a group, never the daemon. */
         owner_signal(o, ev);

@@ -213,7 +213,7 @@ struct PGLOB {
     size_t max_unread;
 };
 
-extern PGLOB _pglob;
+extern PGLOB &_pglob;
 extern const JTABLE pjumptable[MT_NTYPES];
 void pglob_init(PGLOB *pglob, const char *my_name);
 
@@ -267,7 +267,7 @@ bool sockis_timer(int fd);
 /* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
-bool pid_alive(pid_t pid);
+extern bool (*pid_alive)(pid_t pid); /* seam */
 void cleanup_prg(PGLOB *pglob, pid_t pid);
 void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree);
 void sweep(PGLOB *pglob);

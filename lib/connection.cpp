@@ -194,9 +194,26 @@ static int write_all(std::span<iovec> iov) {
     return 0;
 }
 
+/* send_interrupt tells the daemon that a signal handler ran while this
+ * process waited for an answer: a Send not yet received, a Receive or a sleep
+ * is then answered EINTR, as a signal breaks them off under QNX; any other
+ * request keeps its answer. The mark itself is never answered, so the
+ * connection stays in step; a failure to send it shows in the next read. */
+static void send_interrupt() {
+    QNX_MSG_HDR mark{};
+    mark.from_pid = my_pid;
+    mark.flags.all = VORLEN_FLAG_INTERRUPT;
+    iovec v{&mark, sizeof mark};
+    int saved_errno = errno;
+    write_all({&v, 1});
+    errno = saved_errno;
+}
+
 /* read_some reads what is there (at least one byte) into iov and moves iov
- * past it. Returns the count, or -1 with errno (ECONNRESET at end of stream). */
-static ssize_t read_some(std::span<iovec> &iov) {
+ * past it; a read broken off by a signal is repeated, after an interrupt mark
+ * when awaiting says that no byte of the answer has come yet. Returns the
+ * count, or -1 with errno (ECONNRESET at end of stream). */
+static ssize_t read_some(std::span<iovec> &iov, bool awaiting = false) {
     for (;;) {
         ssize_t n =
             readv(_qnx_socket, iov.data(), static_cast<int>(std::min<size_t>(iov.size(), IOV_MAX)));
@@ -206,6 +223,7 @@ static ssize_t read_some(std::span<iovec> &iov) {
         }
         if (n == 0) errno = ECONNRESET;
         if (n == 0 || errno != EINTR) return -1;
+        if (awaiting) send_interrupt();
     }
 }
 
@@ -236,11 +254,11 @@ int _qnx_read_exact(void *dest, size_t n) {
 }
 
 int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
+    const int saved_errno = errno; /* before connecting: the resolver may leave its own */
     if (!_qnx_connected()) {
         if (!(mode & QNX_OPENING)) return -1;
         _qnx_open();
     }
-    const int saved_errno = errno;
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
     hdr->from_pid = my_pid;
     if (write_all(req) != 0) return -1;
@@ -257,7 +275,7 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     std::span<iovec> head(first, nfirst);
     size_t got = 0;
     while (got < sizeof *hdr) {
-        ssize_t n = read_some(head);
+        ssize_t n = read_some(head, got == 0);
         if (n < 0) return -1;
         got += static_cast<size_t>(n);
     }
@@ -270,7 +288,7 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     }
     const size_t fit = std::min(len, total(parts));
     skip(parts, early);
-
+    limit(parts, fit - early);
     if (read_all(parts) != 0 || discard(len - fit) != 0) {
         if (errno == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
         return -1;

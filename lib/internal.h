@@ -39,12 +39,14 @@ void _qnx_open();
  * in here); all of req leaves in one gathered write. The answer header
  * replaces the request header in req[0]; up to msg_len body bytes are
  * scattered over parts and the rest is read and dropped, so the connection
- * stays in step (with QNX_STREAM nothing after the header is read). Returns the
+ * stays in step (with QNX_STREAM nothing after the header is read). A signal
+ * handler that runs before the answer comes makes the daemon break off a wait
+ * (the answer is then EINTR); the request never loses its one answer. Returns the
  * answer's retcode (0 ... 65535), leaving errno by QNX_CLEAR_ERRNO; or -1 when
  * the process is not connected and mode is QNX_REQUIRING (errno untouched),
- * when a write or read fails (errno of the system call), or when the daemon
+ * when a write or read fails (errno of the system call), when the daemon
  * closes the connection (ECONNRESET, or the answer's retcode if its header
- * had come). */
+ * had come), or when more arrives than the answer announced (EPROTO). */
 int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts);
 
 /* _qnx_read_exact reads n bytes of a record stream into dest, however they

@@ -18,6 +18,13 @@ struct MxSpace {
     std::pmr::monotonic_buffer_resource pool{bytes.data(), bytes.size()};
 };
 
+/* one_part describes the buffer of a single-part call as a multipart entry. */
+_MXFER_ENTRY one_part(const void *buf, unsigned nbytes) {
+    _MXFER_ENTRY e;
+    _setmx(&e, buf, nbytes);
+    return e;
+}
+
 /* mx_parts describes the caller's parts mx[0..n) as an iovec list. */
 Iovecs mx_parts(const _MXFER_ENTRY *mx, unsigned n, MxSpace &space) {
     Iovecs v(&space.pool);
@@ -91,9 +98,7 @@ int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg
 /* Send is Sendmx with one part each way; smsg and rmsg may be the same
  * buffer, since the message has gone before the reply arrives. */
 int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes) {
-    _MXFER_ENTRY s, r;
-    _setmx(&s, smsg, snbytes);
-    _setmx(&r, rmsg, rnbytes);
+    _MXFER_ENTRY s = one_part(smsg, snbytes), r = one_part(rmsg, rnbytes);
     return Sendmx(pid, 1, 1, &s, &r);
 }
 
@@ -104,8 +109,7 @@ pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
 }
 
 pid_t Receive(pid_t pid, void *msg, unsigned nbytes) {
-    _MXFER_ENTRY e;
-    _setmx(&e, msg, nbytes);
+    _MXFER_ENTRY e = one_part(msg, nbytes);
     return _Receivemx(pid, 1, &e, MT_RECEIVE);
 }
 
@@ -116,8 +120,7 @@ pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
 }
 
 pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) {
-    _MXFER_ENTRY e;
-    _setmx(&e, msg, nbytes);
+    _MXFER_ENTRY e = one_part(msg, nbytes);
     return _Receivemx(pid, 1, &e, MT_NB_RECEIVE);
 }
 
@@ -134,8 +137,7 @@ int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
 }
 
 int Reply(pid_t pid, const void *msg, unsigned nbytes) {
-    _MXFER_ENTRY e;
-    _setmx(&e, msg, nbytes);
+    _MXFER_ENTRY e = one_part(msg, nbytes);
     return Replymx(pid, 1, &e);
 }
 

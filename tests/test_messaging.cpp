@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,17 @@ _MXFER_ENTRY mx(const void *p, size_t n) {
     _MXFER_ENTRY e;
     _setmx(&e, p, n);
     return e;
+}
+
+/* signal_handled tells whether signal sig sent to pid is no longer pending:
+ * its handler has run. */
+bool signal_handled(pid_t pid, int sig) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    unsigned long long pending = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+            pending |= std::stoull(line.substr(7), nullptr, 16);
+    return (pending & (1ull << (sig - 1))) == 0;
 }
 
 } // namespace
@@ -238,4 +250,29 @@ TEST_F(Messaging, ReplyReturnsTheRetcodeAndCreceiveNeverWaits) {
     EXPECT_EQ(Creceivemx(0, 1, &in), -1);
     EXPECT_EQ(errno, ENOMSG);
     EXPECT_EQ(vt::wait_exit(sender), 0);
+}
+
+TEST_F(Messaging, SignalHandlerBreaksOffAWaitButNotAPendingReply) {
+    vt::Daemon d;
+    int port = d.port();
+    pid_t waiter = vt::spawn([] {
+        struct sigaction sa = {};
+        sa.sa_handler = [](int) {}; /* no SA_RESTART: the read is broken off */
+        sigaction(SIGUSR1, &sa, nullptr);
+        char m[8], r[8] = {};
+        REQUIRE(Receive(0, m, sizeof m) == -1 && errno == EINTR);
+        REQUIRE(Send(getppid(), "hold", r, 5, sizeof r) == 0 && strcmp(r, "done") == 0);
+        return 0;
+    });
+    ASSERT_TRUE(vt::wait_state(port, waiter, STATE_RECEIVE_BLOCKED));
+    kill(waiter, SIGUSR1);
+    char m[8] = {};
+    EXPECT_EQ(Receive(waiter, m, sizeof m), waiter);
+    EXPECT_STREQ(m, "hold");
+    /* Waiting for the reply, the waiter takes the signal and waits on. */
+    ASSERT_TRUE(vt::wait_state(port, waiter, STATE_REPLY_BLOCKED));
+    kill(waiter, SIGUSR1);
+    ASSERT_TRUE(vt::wait_until([&] { return signal_handled(waiter, SIGUSR1); }));
+    EXPECT_EQ(Reply(waiter, "done", 5), 0);
+    EXPECT_EQ(vt::wait_exit(waiter), 0);
 }

@@ -10,7 +10,8 @@
 #include "vorleni.h"
 #include "vorlen_test.h"
 
-PGLOB _pglob{};
+static PGLOB pglob_for_test{};
+PGLOB &_pglob = pglob_for_test;
 
 namespace {
 

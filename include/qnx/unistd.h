@@ -2,7 +2,11 @@
 /* The host's header comes first and stays whole; this file only adds the
  * declaration QNX 4 programs expect to find here. It deliberately does not
  * include vorlen.h, whose QNX timer_t must not reach every file that merely
- * includes <unistd.h>. */
+ * includes <unistd.h>. As the wrapper of a system header it counts as one:
+ * the GCC extension #include_next draws no warning. */
+#if defined(__GNUC__)
+#pragma GCC system_header
+#endif
 #include_next <unistd.h>
 
 #ifndef VORLEN_QNX_UNISTD_H

@@ -1,4 +1,5 @@
-/* sys/proxy.h - QNX 4's proxies: qnx_proxy_attach, qnx_proxy_detach (Trigger is in <sys/kernel.h>) */
+/* sys/proxy.h - QNX 4's proxies: qnx_proxy_attach, qnx_proxy_detach (Trigger is in <sys/kernel.h>)
+ */
 /* Declared by vorlen.h. */
 #ifndef VORLEN_QNX_SYS_PROXY_H
 #define VORLEN_QNX_SYS_PROXY_H

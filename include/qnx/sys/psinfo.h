@@ -16,13 +16,13 @@ extern "C" {
 
 /* Process flags of QNX 4. qnx_pflags keeps them for the process to read
  * back; none of them changes how the daemon treats the process. */
-#define _PPF_PRIORITY_REC 0x0001L   /* receive in priority order */
+#define _PPF_PRIORITY_REC 0x0001L    /* receive in priority order */
 #define _PPF_TERMINATE_GROUP 0x0002L /* end the process group with the leader */
-#define _PPF_SERVER 0x0004L         /* the process is a server */
-#define _PPF_INFORM 0x0008L         /* be told when a process dies */
-#define _PPF_SIGCATCH 0x0010L       /* turn signals into messages */
-#define _PPF_PRIORITY_FLOAT 0x0020L /* run at the priority of the sender */
-#define _PPF_IMMORTAL 0x0040L       /* ignore signals that would end it */
+#define _PPF_SERVER 0x0004L          /* the process is a server */
+#define _PPF_INFORM 0x0008L          /* be told when a process dies */
+#define _PPF_SIGCATCH 0x0010L        /* turn signals into messages */
+#define _PPF_PRIORITY_FLOAT 0x0020L  /* run at the priority of the sender */
+#define _PPF_IMMORTAL 0x0040L        /* ignore signals that would end it */
 
 /* qnx_pflags sets the flags selected by mask to those in bits, after storing
  * the previous flags in *old_bits and before storing the new ones in

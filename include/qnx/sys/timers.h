@@ -11,6 +11,13 @@
 
 #include "../../vorlen.h"
 
+/* QNX 4 programs find struct itimerspec through this header. The host's
+ * <time.h> hides it in strict ISO C modes (-std=c99) unless POSIX is asked
+ * for; then the C library's own guarded definition is brought in. */
+#if defined(__GLIBC__) && !defined(__itimerspec_defined)
+#include <bits/types/struct_itimerspec.h>
+#endif
+
 /* QNX 4's clock id for mktimer: the time of day. The daemon has one clock,
  * so the value is carried and not looked at. */
 #ifndef TIMEOFDAY

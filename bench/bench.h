@@ -1,0 +1,128 @@
+/* bench.h - the benchmark's shared pieces: clock, helper processes, statistics, report */
+#ifndef VORLEN_BENCH_H
+#define VORLEN_BENCH_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace bench {
+
+/* now_ns reads CLOCK_MONOTONIC in nanoseconds. The clock is one for the whole
+ * machine, so times taken in different processes compare. */
+int64_t now_ns();
+
+/* spin_ns busy-waits for ns nanoseconds, keeping the CPU awake. */
+void spin_ns(int64_t ns);
+
+/* sleep_ns sleeps for ns nanoseconds. */
+void sleep_ns(int64_t ns);
+
+/* ------------------------------------------------------------------------ */
+/* Helper processes (procs.cpp)                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Server is a program the benchmark runs on a loopback port of its own: the
+ * daemon or the relay. */
+struct Server {
+    pid_t pid = -1;
+    int port = 0;
+};
+
+/* start_server runs program (a file in the benchmark's own directory) with
+ * "-p PORT" and args on a free port, in workdir, and waits until one request
+ * through vorlenlib is answered. Throws std::runtime_error when it does not
+ * come up. */
+Server start_server(const std::string &program, const std::vector<std::string> &args,
+                    const std::string &workdir);
+
+/* stop_server ends the server and reaps it; it cannot fail. */
+void stop_server(Server &s);
+
+/* DONE is the exit status of a child that did its work. vorlenlib ends a
+ * process that cannot reach the daemon with status 0, so 0 cannot mean
+ * success here. */
+constexpr int DONE = 10;
+
+/* spawn runs fn in a forked child that exits with fn's result (3 when fn
+ * throws); the benchmark kills the child when it ends early. Throws
+ * std::runtime_error when fork fails. */
+pid_t spawn(const std::function<int()> &fn);
+
+/* reap waits for a child of spawn; returns its exit status, or -1 when a
+ * signal ended it. */
+int reap(pid_t pid);
+
+/* kill_reap kills a child of spawn and reaps it. */
+void kill_reap(pid_t pid);
+
+/* cleanup_on_exit makes sure that every helper process still running is
+ * killed when the benchmark ends, normally or by SIGINT, SIGTERM or SIGHUP. */
+void cleanup_on_exit();
+
+/* use_port points vorlenlib in this (child) process at a server's port. */
+void use_port(int port);
+
+/* shared_alloc maps n bytes of zeroed memory that forked children share with
+ * the benchmark. Throws std::runtime_error when mmap fails. */
+void *shared_alloc(size_t n);
+
+/* program_dir is the directory of the running benchmark, where the daemon
+ * and the relay are built too. */
+std::string program_dir();
+
+/* make_workdir creates a fresh temporary directory for the daemons' logs. */
+std::string make_workdir();
+
+/* remove_workdir deletes the files directly inside dir, then dir. */
+void remove_workdir(const std::string &dir);
+
+/* ------------------------------------------------------------------------ */
+/* Statistics and the report (report.cpp)                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Figure sums up the samples of one quantity: times in microseconds, or a
+ * rate. */
+struct Figure {
+    double median = 0, p99 = 0, max = 0, min = 0;
+    size_t n = 0;
+};
+
+/* figure_of computes a Figure from samples in nanoseconds (reported in µs). */
+Figure figure_of(std::vector<int64_t> ns);
+
+/* rate_of computes a Figure from rates, one per round. */
+Figure rate_of(std::vector<double> rates);
+
+enum class Form { latency, latency_max, rate, millis };
+enum class Verdict { none, pass, miss };
+
+/* Line is one row of the report: the system under test against a baseline
+ * measured in the same run. */
+struct Line {
+    std::string section{};
+    std::string measure{};
+    Form form = Form::latency;
+    bool has_vorlen = true;
+    Figure vorlen{};
+    std::string base_name{}; /* empty: no baseline on this row */
+    Figure base{};
+    double ratio = 0; /* 0: none shown */
+    std::string target{};
+    Verdict verdict = Verdict::none;
+    std::string note{};
+};
+
+/* print_table writes the report as an aligned plain-text table. */
+void print_table(const std::string &title, const std::vector<std::string> &about,
+                 const std::vector<Line> &lines);
+
+/* print_json writes the report as one JSON object. */
+void print_json(const std::vector<std::string> &about, const std::vector<Line> &lines);
+
+} // namespace bench
+
+#endif

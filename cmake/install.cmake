@@ -1,0 +1,143 @@
+# install.cmake - what `cmake --install` puts where, and how ported programs find the library
+#
+#   bin/       sin, drillfull, drillproxy, drillmsg, drillpair
+#   sbin/      vorlen
+#   lib/       libvorlenlib.a, pkgconfig/vorlen.pc, cmake/vorlen/ (find_package(vorlen))
+#   include/vorlen/      vorlen.h, sendmx.h
+#   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
+#   share/man/           vorlen(8), sin(1)
+#   share/doc/vorlen/    porting.md and the example sources
+#   lib/systemd/system/  vorlen.service (VORLEN_SYSTEMD_UNITDIR)
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VORLEN_SYSTEMD_UNITDIR "lib/systemd/system"
+    CACHE STRING "Directory of the systemd unit, relative to the install prefix or absolute")
+
+# The C++ runtime that vorlenlib needs in a program linked by the C compiler:
+# what the C++ compiler links beyond what the C compiler links anyway
+# (libstdc++ and libm with GCC).
+set(VORLEN_RUNTIME_LIBS ${CMAKE_CXX_IMPLICIT_LINK_LIBRARIES})
+if(CMAKE_C_IMPLICIT_LINK_LIBRARIES)
+  list(REMOVE_ITEM VORLEN_RUNTIME_LIBS ${CMAKE_C_IMPLICIT_LINK_LIBRARIES})
+endif()
+list(REMOVE_DUPLICATES VORLEN_RUNTIME_LIBS)
+# A library built with the sanitizers (also for the fuzzer) needs their
+# run-time in every program.
+set(VORLEN_LINK_OPTIONS "")
+if(VORLEN_SANITIZE OR VORLEN_FUZZ)
+  set(VORLEN_LINK_OPTIONS -fsanitize=address,undefined)
+endif()
+
+# The same as linker flags, for the pkg-config file and the tests.
+set(VORLEN_RUNTIME_FLAGS "")
+foreach(lib ${VORLEN_RUNTIME_LIBS})
+  if(lib MATCHES "^-" OR IS_ABSOLUTE "${lib}")
+    list(APPEND VORLEN_RUNTIME_FLAGS ${lib})
+  else()
+    list(APPEND VORLEN_RUNTIME_FLAGS -l${lib})
+  endif()
+endforeach()
+list(APPEND VORLEN_RUNTIME_FLAGS ${VORLEN_LINK_OPTIONS})
+list(JOIN VORLEN_RUNTIME_FLAGS " " VORLEN_RUNTIME_FLAGS)
+
+# vorlen::vorlenlib in the build tree: the same usage requirements as the
+# installed target, for the examples and for projects that add this one with
+# add_subdirectory.
+add_library(vorlenlib_porting INTERFACE)
+target_include_directories(vorlenlib_porting INTERFACE ${PROJECT_SOURCE_DIR}/include
+                                                       ${PROJECT_SOURCE_DIR}/include/qnx)
+target_link_libraries(vorlenlib_porting INTERFACE vorlenlib ${VORLEN_RUNTIME_LIBS})
+add_library(vorlen::vorlenlib ALIAS vorlenlib_porting)
+
+# Programs and the library.
+install(TARGETS vorlen RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+foreach(prog sin drillfull drillproxy drillmsg drillpair)
+  if(TARGET ${prog})
+    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+install(TARGETS vorlenlib ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# Headers: the library's own in include/vorlen, the QNX 4 names in a directory
+# of their own, so that only ported programs put them on their include path.
+install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/include/sendmx.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qnx/
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen/qnx FILES_MATCHING PATTERN "*.h")
+
+# find_package(vorlen): a relocatable package file that makes vorlen::vorlenlib.
+set(VORLEN_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorlen)
+set(VORLEN_PKG_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
+set(VORLEN_PKG_LIBRARY
+    ${CMAKE_INSTALL_LIBDIR}/${CMAKE_STATIC_LIBRARY_PREFIX}vorlenlib${CMAKE_STATIC_LIBRARY_SUFFIX})
+configure_package_config_file(
+  ${PROJECT_SOURCE_DIR}/cmake/vorlenConfig.cmake.in ${CMAKE_BINARY_DIR}/vorlenConfig.cmake
+  INSTALL_DESTINATION ${VORLEN_CMAKEDIR}
+  PATH_VARS VORLEN_PKG_INCLUDEDIR VORLEN_PKG_LIBRARY)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/vorlenConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/vorlenConfig.cmake ${CMAKE_BINARY_DIR}/vorlenConfigVersion.cmake
+        DESTINATION ${VORLEN_CMAKEDIR})
+
+# Files that name the install prefix are made while installing, so that they
+# name the prefix given to `cmake --install --prefix`, not the one the build
+# was configured with. DESTDIR is honoured.
+install(CODE "
+  set(VORLEN_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(VORLEN_VERSION \"${PROJECT_VERSION}\")
+  set(VORLEN_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(VORLEN_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(VORLEN_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
+  set(VORLEN_RUNTIME_FLAGS \"${VORLEN_RUNTIME_FLAGS}\")
+")
+
+# vorlen_install_configured installs template as dir/name, filled in with the
+# VORLEN_ values above at install time; dir is relative to the prefix or
+# absolute.
+function(vorlen_install_configured template dir name)
+  install(CODE "
+    if(IS_ABSOLUTE \"${dir}\")
+      set(dest \"\$ENV{DESTDIR}${dir}/${name}\")
+    else()
+      set(dest \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/${name}\")
+    endif()
+    message(STATUS \"Installing: \${dest}\")
+    configure_file(\"${template}\" \"\${dest}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${dest}\")
+  ")
+endfunction()
+
+vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.pc.in
+                          ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen.pc)
+vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.service
+                          ${VORLEN_SYSTEMD_UNITDIR} vorlen.service)
+
+# Manual pages and the porting notes with the examples they refer to.
+install(FILES ${PROJECT_SOURCE_DIR}/man/vorlen.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/man/sin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/porting.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/examples/qnx_server.c
+              ${PROJECT_SOURCE_DIR}/examples/qnx_client.c
+              ${PROJECT_SOURCE_DIR}/examples/qnx_example.h
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The porting test installs this build tree into a prefix of its own and
+# builds the examples against it, so it needs everything that is installed.
+if(TARGET test_porting)
+  target_compile_definitions(
+    test_porting PRIVATE VORLEN_BUILD_DIR="${CMAKE_BINARY_DIR}"
+                         VORLEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                         VORLEN_C_COMPILER="${CMAKE_C_COMPILER}"
+                         VORLEN_CXX_COMPILER="${CMAKE_CXX_COMPILER}"
+                         VORLEN_CMAKE_COMMAND="${CMAKE_COMMAND}"
+                         VORLEN_CMAKE_GENERATOR="${CMAKE_GENERATOR}"
+                         VORLEN_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}"
+                         VORLEN_LIBRARY="$<TARGET_FILE:vorlenlib>"
+                         VORLEN_RUNTIME_FLAGS="${VORLEN_RUNTIME_FLAGS}")
+  foreach(dep vorlen vorlenlib sin drillfull drillproxy drillmsg drillpair)
+    if(TARGET ${dep})
+      add_dependencies(test_porting ${dep})
+    endif()
+  endforeach()
+endif()
