@@ -209,11 +209,27 @@ static void send_interrupt() {
     errno = saved_errno;
 }
 
+/* wait_answer waits until the answer starts to arrive. It waits in poll,
+ * which a signal handler always breaks off (a read would be restarted under
+ * SA_RESTART, and the caller would hang in a Receive its handler meant to
+ * end): after each handler the daemon is told, and the wait goes on for the
+ * one answer. Returns 0, or -1 with errno. */
+static int wait_answer() {
+    for (;;) {
+        pollfd p{_qnx_socket, POLLIN, 0};
+        int n = poll(&p, 1, -1);
+        if (n > 0) return 0;
+        if (n < 0 && errno != EINTR) return -1;
+        if (n < 0) send_interrupt();
+    }
+}
+
 /* read_some reads what is there (at least one byte) into iov and moves iov
- * past it; a read broken off by a signal is repeated, after an interrupt mark
- * when awaiting says that no byte of the answer has come yet. Returns the
- * count, or -1 with errno (ECONNRESET at end of stream). */
+ * past it; a read broken off by a signal is repeated. When awaiting says that
+ * no byte of the answer has come yet, it first waits in wait_answer. Returns
+ * the count, or -1 with errno (ECONNRESET at end of stream). */
 static ssize_t read_some(std::span<iovec> &iov, bool awaiting = false) {
+    if (awaiting && wait_answer() < 0) return -1;
     for (;;) {
         ssize_t n =
             readv(_qnx_socket, iov.data(), static_cast<int>(std::min<size_t>(iov.size(), IOV_MAX)));
@@ -223,7 +239,6 @@ static ssize_t read_some(std::span<iovec> &iov, bool awaiting = false) {
         }
         if (n == 0) errno = ECONNRESET;
         if (n == 0 || errno != EINTR) return -1;
-        if (awaiting) send_interrupt();
     }
 }
 

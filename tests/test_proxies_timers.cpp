@@ -13,13 +13,6 @@
 #include <gtest/gtest.h>
 
 /* In a forked child: report the failed condition and end with status 1. */
-#define REQUIRE(c)                                                                                 \
-    do {                                                                                           \
-        if (!(c)) {                                                                                \
-            fprintf(stderr, "%s:%d: %s (errno %d)\n", __FILE__, __LINE__, #c, errno);              \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
 
 namespace {
 

@@ -2,7 +2,9 @@
 #ifndef VORLEN_TEST_H
 #define VORLEN_TEST_H
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,6 +12,16 @@
 #include <sys/types.h>
 
 #include "vorlen.h"
+
+/* REQUIRE checks a condition in a forked child, which reports a failure
+ * through its exit status: on failure it prints where and returns 1. */
+#define REQUIRE(c)                                                                                 \
+    do {                                                                                           \
+        if (!(c)) {                                                                                \
+            fprintf(stderr, "%s:%d: %s (errno %d)\n", __FILE__, __LINE__, #c, errno);              \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
 
 namespace vt {
 
