@@ -180,6 +180,7 @@ int main(int argc, char **argv) {
             cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
         }
         if (!tv_le(tvn, pglob->next_timeout)) process_timers(pglob);
+        conn_reap_dead(pglob); /* peers the sweep or the timers could not write to */
         if (pglob->verbose > 6)
             _vmessage("global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
                       int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
