@@ -28,7 +28,8 @@ void conn_accept(PGLOB *pglob) {
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (pglob->verbose > 1) _vmessage("Err: server (accept): %d(%s)", errno, strerror(errno));
+            if (pglob->verbose > 1)
+                _vmessage("Err: server (accept): %d(%s)", errno, strerror(errno));
             if ((errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
                 close(spare_fd);
                 int victim = accept(pglob->sock, nullptr, nullptr);
@@ -40,8 +41,8 @@ void conn_accept(PGLOB *pglob) {
         }
         if (pglob->nconns >= pglob->max_connections) {
             if (pglob->verbose > 1)
-                _vmessage("Err: connection from %s refused: %d connections", inet_ntoa(clientname.sin_addr),
-                          pglob->nconns);
+                _vmessage("Err: connection from %s refused: %d connections",
+                          inet_ntoa(clientname.sin_addr), pglob->nconns);
             close(fd);
             continue;
         }
@@ -111,11 +112,15 @@ void conn_reap_dead(PGLOB *pglob) {
 }
 
 /* process_undef answers the unassigned types 0 and 9 with ESRCH. */
-void process_undef(PGLOB *pglob) { send_status(pglob->act_fd, ESRCH); }
+void process_undef(PGLOB *pglob) {
+    send_status(pglob->act_fd, ESRCH);
+}
 
 /* is_block_type tells whether a request of type typ carries blocks after its
  * fixed body; every other type is exactly header and fixed body long. */
-static bool is_block_type(uint16_t typ) { return typ == MT_SEND || typ == MT_REPLY; }
+static bool is_block_type(uint16_t typ) {
+    return typ == MT_SEND || typ == MT_REPLY;
+}
 
 /* bind_connection binds connection fd to the record of pid, the process that
  * sent its first request. A local peer must really be that process (its

@@ -1,4 +1,5 @@
-/* jtable.cpp - the dispatch table: every message type's handler, display name and fixed body length */
+/* jtable.cpp - the dispatch table: every message type's handler, display name and fixed body length
+ */
 #include <new>
 
 #include "vorleni.h"

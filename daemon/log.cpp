@@ -10,7 +10,7 @@
 
 #include "vorleni.h"
 
-static time_t stime = 0;          /* time of the first message: base of both stamps */
+static time_t stime = 0; /* time of the first message: base of both stamps */
 static bool stime_set = false;
 static bool file_started = false; /* the run's start line is in the log file */
 static int logappend = -1;        /* -1 undecided, 1 LOGAPPEND present, 0 absent */

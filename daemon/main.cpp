@@ -88,12 +88,15 @@ static void handle_signals(PGLOB *pglob, int sigfd) {
             continue;
         }
         shutdown(pglob->sock, SHUT_RDWR);
-        if (pglob->verbose >= 0) _vmessage("Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
+        if (pglob->verbose >= 0)
+            _vmessage("Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
         exit(0);
     }
 }
 
-static struct timeval mono_now() { return now_clock(CLOCK_MONOTONIC); }
+static struct timeval mono_now() {
+    return now_clock(CLOCK_MONOTONIC);
+}
 
 int main(int argc, char **argv) {
     PGLOB *pglob = &_pglob;
@@ -110,19 +113,38 @@ int main(int argc, char **argv) {
     int opt;
     while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
         switch (opt) {
-        case OPT_MAX_CONNECTIONS: pglob->max_connections = int(strtol(optarg, nullptr, 10)); break;
-        case OPT_MAX_REQUEST: pglob->max_request = uint32_t(strtoul(optarg, nullptr, 10)); break;
-        case OPT_MAX_UNREAD: pglob->max_unread = size_t(strtoull(optarg, nullptr, 10)); break;
-        case OPT_REMOTE: pglob->accept_remote = true; break;
+        case OPT_MAX_CONNECTIONS:
+            pglob->max_connections = int(strtol(optarg, nullptr, 10));
+            break;
+        case OPT_MAX_REQUEST:
+            pglob->max_request = uint32_t(strtoul(optarg, nullptr, 10));
+            break;
+        case OPT_MAX_UNREAD:
+            pglob->max_unread = size_t(strtoull(optarg, nullptr, 10));
+            break;
+        case OPT_REMOTE:
+            pglob->accept_remote = true;
+            break;
         case 'h':
             snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
             break;
-        case 'p': pglob->my_port = int32_t(strtol(optarg, nullptr, 10)); break;
-        case 't': pglob->rcv_timeout = time_t(strtol(optarg, nullptr, 10)); break;
-        case 'l': pglob->max_msg = int32_t(strtol(optarg, nullptr, 10)); break;
-        case 'd': pglob->nodisp = 1; break;
-        case 'v': pglob->verbose = int32_t(strtol(optarg, nullptr, 10)); break;
-        default: usage();
+        case 'p':
+            pglob->my_port = int32_t(strtol(optarg, nullptr, 10));
+            break;
+        case 't':
+            pglob->rcv_timeout = time_t(strtol(optarg, nullptr, 10));
+            break;
+        case 'l':
+            pglob->max_msg = int32_t(strtol(optarg, nullptr, 10));
+            break;
+        case 'd':
+            pglob->nodisp = 1;
+            break;
+        case 'v':
+            pglob->verbose = int32_t(strtol(optarg, nullptr, 10));
+            break;
+        default:
+            usage();
         }
     }
 
@@ -146,7 +168,8 @@ int main(int argc, char **argv) {
     name.sin_addr.s_addr = htonl(INADDR_ANY);
     int one = 1;
     if (pglob->sock >= 0) setsockopt(pglob->sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (pglob->sock < 0 || bind(pglob->sock, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0) {
+    if (pglob->sock < 0 ||
+        bind(pglob->sock, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0) {
         perror("server (make socket)");
         exit(1);
     }

@@ -41,7 +41,8 @@ QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid) {
     for (QNX_MQUEUE *e = pglob->mqueue_start; e; e = e->next) {
         if (e->process != ps || (pid != 0 && e->from_pid != pid)) continue;
-        if (pglob->verbose > 6) _vmessage("msgq_retrieve, pid: %d, from_pid: %d", ps->pid, e->from_pid);
+        if (pglob->verbose > 6)
+            _vmessage("msgq_retrieve, pid: %d, from_pid: %d", ps->pid, e->from_pid);
         return e;
     }
     if (pglob->verbose > 6) _vmessage("msgq_retrieve -> NULL");
@@ -134,8 +135,9 @@ void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t of
     h.prio = pglob->rcv_buffer->prio;
     h.msg_len = n;
     if (pglob->verbose > 4)
-        _vmessage("Receive: nbytes: %d, from: %d//%d to %d//%d, ps=0x%0lx", int(n), ps->qrcv.from_nid,
-                  ps->qrcv.from_pid, ps->nid, ps->pid, (unsigned long)(uintptr_t)ps);
+        _vmessage("Receive: nbytes: %d, from: %d//%d to %d//%d, ps=0x%0lx", int(n),
+                  ps->qrcv.from_nid, ps->qrcv.from_pid, ps->nid, ps->pid,
+                  (unsigned long)(uintptr_t)ps);
     DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
                         {n ? ps->qrcv.buffer + offset : nullptr, n, "nbytes"}};
     dwritev(fd, pieces, n ? 2 : 1);

@@ -1,4 +1,5 @@
-/* peer.cpp - who is on the other end: local peers only, and the process that really holds a connection */
+/* peer.cpp - who is on the other end: local peers only, and the process that really holds a
+ * connection */
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -37,9 +37,13 @@ int sockwant(int fd, bool readable, bool writable) {
 }
 
 /* sockforget removes fd from the set (before it is closed). */
-void sockforget(int fd) { epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr); }
+void sockforget(int fd) {
+    epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
+}
 
-bool sockis_timer(int fd) { return fd == tfd; }
+bool sockis_timer(int fd) {
+    return fd == tfd;
+}
 
 /* sockdeadline arms the wake-up for a moment on the monotonic clock. The
  * timer is only set again when the moment changes: most passes keep it. */

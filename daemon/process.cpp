@@ -159,13 +159,15 @@ void cleanup_prg(PGLOB *pglob, pid_t pid) {
         for (int i = 0; i < QNX_MAX_PROXIES; i++) {
             QNX_PROXY_STATE *p = &pglob->proxys[i];
             if (p->process != ps) continue;
-            if (pglob->verbose > 2) _vmessage("automatic proxy detach \"%d\" for pid %d", -(i + 2), pid);
+            if (pglob->verbose > 2)
+                _vmessage("automatic proxy detach \"%d\" for pid %d", -(i + 2), pid);
             do_pdetach(pglob, p);
         }
         for (int i = 0; i < QNX_MAX_TIMERS; i++) {
             QNX_TIMER_STATE *t = &pglob->timers[i];
             if (t->process != ps) continue;
-            if (pglob->verbose > 2) _vmessage("automatic timer detach \"%d\" for pid %d", i + 1, pid);
+            if (pglob->verbose > 2)
+                _vmessage("automatic timer detach \"%d\" for pid %d", i + 1, pid);
             do_tdetach(pglob, t);
         }
     }

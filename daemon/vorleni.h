@@ -30,7 +30,7 @@ constexpr size_t DEFAULT_MAX_UNREAD = 4u << 20;
 /* Connections served at once; new ones beyond it are refused at accept. */
 constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
-constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2; /* 34: a 32-character name and its zero */
+constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2;  /* 34: a 32-character name and its zero */
 constexpr int PROXY_MSG_MAX = QNX_MAX_PROXY_MSG + 1; /* 101: the data field of the record */
 
 /* ------------------------------------------------------------------------ */
@@ -43,18 +43,18 @@ struct QNX_CONN;
 
 /* The message a process sent and that is not yet replied to. */
 struct QNX_QSND {
-    char *buffer;    /* the daemon's copy; owned until the sender is replied to or removed */
-    int32_t nbytes;  /* message length */
-    pid_t to_pid;    /* addressee as requested */
-    int32_t to_nid;  /* 0 */
+    char *buffer;   /* the daemon's copy; owned until the sender is replied to or removed */
+    int32_t nbytes; /* message length */
+    pid_t to_pid;   /* addressee as requested */
+    int32_t to_nid; /* 0 */
 };
 
 /* The receive slot: the pending receive, then the last message delivered. */
 struct QNX_QRCV {
-    char *buffer;          /* borrowed: the sender's qsnd.buffer or a proxy's message */
-    uint32_t nbytes;       /* receive-buffer size while blocked; message length after delivery */
-    uint32_t offset;       /* requested start offset */
-    pid_t from_pid;        /* awaited pid (0 = any) while blocked; origin after delivery */
+    char *buffer;    /* borrowed: the sender's qsnd.buffer or a proxy's message */
+    uint32_t nbytes; /* receive-buffer size while blocked; message length after delivery */
+    uint32_t offset; /* requested start offset */
+    pid_t from_pid;  /* awaited pid (0 = any) while blocked; origin after delivery */
     int32_t from_nid;
     int32_t do_not_freeit; /* 1 when buffer belongs to a proxy */
 };
@@ -79,17 +79,17 @@ struct QNX_PSTATE {
     int32_t msg_received;
     int32_t msg_reply;
     /* Bookkeeping beyond the classic record. */
-    QNX_MQUEUE *qentry;   /* queue entry of its message while SEND-blocked, else null */
-    uint16_t rcv_type;    /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */
+    QNX_MQUEUE *qentry;               /* queue entry of its message while SEND-blocked, else null */
+    uint16_t rcv_type;                /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */
     struct QNX_TIMER_STATE *sleeping; /* sleep timer whose expiry it waits for, else null */
-    int pidfd;   /* the verified process behind its connection; -1 when none */
-    bool remote; /* bound on trust from another host: not this host's pid */
+    int pidfd;                        /* the verified process behind its connection; -1 when none */
+    bool remote;                      /* bound on trust from another host: not this host's pid */
 };
 
 /* One queued message or pending proxy trigger. */
 struct QNX_MQUEUE {
-    QNX_MQUEUE *next; /* younger entry */
-    QNX_MQUEUE *prev; /* older entry */
+    QNX_MQUEUE *next;     /* younger entry */
+    QNX_MQUEUE *prev;     /* older entry */
     QNX_PSTATE *process;  /* addressee; null when free */
     QNX_PSTATE *sprocess; /* sender; null for a proxy trigger */
     pid_t from_pid;       /* sender's pid, or the proxy id (negative) */
@@ -149,11 +149,11 @@ struct QNX_BUF {
 /* One accepted connection. */
 struct QNX_CONN {
     int fd = -1;
-    QNX_BUF in;             /* bytes read, not yet dispatched */
-    QNX_BUF out;            /* answer bytes the socket has not yet taken */
+    QNX_BUF in;                /* bytes read, not yet dispatched */
+    QNX_BUF out;               /* answer bytes the socket has not yet taken */
     uint64_t drop = 0;         /* bytes of an oversized request still to be read and dropped */
     uint16_t drop_retcode = 0; /* the answer once they are gone */
-    bool dead = false;      /* write failed or unread answers over the bound: remove after the request */
+    bool dead = false; /* write failed or unread answers over the bound: remove after the request */
     bool want_write = false;
 };
 
@@ -185,7 +185,7 @@ struct PGLOB {
     int32_t mqueue_anz;
     int32_t my_port;
     int sock;
-    int act_fd; /* the connection whose request is being served */
+    int act_fd;              /* the connection whose request is being served */
     QNX_MSG_HDR *rcv_buffer; /* the current request's header and fixed body */
     int32_t rcv_nbytes;
     time_t rcv_timeout;
@@ -316,9 +316,9 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
                                    const struct timeval &wall_now);
 
 /* peer.cpp: who is on the other end */
-extern bool (*peer_is_local)(int fd);                        /* seam */
+extern bool (*peer_is_local)(int fd);                     /* seam */
 extern int (*peer_verify)(int fd, pid_t pid, int *pidfd); /* seam */
-extern int (*owner_signal)(QNX_PSTATE *ps, int sig);       /* seam */
+extern int (*owner_signal)(QNX_PSTATE *ps, int sig);      /* seam */
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

@@ -308,8 +308,8 @@ VORLEN_CHECK(snd_fields, offsetof(QNX_MSG_HDR_SND, to_nid) == 4 &&
                              offsetof(QNX_MSG_HDR_SND, data) == 12);
 VORLEN_CHECK(blk_size, sizeof(QNX_MSG_BLK_SND) == 4 && offsetof(QNX_MSG_BLK_SND, data) == 4);
 VORLEN_CHECK(rcv_size, sizeof(QNX_MSG_RCV) == 12);
-VORLEN_CHECK(rcv_fields, offsetof(QNX_MSG_RCV, offset) == 4 &&
-                             offsetof(QNX_MSG_RCV, nbytes) == 8 && offsetof(QNX_MSG_RCV, data) == 12);
+VORLEN_CHECK(rcv_fields, offsetof(QNX_MSG_RCV, offset) == 4 && offsetof(QNX_MSG_RCV, nbytes) == 8 &&
+                             offsetof(QNX_MSG_RCV, data) == 12);
 VORLEN_CHECK(name_attach_size, sizeof(QNX_MSG_NAME_ATTACH) == 40);
 VORLEN_CHECK(name_attach_nid, offsetof(QNX_MSG_NAME_ATTACH, nid) == 36);
 VORLEN_CHECK(name_res_size, sizeof(QNX_MSG_NAME_RES) == 12);

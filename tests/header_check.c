@@ -1,4 +1,5 @@
-/* header_check.c - code written the QNX 4 way must compile warning-free against the public header */
+/* header_check.c - code written the QNX 4 way must compile warning-free against the public header
+ */
 #include "vorlen.h"
 #include <stdio.h>
 

@@ -33,7 +33,8 @@ bool exists(const std::string &path) {
 
 int count(const std::string &text, const std::string &needle) {
     int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
     return n;
 }
 
@@ -90,7 +91,8 @@ TEST(Daemon, TerminatingSignalsWriteTheShutdownLineAndExitZero) {
         int st = d.kill_and_wait(sig);
         ASSERT_TRUE(WIFEXITED(st)) << sig;
         EXPECT_EQ(WEXITSTATUS(st), 0);
-        std::string line = "Vorlen shutdown with signal " + std::to_string(sig) + "(" + strsignal(sig) + ")";
+        std::string line =
+            "Vorlen shutdown with signal " + std::to_string(sig) + "(" + strsignal(sig) + ")";
         EXPECT_NE(read_file(d.workdir() + "/vorlen.log").find(line), std::string::npos);
         EXPECT_NE(d.stdout_text().find(line), std::string::npos);
     }
@@ -101,14 +103,16 @@ TEST(Daemon, ACrashIsLoggedAndNotReportedAsSuccess) {
     int st = d.kill_and_wait(SIGSEGV);
     ASSERT_TRUE(WIFSIGNALED(st)) << "status " << st;
     EXPECT_EQ(WTERMSIG(st), SIGSEGV);
-    EXPECT_NE(read_file(d.workdir() + "/vorlen.log").find("Vorlen shutdown with signal 11(Segmentation fault)"),
+    EXPECT_NE(read_file(d.workdir() + "/vorlen.log")
+                  .find("Vorlen shutdown with signal 11(Segmentation fault)"),
               std::string::npos);
 }
 
 TEST(Daemon, SigpipeAndSigintLeadToASweepNotAnEnd) {
     Daemon d({"-v", "3"});
     kill(d.pid(), SIGPIPE);
-    ASSERT_TRUE(wait_until([&] { return d.stdout_text().find("cleanup-all") != std::string::npos; }));
+    ASSERT_TRUE(
+        wait_until([&] { return d.stdout_text().find("cleanup-all") != std::string::npos; }));
     EXPECT_NE(d.stdout_text().find("got signal 13(Broken pipe) connection"), std::string::npos);
     log_something(d.port());
     EXPECT_TRUE(d.alive());
@@ -133,7 +137,8 @@ TEST(Daemon, LogLinesCarryElapsedTimeInBothFormats) {
     std::string line;
     std::getline(in, line);
     /* The start line carries ctime's date. */
-    EXPECT_TRUE(std::regex_match(line, std::regex("Starting vorlen \\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
+    EXPECT_TRUE(std::regex_match(
+        line, std::regex("Starting vorlen \\w{3} \\w{3} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}")))
         << line;
     int n = 0;
     while (std::getline(in, line)) {
@@ -178,7 +183,8 @@ TEST(Daemon, LogappendKeepsTheFileOpenAndWithoutItEachLineClosesIt) {
         std::string dir = "/proc/" + std::to_string(d.pid()) + "/fd";
         for (int fd = 0; fd < 64; fd++) {
             char target[512];
-            ssize_t n = readlink((dir + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            ssize_t n =
+                readlink((dir + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
             if (n > 0 && std::string(target, size_t(n)).find("vorlen.log") != std::string::npos)
                 return true;
         }

@@ -1,4 +1,5 @@
-/* test_framing.cpp - the daemon's framing rules, byte for byte, and its behaviour under hostile input */
+/* test_framing.cpp - the daemon's framing rules, byte for byte, and its behaviour under hostile
+ * input */
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -257,7 +258,8 @@ TEST(Framing, ABurstOfConnectionsIsAcceptedWithoutStalls) {
     auto r = names_listing(me);
     for (auto &c : cs) c->send_bytes(r);
     for (auto &c : cs) expect_names_listing(*c);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
     /* A dropped SYN costs at least a one-second retry. */
     EXPECT_LT(ms.count(), 1000);
     release_holder(me);

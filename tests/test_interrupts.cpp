@@ -1,4 +1,5 @@
-/* test_interrupts.cpp - signal handlers break off blocking calls as under QNX 4, without losing step */
+/* test_interrupts.cpp - signal handlers break off blocking calls as under QNX 4, without losing
+ * step */
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -16,7 +17,9 @@
 namespace {
 
 volatile sig_atomic_t handled = 0;
-void on_usr1(int) { handled = handled + 1; }
+void on_usr1(int) {
+    handled = handled + 1;
+}
 
 /* catch_usr1 installs a handler the way signal() does on Linux: with
  * SA_RESTART, so a plain read would simply be restarted. */

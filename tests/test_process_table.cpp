@@ -71,9 +71,7 @@ TEST(ProcessTable, AConnectionThatSendsNothingRemovesNothing) {
     Daemon d;
     RawClient bound(d.port());
     bind(bound, bound.pid());
-    {
-        RawClient idle(d.port());
-    }
+    { RawClient idle(d.port()); }
     RawClient after(d.port());
     bind(after, after.pid());
     EXPECT_EQ(listed_pids(d.port()), (std::vector<pid_t>{bound.pid(), after.pid()}));

@@ -1,4 +1,5 @@
-/* test_wire_messaging.cpp - Send, Receive and Reply at the byte level: exact answers, states, counters */
+/* test_wire_messaging.cpp - Send, Receive and Reply at the byte level: exact answers, states,
+ * counters */
 #include <cstring>
 #include <memory>
 #include <string>
@@ -99,7 +100,8 @@ TEST(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
     EXPECT_EQ(r.data(a.pid()), "from a");
     r.receive(0, 100);
     EXPECT_EQ(r.data(b.pid()), "from b");
-    for (Peer *p : {&a, &b, &c}) EXPECT_EQ(process_record(d.port(), p->pid()).block_state, STATE_REPLY_BLOCKED);
+    for (Peer *p : {&a, &b, &c})
+        EXPECT_EQ(process_record(d.port(), p->pid()).block_state, STATE_REPLY_BLOCKED);
     /* Each held message is released with its own reply, in any order. */
     r.reply(b.pid(), {"rb"});
     r.status(0);

@@ -141,7 +141,9 @@ int Daemon::kill_and_wait(int sig) {
     return st;
 }
 
-std::string Daemon::stdout_text() const { return read_file(stdout_path()); }
+std::string Daemon::stdout_text() const {
+    return read_file(stdout_path());
+}
 
 Daemon::~Daemon() {
     if (pid_ > 0) {
@@ -178,7 +180,9 @@ RawClient::RawClient(int port) {
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-RawClient::~RawClient() { close(); }
+RawClient::~RawClient() {
+    close();
+}
 
 void RawClient::close() {
     if (fd_ >= 0) ::close(fd_);
@@ -438,7 +442,9 @@ void Sleeper::kill() {
     pid_ = -1;
 }
 
-Sleeper::~Sleeper() { kill(); }
+Sleeper::~Sleeper() {
+    kill();
+}
 
 pid_t spawn(const std::function<int()> &fn) {
     fflush(nullptr);
