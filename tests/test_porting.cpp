@@ -122,7 +122,7 @@ static nid_t node;
 
 int main(int argc, char **argv) {
     struct itimercb tcb;
-    struct itimerspec spec, old;
+    struct itimerspec setting, old;
     struct _mxfer_entry mx[2];
     char buf[64], path[4096];
     timer_t id;
@@ -139,10 +139,10 @@ int main(int argc, char **argv) {
     tcb.itcb_event.evt_value = proxy;
     tcb.itcb_count = 0;
     if ((id = mktimer(TIMEOFDAY, _TNOTIFY_PROXY, &tcb)) == -1) return 1;
-    memset(&spec, 0, sizeof spec);
-    spec.it_value.tv_sec = 1;
-    reltimer(id, &spec, &old);
-    abstimer(id, &spec, NULL);
+    memset(&setting, 0, sizeof setting);
+    setting.it_value.tv_sec = 1;
+    reltimer(id, &setting, &old);
+    abstimer(id, &setting, NULL);
     qnx_name_attach(node, "qnx/way");
     p = qnx_name_locate(node, "qnx/way", 0, NULL);
     n = sizeof buf / 2;

@@ -101,7 +101,7 @@ int mktimer(vt::RawClient &c, pid_t pid, int32_t notify, int32_t evt, int32_t ty
     return ans.timer_nr;
 }
 
-QNX_ITIMERSPEC spec(int32_t vs, int32_t vns, int32_t is = 0, int32_t ins = 0) {
+QNX_ITIMERSPEC tspec(int32_t vs, int32_t vns, int32_t is = 0, int32_t ins = 0) {
     QNX_ITIMERSPEC v;
     v.it_value = {vs, vns};
     v.it_interval = {is, ins};
@@ -221,8 +221,8 @@ TEST(WireTimers, CreationLimitsAndRefusals) {
     /* Numbers outside 1 ... 50, free slots and other processes' timers. */
     for (int32_t nr : {0, 51, -1, 3}) {
         EXPECT_EQ(rmtimer(a.c, a.pid(), nr), ESRCH) << nr;
-        EXPECT_EQ(settime(a.c, a.pid(), nr, spec(1, 0)), ESRCH) << nr;
-        EXPECT_EQ(settime(a.c, a.pid(), nr, spec(1, 0), nullptr, 1), ESRCH) << nr;
+        EXPECT_EQ(settime(a.c, a.pid(), nr, tspec(1, 0)), ESRCH) << nr;
+        EXPECT_EQ(settime(a.c, a.pid(), nr, tspec(1, 0), nullptr, 1), ESRCH) << nr;
     }
     EXPECT_EQ(rmtimer(other.c, other.pid(), 1), ESRCH);
     EXPECT_EQ(timer_record(d.port(), 1).pid, a.pid());
@@ -238,8 +238,8 @@ TEST(WireTimers, ProxyTimerFiresOnTimeAndAnswersThePreviousSetting) {
 
     /* A 0-second timer fires at the next scan. */
     QNX_ITIMERSPEC prev;
-    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(0, 1000), &prev), 0);
-    EXPECT_TRUE(same(prev, spec(0, 0)));
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(0, 1000), &prev), 0);
+    EXPECT_TRUE(same(prev, tspec(0, 0)));
     receive(owner.c, owner.pid(), 0);
     std::string data;
     EXPECT_EQ(delivered(owner.c, &data), -2);
@@ -251,16 +251,16 @@ TEST(WireTimers, ProxyTimerFiresOnTimeAndAnswersThePreviousSetting) {
 
     /* Never before its deadline; the answer carries the setting before. */
     auto t0 = Clock::now();
-    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(0, 80000000), &prev), 0);
-    EXPECT_TRUE(same(prev, spec(0, 1000)));
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(0, 80000000), &prev), 0);
+    EXPECT_TRUE(same(prev, tspec(0, 1000)));
     receive(owner.c, owner.pid(), 0);
     EXPECT_EQ(delivered(owner.c), -2);
     EXPECT_GE(ms_since(t0), 80);
 
     /* Periodic: each period counted from the scan that fired it. */
     t0 = Clock::now();
-    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(0, 20000000, 0, 20000000), &prev), 0);
-    EXPECT_TRUE(same(prev, spec(0, 80000000)));
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(0, 20000000, 0, 20000000), &prev), 0);
+    EXPECT_TRUE(same(prev, tspec(0, 80000000)));
     for (int i = 0; i < 3; i++) {
         receive(owner.c, owner.pid(), 0);
         EXPECT_EQ(delivered(owner.c), -2);
@@ -289,7 +289,7 @@ TEST(WireTimers, AbsoluteTimerFollowsTheWallClock) {
         at.tv_nsec -= 1000000000;
     }
     ASSERT_EQ(
-        settime(owner.c, owner.pid(), 1, spec(int32_t(at.tv_sec), int32_t(at.tv_nsec)), nullptr, 1),
+        settime(owner.c, owner.pid(), 1, tspec(int32_t(at.tv_sec), int32_t(at.tv_nsec)), nullptr, 1),
         0);
     receive(owner.c, owner.pid(), 0);
     EXPECT_EQ(delivered(owner.c), -2);
@@ -299,7 +299,7 @@ TEST(WireTimers, AbsoluteTimerFollowsTheWallClock) {
                 (got.tv_sec == at.tv_sec && got.tv_nsec / 1000 >= at.tv_nsec / 1000));
 
     /* A time of day already past fires at once. */
-    ASSERT_EQ(settime(owner.c, owner.pid(), 1, spec(int32_t(now.tv_sec - 10), 0), nullptr, 1), 0);
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(int32_t(now.tv_sec - 10), 0), nullptr, 1), 0);
     receive(owner.c, owner.pid(), 0);
     EXPECT_EQ(delivered(owner.c), -2);
 }
@@ -310,7 +310,7 @@ TEST(WireTimers, SleepTimerAnswersItsOwnerOnce) {
     ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_SLEEP, 0), 1);
 
     auto t0 = Clock::now();
-    send_settime(owner.c, owner.pid(), 1, spec(0, 40000000, 0, 5000000));
+    send_settime(owner.c, owner.pid(), 1, tspec(0, 40000000, 0, 5000000));
     QNX_MSG_HDR h = owner.c.recv_hdr();
     EXPECT_GE(ms_since(t0), 40);
     EXPECT_EQ(h.ev.retcode, 0);
@@ -331,7 +331,7 @@ TEST(WireTimers, SignalInterruptsTheOwnerAndItsSenders) {
 
     ASSERT_EQ(mktimer(owner, o, NOTIFY_SIGNAL, SIGUSR1), 1);
     /* Long enough for both to block first. */
-    ASSERT_EQ(settime(owner, o, 1, spec(1, 500000000)), 0);
+    ASSERT_EQ(settime(owner, o, 1, tspec(1, 500000000)), 0);
     sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), o, {"queued"}));
     receive(owner, o, awaited.pid());
     ASSERT_TRUE(vt::wait_state(d.port(), sender.pid(), STATE_SEND_BLOCKED));
@@ -360,9 +360,9 @@ TEST(WireTimers, SignalBreaksASleep) {
 
     ASSERT_EQ(mktimer(owner, o, NOTIFY_SIGNAL, SIGUSR1), 1);
     ASSERT_EQ(mktimer(owner, o, NOTIFY_SLEEP, 0), 2);
-    ASSERT_EQ(settime(owner, o, 1, spec(0, 50000000)), 0);
+    ASSERT_EQ(settime(owner, o, 1, tspec(0, 50000000)), 0);
     auto t0 = Clock::now();
-    send_settime(owner, o, 2, spec(0, 400000000));
+    send_settime(owner, o, 2, tspec(0, 400000000));
     QNX_MSG_HDR h = owner.recv_hdr();
     EXPECT_EQ(h.ev.retcode, EINTR);
     EXPECT_LT(ms_since(t0), 400);
@@ -381,7 +381,7 @@ TEST(WireTimers, RemovedOwnerTakesItsTimers) {
     ASSERT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), 2);
     ASSERT_EQ(mktimer(leaving->c, leaving->pid(), NOTIFY_SLEEP, 0), 3);
     /* It leaves in the middle of a sleep. */
-    send_settime(leaving->c, leaving->pid(), 1, spec(5, 0));
+    send_settime(leaving->c, leaving->pid(), 1, tspec(5, 0));
     ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 1).value.tv_sec > 0; }));
     leaving->c.close();
 
