@@ -42,10 +42,8 @@ int count(const std::string &text, const std::string &needle) {
 void log_something(int port) {
     RawClient c(port);
     pid_t pid = c.pid();
-    QNX_MSG_SIN q{};
-    q.typ = SIN_NAMES;
-    c.send_bytes(req(MT_SIN, pid, q));
-    c.recv_exact(24 + sizeof(QNX_MSG_SIN_RNAMES));
+    c.send_bytes(names_listing(pid));
+    expect_names_listing(c);
     c.close();
     wait_until([&] { return process_record(port, pid).pid == 0; });
 }

@@ -14,34 +14,6 @@
 
 using namespace vt;
 
-namespace {
-
-/* A names listing: a cheap request with a known answer (header + closing record). */
-std::vector<uint8_t> names_listing(pid_t pid) {
-    QNX_MSG_SIN s{};
-    s.typ = SIN_NAMES;
-    return req(MT_SIN, pid, s);
-}
-
-void expect_names_listing(RawClient &c) {
-    QNX_MSG_HDR h = c.recv_hdr();
-    EXPECT_EQ(h.ev.retcode, 0);
-    ASSERT_EQ(h.msg_len, sizeof(QNX_MSG_SIN_RNAMES));
-    auto rec = c.recv_exact(sizeof(QNX_MSG_SIN_RNAMES));
-    ASSERT_EQ(rec.size(), sizeof(QNX_MSG_SIN_RNAMES));
-    int32_t pid;
-    memcpy(&pid, rec.data(), 4);
-    EXPECT_EQ(pid, -1);
-}
-
-void expect_status(RawClient &c, int retcode) {
-    QNX_MSG_HDR h = c.recv_hdr();
-    EXPECT_EQ(h.ev.retcode, retcode);
-    EXPECT_EQ(h.msg_len, 0u);
-}
-
-} // namespace
-
 TEST(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInStep) {
     Daemon d;
     RawClient c(d.port());

@@ -16,12 +16,6 @@ using namespace vt;
 
 namespace {
 
-std::vector<uint8_t> names_listing(pid_t pid) {
-    QNX_MSG_SIN s{};
-    s.typ = SIN_NAMES;
-    return req(MT_SIN, pid, s);
-}
-
 bool listing_answered(RawClient &c) {
     c.send_bytes(names_listing(c.pid()));
     QNX_MSG_HDR h = c.recv_hdr();

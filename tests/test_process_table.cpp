@@ -24,10 +24,8 @@ std::vector<pid_t> listed_pids(int port) {
 
 /* bind makes the daemon bind c to pid with a harmless request. */
 void bind(RawClient &c, pid_t pid) {
-    QNX_MSG_SIN s{};
-    s.typ = SIN_NAMES;
-    c.send_bytes(req(MT_SIN, pid, s));
-    c.recv_exact(sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_SIN_RNAMES));
+    c.send_bytes(names_listing(pid));
+    expect_names_listing(c);
 }
 
 std::vector<std::string> log_lines_with(const std::string &text, const std::string &needle) {

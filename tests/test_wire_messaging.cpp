@@ -16,10 +16,8 @@ namespace {
 struct Peer {
     RawClient c;
     explicit Peer(int port) : c(port) {
-        QNX_MSG_SIN q{};
-        q.typ = SIN_NAMES;
-        c.send_bytes(req(MT_SIN, c.pid(), q));
-        c.recv_exact(24 + sizeof(QNX_MSG_SIN_RNAMES));
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
     }
     pid_t pid() const { return c.pid(); }
     void send(pid_t to, const std::vector<std::string> &blocks) {
@@ -45,11 +43,7 @@ struct Peer {
         auto b = c.recv_exact(h.msg_len);
         return std::string(b.begin(), b.end());
     }
-    void status(int retcode) {
-        QNX_MSG_HDR h = c.recv_hdr();
-        EXPECT_EQ(h.ev.retcode, retcode);
-        EXPECT_EQ(h.msg_len, 0u);
-    }
+    void status(int retcode) { expect_status(c, retcode); }
 };
 
 } // namespace

@@ -327,6 +327,29 @@ std::vector<uint8_t> send_req(uint16_t typ, int32_t from_pid, int32_t to_pid,
     return b;
 }
 
+std::vector<uint8_t> names_listing(pid_t pid) {
+    QNX_MSG_SIN s{};
+    s.typ = SIN_NAMES;
+    return req(MT_SIN, pid, s);
+}
+
+void expect_names_listing(RawClient &c) {
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0);
+    ASSERT_EQ(h.msg_len, sizeof(QNX_MSG_SIN_RNAMES));
+    auto rec = c.recv_exact(sizeof(QNX_MSG_SIN_RNAMES));
+    ASSERT_EQ(rec.size(), sizeof(QNX_MSG_SIN_RNAMES));
+    int32_t pid;
+    memcpy(&pid, rec.data(), 4);
+    EXPECT_EQ(pid, -1);
+}
+
+void expect_status(RawClient &c, int retcode) {
+    QNX_MSG_HDR h = c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, retcode);
+    EXPECT_EQ(h.msg_len, 0u);
+}
+
 /* Reads a listing in a forked child and hands the records back through a pipe. */
 template <typename R> static std::vector<R> list_kind(int port, int typ) {
     int pfd[2];

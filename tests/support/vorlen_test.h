@@ -118,6 +118,14 @@ std::vector<uint8_t> send_req(uint16_t typ, int32_t from_pid, int32_t to_pid,
                               const std::vector<std::string> &blocks);
 void append_u32(std::vector<uint8_t> &b, uint32_t v);
 
+/* A names listing: a cheap request with a known answer on an empty table
+ * (the header and the closing record), handy to bind a connection or to see
+ * that it is still in step. */
+std::vector<uint8_t> names_listing(pid_t pid);
+void expect_names_listing(RawClient &c);
+/* Reads a status-only answer and checks its retcode. */
+void expect_status(RawClient &c, int retcode);
+
 /* Reads a whole listing of kind typ through a raw client in a forked child
  * (which is itself left out of the process listing); the closing record is
  * not included. */
