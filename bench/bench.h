@@ -114,6 +114,8 @@ struct Line {
     std::string target{};
     Verdict verdict = Verdict::none;
     std::string note{};
+    /* Throughput rows: CPU time of the daemon and of the relay per round trip, in µs. */
+    double cpu_vorlen = 0, cpu_base = 0;
 };
 
 /* print_table writes the report as an aligned plain-text table. */

@@ -146,6 +146,9 @@ void print_json(const std::vector<std::string> &about, const std::vector<Line> &
             printf(", \"baseline\": %s, \"base\": %s", quoted(l.base_name).c_str(),
                    json_figure(l.base).c_str());
         if (l.ratio > 0) printf(", \"ratio\": %.4f", l.ratio);
+        if (l.cpu_vorlen > 0 || l.cpu_base > 0)
+            printf(", \"cpu_us_per_trip\": {\"vorlen\": %.3f, \"base\": %.3f}", l.cpu_vorlen,
+                   l.cpu_base);
         if (!l.target.empty()) printf(", \"target\": %s", quoted(l.target).c_str());
         if (l.verdict != Verdict::none) printf(", \"result\": \"%s\"", verdict_name(l.verdict));
         if (!l.note.empty()) printf(", \"note\": %s", quoted(l.note).c_str());
