@@ -172,10 +172,14 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
         send_status(fd, ESRCH);
         return;
     }
+    const QNX_PSTATE *ps = pglob->fdpstate[fd];
+    /* Requests are served for the process bound to the connection, whatever
+     * pid a later header claims: the owner checks of names, proxies and
+     * timers compare with it, so no client acts on another's. */
+    pglob->rcv_buffer->from_pid = ps->pid;
     /* A process has one request outstanding at a time. Another one while it
      * waits would overwrite the message and queue entry of the first: it is
      * refused, and the first keeps its one answer. */
-    const QNX_PSTATE *ps = pglob->fdpstate[fd];
     if (ps->state != STATE_READY || ps->sleeping) {
         send_status(fd, EBUSY);
         if (pglob->verbose > 1)

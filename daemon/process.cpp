@@ -9,9 +9,13 @@
 
 #include "vorleni.h"
 
+constexpr unsigned long PF_EXITING = 0x4; /* the kernel's flag of a task in exit */
+
 /* pid_alive tells whether pid names a process that can still talk: it exists
  * under /proc and is neither a zombie nor dead (a process that has exited but
- * not been reaped never sends again). */
+ * not been reaped never sends again), nor on its way out: a killed process
+ * closes its sockets while it exits, before it is a zombie, and a record made
+ * for it then would outlive it until the next sweep. */
 static bool pid_alive_real(pid_t pid) {
     if (pid <= 0) return false;
     char path[32];
@@ -30,7 +34,12 @@ static bool pid_alive_real(pid_t pid) {
     const char *rp = strrchr(buf, ')');
     if (!rp || rp[1] != ' ') return true;
     char st = rp[2];
-    return st != 'Z' && st != 'X' && st != 'x';
+    if (st == 'Z' || st == 'X' || st == 'x') return false;
+    /* The flags are the seventh field after the name. */
+    unsigned long flags = 0;
+    if (sscanf(rp + 2, "%*c %*d %*d %*d %*d %*d %lu", &flags) == 1 && (flags & PF_EXITING))
+        return false;
+    return true;
 }
 
 /* The daemon asks about pids only through this seam, so that a harness can
