@@ -288,9 +288,9 @@ TEST(WireTimers, AbsoluteTimerFollowsTheWallClock) {
         at.tv_sec++;
         at.tv_nsec -= 1000000000;
     }
-    ASSERT_EQ(
-        settime(owner.c, owner.pid(), 1, tspec(int32_t(at.tv_sec), int32_t(at.tv_nsec)), nullptr, 1),
-        0);
+    ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(int32_t(at.tv_sec), int32_t(at.tv_nsec)),
+                      nullptr, 1),
+              0);
     receive(owner.c, owner.pid(), 0);
     EXPECT_EQ(delivered(owner.c), -2);
     struct timespec got;
