@@ -14,6 +14,15 @@ static bool slot_free(const QNX_ATT_NAME *cn) {
     return cn->pid == 0 && cn->id == 0;
 }
 
+/* owner_alive tells whether the owner of a name can still talk. A peer on
+ * another host is not among this host's processes: it lives while its record
+ * does, which its connection keeps. */
+static bool owner_alive(PGLOB *pglob, const QNX_ATT_NAME *cn) {
+    auto it = pglob->pidmap.find(cn->pid);
+    if (it != pglob->pidmap.end() && it->second->remote) return true;
+    return pid_alive(cn->pid);
+}
+
 /* do_ndetach clears one name slot; it cannot fail. */
 void do_ndetach(QNX_ATT_NAME *cn) {
     cn->id = 0;
@@ -46,7 +55,7 @@ void process_name_attach(PGLOB *pglob) {
         QNX_ATT_NAME *chosen = nullptr;
         for (QNX_ATT_NAME &cn : pglob->names) {
             if (!slot_free(&cn) && strcmp(cn.name, req->name) == 0) {
-                if (!pid_alive(cn.pid)) {
+                if (!owner_alive(pglob, &cn)) {
                     do_ndetach(&cn); /* a dead owner's registration is not trusted */
                 } else {
                     send_status(pglob->act_fd, ESRCH);
@@ -82,7 +91,7 @@ void process_name_attach(PGLOB *pglob) {
         /* Table full: free what dead owners still hold and try again. */
         bool freed = false;
         for (QNX_ATT_NAME &cn : pglob->names) {
-            if (cn.pid != 0 && !pid_alive(cn.pid)) {
+            if (cn.pid != 0 && !owner_alive(pglob, &cn)) {
                 if (pglob->verbose > 2)
                     _vmessage("global automatic name detach \"%s\" for pid %d", cn.name, cn.pid);
                 do_ndetach(&cn);
@@ -135,7 +144,7 @@ void process_name_query(PGLOB *pglob) {
 
     for (QNX_ATT_NAME &cn : pglob->names) {
         if (slot_free(&cn) || strcmp(cn.name, req->name) != 0) continue;
-        if (!pid_alive(cn.pid)) {
+        if (!owner_alive(pglob, &cn)) {
             do_ndetach(&cn);
             break;
         }

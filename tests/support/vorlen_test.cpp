@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -81,16 +83,31 @@ static bool can_connect(int port) {
     return ok;
 }
 
-Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std::string workdir) {
+Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std::string workdir,
+               int as_uid) {
     if (workdir.empty()) {
         workdir_ = make_tempdir();
         own_workdir_ = true;
     } else {
         workdir_ = workdir;
     }
+    std::string program = bin_path("vorlen");
+    if (as_uid >= 0) {
+        /* The build tree may not be open to that user. */
+        std::string copy = workdir_ + "/vorlen";
+        std::error_code ec;
+        std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing,
+                                   ec);
+        if (ec || chmod(copy.c_str(), 0755) != 0 || chmod(workdir_.c_str(), 0755) != 0 ||
+            chown(workdir_.c_str(), uid_t(as_uid), gid_t(as_uid)) != 0) {
+            ADD_FAILURE() << "cannot prepare " << workdir_ << " for uid " << as_uid;
+            return;
+        }
+        program = copy;
+    }
     for (int attempt = 0; attempt < 20; attempt++) {
         port_ = free_port();
-        std::vector<std::string> argv = {bin_path("vorlen"), "-p", std::to_string(port_)};
+        std::vector<std::string> argv = {program, "-p", std::to_string(port_)};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = fork();
         if (pid_ == 0) {
@@ -101,6 +118,9 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
                 ::close(out);
             }
             for (auto &e : env) putenv(strdup(e.c_str()));
+            if (as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(as_uid)) != 0 ||
+                                setuid(uid_t(as_uid)) != 0))
+                _exit(126);
             std::vector<char *> av;
             for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
             av.push_back(nullptr);
@@ -168,11 +188,18 @@ Daemon::~Daemon() {
     }
 }
 
-RawClient::RawClient(int port) {
+RawClient::RawClient(int port) : RawClient(port, htonl(INADDR_LOOPBACK), htonl(INADDR_ANY)) {}
+
+RawClient::RawClient(int port, uint32_t to, uint32_t from) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (from != htonl(INADDR_ANY)) {
+        a.sin_addr.s_addr = from;
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            ADD_FAILURE() << "bind to the source address: " << strerror(errno);
+    }
+    a.sin_addr.s_addr = to;
     a.sin_port = htons(port);
     if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
         ADD_FAILURE() << "connect to port " << port << ": " << strerror(errno);

@@ -31,11 +31,13 @@ std::string bin_path(const std::string &program);
 /* Daemon is a vorlen process of the test's own on a free loopback port. The
  * constructor starts it and waits until it accepts connections; the destructor
  * stops it. It also points VORLEN_PORT and HOSTNAME of this process at it, so
- * library calls made here or in forked children reach this daemon. */
+ * library calls made here or in forked children reach this daemon. With
+ * as_uid (root only) it runs as that user and group, from a copy of the
+ * program in its working directory, which that user owns. */
 class Daemon {
   public:
     explicit Daemon(std::vector<std::string> args = {}, std::vector<std::string> env = {},
-                    std::string workdir = "");
+                    std::string workdir = "", int as_uid = -1);
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
@@ -68,6 +70,8 @@ std::string read_file(const std::string &path);
 class RawClient {
   public:
     explicit RawClient(int port);
+    /* A connection to address to, from source address from (network order). */
+    RawClient(int port, uint32_t to, uint32_t from);
     ~RawClient();
     RawClient(const RawClient &) = delete;
     RawClient &operator=(const RawClient &) = delete;
