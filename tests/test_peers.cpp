@@ -223,6 +223,8 @@ TEST(Peers, WithRemoteAPeerOnAnotherHostIsBoundOnTrustAndServedLikeAnyOther) {
         wait_until([&] { return d.stdout_text().find("cleanup-all") != std::string::npos; }));
     EXPECT_EQ(process_record(d.port(), fp).pid, fp);
     EXPECT_EQ(locate(local, lp, "far-server"), fp);
+    local.send_bytes(req(MT_NAME_ATTACH, lp, name_body("far-server")));
+    expect_status(local, ESRCH); /* held by a living owner */
 
     /* Its connection is its life. */
     far.close();
