@@ -13,6 +13,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,15 +211,39 @@ static void send_interrupt() {
     errno = saved_errno;
 }
 
-/* wait_answer waits until the answer starts to arrive. It waits in poll,
- * which a signal handler always breaks off (a read would be restarted under
- * SA_RESTART, and the caller would hang in a Receive its handler meant to
- * end): after each handler the daemon is told, and the wait goes on for the
- * one answer. Returns 0, or -1 with errno. */
-static int wait_answer() {
+/* SignalsHeld holds back the signals a handler may catch from the moment a
+ * request is written until its wait begins: a handler that ran in between
+ * would break off no wait, and the caller would block in a Receive its
+ * handler meant to end. The wait itself lets them in again, atomically.
+ * Signals of faults are never held. */
+struct SignalsHeld {
+    sigset_t caller; /* the caller's own mask, which the wait restores */
+    bool held = false;
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+            sigdelset(&all, sig);
+        held = pthread_sigmask(SIG_BLOCK, &all, &caller) == 0;
+    }
+    void release() {
+        if (held) pthread_sigmask(SIG_SETMASK, &caller, nullptr);
+        held = false;
+    }
+    ~SignalsHeld() { release(); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+};
+
+/* wait_answer waits until the answer starts to arrive, in ppoll with the
+ * caller's own signal mask: a signal that came since the request was
+ * written, or comes now, runs its handler and breaks off the wait (a read
+ * would be restarted under SA_RESTART). After each handler the daemon is
+ * told, and the wait goes on for the one answer. Returns 0, or -1 with errno. */
+static int wait_answer(const SignalsHeld &signals) {
     for (;;) {
         pollfd p{_qnx_socket, POLLIN, 0};
-        int n = poll(&p, 1, -1);
+        int n = ppoll(&p, 1, nullptr, signals.held ? &signals.caller : nullptr);
         if (n > 0) return 0;
         if (n < 0 && errno != EINTR) return -1;
         if (n < 0) send_interrupt();
@@ -225,11 +251,9 @@ static int wait_answer() {
 }
 
 /* read_some reads what is there (at least one byte) into iov and moves iov
- * past it; a read broken off by a signal is repeated. When awaiting says that
- * no byte of the answer has come yet, it first waits in wait_answer. Returns
- * the count, or -1 with errno (ECONNRESET at end of stream). */
-static ssize_t read_some(std::span<iovec> &iov, bool awaiting = false) {
-    if (awaiting && wait_answer() < 0) return -1;
+ * past it; a read broken off by a signal is repeated. Returns the count, or
+ * -1 with errno (ECONNRESET at end of stream). */
+static ssize_t read_some(std::span<iovec> &iov) {
     for (;;) {
         ssize_t n =
             readv(_qnx_socket, iov.data(), static_cast<int>(std::min<size_t>(iov.size(), IOV_MAX)));
@@ -276,7 +300,11 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     }
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
     hdr->from_pid = my_pid;
+    SignalsHeld signals;
     if (write_all(req) != 0) return -1;
+    const int waited = wait_answer(signals);
+    signals.release();
+    if (waited != 0) return -1;
 
     /* Requests and answers alternate and nothing follows an answer until the
      * next request, so the header and the first parts of the body may be
@@ -290,7 +318,7 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     std::span<iovec> head(first, nfirst);
     size_t got = 0;
     while (got < sizeof *hdr) {
-        ssize_t n = read_some(head, got == 0);
+        ssize_t n = read_some(head);
         if (n < 0) return -1;
         got += static_cast<size_t>(n);
     }

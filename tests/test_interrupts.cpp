@@ -7,6 +7,8 @@
 #include <random>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +31,26 @@ void catch_usr1() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &sa, nullptr);
 }
+
+/* With raise_after_send set, the next sendmsg of this process (the library's
+ * way of writing requests) raises that signal as soon as the request has
+ * left: a handler then runs before the wait for the answer begins, a moment
+ * a real signal hits only by bad luck. */
+volatile sig_atomic_t raise_after_send = 0;
+
+} // namespace
+
+extern "C" ssize_t sendmsg(int fd, const struct msghdr *m, int flags) {
+    ssize_t n = syscall(SYS_sendmsg, fd, m, flags);
+    int sig = raise_after_send;
+    if (n > 0 && sig != 0) {
+        raise_after_send = 0;
+        raise(sig);
+    }
+    return n;
+}
+
+namespace {
 
 class Interrupts : public ::testing::Test {
   protected:
@@ -63,6 +85,38 @@ TEST_F(Interrupts, ARestartingHandlerStillBreaksOffReceiveAndSleep) {
         return false;
     }));
     kill(p, SIGUSR1);
+    EXPECT_EQ(vt::wait_exit(p), 0);
+}
+
+/* A handler that runs after the request has left but before the wait
+ * begins still breaks off a Receive or a Send, with and without SA_RESTART,
+ * and the caller's own signal mask is what it was. */
+TEST_F(Interrupts, ASignalJustAfterTheRequestLeftStillBreaksOffTheWait) {
+    vt::Daemon d;
+    pid_t p = vt::spawn([] {
+        for (int flags : {SA_RESTART, 0}) {
+            struct sigaction sa = {};
+            sa.sa_handler = on_usr1;
+            sa.sa_flags = flags;
+            sigaction(SIGUSR1, &sa, nullptr);
+            sigset_t usr2, before, after;
+            sigemptyset(&usr2);
+            sigaddset(&usr2, SIGUSR2);
+            sigprocmask(SIG_BLOCK, &usr2, &before);
+            handled = 0;
+            char m[8] = "x", r[8];
+            raise_after_send = SIGUSR1;
+            REQUIRE(Receive(0, m, sizeof m) == -1 && errno == EINTR);
+            REQUIRE(handled == 1);
+            raise_after_send = SIGUSR1;
+            REQUIRE(Send(getppid(), m, r, sizeof m, sizeof r) == -1 && errno == EINTR);
+            REQUIRE(handled == 2);
+            sigprocmask(SIG_SETMASK, nullptr, &after);
+            REQUIRE(sigismember(&after, SIGUSR2) && !sigismember(&after, SIGUSR1));
+            sigprocmask(SIG_SETMASK, &before, nullptr);
+        }
+        return 0;
+    });
     EXPECT_EQ(vt::wait_exit(p), 0);
 }
 
