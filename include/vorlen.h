@@ -34,7 +34,7 @@ extern "C" {
 
 #define VORLEN_DEFAULT_PORT 7779 /* the daemon's port; VORLEN_PORT overrides it */
 
-/* Message types: the index into the daemon's dispatch table. 0 and 9 are unassigned. */
+/* Message types: the index into the daemon's dispatch table. 0 is unassigned. */
 #define MT_SEND 1
 #define MT_RECEIVE 2
 #define MT_NB_RECEIVE 3
@@ -43,6 +43,7 @@ extern "C" {
 #define MT_NAME_ATTACH 6
 #define MT_NAME_DETACH 7
 #define MT_NAME_QUERY 8
+#define MT_PFLAGS 9 /* addition: the process's QNX 4 flags (qnx_pflags) */
 #define MT_TRIGGER 10
 #define MT_MKTIMER 11
 #define MT_RELABSTIMER 12
@@ -92,6 +93,24 @@ extern "C" {
  *   request keeps exactly one answer. */
 #define VORLEN_FLAG_REREAD 0x4000
 #define VORLEN_FLAG_INTERRUPT 0x8000
+/* VORLEN_FLAG_QNX4 asks for QNX 4's semantics where the described behaviour
+ *   differs; the library's QNX 4 face sets it. On MT_SEND: while the sender
+ *   waits REPLY-blocked, an interrupt answers the Send EINTR (the receiver's
+ *   later Reply then gets ESRCH) unless the receiver's flags hold
+ *   VORLEN_PFLAG_SIGCATCH. On MT_PROXY_ATTACH: the proxy counts its triggers
+ *   and is received once per trigger (at most VORLEN_MAX_PROXY_PENDING
+ *   pending). On MT_RELABSTIMER: a zero it_value disarms the timer, and the
+ *   answer holds the time that was left and the previous interval.
+ * VORLEN_FLAG_UNANSWERED on an MT_TRIGGER: a trigger made by a signal handler
+ *   while a request of the same process is outstanding. It is carried out
+ *   like any trigger but never answered, so every request keeps exactly one
+ *   answer. */
+#define VORLEN_FLAG_QNX4 0x2000
+#define VORLEN_FLAG_UNANSWERED 0x1000
+
+/* Process flags carried by MT_PFLAGS; the bits are QNX 4's _PPF_* values. */
+#define VORLEN_PFLAG_SIGCATCH 0x0010 /* signals never break a Send REPLY-blocked on it */
+#define VORLEN_MAX_PROXY_PENDING 65535 /* triggers a counting proxy keeps */
 
 /* ------------------------------------------------------------------------ */
 /* Types                                                                     */
@@ -224,6 +243,10 @@ typedef struct _qnx_msg_timer {
     QNX_ITIMERSPEC value;
 } QNX_MSG_TIMER;
 
+typedef struct _qnx_msg_pflags {
+    int32_t flags; /* the process's QNX 4 flags after qnx_pflags */
+} QNX_MSG_PFLAGS;
+
 typedef struct _qnx_msg_sin {
     int32_t typ; /* SIN_PROCESSES ... SIN_NAMES */
 } QNX_MSG_SIN;
@@ -336,6 +359,7 @@ VORLEN_CHECK(mktimer_fields, offsetof(QNX_MSG_MKTIMER, timer_type) == 4 &&
 VORLEN_CHECK(timer_size, sizeof(QNX_MSG_TIMER) == 24);
 VORLEN_CHECK(timer_fields,
              offsetof(QNX_MSG_TIMER, timer_nr) == 4 && offsetof(QNX_MSG_TIMER, value) == 8);
+VORLEN_CHECK(pflags_size, sizeof(QNX_MSG_PFLAGS) == 4);
 VORLEN_CHECK(sin_size, sizeof(QNX_MSG_SIN) == 4);
 VORLEN_CHECK(rpid_size, sizeof(QNX_MSG_SIN_RPID) == 140);
 VORLEN_CHECK(rpid_fields, offsetof(QNX_MSG_SIN_RPID, send_bytes) == 24 &&
