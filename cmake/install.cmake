@@ -61,7 +61,8 @@ install(TARGETS vorlenlib ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # Headers: the library's own in include/vorlen, the QNX 4 names in a directory
 # of their own, so that only ported programs put them on their include path.
-install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/include/sendmx.h
+install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/include/vorlen_api.h
+              ${PROJECT_SOURCE_DIR}/include/vorlen_wire.h ${PROJECT_SOURCE_DIR}/include/sendmx.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qnx/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen/qnx FILES_MATCHING PATTERN "*.h")

@@ -8,6 +8,7 @@
 #include <span>
 
 #include <sys/uio.h>
+#include <time.h>
 
 #include "vorlen.h"
 
@@ -73,5 +74,17 @@ int _qnx_call(unsigned mode, uint16_t typ, QNX_REQ<Body> &rq, uint32_t msg_len =
     iovec rec{&rq.body, sizeof rq.body};
     return _qnx_result(_qnx_request(mode, {&req, 1}, {&rec, 1}));
 }
+
+/* The bodies of the calls whose two faces differ; flags go into the request
+ * header's flags word (VORLEN_FLAG_QNX4 from the QNX 4 face, else 0). Results
+ * as the calls of vorlen.h give them, except that _qnx_replymx returns what
+ * _qnx_request returns. */
+_MXFER_ENTRY _qnx_one_part(const void *buf, unsigned nbytes);
+int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+                const _MXFER_ENTRY *rmsg, uint16_t flags);
+int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, uint16_t flags);
+int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
+                     uint16_t flags);
 
 #endif

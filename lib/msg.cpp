@@ -18,13 +18,6 @@ struct MxSpace {
     std::pmr::monotonic_buffer_resource pool{bytes.data(), bytes.size()};
 };
 
-/* one_part describes the buffer of a single-part call as a multipart entry. */
-_MXFER_ENTRY one_part(const void *buf, unsigned nbytes) {
-    _MXFER_ENTRY e;
-    _setmx(&e, buf, nbytes);
-    return e;
-}
-
 /* mx_parts describes the caller's parts mx[0..n) as an iovec list. */
 Iovecs mx_parts(const _MXFER_ENTRY *mx, unsigned n, MxSpace &space) {
     Iovecs v(&space.pool);
@@ -78,6 +71,31 @@ pid_t _Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type) 
 
 } // namespace
 
+_MXFER_ENTRY _qnx_one_part(const void *buf, unsigned nbytes) {
+    _MXFER_ENTRY e;
+    _setmx(&e, buf, nbytes);
+    return e;
+}
+
+int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+                const _MXFER_ENTRY *rmsg, uint16_t flags) {
+    QNX_REQ<QNX_MSG_HDR_SND> rq{};
+    rq.hdr.flags.all = flags;
+    MxSpace space;
+    std::pmr::vector<uint32_t> counts(&space.pool);
+    Iovecs out = mx_request(rq, MT_SEND, pid, smsg, sparts, counts, space);
+    Iovecs in = mx_parts(rmsg, rparts, space);
+    return _qnx_result(_qnx_request(QNX_OPENING, out, in));
+}
+
+int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    QNX_REQ<QNX_MSG_HDR_RPL> rq{};
+    MxSpace space;
+    std::pmr::vector<uint32_t> counts(&space.pool);
+    Iovecs out = mx_request(rq, MT_REPLY, pid, msgmx, parts, counts, space);
+    return _qnx_request(QNX_OPENING, out, {});
+}
+
 extern "C" {
 
 /* Sendmx sends the parts smsg[0..sparts) to pid and waits for the reply,
@@ -87,19 +105,14 @@ extern "C" {
  * or write). */
 int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
            const _MXFER_ENTRY *rmsg) {
-    QNX_REQ<QNX_MSG_HDR_SND> rq{};
-    MxSpace space;
-    std::pmr::vector<uint32_t> counts(&space.pool);
-    Iovecs out = mx_request(rq, MT_SEND, pid, smsg, sparts, counts, space);
-    Iovecs in = mx_parts(rmsg, rparts, space);
-    return _qnx_result(_qnx_request(QNX_OPENING, out, in));
+    return _qnx_sendmx(pid, sparts, rparts, smsg, rmsg, 0);
 }
 
 /* Send is Sendmx with one part each way; smsg and rmsg may be the same
  * buffer, since the message has gone before the reply arrives. */
 int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes) {
-    _MXFER_ENTRY s = one_part(smsg, snbytes), r = one_part(rmsg, rnbytes);
-    return Sendmx(pid, 1, 1, &s, &r);
+    _MXFER_ENTRY s = _qnx_one_part(smsg, snbytes), r = _qnx_one_part(rmsg, rnbytes);
+    return _qnx_sendmx(pid, 1, 1, &s, &r, 0);
 }
 
 /* Receivemx waits for a message from pid (0: anyone) into its parts; results
@@ -109,7 +122,7 @@ pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
 }
 
 pid_t Receive(pid_t pid, void *msg, unsigned nbytes) {
-    _MXFER_ENTRY e = one_part(msg, nbytes);
+    _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return _Receivemx(pid, 1, &e, MT_RECEIVE);
 }
 
@@ -120,7 +133,7 @@ pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
 }
 
 pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) {
-    _MXFER_ENTRY e = one_part(msg, nbytes);
+    _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return _Receivemx(pid, 1, &e, MT_NB_RECEIVE);
 }
 
@@ -129,16 +142,12 @@ pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) {
  * for no reply) and leaves errno alone; -1 with errno when a write or read
  * fails. */
 int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
-    QNX_REQ<QNX_MSG_HDR_RPL> rq{};
-    MxSpace space;
-    std::pmr::vector<uint32_t> counts(&space.pool);
-    Iovecs out = mx_request(rq, MT_REPLY, pid, msgmx, parts, counts, space);
-    return _qnx_request(QNX_OPENING, out, {});
+    return _qnx_replymx(pid, parts, msgmx);
 }
 
 int Reply(pid_t pid, const void *msg, unsigned nbytes) {
-    _MXFER_ENTRY e = one_part(msg, nbytes);
-    return Replymx(pid, 1, &e);
+    _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
+    return _qnx_replymx(pid, 1, &e);
 }
 
 } // extern "C"

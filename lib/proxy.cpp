@@ -6,21 +6,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-extern "C" {
-
-/* qnx_proxy_attach makes a proxy that delivers the nbytes bytes at data to pid
- * (0: the caller) whenever it is triggered; priority -1 stands for the
- * caller's nice value. With a null data the message is nbytes zero bytes.
- * Returns the proxy id (-2 ... -51), or -1 with errno: EINVAL (nbytes
- * negative or above 100; nothing sent), EAGAIN (all proxies in use), ESRCH,
- * ENOMEM, or that of a failed read or write. */
-pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
+pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, uint16_t flags) {
     _qnx_open();
     if (nbytes < 0 || nbytes > QNX_MAX_PROXY_MSG) {
         errno = EINVAL;
         return -1;
     }
     QNX_REQ<QNX_MSG_PROXY_ATTACH> rq{};
+    rq.hdr.flags.all = flags;
     rq.body.to_pid = pid != 0 ? pid : getpid();
     rq.body.to_nid = 0;
     rq.body.prio = priority == -1 ? getpriority(PRIO_PROCESS, 0) : priority;
@@ -31,6 +24,18 @@ pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
                   sizeof rq.body + static_cast<uint32_t>(nbytes)) != 0)
         return -1;
     return rq.body.proxy_nr;
+}
+
+extern "C" {
+
+/* qnx_proxy_attach makes a proxy that delivers the nbytes bytes at data to pid
+ * (0: the caller) whenever it is triggered; priority -1 stands for the
+ * caller's nice value. With a null data the message is nbytes zero bytes.
+ * Returns the proxy id (-2 ... -51), or -1 with errno: EINVAL (nbytes
+ * negative or above 100; nothing sent), EAGAIN (all proxies in use), ESRCH,
+ * ENOMEM, or that of a failed read or write. */
+pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
+    return _qnx_proxy_attach(pid, data, nbytes, priority, 0);
 }
 
 /* qnx_proxy_detach removes the caller's proxy. Returns 0, or -1: with errno

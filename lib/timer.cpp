@@ -30,20 +30,22 @@ static void to_host(const QNX_ITIMERSPEC &wire, itimerspec &value) {
     value.it_value.tv_nsec = wire.it_value.tv_nsec;
 }
 
-/* relabstimer arms the caller's timer timerid with value, it_value counting
+/* _qnx_relabstimer arms the caller's timer timerid with value, it_value counting
  * from now (typ 0) or from the epoch (typ 1); ovalue, when not null, receives
  * the timer's previous setting. For a NOTIFY_SLEEP timer the call returns
  * only when the timer expires (*ovalue then holds the new setting). Returns
  * 0, or -1: with errno untouched when the process is not connected (nothing
  * sent), else with errno EINVAL (a value beyond 32 bits; nothing sent), ESRCH
  * (not a timer of the caller) or that of a failed read or write. */
-static int relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ) {
+int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
+                     uint16_t flags) {
     if (!_qnx_connected()) return -1;
     QNX_REQ<QNX_MSG_TIMER> rq{};
     if (to_wire(value, rq.body.value) != 0) return -1;
     rq.body.typ = typ;
     rq.body.timer_nr = timerid;
     rq.hdr.ev.typ = MT_RELABSTIMER;
+    rq.hdr.flags.all = flags;
     rq.hdr.msg_len = sizeof rq.body;
     iovec req{&rq, sizeof rq};
     iovec rec{&rq.body, sizeof rq.body};
@@ -81,11 +83,11 @@ int rmtimer(qnx_timer_t timerid) {
 }
 
 int reltimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue) {
-    return relabstimer(timerid, value, ovalue, 0);
+    return _qnx_relabstimer(timerid, value, ovalue, 0, 0);
 }
 
 int abstimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue) {
-    return relabstimer(timerid, value, ovalue, 1);
+    return _qnx_relabstimer(timerid, value, ovalue, 1, 0);
 }
 
 } // extern "C"

@@ -118,6 +118,12 @@ const char QNX_WAY[] = R"(
 
 #define max(a, b) ((a) > (b) ? (a) : (b))
 
+/* The program's own names: the headers bring no names of the wire protocol. */
+enum state { STATE_IDLE, STATE_READY };
+#if defined(MT_SEND) || defined(NOTIFY_PROXY) || defined(SIN_PROCESSES) || defined(VORLEN_FLAG_QNX4)
+#error "the wire protocol leaked into a QNX 4 program"
+#endif
+
 static nid_t node;
 
 int main(int argc, char **argv) {
@@ -164,7 +170,7 @@ int main(int argc, char **argv) {
     delay(1);
     if (qnx_fullpath(path, argv[0]) == NULL) return 1;
     printf("%d %d %ld %d %d\n", (int)id, (int)p, flags, max(_TNOTIFY_SIGNAL, _TNOTIFY_SLEEP),
-           NOTIFY_PROXY);
+           (int)STATE_READY);
     return 0;
 }
 )";
@@ -258,8 +264,9 @@ TEST(Porting, CodeWrittenTheQnxWayCompilesWithoutWarningsAndLinks) {
     const std::string &dir = scratch.dir;
     write_file(dir + "/qnx_way.c", QNX_WAY);
     write_file(dir + "/host_way.c", HOST_WAY);
-    const std::string flags = "-Wall -Wextra -Werror -I" + quote(source_path("include/qnx")) +
-                              " -I" + quote(source_path("include"));
+    const std::string flags = "-pedantic -Wall -Wextra -Werror -I" +
+                              quote(source_path("include/qnx")) + " -I" +
+                              quote(source_path("include"));
     const std::string link = quote(VORLEN_LIBRARY) + " " + VORLEN_RUNTIME_FLAGS;
     struct Variant {
         std::string compiler, options, source;
@@ -342,5 +349,28 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
     ASSERT_EQ(r.status, 0) << r.output;
     run_pair(proj + "/build/qnx_server", proj + "/build/qnx_client");
 }
+
+/* A QNX 4 program (tests/qnx4_face.c, built with the QNX 4 header names)
+ * finds QNX 4's behaviour where it differs from vorlen.h's: each case is one
+ * difference, checked by the program itself against a daemon of its own. */
+class QnxFace : public testing::TestWithParam<const char *> {};
+
+TEST_P(QnxFace, BehavesAsQnx4) {
+    vt::Daemon d;
+    const std::string out = d.workdir() + "/qnx4_face.out";
+    std::string prog = vt::bin_path("qnx4_face");
+    const char *which = GetParam();
+    pid_t c = vt::spawn([&] {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl(prog.c_str(), prog.c_str(), which, static_cast<char *>(nullptr));
+        return 127;
+    });
+    EXPECT_EQ(vt::wait_exit(c, 20000), 0) << vt::read_file(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
+                         testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch"));
 
 } // namespace

@@ -1,5 +1,5 @@
 /* sys/kernel.h - QNX 4's message-passing calls: Send, Receive, Creceive, Reply, Trigger, Readmsg */
-/* Declared by vorlen.h: Send, Sendmx, Receive, Receivemx, Creceive,
+/* Declared by vorlen_api.h: Send, Sendmx, Receive, Receivemx, Creceive,
  * Creceivemx, Reply, Replymx, Readmsg, Readmsgmx and Trigger. Like QNX 4's
  * header this one brings <sys/sendmx.h> with it. */
 #ifndef VORLEN_QNX_SYS_KERNEL_H
@@ -8,6 +8,6 @@
 #include <sys/types.h>
 
 #include "sendmx.h" /* <sys/sendmx.h> beside this file */
-#include "../../vorlen.h"
+#include "../vorlen_qnx4.h"
 
 #endif /* VORLEN_QNX_SYS_KERNEL_H */

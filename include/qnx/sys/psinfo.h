@@ -15,7 +15,9 @@ extern "C" {
 #endif
 
 /* Process flags of QNX 4. qnx_pflags keeps them for the process to read
- * back; none of them changes how the daemon treats the process. */
+ * back; of them only _PPF_SIGCATCH changes how the daemon treats the
+ * process: a caught signal then never breaks off a Send that waits for this
+ * process's reply. */
 #define _PPF_PRIORITY_REC 0x0001L    /* receive in priority order */
 #define _PPF_TERMINATE_GROUP 0x0002L /* end the process group with the leader */
 #define _PPF_SERVER 0x0004L          /* the process is a server */
@@ -26,7 +28,9 @@ extern "C" {
 
 /* qnx_pflags sets the flags selected by mask to those in bits, after storing
  * the previous flags in *old_bits and before storing the new ones in
- * *new_bits (either pointer may be null). Returns 0; it cannot fail. */
+ * *new_bits (either pointer may be null), and tells the daemon, connecting the
+ * process as any first call does. Returns 0, or -1 with errno when the daemon
+ * could not be told. */
 int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
 /* getnid returns the node id of the calling process: always 0. */

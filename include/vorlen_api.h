@@ -1,0 +1,136 @@
+/* vorlen_api.h - the client library's calls and the QNX 4 types they take, without the wire */
+#ifndef VORLEN_API_H
+#define VORLEN_API_H
+
+/* The host headers that declare timer_t come first, so that the QNX timer_t
+ * below never reaches a host declaration (see VORLEN_HOST_TIMER_T). */
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <signal.h>
+#include <time.h>
+
+#include "sendmx.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* The two faces of the library                                              */
+/* ------------------------------------------------------------------------ */
+
+/* A program that includes vorlen.h gets this system's own behaviour. A
+ * program built with the QNX 4 header names (include/qnx) gets QNX 4's where
+ * the two differ: those headers define VORLEN_QNX4_FACE before this one, and
+ * each call marked VORLEN_QNX4 below is then bound to the library's QNX 4
+ * entry point of the same name prefixed vorlen_qnx4_. The binding is made by
+ * the declaration, not by a macro, so taking a call's address and calling it
+ * through a pointer keep the face too. This header is read once per
+ * translation unit: the first of vorlen.h and the QNX headers decides. */
+#ifdef VORLEN_QNX4_FACE
+#if !defined(__GNUC__)
+#error "the QNX 4 face needs a compiler with GNU asm labels (gcc, clang)"
+#endif
+#define VORLEN_QNX4(name) __asm__("vorlen_qnx4_" #name)
+#else
+#define VORLEN_QNX4(name)
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Types                                                                     */
+/* ------------------------------------------------------------------------ */
+
+#ifndef VORLEN_NID_T_DEFINED
+#define VORLEN_NID_T_DEFINED
+typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+#endif
+typedef int32_t proxy_t;
+
+/* QNX 4 timer ids are small integers (1 ... 50). The host's timer_t is a
+ * pointer, so code written the QNX way (`timer_t id; if ((id = mktimer(...))
+ * == -1)`) would not compile against it. Every host header that declares
+ * timer_t has been included above; from here on timer_t names the QNX type in
+ * the including file. Define VORLEN_HOST_TIMER_T before including this header
+ * to keep the host's timer_t (for POSIX timers in the same file) and write
+ * qnx_timer_t for QNX timer ids. */
+typedef int32_t qnx_timer_t;
+#if !defined(VORLEN_HOST_TIMER_T) && !defined(VORLEN_INTERNAL)
+#define timer_t qnx_timer_t
+#endif
+
+/* What a timer delivers: a proxy id or a signal number. */
+struct event {
+    int32_t evt_value;
+};
+
+struct itimercb {
+    struct event itcb_event;
+    int32_t itcb_count; /* stored with the timer; no other effect */
+};
+
+/* ------------------------------------------------------------------------ */
+/* Client library. QNX-style calls return -1 and set errno on failure.       */
+/* ------------------------------------------------------------------------ */
+
+/* Connection (the library connects on the first call of each process). */
+void _qnx_close_socket(void);
+
+/* Message passing. On the QNX 4 face a caught signal also breaks off a Send
+ * that waits for its reply (unless the receiver set _PPF_SIGCATCH), and Reply
+ * returns -1 with errno instead of the daemon's code. */
+int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes)
+    VORLEN_QNX4(Send);
+int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+           const _MXFER_ENTRY *rmsg) VORLEN_QNX4(Sendmx);
+pid_t Receive(pid_t pid, void *msg, unsigned nbytes);
+pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+pid_t Creceive(pid_t pid, void *msg, unsigned nbytes);
+pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+int Reply(pid_t pid, const void *msg, unsigned nbytes) VORLEN_QNX4(Reply);
+int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Replymx);
+/* Readmsg and Readmsgmx read the message of pid, which must be REPLY-blocked
+ * on the caller, from offset on; they return the number of bytes placed. */
+int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes);
+int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx);
+
+/* Names. */
+int qnx_name_attach(nid_t nid, const char *name);
+int qnx_name_detach(nid_t nid, int name_id);
+pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies);
+
+/* Proxies. On the QNX 4 face a proxy is received once per trigger. */
+pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority)
+    VORLEN_QNX4(qnx_proxy_attach);
+int qnx_proxy_detach(pid_t proxy);
+pid_t Trigger(pid_t proxy);
+
+/* Timers. value and ovalue are the host's itimerspec; the wire carries 32 bits.
+ * On the QNX 4 face a zero it_value disarms the timer and ovalue receives the
+ * time that was left. */
+struct itimerspec;
+qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb);
+int rmtimer(qnx_timer_t timerid);
+int reltimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue)
+    VORLEN_QNX4(reltimer);
+int abstimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue)
+    VORLEN_QNX4(abstimer);
+
+/* Utilities of the QNX 4 C library. */
+char *qnx_fullpath(char *fullpath, const char *path);
+int check_prunning(pid_t pid);
+void qnx_display_msg(const char *text);
+int strnicmp(const char *p1, const char *p2, int n);
+long filelength(int fd);
+char *strlwr(char *s);
+char *strupr(char *s);
+void delay(unsigned msec);
+int atoh(const char *in);
+int setprio(pid_t pid, int value);
+char *itoa(int sval, char *dest, int base);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORLEN_API_H */

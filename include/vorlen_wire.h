@@ -1,0 +1,371 @@
+/* vorlen_wire.h - the wire protocol between vorlenlib and the daemon: types, records, layout */
+#ifndef VORLEN_WIRE_H
+#define VORLEN_WIRE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vorlen_api.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Compile-time layout checks                                                */
+/* ------------------------------------------------------------------------ */
+
+/* C11 and C++ have a static assertion; older C gets an array type whose size
+ * is negative when the condition fails, which every C compiler rejects. */
+#if defined(__cplusplus)
+#define VORLEN_CHECK(tag, cond) static_assert(cond, #tag)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VORLEN_CHECK(tag, cond) _Static_assert(cond, #tag)
+#else
+#define VORLEN_CHECK(tag, cond) typedef char vorlen_check_##tag[(cond) ? 1 : -1]
+#endif
+
+/* The wire records mark where a body starts with a zero-length array and
+ * type their flag bits uint16_t; both are GNU C, and __extension__ keeps a
+ * program's -pedantic quiet about them. */
+#if defined(__GNUC__)
+#define VORLEN_EXTENSION __extension__
+#else
+#define VORLEN_EXTENSION
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Constants                                                                 */
+/* ------------------------------------------------------------------------ */
+
+#define VORLEN_DEFAULT_PORT 7779 /* the daemon's port; VORLEN_PORT overrides it */
+
+/* Message types: the index into the daemon's dispatch table. 0 is unassigned. */
+#define MT_SEND 1
+#define MT_RECEIVE 2
+#define MT_NB_RECEIVE 3
+#define MT_REPLY 4
+#define MT_SIN 5
+#define MT_NAME_ATTACH 6
+#define MT_NAME_DETACH 7
+#define MT_NAME_QUERY 8
+#define MT_PFLAGS 9 /* addition: the process's QNX 4 flags (qnx_pflags) */
+#define MT_TRIGGER 10
+#define MT_MKTIMER 11
+#define MT_RELABSTIMER 12
+#define MT_PROXY_ATTACH 13
+#define MT_PROXY_DETACH 14
+#define MT_RMTIMER 15
+#define MT_NTYPES 16
+
+/* Blocking states of a client process as the daemon keeps them. */
+#define STATE_READY 1
+#define STATE_RECEIVE_BLOCKED 2
+#define STATE_SEND_BLOCKED 3
+#define STATE_REPLY_BLOCKED 4
+
+/* What a timer does when it expires. */
+#define NOTIFY_SLEEP 0
+#define NOTIFY_PROXY 1
+#define NOTIFY_SIGNAL 2
+
+/* Kinds of system listing (MT_SIN). */
+#define SIN_PROCESSES 1
+#define SIN_PROXIES 2
+#define SIN_TIMERS 3
+#define SIN_NAMES 4
+
+/* Table sizes of the daemon. */
+#define QNX_MAX_NAMES 50
+#define QNX_MAX_PROXIES 50
+#define QNX_MAX_TIMERS 50
+#define QNX_MAX_NAME_LEN 32   /* characters of a registered name */
+#define QNX_MAX_PROXY_MSG 100 /* bytes of a proxy's message the library accepts */
+#define QNX_PNAME_LEN 81      /* program name field of the listings */
+
+/* Error numbers on the wire are the host's errno values. */
+
+/* Additions to the protocol, marked in a request header's flags word, which
+ * the original protocol always sends as 0; a client that never sets them sees
+ * no change.
+ * VORLEN_FLAG_REREAD on an MT_RECEIVE naming a pid: read the message that
+ *   process holds REPLY-blocked on the caller, from offset, at once; ESRCH
+ *   when it is not REPLY-blocked on the caller. Never blocks, changes nothing.
+ * VORLEN_FLAG_INTERRUPT on a header of type 0 with msg_len 0, sent while a
+ *   request is outstanding: a signal handler ran in the caller. The pending
+ *   request is answered EINTR if its caller is still SEND-blocked,
+ *   RECEIVE-blocked or sleeping in a NOTIFY_SLEEP timer; otherwise its
+ *   normal answer stands. The interrupt itself is never answered, so every
+ *   request keeps exactly one answer. */
+#define VORLEN_FLAG_REREAD 0x4000
+#define VORLEN_FLAG_INTERRUPT 0x8000
+/* VORLEN_FLAG_QNX4 asks for QNX 4's semantics where the described behaviour
+ *   differs; the library's QNX 4 face sets it. On MT_SEND: while the sender
+ *   waits REPLY-blocked, an interrupt answers the Send EINTR (the receiver's
+ *   later Reply then gets ESRCH) unless the receiver's flags hold
+ *   VORLEN_PFLAG_SIGCATCH. On MT_PROXY_ATTACH: the proxy counts its triggers
+ *   and is received once per trigger (at most VORLEN_MAX_PROXY_PENDING
+ *   pending). On MT_RELABSTIMER: a zero it_value disarms the timer, and the
+ *   answer holds the time that was left and the previous interval.
+ * VORLEN_FLAG_UNANSWERED on an MT_TRIGGER: a trigger made by a signal handler
+ *   while a request of the same process is outstanding. It is carried out
+ *   like any trigger but never answered, so every request keeps exactly one
+ *   answer. */
+#define VORLEN_FLAG_QNX4 0x2000
+#define VORLEN_FLAG_UNANSWERED 0x1000
+
+/* Process flags carried by MT_PFLAGS; the bits are QNX 4's _PPF_* values. */
+#define VORLEN_PFLAG_SIGCATCH 0x0010   /* signals never break a Send REPLY-blocked on it */
+#define VORLEN_MAX_PROXY_PENDING 65535 /* triggers a counting proxy keeps */
+
+/* The 32-bit time records of the wire; itimerspec has the interval first. */
+typedef struct _qnx_timespec {
+    int32_t tv_sec;
+    int32_t tv_nsec;
+} QNX_TIMESPEC;
+
+typedef struct _qnx_itimerspec {
+    QNX_TIMESPEC it_interval; /* repeat interval; 0 s 0 ns fires once */
+    QNX_TIMESPEC it_value;    /* first expiry, relative or absolute */
+} QNX_ITIMERSPEC;
+
+/* ------------------------------------------------------------------------ */
+/* Wire records. Little-endian host order; data[0] marks where a body starts. */
+/* ------------------------------------------------------------------------ */
+
+VORLEN_EXTENSION typedef struct _qnx_msg_hdr {
+    union {
+        uint16_t typ;     /* in a request: the message type */
+        uint16_t retcode; /* in an answer: 0 or an errno value */
+    } ev;
+    uint16_t pad0;
+    int32_t from_pid;
+    int32_t from_nid;
+    int32_t prio;
+    union {
+        struct {
+            uint16_t is_crc : 1;
+            uint16_t is_pgp : 1;
+        } s;
+        uint16_t all;
+    } flags;
+    uint16_t pad1;
+    uint32_t msg_len; /* length of the body */
+    unsigned char data[0];
+} QNX_MSG_HDR;
+
+VORLEN_EXTENSION typedef struct _qnx_msg_hdr_crc {
+    uint32_t crc;
+    unsigned char data[0];
+} QNX_MSG_HDR_CRC;
+
+VORLEN_EXTENSION typedef struct _qnx_msg_hdr_snd {
+    int32_t to_pid;
+    int32_t to_nid;
+    uint32_t nblocks;
+    unsigned char data[0];
+} QNX_MSG_HDR_SND, QNX_MSG_HDR_RPL;
+
+VORLEN_EXTENSION typedef struct _qnx_msg_blk_snd {
+    uint32_t nbytes;
+    unsigned char data[0];
+} QNX_MSG_BLK_SND, QNX_MSG_BLK_RPL;
+
+VORLEN_EXTENSION typedef struct _qnx_msg_rcv {
+    int32_t from_pid; /* 0: anyone; else a pid or a proxy id */
+    uint32_t offset;  /* where in the sender's message delivery starts */
+    uint32_t nbytes;  /* how many bytes the receiver can take */
+    char data[0];
+} QNX_MSG_RCV;
+
+typedef struct _qnx_msg_name_attach {
+    char name[QNX_MAX_NAME_LEN + 1];
+    char pad[3];
+    int32_t nid;
+} QNX_MSG_NAME_ATTACH, QNX_MSG_NAME_QUERY;
+
+typedef struct _qnx_msg_name_res {
+    int32_t id;
+    int32_t nid;
+    int32_t flags;
+} QNX_MSG_NAME_RES, QNX_MSG_NAME_DETACH;
+
+typedef struct _qnx_msg_proxy_attach {
+    int32_t proxy_nr;
+    int32_t to_pid;
+    int32_t to_nid;
+    int32_t prio;
+    uint32_t nbytes;
+    char data[QNX_MAX_PROXY_MSG + 1];
+    char pad[3];
+} QNX_MSG_PROXY_ATTACH, QNX_MSG_PROXY_DETACH;
+
+typedef struct _qnx_msg_trigger {
+    int32_t proxy_nr;
+} QNX_MSG_TRIGGER;
+
+typedef struct _qnx_msg_mktimer {
+    int32_t timer_nr;
+    int32_t timer_type;
+    int32_t notify_type;
+    struct itimercb itimercb;
+} QNX_MSG_MKTIMER, QNX_MSG_RMTIMER;
+
+typedef struct _qnx_msg_timer {
+    int32_t typ; /* 0: relative (reltimer); otherwise absolute (abstimer) */
+    int32_t timer_nr;
+    QNX_ITIMERSPEC value;
+} QNX_MSG_TIMER;
+
+typedef struct _qnx_msg_pflags {
+    int32_t flags; /* the process's QNX 4 flags after qnx_pflags */
+} QNX_MSG_PFLAGS;
+
+typedef struct _qnx_msg_sin {
+    int32_t typ; /* SIN_PROCESSES ... SIN_NAMES */
+} QNX_MSG_SIN;
+
+typedef struct _qnx_msg_sin_rpid {
+    int32_t pid; /* -1 in the closing record */
+    int32_t nid;
+    int32_t session;
+    int32_t group;
+    int32_t parent;
+    int32_t son;
+    int32_t send_bytes;
+    int32_t send_msg;
+    int32_t rcv_bytes;
+    int32_t rcv_msg;
+    int32_t rpl_bytes;
+    int32_t rpl_msg;
+    int32_t block_state;
+    int32_t block_pid;
+    char pname[QNX_PNAME_LEN];
+    char pad[3];
+} QNX_MSG_SIN_RPID;
+
+typedef struct _qnx_msg_sin_rproxys {
+    int32_t pid;
+    int32_t nr;
+    int32_t nid;
+    int32_t act_cnt;
+    int32_t fire_cnt;
+    char pname[QNX_PNAME_LEN];
+    char pad[3];
+} QNX_MSG_SIN_RPROXYS;
+
+typedef struct _qnx_msg_sin_rtimers {
+    int32_t pid;
+    int32_t nr;
+    int32_t nid;
+    int32_t timer_type;
+    int32_t notify_type;
+    int32_t evt_value;
+    QNX_TIMESPEC value;  /* time left until the next expiry */
+    QNX_TIMESPEC repeat; /* the repeat interval */
+    int32_t fire_cnt;
+    char pname[QNX_PNAME_LEN];
+    char pad[3];
+} QNX_MSG_SIN_RTIMERS;
+
+typedef struct _qnx_msg_sin_rnames {
+    int32_t pid;
+    int32_t nr;
+    char name[QNX_MAX_NAME_LEN + 1];
+    char pad[3];
+    int32_t nid;
+    char pname[QNX_PNAME_LEN];
+    char pad2[3];
+} QNX_MSG_SIN_RNAMES;
+
+/* Declared for completeness; carried by no message. */
+typedef struct _qnx_msg_status {
+    int32_t status;
+} QNX_MSG_STATUS;
+
+typedef struct _qnx_event {
+    int32_t typ;
+    int32_t evt_value;
+} qnx_event;
+
+/* Every size and offset the wire depends on. */
+VORLEN_CHECK(hdr_size, sizeof(QNX_MSG_HDR) == 24);
+VORLEN_CHECK(hdr_ev, offsetof(QNX_MSG_HDR, ev) == 0 && sizeof(((QNX_MSG_HDR *)0)->ev) == 2);
+VORLEN_CHECK(hdr_from_pid, offsetof(QNX_MSG_HDR, from_pid) == 4);
+VORLEN_CHECK(hdr_from_nid, offsetof(QNX_MSG_HDR, from_nid) == 8);
+VORLEN_CHECK(hdr_prio, offsetof(QNX_MSG_HDR, prio) == 12);
+VORLEN_CHECK(hdr_flags,
+             offsetof(QNX_MSG_HDR, flags) == 16 && sizeof(((QNX_MSG_HDR *)0)->flags) == 2);
+VORLEN_CHECK(hdr_msg_len, offsetof(QNX_MSG_HDR, msg_len) == 20);
+VORLEN_CHECK(hdr_data, offsetof(QNX_MSG_HDR, data) == 24);
+VORLEN_CHECK(crc_size, sizeof(QNX_MSG_HDR_CRC) == 4);
+VORLEN_CHECK(snd_size, sizeof(QNX_MSG_HDR_SND) == 12);
+VORLEN_CHECK(snd_fields, offsetof(QNX_MSG_HDR_SND, to_nid) == 4 &&
+                             offsetof(QNX_MSG_HDR_SND, nblocks) == 8 &&
+                             offsetof(QNX_MSG_HDR_SND, data) == 12);
+VORLEN_CHECK(blk_size, sizeof(QNX_MSG_BLK_SND) == 4 && offsetof(QNX_MSG_BLK_SND, data) == 4);
+VORLEN_CHECK(rcv_size, sizeof(QNX_MSG_RCV) == 12);
+VORLEN_CHECK(rcv_fields, offsetof(QNX_MSG_RCV, offset) == 4 && offsetof(QNX_MSG_RCV, nbytes) == 8 &&
+                             offsetof(QNX_MSG_RCV, data) == 12);
+VORLEN_CHECK(name_attach_size, sizeof(QNX_MSG_NAME_ATTACH) == 40);
+VORLEN_CHECK(name_attach_nid, offsetof(QNX_MSG_NAME_ATTACH, nid) == 36);
+VORLEN_CHECK(name_res_size, sizeof(QNX_MSG_NAME_RES) == 12);
+VORLEN_CHECK(name_res_fields,
+             offsetof(QNX_MSG_NAME_RES, nid) == 4 && offsetof(QNX_MSG_NAME_RES, flags) == 8);
+VORLEN_CHECK(proxy_size, sizeof(QNX_MSG_PROXY_ATTACH) == 124);
+VORLEN_CHECK(proxy_fields, offsetof(QNX_MSG_PROXY_ATTACH, to_pid) == 4 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, to_nid) == 8 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, prio) == 12 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, nbytes) == 16 &&
+                               offsetof(QNX_MSG_PROXY_ATTACH, data) == 20);
+VORLEN_CHECK(trigger_size, sizeof(QNX_MSG_TRIGGER) == 4);
+VORLEN_CHECK(timespec_size, sizeof(QNX_TIMESPEC) == 8);
+VORLEN_CHECK(itimerspec_layout, sizeof(QNX_ITIMERSPEC) == 16 &&
+                                    offsetof(QNX_ITIMERSPEC, it_interval) == 0 &&
+                                    offsetof(QNX_ITIMERSPEC, it_value) == 8);
+VORLEN_CHECK(event_size, sizeof(struct event) == 4);
+VORLEN_CHECK(itimercb_layout,
+             sizeof(struct itimercb) == 8 && offsetof(struct itimercb, itcb_count) == 4);
+VORLEN_CHECK(mktimer_size, sizeof(QNX_MSG_MKTIMER) == 20);
+VORLEN_CHECK(mktimer_fields, offsetof(QNX_MSG_MKTIMER, timer_type) == 4 &&
+                                 offsetof(QNX_MSG_MKTIMER, notify_type) == 8 &&
+                                 offsetof(QNX_MSG_MKTIMER, itimercb) == 12);
+VORLEN_CHECK(timer_size, sizeof(QNX_MSG_TIMER) == 24);
+VORLEN_CHECK(timer_fields,
+             offsetof(QNX_MSG_TIMER, timer_nr) == 4 && offsetof(QNX_MSG_TIMER, value) == 8);
+VORLEN_CHECK(pflags_size, sizeof(QNX_MSG_PFLAGS) == 4);
+VORLEN_CHECK(sin_size, sizeof(QNX_MSG_SIN) == 4);
+VORLEN_CHECK(rpid_size, sizeof(QNX_MSG_SIN_RPID) == 140);
+VORLEN_CHECK(rpid_fields, offsetof(QNX_MSG_SIN_RPID, send_bytes) == 24 &&
+                              offsetof(QNX_MSG_SIN_RPID, rpl_msg) == 44 &&
+                              offsetof(QNX_MSG_SIN_RPID, block_state) == 48 &&
+                              offsetof(QNX_MSG_SIN_RPID, block_pid) == 52 &&
+                              offsetof(QNX_MSG_SIN_RPID, pname) == 56);
+VORLEN_CHECK(rproxys_size, sizeof(QNX_MSG_SIN_RPROXYS) == 104);
+VORLEN_CHECK(rproxys_fields, offsetof(QNX_MSG_SIN_RPROXYS, act_cnt) == 12 &&
+                                 offsetof(QNX_MSG_SIN_RPROXYS, fire_cnt) == 16 &&
+                                 offsetof(QNX_MSG_SIN_RPROXYS, pname) == 20);
+VORLEN_CHECK(rtimers_size, sizeof(QNX_MSG_SIN_RTIMERS) == 128);
+VORLEN_CHECK(rtimers_fields, offsetof(QNX_MSG_SIN_RTIMERS, evt_value) == 20 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, value) == 24 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, repeat) == 32 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, fire_cnt) == 40 &&
+                                 offsetof(QNX_MSG_SIN_RTIMERS, pname) == 44);
+VORLEN_CHECK(rnames_size, sizeof(QNX_MSG_SIN_RNAMES) == 132);
+VORLEN_CHECK(rnames_fields, offsetof(QNX_MSG_SIN_RNAMES, name) == 8 &&
+                                offsetof(QNX_MSG_SIN_RNAMES, nid) == 44 &&
+                                offsetof(QNX_MSG_SIN_RNAMES, pname) == 48);
+VORLEN_CHECK(status_size, sizeof(QNX_MSG_STATUS) == 4);
+VORLEN_CHECK(event_rec_size, sizeof(qnx_event) == 8 && offsetof(qnx_event, evt_value) == 4);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+VORLEN_CHECK(mxfer_size, sizeof(_MXFER_ENTRY) == 16 && offsetof(_MXFER_ENTRY, mxfer_len) == 12);
+#else
+VORLEN_CHECK(mxfer_size, sizeof(_MXFER_ENTRY) == 12 && offsetof(_MXFER_ENTRY, mxfer_len) == 8);
+#endif
+VORLEN_CHECK(mxfer_seg, offsetof(_MXFER_ENTRY, mxfer_seg) == sizeof(_mxfer_off_t));
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORLEN_WIRE_H */
