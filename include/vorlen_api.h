@@ -76,6 +76,10 @@ struct itimercb {
 /* Connection (the library connects on the first call of each process). */
 void _qnx_close_socket(void);
 
+/* The QNX 4 face's proxy ids: above any Linux pid (pid_max is at most
+ * 4194304) and far below the largest pid_t. */
+#define VORLEN_QNX4_PROXY_BASE 0x40000000
+
 /* Message passing. On the QNX 4 face a caught signal also breaks off a Send
  * that waits for its reply (unless the receiver set _PPF_SIGCATCH), and Reply
  * returns -1 with errno instead of the daemon's code. */
@@ -83,33 +87,39 @@ int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnb
     VORLEN_QNX4(Send);
 int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
            const _MXFER_ENTRY *rmsg) VORLEN_QNX4(Sendmx);
-pid_t Receive(pid_t pid, void *msg, unsigned nbytes);
-pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
-pid_t Creceive(pid_t pid, void *msg, unsigned nbytes);
-pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+pid_t Receive(pid_t pid, void *msg, unsigned nbytes) VORLEN_QNX4(Receive);
+pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Receivemx);
+pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) VORLEN_QNX4(Creceive);
+pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Creceivemx);
 int Reply(pid_t pid, const void *msg, unsigned nbytes) VORLEN_QNX4(Reply);
 int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Replymx);
 /* Readmsg and Readmsgmx read the message of pid, which must be REPLY-blocked
  * on the caller, from offset on; they return the number of bytes placed. */
-int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes);
-int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx);
+int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) VORLEN_QNX4(Readmsg);
+int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
+    VORLEN_QNX4(Readmsgmx);
 
 /* Names. */
 int qnx_name_attach(nid_t nid, const char *name);
 int qnx_name_detach(nid_t nid, int name_id);
 pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies);
 
-/* Proxies. On the QNX 4 face a proxy is received once per trigger. */
+/* Proxies. On the QNX 4 face a proxy is received once per trigger, and proxy
+ * ids are positive, as QNX 4's are: VORLEN_QNX4_PROXY_BASE plus the number
+ * the wire gives negated, never a process id. Every call of the face takes
+ * and gives them in that form (Receive's result and pid, Trigger, a timer's
+ * proxy event, ...). */
 pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority)
     VORLEN_QNX4(qnx_proxy_attach);
-int qnx_proxy_detach(pid_t proxy);
-pid_t Trigger(pid_t proxy);
+int qnx_proxy_detach(pid_t proxy) VORLEN_QNX4(qnx_proxy_detach);
+pid_t Trigger(pid_t proxy) VORLEN_QNX4(Trigger);
 
 /* Timers. value and ovalue are the host's itimerspec; the wire carries 32 bits.
  * On the QNX 4 face a zero it_value disarms the timer and ovalue receives the
  * time that was left. */
 struct itimerspec;
-qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb);
+qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb)
+    VORLEN_QNX4(mktimer);
 int rmtimer(qnx_timer_t timerid);
 int reltimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue)
     VORLEN_QNX4(reltimer);

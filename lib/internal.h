@@ -86,5 +86,9 @@ int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
 pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, uint16_t flags);
 int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
                      uint16_t flags);
+/* _qnx_receivemx waits (MT_RECEIVE) or only looks (MT_NB_RECEIVE) for a
+ * message from pid (0: anyone) into the parts; returns the sender's pid or
+ * the wire's proxy id, or -1 with errno. */
+pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type);
 
 #endif

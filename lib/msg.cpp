@@ -48,12 +48,14 @@ Iovecs mx_request(QNX_REQ<QNX_MSG_HDR_SND> &rq, uint16_t typ, pid_t pid, const _
     return v;
 }
 
-/* _Receivemx asks for a message (type MT_RECEIVE, or MT_NB_RECEIVE which the
+} // namespace
+
+/* _qnx_receivemx asks for a message (type MT_RECEIVE, or MT_NB_RECEIVE which the
  * daemon answers at once, with ENOMSG when nothing is there) from pid, or
  * from anyone when pid is 0, and scatters it over the parts; bytes beyond
  * them are dropped. Returns the sender's pid or proxy id, or -1 with errno
  * (the daemon's retcode, or that of a failed read or write). */
-pid_t _Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type) {
+pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type) {
     QNX_REQ<QNX_MSG_RCV> rq{};
     MxSpace space;
     Iovecs in = mx_parts(rmsg, parts, space);
@@ -68,8 +70,6 @@ pid_t _Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type) 
     if (_qnx_result(_qnx_request(QNX_OPENING, {&req, 1}, in)) != 0) return -1;
     return rq.hdr.from_pid;
 }
-
-} // namespace
 
 _MXFER_ENTRY _qnx_one_part(const void *buf, unsigned nbytes) {
     _MXFER_ENTRY e;
@@ -116,25 +116,25 @@ int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnb
 }
 
 /* Receivemx waits for a message from pid (0: anyone) into its parts; results
- * as _Receivemx. */
+ * as _qnx_receivemx. */
 pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
-    return _Receivemx(pid, parts, msgmx, MT_RECEIVE);
+    return _qnx_receivemx(pid, parts, msgmx, MT_RECEIVE);
 }
 
 pid_t Receive(pid_t pid, void *msg, unsigned nbytes) {
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
-    return _Receivemx(pid, 1, &e, MT_RECEIVE);
+    return _qnx_receivemx(pid, 1, &e, MT_RECEIVE);
 }
 
 /* Creceivemx takes a message only if one is there; otherwise it fails at once
- * with ENOMSG. Other results as _Receivemx. */
+ * with ENOMSG. Other results as _qnx_receivemx. */
 pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
-    return _Receivemx(pid, parts, msgmx, MT_NB_RECEIVE);
+    return _qnx_receivemx(pid, parts, msgmx, MT_NB_RECEIVE);
 }
 
 pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) {
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
-    return _Receivemx(pid, 1, &e, MT_NB_RECEIVE);
+    return _qnx_receivemx(pid, 1, &e, MT_NB_RECEIVE);
 }
 
 /* Replymx replies with the parts msgmx[0..parts) to pid, which must be

@@ -40,13 +40,13 @@ static void reply_reports_errno(void) {
     CHECK(Replymx(getpid(), 1, &mx) == -1 && errno == ESRCH);
 }
 
-/* A proxy triggered three times before it is received is received three
- * times, in the order of its triggers among other messages. */
+/* A proxy id is positive and never a process's; a proxy triggered three times
+ * before it is received is received three times. */
 static void proxy_counts_triggers(void) {
     char buf[16];
     pid_t proxy = qnx_proxy_attach(0, "tick", 5, -1);
     int i;
-    CHECK(proxy != -1);
+    CHECK(proxy > 0 && kill(proxy, 0) == -1 && errno == ESRCH);
     for (i = 0; i < 3; i++) CHECK(Trigger(proxy) == 0);
     for (i = 0; i < 3; i++) {
         memset(buf, 0, sizeof buf);
@@ -86,6 +86,11 @@ static void zero_value_disarms(void) {
     /* Not armed now: asked again, nothing is left. */
     CHECK(reltimer(id, &value, &old) == 0);
     CHECK(old.it_value.tv_sec == 0 && old.it_value.tv_nsec == 0);
+
+    /* The timer names its proxy by the QNX 4 id. */
+    set_time(&value, 0, 1000000);
+    CHECK(reltimer(id, &value, NULL) == 0);
+    CHECK(Receive(proxy, buf, sizeof buf) == proxy);
 
     /* Armed for 20 ms and disarmed at once, it never fires. */
     set_time(&value, 0, 20000000);
