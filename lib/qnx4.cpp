@@ -7,6 +7,11 @@
 
 #include "qnx/sys/timers.h"
 
+#include <csignal>
+#include <cstring>
+
+#include <unistd.h>
+
 static_assert(_TNOTIFY_SLEEP == NOTIFY_SLEEP && _TNOTIFY_PROXY == NOTIFY_PROXY &&
                   _TNOTIFY_SIGNAL == NOTIFY_SIGNAL,
               "QNX 4's timer notification names are the wire's values");
@@ -118,6 +123,86 @@ int vorlen_qnx4_reltimer(qnx_timer_t timerid, const struct itimerspec *value,
 int vorlen_qnx4_abstimer(qnx_timer_t timerid, const struct itimerspec *value,
                          struct itimerspec *ovalue) {
     return _qnx_relabstimer(timerid, value, ovalue, 1, VORLEN_FLAG_QNX4);
+}
+
+/* vorlen_qnx4_timer_create makes a timer that sends signal sigev_signo
+ * (positive), triggers proxy -sigev_signo (negative) or sends SIGALRM (a null
+ * evp); only sigev_signo is read, as QNX 4 programs fill no other field.
+ * Returns the timer id, or -1 with errno: EINVAL (sigev_signo 0), or as
+ * mktimer fails. */
+qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp) {
+    struct itimercb cb = {};
+    int notify = NOTIFY_SIGNAL;
+    cb.itcb_event.evt_value = SIGALRM;
+    if (evp && evp->sigev_signo < 0) {
+        notify = NOTIFY_PROXY;
+        cb.itcb_event.evt_value = to_wire(-evp->sigev_signo);
+    } else if (evp && evp->sigev_signo > 0) {
+        cb.itcb_event.evt_value = evp->sigev_signo;
+    } else if (evp) {
+        errno = EINVAL;
+        return -1;
+    }
+    return mktimer(clock_id, notify, &cb);
+}
+
+/* vorlen_qnx4_timer_gettime puts the time left until the caller's timer
+ * timerid expires (zero when not armed) and its interval into value, as the
+ * timers listing shows them. Returns 0, or -1 with errno: EINVAL (no timer
+ * of the caller), or that of a failed read or write. */
+int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value) {
+    QNX_MSG_SIN_RTIMERS r;
+    bool found = false;
+    const pid_t me = getpid();
+    if (_qnx_squery(SIN_TIMERS, &r) != 0) return -1;
+    for (; r.pid != -1; _qnx_squery_next(&r)) {
+        if (r.nr != timerid || r.pid != me) continue;
+        found = true;
+        value->it_value.tv_sec = r.value.tv_sec;
+        value->it_value.tv_nsec = r.value.tv_nsec;
+        value->it_interval.tv_sec = r.repeat.tv_sec;
+        value->it_interval.tv_nsec = r.repeat.tv_nsec;
+    }
+    if (!found) errno = EINVAL;
+    return found ? 0 : -1;
+}
+
+/* vorlen_qnx4_timer_settime arms timerid with value: it_value relative to
+ * now, a time of day with TIMER_ABSTIME, or added to the time left with
+ * TIMER_ADDREL (relative to now when the timer is not armed); a zero it_value
+ * disarms. ovalue, when not null, receives the time that was left and the
+ * interval. Returns 0, or -1 with errno: EINVAL (no value, or no timer of the
+ * caller), or that of a failed read or write. */
+int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags, const struct itimerspec *value,
+                              struct itimerspec *ovalue) {
+    if (!value) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct itimerspec v = *value;
+    bool zero = v.it_value.tv_sec == 0 && v.it_value.tv_nsec == 0;
+    if ((flags & TIMER_ADDREL) && !(flags & TIMER_ABSTIME) && !zero) {
+        struct itimerspec now;
+        if (vorlen_qnx4_timer_gettime(timerid, &now) != 0) return -1;
+        v.it_value.tv_sec += now.it_value.tv_sec;
+        v.it_value.tv_nsec += now.it_value.tv_nsec;
+        if (v.it_value.tv_nsec >= 1000000000) {
+            v.it_value.tv_sec++;
+            v.it_value.tv_nsec -= 1000000000;
+        }
+    }
+    int rc =
+        _qnx_relabstimer(timerid, &v, ovalue, (flags & TIMER_ABSTIME) ? 1 : 0, VORLEN_FLAG_QNX4);
+    if (rc != 0 && errno == ESRCH) errno = EINVAL;
+    return rc;
+}
+
+/* vorlen_qnx4_timer_delete removes the caller's timer. Returns 0, or -1 with
+ * errno EINVAL (no timer of the caller) or that of a failed read or write. */
+int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
+    int rc = rmtimer(timerid);
+    if (rc != 0 && errno == ESRCH) errno = EINVAL;
+    return rc;
 }
 
 } // extern "C"

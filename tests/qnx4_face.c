@@ -174,6 +174,47 @@ static void signal_breaks_reply_wait(int sigcatch) {
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+/* POSIX timers as QNX 4 wrote them: timer_create returns the id and takes a
+ * signal or a proxy (negated) in sigev_signo. */
+static void posix_timers(void) {
+    struct sigevent ev;
+    struct itimerspec v, o;
+    struct sigaction sa;
+    char buf[8];
+    timer_t t;
+    int i;
+    pid_t proxy = qnx_proxy_attach(0, NULL, 0, -1);
+    memset(&ev, 0, sizeof ev);
+    ev.sigev_signo = -proxy;
+    t = timer_create(CLOCK_REALTIME, &ev);
+    CHECK(t > 0);
+
+    set_time(&v, 10, 0);
+    v.it_interval.tv_sec = 2;
+    CHECK(timer_settime(t, 0, &v, NULL) == 0);
+    CHECK(timer_gettime(t, &o) == 0 && o.it_value.tv_sec == 9 && o.it_interval.tv_sec == 2);
+    set_time(&v, 5, 0);
+    CHECK(timer_settime(t, TIMER_ADDREL, &v, &o) == 0 && o.it_value.tv_sec == 9);
+    CHECK(timer_gettime(t, &o) == 0 && o.it_value.tv_sec == 14);
+    set_time(&v, 0, 1000000);
+    CHECK(timer_settime(t, 0, &v, NULL) == 0);
+    CHECK(Receive(proxy, buf, sizeof buf) == proxy);
+    CHECK(timer_delete(t) == 0);
+    errno = 0;
+    CHECK(timer_delete(t) == -1 && errno == EINVAL);
+
+    /* Without an event the timer sends SIGALRM. */
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_alarm;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, NULL);
+    CHECK(pipe(sig_pipe) == 0);
+    t = timer_create(CLOCK_REALTIME, NULL);
+    CHECK(t > 0 && timer_settime(t, 0, &v, NULL) == 0);
+    for (i = 0; i < 500 && alarms == 0; i++) delay(10);
+    CHECK(alarms == 1);
+}
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
     if (strcmp(which, "reply") == 0)
@@ -186,8 +227,10 @@ int main(int argc, char **argv) {
         signal_breaks_reply_wait(0);
     else if (strcmp(which, "sigcatch") == 0)
         signal_breaks_reply_wait(1);
+    else if (strcmp(which, "posix-timers") == 0)
+        posix_timers();
     else {
-        printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch\n");
+        printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;

@@ -371,6 +371,7 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
-                         testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch"));
+                         testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
+                                         "posix-timers"));
 
 } // namespace
