@@ -76,6 +76,22 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
                   p->timeval.tv_usec - wall_now.tv_usec);
 }
 
+/* next_on_grid gives the next deadline of a periodic timer whose deadline
+ * last (monotonic) has just been handled at now: last plus the period, so
+ * that the timer keeps its phase however late the daemon handles it. When
+ * whole periods have passed as well, they are skipped rather than fired in a
+ * burst: the next deadline is the first point last + k * period after now.
+ * Cannot fail; period must be positive. */
+static struct timeval next_on_grid(const struct timeval &last, const struct timeval &period,
+                                   const struct timeval &now) {
+    struct timeval next = tv_add(last, period.tv_sec, period.tv_usec);
+    if (!tv_le(next, now)) return next;
+    int64_t p = int64_t(period.tv_sec) * 1000000 + period.tv_usec;
+    int64_t behind = (int64_t(now.tv_sec) - last.tv_sec) * 1000000 + (now.tv_usec - last.tv_usec);
+    int64_t ahead = (behind / p + 1) * p;
+    return tv_add(last, time_t(ahead / 1000000), long(ahead % 1000000));
+}
+
 /* do_tdetach frees timer slot p and unlinks it from the list of timers in
  * use; an owner asleep on it stops waiting for it, unanswered. Cannot fail. */
 void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
@@ -277,7 +293,11 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
 
 /* process_timers fires every armed timer whose deadline has come on its own
  * clock, re-arms the periodic ones on the monotonic clock and leaves in
- * next_timeout the earliest remaining deadline, never more than 300 s ahead. */
+ * next_timeout the earliest remaining deadline, never more than 300 s ahead.
+ * A period runs from the deadline that was reached, not from this scan, so
+ * that the loop's delays do not add up over the periods (see next_on_grid);
+ * an absolute timer's periods run from its time of day carried over to the
+ * monotonic clock. */
 void process_timers(PGLOB *pglob) {
     struct timeval mono_now = now_clock(CLOCK_MONOTONIC);
     struct timeval wall_now = now_clock(CLOCK_REALTIME);
@@ -288,6 +308,7 @@ void process_timers(PGLOB *pglob) {
         if (!armed(p)) continue;
         const struct timeval &now = p->clock == CLOCK_MONOTONIC ? mono_now : wall_now;
         if (tv_le(p->timeval, now)) {
+            struct timeval reached = timer_mono_deadline(p, mono_now, wall_now);
             p->fire_cnt++;
             notify(pglob, p, p->process);
 
@@ -297,7 +318,7 @@ void process_timers(PGLOB *pglob) {
                 if (period.tv_sec < 0 ||
                     (period.tv_sec == 0 && period.tv_usec < MIN_TIMER_PERIOD_US))
                     period = {0, MIN_TIMER_PERIOD_US};
-                p->timeval = tv_add(mono_now, period.tv_sec, period.tv_usec);
+                p->timeval = next_on_grid(reached, period, mono_now);
                 p->clock = CLOCK_MONOTONIC;
                 if (pglob->verbose > 3)
                     _vmessage("timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",

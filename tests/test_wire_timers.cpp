@@ -257,7 +257,7 @@ TEST(WireTimers, ProxyTimerFiresOnTimeAndAnswersThePreviousSetting) {
     EXPECT_EQ(delivered(owner.c), -2);
     EXPECT_GE(ms_since(t0), 80);
 
-    /* Periodic: each period counted from the scan that fired it. */
+    /* Periodic: each period counted from the deadline before it. */
     t0 = Clock::now();
     ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(0, 20000000, 0, 20000000), &prev), 0);
     EXPECT_TRUE(same(prev, tspec(0, 80000000)));
