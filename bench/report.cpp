@@ -45,9 +45,11 @@ static std::string fmt(const char *format, double a, double b = 0, double c = 0)
     return buf;
 }
 
-/* cell formats a Figure in the way its Form is read. */
+/* cell formats a Figure in the way its Form is read; a time measured once
+ * has no median or percentile and is shown alone. */
 static std::string cell(const Figure &f, Form form) {
     if (f.n == 0) return "-";
+    if (f.n == 1 && (form == Form::latency || form == Form::latency_max)) return fmt("%.1f", f.max);
     switch (form) {
     case Form::latency:
         return fmt("%.1f / %.1f", f.median, f.p99);

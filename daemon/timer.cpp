@@ -76,6 +76,38 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
                   p->timeval.tv_usec - wall_now.tv_usec);
 }
 
+/* time_left is what the armed timer p still has to run until its next
+ * expiry, on its own clock; zero for a timer that is not armed. A deadline
+ * already reached but not yet handled leaves 1 ns, so that it never reads as
+ * "not armed"; a distance beyond the 32-bit record is cut to its largest
+ * value. Cannot fail. */
+static QNX_TIMESPEC time_left(const QNX_TIMER_STATE *p, const struct timeval &mono_now,
+                              const struct timeval &wall_now) {
+    if (!armed(p)) return {0, 0};
+    const struct timeval &now = p->clock == CLOCK_MONOTONIC ? mono_now : wall_now;
+    int64_t us = (int64_t(p->timeval.tv_sec) - now.tv_sec) * 1000000 +
+                 (int64_t(p->timeval.tv_usec) - now.tv_usec);
+    if (us <= 0) return {0, 1};
+    if (us / 1000000 > INT32_MAX) return {INT32_MAX, 999999999};
+    return {int32_t(us / 1000000), int32_t(us % 1000000 * 1000)};
+}
+
+/* next_on_grid gives the next deadline of a periodic timer whose deadline
+ * last (monotonic) has just been handled at now: last plus the period, so
+ * that the timer keeps its phase however late the daemon handles it. When
+ * whole periods have passed as well, they are skipped rather than fired in a
+ * burst: the next deadline is the first point last + k * period after now.
+ * Cannot fail; period must be positive. */
+static struct timeval next_on_grid(const struct timeval &last, const struct timeval &period,
+                                   const struct timeval &now) {
+    struct timeval next = tv_add(last, period.tv_sec, period.tv_usec);
+    if (!tv_le(next, now)) return next;
+    int64_t p = int64_t(period.tv_sec) * 1000000 + period.tv_usec;
+    int64_t behind = (int64_t(now.tv_sec) - last.tv_sec) * 1000000 + (now.tv_usec - last.tv_usec);
+    int64_t ahead = (behind / p + 1) * p;
+    return tv_add(last, time_t(ahead / 1000000), long(ahead % 1000000));
+}
+
 /* do_tdetach frees timer slot p and unlinks it from the list of timers in
  * use; an owner asleep on it stops waiting for it, unanswered. Cannot fail. */
 void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
@@ -158,6 +190,10 @@ void process_mktimer(PGLOB *pglob) {
 /* process_relabstimer arms the requester's timer, relative to now (typ 0) or
  * at a time of day (any other typ), and answers with the setting it had
  * before (48 bytes); a sleep timer's owner is answered only at its expiry.
+ * With VORLEN_FLAG_QNX4 the answer holds what QNX 4 gives back instead: the
+ * time that was left until the timer's next expiry (0 when it was not armed)
+ * and the previous interval; and a zero it_value disarms the timer and is
+ * answered at once, a sleep timer's too, as nothing is left to wait for.
  * Fails with ESRCH for a number outside 1 ... 50, a free slot or another
  * process's timer. */
 void process_relabstimer(PGLOB *pglob) {
@@ -174,40 +210,48 @@ void process_relabstimer(PGLOB *pglob) {
         return;
     }
 
-    QNX_ITIMERSPEC previous = p->oitimerspec;
-    p->oitimerspec = req->value;
-    const QNX_TIMESPEC &v = req->value.it_value;
-
     struct timeval wall_now = now_clock(CLOCK_REALTIME);
     struct timeval mono_now = now_clock(CLOCK_MONOTONIC);
-    struct timeval now;
-    if (req->typ != 0) {
-        if (pglob->verbose > 6) _vmessage("oitimerspec: %d:%d", v.tv_sec, v.tv_nsec);
-        /* The first expiry of an absolute timer is a time of day: it stays on
-         * the wall clock and follows its steps. */
-        p->timeval = tv_add({0, 0}, v.tv_sec, v.tv_nsec / 1000);
-        p->clock = CLOCK_REALTIME;
-        now = wall_now;
-    } else {
-        if (pglob->verbose > 6)
-            _vmessage("timeval: %d:%d, oitimerspec: %d:%d", int(p->timeval.tv_sec),
-                      int(p->timeval.tv_usec), v.tv_sec, v.tv_nsec);
-        p->timeval = tv_add(mono_now, v.tv_sec, v.tv_nsec / 1000);
-        p->clock = CLOCK_MONOTONIC;
-        now = mono_now;
-    }
+    const bool qnx4 = hdr->flags.all & VORLEN_FLAG_QNX4;
+    QNX_ITIMERSPEC previous = p->oitimerspec;
+    if (qnx4) previous.it_value = time_left(p, mono_now, wall_now);
+    p->oitimerspec = req->value;
+    const QNX_TIMESPEC &v = req->value.it_value;
     QNX_PSTATE *o = p->process;
-    if (pglob->verbose > 3)
-        _vmessage("%stimer %d (PID=%d//%d) fires at %d.%06d sec (now=%d.%06d)", kind, req->timer_nr,
-                  o->nid, o->pid, int(p->timeval.tv_sec), int(p->timeval.tv_usec), int(now.tv_sec),
-                  int(now.tv_usec));
 
-    struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
-    if (tv_le(md, pglob->next_timeout)) pglob->next_timeout = md;
+    if (qnx4 && v.tv_sec == 0 && v.tv_nsec == 0) {
+        disarm(p);
+        if (pglob->verbose > 3)
+            _vmessage("%stimer %d (PID=%d//%d) disarmed", kind, req->timer_nr, o->nid, o->pid);
+    } else {
+        struct timeval now;
+        if (req->typ != 0) {
+            if (pglob->verbose > 6) _vmessage("oitimerspec: %d:%d", v.tv_sec, v.tv_nsec);
+            /* The first expiry of an absolute timer is a time of day: it stays on
+             * the wall clock and follows its steps. */
+            p->timeval = tv_add({0, 0}, v.tv_sec, v.tv_nsec / 1000);
+            p->clock = CLOCK_REALTIME;
+            now = wall_now;
+        } else {
+            if (pglob->verbose > 6)
+                _vmessage("timeval: %d:%d, oitimerspec: %d:%d", int(p->timeval.tv_sec),
+                          int(p->timeval.tv_usec), v.tv_sec, v.tv_nsec);
+            p->timeval = tv_add(mono_now, v.tv_sec, v.tv_nsec / 1000);
+            p->clock = CLOCK_MONOTONIC;
+            now = mono_now;
+        }
+        if (pglob->verbose > 3)
+            _vmessage("%stimer %d (PID=%d//%d) fires at %d.%06d sec (now=%d.%06d)", kind,
+                      req->timer_nr, o->nid, o->pid, int(p->timeval.tv_sec),
+                      int(p->timeval.tv_usec), int(now.tv_sec), int(now.tv_usec));
 
-    if (p->notify_type == NOTIFY_SLEEP) {
-        o->sleeping = p; /* answered by the expiry */
-        return;
+        struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
+        if (tv_le(md, pglob->next_timeout)) pglob->next_timeout = md;
+
+        if (p->notify_type == NOTIFY_SLEEP) {
+            o->sleeping = p; /* answered by the expiry */
+            return;
+        }
     }
     req->value = previous;
     hdr->ev.retcode = 0;
@@ -277,7 +321,11 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
 
 /* process_timers fires every armed timer whose deadline has come on its own
  * clock, re-arms the periodic ones on the monotonic clock and leaves in
- * next_timeout the earliest remaining deadline, never more than 300 s ahead. */
+ * next_timeout the earliest remaining deadline, never more than 300 s ahead.
+ * A period runs from the deadline that was reached, not from this scan, so
+ * that the loop's delays do not add up over the periods (see next_on_grid);
+ * an absolute timer's periods run from its time of day carried over to the
+ * monotonic clock. */
 void process_timers(PGLOB *pglob) {
     struct timeval mono_now = now_clock(CLOCK_MONOTONIC);
     struct timeval wall_now = now_clock(CLOCK_REALTIME);
@@ -288,6 +336,7 @@ void process_timers(PGLOB *pglob) {
         if (!armed(p)) continue;
         const struct timeval &now = p->clock == CLOCK_MONOTONIC ? mono_now : wall_now;
         if (tv_le(p->timeval, now)) {
+            struct timeval reached = timer_mono_deadline(p, mono_now, wall_now);
             p->fire_cnt++;
             notify(pglob, p, p->process);
 
@@ -297,7 +346,7 @@ void process_timers(PGLOB *pglob) {
                 if (period.tv_sec < 0 ||
                     (period.tv_sec == 0 && period.tv_usec < MIN_TIMER_PERIOD_US))
                     period = {0, MIN_TIMER_PERIOD_US};
-                p->timeval = tv_add(mono_now, period.tv_sec, period.tv_usec);
+                p->timeval = next_on_grid(reached, period, mono_now);
                 p->clock = CLOCK_MONOTONIC;
                 if (pglob->verbose > 3)
                     _vmessage("timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",

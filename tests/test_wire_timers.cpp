@@ -108,14 +108,17 @@ QNX_ITIMERSPEC tspec(int32_t vs, int32_t vns, int32_t is = 0, int32_t ins = 0) {
     return v;
 }
 
-void send_settime(vt::RawClient &c, pid_t pid, int32_t nr, const QNX_ITIMERSPEC &v,
-                  int32_t typ = 0) {
+/* send_settime sends an MT_RELABSTIMER with flags in its header. */
+void send_settime(vt::RawClient &c, pid_t pid, int32_t nr, const QNX_ITIMERSPEC &v, int32_t typ = 0,
+                  uint16_t flags = 0) {
     QNX_MSG_TIMER t;
     memset(&t, 0, sizeof t);
     t.typ = typ;
     t.timer_nr = nr;
     t.value = v;
-    c.send_bytes(vt::req(MT_RELABSTIMER, pid, t));
+    auto rq = vt::req(MT_RELABSTIMER, pid, t);
+    memcpy(rq.data() + offsetof(QNX_MSG_HDR, flags), &flags, sizeof flags);
+    c.send_bytes(rq);
 }
 
 /* settime arms a proxy or signal timer; returns the retcode and, on success,
@@ -125,8 +128,8 @@ bool same(const QNX_ITIMERSPEC &a, const QNX_ITIMERSPEC &b) {
 }
 
 int settime(vt::RawClient &c, pid_t pid, int32_t nr, const QNX_ITIMERSPEC &v,
-            QNX_ITIMERSPEC *previous = nullptr, int32_t typ = 0) {
-    send_settime(c, pid, nr, v, typ);
+            QNX_ITIMERSPEC *previous = nullptr, int32_t typ = 0, uint16_t flags = 0) {
+    send_settime(c, pid, nr, v, typ, flags);
     QNX_MSG_HDR h = c.recv_hdr();
     if (h.ev.retcode != 0) {
         EXPECT_EQ(h.msg_len, 0u);
@@ -257,7 +260,7 @@ TEST(WireTimers, ProxyTimerFiresOnTimeAndAnswersThePreviousSetting) {
     EXPECT_EQ(delivered(owner.c), -2);
     EXPECT_GE(ms_since(t0), 80);
 
-    /* Periodic: each period counted from the scan that fired it. */
+    /* Periodic: each period counted from the deadline before it. */
     t0 = Clock::now();
     ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(0, 20000000, 0, 20000000), &prev), 0);
     EXPECT_TRUE(same(prev, tspec(0, 80000000)));
@@ -388,4 +391,125 @@ TEST(WireTimers, RemovedOwnerTakesItsTimers) {
     ASSERT_TRUE(vt::wait_until([&] { return vt::list_timers(d.port()).size() == 1; }));
     EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), 1);
     EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_SLEEP, 0), 3);
+}
+
+/* What the answer to a re-arm holds, with and without the QNX 4 mark: the
+ * previous setting, or the time that was left and the previous interval. */
+TEST(WireTimers, QnxMarkAnswersTheTimeLeft) {
+    struct Case {
+        const char *name;
+        uint16_t flags;
+        int32_t typ;
+        QNX_ITIMERSPEC first; /* the setting before; an absolute one counts from now */
+        bool expire;          /* let the first setting expire before the re-arm */
+        int64_t left_min_ms;  /* marked: the answer's it_value in [min, max] */
+        int64_t left_max_ms;
+    };
+    /* 20 ms pass between the first setting and the re-arm, so that the time
+     * left is short of the setting's 10 s. */
+    const Case cases[] = {
+        {"marked, armed for 10 s", VORLEN_FLAG_QNX4, 0, tspec(10, 0, 3, 0), false, 8000, 9990},
+        {"marked, armed at a time of day", VORLEN_FLAG_QNX4, 1, tspec(10, 0, 0, 5), false, 8000,
+         9990},
+        {"marked, expired and not armed", VORLEN_FLAG_QNX4, 0, tspec(0, 1000000), true, 0, 0},
+        {"unmarked, armed for 10 s", 0, 0, tspec(10, 0, 3, 0), false, 0, 0},
+        {"unmarked, armed at a time of day", 0, 1, tspec(10, 0, 0, 5), false, 0, 0},
+        {"unmarked, expired", 0, 0, tspec(0, 1000000), true, 0, 0},
+    };
+    vt::Daemon d;
+    Peer owner(d.port());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QNX_ITIMERSPEC first = c.first;
+        if (c.typ != 0) {
+            struct timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            first.it_value.tv_sec += int32_t(now.tv_sec);
+        }
+        ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_PROXY, -2), 1);
+        ASSERT_EQ(settime(owner.c, owner.pid(), 1, first, nullptr, c.typ), 0);
+        if (c.expire)
+            ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 1).fire_cnt == 1; }));
+        else
+            usleep(20000);
+        QNX_ITIMERSPEC prev;
+        ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(20, 0), &prev, 0, c.flags), 0);
+        if (c.flags) {
+            const QNX_TIMESPEC &v = prev.it_value;
+            EXPECT_TRUE(v.tv_nsec >= 0 && v.tv_nsec < 1000000000) << v.tv_nsec;
+            const int64_t left_ns = int64_t(v.tv_sec) * 1000000000 + v.tv_nsec;
+            EXPECT_GE(left_ns, c.left_min_ms * 1000000);
+            EXPECT_LE(left_ns, c.left_max_ms * 1000000);
+            EXPECT_EQ(prev.it_interval.tv_sec, first.it_interval.tv_sec);
+            EXPECT_EQ(prev.it_interval.tv_nsec, first.it_interval.tv_nsec);
+        } else {
+            EXPECT_TRUE(same(prev, first));
+        }
+        EXPECT_EQ(rmtimer(owner.c, owner.pid(), 1), 0);
+    }
+}
+
+/* A zero it_value: with the QNX 4 mark it disarms the timer; without it the
+ * timer fires at once, as it always did. */
+TEST(WireTimers, QnxMarkZeroValueDisarms) {
+    for (uint16_t flags : {uint16_t(VORLEN_FLAG_QNX4), uint16_t(0)}) {
+        SCOPED_TRACE(flags ? "marked" : "unmarked");
+        vt::Daemon d;
+        Peer owner(d.port());
+        ASSERT_EQ(attach_proxy(owner, "zero"), -2);
+        ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_PROXY, -2), 1);
+        ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(10, 0, 2, 0)), 0);
+
+        QNX_ITIMERSPEC prev;
+        ASSERT_EQ(settime(owner.c, owner.pid(), 1, tspec(0, 0, 2, 0), &prev, 0, flags), 0);
+        EXPECT_EQ(prev.it_interval.tv_sec, 2);
+        receive(owner.c, owner.pid(), 0);
+        if (flags) {
+            EXPECT_GE(prev.it_value.tv_sec, 5);
+            EXPECT_TRUE(owner.c.silent(200));
+            auto r = timer_record(d.port(), 1);
+            EXPECT_EQ(r.fire_cnt, 0);
+            EXPECT_EQ(r.value.tv_sec, 0); /* not armed */
+            EXPECT_EQ(r.value.tv_nsec, 0);
+            EXPECT_EQ(r.repeat.tv_sec, 2);
+        } else {
+            EXPECT_TRUE(same(prev, tspec(10, 0, 2, 0)));
+            EXPECT_EQ(delivered(owner.c), -2);
+            EXPECT_GE(timer_record(d.port(), 1).fire_cnt, 1);
+        }
+    }
+}
+
+/* A sleep timer disarmed with the QNX 4 mark has nothing to wait for: its
+ * owner is answered at once, with the time that was left. */
+TEST(WireTimers, QnxMarkZeroValueAnswersASleeperAtOnce) {
+    vt::Daemon d;
+    Peer owner(d.port());
+    ASSERT_EQ(mktimer(owner.c, owner.pid(), NOTIFY_SLEEP, 0), 1);
+    /* A short sleep, then the timer runs on with a 7 s period. */
+    send_settime(owner.c, owner.pid(), 1, tspec(0, 1000000, 7, 0));
+    QNX_MSG_HDR h = owner.c.recv_hdr();
+    ASSERT_EQ(h.ev.retcode, 0);
+    ASSERT_EQ(h.msg_len, 0u);
+
+    send_settime(owner.c, owner.pid(), 1, tspec(0, 0), 0, VORLEN_FLAG_QNX4);
+    h = owner.c.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, 0);
+    ASSERT_EQ(h.msg_len, sizeof(QNX_MSG_TIMER));
+    auto b = owner.c.recv_exact(sizeof(QNX_MSG_TIMER));
+    QNX_MSG_TIMER ans;
+    ASSERT_EQ(b.size(), sizeof ans);
+    memcpy(&ans, b.data(), sizeof ans);
+    /* The next period was due 7 s after the first expiry. */
+    const int64_t left_ns =
+        int64_t(ans.value.it_value.tv_sec) * 1000000000 + ans.value.it_value.tv_nsec;
+    EXPECT_GT(left_ns, 5000000000);
+    EXPECT_LE(left_ns, 7000000000);
+    EXPECT_EQ(ans.value.it_interval.tv_sec, 7);
+    EXPECT_EQ(ans.value.it_interval.tv_nsec, 0);
+    auto r = timer_record(d.port(), 1);
+    EXPECT_EQ(r.value.tv_sec, 0);
+    EXPECT_EQ(r.value.tv_nsec, 0);
+    EXPECT_EQ(r.fire_cnt, 1);
+    EXPECT_TRUE(owner.c.silent(20));
 }
