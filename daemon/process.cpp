@@ -116,6 +116,19 @@ void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid) 
     ps->sleeping = nullptr;
 }
 
+/* break_wait breaks off the wait of ps after a signal reached it, from its
+ * library's interrupt mark or from one of its signal timers: a Send not yet
+ * received, a Receive or a sleep is answered EINTR (a withdrawn Send loses its
+ * message). A Send waiting for its reply keeps its one answer to come. It
+ * returns whether a wait was broken off; the processes blocked on ps are
+ * never touched, since the signal was not theirs. */
+bool break_wait(PGLOB *pglob, QNX_PSTATE *ps) {
+    bool waiting = ps->state == STATE_SEND_BLOCKED || ps->state == STATE_RECEIVE_BLOCKED ||
+                   ps->sleeping != nullptr;
+    if (waiting) release_process(pglob, ps, EINTR, 0);
+    return waiting;
+}
+
 /* inform_clients releases every process blocked on pid with retcode, in list
  * order; with isfree it then removes the record of pid and closes its
  * connection. */

@@ -274,6 +274,8 @@ void sweep(PGLOB *pglob);
 /* Answers a blocked process with a status-only retcode and makes it READY,
  * withdrawing a queued message and ending a sleep it waits in. */
 void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);
+/* Breaks off the wait of ps as a signal in it does; true when there was one. */
+bool break_wait(PGLOB *pglob, QNX_PSTATE *ps);
 
 /* names.cpp */
 void process_name_attach(PGLOB *pglob);
