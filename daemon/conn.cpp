@@ -111,7 +111,7 @@ void conn_reap_dead(PGLOB *pglob) {
     }
 }
 
-/* process_undef answers the unassigned types 0 and 9 with ESRCH. */
+/* process_undef answers the unassigned type 0 with ESRCH. */
 void process_undef(PGLOB *pglob) {
     send_status(pglob->act_fd, ESRCH);
 }

@@ -129,6 +129,19 @@ bool break_wait(PGLOB *pglob, QNX_PSTATE *ps) {
     return waiting;
 }
 
+/* process_pflags stores the flags the requester's library has set with
+ * qnx_pflags and answers 0. The daemon reads only VORLEN_PFLAG_SIGCATCH;
+ * every other bit is kept as given. Cannot fail. */
+void process_pflags(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_PFLAGS *>(hdr + 1);
+    QNX_PSTATE *ps = pglob->fdpstate[pglob->act_fd];
+    ps->pflags = req->flags;
+    if (pglob->verbose > 3)
+        _vmessage("pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
+    send_status(pglob->act_fd, 0);
+}
+
 /* inform_clients releases every process blocked on pid with retcode, in list
  * order; with isfree it then removes the record of pid and closes its
  * connection. */

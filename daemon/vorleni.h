@@ -84,6 +84,7 @@ struct QNX_PSTATE {
     struct QNX_TIMER_STATE *sleeping; /* sleep timer whose expiry it waits for, else null */
     int pidfd;                        /* the verified process behind its connection; -1 when none */
     bool remote;                      /* bound on trust from another host: not this host's pid */
+    int32_t pflags;                   /* its QNX 4 flags (VORLEN_PFLAG_*), as last set */
 };
 
 /* One queued message or pending proxy trigger. */
@@ -276,6 +277,7 @@ void sweep(PGLOB *pglob);
 void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);
 /* Breaks off the wait of ps as a signal in it does; true when there was one. */
 bool break_wait(PGLOB *pglob, QNX_PSTATE *ps);
+void process_pflags(PGLOB *pglob);
 
 /* names.cpp */
 void process_name_attach(PGLOB *pglob);
