@@ -215,6 +215,7 @@ void process_snd(PGLOB *pglob) {
     ps_s->qsnd.to_nid = 0;
     ps_s->state = STATE_SEND_BLOCKED;
     ps_s->bprocess = ps_d;
+    ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
     ps_s->bytes_send += int32_t(total);
     ps_s->msg_send += 1;
 

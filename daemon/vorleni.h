@@ -85,6 +85,7 @@ struct QNX_PSTATE {
     int pidfd;                        /* the verified process behind its connection; -1 when none */
     bool remote;                      /* bound on trust from another host: not this host's pid */
     int32_t pflags;                   /* its QNX 4 flags (VORLEN_PFLAG_*), as last set */
+    bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
 };
 
 /* One queued message or pending proxy trigger. */

@@ -372,6 +372,18 @@ TEST(WireTimers, SignalInterruptsItsOwnerAndLeavesItsClientsBlocked) {
     EXPECT_EQ(server.c.recv_hdr().ev.retcode, 0);
     EXPECT_EQ(delivered(owner, &data), 0);
     EXPECT_EQ(data, "answer");
+    /* Unless it asked for QNX 4 semantics: then an expiry answers it EINTR and
+     * the server's reply finds no one. */
+    auto marked = vt::send_req(MT_SEND, o, server.pid(), {"ask again"});
+    reinterpret_cast<QNX_MSG_HDR *>(marked.data())->flags.all = VORLEN_FLAG_QNX4;
+    owner.send_bytes(marked);
+    receive(server.c, server.pid(), 0);
+    EXPECT_EQ(delivered(server.c), o);
+    ho = owner.recv_hdr(10000);
+    EXPECT_EQ(ho.ev.retcode, EINTR);
+    EXPECT_EQ(ho.msg_len, 0u);
+    server.c.send_bytes(vt::send_req(MT_REPLY, server.pid(), o, {"too late"}));
+    EXPECT_EQ(server.c.recv_hdr().ev.retcode, ESRCH);
     EXPECT_EQ(rmtimer(owner, o, 1), 0);
 }
 
