@@ -111,6 +111,7 @@ struct QNX_PROXY_STATE {
     char *message;       /* the daemon's copy of the canned message; null when nbytes is 0 */
     int32_t nbytes;      /* 0 ... 101 */
     int32_t trigger_cnt; /* triggers not yet received; > 0 means one queue entry */
+    bool counting;       /* received once per trigger (QNX 4), not once for all pending */
     pid_t id;            /* the proxy id while in use; 0 when free */
     int32_t from_nid;
     int32_t fire_cnt;
@@ -294,6 +295,7 @@ void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t of
 QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid);
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid);
 void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
+void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e);
 /* Drops what a removed process leaves in the queue and releases its buffers. */
 void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
 /* Releases the message a sender holds, once; a receiver's slot that lent it
