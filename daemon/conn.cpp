@@ -111,7 +111,7 @@ void conn_reap_dead(PGLOB *pglob) {
     }
 }
 
-/* process_undef answers the unassigned types 0 and 9 with ESRCH. */
+/* process_undef answers the unassigned type 0 with ESRCH. */
 void process_undef(PGLOB *pglob) {
     send_status(pglob->act_fd, ESRCH);
 }
@@ -191,19 +191,15 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
 }
 
 /* interrupt breaks off the wait of the process on connection fd after a
- * signal handler ran in it: a Send not yet received, a Receive or a sleep is
- * answered EINTR (a withdrawn Send loses its message). A process waiting for
- * its reply, or already answered, keeps its one answer. Nothing else is
- * written: the interrupt has no answer of its own. */
+ * signal handler ran in it, as break_wait says. Nothing else is written: the
+ * interrupt has no answer of its own. */
 static void interrupt(PGLOB *pglob, int fd) {
     QNX_PSTATE *ps = pglob->fdpstate[fd];
     if (!ps || ps->fd != fd) return;
-    bool waiting = ps->state == STATE_SEND_BLOCKED || ps->state == STATE_RECEIVE_BLOCKED ||
-                   ps->sleeping != nullptr;
+    bool broken = break_wait(pglob, ps);
     if (pglob->verbose > 3)
         _vmessage("Interrupt from %d//%d: %s", ps->nid, ps->pid,
-                  waiting ? "wait broken off" : "answer stands");
-    if (waiting) release_process(pglob, ps, EINTR, 0);
+                  broken ? "wait broken off" : "answer stands");
 }
 
 /* serve_buffered serves every complete request in the input buffer of c. */

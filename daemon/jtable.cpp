@@ -22,7 +22,7 @@ const JTABLE pjumptable[MT_NTYPES] = {
     {process_name_attach, "attach_name", sizeof(QNX_MSG_NAME_ATTACH)},
     {process_name_detach, "detach_name", sizeof(QNX_MSG_NAME_DETACH)},
     {process_name_query, "query_name", sizeof(QNX_MSG_NAME_QUERY)},
-    {process_undef, "undef 9", 0},
+    {process_pflags, "pflags", sizeof(QNX_MSG_PFLAGS)},
     {process_trigger, "Trigger", sizeof(QNX_MSG_TRIGGER)},
     {process_mktimer, "mktimer", sizeof(QNX_MSG_MKTIMER)},
     {process_relabstimer, "rel/abstimer", sizeof(QNX_MSG_TIMER)},

@@ -64,6 +64,22 @@ void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e) {
     pglob->mqueue_used--;
 }
 
+/* msgq_requeue moves entry e to the tail, behind everything queued so far,
+ * as if it had just been added. It takes no free entry, so it cannot fail
+ * when the queue is full. */
+void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e) {
+    if (!e->process || pglob->mqueue_end == e) return;
+    if (e->prev)
+        e->prev->next = e->next;
+    else
+        pglob->mqueue_start = e->next;
+    e->next->prev = e->prev;
+    e->next = nullptr;
+    e->prev = pglob->mqueue_end;
+    pglob->mqueue_end->next = e;
+    pglob->mqueue_end = e;
+}
+
 /* msg_release_buffer frees the message sender holds, exactly once; the
  * receiver it was lent to forgets it. */
 void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
@@ -215,6 +231,7 @@ void process_snd(PGLOB *pglob) {
     ps_s->qsnd.to_nid = 0;
     ps_s->state = STATE_SEND_BLOCKED;
     ps_s->bprocess = ps_d;
+    ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
     ps_s->bytes_send += int32_t(total);
     ps_s->msg_send += 1;
 
@@ -287,6 +304,15 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
             ps_d->qrcv.from_pid = e->from_pid;
             ps_d->qrcv.from_nid = p ? p->from_nid : 0;
             ps_d->qrcv.do_not_freeit = 1;
+            if (p && p->counting && p->trigger_cnt > 1) {
+                /* One trigger taken, others remain: the proxy waits again
+                 * behind what was queued meanwhile, in the same entry, so a
+                 * full queue cannot lose it. */
+                p->trigger_cnt--;
+                msgq_requeue(pglob, e);
+                ps_d->state = STATE_READY;
+                return ps_d;
+            }
             if (p) {
                 p->trigger_cnt = 0;
                 p->qentry = nullptr;

@@ -116,6 +116,38 @@ void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid) 
     ps->sleeping = nullptr;
 }
 
+/* break_wait breaks off the wait of ps after a signal reached it, from its
+ * library's interrupt mark or from one of its signal timers: a Send not yet
+ * received, a Receive or a sleep is answered EINTR (a withdrawn Send loses its
+ * message). A Send waiting for its reply keeps its one answer to come, unless
+ * it asked for QNX 4 semantics and its receiver does not catch signals
+ * (VORLEN_PFLAG_SIGCATCH): then it is answered EINTR too, its message is
+ * released and the receiver's Reply or Readmsg finds no one (ESRCH). It
+ * returns whether a wait was broken off; the processes blocked on ps are
+ * never touched, since the signal was not theirs. */
+bool break_wait(PGLOB *pglob, QNX_PSTATE *ps) {
+    bool waiting = ps->state == STATE_SEND_BLOCKED || ps->state == STATE_RECEIVE_BLOCKED ||
+                   ps->sleeping != nullptr;
+    if (ps->state == STATE_REPLY_BLOCKED && ps->qnx4_send && ps->bprocess &&
+        !(ps->bprocess->pflags & VORLEN_PFLAG_SIGCATCH))
+        waiting = true;
+    if (waiting) release_process(pglob, ps, EINTR, 0);
+    return waiting;
+}
+
+/* process_pflags stores the flags the requester's library has set with
+ * qnx_pflags and answers 0. The daemon reads only VORLEN_PFLAG_SIGCATCH;
+ * every other bit is kept as given. Cannot fail. */
+void process_pflags(PGLOB *pglob) {
+    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
+    auto *req = reinterpret_cast<QNX_MSG_PFLAGS *>(hdr + 1);
+    QNX_PSTATE *ps = pglob->fdpstate[pglob->act_fd];
+    ps->pflags = req->flags;
+    if (pglob->verbose > 3)
+        _vmessage("pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
+    send_status(pglob->act_fd, 0);
+}
+
 /* inform_clients releases every process blocked on pid with retcode, in list
  * order; with isfree it then removes the record of pid and closes its
  * connection. */

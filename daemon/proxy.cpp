@@ -34,6 +34,7 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
     p->message = nullptr;
     p->nbytes = 0;
     p->trigger_cnt = 0;
+    p->counting = false;
     p->id = 0;
     p->from_nid = 0;
     p->fire_cnt = 0;
@@ -43,9 +44,10 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
 
 /* process_proxy_attach stores a proxy for to_pid (a record is made for a pid
  * that has not connected) and answers with the request record, proxy_nr set
- * (148 bytes). Fails with EINVAL for nbytes above 101, EAGAIN when all 50
- * slots are taken, ESRCH when no record can be had for to_pid, and ENOMEM
- * when the message cannot be copied. */
+ * (148 bytes); marked VORLEN_FLAG_QNX4, the proxy counts its triggers. Fails
+ * with EINVAL for nbytes above 101, EAGAIN when all 50 slots are taken, ESRCH
+ * when no record can be had for to_pid, and ENOMEM when the message cannot be
+ * copied. */
 void process_proxy_attach(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_PROXY_ATTACH *>(hdr + 1);
@@ -96,6 +98,7 @@ void process_proxy_attach(PGLOB *pglob) {
     p->message = message;
     p->nbytes = int32_t(req->nbytes);
     p->trigger_cnt = 0;
+    p->counting = (hdr->flags.all & VORLEN_FLAG_QNX4) != 0;
     p->qentry = nullptr;
     p->id = -2 - proxy_index(pglob, p);
     p->from_nid = req->to_nid;
@@ -157,23 +160,24 @@ void process_trigger(PGLOB *pglob) {
 }
 
 /* do_trigger fires the attached proxy p: straight to its owner when the owner
- * waits in Receive for anyone or for this proxy, else as the proxy's one queue
- * entry, however many triggers pile up. A trigger that finds the queue full is
- * counted and logged but leaves the proxy idle, so the next trigger tries
- * again. from_nid/from_pid name the trigger's origin for the log only. */
+ * waits in Receive for anyone or for this proxy, else into the proxy's one
+ * queue entry. A merging proxy is then received once however many triggers
+ * pile up; a counting one once per trigger, and a trigger that finds
+ * VORLEN_MAX_PROXY_PENDING pending is dropped and logged. A trigger that finds
+ * the queue full and no entry of its proxy is counted and logged but leaves
+ * the proxy idle, so the next trigger tries again. from_nid/from_pid name the
+ * trigger's origin for the log only. */
 void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid) {
     QNX_PSTATE *o = p->process;
     p->fire_cnt++;
 
-    if (o->state == STATE_RECEIVE_BLOCKED && o->fd > 0 &&
+    /* An owner that waits has taken whatever was pending for it, so the
+     * proxy has no entry then. */
+    if (!p->qentry && o->state == STATE_RECEIVE_BLOCKED && o->fd > 0 &&
         (o->qrcv.from_pid == 0 || o->qrcv.from_pid == p->id)) {
         if (pglob->verbose > 3)
             _vmessage("Proxy %d (PID=%d//%d) triggerd from %d//%d", p->id, o->nid, o->pid, from_nid,
                       from_pid);
-        if (p->qentry) {
-            msgq_remove(pglob, p->qentry);
-            p->qentry = nullptr;
-        }
         o->qrcv.buffer = p->message;
         o->qrcv.nbytes = uint32_t(p->nbytes);
         o->qrcv.from_pid = p->id;
@@ -188,12 +192,17 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
         DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
                             {p->message, size_t(p->nbytes), "nbytes"}};
         dwritev(o->fd, pieces, p->nbytes ? 2 : 1);
-        p->trigger_cnt = 0;
         o->state = STATE_READY;
         return;
     }
 
     if (p->qentry) {
+        if (p->counting && p->trigger_cnt >= VORLEN_MAX_PROXY_PENDING) {
+            if (pglob->verbose > 1)
+                _vmessage("Err: Proxy %d (PID=%d//%d) trigger from %d//%d dropped: %d pending",
+                          p->id, o->nid, o->pid, from_nid, from_pid, p->trigger_cnt);
+            return;
+        }
         p->trigger_cnt++;
         return;
     }

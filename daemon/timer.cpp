@@ -304,9 +304,10 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
         /* Through the pidfd taken when the owner's connection was verified:
          * never a reused pid, never a group, never the daemon. */
         owner_signal(o, ev);
-        inform_clients(pglob, o->pid, EINTR, 0);
-        /* A sleep in reltimer is a blocking call like any other. */
-        if (o->state != STATE_READY || o->sleeping) release_process(pglob, o, EINTR, 0);
+        /* Only the owner's own wait is broken off, as its library would on the
+         * signal: the processes blocked on the owner were not signalled, and
+         * one whose message the owner already holds must still get its reply. */
+        break_wait(pglob, o);
         break;
     case NOTIFY_SLEEP:
         if (o->sleeping != p) break; /* its one answer was given, or the wait was broken off */

@@ -84,6 +84,8 @@ struct QNX_PSTATE {
     struct QNX_TIMER_STATE *sleeping; /* sleep timer whose expiry it waits for, else null */
     int pidfd;                        /* the verified process behind its connection; -1 when none */
     bool remote;                      /* bound on trust from another host: not this host's pid */
+    int32_t pflags;                   /* its QNX 4 flags (VORLEN_PFLAG_*), as last set */
+    bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
 };
 
 /* One queued message or pending proxy trigger. */
@@ -109,6 +111,7 @@ struct QNX_PROXY_STATE {
     char *message;       /* the daemon's copy of the canned message; null when nbytes is 0 */
     int32_t nbytes;      /* 0 ... 101 */
     int32_t trigger_cnt; /* triggers not yet received; > 0 means one queue entry */
+    bool counting;       /* received once per trigger (QNX 4), not once for all pending */
     pid_t id;            /* the proxy id while in use; 0 when free */
     int32_t from_nid;
     int32_t fire_cnt;
@@ -274,6 +277,9 @@ void sweep(PGLOB *pglob);
 /* Answers a blocked process with a status-only retcode and makes it READY,
  * withdrawing a queued message and ending a sleep it waits in. */
 void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);
+/* Breaks off the wait of ps as a signal in it does; true when there was one. */
+bool break_wait(PGLOB *pglob, QNX_PSTATE *ps);
+void process_pflags(PGLOB *pglob);
 
 /* names.cpp */
 void process_name_attach(PGLOB *pglob);
@@ -289,6 +295,7 @@ void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t of
 QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid);
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid);
 void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
+void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e);
 /* Drops what a removed process leaves in the queue and releases its buffers. */
 void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
 /* Releases the message a sender holds, once; a receiver's slot that lent it

@@ -27,9 +27,10 @@
  *  13 SHUTRD   the client will never read again: the daemon's writes fail
  *  14 SHUTWR   the client half-closes: end of stream, answers still read
  *  15 NOP
- * Request: kind byte k, then its fields; (k & 31) % 20 is the kind. With
+ * Request: kind byte k, then its fields; (k & 31) % 21 is the kind. With
  * k >= 0xE0 a pid byte for the header's from_pid comes first (a client lying
- * about itself); else from_pid is the client's own pid.
+ * about itself); else from_pid is the client's own pid, and bit 5 of k marks
+ * a SEND or PROXY_ATTACH with VORLEN_FLAG_QNX4.
  *   0 SEND, 4 REPLY    pid, blocks
  *   1 RECEIVE, 2 NB_RECEIVE, 3 REREAD    pid, offset b (0xFF: u32), nbytes u16 (0xFFFF: u32)
  *   5 SIN              b: typ b % 6
@@ -40,12 +41,13 @@
  *  11 RELABSTIMER      b: absolute when odd, timer number, value
  *  12 PROXY_ATTACH     pid of the owner, nbytes b % 110
  *  14 RMTIMER          timer number
- *  15 UNDEF            b: type 0, 9, 16 or 65535 without a body
+ *  15 UNDEF            b: type 0, 16, 255 or 65535 without a body
  *  16 SHORT            type b % 16, msg_len b % its fixed length, that many bytes
  *  17 INTERRUPT
  *  18 BIGSEND          b: a Send of the request limit + 1 + b bytes, all of them
  *  19 BADBLOCKS        how b, pid, blocks: how & 3 blocks more counted than sent,
  *                      & 4 cut in half, & 8 three bytes too many, & 16 a Reply
+ *  20 PFLAGS           b: VORLEN_PFLAG_SIGCATCH when odd (0xFF: a raw u32 follows)
  * pid: b & 31 = 0-15 a fake pid, 16-19 proxy -2 ... -5, 20 -51, 21 -52, 22 -1,
  *   23 0, 24-31 a raw u32 follows.
  * blocks: count b (& 3; 0x80 + n: 16 + n), then per block a length b (0xFF: u16
@@ -289,6 +291,11 @@ UNGUIDED void check_processes() {
             if (ps->qrcv.from_pid > 0)
                 CHECK(ps->bprocess && ps->bprocess->pid == ps->qrcv.from_pid);
             if (ps->qrcv.from_pid <= 0) CHECK(!ps->bprocess);
+            /* It waits only when nothing queued is for it: a trigger or a
+             * Send that finds it waiting is delivered at once. */
+            for (QNX_MQUEUE *e = pg->mqueue_start; e; e = e->next)
+                CHECK(e->process != ps ||
+                      (ps->qrcv.from_pid != 0 && e->from_pid != ps->qrcv.from_pid));
             break;
         default:
             CHECK(!ps->qentry);
@@ -354,7 +361,7 @@ UNGUIDED void check_slots() {
     for (int i = 0; i < QNX_MAX_PROXIES; i++) {
         const QNX_PROXY_STATE &p = pg->proxys[i];
         if (!p.process) {
-            CHECK(!p.message && !p.qentry && p.trigger_cnt == 0 && p.id == 0);
+            CHECK(!p.message && !p.qentry && p.trigger_cnt == 0 && p.id == 0 && !p.counting);
             continue;
         }
         CHECK(listed(p.process));
@@ -362,6 +369,13 @@ UNGUIDED void check_slots() {
         CHECK(p.nbytes >= 0 && p.nbytes <= PROXY_MSG_MAX && (p.nbytes == 0) == !p.message);
         CHECK((p.trigger_cnt > 0) == (p.qentry != nullptr));
         if (p.qentry) CHECK(in_queue(p.qentry) && p.qentry->from_pid == p.id);
+        if (p.counting) CHECK(p.trigger_cnt <= VORLEN_MAX_PROXY_PENDING);
+        /* However many triggers are pending, of either kind, the proxy is
+         * queued once. */
+        int entries = 0;
+        for (QNX_MQUEUE *e = pg->mqueue_start; e; e = e->next)
+            entries += !e->sprocess && e->from_pid == p.id;
+        CHECK(entries == (p.trigger_cnt > 0 ? 1 : 0));
     }
     int n = 0;
     const QNX_TIMER_STATE *prev = nullptr;
@@ -752,13 +766,16 @@ QNX_ITIMERSPEC timer_value(Script &s, bool absolute) {
 void build_request(Script &s, const Client &c, Builder &r) {
     uint8_t k = s.u8();
     pid_t from = k >= 0xE0 ? pid_sel(s) : c.pid;
-    switch ((k & 31) % 20) {
+    uint16_t qnx4 = k < 0xE0 && (k & 0x20) ? VORLEN_FLAG_QNX4 : 0;
+    switch ((k & 31) % 21) {
     case 0:
     case 4: {
         QNX_MSG_HDR_SND body{};
         body.to_pid = pid_sel(s);
         std::vector<uint8_t> var = blocks(s, &body.nblocks);
-        r.header((k & 31) % 20 == 0 ? MT_SEND : MT_REPLY, from, uint32_t(sizeof body + var.size()));
+        bool send = (k & 31) % 21 == 0;
+        r.header(send ? MT_SEND : MT_REPLY, from, uint32_t(sizeof body + var.size()),
+                 send ? qnx4 : 0);
         r.put(body);
         r.put(var.data(), var.size());
         break;
@@ -772,7 +789,7 @@ void build_request(Script &s, const Client &c, Builder &r) {
         body.offset = off == 0xFF ? s.u32() : off;
         body.nbytes = s.u16();
         if (body.nbytes == 0xFFFF) body.nbytes = s.u32();
-        uint8_t kind = (k & 31) % 20;
+        uint8_t kind = (k & 31) % 21;
         r.header(kind == 2 ? MT_NB_RECEIVE : MT_RECEIVE, from, sizeof body,
                  kind == 3 ? VORLEN_FLAG_REREAD : 0);
         r.put(body);
@@ -789,7 +806,7 @@ void build_request(Script &s, const Client &c, Builder &r) {
     case 8: {
         QNX_MSG_NAME_ATTACH body{};
         name_field(s, body.name);
-        r.header((k & 31) % 20 == 6 ? MT_NAME_ATTACH : MT_NAME_QUERY, from, sizeof body);
+        r.header((k & 31) % 21 == 6 ? MT_NAME_ATTACH : MT_NAME_QUERY, from, sizeof body);
         r.put(body);
         break;
     }
@@ -835,7 +852,7 @@ void build_request(Script &s, const Client &c, Builder &r) {
         body.nbytes = s.u8() % 110;
         for (size_t i = 0; i < sizeof body.data; i++) body.data[i] = char('A' + i % 26);
         r.header(MT_PROXY_ATTACH, from,
-                 uint32_t(sizeof body + std::min<uint32_t>(body.nbytes, 100)));
+                 uint32_t(sizeof body + std::min<uint32_t>(body.nbytes, 100)), qnx4);
         r.put(body);
         break;
     }
@@ -854,7 +871,7 @@ void build_request(Script &s, const Client &c, Builder &r) {
         break;
     }
     case 15: {
-        static const uint16_t types[] = {0, 9, 16, 65535};
+        static const uint16_t types[] = {0, 16, 255, 65535};
         r.header(types[s.u8() % 4], from, 0);
         break;
     }
@@ -889,6 +906,14 @@ void build_request(Script &s, const Client &c, Builder &r) {
         r.header(how & 16 ? MT_REPLY : MT_SEND, from, uint32_t(sizeof body + var.size()));
         r.put(body);
         r.put(var.data(), var.size());
+        break;
+    }
+    case 20: {
+        QNX_MSG_PFLAGS body{};
+        uint8_t b = s.u8();
+        body.flags = b == 0xFF ? int32_t(s.u32()) : b & 1 ? VORLEN_PFLAG_SIGCATCH : 0;
+        r.header(MT_PFLAGS, from, sizeof body);
+        r.put(body);
         break;
     }
     }

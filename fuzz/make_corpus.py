@@ -10,7 +10,9 @@ OPEN, CLOSE, REQ, SPLIT, FLUSH, RAW, ADVANCE, NUDGE, WALLSTEP, SWEEP, KILL, REVI
 # Request kinds.
 SEND, RECEIVE, NB_RECEIVE, REREAD, REPLY, SIN, NAME_ATTACH, NAME_DETACH, NAME_QUERY, TRIGGER, \
     MKTIMER, RELABSTIMER, PROXY_ATTACH, PROXY_DETACH, RMTIMER, UNDEF, SHORT, INTERRUPT, BIGSEND, \
-    BADBLOCKS = range(20)
+    BADBLOCKS, PFLAGS = range(21)
+QNX4 = 0x20  # with SEND or PROXY_ATTACH: the request asks for QNX 4 semantics
+SIGCATCH = b"\x01"  # the PFLAGS byte of VORLEN_PFLAG_SIGCATCH
 NOTIFY_SLEEP, NOTIFY_PROXY, NOTIFY_SIGNAL = 0, 1, 2
 
 
@@ -82,8 +84,8 @@ class Script:
     def close(self, client):
         return self.step(CLOSE, client)
 
-    def req(self, client, kind, fields=b"", liar=None, split=None):
-        k = bytes([kind | 0xE0]) + liar if liar is not None else bytes([kind])
+    def req(self, client, kind, fields=b"", liar=None, split=None, qnx4=False):
+        k = bytes([kind | 0xE0]) + liar if liar is not None else bytes([kind | (QNX4 if qnx4 else 0)])
         if split is None:
             return self.step(REQ, client, k + fields)
         return self.step(SPLIT, client, k + fields + bytes([split]))
@@ -179,7 +181,7 @@ def scenarios():
         t.receive(0, ANY).advance(120)
     s["timer-proxy-periodic"] = t.req(0, SIN, b"\x03")
 
-    # A signal timer breaks the owner's Receive and a Send to the owner.
+    # A signal timer breaks the owner's Receive; a Send to the owner stays queued.
     s["timer-signal"] = Script().open(0, 0).open(1, 1) \
         .mktimer(0, NOTIFY_SIGNAL, sig(10)).settimer(0, 1, value(0, 10)) \
         .send(1, pid(0), 8).receive(0, pid(2)).advance(100) \
@@ -196,6 +198,30 @@ def scenarios():
         .mktimer(0, NOTIFY_SIGNAL, sig(65)).mktimer(0, 7).settimer(1, 1, value(0, 1)) \
         .req(1, RMTIMER, timer_nr(1)).req(1, RMTIMER, timer_nr(0)).req(1, RMTIMER, timer_nr(51)) \
         .settimer(0, 1, value(0, 1)).req(0, RMTIMER, timer_nr(1), liar=pid(1))
+
+    # A QNX 4 Send, interrupted while its receiver holds it: it stands while the
+    # receiver catches signals, else it is answered and the receiver's Readmsg
+    # and Reply find no one.
+    s["qnx4-send-interrupted"] = Script().open(0, 0).open(1, 1).req(0, PFLAGS, SIGCATCH) \
+        .send(1, pid(0), 12, qnx4=True).receive(0, ANY, nbytes=4).req(1, INTERRUPT) \
+        .req(0, PFLAGS, b"\x00").req(1, INTERRUPT) \
+        .receive(0, pid(1), nbytes=8, offset=4, kind=REREAD).reply(0, pid(1), 3) \
+        .send(1, pid(0), 5, qnx4=True).receive(0, ANY).reply(0, pid(1), 2)
+
+    # A signal timer whose owner waits for a reply to a QNX 4 Send.
+    s["timer-signal-qnx4-owner"] = Script().open(0, 0).open(1, 1) \
+        .mktimer(0, NOTIFY_SIGNAL, sig(10)).settimer(0, 1, value(0, 10, interval=5)) \
+        .send(0, pid(1), 8, qnx4=True).receive(1, ANY).advance(100).reply(1, pid(0), 1) \
+        .send(0, pid(1), 8).receive(1, ANY).advance(100).reply(1, pid(0), 1)
+
+    # A counting proxy: triggers around a queued Send, received one by one, and
+    # a detach while some are pending.
+    t = Script().open(0, 0).open(1, 1).open(2, 2)
+    t.req(0, PROXY_ATTACH, pid(0) + bytes([6]), qnx4=True)
+    t.req(1, TRIGGER, proxy(0)).req(1, TRIGGER, proxy(0)).send(2, pid(0), 4).req(1, TRIGGER, proxy(0))
+    t.req(1, SIN, b"\x02").receive(0, ANY, kind=NB_RECEIVE).receive(0, ANY, kind=NB_RECEIVE)
+    t.receive(0, proxy(0)).reply(0, pid(2), 1).req(1, TRIGGER, proxy(0)).req(1, TRIGGER, proxy(0))
+    s["proxy-counting"] = t.req(0, PROXY_DETACH, proxy(0)).receive(0, ANY, kind=NB_RECEIVE)
 
     # A server that dies with partners blocked on it in each way.
     s["death-releases"] = Script().open(0, 0).open(1, 1).open(2, 2).open(3, 3) \

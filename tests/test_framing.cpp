@@ -17,10 +17,16 @@ using namespace vt;
 TEST(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInStep) {
     Daemon d;
     RawClient c(d.port());
-    for (uint16_t typ : {0, 9, 16, 65535}) {
+    for (uint16_t typ : {0, 16, 65535}) {
         c.send_bytes(hdr(typ, c.pid(), 0));
         expect_status(c, ESRCH);
     }
+    /* Type 9 carries the process's flags in a fixed body of four bytes. */
+    QNX_MSG_PFLAGS f{VORLEN_PFLAG_SIGCATCH};
+    c.send_bytes(req(MT_PFLAGS, c.pid(), f));
+    expect_status(c, 0);
+    c.send_bytes(hdr(MT_PFLAGS, c.pid(), 0));
+    expect_status(c, EINVAL);
     c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
 }

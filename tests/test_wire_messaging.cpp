@@ -20,8 +20,10 @@ struct Peer {
         expect_names_listing(c);
     }
     pid_t pid() const { return c.pid(); }
-    void send(pid_t to, const std::vector<std::string> &blocks) {
-        c.send_bytes(send_req(MT_SEND, pid(), to, blocks));
+    void send(pid_t to, const std::vector<std::string> &blocks, uint16_t flags = 0) {
+        auto b = send_req(MT_SEND, pid(), to, blocks);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = flags;
+        c.send_bytes(b);
     }
     void reply(pid_t to, const std::vector<std::string> &blocks) {
         c.send_bytes(send_req(MT_REPLY, pid(), to, blocks));
@@ -32,6 +34,26 @@ struct Peer {
         r.nbytes = nbytes;
         r.offset = offset;
         c.send_bytes(req(typ, pid(), r));
+    }
+    /* Readmsg: the message of pid, which must be REPLY-blocked on this peer. */
+    void reread(pid_t from, uint32_t nbytes, uint32_t offset) {
+        QNX_MSG_RCV r{};
+        r.from_pid = from;
+        r.nbytes = nbytes;
+        r.offset = offset;
+        auto b = req(MT_RECEIVE, pid(), r);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_REREAD;
+        c.send_bytes(b);
+    }
+    /* The mark a signal handler leaves; it has no answer. */
+    void interrupt() {
+        auto b = hdr(0, pid(), 0);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_INTERRUPT;
+        c.send_bytes(b);
+    }
+    void pflags(int32_t flags) {
+        c.send_bytes(req(MT_PFLAGS, pid(), QNX_MSG_PFLAGS{flags}));
+        expect_status(c, 0);
     }
     /* Reads one data answer: checks its header and returns its bytes. */
     std::string data(pid_t from_pid) {
@@ -288,27 +310,18 @@ TEST(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
 TEST(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
     Daemon d;
     Peer r(d.port()), held(d.port()), queued(d.port()), idle(d.port());
-    auto reread = [&](pid_t pid, uint32_t nbytes, uint32_t offset) {
-        QNX_MSG_RCV q{};
-        q.from_pid = pid;
-        q.nbytes = nbytes;
-        q.offset = offset;
-        auto b = req(MT_RECEIVE, r.pid(), q);
-        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_REREAD;
-        r.c.send_bytes(b);
-    };
     held.send(r.pid(), {"0123456789"});
     r.receive(0, 4);
     EXPECT_EQ(r.data(held.pid()), "0123");
     queued.send(r.pid(), {"waiting"});
     ASSERT_TRUE(wait_state(d.port(), queued.pid(), STATE_SEND_BLOCKED));
 
-    reread(held.pid(), 3, 4);
+    r.reread(held.pid(), 3, 4);
     EXPECT_EQ(r.data(held.pid()), "456");
-    reread(held.pid(), 100, 8);
+    r.reread(held.pid(), 100, 8);
     EXPECT_EQ(r.data(held.pid()), "89");
     for (pid_t p : {queued.pid(), idle.pid(), pid_t(0), pid_t(-2)}) {
-        reread(p, 10, 0);
+        r.reread(p, 10, 0);
         r.status(ESRCH);
     }
     EXPECT_EQ(process_record(d.port(), queued.pid()).block_state, STATE_SEND_BLOCKED);
@@ -321,24 +334,19 @@ TEST(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
 TEST(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
     Daemon d;
     Peer r(d.port()), s(d.port()), other(d.port());
-    auto interrupt = [](Peer &p) {
-        auto b = hdr(0, p.pid(), 0);
-        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_INTERRUPT;
-        p.c.send_bytes(b);
-    };
     /* READY: nothing to break, and nothing answered. */
-    interrupt(r);
+    r.interrupt();
     EXPECT_TRUE(r.c.silent(20));
     /* RECEIVE-blocked. */
     r.receive(0, 10);
     ASSERT_TRUE(wait_state(d.port(), r.pid(), STATE_RECEIVE_BLOCKED));
-    interrupt(r);
+    r.interrupt();
     r.status(EINTR);
     EXPECT_EQ(process_record(d.port(), r.pid()).block_state, STATE_READY);
     /* SEND-blocked: the message is withdrawn with the answer. */
     s.send(other.pid(), {"never"});
     ASSERT_TRUE(wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
-    interrupt(s);
+    s.interrupt();
     s.status(EINTR);
     other.receive(0, 10, 0, MT_NB_RECEIVE);
     other.status(ENOMSG);
@@ -346,7 +354,7 @@ TEST(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
     s.send(r.pid(), {"hold"});
     r.receive(0, 10);
     EXPECT_EQ(r.data(s.pid()), "hold");
-    interrupt(s);
+    s.interrupt();
     EXPECT_TRUE(s.c.silent(20));
     r.reply(s.pid(), {"late"});
     EXPECT_EQ(s.data(0), "late");
@@ -355,4 +363,54 @@ TEST(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
     /* Type 0 without the mark is still an unassigned type. */
     r.c.send_bytes(hdr(0, r.pid(), 0));
     r.status(ESRCH);
+}
+
+TEST(WireMessaging, AnInterruptAnswersAReceivedSendOnlyWhenItAskedForQnx4) {
+    struct Case {
+        const char *what;
+        uint16_t flags;              /* of the Send */
+        std::vector<int32_t> pflags; /* the receiver's, set in this order */
+        bool broken;                 /* the interrupt answers the Send EINTR */
+    };
+    const Case cases[] = {
+        {"QNX 4 Send, receiver without flags", VORLEN_FLAG_QNX4, {}, true},
+        {"QNX 4 Send, receiver's SIGCATCH set and cleared",
+         VORLEN_FLAG_QNX4,
+         {VORLEN_PFLAG_SIGCATCH, 0},
+         true},
+        {"QNX 4 Send, receiver catches signals", VORLEN_FLAG_QNX4, {VORLEN_PFLAG_SIGCATCH}, false},
+        {"plain Send", 0, {}, false},
+    };
+    Daemon d;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Peer r(d.port()), s(d.port());
+        for (int32_t f : k.pflags) r.pflags(f);
+        s.send(r.pid(), {"0123456789"}, k.flags);
+        r.receive(0, 4);
+        EXPECT_EQ(r.data(s.pid()), "0123");
+        s.interrupt();
+        if (k.broken) {
+            s.status(EINTR);
+            EXPECT_EQ(process_record(d.port(), s.pid()).block_state, STATE_READY);
+            /* The message is gone with the answer: nothing is left to read or
+             * to reply to, and the sender hears nothing more. */
+            r.reread(s.pid(), 10, 4);
+            r.status(ESRCH);
+            r.reply(s.pid(), {"late"});
+            r.status(ESRCH);
+            EXPECT_TRUE(s.c.silent(20));
+            s.send(r.pid(), {"next"}, k.flags);
+            r.receive(0, 10);
+            EXPECT_EQ(r.data(s.pid()), "next");
+        } else {
+            EXPECT_TRUE(s.c.silent(20));
+            EXPECT_EQ(process_record(d.port(), s.pid()).block_state, STATE_REPLY_BLOCKED);
+            r.reread(s.pid(), 10, 4);
+            EXPECT_EQ(r.data(s.pid()), "456789");
+        }
+        r.reply(s.pid(), {"reply"});
+        EXPECT_EQ(s.data(0), "reply");
+        r.status(0);
+    }
 }

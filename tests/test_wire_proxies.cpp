@@ -1,6 +1,7 @@
 /* test_wire_proxies.cpp - proxies on the wire: attach, detach, trigger, delivery and queueing */
 #include "vorlen_test.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -31,16 +32,18 @@ QNX_MSG_PROXY_ATTACH proxy_body(pid_t to_pid, const std::string &msg, int32_t to
 
 /* attach_req is the request as the library frames it: msg_len counts the
  * message, only the fixed body follows. */
-std::vector<uint8_t> attach_req(pid_t from, const QNX_MSG_PROXY_ATTACH &b) {
+std::vector<uint8_t> attach_req(pid_t from, const QNX_MSG_PROXY_ATTACH &b, uint16_t flags = 0) {
     auto r = vt::req(MT_PROXY_ATTACH, from, b);
     uint32_t len = uint32_t(sizeof b + b.nbytes);
     memcpy(r.data() + offsetof(QNX_MSG_HDR, msg_len), &len, 4);
+    memcpy(r.data() + offsetof(QNX_MSG_HDR, flags), &flags, 2);
     return r;
 }
 
-/* attach returns the new proxy id, or minus the retcode. */
-pid_t attach(Peer &p, pid_t to_pid, const std::string &msg) {
-    p.c.send_bytes(attach_req(p.pid(), proxy_body(to_pid, msg)));
+/* attach returns the new proxy id, or minus the retcode; VORLEN_FLAG_QNX4 in
+ * flags makes a counting proxy. */
+pid_t attach(Peer &p, pid_t to_pid, const std::string &msg, uint16_t flags = 0) {
+    p.c.send_bytes(attach_req(p.pid(), proxy_body(to_pid, msg), flags));
     QNX_MSG_HDR h = p.c.recv_hdr();
     if (h.ev.retcode != 0) {
         EXPECT_EQ(h.msg_len, 0u);
@@ -83,8 +86,11 @@ QNX_MSG_RCV rcv_body(pid_t from, uint32_t nbytes) {
     return r;
 }
 
-void receive(Peer &p, pid_t from, uint32_t nbytes = 100) {
-    p.c.send_bytes(vt::req(MT_RECEIVE, p.pid(), rcv_body(from, nbytes)));
+void receive(Peer &p, pid_t from, uint32_t nbytes = 100, uint16_t typ = MT_RECEIVE) {
+    p.c.send_bytes(vt::req(typ, p.pid(), rcv_body(from, nbytes)));
+}
+void creceive(Peer &p, pid_t from) {
+    receive(p, from, 100, MT_NB_RECEIVE);
 }
 
 /* delivered reads one delivered message: its origin and its bytes. */
@@ -183,6 +189,86 @@ TEST(WireProxies, DirectDeliveryAndOneQueueEntry) {
     EXPECT_EQ(delivered(owner), std::make_pair(empty, std::string()));
 }
 
+TEST(WireProxies, PendingTriggersAreReceivedOnceOrOncePerTriggerInQueueOrder) {
+    /* script: t a trigger, s a Send to the owner that waits in the queue;
+     * order: what Creceive then gives, p the proxy and s the Send. */
+    struct Case {
+        const char *what;
+        uint16_t flags;
+        const char *script;
+        const char *order;
+        std::vector<int32_t> act_cnt; /* the listing's pending count after each */
+    };
+    const Case cases[] = {
+        {"merging", 0, "ttt", "p", {0}},
+        {"counting", VORLEN_FLAG_QNX4, "ttt", "ppp", {2, 1, 0}},
+        {"merging around a Send", 0, "ttst", "ps", {0, 0}},
+        {"counting around a Send", VORLEN_FLAG_QNX4, "ttst", "pspp", {2, 2, 1, 0}},
+    };
+    vt::Daemon d;
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        Peer owner(d.port()), t(d.port()), s(d.port());
+        pid_t px = attach(owner, owner.pid(), "tick", k.flags);
+        ASSERT_LT(px, -1);
+        int32_t triggers = 0;
+        for (const char *c = k.script; *c; c++) {
+            if (*c == 't') {
+                EXPECT_EQ(trigger(t, px), 0);
+                triggers++;
+            } else {
+                s.c.send_bytes(vt::send_req(MT_SEND, s.pid(), owner.pid(), {"msg"}));
+                ASSERT_TRUE(vt::wait_state(d.port(), s.pid(), STATE_SEND_BLOCKED));
+            }
+        }
+        auto r = proxy_record(d.port(), px);
+        EXPECT_EQ(r.act_cnt, triggers);
+        EXPECT_EQ(r.fire_cnt, triggers);
+        ASSERT_EQ(strlen(k.order), k.act_cnt.size());
+        for (size_t i = 0; k.order[i]; i++) {
+            creceive(owner, 0);
+            if (k.order[i] == 'p')
+                EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick"))) << i;
+            else
+                EXPECT_EQ(delivered(owner), std::make_pair(s.pid(), std::string("msg"))) << i;
+            EXPECT_EQ(proxy_record(d.port(), px).act_cnt, k.act_cnt[i]) << i;
+        }
+        creceive(owner, 0);
+        vt::expect_status(owner.c, ENOMSG);
+        creceive(owner, px);
+        vt::expect_status(owner.c, ENOMSG);
+        EXPECT_EQ(detach(owner, px), 0);
+    }
+}
+
+TEST(WireProxies, ACountingProxyKeepsAtMostItsLimitOfTriggers) {
+    vt::Daemon d({"-v", "2"});
+    Peer owner(d.port()), t(d.port());
+    ASSERT_EQ(attach(owner, owner.pid(), "n", VORLEN_FLAG_QNX4), -2);
+    /* Triggers go in batches, their answers read between. */
+    QNX_MSG_TRIGGER body{-2};
+    auto one = vt::req(MT_TRIGGER, t.pid(), body);
+    const int batch = 4096;
+    std::vector<uint8_t> many;
+    for (int i = 0; i < batch; i++) many.insert(many.end(), one.begin(), one.end());
+    int32_t sent = 0;
+    while (sent < VORLEN_MAX_PROXY_PENDING + 1) {
+        int n = std::min(batch, VORLEN_MAX_PROXY_PENDING + 1 - sent);
+        t.c.send_bytes(many.data(), size_t(n) * one.size());
+        auto answers = t.c.recv_exact(size_t(n) * sizeof(QNX_MSG_HDR));
+        ASSERT_EQ(answers.size(), size_t(n) * sizeof(QNX_MSG_HDR));
+        sent += n;
+    }
+    auto r = proxy_record(d.port(), -2);
+    EXPECT_EQ(r.act_cnt, VORLEN_MAX_PROXY_PENDING);
+    EXPECT_EQ(r.fire_cnt, VORLEN_MAX_PROXY_PENDING + 1);
+    EXPECT_NE(d.stdout_text().find("dropped"), std::string::npos);
+    /* Still one entry: one Receive takes one trigger. */
+    creceive(owner, 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("n")));
+    EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, VORLEN_MAX_PROXY_PENDING - 1);
+}
+
 TEST(WireProxies, OwnerWaitingForAnotherPidIsNotDisturbed) {
     vt::Daemon d;
     Peer owner(d.port()), t(d.port()), sender(d.port());
@@ -207,21 +293,29 @@ TEST(WireProxies, OwnerWaitingForAnotherPidIsNotDisturbed) {
     EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
 }
 
-TEST(WireProxies, DetachWithdrawsAPendingTrigger) {
-    vt::Daemon d;
-    Peer owner(d.port()), t(d.port());
-    ASSERT_EQ(attach(owner, owner.pid(), "old"), -2);
-    EXPECT_EQ(trigger(t, -2), 0);
-    EXPECT_EQ(trigger(t, -2), 0);
-    EXPECT_EQ(detach(owner, -2), 0);
+TEST(WireProxies, DetachWithdrawsPendingTriggers) {
+    for (uint16_t flags : {0, VORLEN_FLAG_QNX4}) {
+        SCOPED_TRACE(flags ? "counting" : "merging");
+        vt::Daemon d;
+        Peer owner(d.port()), t(d.port());
+        ASSERT_EQ(attach(owner, owner.pid(), "old", flags), -2);
+        for (int i = 0; i < 3; i++) EXPECT_EQ(trigger(t, -2), 0);
+        if (flags) {
+            /* One taken, two still pending. */
+            creceive(owner, 0);
+            EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("old")));
+            EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 2);
+        }
+        EXPECT_EQ(detach(owner, -2), 0);
 
-    /* A new proxy in the slot starts idle and nothing stale is delivered. */
-    ASSERT_EQ(attach(owner, owner.pid(), "new"), -2);
-    EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 0);
-    receive(owner, 0);
-    EXPECT_TRUE(owner.c.silent(100));
-    EXPECT_EQ(trigger(t, -2), 0);
-    EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("new")));
+        /* A new proxy in the slot starts idle and nothing stale is delivered. */
+        ASSERT_EQ(attach(owner, owner.pid(), "new", flags), -2);
+        EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 0);
+        receive(owner, 0);
+        EXPECT_TRUE(owner.c.silent(100));
+        EXPECT_EQ(trigger(t, -2), 0);
+        EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("new")));
+    }
 }
 
 TEST(WireProxies, ProxyForAnotherPidBelongsToThatPid) {
@@ -260,10 +354,13 @@ TEST(WireProxies, TriggerFindingTheQueueFullIsRetried) {
     vt::Daemon d;
     Peer owner(d.port()), t(d.port());
     ASSERT_EQ(attach(owner, owner.pid(), "p"), -2);
+    /* A counting proxy with an entry already queued. */
+    ASSERT_EQ(attach(owner, owner.pid(), "q", VORLEN_FLAG_QNX4), -3);
+    EXPECT_EQ(trigger(t, -3), 0);
 
-    /* 512 senders fill the queue for the owner. */
+    /* 511 senders fill the rest of the queue for the owner. */
     std::vector<std::unique_ptr<Peer>> senders;
-    for (int i = 0; i < 512; i++) {
+    for (int i = 0; i < 511; i++) {
         senders.push_back(std::make_unique<Peer>(d.port()));
         Peer &s = *senders.back();
         s.c.send_bytes(vt::send_req(MT_SEND, s.pid(), owner.pid(), {"m"}));
@@ -271,21 +368,39 @@ TEST(WireProxies, TriggerFindingTheQueueFullIsRetried) {
     ASSERT_TRUE(vt::wait_until([&] {
         int blocked = 0;
         for (auto &r : vt::list_processes(d.port())) blocked += r.block_state == STATE_SEND_BLOCKED;
-        return blocked == 512;
+        return blocked == 511;
     }));
 
     EXPECT_EQ(trigger(t, -2), 0);
     auto r = proxy_record(d.port(), -2);
     EXPECT_EQ(r.fire_cnt, 1);
     EXPECT_EQ(r.act_cnt, 0);
+    /* The counting proxy counts on in its entry. */
+    EXPECT_EQ(trigger(t, -3), 0);
+    EXPECT_EQ(trigger(t, -3), 0);
+    EXPECT_EQ(proxy_record(d.port(), -3).act_cnt, 3);
+
+    /* Taken once, it goes to the tail in the same entry: the queue stays full. */
+    receive(owner, 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-3), std::string("q")));
+    EXPECT_EQ(proxy_record(d.port(), -3).act_cnt, 2);
+    EXPECT_EQ(trigger(t, -2), 0);
+    EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 0);
 
     /* One message taken makes room: the next trigger is queued. */
     receive(owner, 0);
     EXPECT_GT(delivered(owner).first, 0);
     EXPECT_EQ(trigger(t, -2), 0);
     r = proxy_record(d.port(), -2);
-    EXPECT_EQ(r.fire_cnt, 2);
+    EXPECT_EQ(r.fire_cnt, 3);
     EXPECT_EQ(r.act_cnt, 1);
     receive(owner, -2);
     EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("p")));
+    for (int32_t left : {1, 0}) {
+        receive(owner, -3);
+        EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-3), std::string("q")));
+        EXPECT_EQ(proxy_record(d.port(), -3).act_cnt, left);
+    }
+    creceive(owner, -3);
+    vt::expect_status(owner.c, ENOMSG);
 }

@@ -325,34 +325,69 @@ TEST(WireTimers, SleepTimerAnswersItsOwnerOnce) {
     EXPECT_EQ(rmtimer(owner.c, owner.pid(), 1), 0);
 }
 
-TEST(WireTimers, SignalInterruptsTheOwnerAndItsSenders) {
+TEST(WireTimers, SignalInterruptsItsOwnerAndLeavesItsClientsBlocked) {
     vt::Daemon d;
     vt::RawClient owner(d.port());
     Catcher owner_proc; /* forked after the connection: the process that holds it */
-    Peer sender(d.port()), awaited(d.port());
+    Peer held(d.port()), queued(d.port()), awaited(d.port()), server(d.port());
     pid_t o = owner_proc.pid;
-
+    std::string data;
     ASSERT_EQ(mktimer(owner, o, NOTIFY_SIGNAL, SIGUSR1), 1);
-    /* Long enough for both to block first. */
-    ASSERT_EQ(settime(owner, o, 1, tspec(1, 500000000)), 0);
-    sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), o, {"queued"}));
-    receive(owner, o, awaited.pid());
-    ASSERT_TRUE(vt::wait_state(d.port(), sender.pid(), STATE_SEND_BLOCKED));
-    ASSERT_TRUE(vt::wait_state(d.port(), o, STATE_RECEIVE_BLOCKED));
 
-    QNX_MSG_HDR hs = sender.c.recv_hdr(10000);
-    EXPECT_EQ(hs.ev.retcode, EINTR);
-    EXPECT_EQ(hs.msg_len, 0u);
+    /* held waits for its reply from the owner, queued for its message to be taken. */
+    held.c.send_bytes(vt::send_req(MT_SEND, held.pid(), o, {"held"}));
+    receive(owner, o, 0);
+    EXPECT_EQ(delivered(owner, &data), held.pid());
+    EXPECT_EQ(data, "held");
+    queued.c.send_bytes(vt::send_req(MT_SEND, queued.pid(), o, {"queued"}));
+    ASSERT_TRUE(vt::wait_state(d.port(), queued.pid(), STATE_SEND_BLOCKED));
+
+    /* Periodic, so that some expiry finds the owner waiting in its Receive. */
+    ASSERT_EQ(settime(owner, o, 1, tspec(0, 20000000, 0, 20000000)), 0);
+    receive(owner, o, awaited.pid());
     QNX_MSG_HDR ho = owner.recv_hdr(10000);
     EXPECT_EQ(ho.ev.retcode, EINTR);
     EXPECT_EQ(ho.msg_len, 0u);
     EXPECT_TRUE(owner_proc.caught(5000));
 
-    /* The interrupted Send is withdrawn: nothing is left to receive. */
-    EXPECT_EQ(vt::process_record(d.port(), sender.pid()).block_state, STATE_READY);
+    /* The signal was the owner's: its clients wait on, and the owner's reply
+     * and Receive still find them. */
+    EXPECT_EQ(vt::process_record(d.port(), held.pid()).block_state, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(vt::process_record(d.port(), queued.pid()).block_state, STATE_SEND_BLOCKED);
+    EXPECT_TRUE(held.c.silent(5));
+    EXPECT_TRUE(queued.c.silent(5));
+    owner.send_bytes(vt::send_req(MT_REPLY, o, held.pid(), {"done"}));
+    EXPECT_EQ(owner.recv_hdr().ev.retcode, 0);
+    EXPECT_EQ(delivered(held.c, &data), 0);
+    EXPECT_EQ(data, "done");
     receive(owner, o, 0);
-    EXPECT_TRUE(owner.silent(100));
-    EXPECT_EQ(timer_record(d.port(), 1).fire_cnt, 1);
+    EXPECT_EQ(delivered(owner, &data), queued.pid());
+    EXPECT_EQ(data, "queued");
+
+    /* The owner's own Send, once received, waits for its reply through expiries. */
+    owner.send_bytes(vt::send_req(MT_SEND, o, server.pid(), {"ask"}));
+    receive(server.c, server.pid(), 0);
+    EXPECT_EQ(delivered(server.c), o);
+    int32_t fired = timer_record(d.port(), 1).fire_cnt;
+    ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 1).fire_cnt > fired; }));
+    EXPECT_TRUE(owner.silent(5));
+    server.c.send_bytes(vt::send_req(MT_REPLY, server.pid(), o, {"answer"}));
+    EXPECT_EQ(server.c.recv_hdr().ev.retcode, 0);
+    EXPECT_EQ(delivered(owner, &data), 0);
+    EXPECT_EQ(data, "answer");
+    /* Unless it asked for QNX 4 semantics: then an expiry answers it EINTR and
+     * the server's reply finds no one. */
+    auto marked = vt::send_req(MT_SEND, o, server.pid(), {"ask again"});
+    reinterpret_cast<QNX_MSG_HDR *>(marked.data())->flags.all = VORLEN_FLAG_QNX4;
+    owner.send_bytes(marked);
+    receive(server.c, server.pid(), 0);
+    EXPECT_EQ(delivered(server.c), o);
+    ho = owner.recv_hdr(10000);
+    EXPECT_EQ(ho.ev.retcode, EINTR);
+    EXPECT_EQ(ho.msg_len, 0u);
+    server.c.send_bytes(vt::send_req(MT_REPLY, server.pid(), o, {"too late"}));
+    EXPECT_EQ(server.c.recv_hdr().ev.retcode, ESRCH);
+    EXPECT_EQ(rmtimer(owner, o, 1), 0);
 }
 
 TEST(WireTimers, SignalBreaksASleep) {
