@@ -19,6 +19,7 @@ static bool armed(const QNX_TIMER_STATE *p) {
 static void disarm(QNX_TIMER_STATE *p) {
     p->timeval.tv_sec = TIMER_NOT_ARMED;
     p->timeval.tv_usec = TIMER_NOT_ARMED;
+    p->deadline_ns = 0;
     p->clock = CLOCK_MONOTONIC;
 }
 
@@ -92,20 +93,22 @@ static QNX_TIMESPEC time_left(const QNX_TIMER_STATE *p, const struct timeval &mo
     return {int32_t(us / 1000000), int32_t(us % 1000000 * 1000)};
 }
 
-/* next_on_grid gives the next deadline of a periodic timer whose deadline
- * last (monotonic) has just been handled at now: last plus the period, so
- * that the timer keeps its phase however late the daemon handles it. When
- * whole periods have passed as well, they are skipped rather than fired in a
- * burst: the next deadline is the first point last + k * period after now.
- * Cannot fail; period must be positive. */
-static struct timeval next_on_grid(const struct timeval &last, const struct timeval &period,
-                                   const struct timeval &now) {
-    struct timeval next = tv_add(last, period.tv_sec, period.tv_usec);
-    if (!tv_le(next, now)) return next;
-    int64_t p = int64_t(period.tv_sec) * 1000000 + period.tv_usec;
-    int64_t behind = (int64_t(now.tv_sec) - last.tv_sec) * 1000000 + (now.tv_usec - last.tv_usec);
-    int64_t ahead = (behind / p + 1) * p;
-    return tv_add(last, time_t(ahead / 1000000), long(ahead % 1000000));
+/* next_on_grid moves the deadline of periodic timer p, whose deadline last
+ * (monotonic, with p->deadline_ns) has just been handled at now, on by
+ * period_ns: last plus the period, so that the timer keeps its phase however
+ * late the daemon handles it. When whole periods have passed as well, they
+ * are skipped rather than fired in a burst: the next deadline is the first
+ * point last + k * period after now. Nanoseconds are carried, so that an
+ * interval such as 1/60 s does not lose its fraction of a microsecond every
+ * period. Cannot fail; period_ns must be positive. */
+static void next_on_grid(QNX_TIMER_STATE *p, const struct timeval &last, int64_t period_ns,
+                         const struct timeval &now) {
+    const int64_t last_ns = (int64_t(last.tv_sec) * 1000000 + last.tv_usec) * 1000 + p->deadline_ns;
+    const int64_t now_ns = (int64_t(now.tv_sec) * 1000000 + now.tv_usec) * 1000;
+    int64_t next_ns = last_ns + period_ns;
+    if (next_ns <= now_ns) next_ns = last_ns + ((now_ns - last_ns) / period_ns + 1) * period_ns;
+    p->timeval = {time_t(next_ns / 1000000000), long(next_ns % 1000000000 / 1000)};
+    p->deadline_ns = int32_t(next_ns % 1000);
 }
 
 /* do_tdetach frees timer slot p and unlinks it from the list of timers in
@@ -230,6 +233,7 @@ void process_relabstimer(PGLOB *pglob) {
             /* The first expiry of an absolute timer is a time of day: it stays on
              * the wall clock and follows its steps. */
             p->timeval = tv_add({0, 0}, v.tv_sec, v.tv_nsec / 1000);
+            p->deadline_ns = v.tv_nsec >= 0 ? v.tv_nsec % 1000 : 0;
             p->clock = CLOCK_REALTIME;
             now = wall_now;
         } else {
@@ -237,6 +241,7 @@ void process_relabstimer(PGLOB *pglob) {
                 _vmessage("timeval: %d:%d, oitimerspec: %d:%d", int(p->timeval.tv_sec),
                           int(p->timeval.tv_usec), v.tv_sec, v.tv_nsec);
             p->timeval = tv_add(mono_now, v.tv_sec, v.tv_nsec / 1000);
+            p->deadline_ns = v.tv_nsec >= 0 ? v.tv_nsec % 1000 : 0;
             p->clock = CLOCK_MONOTONIC;
             now = mono_now;
         }
@@ -343,11 +348,9 @@ void process_timers(PGLOB *pglob) {
 
             const QNX_TIMESPEC &iv = p->oitimerspec.it_interval;
             if (iv.tv_sec != 0 || iv.tv_nsec != 0) {
-                struct timeval period = tv_add({0, 0}, iv.tv_sec, iv.tv_nsec / 1000);
-                if (period.tv_sec < 0 ||
-                    (period.tv_sec == 0 && period.tv_usec < MIN_TIMER_PERIOD_US))
-                    period = {0, MIN_TIMER_PERIOD_US};
-                p->timeval = next_on_grid(reached, period, mono_now);
+                int64_t period_ns = int64_t(iv.tv_sec) * 1000000000 + iv.tv_nsec;
+                if (period_ns < MIN_TIMER_PERIOD_US * 1000) period_ns = MIN_TIMER_PERIOD_US * 1000;
+                next_on_grid(p, reached, period_ns, mono_now);
                 p->clock = CLOCK_MONOTONIC;
                 if (pglob->verbose > 3)
                     _vmessage("timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",

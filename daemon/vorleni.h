@@ -130,6 +130,7 @@ struct QNX_TIMER_STATE {
      * first expiry, the monotonic clock for relative ones and every period, so
      * that a step of the wall clock neither fires them early nor holds them. */
     struct timeval timeval;
+    int32_t deadline_ns; /* the deadline's nanoseconds beyond timeval's microseconds: 0 ... 999 */
     int clock;
     QNX_ITIMERSPEC oitimerspec; /* the setting last given */
     int32_t fire_cnt;

@@ -158,6 +158,22 @@ TEST_F(TimerScan, PeriodicTimerKeepsItsPhase) {
     }
 }
 
+/* An interval of 1/60 s is 16666666.67 ns: kept to the microsecond alone it
+ * would lose 0.67 us a period, 0.67 ms over 1000 periods. */
+TEST_F(TimerScan, AFractionOfAMicrosecondIsCarriedFromPeriodToPeriod) {
+    QNX_TIMER_STATE *p = mktimer();
+    const int64_t armed_ns = us_of(mono) * 1000;
+    constexpr int32_t SIXTIETH_NS = 16666667;
+    settime(p, 0, {0, SIXTIETH_NS}, {0, SIXTIETH_NS});
+    for (int k = 2; k <= 1001; k++) {
+        advance_us(us_of(p->timeval) - us_of(mono) + 300);
+        loop_pass();
+        const int64_t due = armed_ns + int64_t(k) * SIXTIETH_NS;
+        const int64_t next = us_of(p->timeval) * 1000 + p->deadline_ns;
+        ASSERT_EQ(next, due) << "period " << k;
+    }
+}
+
 TEST_F(TimerScan, AbsoluteTimerPeriodsRunFromItsTimeOfDay) {
     QNX_TIMER_STATE *p = mktimer();
     const int64_t mono0 = us_of(mono);
