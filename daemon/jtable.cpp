@@ -46,6 +46,13 @@ void pglob_init(PGLOB *pglob, const char *my_name) {
     pglob->max_connections = DEFAULT_MAX_CONNECTIONS;
     pglob->max_request = DEFAULT_MAX_REQUEST;
     pglob->max_unread = DEFAULT_MAX_UNREAD;
+    pglob_tables(pglob, QNX_MAX_NAMES, QNX_MAX_PROXIES, QNX_MAX_TIMERS);
     pglob->conns.resize(1024, nullptr);
     pglob->fdpstate.resize(1024, nullptr);
+}
+
+void pglob_tables(PGLOB *pglob, int names, int proxies, int timers) {
+    pglob->names.assign(size_t(names), QNX_ATT_NAME{});
+    pglob->proxys.assign(size_t(proxies), QNX_PROXY_STATE{});
+    pglob->timers.assign(size_t(timers), QNX_TIMER_STATE{});
 }

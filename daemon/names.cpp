@@ -75,7 +75,7 @@ void process_name_attach(PGLOB *pglob) {
             chosen->nid = 0;
             chosen->bprocess = requester;
             memcpy(chosen->name, req->name, strlen(req->name) + 1);
-            chosen->id = int32_t(chosen - pglob->names) + 1;
+            chosen->id = int32_t(chosen - pglob->names.data()) + 1;
 
             auto *res = reinterpret_cast<QNX_MSG_NAME_RES *>(hdr + 1);
             res->id = chosen->id;
@@ -114,7 +114,7 @@ void process_name_detach(PGLOB *pglob) {
     auto *req = reinterpret_cast<QNX_MSG_NAME_DETACH *>(hdr + 1);
     int32_t id = req->id;
 
-    if (id >= 1 && id <= QNX_MAX_NAMES && !slot_free(&pglob->names[id - 1]) &&
+    if (id >= 1 && size_t(id) <= pglob->names.size() && !slot_free(&pglob->names[id - 1]) &&
         pglob->names[id - 1].pid == hdr->from_pid) {
         do_ndetach(&pglob->names[id - 1]);
         if (pglob->verbose > 3) _vmessage("Name detach id: %d from pid %d", id, hdr->from_pid);

@@ -190,25 +190,25 @@ void cleanup_prg(PGLOB *pglob, pid_t pid) {
         return;
     }
     QNX_PSTATE *ps = find_process(pglob, pid, 0);
-    for (int i = 0; i < QNX_MAX_NAMES; i++) {
+    for (size_t i = 0; i < pglob->names.size(); i++) {
         QNX_ATT_NAME *cn = &pglob->names[i];
         if (cn->pid != pid) continue;
         if (pglob->verbose > 2) _vmessage("automatic name detach \"%s\" for pid %d", cn->name, pid);
         do_ndetach(cn);
     }
     if (ps) {
-        for (int i = 0; i < QNX_MAX_PROXIES; i++) {
+        for (size_t i = 0; i < pglob->proxys.size(); i++) {
             QNX_PROXY_STATE *p = &pglob->proxys[i];
             if (p->process != ps) continue;
             if (pglob->verbose > 2)
-                _vmessage("automatic proxy detach \"%d\" for pid %d", -(i + 2), pid);
+                _vmessage("automatic proxy detach \"%d\" for pid %d", -int(i + 2), pid);
             do_pdetach(pglob, p);
         }
-        for (int i = 0; i < QNX_MAX_TIMERS; i++) {
+        for (size_t i = 0; i < pglob->timers.size(); i++) {
             QNX_TIMER_STATE *t = &pglob->timers[i];
             if (t->process != ps) continue;
             if (pglob->verbose > 2)
-                _vmessage("automatic timer detach \"%d\" for pid %d", i + 1, pid);
+                _vmessage("automatic timer detach \"%d\" for pid %d", int(i + 1), pid);
             do_tdetach(pglob, t);
         }
     }

@@ -9,12 +9,12 @@
  * Returns null for every id outside -51 ... -2. */
 QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id) {
     uint32_t idx = uint32_t(-int64_t(id) - 2);
-    if (idx >= uint32_t(QNX_MAX_PROXIES)) return nullptr;
+    if (idx >= pglob->proxys.size()) return nullptr;
     return &pglob->proxys[idx];
 }
 
 static int32_t proxy_index(PGLOB *pglob, const QNX_PROXY_STATE *p) {
-    return int32_t(p - pglob->proxys);
+    return int32_t(p - pglob->proxys.data());
 }
 
 /* do_pdetach frees slot p: its message, its waiting queue entry and its

@@ -66,12 +66,12 @@ static void build(PGLOB *pglob, int typ, size_t size) {
         }
         break;
     case SIN_PROXIES:
-        for (int i = 0; i < QNX_MAX_PROXIES; i++) {
+        for (size_t i = 0; i < pglob->proxys.size(); i++) {
             const QNX_PROXY_STATE &p = pglob->proxys[i];
             if (!p.process) continue;
             auto &r = next_record<QNX_MSG_SIN_RPROXYS>();
             r.pid = p.process->pid;
-            r.nr = -2 - i;
+            r.nr = -2 - int32_t(i);
             r.nid = p.from_nid;
             r.act_cnt = p.trigger_cnt;
             r.fire_cnt = p.fire_cnt;
@@ -81,12 +81,12 @@ static void build(PGLOB *pglob, int typ, size_t size) {
     case SIN_TIMERS: {
         struct timeval mono_now = now_clock(CLOCK_MONOTONIC);
         struct timeval wall_now = now_clock(CLOCK_REALTIME);
-        for (int i = 0; i < QNX_MAX_TIMERS; i++) {
+        for (size_t i = 0; i < pglob->timers.size(); i++) {
             const QNX_TIMER_STATE &p = pglob->timers[i];
             if (!p.process) continue;
             auto &r = next_record<QNX_MSG_SIN_RTIMERS>();
             r.pid = p.process->pid;
-            r.nr = i + 1;
+            r.nr = int32_t(i + 1);
             r.nid = p.process->nid;
             r.timer_type = p.timer_type;
             r.notify_type = p.notify_type;

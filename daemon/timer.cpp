@@ -41,13 +41,13 @@ static struct timeval tv_add(const struct timeval &a, time_t sec, long usec) {
 }
 
 static int32_t timer_number(PGLOB *pglob, const QNX_TIMER_STATE *p) {
-    return int32_t(p - pglob->timers) + 1;
+    return int32_t(p - pglob->timers.data()) + 1;
 }
 
 /* timer_of maps a timer number to its slot when the slot is in use and owned
  * by pid; null otherwise. */
 static QNX_TIMER_STATE *timer_of(PGLOB *pglob, int32_t nr, pid_t pid) {
-    if (uint32_t(nr) - 1u >= uint32_t(QNX_MAX_TIMERS)) return nullptr;
+    if (uint32_t(nr) - 1u >= pglob->timers.size()) return nullptr;
     QNX_TIMER_STATE *p = &pglob->timers[nr - 1];
     if (!p->process || p->process->pid != pid) return nullptr;
     return p;

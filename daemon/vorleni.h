@@ -178,9 +178,12 @@ struct PGLOB {
     QNX_PSTATE *pstate_end; /* tail of the process list */
     /* Process record bound to each connection, indexed by socket; grows with the descriptors. */
     std::vector<QNX_PSTATE *> fdpstate;
-    QNX_ATT_NAME names[QNX_MAX_NAMES];
-    QNX_PROXY_STATE proxys[QNX_MAX_PROXIES];
-    QNX_TIMER_STATE timers[QNX_MAX_TIMERS];
+    /* The tables, sized once at start (--max-names, --max-proxies,
+     * --max-timers; QNX_MAX_* by default) and never resized: records point
+     * into them. */
+    std::vector<QNX_ATT_NAME> names;
+    std::vector<QNX_PROXY_STATE> proxys;
+    std::vector<QNX_TIMER_STATE> timers;
     QNX_TIMER_STATE *timers_start, *timers_end;
     QNX_MQUEUE mqueue[QNX_MQUEUE_SIZE];
     QNX_MQUEUE *mqueue_start, *mqueue_end;
@@ -220,6 +223,10 @@ struct PGLOB {
 extern PGLOB &_pglob;
 extern const JTABLE pjumptable[MT_NTYPES];
 void pglob_init(PGLOB *pglob, const char *my_name);
+/* The largest table of names, proxies or timers that --max-* may ask for. */
+constexpr int MAX_TABLE_SIZE = 4096;
+/* Sizes the tables of names, proxies and timers; only before the first request. */
+void pglob_tables(PGLOB *pglob, int names, int proxies, int timers);
 
 /* ------------------------------------------------------------------------ */
 /* Operations                                                                */

@@ -303,7 +303,8 @@ UNGUIDED void check_processes() {
             break;
         }
         if (ps->sleeping) {
-            CHECK(ps->sleeping >= pg->timers && ps->sleeping < pg->timers + QNX_MAX_TIMERS);
+            CHECK(ps->sleeping >= pg->timers.data() &&
+                  ps->sleeping < pg->timers.data() + pg->timers.size());
             CHECK(ps->sleeping->process == ps && ps->sleeping->notify_type == NOTIFY_SLEEP);
         }
         /* A message lent to a receiver is still held by its sender, or is a
@@ -351,14 +352,14 @@ UNGUIDED void check_queue() {
 }
 
 UNGUIDED void check_slots() {
-    for (int i = 0; i < QNX_MAX_NAMES; i++) {
+    for (size_t i = 0; i < pg->names.size(); i++) {
         const QNX_ATT_NAME &cn = pg->names[i];
         if (cn.pid == 0 && cn.id == 0) continue;
         CHECK(cn.id == i + 1);
         CHECK(listed(cn.bprocess) && cn.bprocess->pid == cn.pid);
         CHECK(memchr(cn.name, '\0', sizeof cn.name));
     }
-    for (int i = 0; i < QNX_MAX_PROXIES; i++) {
+    for (size_t i = 0; i < pg->proxys.size(); i++) {
         const QNX_PROXY_STATE &p = pg->proxys[i];
         if (!p.process) {
             CHECK(!p.message && !p.qentry && p.trigger_cnt == 0 && p.id == 0 && !p.counting);
@@ -380,9 +381,9 @@ UNGUIDED void check_slots() {
     int n = 0;
     const QNX_TIMER_STATE *prev = nullptr;
     for (QNX_TIMER_STATE *t = pg->timers_start; t; t = t->next) {
-        CHECK(t >= pg->timers && t < pg->timers + QNX_MAX_TIMERS);
+        CHECK(t >= pg->timers.data() && t < pg->timers.data() + pg->timers.size());
         CHECK(t->prev == prev);
-        CHECK(n++ < QNX_MAX_TIMERS);
+        CHECK(n++ < int(pg->timers.size()));
         CHECK(listed(t->process));
         /* An armed deadline is normalised, whatever the client sent. */
         if (t->timeval.tv_sec != TIMER_NOT_ARMED || t->timeval.tv_usec != TIMER_NOT_ARMED)

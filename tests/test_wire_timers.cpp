@@ -364,9 +364,12 @@ TEST(WireTimers, SignalInterruptsItsOwnerAndLeavesItsClientsBlocked) {
     EXPECT_EQ(delivered(owner, &data), queued.pid());
     EXPECT_EQ(data, "queued");
 
-    /* The owner's own Send, once received, waits for its reply through expiries. */
-    owner.send_bytes(vt::send_req(MT_SEND, o, server.pid(), {"ask"}));
+    /* The owner's own Send, once received, waits for its reply through
+     * expiries. The server waits first, so that no expiry can find the Send
+     * still unreceived (which it would break off). */
     receive(server.c, server.pid(), 0);
+    ASSERT_TRUE(vt::wait_state(d.port(), server.pid(), STATE_RECEIVE_BLOCKED));
+    owner.send_bytes(vt::send_req(MT_SEND, o, server.pid(), {"ask"}));
     EXPECT_EQ(delivered(server.c), o);
     int32_t fired = timer_record(d.port(), 1).fire_cnt;
     ASSERT_TRUE(vt::wait_until([&] { return timer_record(d.port(), 1).fire_cnt > fired; }));
@@ -379,8 +382,9 @@ TEST(WireTimers, SignalInterruptsItsOwnerAndLeavesItsClientsBlocked) {
      * the server's reply finds no one. */
     auto marked = vt::send_req(MT_SEND, o, server.pid(), {"ask again"});
     reinterpret_cast<QNX_MSG_HDR *>(marked.data())->flags.all = VORLEN_FLAG_QNX4;
-    owner.send_bytes(marked);
     receive(server.c, server.pid(), 0);
+    ASSERT_TRUE(vt::wait_state(d.port(), server.pid(), STATE_RECEIVE_BLOCKED));
+    owner.send_bytes(marked);
     EXPECT_EQ(delivered(server.c), o);
     ho = owner.recv_hdr(10000);
     EXPECT_EQ(ho.ev.retcode, EINTR);

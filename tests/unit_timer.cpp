@@ -92,7 +92,7 @@ class TimerScan : public ::testing::Test {
         h->msg_len = sizeof(QNX_MSG_TIMER);
         auto *b = reinterpret_cast<QNX_MSG_TIMER *>(h + 1);
         b->typ = typ;
-        b->timer_nr = int32_t(p - pg->timers) + 1;
+        b->timer_nr = int32_t(p - pg->timers.data()) + 1;
         b->value.it_value = value;
         b->value.it_interval = interval;
         process_relabstimer(pg);
