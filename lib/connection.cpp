@@ -31,15 +31,16 @@ bool _qnx_connected() {
     return _qnx_socket != -1 && getpid() == my_pid;
 }
 
-/* daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else 7779.
- * Returns -1 when VORLEN_PORT is not a port number. */
-static int daemon_port() {
+int _qnx_daemon_port(char *why, size_t len) {
     const char *env = getenv("VORLEN_PORT");
     if (!env) return VORLEN_DEFAULT_PORT;
     std::string_view s(env);
     int port = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), port);
-    if (ec != std::errc() || end != s.data() + s.size() || port < 1 || port > 65535) return -1;
+    if (ec != std::errc() || end != s.data() + s.size() || port < 1 || port > 65535) {
+        snprintf(why, len, "VORLEN_PORT is no port number: '%s'", env);
+        return -1;
+    }
     return port;
 }
 
@@ -87,18 +88,23 @@ static int connect_daemon(int fd, const sockaddr_in &addr) {
 }
 
 /* _qnx_install_socket opens the connection of the calling process to the
- * daemon on host HOSTNAME (127.0.0.1 when empty), port VORLEN_PORT or 7779.
- * Returns 0; -1 when the process is already connected (nothing changes), or
- * after printing why no connection could be made. */
+ * daemon on host HOSTNAME (127.0.0.1 when empty or unset), port VORLEN_PORT
+ * or 7779. Returns 0; -1 when the process is already connected (nothing
+ * changes), or after printing why no connection could be made. */
 static int _qnx_install_socket() {
     static bool close_registered = false;
     if (_qnx_connected()) return -1;
+    /* bash sets HOSTNAME without exporting it: under cron, systemd or env -i
+     * it is missing, and then means this host as the empty string does. */
     const char *host = getenv("HOSTNAME");
-    if (!host) {
-        fputs("Environmentvariable HOSTNAME not defined\n", stderr);
+    if (!host || *host == '\0') host = "127.0.0.1";
+    char why[512];
+    int port = _qnx_daemon_port(why, sizeof why);
+    if (port < 0) {
+        fprintf(stderr, "client (connect): %s\n", why);
+        errno = EINVAL;
         return -1;
     }
-    if (*host == '\0') host = "127.0.0.1";
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         perror("client (socket)");
@@ -110,11 +116,6 @@ static int _qnx_install_socket() {
         return -1;
     };
     sockaddr_in addr{};
-    int port = daemon_port();
-    if (port < 0) {
-        errno = EINVAL;
-        return fail("client (connect)");
-    }
     if (daemon_address(host, port, addr) != 0) return fail(nullptr);
     if (connect_daemon(fd, addr) != 0) return fail("client (connect)");
     int one = 1;
@@ -144,8 +145,11 @@ extern "C" void _qnx_close_socket(void) {
     _qnx_socket = -1;
 }
 
+/* A process that cannot connect ends with status 1 once the reason has been
+ * printed: a supervisor must not take a client that never reached the daemon
+ * for one that did its work. */
 void _qnx_open() {
-    if (!_qnx_connected() && _qnx_install_socket() != 0) exit(0);
+    if (!_qnx_connected() && _qnx_install_socket() != 0) exit(1);
 }
 
 /* skip drops the first n bytes from the front of iov, and the empty entries

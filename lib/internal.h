@@ -30,8 +30,14 @@ template <typename Body> struct QNX_REQ {
  * opened the current connection. */
 bool _qnx_connected();
 
+/* _qnx_daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else
+ * 7779. The library and sin read it here alike. Returns -1 when VORLEN_PORT
+ * is not a port number, with the words that say so in why (len bytes), for
+ * the caller to print after its own prefix. */
+int _qnx_daemon_port(char *why, size_t len);
+
 /* _qnx_open connects the process if it is not connected. When the connection
- * cannot be made (the reason is printed) the process ends with status 0. */
+ * cannot be made (the reason is printed) the process ends with status 1. */
 void _qnx_open();
 
 /* _qnx_request writes a request and reads its answer. req[0] begins with the
