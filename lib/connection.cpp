@@ -182,20 +182,34 @@ static size_t total(std::span<const iovec> iov) {
 }
 
 /* write_all writes every byte of iov, in as few system calls as the kernel
- * allows. MSG_NOSIGNAL: a daemon that has gone makes the call fail with
- * EPIPE instead of killing the client. Returns 0, or -1 with errno. */
-static int write_all(std::span<iovec> iov) {
+ * allows, and never blocks in the write itself: when the socket is full it
+ * waits for room in ppoll with the signal mask mask (null: the mask as it
+ * is), so that a signal held back while a request is written runs its
+ * handler, or its default action, there; a client writing a large request to
+ * a daemon that has stopped reading still ends at SIGTERM. A handler that ran
+ * meanwhile sets handled. MSG_NOSIGNAL: a daemon that has gone makes the call
+ * fail with EPIPE instead of killing the client. Returns 0, or -1 with errno. */
+static int write_all(std::span<iovec> iov, const sigset_t *mask, bool &handled) {
     skip(iov, 0);
     while (!iov.empty()) {
         msghdr m{};
         m.msg_iov = iov.data();
         m.msg_iovlen = std::min<size_t>(iov.size(), IOV_MAX);
-        ssize_t n = sendmsg(_qnx_socket, &m, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
+        ssize_t n = sendmsg(_qnx_socket, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            skip(iov, static_cast<size_t>(n));
+            continue;
         }
-        skip(iov, static_cast<size_t>(n));
+        if (errno == EINTR) {
+            handled = true;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        pollfd p{_qnx_socket, POLLOUT, 0};
+        if (ppoll(&p, 1, nullptr, mask) < 0) {
+            if (errno != EINTR) return -1;
+            handled = true;
+        }
     }
     return 0;
 }
@@ -204,24 +218,26 @@ static int write_all(std::span<iovec> iov) {
  * process waited for an answer: a Send not yet received, a Receive or a sleep
  * is then answered EINTR, as a signal breaks them off under QNX; any other
  * request keeps its answer. The mark itself is never answered, so the
- * connection stays in step; a failure to send it shows in the next read. */
-static void send_interrupt() {
+ * connection stays in step; a failure to send it shows in the next read.
+ * mask and handled as for write_all. */
+static void send_interrupt(const sigset_t *mask, bool &handled) {
     QNX_MSG_HDR mark{};
     mark.from_pid = my_pid;
     mark.flags.all = VORLEN_FLAG_INTERRUPT;
     iovec v{&mark, sizeof mark};
     int saved_errno = errno;
-    write_all({&v, 1});
+    write_all({&v, 1}, mask, handled);
     errno = saved_errno;
 }
 
 /* SignalsHeld holds back the signals a handler may catch from the moment a
  * request is written until its wait begins: a handler that ran in between
  * would break off no wait, and the caller would block in a Receive its
- * handler meant to end. The wait itself lets them in again, atomically.
- * Signals of faults are never held. */
+ * handler meant to end. Whenever the call waits, for room to write or for
+ * the answer, it lets them in again with the caller's own mask, atomically,
+ * and remembers that a handler ran. Signals of faults are never held. */
 struct SignalsHeld {
-    sigset_t caller; /* the caller's own mask, which the wait restores */
+    sigset_t caller; /* the caller's own mask, which every wait restores */
     bool held = false;
     SignalsHeld() {
         sigset_t all;
@@ -230,6 +246,8 @@ struct SignalsHeld {
             sigdelset(&all, sig);
         held = pthread_sigmask(SIG_BLOCK, &all, &caller) == 0;
     }
+    /* mask is the mask for the call's waits: the caller's own while held. */
+    const sigset_t *mask() const { return held ? &caller : nullptr; }
     void release() {
         if (held) pthread_sigmask(SIG_SETMASK, &caller, nullptr);
         held = false;
@@ -240,17 +258,24 @@ struct SignalsHeld {
 };
 
 /* wait_answer waits until the answer starts to arrive, in ppoll with the
- * caller's own signal mask: a signal that came since the request was
- * written, or comes now, runs its handler and breaks off the wait (a read
- * would be restarted under SA_RESTART). After each handler the daemon is
- * told, and the wait goes on for the one answer. Returns 0, or -1 with errno. */
-static int wait_answer(const SignalsHeld &signals) {
+ * caller's own signal mask: a signal that came since the request began, or
+ * comes now, runs its handler and breaks off the wait (a read would be
+ * restarted under SA_RESTART); handled says that one ran while the request
+ * was written. After each handler the daemon is told, and the wait goes on
+ * for the one answer. Returns 0, or -1 with errno. */
+static int wait_answer(const SignalsHeld &signals, bool handled) {
+    const sigset_t *mask = signals.mask();
     for (;;) {
+        if (handled) {
+            handled = false;
+            send_interrupt(mask, handled);
+            continue;
+        }
         pollfd p{_qnx_socket, POLLIN, 0};
-        int n = ppoll(&p, 1, nullptr, signals.held ? &signals.caller : nullptr);
+        int n = ppoll(&p, 1, nullptr, mask);
         if (n > 0) return 0;
         if (n < 0 && errno != EINTR) return -1;
-        if (n < 0) send_interrupt();
+        if (n < 0) handled = true;
     }
 }
 
@@ -305,8 +330,9 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
     hdr->from_pid = my_pid;
     SignalsHeld signals;
-    if (write_all(req) != 0) return -1;
-    const int waited = wait_answer(signals);
+    bool handled = false;
+    if (write_all(req, signals.mask(), handled) != 0) return -1;
+    const int waited = wait_answer(signals, handled);
     signals.release();
     if (waited != 0) return -1;
 

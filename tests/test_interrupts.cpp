@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -37,6 +39,13 @@ void catch_usr1() {
  * left: a handler then runs before the wait for the answer begins, a moment
  * a real signal hits only by bad luck. */
 volatile sig_atomic_t raise_after_send = 0;
+
+/* proc_state is the state letter of pid in /proc (R, S, T, ...), or 0. */
+char proc_state(pid_t pid) {
+    std::string stat = vt::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
 
 } // namespace
 
@@ -195,4 +204,41 @@ TEST_F(Interrupts, SignalsRacingDeliveryAndReplyLeaveEveryRequestOneAnswer) {
     ASSERT_TRUE(WIFEXITED(status)) << "the client did not finish";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(vt::wait_exit(server), 0);
+}
+
+/* A client writing a request larger than the sockets hold to a daemon that
+ * has stopped reading still ends at SIGTERM's default action. */
+TEST_F(Interrupts, SigtermEndsAClientWritingALargeRequestToAStoppedDaemon) {
+    vt::Daemon d;
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t c = vt::spawn([&] {
+        REQUIRE(qnx_name_attach(0, "writer") > 0);
+        std::vector<char> big(16 << 20, 'x');
+        char b = 0;
+        REQUIRE(write(ready[1], "c", 1) == 1 && read(go[0], &b, 1) == 1);
+        REQUIRE(write(ready[1], "s", 1) == 1);
+        Send(getppid(), big.data(), nullptr, unsigned(big.size()), 0);
+        return 2; /* SIGTERM must have ended it */
+    });
+    char b = 0;
+    ASSERT_EQ(read(ready[0], &b, 1), 1);
+    kill(d.pid(), SIGSTOP);
+    ASSERT_TRUE(vt::wait_until([&] { return proc_state(d.pid()) == 'T'; }));
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    ASSERT_EQ(read(ready[0], &b, 1), 1);
+    /* Asleep from here on: blocked writing the request. */
+    ASSERT_TRUE(vt::wait_until([&] { return proc_state(c) == 'S'; }));
+    kill(c, SIGTERM);
+    int st = 0;
+    bool ended = vt::wait_until([&] { return waitpid(c, &st, WNOHANG) == c; });
+    if (!ended) {
+        kill(c, SIGKILL);
+        waitpid(c, &st, 0);
+    }
+    kill(d.pid(), SIGCONT);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << "status " << st;
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
