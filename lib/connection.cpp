@@ -2,6 +2,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -26,6 +27,40 @@ static pid_t my_pid = 0;
 /* Inode of the connection's socket: in a child it tells whether the inherited
  * descriptor number still refers to the parent's connection. */
 static ino_t socket_ino = 0;
+
+/* The call guard: set from the moment a call of this process starts using the
+ * connection until it is done with it. A signal handler (or another thread)
+ * that calls the library meanwhile must neither write into the middle of a
+ * request nor read an answer that is not its own; it finds the guard set and
+ * fails with EBUSY, except for Trigger, which leaves the proxy here for the
+ * call in progress to fire. Only lock-free atomics are used, so that a handler
+ * may take the guard and record a trigger at any moment. */
+static std::atomic<bool> call_busy{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+/* Proxies that handlers triggered while a call was in progress; 0 marks a free
+ * slot (no proxy has the id 0). */
+static std::atomic<int32_t> pending_triggers[QNX_PENDING_TRIGGERS];
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+
+/* begin_call takes the call guard. Returns false when a call holds it. */
+static bool begin_call() {
+    bool idle = false;
+    return call_busy.compare_exchange_strong(idle, true);
+}
+
+static void end_call();
+
+/* Call holds the call guard for the life of one call, if it could be had. */
+struct Call {
+    const bool held = begin_call();
+    Call() = default;
+    ~Call() {
+        if (held) end_call();
+    }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+};
 
 bool _qnx_connected() {
     return _qnx_socket != -1 && getpid() == my_pid;
@@ -139,17 +174,27 @@ static int _qnx_install_socket() {
 
 /* _qnx_close_socket closes the connection if this process opened it and
  * leaves the library unconnected; it cannot fail and may run any number of
- * times. */
+ * times. Called from a signal handler while a call is in progress, it does
+ * nothing: that call still needs the connection. */
 extern "C" void _qnx_close_socket(void) {
-    if (_qnx_socket != -1 && getpid() == my_pid) close(_qnx_socket);
+    Call call;
+    if (!call.held) return;
+    if (_qnx_connected()) close(_qnx_socket);
     _qnx_socket = -1;
 }
 
-/* A process that cannot connect ends with status 1 once the reason has been
- * printed: a supervisor must not take a client that never reached the daemon
- * for one that did its work. */
-void _qnx_open() {
+/* open_or_end connects the process, which holds the call guard, or ends it
+ * with status 1 once the reason has been printed: a supervisor must not take
+ * a client that never reached the daemon for one that did its work. */
+static void open_or_end() {
     if (!_qnx_connected() && _qnx_install_socket() != 0) exit(1);
+}
+
+void _qnx_open() {
+    if (_qnx_connected()) return;
+    /* With a call in progress the request that follows fails with EBUSY. */
+    Call call;
+    if (call.held) open_or_end();
 }
 
 /* skip drops the first n bytes from the front of iov, and the empty entries
@@ -230,6 +275,67 @@ static void send_interrupt(const sigset_t *mask, bool &handled) {
     errno = saved_errno;
 }
 
+/* fire_pending writes each trigger that a signal handler left during the
+ * call in progress as an MT_TRIGGER marked VORLEN_FLAG_UNANSWERED: the daemon
+ * carries it out and never answers it, so the stream of answers stays in
+ * step. Only the holder of the call guard may call it, and only between two
+ * requests. A trigger that cannot be written is lost with the connection;
+ * errno is kept. mask and handled as for write_all. */
+static void fire_pending(const sigset_t *mask, bool &handled) {
+    int saved_errno = errno;
+    for (auto &slot : pending_triggers) {
+        int32_t proxy = slot.exchange(0);
+        if (proxy == 0) continue;
+        QNX_REQ<QNX_MSG_TRIGGER> rq{};
+        rq.hdr.ev.typ = MT_TRIGGER;
+        rq.hdr.from_pid = my_pid;
+        rq.hdr.flags.all = VORLEN_FLAG_UNANSWERED;
+        rq.hdr.msg_len = sizeof rq.body;
+        rq.body.proxy_nr = proxy;
+        iovec v{&rq, sizeof rq};
+        write_all({&v, 1}, mask, handled);
+    }
+    errno = saved_errno;
+}
+
+static bool any_pending() {
+    for (auto &slot : pending_triggers)
+        if (slot.load() != 0) return true;
+    return false;
+}
+
+/* end_call gives the call guard up, after firing what handlers left during
+ * the call. A trigger left between the last look and the release is fired by
+ * whoever takes the guard next, the handler that left it included (see
+ * _qnx_defer_trigger). */
+static void end_call() {
+    bool handled = false;
+    do {
+        fire_pending(nullptr, handled);
+        call_busy.store(false);
+    } while (any_pending() && begin_call());
+}
+
+int _qnx_defer_trigger(pid_t proxy) {
+    if (!call_busy.load()) return 1;
+    /* The daemon would refuse any other id, but it never answers this
+     * trigger: the refusal is given here. */
+    if (proxy > -2 || proxy < -1 - QNX_MAX_PROXIES) {
+        errno = ESRCH;
+        return -1;
+    }
+    for (auto &slot : pending_triggers) {
+        int32_t free_slot = 0;
+        if (!slot.compare_exchange_strong(free_slot, proxy)) continue;
+        /* The call may have ended since it was seen; then nobody else would
+         * fire the trigger. */
+        if (begin_call()) end_call();
+        return 0;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 /* SignalsHeld holds back the signals a handler may catch from the moment a
  * request is written until its wait begins: a handler that ran in between
  * would break off no wait, and the caller would block in a Receive its
@@ -261,11 +367,14 @@ struct SignalsHeld {
  * caller's own signal mask: a signal that came since the request began, or
  * comes now, runs its handler and breaks off the wait (a read would be
  * restarted under SA_RESTART); handled says that one ran while the request
- * was written. After each handler the daemon is told, and the wait goes on
- * for the one answer. Returns 0, or -1 with errno. */
+ * was written. After each handler the triggers it left are fired, then the
+ * daemon is told of the handler, and the wait goes on for the one answer.
+ * The triggers go first: a proxy of the caller's own then still finds the
+ * Receive it waits in. Returns 0, or -1 with errno. */
 static int wait_answer(const SignalsHeld &signals, bool handled) {
     const sigset_t *mask = signals.mask();
     for (;;) {
+        fire_pending(mask, handled);
         if (handled) {
             handled = false;
             send_interrupt(mask, handled);
@@ -317,15 +426,25 @@ static int discard(size_t n) {
 }
 
 int _qnx_read_exact(void *dest, size_t n) {
+    Call call;
+    if (!call.held) {
+        errno = EBUSY;
+        return -1;
+    }
     iovec v{dest, n};
     return read_all({&v, 1});
 }
 
 int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     const int saved_errno = errno; /* before connecting: the resolver may leave its own */
+    Call call;
+    if (!call.held) {
+        errno = EBUSY;
+        return -1;
+    }
     if (!_qnx_connected()) {
         if (!(mode & QNX_OPENING)) return -1;
-        _qnx_open();
+        open_or_end();
     }
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
     hdr->from_pid = my_pid;
