@@ -17,16 +17,16 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-/* The connection of this process; after fork a child inherits both values and,
- * its pid differing from my_pid, counts as unconnected. */
+/* The connection of this process. A forked child starts without it: the fork
+ * handler closes the child's copy of the descriptor, so that a child which
+ * never calls the library does not hold its parent's connection open, and
+ * marks it inherited, so that the child's first call of any kind opens a
+ * connection of its own. */
 static int _qnx_socket = -1;
 static pid_t my_pid = 0;
-/* Inode of the connection's socket: in a child it tells whether the inherited
- * descriptor number still refers to the parent's connection. */
-static ino_t socket_ino = 0;
+static bool inherited = false;
 
 /* The call guard: set from the moment a call of this process starts using the
  * connection until it is done with it. A signal handler (or another thread)
@@ -62,8 +62,14 @@ struct Call {
     Call &operator=(const Call &) = delete;
 };
 
-bool _qnx_connected() {
+/* own_connection tells whether this very process (not a parent before fork)
+ * opened the current connection. */
+static bool own_connection() {
     return _qnx_socket != -1 && getpid() == my_pid;
+}
+
+bool _qnx_connected() {
+    return own_connection() || inherited;
 }
 
 int _qnx_daemon_port(char *why, size_t len) {
@@ -122,13 +128,27 @@ static int connect_daemon(int fd, const sockaddr_in &addr) {
     return 0;
 }
 
+/* forked_child runs in the child of every fork after the process connected.
+ * The child closes its copy of the parent's connection at once and starts
+ * with no call in progress and no triggers of the parent's to fire (the
+ * parent fires them). */
+static void forked_child() {
+    call_busy.store(false);
+    for (auto &slot : pending_triggers) slot.store(0);
+    if (_qnx_socket != -1) {
+        close(_qnx_socket);
+        _qnx_socket = -1;
+        inherited = true;
+    }
+}
+
 /* _qnx_install_socket opens the connection of the calling process to the
  * daemon on host HOSTNAME (127.0.0.1 when empty or unset), port VORLEN_PORT
  * or 7779. Returns 0; -1 when the process is already connected (nothing
  * changes), or after printing why no connection could be made. */
 static int _qnx_install_socket() {
-    static bool close_registered = false;
-    if (_qnx_connected()) return -1;
+    static bool close_registered = false, fork_registered = false;
+    if (own_connection()) return -1;
     /* bash sets HOSTNAME without exporting it: under cron, systemd or env -i
      * it is missing, and then means this host as the empty string does. */
     const char *host = getenv("HOSTNAME");
@@ -156,42 +176,37 @@ static int _qnx_install_socket() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    /* A child closes the parent's connection that it inherited, so that the
-     * parent's end is not held open by the child, but only while that number
-     * still is the parent's socket: the child may have closed it and reused the
-     * number, even for the new connection. */
-    struct stat st;
-    if (_qnx_socket != -1 && _qnx_socket != fd && fstat(_qnx_socket, &st) == 0 &&
-        S_ISSOCK(st.st_mode) && st.st_ino == socket_ino)
-        close(_qnx_socket);
     _qnx_socket = fd;
     my_pid = getpid();
-    socket_ino = fstat(fd, &st) == 0 ? st.st_ino : 0;
-    /* A child inherits the registration with the rest of its parent. */
+    inherited = false;
+    /* A child inherits the registrations with the rest of its parent. */
     if (!close_registered) close_registered = atexit(_qnx_close_socket) == 0;
+    if (!fork_registered) fork_registered = pthread_atfork(nullptr, nullptr, forked_child) == 0;
     return 0;
 }
 
 /* _qnx_close_socket closes the connection if this process opened it and
- * leaves the library unconnected; it cannot fail and may run any number of
- * times. Called from a signal handler while a call is in progress, it does
- * nothing: that call still needs the connection. */
+ * leaves the library unconnected, also in a child that inherited one; it
+ * cannot fail and may run any number of times. Called from a signal handler
+ * while a call is in progress, it does nothing: that call still needs the
+ * connection. */
 extern "C" void _qnx_close_socket(void) {
     Call call;
     if (!call.held) return;
-    if (_qnx_connected()) close(_qnx_socket);
+    if (own_connection()) close(_qnx_socket);
     _qnx_socket = -1;
+    inherited = false;
 }
 
 /* open_or_end connects the process, which holds the call guard, or ends it
  * with status 1 once the reason has been printed: a supervisor must not take
  * a client that never reached the daemon for one that did its work. */
 static void open_or_end() {
-    if (!_qnx_connected() && _qnx_install_socket() != 0) exit(1);
+    if (!own_connection() && _qnx_install_socket() != 0) exit(1);
 }
 
 void _qnx_open() {
-    if (_qnx_connected()) return;
+    if (own_connection()) return;
     /* With a call in progress the request that follows fails with EBUSY. */
     Call call;
     if (call.held) open_or_end();
@@ -442,8 +457,8 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
         errno = EBUSY;
         return -1;
     }
-    if (!_qnx_connected()) {
-        if (!(mode & QNX_OPENING)) return -1;
+    if (!own_connection()) {
+        if (!(mode & QNX_OPENING) && !inherited) return -1;
         open_or_end();
     }
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);

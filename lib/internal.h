@@ -13,7 +13,8 @@
 
 /* How _qnx_request treats the connection, errno and the answer's body. */
 enum : unsigned {
-    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing */
+    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing;
+                            a forked child of a connected parent connects as with OPENING */
     QNX_OPENING = 1,     /* unconnected process: connect first, or end the process */
     QNX_CLEAR_ERRNO = 2, /* errno is 0 after a complete answer (else as it was before) */
     QNX_STREAM = 4,      /* read the answer header only; the caller reads the body itself */
@@ -27,7 +28,8 @@ template <typename Body> struct QNX_REQ {
 };
 
 /* _qnx_connected tells whether this very process (not a parent before fork)
- * opened the current connection. */
+ * opened the current connection, or it inherited its parent's through fork
+ * and opens its own at its next call. */
 bool _qnx_connected();
 
 /* _qnx_daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else
@@ -36,10 +38,10 @@ bool _qnx_connected();
  * the caller to print after its own prefix. */
 int _qnx_daemon_port(char *why, size_t len);
 
-/* _qnx_open connects the process if it is not connected. When the connection
- * cannot be made (the reason is printed) the process ends with status 1.
- * During another call of the process (from a signal handler) it does
- * nothing, and the request that follows fails with EBUSY. */
+/* _qnx_open connects the process if this very process has no connection.
+ * When the connection cannot be made (the reason is printed) the process ends
+ * with status 1. During another call of the process (from a signal handler)
+ * it does nothing, and the request that follows fails with EBUSY. */
 void _qnx_open();
 
 /* _qnx_request writes a request and reads its answer. req[0] begins with the

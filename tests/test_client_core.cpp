@@ -12,6 +12,7 @@
 #include <utility>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -136,19 +137,21 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     vt::Daemon d;
     int port = d.port();
     int pids[2];
-    ASSERT_EQ(pipe(pids), 0);
+    /* Read once parent has ended: a parent that failed leaves it empty. */
+    ASSERT_EQ(pipe2(pids, O_NONBLOCK), 0);
 
-    /* parent connects, forks child, and ends once child has connected. */
+    /* parent connects, forks child, and ends once child has connected. The
+     * child's first call, a Trigger, already opens its connection. */
     pid_t parent = vt::spawn([&] {
         REQUIRE(qnx_name_attach(0, "core-parent") >= 1);
+        pid_t px = qnx_proxy_attach(0, "fork", 4, -1);
+        REQUIRE(px < -1);
         int ready[2];
         REQUIRE(pipe(ready) == 0);
         pid_t child = fork();
         if (child == 0) {
             char ok = 'F';
-            errno = 4711;
-            if (Trigger(-2) == -1 && errno == 4711 &&
-                qnx_name_locate(0, "core-parent", 0, nullptr) == getppid())
+            if (Trigger(px) == 0 && qnx_name_locate(0, "core-parent", 0, nullptr) == getppid())
                 ok = 'k';
             if (write(ready[1], &ok, 1) != 1) _exit(1);
             char b[8];
@@ -158,14 +161,16 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
         }
         char ok = 0;
         REQUIRE(read(ready[0], &ok, 1) == 1 && ok == 'k');
+        char m[8] = {};
+        REQUIRE(Creceive(px, m, sizeof m) == px && memcmp(m, "fork", 4) == 0);
         REQUIRE(write(pids[1], &child, sizeof child) == sizeof child);
         /* The child's new connection leaves this process's own in service. */
         REQUIRE(qnx_name_locate(0, "core-parent", 0, nullptr) == getpid());
         return 0;
     });
     pid_t child = 0;
-    ASSERT_EQ(read(pids[0], &child, sizeof child), ssize_t(sizeof child));
     EXPECT_EQ(vt::wait_exit(parent), 0);
+    ASSERT_EQ(read(pids[0], &child, sizeof child), ssize_t(sizeof child));
 
     /* The parent's connection ends with the parent although the child, which
      * inherited its descriptor, lives on with a connection of its own. */
@@ -173,6 +178,38 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     EXPECT_TRUE(vt::wait_state(port, child, STATE_RECEIVE_BLOCKED));
     char b[4] = {};
     EXPECT_EQ(Send(child, "bye", b, 4, sizeof b), 0);
+    close(pids[0]);
+    close(pids[1]);
+}
+
+/* A worker child that never calls the library must not keep its parent's
+ * connection open: the daemon sees the parent go when it does. */
+TEST_F(ClientCore, AChildThatNeverCallsDoesNotHoldItsParentsConnection) {
+    vt::Daemon d;
+    int port = d.port();
+    int pids[2], hold[2];
+    /* Read once parent has ended: a parent that failed leaves it empty. */
+    ASSERT_EQ(pipe2(pids, O_NONBLOCK), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    pid_t parent = vt::spawn([&] {
+        REQUIRE(qnx_name_attach(0, "core-worker") >= 1);
+        pid_t worker = fork();
+        if (worker == 0) {
+            /* Lives until the test closes its end of hold. */
+            close(hold[1]);
+            char c;
+            _exit(read(hold[0], &c, 1) == 0 ? 0 : 1);
+        }
+        REQUIRE(write(pids[1], &worker, sizeof worker) == sizeof worker);
+        return 0;
+    });
+    close(hold[0]);
+    pid_t worker = 0;
+    EXPECT_EQ(vt::wait_exit(parent), 0);
+    EXPECT_EQ(read(pids[0], &worker, sizeof worker), ssize_t(sizeof worker));
+    EXPECT_TRUE(vt::wait_until([&] { return !listed(port, parent); }));
+    EXPECT_EQ(kill(worker, 0), 0);
+    close(hold[1]);
     close(pids[0]);
     close(pids[1]);
 }
