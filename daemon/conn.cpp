@@ -157,11 +157,15 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
 }
 
 /* dispatch binds the connection on its first request and calls the handler
- * of a complete request that lies at req. */
+ * of a complete request that lies at req. A trigger marked
+ * VORLEN_FLAG_UNANSWERED comes from a signal handler of a process whose
+ * request may be outstanding; it is carried out all the same and nothing is
+ * ever written for it, not even when the connection cannot be bound. */
 static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_len) {
     QNX_MSG_HDR h; /* requests lie unaligned in the input buffer */
     memcpy(&h, req, sizeof h);
     const JTABLE &jt = pglob->jtable[h.ev.typ];
+    const bool unanswered = h.ev.typ == MT_TRIGGER && (h.flags.all & VORLEN_FLAG_UNANSWERED);
     pglob->act_fd = fd;
     memcpy(pglob->rcv_buffer, req, sizeof(QNX_MSG_HDR) + size_t(jt.addlen));
     pglob->rcv_nbytes = sizeof(QNX_MSG_HDR);
@@ -169,7 +173,7 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
     pglob->req_var_len = var_len;
 
     if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
-        send_status(fd, ESRCH);
+        if (!unanswered) send_status(fd, ESRCH);
         return;
     }
     const QNX_PSTATE *ps = pglob->fdpstate[fd];
@@ -179,8 +183,9 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
     pglob->rcv_buffer->from_pid = ps->pid;
     /* A process has one request outstanding at a time. Another one while it
      * waits would overwrite the message and queue entry of the first: it is
-     * refused, and the first keeps its one answer. */
-    if (ps->state != STATE_READY || ps->sleeping) {
+     * refused, and the first keeps its one answer. An unanswered trigger
+     * touches neither, so it is carried out. */
+    if (!unanswered && (ps->state != STATE_READY || ps->sleeping)) {
         send_status(fd, EBUSY);
         if (pglob->verbose > 1)
             _vmessage("Err: %s from %d//%d while its request is unanswered: EBUSY", jt.name,

@@ -140,20 +140,25 @@ void process_proxy_detach(PGLOB *pglob) {
 }
 
 /* process_trigger fires a proxy for any requester and answers 0 after the
- * owner's delivery, if any. Fails with ESRCH for an invalid id or a free slot. */
+ * owner's delivery, if any. Fails with ESRCH for an invalid id or a free slot.
+ * A trigger marked VORLEN_FLAG_UNANSWERED is never answered, neither way:
+ * the requester's outstanding request, if any, keeps its one answer, and a
+ * failure is only logged. */
 void process_trigger(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_TRIGGER *>(hdr + 1);
     QNX_PROXY_STATE *p = proxy_slot(pglob, req->proxy_nr);
+    const bool unanswered = hdr->flags.all & VORLEN_FLAG_UNANSWERED;
 
     if (!p || !p->process) {
-        send_status(pglob->act_fd, ESRCH);
+        if (!unanswered) send_status(pglob->act_fd, ESRCH);
         if (pglob->verbose > 1)
             _vmessage("Err: Trigger %d undefined, send from PID %d//%d", req->proxy_nr,
                       hdr->from_nid, hdr->from_pid);
         return;
     }
     do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
+    if (unanswered) return;
     hdr->ev.retcode = 0;
     hdr->msg_len = 0;
     dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");

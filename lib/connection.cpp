@@ -2,6 +2,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -16,30 +17,71 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-/* The connection of this process; after fork a child inherits both values and,
- * its pid differing from my_pid, counts as unconnected. */
+/* The connection of this process. A forked child starts without it: the fork
+ * handler closes the child's copy of the descriptor, so that a child which
+ * never calls the library does not hold its parent's connection open, and
+ * marks it inherited, so that the child's first call of any kind opens a
+ * connection of its own. */
 static int _qnx_socket = -1;
 static pid_t my_pid = 0;
-/* Inode of the connection's socket: in a child it tells whether the inherited
- * descriptor number still refers to the parent's connection. */
-static ino_t socket_ino = 0;
+static bool inherited = false;
 
-bool _qnx_connected() {
+/* The call guard: set from the moment a call of this process starts using the
+ * connection until it is done with it. A signal handler (or another thread)
+ * that calls the library meanwhile must neither write into the middle of a
+ * request nor read an answer that is not its own; it finds the guard set and
+ * fails with EBUSY, except for Trigger, which leaves the proxy here for the
+ * call in progress to fire. Only lock-free atomics are used, so that a handler
+ * may take the guard and record a trigger at any moment. */
+static std::atomic<bool> call_busy{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+/* Proxies that handlers triggered while a call was in progress; 0 marks a free
+ * slot (no proxy has the id 0). */
+static std::atomic<int32_t> pending_triggers[QNX_PENDING_TRIGGERS];
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+
+/* begin_call takes the call guard. Returns false when a call holds it. */
+static bool begin_call() {
+    bool idle = false;
+    return call_busy.compare_exchange_strong(idle, true);
+}
+
+static void end_call();
+
+/* Call holds the call guard for the life of one call, if it could be had. */
+struct Call {
+    const bool held = begin_call();
+    Call() = default;
+    ~Call() {
+        if (held) end_call();
+    }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+};
+
+/* own_connection tells whether this very process (not a parent before fork)
+ * opened the current connection. */
+static bool own_connection() {
     return _qnx_socket != -1 && getpid() == my_pid;
 }
 
-/* daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else 7779.
- * Returns -1 when VORLEN_PORT is not a port number. */
-static int daemon_port() {
+bool _qnx_connected() {
+    return own_connection() || inherited;
+}
+
+int _qnx_daemon_port(char *why, size_t len) {
     const char *env = getenv("VORLEN_PORT");
     if (!env) return VORLEN_DEFAULT_PORT;
     std::string_view s(env);
     int port = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), port);
-    if (ec != std::errc() || end != s.data() + s.size() || port < 1 || port > 65535) return -1;
+    if (ec != std::errc() || end != s.data() + s.size() || port < 1 || port > 65535) {
+        snprintf(why, len, "VORLEN_PORT is no port number: '%s'", env);
+        return -1;
+    }
     return port;
 }
 
@@ -86,19 +128,38 @@ static int connect_daemon(int fd, const sockaddr_in &addr) {
     return 0;
 }
 
+/* forked_child runs in the child of every fork after the process connected.
+ * The child closes its copy of the parent's connection at once and starts
+ * with no call in progress and no triggers of the parent's to fire (the
+ * parent fires them). */
+static void forked_child() {
+    call_busy.store(false);
+    for (auto &slot : pending_triggers) slot.store(0);
+    if (_qnx_socket != -1) {
+        close(_qnx_socket);
+        _qnx_socket = -1;
+        inherited = true;
+    }
+}
+
 /* _qnx_install_socket opens the connection of the calling process to the
- * daemon on host HOSTNAME (127.0.0.1 when empty), port VORLEN_PORT or 7779.
- * Returns 0; -1 when the process is already connected (nothing changes), or
- * after printing why no connection could be made. */
+ * daemon on host HOSTNAME (127.0.0.1 when empty or unset), port VORLEN_PORT
+ * or 7779. Returns 0; -1 when the process is already connected (nothing
+ * changes), or after printing why no connection could be made. */
 static int _qnx_install_socket() {
-    static bool close_registered = false;
-    if (_qnx_connected()) return -1;
+    static bool close_registered = false, fork_registered = false;
+    if (own_connection()) return -1;
+    /* bash sets HOSTNAME without exporting it: under cron, systemd or env -i
+     * it is missing, and then means this host as the empty string does. */
     const char *host = getenv("HOSTNAME");
-    if (!host) {
-        fputs("Environmentvariable HOSTNAME not defined\n", stderr);
+    if (!host || *host == '\0') host = "127.0.0.1";
+    char why[512];
+    int port = _qnx_daemon_port(why, sizeof why);
+    if (port < 0) {
+        fprintf(stderr, "client (connect): %s\n", why);
+        errno = EINVAL;
         return -1;
     }
-    if (*host == '\0') host = "127.0.0.1";
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         perror("client (socket)");
@@ -110,42 +171,45 @@ static int _qnx_install_socket() {
         return -1;
     };
     sockaddr_in addr{};
-    int port = daemon_port();
-    if (port < 0) {
-        errno = EINVAL;
-        return fail("client (connect)");
-    }
     if (daemon_address(host, port, addr) != 0) return fail(nullptr);
     if (connect_daemon(fd, addr) != 0) return fail("client (connect)");
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    /* A child closes the parent's connection that it inherited, so that the
-     * parent's end is not held open by the child, but only while that number
-     * still is the parent's socket: the child may have closed it and reused the
-     * number, even for the new connection. */
-    struct stat st;
-    if (_qnx_socket != -1 && _qnx_socket != fd && fstat(_qnx_socket, &st) == 0 &&
-        S_ISSOCK(st.st_mode) && st.st_ino == socket_ino)
-        close(_qnx_socket);
     _qnx_socket = fd;
     my_pid = getpid();
-    socket_ino = fstat(fd, &st) == 0 ? st.st_ino : 0;
-    /* A child inherits the registration with the rest of its parent. */
+    inherited = false;
+    /* A child inherits the registrations with the rest of its parent. */
     if (!close_registered) close_registered = atexit(_qnx_close_socket) == 0;
+    if (!fork_registered) fork_registered = pthread_atfork(nullptr, nullptr, forked_child) == 0;
     return 0;
 }
 
 /* _qnx_close_socket closes the connection if this process opened it and
- * leaves the library unconnected; it cannot fail and may run any number of
- * times. */
+ * leaves the library unconnected, also in a child that inherited one; it
+ * cannot fail and may run any number of times. Called from a signal handler
+ * while a call is in progress, it does nothing: that call still needs the
+ * connection. */
 extern "C" void _qnx_close_socket(void) {
-    if (_qnx_socket != -1 && getpid() == my_pid) close(_qnx_socket);
+    Call call;
+    if (!call.held) return;
+    if (own_connection()) close(_qnx_socket);
     _qnx_socket = -1;
+    inherited = false;
+}
+
+/* open_or_end connects the process, which holds the call guard, or ends it
+ * with status 1 once the reason has been printed: a supervisor must not take
+ * a client that never reached the daemon for one that did its work. */
+static void open_or_end() {
+    if (!own_connection() && _qnx_install_socket() != 0) exit(1);
 }
 
 void _qnx_open() {
-    if (!_qnx_connected() && _qnx_install_socket() != 0) exit(0);
+    if (own_connection()) return;
+    /* With a call in progress the request that follows fails with EBUSY. */
+    Call call;
+    if (call.held) open_or_end();
 }
 
 /* skip drops the first n bytes from the front of iov, and the empty entries
@@ -178,20 +242,34 @@ static size_t total(std::span<const iovec> iov) {
 }
 
 /* write_all writes every byte of iov, in as few system calls as the kernel
- * allows. MSG_NOSIGNAL: a daemon that has gone makes the call fail with
- * EPIPE instead of killing the client. Returns 0, or -1 with errno. */
-static int write_all(std::span<iovec> iov) {
+ * allows, and never blocks in the write itself: when the socket is full it
+ * waits for room in ppoll with the signal mask mask (null: the mask as it
+ * is), so that a signal held back while a request is written runs its
+ * handler, or its default action, there; a client writing a large request to
+ * a daemon that has stopped reading still ends at SIGTERM. A handler that ran
+ * meanwhile sets handled. MSG_NOSIGNAL: a daemon that has gone makes the call
+ * fail with EPIPE instead of killing the client. Returns 0, or -1 with errno. */
+static int write_all(std::span<iovec> iov, const sigset_t *mask, bool &handled) {
     skip(iov, 0);
     while (!iov.empty()) {
         msghdr m{};
         m.msg_iov = iov.data();
         m.msg_iovlen = std::min<size_t>(iov.size(), IOV_MAX);
-        ssize_t n = sendmsg(_qnx_socket, &m, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
+        ssize_t n = sendmsg(_qnx_socket, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            skip(iov, static_cast<size_t>(n));
+            continue;
         }
-        skip(iov, static_cast<size_t>(n));
+        if (errno == EINTR) {
+            handled = true;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        pollfd p{_qnx_socket, POLLOUT, 0};
+        if (ppoll(&p, 1, nullptr, mask) < 0) {
+            if (errno != EINTR) return -1;
+            handled = true;
+        }
     }
     return 0;
 }
@@ -200,24 +278,87 @@ static int write_all(std::span<iovec> iov) {
  * process waited for an answer: a Send not yet received, a Receive or a sleep
  * is then answered EINTR, as a signal breaks them off under QNX; any other
  * request keeps its answer. The mark itself is never answered, so the
- * connection stays in step; a failure to send it shows in the next read. */
-static void send_interrupt() {
+ * connection stays in step; a failure to send it shows in the next read.
+ * mask and handled as for write_all. */
+static void send_interrupt(const sigset_t *mask, bool &handled) {
     QNX_MSG_HDR mark{};
     mark.from_pid = my_pid;
     mark.flags.all = VORLEN_FLAG_INTERRUPT;
     iovec v{&mark, sizeof mark};
     int saved_errno = errno;
-    write_all({&v, 1});
+    write_all({&v, 1}, mask, handled);
     errno = saved_errno;
+}
+
+/* fire_pending writes each trigger that a signal handler left during the
+ * call in progress as an MT_TRIGGER marked VORLEN_FLAG_UNANSWERED: the daemon
+ * carries it out and never answers it, so the stream of answers stays in
+ * step. Only the holder of the call guard may call it, and only between two
+ * requests. A trigger that cannot be written is lost with the connection;
+ * errno is kept. mask and handled as for write_all. */
+static void fire_pending(const sigset_t *mask, bool &handled) {
+    int saved_errno = errno;
+    for (auto &slot : pending_triggers) {
+        int32_t proxy = slot.exchange(0);
+        if (proxy == 0) continue;
+        QNX_REQ<QNX_MSG_TRIGGER> rq{};
+        rq.hdr.ev.typ = MT_TRIGGER;
+        rq.hdr.from_pid = my_pid;
+        rq.hdr.flags.all = VORLEN_FLAG_UNANSWERED;
+        rq.hdr.msg_len = sizeof rq.body;
+        rq.body.proxy_nr = proxy;
+        iovec v{&rq, sizeof rq};
+        write_all({&v, 1}, mask, handled);
+    }
+    errno = saved_errno;
+}
+
+static bool any_pending() {
+    for (auto &slot : pending_triggers)
+        if (slot.load() != 0) return true;
+    return false;
+}
+
+/* end_call gives the call guard up, after firing what handlers left during
+ * the call. A trigger left between the last look and the release is fired by
+ * whoever takes the guard next, the handler that left it included (see
+ * _qnx_defer_trigger). */
+static void end_call() {
+    bool handled = false;
+    do {
+        fire_pending(nullptr, handled);
+        call_busy.store(false);
+    } while (any_pending() && begin_call());
+}
+
+int _qnx_defer_trigger(pid_t proxy) {
+    if (!call_busy.load()) return 1;
+    /* The daemon would refuse any other id, but it never answers this
+     * trigger: the refusal is given here. */
+    if (proxy > -2 || proxy < -1 - QNX_MAX_PROXIES) {
+        errno = ESRCH;
+        return -1;
+    }
+    for (auto &slot : pending_triggers) {
+        int32_t free_slot = 0;
+        if (!slot.compare_exchange_strong(free_slot, proxy)) continue;
+        /* The call may have ended since it was seen; then nobody else would
+         * fire the trigger. */
+        if (begin_call()) end_call();
+        return 0;
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
 /* SignalsHeld holds back the signals a handler may catch from the moment a
  * request is written until its wait begins: a handler that ran in between
  * would break off no wait, and the caller would block in a Receive its
- * handler meant to end. The wait itself lets them in again, atomically.
- * Signals of faults are never held. */
+ * handler meant to end. Whenever the call waits, for room to write or for
+ * the answer, it lets them in again with the caller's own mask, atomically,
+ * and remembers that a handler ran. Signals of faults are never held. */
 struct SignalsHeld {
-    sigset_t caller; /* the caller's own mask, which the wait restores */
+    sigset_t caller; /* the caller's own mask, which every wait restores */
     bool held = false;
     SignalsHeld() {
         sigset_t all;
@@ -226,6 +367,8 @@ struct SignalsHeld {
             sigdelset(&all, sig);
         held = pthread_sigmask(SIG_BLOCK, &all, &caller) == 0;
     }
+    /* mask is the mask for the call's waits: the caller's own while held. */
+    const sigset_t *mask() const { return held ? &caller : nullptr; }
     void release() {
         if (held) pthread_sigmask(SIG_SETMASK, &caller, nullptr);
         held = false;
@@ -236,17 +379,27 @@ struct SignalsHeld {
 };
 
 /* wait_answer waits until the answer starts to arrive, in ppoll with the
- * caller's own signal mask: a signal that came since the request was
- * written, or comes now, runs its handler and breaks off the wait (a read
- * would be restarted under SA_RESTART). After each handler the daemon is
- * told, and the wait goes on for the one answer. Returns 0, or -1 with errno. */
-static int wait_answer(const SignalsHeld &signals) {
+ * caller's own signal mask: a signal that came since the request began, or
+ * comes now, runs its handler and breaks off the wait (a read would be
+ * restarted under SA_RESTART); handled says that one ran while the request
+ * was written. After each handler the triggers it left are fired, then the
+ * daemon is told of the handler, and the wait goes on for the one answer.
+ * The triggers go first: a proxy of the caller's own then still finds the
+ * Receive it waits in. Returns 0, or -1 with errno. */
+static int wait_answer(const SignalsHeld &signals, bool handled) {
+    const sigset_t *mask = signals.mask();
     for (;;) {
+        fire_pending(mask, handled);
+        if (handled) {
+            handled = false;
+            send_interrupt(mask, handled);
+            continue;
+        }
         pollfd p{_qnx_socket, POLLIN, 0};
-        int n = ppoll(&p, 1, nullptr, signals.held ? &signals.caller : nullptr);
+        int n = ppoll(&p, 1, nullptr, mask);
         if (n > 0) return 0;
         if (n < 0 && errno != EINTR) return -1;
-        if (n < 0) send_interrupt();
+        if (n < 0) handled = true;
     }
 }
 
@@ -288,21 +441,32 @@ static int discard(size_t n) {
 }
 
 int _qnx_read_exact(void *dest, size_t n) {
+    Call call;
+    if (!call.held) {
+        errno = EBUSY;
+        return -1;
+    }
     iovec v{dest, n};
     return read_all({&v, 1});
 }
 
 int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     const int saved_errno = errno; /* before connecting: the resolver may leave its own */
-    if (!_qnx_connected()) {
-        if (!(mode & QNX_OPENING)) return -1;
-        _qnx_open();
+    Call call;
+    if (!call.held) {
+        errno = EBUSY;
+        return -1;
+    }
+    if (!own_connection()) {
+        if (!(mode & QNX_OPENING) && !inherited) return -1;
+        open_or_end();
     }
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
     hdr->from_pid = my_pid;
     SignalsHeld signals;
-    if (write_all(req) != 0) return -1;
-    const int waited = wait_answer(signals);
+    bool handled = false;
+    if (write_all(req, signals.mask(), handled) != 0) return -1;
+    const int waited = wait_answer(signals, handled);
     signals.release();
     if (waited != 0) return -1;
 

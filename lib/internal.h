@@ -14,7 +14,8 @@
 
 /* How _qnx_request treats the connection, errno and the answer's body. */
 enum : unsigned {
-    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing */
+    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing;
+                            a forked child of a connected parent connects as with OPENING */
     QNX_OPENING = 1,     /* unconnected process: connect first, or end the process */
     QNX_CLEAR_ERRNO = 2, /* errno is 0 after a complete answer (else as it was before) */
     QNX_STREAM = 4,      /* read the answer header only; the caller reads the body itself */
@@ -28,11 +29,20 @@ template <typename Body> struct QNX_REQ {
 };
 
 /* _qnx_connected tells whether this very process (not a parent before fork)
- * opened the current connection. */
+ * opened the current connection, or it inherited its parent's through fork
+ * and opens its own at its next call. */
 bool _qnx_connected();
 
-/* _qnx_open connects the process if it is not connected. When the connection
- * cannot be made (the reason is printed) the process ends with status 0. */
+/* _qnx_daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else
+ * 7779. The library and sin read it here alike. Returns -1 when VORLEN_PORT
+ * is not a port number, with the words that say so in why (len bytes), for
+ * the caller to print after its own prefix. */
+int _qnx_daemon_port(char *why, size_t len);
+
+/* _qnx_open connects the process if this very process has no connection.
+ * When the connection cannot be made (the reason is printed) the process ends
+ * with status 1. During another call of the process (from a signal handler)
+ * it does nothing, and the request that follows fails with EBUSY. */
 void _qnx_open();
 
 /* _qnx_request writes a request and reads its answer. req[0] begins with the
@@ -47,12 +57,26 @@ void _qnx_open();
  * the process is not connected and mode is QNX_REQUIRING (errno untouched),
  * when a write or read fails (errno of the system call), when the daemon
  * closes the connection (ECONNRESET, or the answer's retcode if its header
- * had come), or when more arrives than the answer announced (EPROTO). */
+ * had come), when more arrives than the answer announced (EPROTO), or at
+ * once, sending nothing, when a signal handler calls while another call of
+ * the process is in progress (EBUSY; the interrupted call goes on intact). */
 int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts);
 
 /* _qnx_read_exact reads n bytes of a record stream into dest, however they
- * arrive. Returns 0, or -1 with errno (ECONNRESET when the connection ends). */
+ * arrive. Returns 0, or -1 with errno (ECONNRESET when the connection ends;
+ * EBUSY, reading nothing, from a signal handler during another call). */
 int _qnx_read_exact(void *dest, size_t n);
+
+/* _qnx_defer_trigger leaves proxy to be triggered by the call of the process
+ * that is in progress, when a signal handler (or another thread) triggers
+ * during it: the call fires it once the stream lies between two requests, as
+ * a trigger that is never answered, and before its own wait ends, so a
+ * Receive of the caller's own proxy gets it. Async-signal-safe. Returns 1
+ * when no call is in progress (the caller triggers as usual), 0 once the
+ * proxy is left, or -1 with errno: ESRCH (no proxy id), EAGAIN (as many
+ * triggers as QNX_PENDING_TRIGGERS already wait). */
+constexpr size_t QNX_PENDING_TRIGGERS = 16;
+int _qnx_defer_trigger(pid_t proxy);
 
 /* _qnx_result turns the result of _qnx_request into a call's result: 0 for
  * retcode 0, else -1 with errno = the retcode (or as the failure left it). */

@@ -49,8 +49,13 @@ int qnx_proxy_detach(pid_t proxy) {
 
 /* Trigger fires proxy, whoever owns it. Returns 0, or -1: with errno untouched
  * when the process is not connected (nothing sent), else with errno ESRCH (no
- * such proxy) or that of a failed read or write. */
+ * such proxy) or that of a failed read or write. Made from a signal handler
+ * while another call of the process is in progress, it returns 0 at once and
+ * that call fires the proxy as soon as its connection allows; then only an id
+ * outside -2 ... -51 fails (ESRCH), and EAGAIN says that 16 such triggers
+ * already wait. */
 pid_t Trigger(pid_t proxy) {
+    if (int left = _qnx_defer_trigger(proxy); left <= 0) return left;
     QNX_REQ<QNX_MSG_TRIGGER> rq{};
     rq.body.proxy_nr = proxy;
     return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_TRIGGER, rq);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -58,17 +59,10 @@ class ClientCore : public ::testing::Test {
     void SetUp() override { _qnx_close_socket(); }
 };
 
-TEST_F(ClientCore, UnsetHostnameEndsTheProcessAtItsFirstOpeningCall) {
-    auto [st, err] = run_captured([] {
-        unsetenv("HOSTNAME");
-        qnx_name_attach(0, "core");
-        return 99;
-    });
-    EXPECT_EQ(st, 0);
-    EXPECT_EQ(err, "Environmentvariable HOSTNAME not defined\n");
-}
-
-TEST_F(ClientCore, NoDaemonListeningEndsTheProcessWithTheConnectLine) {
+/* A client that cannot reach the daemon says why and ends with status 1 at
+ * its first opening call, so that a supervisor does not take it for one that
+ * did its work. A VORLEN_PORT that is no port is named in sin's words. */
+TEST_F(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
     /* A port bound but not listening refuses connections, and nobody else can
      * take it while the test holds it. */
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -78,28 +72,41 @@ TEST_F(ClientCore, NoDaemonListeningEndsTheProcessWithTheConnectLine) {
     socklen_t len = sizeof a;
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
-    setenv("VORLEN_PORT", std::to_string(ntohs(a.sin_port)).c_str(), 1);
+    const std::pair<std::string, std::string> cases[] = {
+        {std::to_string(ntohs(a.sin_port)),
+         std::string("client (connect): ") + strerror(ECONNREFUSED) + "\n"},
+        {"abc", "client (connect): VORLEN_PORT is no port number: 'abc'\n"},
+        {"65536", "client (connect): VORLEN_PORT is no port number: '65536'\n"},
+    };
     setenv("HOSTNAME", "", 1);
-
-    auto [st, err] = run_captured([] {
-        char b[4] = {};
-        Send(1, b, b, sizeof b, sizeof b);
-        return 99;
-    });
-    EXPECT_EQ(st, 0);
-    EXPECT_EQ(err, std::string("client (connect): ") + strerror(ECONNREFUSED) + "\n");
+    for (const auto &[port, message] : cases) {
+        setenv("VORLEN_PORT", port.c_str(), 1);
+        auto [st, err] = run_captured([] {
+            char b[4] = {};
+            Send(1, b, b, sizeof b, sizeof b);
+            return 99;
+        });
+        EXPECT_EQ(st, 1) << "VORLEN_PORT=" << port;
+        EXPECT_EQ(err, message);
+    }
     close(s);
 }
 
-TEST_F(ClientCore, EmptyOrNamedHostnameReachesTheDaemon) {
+/* bash does not export HOSTNAME: under cron, systemd or env -i it is unset,
+ * and that means this host as the empty string does. */
+TEST_F(ClientCore, EmptyNamedOrUnsetHostnameReachesTheDaemon) {
     vt::Daemon d;
-    for (const char *host : {"", "localhost"}) {
+    for (const char *host : {"", "localhost", static_cast<const char *>(nullptr)}) {
         pid_t c = vt::spawn([&] {
-            setenv("HOSTNAME", host, 1);
-            REQUIRE(qnx_name_attach(0, host[0] ? "core-named" : "core-empty") >= 1);
-            return 0;
+            if (host)
+                setenv("HOSTNAME", host, 1);
+            else
+                unsetenv("HOSTNAME");
+            REQUIRE(qnx_name_attach(0, host ? (host[0] ? "core-named" : "core-empty")
+                                            : "core-unset") >= 1);
+            return 3; /* not a status the library ends a process with */
         });
-        EXPECT_EQ(vt::wait_exit(c), 0) << "HOSTNAME=\"" << host << "\"";
+        EXPECT_EQ(vt::wait_exit(c), 3) << "HOSTNAME=\"" << (host ? host : "(unset)") << "\"";
     }
 }
 
@@ -130,19 +137,21 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     vt::Daemon d;
     int port = d.port();
     int pids[2];
-    ASSERT_EQ(pipe(pids), 0);
+    /* Read once parent has ended: a parent that failed leaves it empty. */
+    ASSERT_EQ(pipe2(pids, O_NONBLOCK), 0);
 
-    /* parent connects, forks child, and ends once child has connected. */
+    /* parent connects, forks child, and ends once child has connected. The
+     * child's first call, a Trigger, already opens its connection. */
     pid_t parent = vt::spawn([&] {
         REQUIRE(qnx_name_attach(0, "core-parent") >= 1);
+        pid_t px = qnx_proxy_attach(0, "fork", 4, -1);
+        REQUIRE(px < -1);
         int ready[2];
         REQUIRE(pipe(ready) == 0);
         pid_t child = fork();
         if (child == 0) {
             char ok = 'F';
-            errno = 4711;
-            if (Trigger(-2) == -1 && errno == 4711 &&
-                qnx_name_locate(0, "core-parent", 0, nullptr) == getppid())
+            if (Trigger(px) == 0 && qnx_name_locate(0, "core-parent", 0, nullptr) == getppid())
                 ok = 'k';
             if (write(ready[1], &ok, 1) != 1) _exit(1);
             char b[8];
@@ -152,14 +161,16 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
         }
         char ok = 0;
         REQUIRE(read(ready[0], &ok, 1) == 1 && ok == 'k');
+        char m[8] = {};
+        REQUIRE(Creceive(px, m, sizeof m) == px && memcmp(m, "fork", 4) == 0);
         REQUIRE(write(pids[1], &child, sizeof child) == sizeof child);
         /* The child's new connection leaves this process's own in service. */
         REQUIRE(qnx_name_locate(0, "core-parent", 0, nullptr) == getpid());
         return 0;
     });
     pid_t child = 0;
-    ASSERT_EQ(read(pids[0], &child, sizeof child), ssize_t(sizeof child));
     EXPECT_EQ(vt::wait_exit(parent), 0);
+    ASSERT_EQ(read(pids[0], &child, sizeof child), ssize_t(sizeof child));
 
     /* The parent's connection ends with the parent although the child, which
      * inherited its descriptor, lives on with a connection of its own. */
@@ -167,6 +178,38 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     EXPECT_TRUE(vt::wait_state(port, child, STATE_RECEIVE_BLOCKED));
     char b[4] = {};
     EXPECT_EQ(Send(child, "bye", b, 4, sizeof b), 0);
+    close(pids[0]);
+    close(pids[1]);
+}
+
+/* A worker child that never calls the library must not keep its parent's
+ * connection open: the daemon sees the parent go when it does. */
+TEST_F(ClientCore, AChildThatNeverCallsDoesNotHoldItsParentsConnection) {
+    vt::Daemon d;
+    int port = d.port();
+    int pids[2], hold[2];
+    /* Read once parent has ended: a parent that failed leaves it empty. */
+    ASSERT_EQ(pipe2(pids, O_NONBLOCK), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    pid_t parent = vt::spawn([&] {
+        REQUIRE(qnx_name_attach(0, "core-worker") >= 1);
+        pid_t worker = fork();
+        if (worker == 0) {
+            /* Lives until the test closes its end of hold. */
+            close(hold[1]);
+            char c;
+            _exit(read(hold[0], &c, 1) == 0 ? 0 : 1);
+        }
+        REQUIRE(write(pids[1], &worker, sizeof worker) == sizeof worker);
+        return 0;
+    });
+    close(hold[0]);
+    pid_t worker = 0;
+    EXPECT_EQ(vt::wait_exit(parent), 0);
+    EXPECT_EQ(read(pids[0], &worker, sizeof worker), ssize_t(sizeof worker));
+    EXPECT_TRUE(vt::wait_until([&] { return !listed(port, parent); }));
+    EXPECT_EQ(kill(worker, 0), 0);
+    close(hold[1]);
     close(pids[0]);
     close(pids[1]);
 }

@@ -1,14 +1,18 @@
 /* test_interrupts.cpp - signal handlers break off blocking calls as under QNX 4, without losing
  * step */
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +42,47 @@ void catch_usr1() {
  * a real signal hits only by bad luck. */
 volatile sig_atomic_t raise_after_send = 0;
 
+/* With raise_after_read set, the next readv of this process (the library's
+ * way of reading answers) takes at most a few bytes and then raises that
+ * signal: its handler runs while the rest of the answer is still to come. */
+volatile sig_atomic_t raise_after_read = 0;
+
+/* The results of the library calls made by handlers, for the test to check. */
+volatile sig_atomic_t handler_proxy = 0;
+volatile sig_atomic_t handler_trigger = 1;
+volatile sig_atomic_t handler_locate = 0, handler_locate_errno = 0;
+
+/* on_signal_trigger triggers handler_proxy, as QNX 4 programs do from their
+ * handlers. */
+void on_signal_trigger(int) {
+    int saved = errno;
+    handler_trigger = Trigger(handler_proxy);
+    errno = saved;
+}
+
+/* on_signal_calls makes a call that needs an answer of its own, then a
+ * Trigger. */
+void on_signal_calls(int) {
+    int saved = errno;
+    handler_locate = qnx_name_locate(0, "big", 0, nullptr);
+    handler_locate_errno = errno;
+    handler_trigger = Trigger(handler_proxy);
+    errno = saved;
+}
+
+void catch_with(int sig, void (*handler)(int)) {
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigaction(sig, &sa, nullptr);
+}
+
+/* proc_state is the state letter of pid in /proc (R, S, T, ...), or 0. */
+char proc_state(pid_t pid) {
+    std::string stat = vt::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
 } // namespace
 
 extern "C" ssize_t sendmsg(int fd, const struct msghdr *m, int flags) {
@@ -48,6 +93,19 @@ extern "C" ssize_t sendmsg(int fd, const struct msghdr *m, int flags) {
         raise(sig);
     }
     return n;
+}
+
+extern "C" ssize_t readv(int fd, const struct iovec *iov, int n) {
+    int sig = raise_after_read;
+    if (sig == 0 || n < 1) return syscall(SYS_readv, fd, iov, n);
+    struct iovec few = iov[0];
+    few.iov_len = std::min<size_t>(few.iov_len, 64);
+    ssize_t r = syscall(SYS_readv, fd, &few, 1);
+    if (r > 0) {
+        raise_after_read = 0;
+        raise(sig);
+    }
+    return r;
 }
 
 namespace {
@@ -195,4 +253,108 @@ TEST_F(Interrupts, SignalsRacingDeliveryAndReplyLeaveEveryRequestOneAnswer) {
     ASSERT_TRUE(WIFEXITED(status)) << "the client did not finish";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(vt::wait_exit(server), 0);
+}
+
+/* A handler that triggers its own process's proxy while the process waits in
+ * Receive: the trigger is neither refused nor lost, and that very Receive
+ * gets the proxy, once. */
+TEST_F(Interrupts, AHandlerTriggeringDuringReceiveDeliversTheProxyToThatReceiveOnce) {
+    vt::Daemon d;
+    pid_t p = vt::spawn([] {
+        pid_t px = qnx_proxy_attach(0, "alarm", 5, -1);
+        REQUIRE(px < -1);
+        handler_proxy = px;
+        catch_with(SIGALRM, on_signal_trigger);
+        char m[8] = {};
+        REQUIRE(Receive(0, m, sizeof m) == px);
+        REQUIRE(memcmp(m, "alarm", 5) == 0);
+        REQUIRE(handler_trigger == 0);
+        REQUIRE(Creceive(0, m, sizeof m) == -1 && errno == ENOMSG);
+        return 0;
+    });
+    ASSERT_TRUE(vt::wait_state(d.port(), p, STATE_RECEIVE_BLOCKED));
+    kill(p, SIGALRM);
+    EXPECT_EQ(vt::wait_exit(p), 0);
+}
+
+/* A handler that runs while a large answer is being read: a call that needs
+ * an answer of its own fails with EBUSY and sends nothing, a Trigger is fired
+ * once the answer is in, and the interrupted call gets its whole answer. */
+TEST_F(Interrupts, AHandlerDuringALargeAnswerGetsEbusyAndTheAnswerStaysWhole) {
+    vt::Daemon d;
+    constexpr size_t N = 1 << 20;
+    auto pattern = [](size_t i) { return char('a' + (i * 7 + i / 4096) % 26); };
+    pid_t server = vt::spawn([&] {
+        REQUIRE(qnx_name_attach(0, "big") > 0);
+        std::vector<char> big(N);
+        for (size_t i = 0; i < N; i++) big[i] = pattern(i);
+        char m[4];
+        pid_t from = Receive(0, m, sizeof m);
+        REQUIRE(from > 0);
+        REQUIRE(Reply(from, big.data(), N) == 0);
+        /* Stays until the client is done with it. */
+        from = Receive(0, m, sizeof m);
+        REQUIRE(from > 0 && Reply(from, nullptr, 0) == 0);
+        return 0;
+    });
+    pid_t client = vt::spawn([&] {
+        pid_t px = qnx_proxy_attach(0, "late", 4, -1);
+        REQUIRE(px < -1);
+        handler_proxy = px;
+        pid_t s;
+        while ((s = qnx_name_locate(0, "big", 0, nullptr)) == -1) usleep(1000);
+        catch_with(SIGUSR2, on_signal_calls);
+        std::vector<char> r(N);
+        raise_after_read = SIGUSR2;
+        REQUIRE(Send(s, "go", r.data(), 3, N) == 0);
+        REQUIRE(raise_after_read == 0);
+        REQUIRE(handler_locate == -1 && handler_locate_errno == EBUSY);
+        REQUIRE(handler_trigger == 0);
+        for (size_t i = 0; i < N; i++) REQUIRE(r[i] == pattern(i));
+        REQUIRE(qnx_name_locate(0, "big", 0, nullptr) == s);
+        char m[8] = {};
+        REQUIRE(Creceive(0, m, sizeof m) == px && memcmp(m, "late", 4) == 0);
+        REQUIRE(Creceive(0, m, sizeof m) == -1 && errno == ENOMSG);
+        REQUIRE(Send(s, "end", nullptr, 4, 0) == 0);
+        return 0;
+    });
+    EXPECT_EQ(vt::wait_exit(client), 0);
+    EXPECT_EQ(vt::wait_exit(server), 0);
+}
+
+/* A client writing a request larger than the sockets hold to a daemon that
+ * has stopped reading still ends at SIGTERM's default action. */
+TEST_F(Interrupts, SigtermEndsAClientWritingALargeRequestToAStoppedDaemon) {
+    vt::Daemon d;
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t c = vt::spawn([&] {
+        REQUIRE(qnx_name_attach(0, "writer") > 0);
+        std::vector<char> big(16 << 20, 'x');
+        char b = 0;
+        REQUIRE(write(ready[1], "c", 1) == 1 && read(go[0], &b, 1) == 1);
+        REQUIRE(write(ready[1], "s", 1) == 1);
+        Send(getppid(), big.data(), nullptr, unsigned(big.size()), 0);
+        return 2; /* SIGTERM must have ended it */
+    });
+    char b = 0;
+    ASSERT_EQ(read(ready[0], &b, 1), 1);
+    kill(d.pid(), SIGSTOP);
+    ASSERT_TRUE(vt::wait_until([&] { return proc_state(d.pid()) == 'T'; }));
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    ASSERT_EQ(read(ready[0], &b, 1), 1);
+    /* Asleep from here on: blocked writing the request. */
+    ASSERT_TRUE(vt::wait_until([&] { return proc_state(c) == 'S'; }));
+    kill(c, SIGTERM);
+    int st = 0;
+    bool ended = vt::wait_until([&] { return waitpid(c, &st, WNOHANG) == c; });
+    if (!ended) {
+        kill(c, SIGKILL);
+        waitpid(c, &st, 0);
+    }
+    kill(d.pid(), SIGCONT);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << "status " << st;
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }

@@ -404,3 +404,58 @@ TEST(WireProxies, TriggerFindingTheQueueFullIsRetried) {
     creceive(owner, -3);
     vt::expect_status(owner.c, ENOMSG);
 }
+
+/* unanswered_trigger is the trigger a signal handler leaves while its
+ * process has a request outstanding. */
+std::vector<uint8_t> unanswered_trigger(pid_t from, int32_t proxy) {
+    QNX_MSG_TRIGGER t{proxy};
+    auto r = vt::req(MT_TRIGGER, from, t);
+    uint16_t flags = VORLEN_FLAG_UNANSWERED;
+    memcpy(r.data() + offsetof(QNX_MSG_HDR, flags), &flags, sizeof flags);
+    return r;
+}
+
+/* A trigger marked unanswered is carried out while its sender waits, and the
+ * only bytes that come back are the answers of the sender's own requests: a
+ * names listing afterwards is the very next answer. */
+TEST(WireProxies, UnansweredTriggerIsCarriedOutDuringAWaitAndNeverAnswered) {
+    vt::Daemon d;
+    Peer owner(d.port()), sender(d.port());
+    pid_t px = attach(owner, owner.pid(), "tick");
+    ASSERT_EQ(px, -2);
+    pid_t later = attach(owner, owner.pid(), "tock");
+    ASSERT_EQ(later, -3);
+
+    /* Its own proxy answers the Receive it waits in, once. */
+    receive(owner, 0);
+    ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
+    owner.c.send_bytes(unanswered_trigger(owner.pid(), px));
+    EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
+    owner.c.send_bytes(vt::names_listing(owner.pid()));
+    vt::expect_names_listing(owner.c);
+
+    /* Waiting for another: the trigger is queued, a bad id only logged. */
+    receive(owner, sender.pid());
+    ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
+    for (int32_t proxy : {later, -52, 0})
+        owner.c.send_bytes(unanswered_trigger(owner.pid(), proxy));
+    ASSERT_TRUE(vt::wait_until([&] { return proxy_record(d.port(), later).act_cnt == 1; }));
+    sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), owner.pid(), {"hello"}));
+    EXPECT_EQ(delivered(owner), std::make_pair(sender.pid(), std::string("hello")));
+    receive(owner, 0);
+    EXPECT_EQ(delivered(owner), std::make_pair(later, std::string("tock")));
+    owner.c.send_bytes(vt::names_listing(owner.pid()));
+    vt::expect_names_listing(owner.c);
+
+    /* On a new connection it binds as any first request does; one that
+     * cannot be bound gets nothing either. */
+    vt::RawClient fresh(d.port()), stranger(d.port());
+    fresh.send_bytes(unanswered_trigger(fresh.pid(), px));
+    ASSERT_TRUE(vt::wait_until([&] { return proxy_record(d.port(), px).act_cnt == 1; }));
+    EXPECT_EQ(vt::process_record(d.port(), fresh.pid()).pid, fresh.pid());
+    /* sender's process does not hold this connection. */
+    stranger.send_bytes(unanswered_trigger(sender.pid(), px));
+    stranger.send_bytes(vt::names_listing(stranger.pid()));
+    vt::expect_names_listing(stranger);
+    EXPECT_EQ(proxy_record(d.port(), px).fire_cnt, 2);
+}

@@ -1,8 +1,8 @@
 /* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows */
 #include "vorlen.h"
+#include "../lib/internal.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
 #include <cstdint>
 #include <csignal>
@@ -66,21 +66,18 @@ void on_alarm(int) {
 }
 
 /* daemon_address finds the host and port the library will connect to. It
- * ends the program with EXIT_USAGE when HOSTNAME is unset (the library would
- * only say so and exit 0) or VORLEN_PORT is no port number. */
+ * ends the program with EXIT_USAGE when HOSTNAME is unset or VORLEN_PORT is
+ * no port number. */
 std::pair<std::string, int> daemon_address() {
     const char *host = getenv("HOSTNAME");
     if (!host)
         die(EXIT_USAGE, "HOSTNAME is not set; set it to the daemon's host "
                         "(HOSTNAME= means 127.0.0.1)");
-    int port = VORLEN_DEFAULT_PORT;
-    if (const char *p = getenv("VORLEN_PORT")) {
-        /* Read as strictly as the library reads it, so both mean the same port. */
-        std::string_view v(p);
-        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), port);
-        if (ec != std::errc() || end != v.data() + v.size() || port < 1 || port > 65535)
-            die(EXIT_USAGE, std::string("VORLEN_PORT is no port number: '") + p + "'");
-    }
+    /* The library's own reading, so both mean the same port and say the same
+     * of one that is not. */
+    char why[512];
+    int port = _qnx_daemon_port(why, sizeof why);
+    if (port < 0) die(EXIT_USAGE, why);
     return {*host ? host : "127.0.0.1", port};
 }
 
