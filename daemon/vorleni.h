@@ -224,7 +224,7 @@ extern PGLOB &_pglob;
 extern const JTABLE pjumptable[MT_NTYPES];
 void pglob_init(PGLOB *pglob, const char *my_name);
 /* The largest table of names, proxies or timers that --max-* may ask for. */
-constexpr int MAX_TABLE_SIZE = 4096;
+constexpr int MAX_TABLE_SIZE = VORLEN_MAX_TABLE_SIZE;
 /* Sizes the tables of names, proxies and timers; only before the first request. */
 void pglob_tables(PGLOB *pglob, int names, int proxies, int timers);
 

@@ -79,6 +79,9 @@ extern "C" {
 #define QNX_MAX_NAMES 50
 #define QNX_MAX_PROXIES 50
 #define QNX_MAX_TIMERS 50
+/* The largest table of names, proxies or timers a daemon may be given
+ * (--max-names, --max-proxies, --max-timers): proxy ids run -2 ... -4097. */
+#define VORLEN_MAX_TABLE_SIZE 4096
 #define QNX_MAX_NAME_LEN 32   /* characters of a registered name */
 #define QNX_MAX_PROXY_MSG 100 /* bytes of a proxy's message the library accepts */
 #define QNX_PNAME_LEN 81      /* program name field of the listings */

@@ -333,9 +333,9 @@ static void end_call() {
 
 int _qnx_defer_trigger(pid_t proxy) {
     if (!call_busy.load()) return 1;
-    /* The daemon would refuse any other id, but it never answers this
-     * trigger: the refusal is given here. */
-    if (proxy > -2 || proxy < -1 - QNX_MAX_PROXIES) {
+    /* The daemon would refuse any id outside its largest table, but it
+     * never answers this trigger: the refusal is given here. */
+    if (proxy > -2 || proxy < -1 - VORLEN_MAX_TABLE_SIZE) {
         errno = ESRCH;
         return -1;
     }
