@@ -338,9 +338,10 @@ TEST(Sin, ProxiesAndTimers) {
     SinRun s = run_sin({"proxies"});
     ASSERT_EQ(s.status, 0) << s.err;
     using W = std::vector<std::string>;
-    EXPECT_EQ(words(lines(s.out)[0]), (W{"ID", "OWNER", "NAME", "PENDING", "FIRED"}));
-    EXPECT_EQ(row(s.out, "-2"), (W{"-2", std::to_string(owner.pid), own_pname(), "3", "3"}));
-    expect_aligned(s.out, "NAME", 2);
+    EXPECT_EQ(words(lines(s.out)[0]), (W{"ID", "QNX4-ID", "OWNER", "NAME", "PENDING", "FIRED"}));
+    EXPECT_EQ(row(s.out, "-2"),
+              (W{"-2", "1073741826", std::to_string(owner.pid), own_pname(), "3", "3"}));
+    expect_aligned(s.out, "NAME", 3);
 
     s = run_sin({"timers"});
     ASSERT_EQ(s.status, 0) << s.err;
@@ -369,6 +370,7 @@ TEST(Sin, ProxiesAndTimers) {
     ASSERT_EQ(s.status, 0) << s.err;
     const Json px = find(parse_json(s.out)["proxies"], "id", -2);
     EXPECT_EQ(px["owner"].num, owner.pid);
+    EXPECT_EQ(px["qnx4_id"].num, 0x40000002);
     EXPECT_EQ(px["pending"].num, 3);
     EXPECT_EQ(px["fired"].num, 3);
 
@@ -398,9 +400,11 @@ TEST(Sin, UsageAndNoDaemon) {
     EXPECT_EQ(s.err.find("client (connect)"), std::string::npos) << s.err;
     EXPECT_EQ(s.out, "");
 
+    /* HOSTNAME unset means this host too. */
     s = run_sin({"timers"}, {"HOSTNAME", "VORLEN_PORT=" + port});
-    EXPECT_EQ(s.status, 2);
-    EXPECT_NE(s.err.find("HOSTNAME"), std::string::npos) << s.err;
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("sin: no vorlen daemon answers on 127.0.0.1:" + port), std::string::npos)
+        << s.err;
 
     s = run_sin({"--bogus"}, {"HOSTNAME=", "VORLEN_PORT=" + port});
     EXPECT_EQ(s.status, 2);

@@ -32,23 +32,23 @@ constexpr int EXIT_USAGE = 2;
 const char USAGE[] = "usage: sin [processes | names | proxies | timers] [--json]\n"
                      "       sin --help\n";
 
-const char HELP[] =
-    "Lists what the vorlen daemon knows, one table per kind:\n"
-    "  processes  (the default) PID, program NAME, STATE (READY, RECEIVE, SEND,\n"
-    "             REPLY), the pid it is BLOCKED on, and the SENT, RCVD and RPLY\n"
-    "             counters as messages/bytes; sin leaves itself out\n"
-    "  names      registered names: ID, OWNER pid, NAME, owner's PROGRAM\n"
-    "  proxies    ID, OWNER pid (where it delivers), NAME of the owner's program,\n"
-    "             PENDING triggers not yet received, times FIRED\n"
-    "  timers     ID, OWNER, NAME, NOTIFY (SLEEP, PROXY, SIGNAL), EVENT (proxy id\n"
-    "             or signal), LEFT and INTERVAL in seconds, times FIRED\n"
-    "  --json     print the same listing as one JSON object for scripts\n"
-    "\n"
-    "Environment:\n"
-    "  HOSTNAME     host of the daemon; must be set, the empty string means 127.0.0.1\n"
-    "  VORLEN_PORT  port of the daemon (default 7779)\n"
-    "\n"
-    "Exit status: 0 listed, 1 no daemon answers, 2 bad arguments or environment.\n";
+const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
+                    "  processes  (the default) PID, program NAME, STATE (READY, RECEIVE, SEND,\n"
+                    "             REPLY), the pid it is BLOCKED on, and the SENT, RCVD and RPLY\n"
+                    "             counters as messages/bytes; sin leaves itself out\n"
+                    "  names      registered names: ID, OWNER pid, NAME, owner's PROGRAM\n"
+                    "  proxies    ID, QNX4-ID (the positive id QNX 4 programs see), OWNER pid\n"
+                    "             (where it delivers), NAME of the owner's program, PENDING\n"
+                    "             triggers not yet received, times FIRED\n"
+                    "  timers     ID, OWNER, NAME, NOTIFY (SLEEP, PROXY, SIGNAL), EVENT (proxy id\n"
+                    "             or signal), LEFT and INTERVAL in seconds, times FIRED\n"
+                    "  --json     print the same listing as one JSON object for scripts\n"
+                    "\n"
+                    "Environment:\n"
+                    "  HOSTNAME     host of the daemon; unset or empty means 127.0.0.1\n"
+                    "  VORLEN_PORT  port of the daemon (default 7779)\n"
+                    "\n"
+                    "Exit status: 0 listed, 1 no daemon answers, 2 bad arguments or environment.\n";
 
 /* The message the alarm handler writes; filled in before the alarm is set. */
 char stuck_msg[256];
@@ -65,14 +65,12 @@ void on_alarm(int) {
     exit(status);
 }
 
-/* daemon_address finds the host and port the library will connect to. It
- * ends the program with EXIT_USAGE when HOSTNAME is unset or VORLEN_PORT is
- * no port number. */
+/* daemon_address finds the host and port the library will connect to
+ * (HOSTNAME unset or empty: this host). It ends the program with EXIT_USAGE
+ * when VORLEN_PORT is no port number. */
 std::pair<std::string, int> daemon_address() {
     const char *host = getenv("HOSTNAME");
-    if (!host)
-        die(EXIT_USAGE, "HOSTNAME is not set; set it to the daemon's host "
-                        "(HOSTNAME= means 127.0.0.1)");
+    if (!host) host = "";
     /* The library's own reading, so both mean the same port and say the same
      * of one that is not. */
     char why[512];
@@ -82,8 +80,9 @@ std::pair<std::string, int> daemon_address() {
 }
 
 /* check_daemon makes sure something accepts connections at host:port before
- * the library tries, since the library ends the process with status 0 when it
- * cannot connect. Ends the program with EXIT_NO_DAEMON otherwise. */
+ * the library tries, so that sin says what it found in its own words (the
+ * library would end the process with its own message). Ends the program with
+ * EXIT_NO_DAEMON otherwise. */
 void check_daemon(const std::string &host, int port) {
     std::string where = host + ":" + std::to_string(port);
     addrinfo hints{};
@@ -342,12 +341,19 @@ void list_names(bool json) {
     print_table({{"ID", true}, {"OWNER", true}, {"NAME", false}, {"PROGRAM", false}}, rows);
 }
 
+/* qnx4_proxy_id gives the id under which programs built with the QNX 4
+ * headers know proxy id (see VORLEN_QNX4_PROXY_BASE). */
+int64_t qnx4_proxy_id(int32_t id) {
+    return int64_t(VORLEN_QNX4_PROXY_BASE) - id;
+}
+
 void list_proxies(bool json) {
     auto recs = read_listing<QNX_MSG_SIN_RPROXYS>(SIN_PROXIES);
     if (json) {
         std::vector<std::vector<std::pair<const char *, std::string>>> objs;
         for (const auto &r : recs)
             objs.push_back({{"id", num(r.nr)},
+                            {"qnx4_id", num(qnx4_proxy_id(r.nr))},
                             {"owner", num(r.pid)},
                             {"nid", num(r.nid)},
                             {"program", json_string(field(r.pname))},
@@ -358,10 +364,15 @@ void list_proxies(bool json) {
     }
     std::vector<Row> rows;
     for (const auto &r : recs)
-        rows.push_back(
-            {num(r.nr), num(r.pid), printable(field(r.pname)), num(r.act_cnt), num(r.fire_cnt)});
-    print_table(
-        {{"ID", true}, {"OWNER", true}, {"NAME", false}, {"PENDING", true}, {"FIRED", true}}, rows);
+        rows.push_back({num(r.nr), num(qnx4_proxy_id(r.nr)), num(r.pid), printable(field(r.pname)),
+                        num(r.act_cnt), num(r.fire_cnt)});
+    print_table({{"ID", true},
+                 {"QNX4-ID", true},
+                 {"OWNER", true},
+                 {"NAME", false},
+                 {"PENDING", true},
+                 {"FIRED", true}},
+                rows);
 }
 
 void list_timers(bool json) {
