@@ -91,11 +91,12 @@ void conn_close(PGLOB *pglob, int fd) {
 }
 
 /* conn_ended handles the end of connection fd: the process bound to it is
- * removed; a connection that never got that far is only closed. */
-static void conn_ended(PGLOB *pglob, int fd) {
+ * removed for the reason why; a connection that never got that far is only
+ * closed. */
+static void conn_ended(PGLOB *pglob, int fd, REMOVE_WHY why) {
     QNX_PSTATE *ps = pglob->fdpstate[fd];
     if (ps && ps->fd == fd)
-        cleanup_prg(pglob, ps->pid); /* closes fd */
+        cleanup_prg(pglob, ps->pid, why); /* closes fd */
     else
         conn_close(pglob, fd);
 }
@@ -106,8 +107,11 @@ void conn_reap_dead(PGLOB *pglob) {
     while (!pglob->dead_fds.empty()) {
         int fd = pglob->dead_fds.back();
         pglob->dead_fds.pop_back();
-        if (size_t(fd) < pglob->conns.size() && pglob->conns[fd] && pglob->conns[fd]->dead)
-            conn_ended(pglob, fd);
+        QNX_CONN *c = size_t(fd) < pglob->conns.size() ? pglob->conns[fd] : nullptr;
+        /* A connection is dead for unread answers over the bound or for a
+         * failed write, which means the peer is gone. */
+        if (c && c->dead)
+            conn_ended(pglob, fd, c->out.used() > pglob->max_unread ? RM_UNREAD : RM_DISCONNECT);
     }
 }
 
@@ -133,6 +137,11 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     if (pid <= 0 || (!remote && peer_verify(fd, pid, &pidfd) != 0)) {
         if (pglob->verbose > 1)
             _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
+        /* A record of that pid without a connection whose process is gone
+         * goes now, not at the next sweep: its partners are released. */
+        QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
+        if (stale && stale->fd == 0 && !stale->remote && !pid_alive(pid))
+            cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
     QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : 1);
@@ -297,7 +306,7 @@ void conn_readable(PGLOB *pglob, int fd) {
     ssize_t r = read(fd, c->in.data.data() + c->in.end, room);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (r <= 0) {
-        conn_ended(pglob, fd);
+        conn_ended(pglob, fd, RM_DISCONNECT);
         return;
     }
     c->in.end += size_t(r);

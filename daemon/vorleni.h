@@ -264,12 +264,21 @@ int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
 bool sockis_timer(int fd);
 
 /* process.cpp: the process table */
+/* Why a process record is removed; the removal's log line says it. */
+enum REMOVE_WHY {
+    RM_DISCONNECT, /* its connection ended */
+    RM_EXITED,     /* it was found gone while it had no connection */
+    RM_SWEEP,      /* the sweep found it gone */
+    RM_UNREAD,     /* its connection was dropped for unread answers */
+    RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
+};
 /* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
 extern bool (*pid_alive)(pid_t pid); /* seam */
-void cleanup_prg(PGLOB *pglob, pid_t pid);
-void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree);
+void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
+/* why only matters with isfree. */
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why = RM_EXITED);
 void sweep(PGLOB *pglob);
 /* Answers a blocked process with a status-only retcode and makes it READY,
  * withdrawing a queued message and ending a sleep it waits in. */

@@ -1,6 +1,7 @@
 /* test_daemon.cpp - the daemon's command line, signals and log file */
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -36,6 +37,26 @@ int count(const std::string &text, const std::string &needle) {
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
         n++;
     return n;
+}
+
+/* The program name the daemon records for pid: its command line up to the
+ * first zero byte, at most 80 bytes. */
+std::string pname_of(pid_t pid) {
+    std::string cmd = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    cmd = cmd.substr(0, cmd.find('\0'));
+    return cmd.substr(0, QNX_PNAME_LEN - 1);
+}
+
+/* The line after "Removing pid <pid>, ..." in log, without its stamp; "" when
+ * there is none. */
+std::string removal_reason_line(const std::string &log, pid_t pid) {
+    size_t at = log.find("Removing pid " + std::to_string(pid) + ", fd ");
+    if (at == std::string::npos) return "";
+    size_t next = log.find('\n', at);
+    if (next == std::string::npos) return "";
+    size_t end = log.find('\n', next + 1);
+    std::string line = log.substr(next + 1, end == std::string::npos ? end : end - next - 1);
+    return line.size() > 8 ? line.substr(8) : "";
 }
 
 /* Makes the daemon log a line at level 3: a client that comes and goes. */
@@ -212,4 +233,76 @@ TEST(Daemon, TraceLinesAppearAtLevelsSevenAndEight) {
     EXPECT_NE(out.find(",...,24(QNX_MSG_HDR))"), std::string::npos);
     EXPECT_NE(out.find(",...,4(second header))"), std::string::npos);
     EXPECT_NE(out.find("server connect from host 127.0.0.1, port "), std::string::npos);
+}
+
+TEST(Daemon, ARemovalIsFollowedByTheProgramAndTheReason) {
+    Daemon d({"-v", "3"});
+    const std::string path = d.workdir() + "/vorlen.log";
+    auto reason_of = [&](pid_t pid) {
+        std::string line;
+        wait_until([&] { return !(line = removal_reason_line(read_file(path), pid)).empty(); });
+        return line;
+    };
+    auto bind = [](RawClient &c) {
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
+    };
+
+    /* Its connection ends. */
+    auto gone = std::make_unique<RawClient>(d.port());
+    bind(*gone);
+    const pid_t gp = gone->pid();
+    const std::string gname = pname_of(gp);
+    ASSERT_FALSE(gname.empty());
+    gone.reset();
+    EXPECT_EQ(reason_of(gp), "Removed pid " + std::to_string(gp) + " (" + gname + "): disconnect");
+
+    /* Processes that never connect, each sent to and then ended. The
+     * sender's release with ESRCH is the sign of each removal. */
+    RawClient c(d.port());
+    bind(c);
+    const pid_t me = c.pid();
+    auto sent_to_and_ended = [&](Sleeper &s) {
+        c.send_bytes(send_req(MT_SEND, me, s.pid(), {"x"}));
+        EXPECT_TRUE(wait_state(d.port(), me, STATE_SEND_BLOCKED));
+        s.kill();
+    };
+    auto released = [&](pid_t from) {
+        QNX_MSG_HDR h = c.recv_hdr();
+        EXPECT_EQ(h.ev.retcode, ESRCH);
+        EXPECT_EQ(h.from_pid, from);
+    };
+    const std::string sname = pname_of(getpid());
+
+    /* A connection claims the pid of one that is gone: the claim is
+     * refused, and the record goes. */
+    Sleeper claimed;
+    const pid_t cp = claimed.pid();
+    sent_to_and_ended(claimed);
+    RawClient liar(d.port());
+    liar.send_bytes(names_listing(cp));
+    expect_status(liar, ESRCH);
+    released(cp);
+    EXPECT_EQ(reason_of(cp),
+              "Removed pid " + std::to_string(cp) + " (" + sname + "): refused verification");
+
+    /* Another Send to one that is gone. */
+    Sleeper exited;
+    const pid_t xp = exited.pid();
+    sent_to_and_ended(exited);
+    RawClient other(d.port());
+    bind(other);
+    other.send_bytes(send_req(MT_SEND, other.pid(), xp, {"x"}));
+    expect_status(other, ESRCH);
+    released(xp);
+    EXPECT_EQ(reason_of(xp),
+              "Removed pid " + std::to_string(xp) + " (" + sname + "): process exit");
+
+    /* The sweep. */
+    Sleeper swept;
+    const pid_t sp = swept.pid();
+    sent_to_and_ended(swept);
+    kill(d.pid(), SIGINT);
+    released(sp);
+    EXPECT_EQ(reason_of(sp), "Removed pid " + std::to_string(sp) + " (" + sname + "): sweep");
 }
