@@ -16,14 +16,15 @@
  * instead of letting the listener report it ready forever. */
 static int spare_fd = -1;
 
-/* conn_accept accepts every connection waiting on the listener. Beyond the
- * connection limit new ones are closed at once and logged. */
-void conn_accept(PGLOB *pglob) {
+/* conn_accept accepts every connection waiting on the listening socket
+ * listener. Beyond the connection limit new ones are closed at once and
+ * logged. */
+void conn_accept(PGLOB *pglob, int listener) {
     if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (;;) {
         struct sockaddr_in clientname;
         socklen_t size = sizeof clientname;
-        int fd = accept4(pglob->sock, reinterpret_cast<sockaddr *>(&clientname), &size,
+        int fd = accept4(listener, reinterpret_cast<sockaddr *>(&clientname), &size,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -32,7 +33,7 @@ void conn_accept(PGLOB *pglob) {
                 _vmessage("Err: server (accept): %d(%s)", errno, strerror(errno));
             if ((errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
                 close(spare_fd);
-                int victim = accept(pglob->sock, nullptr, nullptr);
+                int victim = accept(listener, nullptr, nullptr);
                 if (victim >= 0) close(victim);
                 spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
                 continue;

@@ -242,7 +242,7 @@ struct DPIECE {
 void dwritev(int fd, const DPIECE *pieces, int n);
 
 /* conn.cpp: accepting, framing and dispatching */
-void conn_accept(PGLOB *pglob);
+void conn_accept(PGLOB *pglob, int listener);
 void conn_add(PGLOB *pglob, int fd);
 void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);

@@ -1,10 +1,17 @@
 /* test_daemon.cpp - the daemon's command line, signals and log file */
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <regex>
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +46,60 @@ int count(const std::string &text, const std::string &needle) {
     return n;
 }
 
+/* What a run of the daemon program printed, and how it ended. */
+struct Ran {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+/* Runs the daemon with args (shell words) for at most ten seconds: one that
+ * starts serving instead of ending is cut off with status 124. A port of the
+ * test's own comes first, so that one which serves is never on the default
+ * port; a -p in args overrides it. */
+Ran run_vorlen(const std::string &args) {
+    std::string dir = make_tempdir();
+    std::string cmd = "cd " + dir + " && timeout 10 " + bin_path("vorlen") + " -p " +
+                      std::to_string(free_port()) + " " + args + " >" + dir + "/out 2>" + dir +
+                      "/err";
+    int st = system(cmd.c_str());
+    Ran r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file(dir + "/out"), read_file(dir + "/err")};
+    std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0) { /* leaving a temporary directory is harmless */
+    }
+    return r;
+}
+
+/* Connects to addr:port; 0 when the connection is made, else the errno. */
+int connect_errno(const std::string &addr, int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+    int e = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 0 : errno;
+    close(s);
+    return e;
+}
+
+/* An IPv4 address of this host outside 127.0.0.0/8, or "" when it has none. */
+std::string own_outside_address() {
+    struct ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0) return "";
+    std::string found;
+    for (struct ifaddrs *i = all; i && found.empty(); i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) ||
+            (i->ifa_flags & IFF_LOOPBACK))
+            continue;
+        auto *sin = reinterpret_cast<sockaddr_in *>(i->ifa_addr);
+        if ((ntohl(sin->sin_addr.s_addr) >> 24) == 127) continue;
+        char text[INET_ADDRSTRLEN];
+        found = inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+    }
+    freeifaddrs(all);
+    return found;
+}
+
 /* The program name the daemon records for pid: its command line up to the
  * first zero byte, at most 80 bytes. */
 std::string pname_of(pid_t pid) {
@@ -71,11 +132,11 @@ void log_something(int port) {
 
 } // namespace
 
-TEST(Daemon, AnUnknownOptionPrintsBannerAndUsageAndExitsZero) {
+TEST(Daemon, AnUnknownOptionPrintsBannerAndUsageAndExitsTwo) {
     int st;
     std::string out = run_capture(bin_path("vorlen") + " -x 2>/dev/null", &st);
     ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(WEXITSTATUS(st), 2);
     EXPECT_EQ(out.rfind("\nVorlen", 0), 0u) << out;
     EXPECT_NE(out.find("Version 1.2b228 vom Jul 20 2002 um 19:19:14\n"), std::string::npos);
     const char *usage = "usage: vorlen [options] &\n"
@@ -89,18 +150,106 @@ TEST(Daemon, AnUnknownOptionPrintsBannerAndUsageAndExitsZero) {
     EXPECT_NE(out.find(usage), std::string::npos) << out;
     /* A missing argument takes the same path. */
     out = run_capture(bin_path("vorlen") + " -p 2>/dev/null", &st);
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(WEXITSTATUS(st), 2);
     EXPECT_NE(out.find("usage: vorlen"), std::string::npos);
 }
 
-TEST(Daemon, APortInUseEndsTheDaemonWithAnError) {
+TEST(Daemon, OptionsAreTakenWholeAndInRangeOrRefusedWithStatusTwo) {
+    const std::string port = "not a number from 1 to 65535\n";
+    const std::string any = "not a number from 0 to 2147483647\n";
+    struct Case {
+        const char *args;
+        int status;
+        std::string err; /* all of standard error, with nothing on standard output */
+    } cases[] = {
+        {"-p abc", 2, "vorlen: -p 'abc': " + port},
+        {"-p 70000", 2, "vorlen: -p '70000': " + port},
+        {"-p 65536", 2, "vorlen: -p '65536': " + port},
+        {"-p 0", 2, "vorlen: -p '0': " + port},
+        {"-p -1", 2, "vorlen: -p '-1': " + port},
+        {"-p 80x", 2, "vorlen: -p '80x': " + port},
+        {"-p ''", 2, "vorlen: -p '': " + port},
+        {"-p ' 80'", 2, "vorlen: -p ' 80': " + port},
+        {"-p +80", 2, "vorlen: -p '+80': " + port},
+        {"-p 99999999999999999999", 2, "vorlen: -p '99999999999999999999': " + port},
+        {"-v abc", 2, "vorlen: -v 'abc': " + any},
+        {"-v -1", 2, "vorlen: -v '-1': " + any},
+        {"-v 2147483648", 2, "vorlen: -v '2147483648': " + any},
+        {"-t 1.5", 2, "vorlen: -t '1.5': " + any},
+        {"-l many", 2, "vorlen: -l 'many': " + any},
+        {"--max-connections 0", 2,
+         "vorlen: --max-connections '0': not a number from 1 to 2147483647\n"},
+        {"--max-connections 10k", 2,
+         "vorlen: --max-connections '10k': not a number from 1 to 2147483647\n"},
+        {"--max-request -5", 2, "vorlen: --max-request '-5': not a number from 1 to 4294967295\n"},
+        {"--max-request 4294967296", 2,
+         "vorlen: --max-request '4294967296': not a number from 1 to 4294967295\n"},
+        {"--max-unread 4M", 2,
+         "vorlen: --max-unread '4M': not a number from 1 to 9223372036854775807\n"},
+        {"--max-unread 0", 2,
+         "vorlen: --max-unread '0': not a number from 1 to 9223372036854775807\n"},
+        {"--listen 127.0.0", 2, "vorlen: --listen '127.0.0': not an IPv4 address\n"},
+        {"--listen localhost", 2, "vorlen: --listen 'localhost': not an IPv4 address\n"},
+        {"--version", 0, ""},
+        {"--help", 0, ""},
+    };
+    for (const Case &c : cases) {
+        Ran r = run_vorlen(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        if (c.status != 0) {
+            EXPECT_EQ(r.err, c.err) << c.args;
+            EXPECT_EQ(r.out, "") << c.args;
+        } else {
+            EXPECT_EQ(r.err, "") << c.args;
+        }
+    }
+    Ran v = run_vorlen("--version");
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("vorlen \\d+\\.\\d+(\\.\\d+)*\n"))) << v.out;
+    Ran h = run_vorlen("--help");
+    EXPECT_NE(h.out.find("Version 1.2b228 vom Jul 20 2002 um 19:19:14\n"), std::string::npos);
+    EXPECT_NE(h.out.find("usage: vorlen [options] &\n"), std::string::npos) << h.out;
+    EXPECT_NE(h.out.find("  --listen addr "), std::string::npos) << h.out;
+}
+
+TEST(Daemon, APortInUseEndsTheDaemonWithAnErrorNamingTheAddress) {
     Daemon d;
-    int st;
-    std::string out =
-        run_capture(bin_path("vorlen") + " -p " + std::to_string(d.port()) + " 2>&1", &st);
-    EXPECT_NE(out.find("server (make socket)"), std::string::npos) << out;
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_NE(WEXITSTATUS(st), 0);
+    Ran r = run_vorlen("-p " + std::to_string(d.port()));
+    EXPECT_EQ(r.err, "vorlen: cannot listen on 127.0.0.1:" + std::to_string(d.port()) +
+                         ": Address already in use\n");
+    EXPECT_EQ(r.status, 1);
+    r = run_vorlen("--listen 127.0.0.2 --listen 127.0.0.2");
+    EXPECT_NE(r.err.find("vorlen: cannot listen on 127.0.0.2:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Daemon, ByDefaultOnlyLoopbackReachesTheDaemon) {
+    std::string outside = own_outside_address();
+    if (outside.empty()) GTEST_SKIP() << "this host has no IPv4 address outside loopback";
+    {
+        Daemon d;
+        EXPECT_EQ(connect_errno("127.0.0.1", d.port()), 0);
+        EXPECT_EQ(connect_errno(outside, d.port()), ECONNREFUSED) << outside;
+    }
+    {
+        Daemon d({"--remote"});
+        EXPECT_EQ(connect_errno(outside, d.port()), 0) << outside;
+    }
+    /* A client of this host that comes through that address is served once
+     * the daemon listens there. */
+    Daemon d({"--listen", "127.0.0.1", "--listen", outside, "-v", "3"});
+    RawClient c(d.port(), inet_addr(outside.c_str()), htonl(INADDR_ANY));
+    c.send_bytes(names_listing(c.pid()));
+    expect_names_listing(c);
+}
+
+TEST(Daemon, ListenChoosesTheAddressesAndEachIsServed) {
+    Daemon d({"--listen", "127.0.0.1", "--listen", "127.0.0.2"});
+    for (const char *addr : {"127.0.0.1", "127.0.0.2"}) {
+        RawClient c(d.port(), inet_addr(addr), htonl(INADDR_ANY));
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
+    }
+    EXPECT_EQ(connect_errno("127.0.0.3", d.port()), ECONNREFUSED);
 }
 
 TEST(Daemon, TerminatingSignalsWriteTheShutdownLineAndExitZero) {
