@@ -54,6 +54,7 @@ static void logo() {
            "                       authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
            "                       127.0.0.1, with --remote 0.0.0.0)\n");
+    printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
     printf("  --help               print this text\n");
     printf("  --version            print the version\n");
     exit(status);
@@ -109,13 +110,14 @@ static void crash(int sig) {
     raise(sig);
 }
 
-/* signals_init routes the signals that end the daemon or trigger a sweep
- * through a signalfd that the loop reads between requests, so that no
- * request is ever abandoned halfway; it returns the signalfd. */
+/* signals_init routes the signals that end the daemon, trigger a sweep or
+ * reopen the log through a signalfd that the loop reads between requests, so
+ * that no request is ever abandoned halfway and no line is cut; it returns
+ * the signalfd. */
 static int signals_init() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) sigaddset(&set, s);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
     static char altstack[65536];
@@ -132,11 +134,16 @@ static int signals_init() {
 }
 
 /* handle_signals reads the signals that arrived: SIGINT and SIGPIPE lead to
- * a sweep, the others to the shutdown line and exit status 0. */
+ * a sweep, SIGUSR1 to a new log file (logrotate moved the old one), the
+ * others to the shutdown line and exit status 0. */
 static void handle_signals(PGLOB *pglob, int sigfd) {
     struct signalfd_siginfo si;
     while (read(sigfd, &si, sizeof si) == ssize_t(sizeof si)) {
         int sig = int(si.ssi_signo);
+        if (sig == SIGUSR1) {
+            log_reopen();
+            continue;
+        }
         if (sig == SIGINT || sig == SIGPIPE) {
             if (pglob->verbose > 1) _vmessage("got signal %d(%s) connection", sig, strsignal(sig));
             sweep(pglob);
@@ -163,6 +170,7 @@ int main(int argc, char **argv) {
         OPT_MAX_UNREAD,
         OPT_REMOTE,
         OPT_LISTEN,
+        OPT_LOG_STDERR,
         OPT_HELP,
         OPT_VERSION
     };
@@ -172,6 +180,7 @@ int main(int argc, char **argv) {
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
         {"remote", no_argument, nullptr, OPT_REMOTE},
         {"listen", required_argument, nullptr, OPT_LISTEN},
+        {"log-stderr", no_argument, nullptr, OPT_LOG_STDERR},
         {"help", no_argument, nullptr, OPT_HELP},
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
@@ -200,6 +209,9 @@ int main(int argc, char **argv) {
             addrs.push_back(a);
             break;
         }
+        case OPT_LOG_STDERR:
+            pglob->log_stderr = true;
+            break;
         case OPT_HELP:
             logo();
             usage(0);
@@ -264,6 +276,16 @@ int main(int argc, char **argv) {
     }
     for (int s : listeners) sockwant(s, true, false);
     sockwant(sigfd, true, false);
+
+    /* The run's first stamped line: what runs, and how it was started. */
+    std::string about = std::string("vorlen ") + VORLEN_VERSION + ", pid " +
+                        std::to_string(getpid()) + ", listening on";
+    for (const struct in_addr &a : addrs)
+        about += std::string(" ") + inet_ntoa(a) + ":" + std::to_string(pglob->my_port);
+    about += ", options:";
+    for (int i = 1; i < argc; i++) about += std::string(" ") + argv[i];
+    if (argc == 1) about += " none";
+    log_start(about.c_str());
 
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;

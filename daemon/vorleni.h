@@ -211,6 +211,7 @@ struct PGLOB {
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
+    bool log_stderr; /* log lines go to standard error with syslog levels, not to the file */
 };
 
 extern PGLOB &_pglob;
@@ -227,6 +228,9 @@ void dump_msg(const unsigned char *s, int32_t len);
 void close_log();
 void crash_message(int sig); /* async-signal-safe shutdown line for a crash */
 void log_prepare_crash();
+/* Locks the log file, writes the start line and then about, the run's first stamped line. */
+void log_start(const char *about);
+void log_reopen(); /* after the file was moved away: a new one at the same path */
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);

@@ -3,11 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -240,6 +242,10 @@ TEST(Daemon, ByDefaultOnlyLoopbackReachesTheDaemon) {
     RawClient c(d.port(), inet_addr(outside.c_str()), htonl(INADDR_ANY));
     c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
+    EXPECT_NE(d.stdout_text().find("listening on 127.0.0.1:" + std::to_string(d.port()) + " " +
+                                   outside + ":" + std::to_string(d.port()) + ","),
+              std::string::npos)
+        << d.stdout_text();
 }
 
 TEST(Daemon, ListenChoosesTheAddressesAndEachIsServed) {
@@ -286,14 +292,45 @@ TEST(Daemon, SigpipeAndSigintLeadToASweepNotAnEnd) {
     EXPECT_TRUE(d.alive());
 }
 
-TEST(Daemon, AtLevelZeroNoLogFileIsMadeUntilTheShutdownLine) {
+TEST(Daemon, AtLevelZeroTheLogHoldsOnlyTheStartAndShutdownLines) {
     Daemon d;
+    const std::string path = d.workdir() + "/vorlen.log";
+    ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
     log_something(d.port());
-    EXPECT_FALSE(exists(d.workdir() + "/vorlen.log"));
     d.kill_and_wait(SIGTERM);
-    std::string log = read_file(d.workdir() + "/vorlen.log");
+    std::string log = read_file(path);
     EXPECT_EQ(log.rfind("Starting vorlen ", 0), 0u) << log;
-    EXPECT_EQ(count(log, "\n"), 2);
+    EXPECT_EQ(count(log, "\n"), 3) << log;
+    EXPECT_NE(log.find("Vorlen shutdown with signal 15"), std::string::npos);
+}
+
+TEST(Daemon, TheStartLinesAreWrittenAtStartWithTimeVersionPidAddressAndOptions) {
+    time_t before = time(nullptr);
+    Daemon d({"-d", "-v", "1"});
+    const std::string path = d.workdir() + "/vorlen.log";
+    /* No client has come: the run's start is in the file all the same. */
+    ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+    std::istringstream in(read_file(path));
+    std::string first, second;
+    std::getline(in, first);
+    std::getline(in, second);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(first, m,
+                                 std::regex("Starting vorlen \\w{3} \\w{3} [ 0-9]\\d "
+                                            "(\\d\\d):(\\d\\d):(\\d\\d) \\d{4}")))
+        << first;
+    /* The wall-clock time is this moment's (give or take a day's wrap). */
+    struct tm now;
+    localtime_r(&before, &now);
+    int said = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+    int was = now.tm_hour * 3600 + now.tm_min * 60 + now.tm_sec;
+    EXPECT_LE((said - was + 86400) % 86400, 60) << first;
+    std::string port = std::to_string(d.port());
+    EXPECT_TRUE(std::regex_match(second, std::regex("     0: vorlen \\d+\\.\\d+(\\.\\d+)*, pid " +
+                                                    std::to_string(d.pid()) +
+                                                    ", listening on 127\\.0\\.0\\.1:" + port +
+                                                    ", options: -p " + port + " -d -v 1")))
+        << second;
 }
 
 TEST(Daemon, LogLinesCarryElapsedTimeInBothFormats) {
@@ -347,13 +384,19 @@ TEST(Daemon, LogdirWithOrWithoutSlashNamesTheSameFileAndRunsAppend) {
 }
 
 TEST(Daemon, LogappendKeepsTheFileOpenAndWithoutItEachLineClosesIt) {
+    /* Open for writing: the descriptor that holds the file's lock only reads. */
     auto log_is_open = [](Daemon &d) {
-        std::string dir = "/proc/" + std::to_string(d.pid()) + "/fd";
+        std::string dir = "/proc/" + std::to_string(d.pid());
         for (int fd = 0; fd < 64; fd++) {
             char target[512];
             ssize_t n =
-                readlink((dir + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, size_t(n)).find("vorlen.log") != std::string::npos)
+                readlink((dir + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n <= 0 || std::string(target, size_t(n)).find("vorlen.log") == std::string::npos)
+                continue;
+            std::string info = read_file(dir + "/fdinfo/" + std::to_string(fd));
+            size_t at = info.find("flags:");
+            if (at != std::string::npos &&
+                (strtol(info.c_str() + at + 6, nullptr, 8) & O_ACCMODE) != O_RDONLY)
                 return true;
         }
         return false;
@@ -454,4 +497,97 @@ TEST(Daemon, ARemovalIsFollowedByTheProgramAndTheReason) {
     kill(d.pid(), SIGINT);
     released(sp);
     EXPECT_EQ(reason_of(sp), "Removed pid " + std::to_string(sp) + " (" + sname + "): sweep");
+}
+
+TEST(Daemon, SigusrOneMovesTheLogToANewFileAtTheSamePath) {
+    for (bool append : {false, true}) {
+        std::vector<std::string> env;
+        if (append) env.push_back("LOGAPPEND=");
+        Daemon d({"-v", "3"}, env);
+        const std::string path = d.workdir() + "/vorlen.log";
+        ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+        ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+        kill(d.pid(), SIGUSR1);
+        ASSERT_TRUE(wait_until([&] {
+            return read_file(path).find("Log file reopened ") != std::string::npos;
+        })) << "LOGAPPEND "
+            << append;
+        log_something(d.port());
+        EXPECT_TRUE(d.alive());
+        std::string now = read_file(path), old = read_file(path + ".1");
+        EXPECT_NE(now.find("Removing pid"), std::string::npos) << now;
+        EXPECT_EQ(old.find("Removing pid"), std::string::npos) << old;
+        EXPECT_TRUE(std::regex_search(
+            now, std::regex("^ {0,5}\\d{1,6}: Log file reopened \\w{3} \\w{3} [ 0-9]\\d "
+                            "\\d\\d:\\d\\d:\\d\\d \\d{4}\n")))
+            << now;
+        /* The new file carries the lock: a second daemon is warned off it. */
+        Daemon second({}, {"LOGDIR=" + d.workdir()});
+        EXPECT_TRUE(wait_until(
+            [&] { return second.stderr_text().find("is locked by") != std::string::npos; }));
+    }
+}
+
+TEST(Daemon, TwoDaemonsOnOneLogFileAreWarnedAboutAndBothRun) {
+    std::string dir = make_tempdir();
+    Daemon first({}, {"LOGDIR=" + dir});
+    const std::string path = dir + "/vorlen.log";
+    ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+    Daemon second({}, {"LOGDIR=" + dir});
+    const std::string warning = path + " is locked by another running vorlen; give each daemon "
+                                       "its own LOGDIR";
+    EXPECT_TRUE(wait_until([&] {
+        return second.stderr_text() == "vorlen: warning: " + warning + "\n";
+    })) << second.stderr_text();
+    EXPECT_TRUE(wait_until([&] {
+        return read_file(path).find(": Warning: " + warning + "\n") != std::string::npos;
+    })) << read_file(path);
+    EXPECT_EQ(first.stderr_text(), "");
+    log_something(second.port());
+    EXPECT_TRUE(first.alive());
+    EXPECT_TRUE(second.alive());
+}
+
+TEST(Daemon, LogStderrMarksEveryLineWithItsSyslogLevelAndMakesNoFile) {
+    Daemon d({"--log-stderr", "-d", "-v", "8"});
+    {
+        RawClient c(d.port());
+        c.send_bytes(names_listing(0)); /* refused: an Err: line */
+        expect_status(c, ESRCH);
+    }
+    log_something(d.port());
+    d.kill_and_wait(SIGTERM);
+    std::string err = d.stderr_text();
+    std::istringstream in(err);
+    std::string line;
+    std::map<int, int> levels;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, std::regex("<([3467])>(.*)"))) << line;
+        int level = std::stoi(m[1]);
+        levels[level]++;
+        std::string text = m[2];
+        if (text.rfind("Starting vorlen ", 0) == 0) continue;
+        EXPECT_TRUE(std::regex_match(text, std::regex(" {0,5}\\d{1,6}: .+"))) << line;
+        std::string what = text.substr(8);
+        int want = 0;
+        if (what.rfind("Err:", 0) == 0)
+            want = 3;
+        else if (what.rfind("read(", 0) == 0 || what.rfind("write(", 0) == 0 ||
+                 what.rfind("process_message ", 0) == 0)
+            want = 7;
+        else if (what.rfind("Removing pid", 0) == 0 || what.rfind("Vorlen shutdown", 0) == 0)
+            want = 6;
+        if (want) {
+            EXPECT_EQ(level, want) << line;
+        }
+    }
+    EXPECT_EQ(err.rfind("<6>Starting vorlen ", 0), 0u) << err;
+    EXPECT_NE(err.find("<6>     0: vorlen "), std::string::npos) << err;
+    EXPECT_NE(err.find(": Err: connection fd "), std::string::npos) << err;
+    EXPECT_NE(err.find(": Vorlen shutdown with signal 15"), std::string::npos) << err;
+    EXPECT_GT(levels[3], 0);
+    EXPECT_GT(levels[7], 0);
+    EXPECT_FALSE(exists(d.workdir() + "/vorlen.log"));
+    EXPECT_EQ(d.stdout_text().find("Removing pid"), std::string::npos);
 }
