@@ -8,6 +8,7 @@
 #   share/man/           vorlen(8), sin(1)
 #   share/doc/vorlen/    porting.md and the example sources
 #   lib/systemd/system/  vorlen.service (VORLEN_SYSTEMD_UNITDIR)
+#   etc/logrotate.d/     vorlen (CMAKE_INSTALL_SYSCONFDIR; give /etc for the system's)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -113,6 +114,8 @@ vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.pc.in
                           ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen.pc)
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.service
                           ${VORLEN_SYSTEMD_UNITDIR} vorlen.service)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vorlen.logrotate
+        DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/logrotate.d RENAME vorlen)
 
 # Manual pages and the porting notes with the examples they refer to.
 install(FILES ${PROJECT_SOURCE_DIR}/man/vorlen.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)

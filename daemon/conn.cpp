@@ -16,14 +16,15 @@
  * instead of letting the listener report it ready forever. */
 static int spare_fd = -1;
 
-/* conn_accept accepts every connection waiting on the listener. Beyond the
- * connection limit new ones are closed at once and logged. */
-void conn_accept(PGLOB *pglob) {
+/* conn_accept accepts every connection waiting on the listening socket
+ * listener. Beyond the connection limit new ones are closed at once and
+ * logged. */
+void conn_accept(PGLOB *pglob, int listener) {
     if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (;;) {
         struct sockaddr_in clientname;
         socklen_t size = sizeof clientname;
-        int fd = accept4(pglob->sock, reinterpret_cast<sockaddr *>(&clientname), &size,
+        int fd = accept4(listener, reinterpret_cast<sockaddr *>(&clientname), &size,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -32,7 +33,7 @@ void conn_accept(PGLOB *pglob) {
                 _vmessage("Err: server (accept): %d(%s)", errno, strerror(errno));
             if ((errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
                 close(spare_fd);
-                int victim = accept(pglob->sock, nullptr, nullptr);
+                int victim = accept(listener, nullptr, nullptr);
                 if (victim >= 0) close(victim);
                 spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
                 continue;
@@ -91,11 +92,12 @@ void conn_close(PGLOB *pglob, int fd) {
 }
 
 /* conn_ended handles the end of connection fd: the process bound to it is
- * removed; a connection that never got that far is only closed. */
-static void conn_ended(PGLOB *pglob, int fd) {
+ * removed for the reason why; a connection that never got that far is only
+ * closed. */
+static void conn_ended(PGLOB *pglob, int fd, REMOVE_WHY why) {
     QNX_PSTATE *ps = pglob->fdpstate[fd];
     if (ps && ps->fd == fd)
-        cleanup_prg(pglob, ps->pid); /* closes fd */
+        cleanup_prg(pglob, ps->pid, why); /* closes fd */
     else
         conn_close(pglob, fd);
 }
@@ -106,8 +108,11 @@ void conn_reap_dead(PGLOB *pglob) {
     while (!pglob->dead_fds.empty()) {
         int fd = pglob->dead_fds.back();
         pglob->dead_fds.pop_back();
-        if (size_t(fd) < pglob->conns.size() && pglob->conns[fd] && pglob->conns[fd]->dead)
-            conn_ended(pglob, fd);
+        QNX_CONN *c = size_t(fd) < pglob->conns.size() ? pglob->conns[fd] : nullptr;
+        /* A connection is dead for unread answers over the bound or for a
+         * failed write, which means the peer is gone. */
+        if (c && c->dead)
+            conn_ended(pglob, fd, c->out.used() > pglob->max_unread ? RM_UNREAD : RM_DISCONNECT);
     }
 }
 
@@ -133,6 +138,11 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     if (pid <= 0 || (!remote && peer_verify(fd, pid, &pidfd) != 0)) {
         if (pglob->verbose > 1)
             _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
+        /* A record of that pid without a connection whose process is gone
+         * goes now, not at the next sweep: its partners are released. */
+        QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
+        if (stale && stale->fd == 0 && !stale->remote && !pid_alive(pid))
+            cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
     QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : 1);
@@ -298,7 +308,7 @@ void conn_readable(PGLOB *pglob, int fd) {
     ssize_t r = read(fd, c->in.data.data() + c->in.end, room);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (r <= 0) {
-        conn_ended(pglob, fd);
+        conn_ended(pglob, fd, RM_DISCONNECT);
         return;
     }
     c->in.end += size_t(r);

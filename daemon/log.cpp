@@ -1,11 +1,15 @@
-/* log.cpp - the daemon's logger: one line per event to the log file and the console */
+/* log.cpp - the daemon's logger: one line per event to the log file (or standard error) and the
+ * console */
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "vorleni.h"
@@ -14,6 +18,7 @@ static time_t stime = 0; /* time of the first message: base of both stamps */
 static bool stime_set = false;
 static bool file_started = false; /* the run's start line is in the log file */
 static int logappend = -1;        /* -1 undecided, 1 LOGAPPEND present, 0 absent */
+static int lockfd = -1;           /* holds the lock on the log file for the whole run */
 
 /* make_logname builds the log file's path once: LOGDIR, a '/', the base name
  * of the daemon's invocation name and ".log". A path that does not fit the
@@ -39,51 +44,153 @@ void close_log() {
     pglob->logfp = nullptr;
 }
 
+/* How the trace lines, those of levels 7 to 9, begin: on standard error they
+ * are marked as debugging. */
+static const char *const trace_starts[] = {
+    "read(",          "write(", "process_message ", "global-timeout:", "searching pid ",
+    "server connect", "msgq_",  "allocated Buffer", "oitimerspec:",    "timeval:",
+};
+
+/* line_level is the syslog level of a line that says text: failures are
+ * errors, warnings are warnings, trace lines are debugging, and the rest are
+ * informational. */
+static int line_level(const char *text) {
+    if (strncmp(text, "Err:", 4) == 0) return 3;
+    if (strncmp(text, "Warning:", 8) == 0) return 4;
+    for (const char *t : trace_starts)
+        if (strncmp(text, t, strlen(t)) == 0) return 7;
+    return 6;
+}
+
+/* write_stderr writes a line to standard error behind its syslog level, in
+ * one write, so that the lines of a supervisor's other sources do not cut
+ * into it. */
+static void write_stderr(int level, const char *text) {
+    std::string line = "<" + std::to_string(level) + ">" + text + "\n";
+    ssize_t w = write(2, line.data(), line.size());
+    (void)w;
+}
+
+/* lock_log takes the lock on the log file for the run, through a descriptor
+ * of its own that stays open while the lines open and close the file. It
+ * returns false when another running daemon holds the lock; a file that
+ * cannot be opened or locked for any other reason is left to the lines. */
+static bool lock_log(PGLOB *pglob) {
+    if (lockfd >= 0) close(lockfd);
+    lockfd = open(pglob->logname, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    return lockfd < 0 || flock(lockfd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+/* warn_shared says, on standard error and in the log, that another daemon
+ * logs to the same file: their lines mix, and the relative stamps of the two
+ * runs cannot be told apart. The run goes on. */
+static void warn_shared(PGLOB *pglob) {
+    fprintf(stderr,
+            "vorlen: warning: %s is locked by another running vorlen; give each daemon its own "
+            "LOGDIR\n",
+            pglob->logname);
+    _vmessage("Warning: %s is locked by another running vorlen; give each daemon its own LOGDIR",
+              pglob->logname);
+}
+
+/* log_start begins the run's log as the daemon starts, whatever the verbose
+ * level, so that the stamps of the run can be placed: the log file is locked,
+ * the start line gives the wall-clock time, and about follows as the run's
+ * first stamped line. A log file that another daemon holds is warned about
+ * and used. */
+void log_start(const char *about) {
+    PGLOB *pglob = &_pglob;
+    time_t t = time(nullptr);
+    stime = t;
+    stime_set = true;
+    bool mine = true;
+    if (pglob->log_stderr) {
+        std::string line = std::string("Starting vorlen ") + ctime(&t);
+        line.pop_back(); /* ctime's newline */
+        write_stderr(6, line.c_str());
+        file_started = true;
+    } else {
+        if (pglob->logname[0] == '\0') make_logname(pglob);
+        mine = lock_log(pglob);
+    }
+    _vmessage("%s", about);
+    if (!mine) warn_shared(pglob);
+}
+
+/* log_reopen lets go of the log file, after it was moved away (by
+ * logrotate), and goes on in a new one at the same path: it is locked, and
+ * its first line gives the wall-clock time, so that the stamps in it can be
+ * placed. Logging to standard error, there is nothing to reopen. */
+void log_reopen() {
+    PGLOB *pglob = &_pglob;
+    if (pglob->log_stderr) return;
+    close_log();
+    if (pglob->logname[0] == '\0') make_logname(pglob);
+    bool mine = lock_log(pglob);
+    time_t t = time(nullptr);
+    std::string when = ctime(&t);
+    when.pop_back();
+    _vmessage("Log file reopened %s", when.c_str());
+    if (!mine) warn_shared(pglob);
+}
+
 /* _vmessage writes one line to the log file (seconds since the first message)
  * and, unless display is off, to standard output (hours:minutes:seconds).
- * It does not filter: call sites test the verbose level. A log file that
- * cannot be opened loses the line silently; the next message tries again. */
+ * With log_stderr the line goes to standard error behind its syslog level
+ * instead of the file. It does not filter: call sites test the verbose level.
+ * A log file that cannot be opened loses the line silently; the next message
+ * tries again. */
 void _vmessage(const char *f, ...) {
     PGLOB *pglob = &_pglob;
     time_t t = time(nullptr);
-    if (pglob->logname[0] == '\0') make_logname(pglob);
-    if (logappend == -1) {
-        logappend = getenv("LOGAPPEND") ? 1 : 0;
-        if (logappend == 1) atexit(close_log);
-    }
-    if (!pglob->logfp) pglob->logfp = fopen(pglob->logname, "a");
     if (!stime_set) {
         /* The console stamp counts from the first message even when the
          * file cannot be opened. */
         stime = t;
         stime_set = true;
     }
-    if (pglob->logfp) {
-        if (!file_started) {
-            fprintf(pglob->logfp, "Starting vorlen %s", ctime(&t));
-            file_started = true;
-        }
-        fprintf(pglob->logfp, "%6ld: ", long(t - stime));
-        va_list ap;
+    char buf[512];
+    std::vector<char> big;
+    const char *text = buf;
+    va_list ap;
+    va_start(ap, f);
+    int n = vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    if (n >= int(sizeof buf)) {
+        big.resize(size_t(n) + 1);
         va_start(ap, f);
-        vfprintf(pglob->logfp, f, ap);
+        vsnprintf(big.data(), big.size(), f, ap);
         va_end(ap);
-        fputc('\n', pglob->logfp);
-        if (logappend == 1) {
-            fflush(pglob->logfp);
-        } else {
-            fclose(pglob->logfp);
-            pglob->logfp = nullptr;
+        text = big.data();
+    }
+    if (pglob->log_stderr) {
+        char stamp[24];
+        snprintf(stamp, sizeof stamp, "%6ld: ", long(t - stime));
+        write_stderr(line_level(text), (std::string(stamp) + text).c_str());
+    } else {
+        if (pglob->logname[0] == '\0') make_logname(pglob);
+        if (logappend == -1) {
+            logappend = getenv("LOGAPPEND") ? 1 : 0;
+            if (logappend == 1) atexit(close_log);
+        }
+        if (!pglob->logfp) pglob->logfp = fopen(pglob->logname, "a");
+        if (pglob->logfp) {
+            if (!file_started) {
+                fprintf(pglob->logfp, "Starting vorlen %s", ctime(&t));
+                file_started = true;
+            }
+            fprintf(pglob->logfp, "%6ld: %s\n", long(t - stime), text);
+            if (logappend == 1) {
+                fflush(pglob->logfp);
+            } else {
+                fclose(pglob->logfp);
+                pglob->logfp = nullptr;
+            }
         }
     }
     if (pglob->nodisp) return;
     long d = long(t - stime);
-    printf("%02ld:%02ld:%02ld: ", d / 3600, (d % 3600) / 60, d % 60);
-    va_list ap;
-    va_start(ap, f);
-    vprintf(f, ap);
-    va_end(ap);
-    putchar('\n');
+    printf("%02ld:%02ld:%02ld: %s\n", d / 3600, (d % 3600) / 60, d % 60, text);
     /* The console is often a pipe to a supervisor; a line stuck in a buffer
      * helps nobody. */
     fflush(stdout);
@@ -91,12 +198,20 @@ void _vmessage(const char *f, ...) {
 
 /* dump_msg appends a hexadecimal and character dump of len bytes to the log
  * file, 16 bytes a line; a run of zero bytes to the end is one summary line.
- * It writes nothing before the first message of the run. */
+ * It writes nothing before the first message of the run. Logging to standard
+ * error, the lines go there as debugging. */
 void dump_msg(const unsigned char *s, int32_t len) {
     PGLOB *pglob = &_pglob;
-    if (pglob->logname[0] == '\0') return;
-    if (!pglob->logfp) pglob->logfp = fopen(pglob->logname, "a");
-    if (!pglob->logfp) return;
+    bool to_stderr = pglob->log_stderr;
+    if (to_stderr ? !stime_set : pglob->logname[0] == '\0') return;
+    if (!to_stderr && !pglob->logfp) pglob->logfp = fopen(pglob->logname, "a");
+    if (!to_stderr && !pglob->logfp) return;
+    auto put = [&](const char *line) {
+        if (to_stderr)
+            write_stderr(7, line);
+        else
+            fprintf(pglob->logfp, "%s\n", line);
+    };
     static const char hex[] = "0123456789abcdef";
     while (len > 0) {
         bool allzero = true;
@@ -106,23 +221,25 @@ void dump_msg(const unsigned char *s, int32_t len) {
                 break;
             }
         if (allzero) {
-            fprintf(pglob->logfp, "%d Bytes 0\n", len);
+            char summary[32];
+            snprintf(summary, sizeof summary, "%d Bytes 0", len);
+            put(summary);
             break;
         }
-        char line[82];
+        char line[81];
         memset(line, ' ', 80);
-        line[80] = '\n';
-        line[81] = '\0';
+        line[80] = '\0';
         int n = len < 16 ? int(len) : 16;
         for (int k = 0; k < n; k++) {
             line[3 * k] = hex[s[k] >> 4];
             line[3 * k + 1] = hex[s[k] & 15];
             line[60 + k] = (s[k] >= 0x20 && s[k] <= 0x7E) ? char(s[k]) : '.';
         }
-        fputs(line, pglob->logfp);
+        put(line);
         s += n;
         len -= n;
     }
+    if (to_stderr) return;
     fclose(pglob->logfp);
     pglob->logfp = nullptr;
 }
@@ -174,8 +291,22 @@ void crash_message(int sig) {
     n = append_str(msg, n, sizeof msg, ")");
     time_t t = time(nullptr);
     long d = stime_set ? long(t - stime) : 0;
+    /* The stamped line of the file; on standard error behind the level of
+     * a critical condition. */
+    char logline[200];
+    size_t lm = append_str(logline, 0, sizeof logline, "<2>");
+    char num[24];
+    size_t k = append_num(num, 0, sizeof num, d);
+    for (size_t pad = k; pad < 6; pad++) lm = append_str(logline, lm, sizeof logline, " ");
+    lm = append_str(logline, lm, sizeof logline, num);
+    lm = append_str(logline, lm, sizeof logline, ": ");
+    lm = append_str(logline, lm, sizeof logline, msg);
+    lm = append_str(logline, lm, sizeof logline, "\n");
     const char *path = pglob->logname[0] != '\0' ? pglob->logname : crash_logname;
-    if (path[0] != '\0') {
+    if (pglob->log_stderr) {
+        ssize_t w = write(2, logline, lm);
+        (void)w;
+    } else if (path[0] != '\0') {
         int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
         if (fd >= 0 && !file_started) {
             /* The run's first line in the file: its start line, as always. */
@@ -183,17 +314,7 @@ void crash_message(int sig) {
             (void)w;
         }
         if (fd >= 0) {
-            char line[200];
-            char num[24];
-            size_t k = append_num(num, 0, sizeof num, d);
-            size_t m = 0;
-            for (size_t pad = k; pad < 6; pad++) line[m++] = ' ';
-            line[m] = '\0';
-            m = append_str(line, m, sizeof line, num);
-            m = append_str(line, m, sizeof line, ": ");
-            m = append_str(line, m, sizeof line, msg);
-            m = append_str(line, m, sizeof line, "\n");
-            ssize_t w = write(fd, line, m);
+            ssize_t w = write(fd, logline + 3, lm - 3);
             (void)w;
             close(fd);
         }

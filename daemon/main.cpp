@@ -1,9 +1,12 @@
 /* main.cpp - vorlen: start-up, options, signals and the main loop */
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -15,7 +18,14 @@
 
 #include "vorleni.h"
 
+#ifndef VORLEN_VERSION
+#error "VORLEN_VERSION must name the project's version"
+#endif
+
 static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
+
+/* The listening sockets, one for each address; the loop accepts on all. */
+static std::vector<int> listeners;
 
 /* logo prints the banner. */
 static void logo() {
@@ -23,8 +33,9 @@ static void logo() {
     printf("Version 1.2b%d vom Jul 20 2002 um 19:19:14\n", 228);
 }
 
-/* usage prints the usage text and ends the daemon with status 0. */
-[[noreturn]] static void usage() {
+/* usage prints the usage text and ends the daemon with status: 0 when it
+ * was asked for, 2 after an option that was not understood. */
+[[noreturn]] static void usage(int status) {
     printf("%s\n", TITLE);
     printf("usage: vorlen [options] &\n");
     printf("Options:\n");
@@ -41,7 +52,52 @@ static void logo() {
            DEFAULT_MAX_UNREAD);
     printf("  --remote             also accept clients on other hosts; they are not\n"
            "                       authenticated: their pids are taken on trust\n");
-    exit(0);
+    printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
+           "                       127.0.0.1, with --remote 0.0.0.0)\n");
+    printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
+    printf("  --help               print this text\n");
+    printf("  --version            print the version\n");
+    exit(status);
+}
+
+/* number_arg returns the argument arg of option opt as a number from lo to
+ * hi. Anything else, a number with more after it, an empty argument or one
+ * out of range, ends the daemon with status 2 and a message on standard
+ * error that names the value: a daemon on a port other than the one asked
+ * for is worse than none. */
+static long long number_arg(const char *opt, const char *arg, long long lo, long long hi) {
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(arg, &end, 10);
+    /* strtoll would also skip leading blanks and take a '+'. */
+    bool digits =
+        (arg[0] >= '0' && arg[0] <= '9') || (arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9');
+    if (!digits || errno != 0 || *end != '\0' || v < lo || v > hi) {
+        fprintf(stderr, "vorlen: %s '%s': not a number from %lld to %lld\n", opt, arg, lo, hi);
+        exit(2);
+    }
+    return v;
+}
+
+/* listen_on makes a listening socket on address addr and the daemon's port
+ * and adds it to the listeners. A failure ends the daemon with status 1 and
+ * a message that names the address. */
+static void listen_on(PGLOB *pglob, const struct in_addr &addr) {
+    struct sockaddr_in name = {};
+    name.sin_family = AF_INET;
+    name.sin_port = htons(uint16_t(pglob->my_port));
+    name.sin_addr = addr;
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (s >= 0) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0 ||
+        listen(s, SOMAXCONN) < 0) {
+        fprintf(stderr, "vorlen: cannot listen on %s:%d: %s\n", inet_ntoa(addr),
+                int(pglob->my_port), strerror(errno));
+        exit(1);
+    }
+    listeners.push_back(s);
 }
 
 /* crash ends the daemon after a fault: the shutdown line is written, and the
@@ -49,18 +105,19 @@ static void logo() {
  * crash, never a clean exit. */
 static void crash(int sig) {
     crash_message(sig);
-    if (_pglob.sock > 0) shutdown(_pglob.sock, SHUT_RDWR);
+    for (int s : listeners) shutdown(s, SHUT_RDWR);
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
-/* signals_init routes the signals that end the daemon or trigger a sweep
- * through a signalfd that the loop reads between requests, so that no
- * request is ever abandoned halfway; it returns the signalfd. */
+/* signals_init routes the signals that end the daemon, trigger a sweep or
+ * reopen the log through a signalfd that the loop reads between requests, so
+ * that no request is ever abandoned halfway and no line is cut; it returns
+ * the signalfd. */
 static int signals_init() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) sigaddset(&set, s);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
     static char altstack[65536];
@@ -77,17 +134,22 @@ static int signals_init() {
 }
 
 /* handle_signals reads the signals that arrived: SIGINT and SIGPIPE lead to
- * a sweep, the others to the shutdown line and exit status 0. */
+ * a sweep, SIGUSR1 to a new log file (logrotate moved the old one), the
+ * others to the shutdown line and exit status 0. */
 static void handle_signals(PGLOB *pglob, int sigfd) {
     struct signalfd_siginfo si;
     while (read(sigfd, &si, sizeof si) == ssize_t(sizeof si)) {
         int sig = int(si.ssi_signo);
+        if (sig == SIGUSR1) {
+            log_reopen();
+            continue;
+        }
         if (sig == SIGINT || sig == SIGPIPE) {
             if (pglob->verbose > 1) _vmessage("got signal %d(%s) connection", sig, strsignal(sig));
             sweep(pglob);
             continue;
         }
-        shutdown(pglob->sock, SHUT_RDWR);
+        for (int s : listeners) shutdown(s, SHUT_RDWR);
         if (pglob->verbose >= 0)
             _vmessage("Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
         exit(0);
@@ -100,53 +162,86 @@ static struct timeval mono_now() {
 
 int main(int argc, char **argv) {
     PGLOB *pglob = &_pglob;
-    logo();
     pglob_init(pglob, argv[0]);
 
-    enum { OPT_MAX_CONNECTIONS = 256, OPT_MAX_REQUEST, OPT_MAX_UNREAD, OPT_REMOTE };
+    enum {
+        OPT_MAX_CONNECTIONS = 256,
+        OPT_MAX_REQUEST,
+        OPT_MAX_UNREAD,
+        OPT_REMOTE,
+        OPT_LISTEN,
+        OPT_LOG_STDERR,
+        OPT_HELP,
+        OPT_VERSION
+    };
     static const struct option longopts[] = {
         {"max-connections", required_argument, nullptr, OPT_MAX_CONNECTIONS},
         {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
         {"remote", no_argument, nullptr, OPT_REMOTE},
+        {"listen", required_argument, nullptr, OPT_LISTEN},
+        {"log-stderr", no_argument, nullptr, OPT_LOG_STDERR},
+        {"help", no_argument, nullptr, OPT_HELP},
+        {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
+    std::vector<struct in_addr> addrs;
     int opt;
     while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
         switch (opt) {
         case OPT_MAX_CONNECTIONS:
-            pglob->max_connections = int(strtol(optarg, nullptr, 10));
+            pglob->max_connections = int(number_arg("--max-connections", optarg, 1, INT_MAX));
             break;
         case OPT_MAX_REQUEST:
-            pglob->max_request = uint32_t(strtoul(optarg, nullptr, 10));
+            pglob->max_request = uint32_t(number_arg("--max-request", optarg, 1, UINT32_MAX));
             break;
         case OPT_MAX_UNREAD:
-            pglob->max_unread = size_t(strtoull(optarg, nullptr, 10));
+            pglob->max_unread = size_t(number_arg("--max-unread", optarg, 1, LLONG_MAX));
             break;
         case OPT_REMOTE:
             pglob->accept_remote = true;
             break;
+        case OPT_LISTEN: {
+            struct in_addr a;
+            if (inet_pton(AF_INET, optarg, &a) != 1) {
+                fprintf(stderr, "vorlen: --listen '%s': not an IPv4 address\n", optarg);
+                exit(2);
+            }
+            addrs.push_back(a);
+            break;
+        }
+        case OPT_LOG_STDERR:
+            pglob->log_stderr = true;
+            break;
+        case OPT_HELP:
+            logo();
+            usage(0);
+        case OPT_VERSION:
+            printf("vorlen %s\n", VORLEN_VERSION);
+            exit(0);
         case 'h':
             snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
             break;
         case 'p':
-            pglob->my_port = int32_t(strtol(optarg, nullptr, 10));
+            pglob->my_port = int32_t(number_arg("-p", optarg, 1, 65535));
             break;
         case 't':
-            pglob->rcv_timeout = time_t(strtol(optarg, nullptr, 10));
+            pglob->rcv_timeout = time_t(number_arg("-t", optarg, 0, INT32_MAX));
             break;
         case 'l':
-            pglob->max_msg = int32_t(strtol(optarg, nullptr, 10));
+            pglob->max_msg = int32_t(number_arg("-l", optarg, 0, INT32_MAX));
             break;
         case 'd':
             pglob->nodisp = 1;
             break;
         case 'v':
-            pglob->verbose = int32_t(strtol(optarg, nullptr, 10));
+            pglob->verbose = int32_t(number_arg("-v", optarg, 0, INT32_MAX));
             break;
         default:
-            usage();
+            logo();
+            usage(2);
         }
     }
+    logo();
 
     pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
     if (!pglob->rcv_buffer) {
@@ -161,23 +256,15 @@ int main(int argc, char **argv) {
         setrlimit(RLIMIT_NOFILE, &rl);
     }
 
-    pglob->sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    struct sockaddr_in name = {};
-    name.sin_family = AF_INET;
-    name.sin_port = htons(uint16_t(pglob->my_port));
-    name.sin_addr.s_addr = htonl(INADDR_ANY);
-    int one = 1;
-    if (pglob->sock >= 0) setsockopt(pglob->sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (pglob->sock < 0 ||
-        bind(pglob->sock, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0) {
-        perror("server (make socket)");
-        exit(1);
+    /* Loopback only unless asked: a daemon that is not to serve other hosts
+     * is not reachable from them at all. */
+    if (addrs.empty()) {
+        struct in_addr a;
+        a.s_addr = htonl(pglob->accept_remote ? INADDR_ANY : INADDR_LOOPBACK);
+        addrs.push_back(a);
     }
-    /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
-    if (listen(pglob->sock, SOMAXCONN) < 0) {
-        perror("server (listen)");
-        exit(1);
-    }
+    for (const struct in_addr &a : addrs) listen_on(pglob, a);
+    pglob->sock = listeners[0];
 
     log_prepare_crash();
     int sigfd = signals_init();
@@ -187,8 +274,18 @@ int main(int argc, char **argv) {
         perror("server (event set)");
         exit(1);
     }
-    sockwant(pglob->sock, true, false);
+    for (int s : listeners) sockwant(s, true, false);
     sockwant(sigfd, true, false);
+
+    /* The run's first stamped line: what runs, and how it was started. */
+    std::string about = std::string("vorlen ") + VORLEN_VERSION + ", pid " +
+                        std::to_string(getpid()) + ", listening on";
+    for (const struct in_addr &a : addrs)
+        about += std::string(" ") + inet_ntoa(a) + ":" + std::to_string(pglob->my_port);
+    about += ", options:";
+    for (int i = 1; i < argc; i++) about += std::string(" ") + argv[i];
+    if (argc == 1) about += " none";
+    log_start(about.c_str());
 
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;
@@ -214,8 +311,10 @@ int main(int argc, char **argv) {
         int n = socknext(evs, 256);
         for (int i = 0; i < n; i++) {
             int fd = evs[i].fd;
-            if (fd == pglob->sock)
-                conn_accept(pglob);
+            bool listener = false;
+            for (int s : listeners) listener = listener || fd == s;
+            if (listener)
+                conn_accept(pglob, fd);
             else if (fd == sigfd)
                 handle_signals(pglob, sigfd);
             else {

@@ -73,7 +73,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     if (it != pglob->pidmap.end()) {
         QNX_PSTATE *ps = it->second;
         if (is_generate == 1 && ps->fd == 0 && !ps->remote && !pid_alive(pid)) {
-            cleanup_prg(pglob, pid);
+            cleanup_prg(pglob, pid, RM_EXITED);
             return nullptr;
         }
         return ps;
@@ -148,10 +148,27 @@ void process_pflags(PGLOB *pglob) {
     send_status(pglob->act_fd, 0);
 }
 
+/* remove_why_text is how the log names why a record went. */
+static const char *remove_why_text(REMOVE_WHY why) {
+    switch (why) {
+    case RM_DISCONNECT:
+        return "disconnect";
+    case RM_EXITED:
+        return "process exit";
+    case RM_SWEEP:
+        return "sweep";
+    case RM_UNREAD:
+        return "dropped for unread answers";
+    case RM_REFUSED:
+        return "refused verification";
+    }
+    return "?";
+}
+
 /* inform_clients releases every process blocked on pid with retcode, in list
  * order; with isfree it then removes the record of pid and closes its
- * connection. */
-void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree) {
+ * connection, and the log says why. */
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why) {
     QNX_PSTATE *target = find_process(pglob, pid, 0);
     if (!target) return;
     for (QNX_PSTATE *ps = pglob->pstate; ps; ps = ps->next) {
@@ -177,14 +194,19 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree) {
     int fd = target->fd;
     if (fd != 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
         conn_close(pglob, fd);
-    if (pglob->verbose > 2) _vmessage("Removing pid %d, fd %d", pid, fd);
+    if (pglob->verbose > 2) {
+        _vmessage("Removing pid %d, fd %d", pid, fd);
+        _vmessage("Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
+                  remove_why_text(why));
+    }
     if (target->pidfd >= 0) close(target->pidfd);
     free(target);
 }
 
-/* cleanup_prg removes process pid with its names, proxies and timers; every
- * process blocked on it is released with ESRCH. pid 0 is refused. */
-void cleanup_prg(PGLOB *pglob, pid_t pid) {
+/* cleanup_prg removes process pid with its names, proxies and timers, for the
+ * reason why; every process blocked on it is released with ESRCH. pid 0 is
+ * refused. */
+void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
     if (pid == 0) {
         if (pglob->verbose > 0) _vmessage("Err: unable to remove pid 0");
         return;
@@ -212,7 +234,7 @@ void cleanup_prg(PGLOB *pglob, pid_t pid) {
             do_tdetach(pglob, t);
         }
     }
-    inform_clients(pglob, pid, ESRCH, 1);
+    inform_clients(pglob, pid, ESRCH, 1, why);
 }
 
 /* sweep removes the records of processes that no longer exist. */
@@ -225,6 +247,6 @@ void sweep(PGLOB *pglob) {
         if (ps->remote || pid_alive(ps->pid)) continue;
         if (pglob->verbose > 2) _vmessage("automatic remove of pid %d", ps->pid);
         /* Removing ps may not remove its successor: only ps goes. */
-        cleanup_prg(pglob, ps->pid);
+        cleanup_prg(pglob, ps->pid, RM_SWEEP);
     }
 }

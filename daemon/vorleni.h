@@ -218,6 +218,7 @@ struct PGLOB {
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
+    bool log_stderr; /* log lines go to standard error with syslog levels, not to the file */
 };
 
 extern PGLOB &_pglob;
@@ -238,6 +239,9 @@ void dump_msg(const unsigned char *s, int32_t len);
 void close_log();
 void crash_message(int sig); /* async-signal-safe shutdown line for a crash */
 void log_prepare_crash();
+/* Locks the log file, writes the start line and then about, the run's first stamped line. */
+void log_start(const char *about);
+void log_reopen(); /* after the file was moved away: a new one at the same path */
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
@@ -253,7 +257,7 @@ struct DPIECE {
 void dwritev(int fd, const DPIECE *pieces, int n);
 
 /* conn.cpp: accepting, framing and dispatching */
-void conn_accept(PGLOB *pglob);
+void conn_accept(PGLOB *pglob, int listener);
 void conn_add(PGLOB *pglob, int fd);
 void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);
@@ -275,12 +279,21 @@ int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
 bool sockis_timer(int fd);
 
 /* process.cpp: the process table */
+/* Why a process record is removed; the removal's log line says it. */
+enum REMOVE_WHY {
+    RM_DISCONNECT, /* its connection ended */
+    RM_EXITED,     /* it was found gone while it had no connection */
+    RM_SWEEP,      /* the sweep found it gone */
+    RM_UNREAD,     /* its connection was dropped for unread answers */
+    RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
+};
 /* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
 extern bool (*pid_alive)(pid_t pid); /* seam */
-void cleanup_prg(PGLOB *pglob, pid_t pid);
-void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree);
+void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
+/* why only matters with isfree. */
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why = RM_EXITED);
 void sweep(PGLOB *pglob);
 /* Answers a blocked process with a status-only retcode and makes it READY,
  * withdrawing a queued message and ending a sleep it waits in. */

@@ -1,9 +1,19 @@
 /* test_daemon.cpp - the daemon's command line, signals and log file */
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +48,80 @@ int count(const std::string &text, const std::string &needle) {
     return n;
 }
 
+/* What a run of the daemon program printed, and how it ended. */
+struct Ran {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+/* Runs the daemon with args (shell words) for at most ten seconds: one that
+ * starts serving instead of ending is cut off with status 124. A port of the
+ * test's own comes first, so that one which serves is never on the default
+ * port; a -p in args overrides it. */
+Ran run_vorlen(const std::string &args) {
+    std::string dir = make_tempdir();
+    std::string cmd = "cd " + dir + " && timeout 10 " + bin_path("vorlen") + " -p " +
+                      std::to_string(free_port()) + " " + args + " >" + dir + "/out 2>" + dir +
+                      "/err";
+    int st = system(cmd.c_str());
+    Ran r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file(dir + "/out"), read_file(dir + "/err")};
+    std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0) { /* leaving a temporary directory is harmless */
+    }
+    return r;
+}
+
+/* Connects to addr:port; 0 when the connection is made, else the errno. */
+int connect_errno(const std::string &addr, int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+    int e = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? 0 : errno;
+    close(s);
+    return e;
+}
+
+/* An IPv4 address of this host outside 127.0.0.0/8, or "" when it has none. */
+std::string own_outside_address() {
+    struct ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0) return "";
+    std::string found;
+    for (struct ifaddrs *i = all; i && found.empty(); i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) ||
+            (i->ifa_flags & IFF_LOOPBACK))
+            continue;
+        auto *sin = reinterpret_cast<sockaddr_in *>(i->ifa_addr);
+        if ((ntohl(sin->sin_addr.s_addr) >> 24) == 127) continue;
+        char text[INET_ADDRSTRLEN];
+        found = inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
+    }
+    freeifaddrs(all);
+    return found;
+}
+
+/* The program name the daemon records for pid: its command line up to the
+ * first zero byte, at most 80 bytes. */
+std::string pname_of(pid_t pid) {
+    std::string cmd = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    cmd = cmd.substr(0, cmd.find('\0'));
+    return cmd.substr(0, QNX_PNAME_LEN - 1);
+}
+
+/* The line after "Removing pid <pid>, ..." in log, without its stamp; "" when
+ * there is none. */
+std::string removal_reason_line(const std::string &log, pid_t pid) {
+    size_t at = log.find("Removing pid " + std::to_string(pid) + ", fd ");
+    if (at == std::string::npos) return "";
+    size_t next = log.find('\n', at);
+    if (next == std::string::npos) return "";
+    size_t end = log.find('\n', next + 1);
+    std::string line = log.substr(next + 1, end == std::string::npos ? end : end - next - 1);
+    return line.size() > 8 ? line.substr(8) : "";
+}
+
 /* Makes the daemon log a line at level 3: a client that comes and goes. */
 void log_something(int port) {
     RawClient c(port);
@@ -50,11 +134,11 @@ void log_something(int port) {
 
 } // namespace
 
-TEST(Daemon, AnUnknownOptionPrintsBannerAndUsageAndExitsZero) {
+TEST(Daemon, AnUnknownOptionPrintsBannerAndUsageAndExitsTwo) {
     int st;
     std::string out = run_capture(bin_path("vorlen") + " -x 2>/dev/null", &st);
     ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(WEXITSTATUS(st), 2);
     EXPECT_EQ(out.rfind("\nVorlen", 0), 0u) << out;
     EXPECT_NE(out.find("Version 1.2b228 vom Jul 20 2002 um 19:19:14\n"), std::string::npos);
     const char *usage = "usage: vorlen [options] &\n"
@@ -68,18 +152,110 @@ TEST(Daemon, AnUnknownOptionPrintsBannerAndUsageAndExitsZero) {
     EXPECT_NE(out.find(usage), std::string::npos) << out;
     /* A missing argument takes the same path. */
     out = run_capture(bin_path("vorlen") + " -p 2>/dev/null", &st);
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(WEXITSTATUS(st), 2);
     EXPECT_NE(out.find("usage: vorlen"), std::string::npos);
 }
 
-TEST(Daemon, APortInUseEndsTheDaemonWithAnError) {
+TEST(Daemon, OptionsAreTakenWholeAndInRangeOrRefusedWithStatusTwo) {
+    const std::string port = "not a number from 1 to 65535\n";
+    const std::string any = "not a number from 0 to 2147483647\n";
+    struct Case {
+        const char *args;
+        int status;
+        std::string err; /* all of standard error, with nothing on standard output */
+    } cases[] = {
+        {"-p abc", 2, "vorlen: -p 'abc': " + port},
+        {"-p 70000", 2, "vorlen: -p '70000': " + port},
+        {"-p 65536", 2, "vorlen: -p '65536': " + port},
+        {"-p 0", 2, "vorlen: -p '0': " + port},
+        {"-p -1", 2, "vorlen: -p '-1': " + port},
+        {"-p 80x", 2, "vorlen: -p '80x': " + port},
+        {"-p ''", 2, "vorlen: -p '': " + port},
+        {"-p ' 80'", 2, "vorlen: -p ' 80': " + port},
+        {"-p +80", 2, "vorlen: -p '+80': " + port},
+        {"-p 99999999999999999999", 2, "vorlen: -p '99999999999999999999': " + port},
+        {"-v abc", 2, "vorlen: -v 'abc': " + any},
+        {"-v -1", 2, "vorlen: -v '-1': " + any},
+        {"-v 2147483648", 2, "vorlen: -v '2147483648': " + any},
+        {"-t 1.5", 2, "vorlen: -t '1.5': " + any},
+        {"-l many", 2, "vorlen: -l 'many': " + any},
+        {"--max-connections 0", 2,
+         "vorlen: --max-connections '0': not a number from 1 to 2147483647\n"},
+        {"--max-connections 10k", 2,
+         "vorlen: --max-connections '10k': not a number from 1 to 2147483647\n"},
+        {"--max-request -5", 2, "vorlen: --max-request '-5': not a number from 1 to 4294967295\n"},
+        {"--max-request 4294967296", 2,
+         "vorlen: --max-request '4294967296': not a number from 1 to 4294967295\n"},
+        {"--max-unread 4M", 2,
+         "vorlen: --max-unread '4M': not a number from 1 to 9223372036854775807\n"},
+        {"--max-unread 0", 2,
+         "vorlen: --max-unread '0': not a number from 1 to 9223372036854775807\n"},
+        {"--listen 127.0.0", 2, "vorlen: --listen '127.0.0': not an IPv4 address\n"},
+        {"--listen localhost", 2, "vorlen: --listen 'localhost': not an IPv4 address\n"},
+        {"--version", 0, ""},
+        {"--help", 0, ""},
+    };
+    for (const Case &c : cases) {
+        Ran r = run_vorlen(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        if (c.status != 0) {
+            EXPECT_EQ(r.err, c.err) << c.args;
+            EXPECT_EQ(r.out, "") << c.args;
+        } else {
+            EXPECT_EQ(r.err, "") << c.args;
+        }
+    }
+    Ran v = run_vorlen("--version");
+    EXPECT_TRUE(std::regex_match(v.out, std::regex("vorlen \\d+\\.\\d+(\\.\\d+)*\n"))) << v.out;
+    Ran h = run_vorlen("--help");
+    EXPECT_NE(h.out.find("Version 1.2b228 vom Jul 20 2002 um 19:19:14\n"), std::string::npos);
+    EXPECT_NE(h.out.find("usage: vorlen [options] &\n"), std::string::npos) << h.out;
+    EXPECT_NE(h.out.find("  --listen addr "), std::string::npos) << h.out;
+}
+
+TEST(Daemon, APortInUseEndsTheDaemonWithAnErrorNamingTheAddress) {
     Daemon d;
-    int st;
-    std::string out =
-        run_capture(bin_path("vorlen") + " -p " + std::to_string(d.port()) + " 2>&1", &st);
-    EXPECT_NE(out.find("server (make socket)"), std::string::npos) << out;
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_NE(WEXITSTATUS(st), 0);
+    Ran r = run_vorlen("-p " + std::to_string(d.port()));
+    EXPECT_EQ(r.err, "vorlen: cannot listen on 127.0.0.1:" + std::to_string(d.port()) +
+                         ": Address already in use\n");
+    EXPECT_EQ(r.status, 1);
+    r = run_vorlen("--listen 127.0.0.2 --listen 127.0.0.2");
+    EXPECT_NE(r.err.find("vorlen: cannot listen on 127.0.0.2:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Daemon, ByDefaultOnlyLoopbackReachesTheDaemon) {
+    std::string outside = own_outside_address();
+    if (outside.empty()) GTEST_SKIP() << "this host has no IPv4 address outside loopback";
+    {
+        Daemon d;
+        EXPECT_EQ(connect_errno("127.0.0.1", d.port()), 0);
+        EXPECT_EQ(connect_errno(outside, d.port()), ECONNREFUSED) << outside;
+    }
+    {
+        Daemon d({"--remote"});
+        EXPECT_EQ(connect_errno(outside, d.port()), 0) << outside;
+    }
+    /* A client of this host that comes through that address is served once
+     * the daemon listens there. */
+    Daemon d({"--listen", "127.0.0.1", "--listen", outside, "-v", "3"});
+    RawClient c(d.port(), inet_addr(outside.c_str()), htonl(INADDR_ANY));
+    c.send_bytes(names_listing(c.pid()));
+    expect_names_listing(c);
+    EXPECT_NE(d.stdout_text().find("listening on 127.0.0.1:" + std::to_string(d.port()) + " " +
+                                   outside + ":" + std::to_string(d.port()) + ","),
+              std::string::npos)
+        << d.stdout_text();
+}
+
+TEST(Daemon, ListenChoosesTheAddressesAndEachIsServed) {
+    Daemon d({"--listen", "127.0.0.1", "--listen", "127.0.0.2"});
+    for (const char *addr : {"127.0.0.1", "127.0.0.2"}) {
+        RawClient c(d.port(), inet_addr(addr), htonl(INADDR_ANY));
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
+    }
+    EXPECT_EQ(connect_errno("127.0.0.3", d.port()), ECONNREFUSED);
 }
 
 TEST(Daemon, TerminatingSignalsWriteTheShutdownLineAndExitZero) {
@@ -116,14 +292,45 @@ TEST(Daemon, SigpipeAndSigintLeadToASweepNotAnEnd) {
     EXPECT_TRUE(d.alive());
 }
 
-TEST(Daemon, AtLevelZeroNoLogFileIsMadeUntilTheShutdownLine) {
+TEST(Daemon, AtLevelZeroTheLogHoldsOnlyTheStartAndShutdownLines) {
     Daemon d;
+    const std::string path = d.workdir() + "/vorlen.log";
+    ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
     log_something(d.port());
-    EXPECT_FALSE(exists(d.workdir() + "/vorlen.log"));
     d.kill_and_wait(SIGTERM);
-    std::string log = read_file(d.workdir() + "/vorlen.log");
+    std::string log = read_file(path);
     EXPECT_EQ(log.rfind("Starting vorlen ", 0), 0u) << log;
-    EXPECT_EQ(count(log, "\n"), 2);
+    EXPECT_EQ(count(log, "\n"), 3) << log;
+    EXPECT_NE(log.find("Vorlen shutdown with signal 15"), std::string::npos);
+}
+
+TEST(Daemon, TheStartLinesAreWrittenAtStartWithTimeVersionPidAddressAndOptions) {
+    time_t before = time(nullptr);
+    Daemon d({"-d", "-v", "1"});
+    const std::string path = d.workdir() + "/vorlen.log";
+    /* No client has come: the run's start is in the file all the same. */
+    ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+    std::istringstream in(read_file(path));
+    std::string first, second;
+    std::getline(in, first);
+    std::getline(in, second);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(first, m,
+                                 std::regex("Starting vorlen \\w{3} \\w{3} [ 0-9]\\d "
+                                            "(\\d\\d):(\\d\\d):(\\d\\d) \\d{4}")))
+        << first;
+    /* The wall-clock time is this moment's (give or take a day's wrap). */
+    struct tm now;
+    localtime_r(&before, &now);
+    int said = std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+    int was = now.tm_hour * 3600 + now.tm_min * 60 + now.tm_sec;
+    EXPECT_LE((said - was + 86400) % 86400, 60) << first;
+    std::string port = std::to_string(d.port());
+    EXPECT_TRUE(std::regex_match(second, std::regex("     0: vorlen \\d+\\.\\d+(\\.\\d+)*, pid " +
+                                                    std::to_string(d.pid()) +
+                                                    ", listening on 127\\.0\\.0\\.1:" + port +
+                                                    ", options: -p " + port + " -d -v 1")))
+        << second;
 }
 
 TEST(Daemon, LogLinesCarryElapsedTimeInBothFormats) {
@@ -177,13 +384,19 @@ TEST(Daemon, LogdirWithOrWithoutSlashNamesTheSameFileAndRunsAppend) {
 }
 
 TEST(Daemon, LogappendKeepsTheFileOpenAndWithoutItEachLineClosesIt) {
+    /* Open for writing: the descriptor that holds the file's lock only reads. */
     auto log_is_open = [](Daemon &d) {
-        std::string dir = "/proc/" + std::to_string(d.pid()) + "/fd";
+        std::string dir = "/proc/" + std::to_string(d.pid());
         for (int fd = 0; fd < 64; fd++) {
             char target[512];
             ssize_t n =
-                readlink((dir + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, size_t(n)).find("vorlen.log") != std::string::npos)
+                readlink((dir + "/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n <= 0 || std::string(target, size_t(n)).find("vorlen.log") == std::string::npos)
+                continue;
+            std::string info = read_file(dir + "/fdinfo/" + std::to_string(fd));
+            size_t at = info.find("flags:");
+            if (at != std::string::npos &&
+                (strtol(info.c_str() + at + 6, nullptr, 8) & O_ACCMODE) != O_RDONLY)
                 return true;
         }
         return false;
@@ -212,4 +425,169 @@ TEST(Daemon, TraceLinesAppearAtLevelsSevenAndEight) {
     EXPECT_NE(out.find(",...,24(QNX_MSG_HDR))"), std::string::npos);
     EXPECT_NE(out.find(",...,4(second header))"), std::string::npos);
     EXPECT_NE(out.find("server connect from host 127.0.0.1, port "), std::string::npos);
+}
+
+TEST(Daemon, ARemovalIsFollowedByTheProgramAndTheReason) {
+    Daemon d({"-v", "3"});
+    const std::string path = d.workdir() + "/vorlen.log";
+    auto reason_of = [&](pid_t pid) {
+        std::string line;
+        wait_until([&] { return !(line = removal_reason_line(read_file(path), pid)).empty(); });
+        return line;
+    };
+    auto bind = [](RawClient &c) {
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
+    };
+
+    /* Its connection ends. */
+    auto gone = std::make_unique<RawClient>(d.port());
+    bind(*gone);
+    const pid_t gp = gone->pid();
+    const std::string gname = pname_of(gp);
+    ASSERT_FALSE(gname.empty());
+    gone.reset();
+    EXPECT_EQ(reason_of(gp), "Removed pid " + std::to_string(gp) + " (" + gname + "): disconnect");
+
+    /* Processes that never connect, each sent to and then ended. The
+     * sender's release with ESRCH is the sign of each removal. */
+    RawClient c(d.port());
+    bind(c);
+    const pid_t me = c.pid();
+    auto sent_to_and_ended = [&](Sleeper &s) {
+        c.send_bytes(send_req(MT_SEND, me, s.pid(), {"x"}));
+        EXPECT_TRUE(wait_state(d.port(), me, STATE_SEND_BLOCKED));
+        s.kill();
+    };
+    auto released = [&](pid_t from) {
+        QNX_MSG_HDR h = c.recv_hdr();
+        EXPECT_EQ(h.ev.retcode, ESRCH);
+        EXPECT_EQ(h.from_pid, from);
+    };
+    const std::string sname = pname_of(getpid());
+
+    /* A connection claims the pid of one that is gone: the claim is
+     * refused, and the record goes. */
+    Sleeper claimed;
+    const pid_t cp = claimed.pid();
+    sent_to_and_ended(claimed);
+    RawClient liar(d.port());
+    liar.send_bytes(names_listing(cp));
+    expect_status(liar, ESRCH);
+    released(cp);
+    EXPECT_EQ(reason_of(cp),
+              "Removed pid " + std::to_string(cp) + " (" + sname + "): refused verification");
+
+    /* Another Send to one that is gone. */
+    Sleeper exited;
+    const pid_t xp = exited.pid();
+    sent_to_and_ended(exited);
+    RawClient other(d.port());
+    bind(other);
+    other.send_bytes(send_req(MT_SEND, other.pid(), xp, {"x"}));
+    expect_status(other, ESRCH);
+    released(xp);
+    EXPECT_EQ(reason_of(xp),
+              "Removed pid " + std::to_string(xp) + " (" + sname + "): process exit");
+
+    /* The sweep. */
+    Sleeper swept;
+    const pid_t sp = swept.pid();
+    sent_to_and_ended(swept);
+    kill(d.pid(), SIGINT);
+    released(sp);
+    EXPECT_EQ(reason_of(sp), "Removed pid " + std::to_string(sp) + " (" + sname + "): sweep");
+}
+
+TEST(Daemon, SigusrOneMovesTheLogToANewFileAtTheSamePath) {
+    for (bool append : {false, true}) {
+        std::vector<std::string> env;
+        if (append) env.push_back("LOGAPPEND=");
+        Daemon d({"-v", "3"}, env);
+        const std::string path = d.workdir() + "/vorlen.log";
+        ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+        ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+        kill(d.pid(), SIGUSR1);
+        ASSERT_TRUE(wait_until([&] {
+            return read_file(path).find("Log file reopened ") != std::string::npos;
+        })) << "LOGAPPEND "
+            << append;
+        log_something(d.port());
+        EXPECT_TRUE(d.alive());
+        std::string now = read_file(path), old = read_file(path + ".1");
+        EXPECT_NE(now.find("Removing pid"), std::string::npos) << now;
+        EXPECT_EQ(old.find("Removing pid"), std::string::npos) << old;
+        EXPECT_TRUE(std::regex_search(
+            now, std::regex("^ {0,5}\\d{1,6}: Log file reopened \\w{3} \\w{3} [ 0-9]\\d "
+                            "\\d\\d:\\d\\d:\\d\\d \\d{4}\n")))
+            << now;
+        /* The new file carries the lock: a second daemon is warned off it. */
+        Daemon second({}, {"LOGDIR=" + d.workdir()});
+        EXPECT_TRUE(wait_until(
+            [&] { return second.stderr_text().find("is locked by") != std::string::npos; }));
+    }
+}
+
+TEST(Daemon, TwoDaemonsOnOneLogFileAreWarnedAboutAndBothRun) {
+    std::string dir = make_tempdir();
+    Daemon first({}, {"LOGDIR=" + dir});
+    const std::string path = dir + "/vorlen.log";
+    ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+    Daemon second({}, {"LOGDIR=" + dir});
+    const std::string warning = path + " is locked by another running vorlen; give each daemon "
+                                       "its own LOGDIR";
+    EXPECT_TRUE(wait_until([&] {
+        return second.stderr_text() == "vorlen: warning: " + warning + "\n";
+    })) << second.stderr_text();
+    EXPECT_TRUE(wait_until([&] {
+        return read_file(path).find(": Warning: " + warning + "\n") != std::string::npos;
+    })) << read_file(path);
+    EXPECT_EQ(first.stderr_text(), "");
+    log_something(second.port());
+    EXPECT_TRUE(first.alive());
+    EXPECT_TRUE(second.alive());
+}
+
+TEST(Daemon, LogStderrMarksEveryLineWithItsSyslogLevelAndMakesNoFile) {
+    Daemon d({"--log-stderr", "-d", "-v", "8"});
+    {
+        RawClient c(d.port());
+        c.send_bytes(names_listing(0)); /* refused: an Err: line */
+        expect_status(c, ESRCH);
+    }
+    log_something(d.port());
+    d.kill_and_wait(SIGTERM);
+    std::string err = d.stderr_text();
+    std::istringstream in(err);
+    std::string line;
+    std::map<int, int> levels;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, std::regex("<([3467])>(.*)"))) << line;
+        int level = std::stoi(m[1]);
+        levels[level]++;
+        std::string text = m[2];
+        if (text.rfind("Starting vorlen ", 0) == 0) continue;
+        EXPECT_TRUE(std::regex_match(text, std::regex(" {0,5}\\d{1,6}: .+"))) << line;
+        std::string what = text.substr(8);
+        int want = 0;
+        if (what.rfind("Err:", 0) == 0)
+            want = 3;
+        else if (what.rfind("read(", 0) == 0 || what.rfind("write(", 0) == 0 ||
+                 what.rfind("process_message ", 0) == 0)
+            want = 7;
+        else if (what.rfind("Removing pid", 0) == 0 || what.rfind("Vorlen shutdown", 0) == 0)
+            want = 6;
+        if (want) {
+            EXPECT_EQ(level, want) << line;
+        }
+    }
+    EXPECT_EQ(err.rfind("<6>Starting vorlen ", 0), 0u) << err;
+    EXPECT_NE(err.find("<6>     0: vorlen "), std::string::npos) << err;
+    EXPECT_NE(err.find(": Err: connection fd "), std::string::npos) << err;
+    EXPECT_NE(err.find(": Vorlen shutdown with signal 15"), std::string::npos) << err;
+    EXPECT_GT(levels[3], 0);
+    EXPECT_GT(levels[7], 0);
+    EXPECT_FALSE(exists(d.workdir() + "/vorlen.log"));
+    EXPECT_EQ(d.stdout_text().find("Removing pid"), std::string::npos);
 }

@@ -71,7 +71,8 @@ TEST(Limits, AClientReachingTheDaemonThroughThisHostsOwnAddressIsLocal) {
     }
     freeifaddrs(ifs);
     if (!found) GTEST_SKIP() << "this host has no address besides loopback";
-    Daemon d;
+    /* The daemon listens on loopback only unless told. */
+    Daemon d({"--listen", "127.0.0.1", "--listen", inet_ntoa(own)});
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;

@@ -294,13 +294,14 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
     Scratch scratch;
     const std::string prefix = scratch.dir + "/prefix";
     ASSERT_NO_FATAL_FAILURE(install(prefix, budget));
-    for (const char *f :
-         {"sbin/vorlen", "bin/sin", "bin/drillpair", "include/vorlen/vorlen.h",
-          "include/vorlen/qnx/sys/kernel.h", "share/man/man8/vorlen.8", "share/man/man1/sin.1"})
+    for (const char *f : {"sbin/vorlen", "bin/sin", "bin/drillpair", "include/vorlen/vorlen.h",
+                          "include/vorlen/qnx/sys/kernel.h", "share/man/man8/vorlen.8",
+                          "share/man/man1/sin.1", "etc/logrotate.d/vorlen"})
         EXPECT_TRUE(exists(prefix + "/" + f)) << f;
     /* The files that name the prefix name the one installed into. */
     std::string unit = vt::read_file(prefix + "/lib/systemd/system/vorlen.service");
-    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/sbin/vorlen -v 2 -d\n"), std::string::npos)
+    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/sbin/vorlen -v 2 -d --log-stderr\n"),
+              std::string::npos)
         << unit;
     const std::string pkg =
         "PKG_CONFIG_PATH=" + quote(prefix + "/" + VORLEN_INSTALL_LIBDIR + "/pkgconfig") +

@@ -1,8 +1,11 @@
 /* unit_log.cpp - the daemon's logger on its own: file name rules, line formats and dump_msg */
 #include <cstdlib>
 #include <cstring>
+#include <regex>
+#include <sstream>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -81,4 +84,56 @@ TEST(Log, APathTooLongForTheFieldIsCutNotOverrun) {
     _pglob.nodisp = 1;
     _vmessage("x");
     EXPECT_EQ(strlen(_pglob.logname), sizeof _pglob.logname - 1);
+}
+
+TEST(Log, OnStandardErrorEachLineCarriesItsSyslogLevelAndNoFileIsWritten) {
+    std::string dir = setup("vorlen");
+    _pglob.logname[0] = '\0';
+    _vmessage("before"); /* the file of the run, which must stay as it is */
+    std::string file = vt::read_file(dir + "/vorlen.log");
+    std::string errpath = dir + "/stderr.txt";
+    fflush(stderr);
+    int saved = dup(2);
+    int fd = open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    dup2(fd, 2);
+    close(fd);
+    _pglob.log_stderr = true;
+    struct Case {
+        const char *format;
+        int level;
+    } cases[] = {
+        {"Err: connection fd %d: pid %d is not the process on it", 3},
+        {"Warning: %s is locked", 4},
+        {"Removing pid %d, fd %d", 6},
+        {"cleanup-all", 6},
+        {"Vorlen shutdown with signal %d(%s)", 6},
+        {"process_message %d(%s): len=%d, (incl. data %d)", 7},
+        {"read(%d,...,%d(%s))", 7},
+        {"write(%d,...,%d(%s))", 7},
+        {"server connect from host %s, port %d", 7},
+        {"searching pid %d", 7},
+        {"msgq_add(,,%d)", 7},
+        {"global-timeout: %d.%06d, now: %d.%06d", 7},
+    };
+    for (const Case &c : cases) _vmessage("%s", c.format);
+    const unsigned char two[] = {'h', 'i'};
+    dump_msg(two, 2);
+    _pglob.log_stderr = false;
+    dup2(saved, 2);
+    close(saved);
+
+    std::istringstream got(vt::read_file(errpath));
+    std::string line;
+    for (const Case &c : cases) {
+        ASSERT_TRUE(std::getline(got, line)) << c.format;
+        /* The stamp counts from the first line of this process. */
+        EXPECT_TRUE(std::regex_match(line, std::regex("<\\d> {0,5}\\d{1,6}: .*"))) << line;
+        EXPECT_EQ(line.substr(0, 3), "<" + std::to_string(c.level) + ">") << line;
+        EXPECT_EQ(line.substr(11), c.format) << line;
+    }
+    ASSERT_TRUE(std::getline(got, line));
+    EXPECT_EQ(line, "<7>68 69" + std::string(55, ' ') + "hi" + std::string(18, ' '));
+    EXPECT_FALSE(std::getline(got, line)) << line;
+    EXPECT_EQ(vt::read_file(dir + "/vorlen.log"), file);
 }

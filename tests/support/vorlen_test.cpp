@@ -117,6 +117,11 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
                 dup2(out, 1);
                 ::close(out);
             }
+            int err = open((workdir_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (err >= 0) {
+                dup2(err, 2);
+                ::close(err);
+            }
             for (auto &e : env) putenv(strdup(e.c_str()));
             if (as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(as_uid)) != 0 ||
                                 setuid(uid_t(as_uid)) != 0))
@@ -165,6 +170,10 @@ std::string Daemon::stdout_text() const {
     return read_file(stdout_path());
 }
 
+std::string Daemon::stderr_text() const {
+    return read_file(workdir_ + "/stderr.txt");
+}
+
 Daemon::~Daemon() {
     if (pid_ > 0) {
         /* A clean stop: the daemon must exit 0, and under the sanitizers its
@@ -181,6 +190,8 @@ Daemon::~Daemon() {
         }
         pid_ = -1;
     }
+    std::string err = stderr_text();
+    if (!err.empty()) fprintf(stderr, "%s", err.c_str());
     if (own_workdir_) {
         std::string cmd = "rm -rf '" + workdir_ + "'";
         if (system(cmd.c_str()) != 0) { /* leaving a temporary directory is harmless */

@@ -48,6 +48,9 @@ class Daemon {
     /* Path of the daemon's standard output (captured to a file). */
     std::string stdout_path() const { return workdir_ + "/stdout.txt"; }
     std::string stdout_text() const;
+    /* Its standard error, captured too; the destructor passes it on to the
+     * test's own, so that nothing the daemon reports there is lost. */
+    std::string stderr_text() const;
     /* Sends sig and waits for the daemon to end; returns the waitpid status. */
     int kill_and_wait(int sig);
     bool alive();
