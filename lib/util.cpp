@@ -1,6 +1,8 @@
 /* util.cpp - the QNX 4 C-library utilities that ported programs expect to find */
 #include "vorlen.h"
 
+#include "qnx/sys/sched.h"
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -159,6 +161,17 @@ int setprio(pid_t pid, int value) {
     if (errno != 0) old = 0;
     setpriority(PRIO_PROCESS, static_cast<id_t>(pid), 10 - value);
     return old;
+}
+
+/* getprio gives the QNX priority of process pid (0: the caller), the
+ * inverse of setprio's mapping, at least 1. Fails with -1 and errno ESRCH
+ * when there is no such process. */
+int getprio(pid_t pid) {
+    errno = 0;
+    /* getpriority may legitimately return -1, so only errno tells failure. */
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+    if (errno != 0) return -1;
+    return nice >= 9 ? 1 : 10 - nice;
 }
 
 /* itoa writes sval in base (2 to 36; 0 means 10) to dest and returns dest.

@@ -118,9 +118,11 @@ const char QNX_WAY[] = R"(
 
 #define max(a, b) ((a) > (b) ? (a) : (b))
 
-/* The program's own names: the headers bring no names of the wire protocol. */
-enum state { STATE_IDLE, STATE_READY };
-#if defined(MT_SEND) || defined(NOTIFY_PROXY) || defined(SIN_PROCESSES) || defined(VORLEN_FLAG_QNX4)
+/* The program's own names: the headers bring no names of the wire protocol
+ * (STATE_* are QNX 4's). */
+enum state { STATE_IDLE, STATE_BUSY };
+#if defined(MT_SEND) || defined(NOTIFY_PROXY) || defined(SIN_PROCESSES) || \
+    defined(VORLEN_FLAG_QNX4) || STATE_SEND_BLOCKED != 2 || STATE_RECEIVE_BLOCKED != 3
 #error "the wire protocol leaked into a QNX 4 program"
 #endif
 
@@ -372,6 +374,6 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
-                                         "posix-timers"));
+                                         "posix-timers", "psinfo", "vc", "osinfo-sid", "prio"));
 
 } // namespace
