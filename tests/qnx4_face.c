@@ -15,7 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <env.h>
 #include <i86.h>
+#include <process.h>
 #include <sys/kernel.h>
 #include <sys/osinfo.h>
 #include <sys/proxy.h>
@@ -399,6 +401,78 @@ static void priorities(void) {
     CHECK(getprio(INT_MAX) == -1 && errno == ESRCH);
 }
 
+/* The spawn calls in each mode, with and without a PATH lookup, qnx_spawn
+ * with a priority and a session, and searchenv. */
+static void spawning(void) {
+    char *exit3[4], *env[2], *report[4], *none[2];
+    char cmd[64], buf[64], path[PATH_MAX];
+    int fds[2], status, n, got = 0;
+    int nice1 = getpriority(PRIO_PROCESS, 0) + 1; /* one step lower needs no privilege */
+    pid_t pid;
+
+    CHECK(setenv("PATH", "/usr/bin:/bin", 1) == 0); /* to look up in, whoever runs this */
+    CHECK(spawnl(P_WAIT, "/bin/sh", "sh", "-c", "exit 7", (char *)NULL) == 7);
+    CHECK(spawnl(P_WAIT, "/bin/sh", "sh", "-c", "kill -9 $$", (char *)NULL) == 128 + SIGKILL);
+    env[0] = "QNX4_FACE=yes";
+    env[1] = NULL;
+    CHECK(spawnle(P_WAIT, "/bin/sh", "sh", "-c", "test \"$QNX4_FACE\" = yes", (char *)NULL, env) ==
+          0);
+    CHECK(spawnlpe(P_WAIT, "sh", "sh", "-c", "test \"$QNX4_FACE\" = yes", (char *)NULL, env) == 0);
+    exit3[0] = "sh";
+    exit3[1] = "-c";
+    exit3[2] = "exit 3";
+    exit3[3] = NULL;
+    CHECK(spawnvp(P_WAIT, "sh", exit3) == 3);
+    CHECK(spawnvpe(P_WAIT, "sh", exit3, env) == 3);
+    errno = 0;
+    CHECK(spawnlp(P_WAIT, "no-such-program-qnx4-face", "x", (char *)NULL) == -1 && errno == ENOENT);
+    errno = 0;
+    CHECK(spawnv(7, "/bin/sh", exit3) == -1 && errno == EINVAL);
+
+    pid = spawnv(P_NOWAIT, "/bin/sh", exit3);
+    CHECK(pid > 0 && waitpid(pid, &status, 0) == pid && WEXITSTATUS(status) == 3);
+
+    /* P_NOWAITO: the program tells its pid and ends; it was nobody's child. */
+    CHECK(pipe(fds) == 0);
+    sprintf(cmd, "echo $$ >&%d", fds[1]);
+    pid = spawnl(P_NOWAITO, "/bin/sh", "sh", "-c", cmd, (char *)NULL);
+    close(fds[1]);
+    while (got < (int)sizeof buf - 1 && (n = read(fds[0], buf + got, sizeof buf - 1 - got)) > 0)
+        got += n;
+    buf[got] = '\0';
+    close(fds[0]);
+    CHECK(pid > 0 && atoi(buf) == pid);
+    errno = 0;
+    CHECK(waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD);
+
+    /* qnx_spawn: the program checks its session and exits with its nice value. */
+    report[0] = "sh";
+    report[1] = "-c";
+    report[2] = "set -- $(cat /proc/$$/stat); [ \"$6\" = $$ ] || exit 100; exit ${19}";
+    report[3] = NULL;
+    if (nice1 > 19) nice1 = 19;
+    pid = qnx_spawn(0, NULL, 0, 10 - nice1, -1, _SPAWN_SETSID, "/bin/sh", report, NULL, NULL, -1);
+    CHECK(pid > 0 && waitpid(pid, &status, 0) == pid && WEXITSTATUS(status) == nice1);
+    none[0] = "x";
+    none[1] = NULL;
+    errno = 0;
+    CHECK(qnx_spawn(0, NULL, 0, -1, -1, 0, "/no/such/program", none, NULL, NULL, -1) == -1 &&
+          errno == ENOENT);
+    errno = 0;
+    CHECK(qnx_spawn(0, NULL, getnid() + 1, -1, -1, 0, "/bin/sh", exit3, NULL, NULL, -1) == -1 &&
+          errno == ESRCH);
+    pid = qnx_spawn(0, NULL, 0, -1, -1, _SPAWN_NOZOMBIE, "/bin/sh", exit3, NULL, NULL, -1);
+    errno = 0;
+    CHECK(pid > 0 && waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD);
+
+    /* searchenv: along the list, past a directory that is not there. */
+    CHECK(setenv("QNX4_FACE_PATH", "/no/such/dir::/bin", 1) == 0);
+    searchenv("sh", "QNX4_FACE_PATH", path);
+    CHECK(strcmp(path, "/bin/sh") == 0);
+    searchenv("no-such-program-qnx4-face", "QNX4_FACE_PATH", path);
+    CHECK(path[0] == '\0');
+}
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
     if (strcmp(which, "reply") == 0)
@@ -421,9 +495,11 @@ int main(int argc, char **argv) {
         osinfo_and_sessions();
     else if (strcmp(which, "prio") == 0)
         priorities();
+    else if (strcmp(which, "spawn") == 0)
+        spawning();
     else {
         printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-               "osinfo-sid|prio\n");
+               "osinfo-sid|prio|spawn\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;
