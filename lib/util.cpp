@@ -202,13 +202,19 @@ char *itoa(int sval, char *dest, int base) {
     return dest;
 }
 
+/* max and min are for the programs of vorlen.h, which declares them; a QNX 4
+ * program has Watcom's macros instead and may have a global of that name
+ * (`int max = 1024 * 1024;`). They are weak, so that such a global takes the
+ * name at link time instead of clashing with them; the library never calls
+ * them itself. */
+
 /* max returns the larger of a and b, compared signed; a when they are equal. */
-int(max)(int a, int b) {
+__attribute__((weak)) int(max)(int a, int b) {
     return a >= b ? a : b;
 }
 
 /* min returns the smaller of a and b, compared signed; a when they are equal. */
-int(min)(int a, int b) {
+__attribute__((weak)) int(min)(int a, int b) {
     return a <= b ? a : b;
 }
 
