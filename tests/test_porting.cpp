@@ -246,6 +246,27 @@ int main(void) {
 }
 )";
 
+/* A program that keeps its QNX code apart with __QNX__, as QNX 4 programs
+ * that were also built elsewhere did: it says which branch it was built
+ * with, and the QNX branch makes a call of the QNX 4 headers. */
+const char GUARDED[] = R"(
+#include <stdio.h>
+#ifdef __QNX__
+#include <sys/psinfo.h>
+#include <sys/vc.h>
+#endif
+
+int main(void) {
+#ifdef __QNX__
+    printf("QNX 4, node %d\n", (int)getnid());
+    return qnx_vc_attach(getnid(), PROC_PID, 0, 0) == PROC_PID ? 0 : 1;
+#else
+    printf("elsewhere\n");
+    return 0;
+#endif
+}
+)";
+
 std::string source_path(const std::string &rel) {
     return std::string(VORLEN_SOURCE_DIR) + "/" + rel;
 }
@@ -357,6 +378,20 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, prefix + "\n");
 
+    /* __QNX__ only for those who ask for it with vorlen-qnx4. */
+    write_file(scratch.dir + "/guarded.c", GUARDED);
+    for (const char *module : {"vorlen", "vorlen-qnx4"}) {
+        const std::string prog = prefix + "/" + module + "-guarded";
+        r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
+                    quote(scratch.dir + "/guarded.c") + " -o " + quote(prog) + " $(" + pkg +
+                    " --cflags --libs " + module + ")",
+                budget);
+        ASSERT_EQ(r.status, 0) << module << ":\n" << r.output;
+        r = run(quote(prog), budget);
+        EXPECT_EQ(r.status, 0) << module;
+        EXPECT_EQ(r.output, module == std::string("vorlen") ? "elsewhere\n" : "QNX 4, node 0\n");
+    }
+
     /* The one line a porting user types, for each example. */
     for (const char *prog : {"qnx_server", "qnx_client"}) {
         r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
@@ -386,7 +421,10 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
                    "/${prog}.c)\n"
                    "  target_compile_options(${prog} PRIVATE -Wall -Wextra -Werror)\n"
                    "  target_link_libraries(${prog} PRIVATE vorlen::vorlenlib)\n"
-                   "endforeach()\n");
+                   "endforeach()\n"
+                   "add_executable(guarded guarded.c)\n"
+                   "target_link_libraries(guarded PRIVATE vorlen::qnx4)\n");
+    write_file(proj + "/guarded.c", GUARDED);
     Ran r = run(std::string(VORLEN_CMAKE_COMMAND) + " -S " + quote(proj) + " -B " +
                     quote(proj + "/build") + " -G " + quote(VORLEN_CMAKE_GENERATOR) +
                     " -DCMAKE_C_COMPILER=" + quote(VORLEN_C_COMPILER) +
@@ -395,6 +433,9 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
     ASSERT_EQ(r.status, 0) << r.output;
     r = run(std::string(VORLEN_CMAKE_COMMAND) + " --build " + quote(proj + "/build"), budget);
     ASSERT_EQ(r.status, 0) << r.output;
+    r = run(quote(proj + "/build/guarded"), budget);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "QNX 4, node 0\n");
     run_pair(proj + "/build/qnx_server", proj + "/build/qnx_client");
 }
 
