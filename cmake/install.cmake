@@ -2,7 +2,8 @@
 #
 #   bin/       sin, drillfull, drillproxy, drillmsg, drillpair
 #   sbin/      vorlen
-#   lib/       libvorlenlib.a, pkgconfig/vorlen.pc, cmake/vorlen/ (find_package(vorlen))
+#   lib/       libvorlenlib.a, pkgconfig/vorlen.pc and vorlen-qnx4.pc,
+#              cmake/vorlen/ (find_package(vorlen))
 #   include/vorlen/      vorlen.h, sendmx.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
 #   share/man/           vorlen(8), sin(1)
@@ -50,6 +51,12 @@ target_include_directories(vorlenlib_porting INTERFACE ${PROJECT_SOURCE_DIR}/inc
                                                        ${PROJECT_SOURCE_DIR}/include/qnx)
 target_link_libraries(vorlenlib_porting INTERFACE vorlenlib ${VORLEN_RUNTIME_LIBS})
 add_library(vorlen::vorlenlib ALIAS vorlenlib_porting)
+# vorlen::qnx4 adds __QNX__, which QNX 4's compiler defined, for programs
+# that guard their QNX code with it.
+add_library(vorlen_qnx4_porting INTERFACE)
+target_compile_definitions(vorlen_qnx4_porting INTERFACE __QNX__)
+target_link_libraries(vorlen_qnx4_porting INTERFACE vorlenlib_porting)
+add_library(vorlen::qnx4 ALIAS vorlen_qnx4_porting)
 
 # Programs and the library.
 install(TARGETS vorlen RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -68,7 +75,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/inclu
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qnx/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen/qnx FILES_MATCHING PATTERN "*.h")
 
-# find_package(vorlen): a relocatable package file that makes vorlen::vorlenlib.
+# find_package(vorlen): a relocatable package file that makes vorlen::vorlenlib
+# and vorlen::qnx4.
 set(VORLEN_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorlen)
 set(VORLEN_PKG_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
 set(VORLEN_PKG_LIBRARY
@@ -112,6 +120,8 @@ endfunction()
 
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.pc.in
                           ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen.pc)
+vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen-qnx4.pc.in
+                          ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen-qnx4.pc)
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.service
                           ${VORLEN_SYSTEMD_UNITDIR} vorlen.service)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vorlen.logrotate

@@ -20,7 +20,10 @@ int _qnx_squery_next(void *dest);
 
 #ifndef __cplusplus
 /* The parentheses keep a max/min macro of the including program from
- * expanding here. C++ code has std::max and std::min and gets no global ones. */
+ * expanding here. C++ code has std::max and std::min and gets no global ones.
+ * The QNX 4 header names declare neither: there <stdlib.h> gives Watcom's
+ * macros, and a program may have globals named max and min, which take the
+ * names from the library's (weak) functions. */
 int(max)(int a, int b);
 int(min)(int a, int b);
 #endif

@@ -1,30 +1,38 @@
-/* qnxcompat.cpp - QNX 4 process calls: qnx_pflags, getnid */
-#include "internal.h"
+/* qnxcompat.cpp - QNX 4's node calls: getnid, qnx_vc_attach, qnx_vc_detach */
+/* One daemon serves one host: there is one node, and a virtual circuit to a
+ * process of it is the process itself. */
+#include <cerrno>
 
 #include "qnx/sys/psinfo.h"
-
-/* The flags a process set with qnx_pflags, kept so that a program reading
- * them back finds what it set. */
-static long pflags = 0;
+#include "qnx/sys/vc.h"
 
 extern "C" {
 
-/* qnx_pflags stores the old flags, sets those selected by mask to bits and
- * stores the new ones; either pointer may be null. The daemon is told the
- * new flags (it acts on _PPF_SIGCATCH), connecting the process first. Returns
- * 0, or -1 with errno when the daemon could not be told (the flags are set
- * all the same). */
-int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits) {
-    if (old_bits) *old_bits = pflags;
-    pflags = (pflags & ~mask) | (bits & mask);
-    if (new_bits) *new_bits = pflags;
-    QNX_REQ<QNX_MSG_PFLAGS> rq{};
-    rq.body.flags = static_cast<int32_t>(pflags);
-    return _qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_PFLAGS, rq);
-}
-
 /* getnid returns the node id of the caller: 0, the one node there is. */
 nid_t getnid(void) {
+    return 0;
+}
+
+/* qnx_vc_attach gives pid itself for this node, whose processes need no
+ * circuit; length and flags would size and shape one. Fails with ESRCH for
+ * any other node, which cannot be reached. */
+pid_t qnx_vc_attach(nid_t nid, pid_t pid, unsigned length, int flags) {
+    (void)length;
+    (void)flags;
+    if (nid != 0 && nid != getnid()) {
+        errno = ESRCH;
+        return -1;
+    }
+    return pid;
+}
+
+/* qnx_vc_detach has nothing to release for an id qnx_vc_attach gave. Fails
+ * with ESRCH for an id of 0 or less, which names no process. */
+int qnx_vc_detach(pid_t vid) {
+    if (vid <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
     return 0;
 }
 

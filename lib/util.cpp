@@ -1,6 +1,8 @@
 /* util.cpp - the QNX 4 C-library utilities that ported programs expect to find */
 #include "vorlen.h"
 
+#include "qnx/sys/sched.h"
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -161,6 +163,17 @@ int setprio(pid_t pid, int value) {
     return old;
 }
 
+/* getprio gives the QNX priority of process pid (0: the caller), the
+ * inverse of setprio's mapping, at least 1. Fails with -1 and errno ESRCH
+ * when there is no such process. */
+int getprio(pid_t pid) {
+    errno = 0;
+    /* getpriority may legitimately return -1, so only errno tells failure. */
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+    if (errno != 0) return -1;
+    return nice >= 9 ? 1 : 10 - nice;
+}
+
 /* itoa writes sval in base (2 to 36; 0 means 10) to dest and returns dest.
  * Only base 10 has a sign; in every other base the 32 bits are converted as
  * an unsigned number. Any other base is taken as 10, since a base of 1 would
@@ -189,13 +202,19 @@ char *itoa(int sval, char *dest, int base) {
     return dest;
 }
 
+/* max and min are for the programs of vorlen.h, which declares them; a QNX 4
+ * program has Watcom's macros instead and may have a global of that name
+ * (`int max = 1024 * 1024;`). They are weak, so that such a global takes the
+ * name at link time instead of clashing with them; the library never calls
+ * them itself. */
+
 /* max returns the larger of a and b, compared signed; a when they are equal. */
-int(max)(int a, int b) {
+__attribute__((weak)) int(max)(int a, int b) {
     return a >= b ? a : b;
 }
 
 /* min returns the smaller of a and b, compared signed; a when they are equal. */
-int(min)(int a, int b) {
+__attribute__((weak)) int(min)(int a, int b) {
     return a <= b ? a : b;
 }
 

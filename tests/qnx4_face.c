@@ -4,19 +4,28 @@
  * 0 when the library behaved as QNX 4 does; otherwise it prints what it saw
  * and exits 1. */
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <env.h>
 #include <i86.h>
+#include <process.h>
 #include <sys/kernel.h>
+#include <sys/osinfo.h>
 #include <sys/proxy.h>
 #include <sys/psinfo.h>
+#include <sys/sched.h>
+#include <sys/sidinfo.h>
 #include <sys/timers.h>
+#include <sys/vc.h>
 
 static int failures = 0;
 
@@ -215,6 +224,255 @@ static void posix_timers(void) {
     CHECK(alarms == 1);
 }
 
+/* wait_psinfo asks about pid until it is in state (or 5 s have passed) and
+ * leaves the last answer in *info. */
+static void wait_psinfo(pid_t pid, int state, struct _psinfo *info) {
+    int i;
+    for (i = 0; i < 5000; i++) {
+        if (qnx_psinfo(PROC_PID, pid, info, 0, NULL) == pid && info->state == state) return;
+        delay(1);
+    }
+}
+
+/* qnx_psinfo: the caller itself, its parent from /proc, the message-passing
+ * states the daemon knows (in QNX 4's numbering), the family, a stopped and
+ * an ended process, and the walk over all processes. */
+static void psinfo(void) {
+    struct _psinfo info;
+    struct _seginfo seg;
+    sigset_t usr1;
+    char buf[8];
+    pid_t me = getpid(), p, last = 0, server, client, held;
+    int found = 0, status;
+    siginfo_t si;
+
+    /* Itself, with the signal sets in QNX 4's layout: signal n is bit n - 1. */
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, NULL);
+    raise(SIGUSR1);
+    signal(SIGUSR2, SIG_IGN);
+    memset(&seg, 0xff, sizeof seg);
+    CHECK(qnx_psinfo(PROC_PID, me, &info, 0, &seg) == me);
+    CHECK(info.pid == me && info.un.proc.father == getppid() && info.state == STATE_READY);
+    CHECK(info.pid_group == getpgrp() && info.sid == getsid(0) && info.nid == getnid());
+    CHECK(info.ruid == getuid() && info.euid == geteuid() && info.rgid == getgid());
+    CHECK(info.priority == getprio(0) && strstr(info.un.proc.name, "qnx4_face") != NULL);
+    CHECK(info.flags == 0 && info.blocked_on == 0);
+    CHECK(info.signal_mask & info.signal_pending & (1L << (SIGUSR1 - 1)));
+    CHECK(info.signal_ignore & (1L << (SIGUSR2 - 1)));
+    CHECK(seg.selector == 0 && seg.flags == 0 && seg.addr == 0 && seg.nbytes == 0);
+    signal(SIGUSR1, SIG_IGN);
+    sigprocmask(SIG_UNBLOCK, &usr1, NULL);
+    errno = 0;
+    CHECK(qnx_psinfo(me, me, &info, 0, NULL) == -1 && errno == ESRCH);
+
+    /* Its parent, which the daemon does not know. */
+    CHECK(qnx_psinfo(0, getppid(), &info, 0, NULL) == getppid());
+    CHECK(info.state == STATE_READY && info.un.proc.son == me && info.flags == 0);
+
+    /* A server that takes one message of this process, then the one of a
+     * client without replying, then waits for this process again. */
+    fflush(NULL);
+    server = fork();
+    if (server == 0) {
+        p = Receive(me, buf, sizeof buf);
+        Reply(p, NULL, 0);
+        Receive(0, buf, sizeof buf);
+        Receive(me, buf, sizeof buf);
+        _exit(1);
+    }
+    client = fork();
+    if (client == 0) _exit(Send(server, "c", buf, 1, sizeof buf) != 0);
+    wait_psinfo(server, STATE_RECEIVE_BLOCKED, &info);
+    CHECK(info.state == STATE_RECEIVE_BLOCKED && info.blocked_on == me);
+    CHECK(info.un.proc.father == me && info.un.proc.son == 0);
+    wait_psinfo(client, STATE_SEND_BLOCKED, &info);
+    CHECK(info.state == STATE_SEND_BLOCKED && info.blocked_on == server);
+    CHECK(info.un.proc.brother == server);
+    CHECK(qnx_psinfo(PROC_PID, me, &info, 0, NULL) == me && info.un.proc.son == client);
+    CHECK(Send(server, "go", buf, 3, sizeof buf) == 0);
+    wait_psinfo(client, STATE_REPLY_BLOCKED, &info);
+    CHECK(info.state == STATE_REPLY_BLOCKED && info.blocked_on == server);
+    wait_psinfo(server, STATE_RECEIVE_BLOCKED, &info);
+    CHECK(info.state == STATE_RECEIVE_BLOCKED && info.blocked_on == me);
+    kill(server, SIGKILL);
+    kill(client, SIGKILL);
+    CHECK(waitpid(server, &status, 0) == server && waitpid(client, &status, 0) == client);
+
+    /* Stopped, it is HELD; ended and not yet waited for, DEAD. */
+    held = fork();
+    if (held == 0)
+        for (;;) pause();
+    kill(held, SIGSTOP);
+    CHECK(waitpid(held, &status, WUNTRACED) == held && WIFSTOPPED(status));
+    CHECK(qnx_psinfo(PROC_PID, held, &info, 0, NULL) == held && info.state == STATE_HELD);
+    kill(held, SIGKILL);
+    CHECK(waitid(P_PID, held, &si, WEXITED | WNOWAIT) == 0);
+    CHECK(qnx_psinfo(PROC_PID, held, &info, 0, NULL) == held && info.state == STATE_DEAD);
+    CHECK(waitpid(held, &status, 0) == held);
+
+    /* The walk: rising pids, this process among them, ESRCH at the end. */
+    for (p = 0; (p = qnx_psinfo(PROC_PID, p, &info, 0, NULL)) != -1; p++) {
+        CHECK(p > last && info.pid == p);
+        last = p;
+        if (p == me) found = 1;
+    }
+    CHECK(found && errno == ESRCH);
+    errno = 0;
+    CHECK(qnx_psinfo(PROC_PID, INT_MAX, &info, 0, NULL) == -1 && errno == ESRCH);
+
+    /* The flags the caller set, which it reads back. */
+    qnx_pflags(_PPF_SERVER, _PPF_SERVER, NULL, NULL);
+    CHECK(qnx_psinfo(PROC_PID, me, &info, 0, NULL) == me && info.flags == _PPF_SERVER);
+}
+
+/* A virtual circuit to this node is the process itself; no other node is
+ * there. */
+static void virtual_circuits(void) {
+    struct _psinfo info;
+    pid_t vid;
+    CHECK(qnx_vc_attach(0, getpid(), 0, 0) == getpid());
+    vid = qnx_vc_attach(getnid(), PROC_PID, 1000, 0);
+    CHECK(vid == PROC_PID && qnx_psinfo(vid, getpid(), &info, 0, NULL) == getpid());
+    CHECK(qnx_vc_detach(vid) == 0);
+    errno = 0;
+    CHECK(qnx_vc_attach(getnid() + 2, PROC_PID, 0, 0) == -1 && errno == ESRCH);
+}
+
+/* qnx_osinfo describes this node; qnx_sid_query a session of a child's own
+ * and walks to the end. */
+static void osinfo_and_sessions(void) {
+    struct _osinfo os;
+    struct _sidinfo sid;
+    struct passwd *pw = getpwuid(getuid());
+    int go[2];
+    char c;
+    pid_t leader;
+
+    CHECK(qnx_osinfo(0, &os) == 0);
+    CHECK(os.totmemk > 0 && os.freememk > 0 && os.freememk <= os.totmemk);
+    CHECK(os.num_procs >= 2 && os.tick_size > 0 && os.nodename == getnid());
+    CHECK(os.boot_time > 0 && os.boot_time <= time(NULL) && os.version >= 300);
+    CHECK(os.machine[0] != '\0' && (os.sflags & _PSF_PROTECTED));
+    errno = 0;
+    CHECK(qnx_osinfo(getnid() + 1, &os) == -1 && errno == ESRCH);
+
+    CHECK(qnx_sid_query(PROC_PID, getsid(0), &sid) == getsid(0) && sid.links >= 1);
+    CHECK(pipe(go) == 0);
+    fflush(NULL);
+    leader = fork();
+    if (leader == 0) {
+        setsid();
+        CHECK(write(go[1], "s", 1) == 1);
+        for (;;) pause();
+    }
+    CHECK(read(go[0], &c, 1) == 1);
+    CHECK(qnx_sid_query(0, leader, &sid) == leader);
+    CHECK(sid.sid == leader && sid.pid == leader && sid.links == 1);
+    CHECK(pw == NULL || strcmp(sid.name, pw->pw_name) == 0);
+    kill(leader, SIGKILL);
+    waitpid(leader, NULL, 0);
+    errno = 0;
+    CHECK(qnx_sid_query(PROC_PID, INT_MAX, &sid) == -1 && errno == ESRCH);
+}
+
+/* getprio reads back what setprio set, for the caller and for another
+ * process, and qnx_psinfo shows the same: 10 - the nice value, at least 1.
+ * Only lowering priorities, which needs no privilege, from any nice value. */
+static void priorities(void) {
+    struct _psinfo info;
+    int nice0 = getpriority(PRIO_PROCESS, 0), nice1 = nice0 < 19 ? nice0 + 1 : 19;
+    pid_t child;
+    CHECK(getprio(0) == (nice0 >= 9 ? 1 : 10 - nice0) && getprio(getpid()) == getprio(0));
+    setprio(0, 10 - nice1);
+    CHECK(getpriority(PRIO_PROCESS, 0) == nice1);
+    CHECK(getprio(0) == (nice1 >= 9 ? 1 : 10 - nice1));
+    fflush(NULL);
+    child = fork();
+    if (child == 0)
+        for (;;) pause();
+    setprio(child, 10 - 19);
+    CHECK(getpriority(PRIO_PROCESS, child) == 19 && getprio(child) == 1);
+    CHECK(qnx_psinfo(PROC_PID, child, &info, 0, NULL) == child && info.priority == 1);
+    kill(child, SIGKILL);
+    waitpid(child, NULL, 0);
+    errno = 0;
+    CHECK(getprio(INT_MAX) == -1 && errno == ESRCH);
+}
+
+/* The spawn calls in each mode, with and without a PATH lookup, qnx_spawn
+ * with a priority and a session, and searchenv. */
+static void spawning(void) {
+    char *exit3[4], *env[2], *report[4], *none[2];
+    char cmd[64], buf[64], path[PATH_MAX];
+    int fds[2], status, n, got = 0;
+    int nice1 = getpriority(PRIO_PROCESS, 0) + 1; /* one step lower needs no privilege */
+    pid_t pid;
+
+    CHECK(setenv("PATH", "/usr/bin:/bin", 1) == 0); /* to look up in, whoever runs this */
+    CHECK(spawnl(P_WAIT, "/bin/sh", "sh", "-c", "exit 7", (char *)NULL) == 7);
+    CHECK(spawnl(P_WAIT, "/bin/sh", "sh", "-c", "kill -9 $$", (char *)NULL) == 128 + SIGKILL);
+    env[0] = "QNX4_FACE=yes";
+    env[1] = NULL;
+    CHECK(spawnle(P_WAIT, "/bin/sh", "sh", "-c", "test \"$QNX4_FACE\" = yes", (char *)NULL, env) ==
+          0);
+    CHECK(spawnlpe(P_WAIT, "sh", "sh", "-c", "test \"$QNX4_FACE\" = yes", (char *)NULL, env) == 0);
+    exit3[0] = "sh";
+    exit3[1] = "-c";
+    exit3[2] = "exit 3";
+    exit3[3] = NULL;
+    CHECK(spawnvp(P_WAIT, "sh", exit3) == 3);
+    CHECK(spawnvpe(P_WAIT, "sh", exit3, env) == 3);
+    errno = 0;
+    CHECK(spawnlp(P_WAIT, "no-such-program-qnx4-face", "x", (char *)NULL) == -1 && errno == ENOENT);
+    errno = 0;
+    CHECK(spawnv(7, "/bin/sh", exit3) == -1 && errno == EINVAL);
+
+    pid = spawnv(P_NOWAIT, "/bin/sh", exit3);
+    CHECK(pid > 0 && waitpid(pid, &status, 0) == pid && WEXITSTATUS(status) == 3);
+
+    /* P_NOWAITO: the program tells its pid and ends; it was nobody's child. */
+    CHECK(pipe(fds) == 0);
+    sprintf(cmd, "echo $$ >&%d", fds[1]);
+    pid = spawnl(P_NOWAITO, "/bin/sh", "sh", "-c", cmd, (char *)NULL);
+    close(fds[1]);
+    while (got < (int)sizeof buf - 1 && (n = read(fds[0], buf + got, sizeof buf - 1 - got)) > 0)
+        got += n;
+    buf[got] = '\0';
+    close(fds[0]);
+    CHECK(pid > 0 && atoi(buf) == pid);
+    errno = 0;
+    CHECK(waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD);
+
+    /* qnx_spawn: the program checks its session and exits with its nice value. */
+    report[0] = "sh";
+    report[1] = "-c";
+    report[2] = "set -- $(cat /proc/$$/stat); [ \"$6\" = $$ ] || exit 100; exit ${19}";
+    report[3] = NULL;
+    if (nice1 > 19) nice1 = 19;
+    pid = qnx_spawn(0, NULL, 0, 10 - nice1, -1, _SPAWN_SETSID, "/bin/sh", report, NULL, NULL, -1);
+    CHECK(pid > 0 && waitpid(pid, &status, 0) == pid && WEXITSTATUS(status) == nice1);
+    none[0] = "x";
+    none[1] = NULL;
+    errno = 0;
+    CHECK(qnx_spawn(0, NULL, 0, -1, -1, 0, "/no/such/program", none, NULL, NULL, -1) == -1 &&
+          errno == ENOENT);
+    errno = 0;
+    CHECK(qnx_spawn(0, NULL, getnid() + 1, -1, -1, 0, "/bin/sh", exit3, NULL, NULL, -1) == -1 &&
+          errno == ESRCH);
+    pid = qnx_spawn(0, NULL, 0, -1, -1, _SPAWN_NOZOMBIE, "/bin/sh", exit3, NULL, NULL, -1);
+    errno = 0;
+    CHECK(pid > 0 && waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD);
+
+    /* searchenv: along the list, past a directory that is not there. */
+    CHECK(setenv("QNX4_FACE_PATH", "/no/such/dir::/bin", 1) == 0);
+    searchenv("sh", "QNX4_FACE_PATH", path);
+    CHECK(strcmp(path, "/bin/sh") == 0);
+    searchenv("no-such-program-qnx4-face", "QNX4_FACE_PATH", path);
+    CHECK(path[0] == '\0');
+}
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
     if (strcmp(which, "reply") == 0)
@@ -229,8 +487,19 @@ int main(int argc, char **argv) {
         signal_breaks_reply_wait(1);
     else if (strcmp(which, "posix-timers") == 0)
         posix_timers();
+    else if (strcmp(which, "psinfo") == 0)
+        psinfo();
+    else if (strcmp(which, "vc") == 0)
+        virtual_circuits();
+    else if (strcmp(which, "osinfo-sid") == 0)
+        osinfo_and_sessions();
+    else if (strcmp(which, "prio") == 0)
+        priorities();
+    else if (strcmp(which, "spawn") == 0)
+        spawning();
     else {
-        printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers\n");
+        printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
+               "osinfo-sid|prio|spawn\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;

@@ -92,55 +92,80 @@ void write_file(const std::string &path, const std::string &text) {
 }
 
 /* Code written the QNX 4 way: C89 (declarations first, no declarations in
- * for), the QNX header names, a program's own max macro, and a call of every
- * function these headers declare, so that linking it proves the library has
- * them all. QNX_FIRST puts the QNX headers before the host's. */
+ * for), the QNX header names, a program's own max macro (which C++'s own
+ * headers remove), variables named max and min (a global one must not clash
+ * with the library's max at link time), and a call of every function these
+ * headers declare, so that linking it proves the library has them all.
+ * QNX_FIRST puts the QNX headers before the host's. */
 const char QNX_WAY[] = R"(
+#define max(a, b) ((a) > (b) ? (a) : (b))
 #ifdef QNX_FIRST
+#include <process.h>
 #include <sys/kernel.h>
 #include <sys/name.h>
+#include <sys/osinfo.h>
 #include <sys/proxy.h>
+#include <sys/psinfo.h>
 #include <sys/timers.h>
+#include <sys/vc.h>
 #endif
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+#include <env.h>
 #include <i86.h>
+#include <process.h>
+#include <unix.h>
 #include <sys/kernel.h>
 #include <sys/name.h>
+#include <sys/osinfo.h>
 #include <sys/proxy.h>
 #include <sys/psinfo.h>
 #include <sys/sched.h>
+#include <sys/seginfo.h>
 #include <sys/sendmx.h>
+#include <sys/sidinfo.h>
 #include <sys/timers.h>
+#include <sys/vc.h>
 
-#define max(a, b) ((a) > (b) ? (a) : (b))
-
-/* The program's own names: the headers bring no names of the wire protocol. */
-enum state { STATE_IDLE, STATE_READY };
-#if defined(MT_SEND) || defined(NOTIFY_PROXY) || defined(SIN_PROCESSES) || defined(VORLEN_FLAG_QNX4)
+/* The program's own names: the headers bring no names of the wire protocol
+ * (STATE_* are QNX 4's), and Watcom's min macro for C only. */
+enum state { STATE_IDLE, STATE_BUSY };
+#if defined(MT_SEND) || defined(NOTIFY_PROXY) || defined(SIN_PROCESSES) || \
+    defined(VORLEN_FLAG_QNX4) || STATE_SEND_BLOCKED != 2 || STATE_RECEIVE_BLOCKED != 3
 #error "the wire protocol leaked into a QNX 4 program"
 #endif
+#if defined(__cplusplus) ? defined(min) : !defined(min)
+#error "<stdlib.h> must define min for C and only for C"
+#endif
 
+int max = 1024 * 1024;
 static nid_t node;
+static msg_t type = 0x100;
 
 int main(int argc, char **argv) {
     struct itimercb tcb;
     struct itimerspec setting, old;
     struct _mxfer_entry mx[2];
+    struct _psinfo ps;
+    struct _seginfo seg;
+    struct _osinfo os;
+    struct _sidinfo session;
     char buf[64], path[4096];
     timer_t id;
-    pid_t p, proxy;
+    pid_t p, proxy, vid;
+    mpid_t sender;
     long flags;
     unsigned n;
-    int i;
+    int i, min = 0;
 
     if (argc < 2) return 0; /* linked, never run */
     qnx_pflags(~0L, _PPF_PRIORITY_REC | _PPF_SIGCATCH, &flags, 0);
     node = getnid();
-    setprio(0, 10);
+    setprio(0, getprio(0) - 1);
     proxy = qnx_proxy_attach(0, NULL, 0, -1);
     tcb.itcb_event.evt_value = proxy;
     tcb.itcb_count = 0;
@@ -169,8 +194,31 @@ int main(int argc, char **argv) {
     qnx_name_detach(node, 1);
     delay(1);
     if (qnx_fullpath(path, argv[0]) == NULL) return 1;
-    printf("%d %d %ld %d %d\n", (int)id, (int)p, flags, max(_TNOTIFY_SIGNAL, _TNOTIFY_SLEEP),
-           (int)STATE_READY);
+
+    vid = qnx_vc_attach(node, PROC_PID, 0, 0);
+    sender = qnx_psinfo(vid, 0, &ps, 0, &seg);
+    if (ps.state == STATE_REPLY_BLOCKED || (ps.flags & _PPF_VID) || qnx_vc_detach(vid) == -1)
+        return 1;
+    if (qnx_osinfo(node, &os) == -1 || qnx_sid_query(PROC_PID, ps.sid, &session) == -1) return 1;
+    spawnl(P_WAIT, argv[0], argv[0], (char *)NULL);
+    spawnle(P_NOWAIT, argv[0], argv[0], (char *)NULL, environ);
+    spawnlp(P_NOWAITO, "sh", "sh", (char *)NULL);
+    spawnlpe(P_WAIT, "sh", "sh", (char *)NULL, environ);
+    spawnv(P_WAIT, argv[0], argv);
+    spawnve(P_WAIT, argv[0], argv, environ);
+    spawnvp(P_WAIT, "sh", argv);
+    spawnvpe(P_WAIT, "sh", argv, environ);
+    qnx_spawn(0, NULL, node, 10, -1, _SPAWN_NEWPGRP, argv[0], argv, NULL, NULL, -1);
+    searchenv("sh", "PATH", path);
+    setenv("QNX", "4", 1);
+    unsetenv("QNX");
+    clearenv();
+    itoa(type, buf, 16);
+#ifndef __cplusplus
+    min = max(min(max, min), _TNOTIFY_SIGNAL);
+#endif
+    printf("%d %d %ld %d %d %s %d %s %lu\n", (int)id, (int)p, flags, min, (int)STATE_READY,
+           ps.un.proc.name, (int)sender, buf, os.totmemk);
     return 0;
 }
 )";
@@ -195,6 +243,27 @@ int main(void) {
     if (timer_create(CLOCK_MONOTONIC, &ev, &t) != 0) return 1;
     timer_delete(t);
     return qnx_fullpath(path, ".") == NULL ? 1 : (int)node;
+}
+)";
+
+/* A program that keeps its QNX code apart with __QNX__, as QNX 4 programs
+ * that were also built elsewhere did: it says which branch it was built
+ * with, and the QNX branch makes a call of the QNX 4 headers. */
+const char GUARDED[] = R"(
+#include <stdio.h>
+#ifdef __QNX__
+#include <sys/psinfo.h>
+#include <sys/vc.h>
+#endif
+
+int main(void) {
+#ifdef __QNX__
+    printf("QNX 4, node %d\n", (int)getnid());
+    return qnx_vc_attach(getnid(), PROC_PID, 0, 0) == PROC_PID ? 0 : 1;
+#else
+    printf("elsewhere\n");
+    return 0;
+#endif
 }
 )";
 
@@ -310,6 +379,20 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, prefix + "\n");
 
+    /* __QNX__ only for those who ask for it with vorlen-qnx4. */
+    write_file(scratch.dir + "/guarded.c", GUARDED);
+    for (const char *module : {"vorlen", "vorlen-qnx4"}) {
+        const std::string prog = prefix + "/" + module + "-guarded";
+        r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
+                    quote(scratch.dir + "/guarded.c") + " -o " + quote(prog) + " $(" + pkg +
+                    " --cflags --libs " + module + ")",
+                budget);
+        ASSERT_EQ(r.status, 0) << module << ":\n" << r.output;
+        r = run(quote(prog), budget);
+        EXPECT_EQ(r.status, 0) << module;
+        EXPECT_EQ(r.output, module == std::string("vorlen") ? "elsewhere\n" : "QNX 4, node 0\n");
+    }
+
     /* The one line a porting user types, for each example. */
     for (const char *prog : {"qnx_server", "qnx_client"}) {
         r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
@@ -339,7 +422,10 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
                    "/${prog}.c)\n"
                    "  target_compile_options(${prog} PRIVATE -Wall -Wextra -Werror)\n"
                    "  target_link_libraries(${prog} PRIVATE vorlen::vorlenlib)\n"
-                   "endforeach()\n");
+                   "endforeach()\n"
+                   "add_executable(guarded guarded.c)\n"
+                   "target_link_libraries(guarded PRIVATE vorlen::qnx4)\n");
+    write_file(proj + "/guarded.c", GUARDED);
     Ran r = run(std::string(VORLEN_CMAKE_COMMAND) + " -S " + quote(proj) + " -B " +
                     quote(proj + "/build") + " -G " + quote(VORLEN_CMAKE_GENERATOR) +
                     " -DCMAKE_C_COMPILER=" + quote(VORLEN_C_COMPILER) +
@@ -348,6 +434,9 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
     ASSERT_EQ(r.status, 0) << r.output;
     r = run(std::string(VORLEN_CMAKE_COMMAND) + " --build " + quote(proj + "/build"), budget);
     ASSERT_EQ(r.status, 0) << r.output;
+    r = run(quote(proj + "/build/guarded"), budget);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "QNX 4, node 0\n");
     run_pair(proj + "/build/qnx_server", proj + "/build/qnx_client");
 }
 
@@ -373,6 +462,7 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
-                                         "posix-timers"));
+                                         "posix-timers", "psinfo", "vc", "osinfo-sid", "prio",
+                                         "spawn"));
 
 } // namespace

@@ -1,9 +1,13 @@
-/* sys/psinfo.h - QNX 4's process flags and node id: qnx_pflags, getnid */
+/* sys/psinfo.h - QNX 4's process information: qnx_psinfo, struct _psinfo, qnx_pflags, getnid */
+/* STATE_* here are QNX 4's numbers, which differ from those of the wire
+ * protocol in vorlen.h: a file includes one of the two. */
 #ifndef VORLEN_QNX_SYS_PSINFO_H
 #define VORLEN_QNX_SYS_PSINFO_H
 
 #include <stdint.h>
 #include <sys/types.h>
+
+#include "seginfo.h" /* <sys/seginfo.h> beside this file */
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
@@ -13,6 +17,10 @@ typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The process manager's pid, to which qnx_psinfo and the other process
+ * queries are addressed (directly, or through qnx_vc_attach). */
+#define PROC_PID 1
 
 /* Process flags of QNX 4. qnx_pflags keeps them for the process to read
  * back; of them only _PPF_SIGCATCH changes how the daemon treats the
@@ -25,6 +33,71 @@ extern "C" {
 #define _PPF_SIGCATCH 0x0010L        /* turn signals into messages */
 #define _PPF_PRIORITY_FLOAT 0x0020L  /* run at the priority of the sender */
 #define _PPF_IMMORTAL 0x0040L        /* ignore signals that would end it */
+/* Set by the process manager, never by qnx_pflags: the entry is a virtual
+ * circuit to another node's process (un.vproc holds it), or a proxy. Neither
+ * kind of entry exists on one node, so qnx_psinfo never sets them. */
+#define _PPF_MID 0x00010000L
+#define _PPF_VID 0x00020000L
+
+/* What a process is doing, in QNX 4's numbering. */
+#define STATE_DEAD 0            /* ended, not yet waited for */
+#define STATE_READY 1           /* running or able to run */
+#define STATE_SEND_BLOCKED 2    /* its message waits to be received */
+#define STATE_RECEIVE_BLOCKED 3 /* waits for a message */
+#define STATE_REPLY_BLOCKED 4   /* its message was received; waits for the reply */
+#define STATE_HELD 5            /* stopped */
+#define STATE_SIGNAL_BLOCKED 6  /* waits for a signal */
+#define STATE_WAIT_BLOCKED 7    /* waits for a child to end */
+#define STATE_SEM_BLOCKED 8     /* waits on a semaphore */
+
+/* One process as qnx_psinfo describes it. The ids have the host's types, so
+ * that they compare with getpid(), getuid() and the like; the signal sets
+ * hold signal n in bit n - 1. */
+struct _psinfo {
+    pid_t pid;
+    pid_t blocked_on; /* whom a SEND-, RECEIVE- or REPLY-blocked process waits on; else 0 */
+    pid_t pid_group;  /* process group */
+    long flags;       /* _PPF_* */
+    gid_t rgid;
+    uid_t ruid;
+    gid_t egid;
+    uid_t euid;
+    mode_t umask;
+    long signal_ignore;
+    long signal_mask; /* blocked */
+    long signal_pending;
+    char priority; /* QNX priority: 10 - the nice value, at least 1 */
+    char state;    /* STATE_* */
+    union {
+        struct {
+            pid_t father;      /* parent */
+            pid_t son;         /* youngest child; 0 when none */
+            pid_t brother;     /* next older child of the same parent; 0 when none */
+            char name[100];    /* the command as started (argv[0]), cut to fit */
+            time_t start_time; /* when the process was started, in seconds since the epoch */
+        } proc;
+        struct {
+            pid_t local_pid;
+            pid_t remote_pid;
+            pid_t remote_vid;
+            nid_t remote_nid;
+        } vproc;
+    } un;
+    pid_t sid; /* session */
+    nid_t nid; /* node: always 0 */
+};
+
+/* qnx_psinfo describes in *info the process with the lowest id at or above
+ * pid (from 1 when pid is 0 or less) and returns that id, so that counting up
+ * from the returned id plus one walks all processes. proc_pid names the
+ * process manager: PROC_PID, 0, or what qnx_vc_attach gave for it. A process
+ * that the daemon knows shows its message-passing state; it is connected to
+ * the daemon as by any first call. When segdata is not null, its first record
+ * is zero-filled: the host shows no segments; segindex is not looked at.
+ * Returns -1 with errno ESRCH past the last process or for any other
+ * proc_pid, EINVAL for a null info. */
+pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
+                 struct _seginfo *segdata);
 
 /* qnx_pflags sets the flags selected by mask to those in bits, after storing
  * the previous flags in *old_bits and before storing the new ones in

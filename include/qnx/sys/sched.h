@@ -1,4 +1,4 @@
-/* sys/sched.h - QNX 4's scheduling header: the host's POSIX scheduling calls and setprio */
+/* sys/sched.h - QNX 4's scheduling header: the host's POSIX scheduling calls, setprio, getprio */
 #ifndef VORLEN_QNX_SYS_SCHED_H
 #define VORLEN_QNX_SYS_SCHED_H
 
@@ -13,6 +13,12 @@ extern "C" {
  * nice value 10 - value, and returns its previous nice value (0 when that
  * cannot be read). A refused change is not reported. */
 int setprio(pid_t pid, int value);
+
+/* getprio returns the QNX priority of process pid (0: the caller): 10 - its
+ * nice value, the inverse of setprio, but at least 1, so that no priority
+ * reads as the -1 of a failure (nice values from 9 up all give 1). Fails
+ * with -1 and errno ESRCH when there is no such process. */
+int getprio(pid_t pid);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,52 @@
+/* sys/osinfo.h - QNX 4's node information: qnx_osinfo, struct _osinfo */
+#ifndef VORLEN_QNX_SYS_OSINFO_H
+#define VORLEN_QNX_SYS_OSINFO_H
+
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#ifndef VORLEN_NID_T_DEFINED
+#define VORLEN_NID_T_DEFINED
+typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bits of sflags. */
+#define _PSF_PROTECTED 0x0001     /* the processor runs in protected mode */
+#define _PSF_NDP_INSTALLED 0x0002 /* a floating-point unit is there */
+#define _PSF_32BIT 0x4000         /* the system runs 32-bit (or wider) code */
+
+/* The node as qnx_osinfo describes it. The memory counts are as wide as a
+ * long, as the memory of today's hosts in KiB needs; the other counts stop
+ * at their type's largest value. */
+struct _osinfo {
+    unsigned short cpu_speed; /* MHz of the first processor; 0 when not known */
+    unsigned short num_procs; /* processes there are now */
+    unsigned short tick_size; /* microseconds per clock tick */
+    unsigned short version;   /* the kernel's version times 100: 601 for 6.1 */
+    unsigned long totmemk;    /* KiB of memory */
+    unsigned long freememk;   /* KiB that programs could still have */
+    char release;             /* the kernel's patch level (44 for 6.18.44), at most 127 */
+    long sflags;              /* _PSF_* */
+    nid_t nodename;           /* this node's id: always 0 */
+    long cpu;                 /* 386, 486 or 586 (and any later x86); 0 for others */
+    long fpu;                 /* 387, 487 or 587 with the cpu of that number; else 0 */
+    char machine[16];         /* the hardware name uname gives ("x86_64"), cut to fit */
+    time_t boot_time;         /* when the node started, in seconds since the epoch */
+};
+
+/* qnx_osinfo describes node nid (0 or getnid(): this one) in *osdata from
+ * /proc and uname; what they do not tell is 0. Returns 0, or -1 with errno:
+ * ESRCH for any other node, EINVAL for a null osdata, or that of reading
+ * /proc/meminfo. */
+int qnx_osinfo(nid_t nid, struct _osinfo *osdata);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORLEN_QNX_SYS_OSINFO_H */
