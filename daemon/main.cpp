@@ -50,6 +50,12 @@ static void logo() {
     printf("  --max-request n      largest request in bytes (default %u)\n", DEFAULT_MAX_REQUEST);
     printf("  --max-unread n       unread answer bytes before a client is dropped (default %zu)\n",
            DEFAULT_MAX_UNREAD);
+    printf("  --max-names n        registered names on this host (default %d, at most %d)\n",
+           QNX_MAX_NAMES, MAX_TABLE_SIZE);
+    printf("  --max-proxies n      proxies on this host (default %d, at most %d)\n",
+           QNX_MAX_PROXIES, MAX_TABLE_SIZE);
+    printf("  --max-timers n       timers on this host (default %d, at most %d)\n", QNX_MAX_TIMERS,
+           MAX_TABLE_SIZE);
     printf("  --remote             also accept clients on other hosts; they are not\n"
            "                       authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
@@ -168,6 +174,9 @@ int main(int argc, char **argv) {
         OPT_MAX_CONNECTIONS = 256,
         OPT_MAX_REQUEST,
         OPT_MAX_UNREAD,
+        OPT_MAX_NAMES,
+        OPT_MAX_PROXIES,
+        OPT_MAX_TIMERS,
         OPT_REMOTE,
         OPT_LISTEN,
         OPT_LOG_STDERR,
@@ -178,6 +187,9 @@ int main(int argc, char **argv) {
         {"max-connections", required_argument, nullptr, OPT_MAX_CONNECTIONS},
         {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
+        {"max-names", required_argument, nullptr, OPT_MAX_NAMES},
+        {"max-proxies", required_argument, nullptr, OPT_MAX_PROXIES},
+        {"max-timers", required_argument, nullptr, OPT_MAX_TIMERS},
         {"remote", no_argument, nullptr, OPT_REMOTE},
         {"listen", required_argument, nullptr, OPT_LISTEN},
         {"log-stderr", no_argument, nullptr, OPT_LOG_STDERR},
@@ -185,6 +197,7 @@ int main(int argc, char **argv) {
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
     std::vector<struct in_addr> addrs;
+    int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
     int opt;
     while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
         switch (opt) {
@@ -196,6 +209,15 @@ int main(int argc, char **argv) {
             break;
         case OPT_MAX_UNREAD:
             pglob->max_unread = size_t(number_arg("--max-unread", optarg, 1, LLONG_MAX));
+            break;
+        case OPT_MAX_NAMES:
+            names = int(number_arg("--max-names", optarg, 1, MAX_TABLE_SIZE));
+            break;
+        case OPT_MAX_PROXIES:
+            proxies = int(number_arg("--max-proxies", optarg, 1, MAX_TABLE_SIZE));
+            break;
+        case OPT_MAX_TIMERS:
+            timers = int(number_arg("--max-timers", optarg, 1, MAX_TABLE_SIZE));
             break;
         case OPT_REMOTE:
             pglob->accept_remote = true;
@@ -242,6 +264,7 @@ int main(int argc, char **argv) {
         }
     }
     logo();
+    pglob_tables(pglob, names, proxies, timers);
 
     pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
     if (!pglob->rcv_buffer) {

@@ -56,6 +56,31 @@ TEST(Limits, TheRequestBoundIsAnOption) {
     EXPECT_TRUE(wait_state(d.port(), c.pid(), STATE_SEND_BLOCKED));
 }
 
+/* The tables of names, proxies and timers take the sizes given: every id up
+ * to the size works, the one beyond is refused, and the listings show all. */
+TEST(Limits, TableSizesAreOptions) {
+    Daemon d({"--max-names", "70", "--max-proxies", "70", "--max-timers", "70"});
+    std::vector<pid_t> proxies;
+    for (int i = 0; i < 70; i++) {
+        proxies.push_back(qnx_proxy_attach(0, nullptr, 0, -1));
+        ASSERT_EQ(proxies.back(), -2 - i) << strerror(errno);
+        ASSERT_EQ(mktimer(0, NOTIFY_SLEEP, nullptr), i + 1) << strerror(errno);
+        ASSERT_EQ(qnx_name_attach(0, ("limits/" + std::to_string(i)).c_str()), i + 1);
+    }
+    errno = 0;
+    EXPECT_EQ(qnx_proxy_attach(0, nullptr, 0, -1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(mktimer(0, NOTIFY_SLEEP, nullptr), -1);
+    EXPECT_EQ(qnx_name_attach(0, "limits/full"), -1);
+    /* The last proxy and timer are as good as the first. */
+    EXPECT_EQ(Trigger(-71), 0);
+    EXPECT_EQ(Receive(-71, nullptr, 0), -71);
+    EXPECT_EQ(rmtimer(70), 0);
+    EXPECT_EQ(list_proxies(d.port()).size(), 70u);
+    EXPECT_EQ(list_timers(d.port()).size(), 69u);
+    EXPECT_EQ(list_names(d.port()).size(), 70u);
+}
+
 TEST(Limits, AClientReachingTheDaemonThroughThisHostsOwnAddressIsLocal) {
     struct ifaddrs *ifs = nullptr;
     ASSERT_EQ(getifaddrs(&ifs), 0);
