@@ -80,17 +80,35 @@ void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e) {
     pglob->mqueue_end = e;
 }
 
-/* msg_release_buffer frees the message sender holds, exactly once; the
- * receiver it was lent to forgets it. */
-void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
-    (void)pglob;
-    char *buf = sender->qsnd.buffer;
-    if (!buf) return;
-    QNX_PSTATE *r = sender->bprocess;
-    if (r && r->qrcv.buffer == buf && !r->qrcv.do_not_freeit) {
+/* unlend empties the slot of receiver r when it borrows the message sender
+ * holds, so that nothing there points at a message r no longer holds. */
+static void unlend(QNX_PSTATE *r, const QNX_PSTATE *sender) {
+    if (r && sender->qsnd.buffer && r->qrcv.buffer == sender->qsnd.buffer &&
+        !r->qrcv.do_not_freeit) {
         r->qrcv.buffer = nullptr;
         r->qrcv.nbytes = 0;
     }
+}
+
+/* drop_rwrites frees what was written into the reply of sender. */
+static void drop_rwrites(QNX_PSTATE *sender) {
+    QNX_RWRITE *next;
+    for (QNX_RWRITE *w = sender->rwrites; w; w = next) {
+        next = w->next;
+        free(w);
+    }
+    sender->rwrites = nullptr;
+    sender->rwrite_held = 0;
+}
+
+/* msg_release_buffer frees the message sender holds, exactly once, and what
+ * was written into its reply; the receiver it was lent to forgets it. */
+void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
+    (void)pglob;
+    drop_rwrites(sender);
+    char *buf = sender->qsnd.buffer;
+    if (!buf) return;
+    unlend(sender->bprocess, sender);
     free(buf);
     sender->qsnd.buffer = nullptr;
     sender->qsnd.nbytes = 0;
@@ -375,6 +393,176 @@ void process_rcv(PGLOB *pglob) {
     do_rcv(pglob->act_fd, pglob, ps_d, r->nbytes, r->offset);
 }
 
+/* holds_message tells whether ps is REPLY-blocked on holder, the one process
+ * that may reply to it, read its message, write into its reply or relay it. */
+static bool holds_message(const QNX_PSTATE *holder, const QNX_PSTATE *ps) {
+    return ps && ps->state == STATE_REPLY_BLOCKED && ps->bprocess == holder;
+}
+
+/* marked_refused answers an MT_REPLY marked for Writemsg or Relay that is
+ * refused with retcode, which the log calls name. */
+static void marked_refused(PGLOB *pglob, const char *what, pid_t to_pid, int retcode,
+                           const char *name) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    send_status(pglob->act_fd, retcode);
+    if (pglob->verbose > 1)
+        _vmessage("Err: %s to %d from %d//%d: %s", what, to_pid, h->from_nid, h->from_pid, name);
+}
+
+/* process_writemsg keeps bytes that the caller writes into the reply of a
+ * sender REPLY-blocked on it, to go out with that reply, and answers 0. The
+ * request's first block is the offset, the others the bytes. It refuses with
+ * EINVAL (blocks that do not fill the request, or no 4-byte offset block
+ * first), EFAULT (bytes that would end beyond the request limit, more kept
+ * for that sender than the limit, or no memory) or ESRCH (no sender of that
+ * pid REPLY-blocked on the caller); a refusal keeps nothing. What is kept is
+ * bounded by the limit per sender, whatever the offsets: a reply merged from
+ * it is never longer than a request may be. */
+static void process_writemsg(PGLOB *pglob) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
+    int fd = pglob->act_fd;
+    QNX_PSTATE *writer = pglob->fdpstate[fd];
+    uint32_t total = 0, first = 0, offset = 0;
+    if (pglob->req_var_len >= 8) {
+        memcpy(&first, pglob->req_var, 4);
+        memcpy(&offset, pglob->req_var + 4, 4);
+    }
+    if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total) || rp->nblocks < 1 ||
+        first != 4) {
+        marked_refused(pglob, "Writemsg", rp->to_pid, EINVAL, "EINVAL");
+        return;
+    }
+    uint32_t nbytes = total - 4;
+    if (uint64_t(offset) + nbytes > pglob->max_request) {
+        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
+        return;
+    }
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    if (!holds_message(writer, ps)) {
+        marked_refused(pglob, "Writemsg", rp->to_pid, ESRCH, "ESRCH");
+        return;
+    }
+    if (nbytes == 0) {
+        send_status(fd, 0);
+        return;
+    }
+    /* Each write is charged with its record, so that many small ones cannot
+     * hold more than the limit either. */
+    size_t cost = sizeof(QNX_RWRITE) + nbytes;
+    QNX_RWRITE *w = nullptr;
+    if (ps->rwrite_held + cost <= pglob->max_request) w = static_cast<QNX_RWRITE *>(malloc(cost));
+    if (!w) {
+        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
+        return;
+    }
+    w->offset = offset;
+    w->nbytes = nbytes;
+    dread(fd, nullptr, 8, "offset");
+    uint32_t at = 0;
+    for (uint32_t i = 1; i < rp->nblocks; i++) {
+        uint32_t k;
+        dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
+        dread(fd, w->bytes() + at, k, "nbytes");
+        at += k;
+    }
+    w->next = ps->rwrites;
+    ps->rwrites = w;
+    ps->rwrite_held += cost;
+    writer->bytes_reply += int32_t(nbytes);
+    if (pglob->verbose > 4)
+        _vmessage("Writemsg from %d//%d to %d: %u bytes at %u", h->from_nid, h->from_pid, ps->pid,
+                  nbytes, offset);
+    send_status(fd, 0);
+}
+
+/* process_relay hands the message of a sender REPLY-blocked on the caller on
+ * to the target its one block names, as if the sender had sent it there: it
+ * is delivered at once when the target waits to receive from anyone or from
+ * that sender, and queued for the target otherwise. The caller no longer
+ * holds it; what was written into the sender's reply stays with the sender.
+ * Answers 0; refuses with EINVAL (not one 4-byte block), ESRCH (no sender of
+ * that pid REPLY-blocked on the caller, or no target of that pid) or EAGAIN
+ * (queue full); a refusal changes nothing. */
+static void process_relay(PGLOB *pglob) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
+    int fd = pglob->act_fd;
+    QNX_PSTATE *relayer = pglob->fdpstate[fd];
+    uint32_t total = 0;
+    pid_t to = 0;
+    if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total) || rp->nblocks != 1 ||
+        total != 4) {
+        marked_refused(pglob, "Relay", rp->to_pid, EINVAL, "EINVAL");
+        return;
+    }
+    memcpy(&to, pglob->req_var + 4, 4);
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    /* Looking the target up may remove the record of a dead pid that never
+     * connected, but never the sender's or the caller's: both are connected. */
+    QNX_PSTATE *target = holds_message(relayer, ps) ? find_process(pglob, to, 1) : nullptr;
+    if (!target) {
+        marked_refused(pglob, "Relay", rp->to_pid, ESRCH, "ESRCH");
+        return;
+    }
+    bool waiting = target->state == STATE_RECEIVE_BLOCKED &&
+                   (target->qrcv.from_pid == 0 || target->qrcv.from_pid == ps->pid);
+    if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
+        marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, "EAGAIN");
+        return;
+    }
+    unlend(relayer, ps);
+    ps->qsnd.to_pid = to;
+    ps->bprocess = target;
+    if (pglob->verbose > 4)
+        _vmessage("Relay from %d//%d: %d to %d%s", h->from_nid, h->from_pid, ps->pid, to,
+                  waiting ? "" : ", put into message-queue");
+    if (waiting) {
+        uint32_t rbnbytes = target->qrcv.nbytes;
+        uint32_t offset = target->qrcv.offset;
+        lend_message(target, ps);
+        target->bytes_received += ps->qsnd.nbytes;
+        target->msg_received += 1;
+        do_rcv(target->fd, pglob, target, rbnbytes, offset);
+    } else {
+        ps->state = STATE_SEND_BLOCKED;
+        ps->qentry = msgq_add(pglob, target, ps, ps->pid);
+    }
+    send_status(fd, 0);
+}
+
+/* merge_reply puts the reply to sender together with what was written into
+ * it: the writes in the order they came, each over those before, then the
+ * reply's own pieces from offset 0 over them all; bytes that nobody wrote are
+ * 0. The writes are used up. It returns the reply (the caller frees it) and
+ * its length in *len, which no write or reply makes longer than a request
+ * may be; or null, changing nothing, when there is no memory. */
+static char *merge_reply(QNX_PSTATE *sender, const DPIECE *pieces, int n, uint32_t total,
+                         uint32_t *len) {
+    uint32_t end = total;
+    for (const QNX_RWRITE *w = sender->rwrites; w; w = w->next)
+        if (w->offset + w->nbytes > end) end = w->offset + w->nbytes;
+    char *buf = static_cast<char *>(calloc(end ? end : 1, 1));
+    if (!buf) return nullptr;
+    QNX_RWRITE *oldest = nullptr, *next;
+    for (QNX_RWRITE *w = sender->rwrites; w; w = next) {
+        next = w->next;
+        w->next = oldest;
+        oldest = w;
+    }
+    sender->rwrites = oldest;
+    for (const QNX_RWRITE *w = oldest; w; w = w->next)
+        memcpy(buf + w->offset, w->bytes(), w->nbytes);
+    drop_rwrites(sender);
+    size_t at = 0;
+    for (int i = 0; i < n; i++) {
+        memcpy(buf + at, pieces[i].buff, pieces[i].nbytes);
+        at += pieces[i].nbytes;
+    }
+    *len = end;
+    return buf;
+}
+
 /* process_rpl writes the reply to the sender that is REPLY-blocked on the
  * replier and answers the replier 0. A reply to anyone else (not blocked, or
  * blocked on another receiver) is refused with ESRCH; blocks that do not fill
@@ -385,6 +573,20 @@ void process_rpl(PGLOB *pglob) {
     int fd = pglob->act_fd;
     QNX_PSTATE *replier = pglob->fdpstate[fd];
     if (pglob->verbose > 5) _vmessage("process_rpl, msg_len: %d", int(h->msg_len));
+
+    switch (h->flags.all & (VORLEN_FLAG_WRITEMSG | VORLEN_FLAG_RELAY)) {
+    case 0:
+        break;
+    case VORLEN_FLAG_WRITEMSG:
+        process_writemsg(pglob);
+        return;
+    case VORLEN_FLAG_RELAY:
+        process_relay(pglob);
+        return;
+    default:
+        marked_refused(pglob, "Writemsg and Relay", rp->to_pid, EINVAL, "EINVAL");
+        return;
+    }
 
     uint32_t total = 0;
     if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total)) {
@@ -426,12 +628,27 @@ void process_rpl(PGLOB *pglob) {
             _vmessage("Err: Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid, rp->to_pid);
         return;
     }
+    char *merged = nullptr;
+    if (ps->rwrites) {
+        /* Bytes written into this reply before it came go out with it. */
+        merged = merge_reply(ps, pieces + 1, npieces - 1, total, &ah.msg_len);
+        if (!merged) {
+            send_status(fd, EFAULT);
+            if (pglob->verbose > 1)
+                _vmessage("Err: Reply from %d//%d to %d: EFAULT", h->from_nid, h->from_pid,
+                          rp->to_pid);
+            return;
+        }
+        pieces[1] = {merged, ah.msg_len, "merged"};
+        npieces = 2;
+    }
     dwritev(ps->fd, pieces, npieces);
+    free(merged);
     msg_release_buffer(pglob, ps);
     ps->bprocess = nullptr;
     ps->state = STATE_READY;
     ps->msg_received += 1;
-    ps->bytes_received += int32_t(total);
+    ps->bytes_received += int32_t(ah.msg_len);
     if (pglob->verbose > 4)
         _vmessage("Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
                   int(total));

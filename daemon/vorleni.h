@@ -49,6 +49,17 @@ struct QNX_QSND {
     int32_t to_nid; /* 0 */
 };
 
+/* Bytes a receiver wrote into the reply of a sender REPLY-blocked on it
+ * (Writemsg), kept until the reply takes them; the bytes follow the record in
+ * the same allocation. */
+struct QNX_RWRITE {
+    QNX_RWRITE *next; /* the write before it */
+    uint32_t offset;  /* where in the reply the bytes go */
+    uint32_t nbytes;
+    char *bytes() { return reinterpret_cast<char *>(this + 1); }
+    const char *bytes() const { return reinterpret_cast<const char *>(this + 1); }
+};
+
 /* The receive slot: the pending receive, then the last message delivered. */
 struct QNX_QRCV {
     char *buffer;    /* borrowed: the sender's qsnd.buffer or a proxy's message */
@@ -86,6 +97,8 @@ struct QNX_PSTATE {
     bool remote;                      /* bound on trust from another host: not this host's pid */
     int32_t pflags;                   /* its QNX 4 flags (VORLEN_PFLAG_*), as last set */
     bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
+    QNX_RWRITE *rwrites; /* written into its reply, newest first; released with its message */
+    size_t rwrite_held;  /* what they take: their bytes and records */
 };
 
 /* One queued message or pending proxy trigger. */
@@ -319,8 +332,8 @@ void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
 void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e);
 /* Drops what a removed process leaves in the queue and releases its buffers. */
 void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
-/* Releases the message a sender holds, once; a receiver's slot that lent it
- * is emptied. */
+/* Releases the message a sender holds and the bytes written into its reply,
+ * once; a receiver's slot that lent it is emptied. */
 void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender);
 
 /* proxy.cpp */

@@ -27,7 +27,7 @@
  *  13 SHUTRD   the client will never read again: the daemon's writes fail
  *  14 SHUTWR   the client half-closes: end of stream, answers still read
  *  15 NOP
- * Request: kind byte k, then its fields; (k & 31) % 21 is the kind. With
+ * Request: kind byte k, then its fields; (k & 31) % 23 is the kind. With
  * k >= 0xE0 a pid byte for the header's from_pid comes first (a client lying
  * about itself); else from_pid is the client's own pid, and bit 5 of k marks
  * a SEND or PROXY_ATTACH with VORLEN_FLAG_QNX4.
@@ -46,8 +46,11 @@
  *  17 INTERRUPT
  *  18 BIGSEND          b: a Send of the request limit + 1 + b bytes, all of them
  *  19 BADBLOCKS        how b, pid, blocks: how & 3 blocks more counted than sent,
- *                      & 4 cut in half, & 8 three bytes too many, & 16 a Reply
+ *                      & 4 cut in half, & 8 three bytes too many, & 16 a Reply,
+ *                      & 32 marked VORLEN_FLAG_WRITEMSG, & 64 VORLEN_FLAG_RELAY
  *  20 PFLAGS           b: VORLEN_PFLAG_SIGCATCH when odd (0xFF: a raw u32 follows)
+ *  21 WRITEMSG         pid, offset b * 64 (0xFF: u32), blocks, behind the offset's
+ *  22 RELAY            pid of the sender, pid of the target
  * pid: b & 31 = 0-15 a fake pid, 16-19 proxy -2 ... -5, 20 -51, 21 -52, 22 -1,
  *   23 0, 24-31 a raw u32 follows.
  * blocks: count b (& 3; 0x80 + n: 16 + n), then per block a length b (0xFF: u16
@@ -302,6 +305,17 @@ UNGUIDED void check_processes() {
             CHECK(!ps->qsnd.buffer);
             break;
         }
+        /* Bytes written into a reply are kept only while a message waits for
+         * it, within the limit whatever their offsets, and accounted for. */
+        size_t held = 0;
+        size_t writes = 0;
+        for (const QNX_RWRITE *wr = ps->rwrites; wr; wr = wr->next) {
+            CHECK(writes++ < FUZZ_MAX_REQUEST);
+            CHECK(wr->nbytes > 0 && uint64_t(wr->offset) + wr->nbytes <= FUZZ_MAX_REQUEST);
+            held += sizeof *wr + wr->nbytes;
+        }
+        CHECK(held == ps->rwrite_held && held <= FUZZ_MAX_REQUEST);
+        if (ps->rwrites) CHECK(ps->qsnd.buffer);
         if (ps->sleeping) {
             CHECK(ps->sleeping >= pg->timers.data() &&
                   ps->sleeping < pg->timers.data() + pg->timers.size());
@@ -768,13 +782,14 @@ void build_request(Script &s, const Client &c, Builder &r) {
     uint8_t k = s.u8();
     pid_t from = k >= 0xE0 ? pid_sel(s) : c.pid;
     uint16_t qnx4 = k < 0xE0 && (k & 0x20) ? VORLEN_FLAG_QNX4 : 0;
-    switch ((k & 31) % 21) {
+    const uint8_t kind = (k & 31) % 23;
+    switch (kind) {
     case 0:
     case 4: {
         QNX_MSG_HDR_SND body{};
         body.to_pid = pid_sel(s);
         std::vector<uint8_t> var = blocks(s, &body.nblocks);
-        bool send = (k & 31) % 21 == 0;
+        bool send = kind == 0;
         r.header(send ? MT_SEND : MT_REPLY, from, uint32_t(sizeof body + var.size()),
                  send ? qnx4 : 0);
         r.put(body);
@@ -790,7 +805,6 @@ void build_request(Script &s, const Client &c, Builder &r) {
         body.offset = off == 0xFF ? s.u32() : off;
         body.nbytes = s.u16();
         if (body.nbytes == 0xFFFF) body.nbytes = s.u32();
-        uint8_t kind = (k & 31) % 21;
         r.header(kind == 2 ? MT_NB_RECEIVE : MT_RECEIVE, from, sizeof body,
                  kind == 3 ? VORLEN_FLAG_REREAD : 0);
         r.put(body);
@@ -807,7 +821,7 @@ void build_request(Script &s, const Client &c, Builder &r) {
     case 8: {
         QNX_MSG_NAME_ATTACH body{};
         name_field(s, body.name);
-        r.header((k & 31) % 21 == 6 ? MT_NAME_ATTACH : MT_NAME_QUERY, from, sizeof body);
+        r.header(kind == 6 ? MT_NAME_ATTACH : MT_NAME_QUERY, from, sizeof body);
         r.put(body);
         break;
     }
@@ -904,7 +918,8 @@ void build_request(Script &s, const Client &c, Builder &r) {
         body.nblocks += how & 3;
         if (how & 4) var.resize(var.size() / 2);
         if (how & 8) var.insert(var.end(), 3, 0xFF);
-        r.header(how & 16 ? MT_REPLY : MT_SEND, from, uint32_t(sizeof body + var.size()));
+        uint16_t marks = (how & 32 ? VORLEN_FLAG_WRITEMSG : 0) | (how & 64 ? VORLEN_FLAG_RELAY : 0);
+        r.header(how & 16 ? MT_REPLY : MT_SEND, from, uint32_t(sizeof body + var.size()), marks);
         r.put(body);
         r.put(var.data(), var.size());
         break;
@@ -915,6 +930,35 @@ void build_request(Script &s, const Client &c, Builder &r) {
         body.flags = b == 0xFF ? int32_t(s.u32()) : b & 1 ? VORLEN_PFLAG_SIGCATCH : 0;
         r.header(MT_PFLAGS, from, sizeof body);
         r.put(body);
+        break;
+    }
+    case 21: {
+        /* The offset is the first block; an offset far out, or blocks that
+         * already fill a request, make a Writemsg the daemon refuses. */
+        QNX_MSG_HDR_RPL body{};
+        body.to_pid = pid_sel(s);
+        uint8_t off = s.u8();
+        uint32_t offset = off == 0xFF ? s.u32() : uint32_t(off) * 64;
+        std::vector<uint8_t> var = blocks(s, &body.nblocks);
+        body.nblocks += 1;
+        uint32_t four = 4;
+        r.header(MT_REPLY, from, uint32_t(sizeof body + 8 + var.size()), VORLEN_FLAG_WRITEMSG);
+        r.put(body);
+        r.put(four);
+        r.put(offset);
+        r.put(var.data(), var.size());
+        break;
+    }
+    case 22: {
+        QNX_MSG_HDR_RPL body{};
+        body.to_pid = pid_sel(s);
+        body.nblocks = 1;
+        int32_t target = pid_sel(s);
+        uint32_t four = 4;
+        r.header(MT_REPLY, from, uint32_t(sizeof body + 8), VORLEN_FLAG_RELAY);
+        r.put(body);
+        r.put(four);
+        r.put(target);
         break;
     }
     }

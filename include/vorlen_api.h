@@ -98,6 +98,16 @@ int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Re
 int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) VORLEN_QNX4(Readmsg);
 int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
     VORLEN_QNX4(Readmsgmx);
+/* Writemsg and Writemsgmx write into the reply buffer of pid, which must be
+ * REPLY-blocked on the caller, from offset on; the bytes reach pid with the
+ * reply, whose own bytes go at offset 0 over them. They return the number of
+ * bytes written. */
+int Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes) VORLEN_QNX4(Writemsg);
+int Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
+    VORLEN_QNX4(Writemsgmx);
+/* Relay hands the message of source, which must be REPLY-blocked on the
+ * caller, on to target as if source had sent it there; returns 0. */
+pid_t Relay(pid_t source, pid_t target) VORLEN_QNX4(Relay);
 
 /* Names. */
 int qnx_name_attach(nid_t nid, const char *name);

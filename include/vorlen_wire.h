@@ -116,6 +116,24 @@ extern "C" {
  *   answer. */
 #define VORLEN_FLAG_QNX4 0x2000
 #define VORLEN_FLAG_UNANSWERED 0x1000
+/* VORLEN_FLAG_WRITEMSG on an MT_REPLY: write into the reply of to_pid, which
+ *   must be REPLY-blocked on the caller, without replying. The first block is
+ *   the offset (4 bytes, uint32_t), the others the bytes. The daemon keeps
+ *   them with the sender and merges them into the reply when it comes: the
+ *   reply's own bytes go at offset 0 over them, and bytes that neither wrote
+ *   are 0. Answered status-only: 0; ESRCH when to_pid is not REPLY-blocked on
+ *   the caller; EFAULT when the bytes would end beyond the request limit, or
+ *   what is kept for that sender would pass it; EINVAL when the first block is
+ *   not 4 bytes. The sender stays REPLY-blocked.
+ * VORLEN_FLAG_RELAY on an MT_REPLY with one 4-byte block (int32_t, the
+ *   target pid): hand the message of to_pid, which must be REPLY-blocked on
+ *   the caller, on to the target as if to_pid had sent it there; the caller
+ *   no longer holds it. Answered status-only: 0; ESRCH when to_pid is not
+ *   REPLY-blocked on the caller or the target does not exist; EAGAIN when the
+ *   message queue is full; EINVAL for any other block. An MT_REPLY with both
+ *   marks is refused with EINVAL. */
+#define VORLEN_FLAG_WRITEMSG 0x0800
+#define VORLEN_FLAG_RELAY 0x0400
 
 /* Process flags carried by MT_PFLAGS; the bits are QNX 4's _PPF_* values. */
 #define VORLEN_PFLAG_SIGCATCH 0x0010   /* signals never break a Send REPLY-blocked on it */

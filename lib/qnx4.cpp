@@ -205,4 +205,19 @@ int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
     return rc;
 }
 
+/* vorlen_qnx4_Writemsgmx, vorlen_qnx4_Writemsg and vorlen_qnx4_Relay take
+ * pids as the face gives them; a proxy's id is never REPLY-blocked, and is
+ * refused by the daemon as any other. */
+int vorlen_qnx4_Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    return Writemsgmx(to_wire(pid), offset, parts, msgmx);
+}
+
+int vorlen_qnx4_Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes) {
+    return Writemsg(to_wire(pid), offset, msg, nbytes);
+}
+
+pid_t vorlen_qnx4_Relay(pid_t source, pid_t target) {
+    return Relay(to_wire(source), to_wire(target));
+}
+
 } // extern "C"

@@ -473,6 +473,74 @@ static void spawning(void) {
     CHECK(path[0] == '\0');
 }
 
+/* child_result is what a forked child exits with: 0 when its checks held. */
+static int child_result(void) {
+    fflush(NULL);
+    return failures == 0 ? 0 : 1;
+}
+
+/* serve_second receives the request that the first server relayed, as sent
+ * by the client itself, and replies to it. */
+static void serve_second(void) {
+    char buf[16];
+    pid_t client;
+    memset(buf, 0, sizeof buf);
+    client = Receive(0, buf, sizeof buf);
+    CHECK(client == getppid() && strcmp(buf, "request") == 0);
+    CHECK(Readmsg(client, 3, buf, sizeof buf) == 5 && memcmp(buf, "uest", 5) == 0);
+    CHECK(Reply(client, "AB", 2) == 0);
+}
+
+/* serve_first receives the request, writes into its reply and relays it to
+ * the second server; the client is then no longer its to reply to or read. */
+static void serve_first(pid_t second) {
+    char buf[16];
+    _MXFER_ENTRY mx[2];
+    pid_t client;
+    memset(buf, 0, sizeof buf);
+    client = Receive(0, buf, sizeof buf);
+    CHECK(client == getppid() && strcmp(buf, "request") == 0);
+    _setmx(&mx[0], "mx", 2);
+    _setmx(&mx[1], "parts", 5);
+    CHECK(Writemsg(client, 8, "tail", 4) == 4);
+    CHECK(Writemsgmx(client, 12, 2, mx) == 7);
+    errno = 0;
+    CHECK(Writemsg(second, 0, "x", 1) == -1 && errno == ESRCH);
+    CHECK(Relay(client, second) == 0);
+    errno = 0;
+    CHECK(Reply(client, "late", 5) == -1 && errno == ESRCH);
+    errno = 0;
+    CHECK(Readmsg(client, 0, buf, sizeof buf) == -1 && errno == ESRCH);
+}
+
+/* A server writes part of the reply with Writemsg and relays the request to
+ * a second server, whose Reply then completes it: the client's Send returns
+ * with the reply's bytes at 0 and the written ones where they were written,
+ * and its buffer is untouched beyond them. */
+static void writemsg_relay(void) {
+    char reply[32];
+    pid_t first, second;
+    int status = -1;
+    fflush(NULL);
+    second = fork();
+    if (second == 0) {
+        serve_second();
+        _exit(child_result());
+    }
+    first = fork();
+    if (first == 0) {
+        serve_first(second);
+        _exit(child_result());
+    }
+    memset(reply, '.', sizeof reply);
+    CHECK(Send(first, "request", reply, 8, sizeof reply) == 0);
+    CHECK(memcmp(reply, "AB", 2) == 0 && memcmp(reply + 8, "tailmxparts", 11) == 0);
+    CHECK(reply[19] == '.');
+    CHECK(waitpid(first, &status, 0) == first && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    status = -1;
+    CHECK(waitpid(second, &status, 0) == second && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
     if (strcmp(which, "reply") == 0)
@@ -497,9 +565,11 @@ int main(int argc, char **argv) {
         priorities();
     else if (strcmp(which, "spawn") == 0)
         spawning();
+    else if (strcmp(which, "writemsg-relay") == 0)
+        writemsg_relay();
     else {
         printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-               "osinfo-sid|prio|spawn\n");
+               "osinfo-sid|prio|spawn|writemsg-relay\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;

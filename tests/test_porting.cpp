@@ -187,6 +187,8 @@ int main(int argc, char **argv) {
     p = Creceive(0, buf, sizeof buf);
     p = Receive(0, buf, sizeof buf);
     if (Readmsg(p, 4, buf, sizeof buf) == -1 || Readmsgmx(p, 0, 2, mx) != (int)sizeof buf) return 1;
+    if (Writemsg(p, 4, buf, 4) != 4 || Writemsgmx(p, 8, 2, mx) != (int)sizeof buf) return 1;
+    if (Relay(p, proxy) == -1) return 1;
     Replymx(p, 2, mx);
     Reply(p, buf, sizeof buf);
     Trigger(proxy);
@@ -463,6 +465,6 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
                                          "posix-timers", "psinfo", "vc", "osinfo-sid", "prio",
-                                         "spawn"));
+                                         "spawn", "writemsg-relay"));
 
 } // namespace

@@ -45,6 +45,23 @@ struct Peer {
         reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_REREAD;
         c.send_bytes(b);
     }
+    /* An MT_REPLY marked for Writemsg or Relay, with the given blocks. */
+    void marked_reply(pid_t to, uint16_t flags, const std::vector<std::string> &blocks) {
+        auto b = send_req(MT_REPLY, pid(), to, blocks);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = flags;
+        c.send_bytes(b);
+    }
+    /* Writemsg: bytes into the reply of pid, which must be REPLY-blocked on
+     * this peer; the offset is the first block. */
+    void writemsg(pid_t to, uint32_t offset, std::vector<std::string> blocks) {
+        blocks.insert(blocks.begin(), u32(offset));
+        marked_reply(to, VORLEN_FLAG_WRITEMSG, blocks);
+    }
+    /* Relay: the message of source, REPLY-blocked on this peer, on to target. */
+    void relay(pid_t source, pid_t target) {
+        marked_reply(source, VORLEN_FLAG_RELAY, {u32(uint32_t(target))});
+    }
+    static std::string u32(uint32_t v) { return std::string(reinterpret_cast<char *>(&v), 4); }
     /* The mark a signal handler leaves; it has no answer. */
     void interrupt() {
         auto b = hdr(0, pid(), 0);
@@ -413,4 +430,234 @@ TEST(WireMessaging, AnInterruptAnswersAReceivedSendOnlyWhenItAskedForQnx4) {
         EXPECT_EQ(s.data(0), "reply");
         r.status(0);
     }
+}
+
+TEST(WireMessaging, WrittenBytesAreMergedUnderTheReplyAndUsedUpByIt) {
+    Daemon d;
+    Peer r(d.port()), s(d.port());
+    s.send(r.pid(), {"question"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "question");
+    r.writemsg(s.pid(), 8, {"abc", "de"});
+    r.status(0);
+    r.writemsg(s.pid(), 11, {"XYZ"}); /* over the end of the first */
+    r.status(0);
+    r.writemsg(s.pid(), 40, {}); /* nothing written: the reply does not grow */
+    r.status(0);
+    EXPECT_TRUE(s.c.silent(5));
+    EXPECT_EQ(process_record(d.port(), s.pid()).block_state, STATE_REPLY_BLOCKED);
+    /* The message is still there to read, written bytes or not. */
+    r.reread(s.pid(), 100, 0);
+    EXPECT_EQ(r.data(s.pid()), "question");
+    r.reply(s.pid(), {"0123", "45"});
+    EXPECT_EQ(s.data(0), std::string("012345\0\0abcXYZ", 14));
+    r.status(0);
+    EXPECT_EQ(process_record(d.port(), s.pid()).rcv_bytes, 14);
+
+    /* A reply longer than what was written goes over all of it. */
+    s.send(r.pid(), {"again"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "again");
+    r.writemsg(s.pid(), 2, {"zz"});
+    r.status(0);
+    r.reply(s.pid(), {"abcdef"});
+    EXPECT_EQ(s.data(0), "abcdef");
+    r.status(0);
+
+    /* Nothing written stays for the next exchange. */
+    s.send(r.pid(), {"third"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "third");
+    r.reply(s.pid(), {"r"});
+    EXPECT_EQ(s.data(0), "r");
+    r.status(0);
+}
+
+TEST(WireMessaging, WritemsgAndRelayActOnlyOnASenderTheCallerHolds) {
+    Daemon d;
+    Peer r(d.port()), held(d.port()), queued(d.port()), elsewhere(d.port()), other(d.port()),
+        idle(d.port());
+    held.send(r.pid(), {"held"});
+    r.receive(0, 10);
+    EXPECT_EQ(r.data(held.pid()), "held");
+    queued.send(r.pid(), {"queued"});
+    ASSERT_TRUE(wait_state(d.port(), queued.pid(), STATE_SEND_BLOCKED));
+    elsewhere.send(other.pid(), {"other's"});
+    other.receive(0, 10);
+    EXPECT_EQ(other.data(elsewhere.pid()), "other's");
+    for (pid_t p : {idle.pid(), queued.pid(), elsewhere.pid(), r.pid(), pid_t(99999999), pid_t(0),
+                    pid_t(-2)}) {
+        SCOPED_TRACE(p);
+        r.writemsg(p, 0, {"x"});
+        r.status(ESRCH);
+        r.relay(p, other.pid());
+        r.status(ESRCH);
+    }
+    /* A target that does not exist: the sender stays with the caller. */
+    r.relay(held.pid(), 99999999);
+    r.status(ESRCH);
+    r.relay(held.pid(), -2);
+    r.status(ESRCH);
+    EXPECT_EQ(process_record(d.port(), queued.pid()).block_state, STATE_SEND_BLOCKED);
+    EXPECT_EQ(process_record(d.port(), elsewhere.pid()).block_pid, other.pid());
+    auto h = process_record(d.port(), held.pid());
+    EXPECT_EQ(h.block_state, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(h.block_pid, r.pid());
+    r.reply(held.pid(), {"ok"});
+    EXPECT_EQ(held.data(0), "ok");
+    r.status(0);
+    other.reply(elsewhere.pid(), {"ok"});
+    EXPECT_EQ(elsewhere.data(0), "ok");
+    other.status(0);
+}
+
+TEST(WireMessaging, WritemsgIsBoundedByTheRequestLimitAndRefusalsKeepTheConnectionInStep) {
+    Daemon d({"--max-request", "1000"});
+    Peer r(d.port()), s(d.port());
+    s.send(r.pid(), {"m"});
+    r.receive(0, 10);
+    EXPECT_EQ(r.data(s.pid()), "m");
+    struct Case {
+        const char *what;
+        uint16_t flags;
+        std::vector<std::string> blocks; /* the offset block included */
+        int retcode;
+    };
+    const std::string o0 = Peer::u32(0);
+    const Case cases[] = {
+        {"bytes ending beyond the limit",
+         VORLEN_FLAG_WRITEMSG,
+         {Peer::u32(990), "0123456789X"},
+         EFAULT},
+        {"an offset that wraps", VORLEN_FLAG_WRITEMSG, {Peer::u32(0xFFFFFFFFu), "ab"}, EFAULT},
+        {"an offset beyond the limit, no bytes", VORLEN_FLAG_WRITEMSG, {Peer::u32(1001)}, EFAULT},
+        {"no offset block", VORLEN_FLAG_WRITEMSG, {}, EINVAL},
+        {"an offset block of 3 bytes", VORLEN_FLAG_WRITEMSG, {"abc", "x"}, EINVAL},
+        {"both marks", VORLEN_FLAG_WRITEMSG | VORLEN_FLAG_RELAY, {o0, "x"}, EINVAL},
+        {"a relay of two blocks", VORLEN_FLAG_RELAY, {Peer::u32(uint32_t(r.pid())), "x"}, EINVAL},
+        {"a relay of a 2-byte block", VORLEN_FLAG_RELAY, {"ab"}, EINVAL},
+        {"ending at the limit", VORLEN_FLAG_WRITEMSG, {Peer::u32(996), "wxyz"}, 0},
+        {"the first 600 bytes kept", VORLEN_FLAG_WRITEMSG, {o0, std::string(600, 'a')}, 0},
+        {"600 more would pass the limit",
+         VORLEN_FLAG_WRITEMSG,
+         {o0, std::string(600, 'b')},
+         EFAULT},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        r.marked_reply(s.pid(), k.flags, k.blocks);
+        r.status(k.retcode);
+    }
+    /* A request over the limit is dropped as it arrives, and refused. */
+    r.writemsg(s.pid(), 0, {std::string(2000, 'c')});
+    r.status(EFAULT);
+    EXPECT_TRUE(s.c.silent(5));
+    EXPECT_EQ(process_record(d.port(), s.pid()).block_state, STATE_REPLY_BLOCKED);
+    r.reply(s.pid(), {"R"});
+    EXPECT_EQ(s.data(0), "R" + std::string(599, 'a') + std::string(396, '\0') + "wxyz");
+    r.status(0);
+}
+
+TEST(WireMessaging, ARelayToAWaitingReceiverDeliversAtOnce) {
+    Daemon d;
+    Peer r(d.port()), s(d.port()), t(d.port());
+    s.send(r.pid(), {"to be relayed"});
+    r.receive(0, 4);
+    EXPECT_EQ(r.data(s.pid()), "to b");
+    r.writemsg(s.pid(), 6, {"kept"});
+    r.status(0);
+    t.receive(s.pid(), 100);
+    ASSERT_TRUE(wait_state(d.port(), t.pid(), STATE_RECEIVE_BLOCKED));
+    r.relay(s.pid(), t.pid());
+    EXPECT_EQ(t.data(s.pid()), "to be relayed");
+    r.status(0);
+    auto sr = process_record(d.port(), s.pid());
+    EXPECT_EQ(sr.block_state, STATE_REPLY_BLOCKED);
+    EXPECT_EQ(sr.block_pid, t.pid());
+    EXPECT_EQ(sr.send_msg, 1);
+    EXPECT_EQ(process_record(d.port(), t.pid()).rcv_msg, 1);
+    /* The first receiver holds it no longer. */
+    r.reread(s.pid(), 10, 0);
+    r.status(ESRCH);
+    r.writemsg(s.pid(), 0, {"x"});
+    r.status(ESRCH);
+    r.reply(s.pid(), {"late"});
+    r.status(ESRCH);
+    EXPECT_TRUE(s.c.silent(5));
+    /* The new one does, and its reply takes what the first one wrote. */
+    t.reread(s.pid(), 100, 6);
+    EXPECT_EQ(t.data(s.pid()), "relayed");
+    t.reply(s.pid(), {"t"});
+    EXPECT_EQ(s.data(0), std::string("t\0\0\0\0\0kept", 10));
+    t.status(0);
+}
+
+TEST(WireMessaging, ARelayToABusyReceiverQueuesTheMessage) {
+    Daemon d;
+    Peer r(d.port()), s(d.port()), t(d.port()), first(d.port()), third(d.port());
+    first.send(t.pid(), {"first"});
+    ASSERT_TRUE(wait_state(d.port(), first.pid(), STATE_SEND_BLOCKED));
+    /* t waits, but only for third: a relayed message is not for it yet. */
+    t.receive(third.pid(), 100);
+    ASSERT_TRUE(wait_state(d.port(), t.pid(), STATE_RECEIVE_BLOCKED));
+    s.send(r.pid(), {"relayed"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s.pid()), "relayed");
+    r.relay(s.pid(), t.pid());
+    r.status(0);
+    EXPECT_TRUE(t.c.silent(5));
+    auto sr = process_record(d.port(), s.pid());
+    EXPECT_EQ(sr.block_state, STATE_SEND_BLOCKED);
+    EXPECT_EQ(sr.block_pid, t.pid());
+    r.reply(s.pid(), {"late"});
+    r.status(ESRCH);
+    third.send(t.pid(), {"third"});
+    EXPECT_EQ(t.data(third.pid()), "third");
+    /* Behind what was queued before it. */
+    t.receive(0, 100);
+    EXPECT_EQ(t.data(first.pid()), "first");
+    t.receive(0, 100);
+    EXPECT_EQ(t.data(s.pid()), "relayed");
+    t.reply(s.pid(), {"from t"});
+    EXPECT_EQ(s.data(0), "from t");
+    t.status(0);
+}
+
+TEST(WireMessaging, ARelayedSenderThatGoesOrIsInterruptedWhileQueuedLeavesNothing) {
+    Daemon d;
+    Peer r(d.port()), t(d.port()), s2(d.port());
+    auto s = std::make_unique<Peer>(d.port());
+    pid_t spid = s->pid();
+    s->send(r.pid(), {"doomed"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(spid), "doomed");
+    r.writemsg(spid, 0, {std::string(1000, 'w')});
+    r.status(0);
+    r.relay(spid, t.pid());
+    r.status(0);
+    ASSERT_TRUE(wait_state(d.port(), spid, STATE_SEND_BLOCKED));
+    s.reset();
+    ASSERT_TRUE(wait_until([&] { return process_record(d.port(), spid).pid == 0; }));
+    t.receive(0, 100, 0, MT_NB_RECEIVE);
+    t.status(ENOMSG);
+
+    /* Interrupted while queued: answered EINTR, withdrawn with its writes. */
+    s2.send(r.pid(), {"interrupted"});
+    r.receive(0, 100);
+    EXPECT_EQ(r.data(s2.pid()), "interrupted");
+    r.writemsg(s2.pid(), 4, {"w"});
+    r.status(0);
+    r.relay(s2.pid(), t.pid());
+    r.status(0);
+    ASSERT_TRUE(wait_state(d.port(), s2.pid(), STATE_SEND_BLOCKED));
+    s2.interrupt();
+    s2.status(EINTR);
+    t.receive(0, 100, 0, MT_NB_RECEIVE);
+    t.status(ENOMSG);
+    s2.send(t.pid(), {"next"});
+    t.receive(0, 100);
+    EXPECT_EQ(t.data(s2.pid()), "next");
+    t.reply(s2.pid(), {"plain"});
+    EXPECT_EQ(s2.data(0), "plain");
+    t.status(0);
 }

@@ -1,7 +1,7 @@
 /* sys/kernel.h - QNX 4's message-passing calls: Send, Receive, Creceive, Reply, Trigger, Readmsg */
 /* Declared by vorlen_api.h: Send, Sendmx, Receive, Receivemx, Creceive,
- * Creceivemx, Reply, Replymx, Readmsg, Readmsgmx and Trigger. Like QNX 4's
- * header this one brings <sys/sendmx.h> with it. */
+ * Creceivemx, Reply, Replymx, Readmsg, Readmsgmx, Writemsg, Writemsgmx, Relay
+ * and Trigger. Like QNX 4's header this one brings <sys/sendmx.h> with it. */
 #ifndef VORLEN_QNX_SYS_KERNEL_H
 #define VORLEN_QNX_SYS_KERNEL_H
 
