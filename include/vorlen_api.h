@@ -173,7 +173,8 @@ char *strlwr(char *s);
 char *strupr(char *s);
 void delay(unsigned msec);
 int atoh(const char *in);
-int setprio(pid_t pid, int value);
+/* On the QNX 4 face setprio returns the previous priority, or -1 with errno. */
+int setprio(pid_t pid, int value) VORLEN_QNX4(setprio);
 char *itoa(int sval, char *dest, int base);
 
 #ifdef __cplusplus

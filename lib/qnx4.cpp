@@ -5,11 +5,13 @@
  * the result is reported where the library does. */
 #include "internal.h"
 
+#include "qnx/sys/sched.h"
 #include "qnx/sys/timers.h"
 
 #include <csignal>
 #include <cstring>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 static_assert(_TNOTIFY_SLEEP == NOTIFY_SLEEP && _TNOTIFY_PROXY == NOTIFY_PROXY &&
@@ -218,6 +220,15 @@ int vorlen_qnx4_Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned n
 
 pid_t vorlen_qnx4_Relay(pid_t source, pid_t target) {
     return Relay(to_wire(source), to_wire(target));
+}
+
+/* vorlen_qnx4_setprio is setprio reporting as QNX 4 does: the priority
+ * the process had before, or -1 with errno when it cannot be read or set. */
+int vorlen_qnx4_setprio(pid_t pid, int value) {
+    int old = getprio(pid);
+    if (old == -1) return -1;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), 10 - value) != 0) return -1;
+    return old;
 }
 
 } // extern "C"

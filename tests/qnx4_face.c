@@ -380,12 +380,18 @@ static void osinfo_and_sessions(void) {
 /* getprio reads back what setprio set, for the caller and for another
  * process, and qnx_psinfo shows the same: 10 - the nice value, at least 1.
  * Only lowering priorities, which needs no privilege, from any nice value. */
+/* getprio_of is the QNX priority of nice value nice. */
+static int getprio_of(int nice) {
+    return nice >= 9 ? 1 : 10 - nice;
+}
+
 static void priorities(void) {
     struct _psinfo info;
     int nice0 = getpriority(PRIO_PROCESS, 0), nice1 = nice0 < 19 ? nice0 + 1 : 19;
     pid_t child;
     CHECK(getprio(0) == (nice0 >= 9 ? 1 : 10 - nice0) && getprio(getpid()) == getprio(0));
-    setprio(0, 10 - nice1);
+    /* setprio answers with the priority the process had before. */
+    CHECK(setprio(0, 10 - nice1) == getprio_of(nice0));
     CHECK(getpriority(PRIO_PROCESS, 0) == nice1);
     CHECK(getprio(0) == (nice1 >= 9 ? 1 : 10 - nice1));
     fflush(NULL);
@@ -399,6 +405,8 @@ static void priorities(void) {
     waitpid(child, NULL, 0);
     errno = 0;
     CHECK(getprio(INT_MAX) == -1 && errno == ESRCH);
+    errno = 0;
+    CHECK(setprio(INT_MAX, 5) == -1 && errno == ESRCH);
 }
 
 /* The spawn calls in each mode, with and without a PATH lookup, qnx_spawn

@@ -5,14 +5,17 @@
 #include <sched.h>
 #include <sys/types.h>
 
+#include "../vorlen_qnx4.h" /* setprio, with QNX 4's result */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* setprio gives process pid (0: the caller) the QNX priority value, as the
- * nice value 10 - value, and returns its previous nice value (0 when that
- * cannot be read). A refused change is not reported. */
-int setprio(pid_t pid, int value);
+/* setprio (declared with the other calls) gives process pid (0: the caller)
+ * the QNX priority value, as the nice value 10 - value, and returns the
+ * priority it had before (as getprio reads it), or -1 with errno: ESRCH (no
+ * such process), EACCES or EPERM (raising a priority above 10 needs the
+ * privilege). */
 
 /* getprio returns the QNX priority of process pid (0: the caller): 10 - its
  * nice value, the inverse of setprio, but at least 1, so that no priority
