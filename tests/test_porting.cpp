@@ -372,6 +372,6 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
-                                         "posix-timers"));
+                                         "posix-timers", "devices", "console"));
 
 } // namespace
