@@ -35,6 +35,8 @@ static bool this_console(const _console_ctrl *cc, int console) {
 
 extern "C" {
 
+/* console_open checks that fd is a terminal and keeps a duplicate of it.
+ * Fails with EBADF, ENOTTY or ENOMEM (or EMFILE for the duplicate). */
 struct _console_ctrl *console_open(int fd, unsigned mode) {
     (void)mode;
     if (!isatty(fd)) return nullptr; /* EBADF or ENOTTY */
@@ -51,6 +53,7 @@ struct _console_ctrl *console_open(int fd, unsigned mode) {
     return cc;
 }
 
+/* console_close fails only with EINVAL, for a null handle. */
 int console_close(struct _console_ctrl *cc) {
     if (!cc) {
         errno = EINVAL;
@@ -63,6 +66,8 @@ int console_close(struct _console_ctrl *cc) {
     return 0;
 }
 
+/* console_active uses the host's virtual console ioctls. Fails with EINVAL
+ * (no handle), ENOSYS (no virtual console), or as VT_ACTIVATE fails. */
 int console_active(struct _console_ctrl *cc, int console) {
     if (!cc) {
         errno = EINVAL;
@@ -81,11 +86,14 @@ int console_active(struct _console_ctrl *cc, int console) {
     return state.v_active;
 }
 
+/* console_arm, with the wire's proxy ids, is dev_arm on the handle's
+ * descriptor. Fails with EINVAL, ENOSYS, or as dev_arm does. */
 int console_arm(struct _console_ctrl *cc, int console, pid_t proxy, unsigned events) {
     if (!this_console(cc, console)) return -1;
     return dev_arm(cc->fd, proxy, events);
 }
 
+/* console_size fails with EINVAL, ENOSYS, or as the window size ioctls do. */
 int console_size(struct _console_ctrl *cc, int console, int set_rows, int set_columns, int *rows,
                  int *columns) {
     if (!this_console(cc, console)) return -1;

@@ -1,4 +1,4 @@
-/* dev.cpp - vorlenlib's devices: proxies armed on descriptors, dev_read, dev_mode, dev_info */
+/* dev.cpp - vorlenlib's devices: proxies armed on descriptors, dev_read, dev_mode, dev_info, ... */
 /* A process that arms a proxy gets one thread of the library's own, which
  * polls the armed descriptors and triggers their proxies. The thread blocks
  * every signal, so handlers keep running where the program's calls expect
@@ -227,6 +227,9 @@ ssize_t read_there(int fd, char *buf, size_t n, bool &eof) {
 
 extern "C" {
 
+/* dev_arm, with the wire's proxy ids (the QNX 4 face translates), records
+ * the arm and wakes the thread, starting it first if need be. Fails with
+ * EBADF, EINVAL, ESRCH or EAGAIN, as <sys/dev.h> says, changing nothing. */
 int dev_arm(int fd, pid_t proxy, unsigned events) {
     if (fcntl(fd, F_GETFD) < 0) return -1;
     if (events & ~ALL_EVENTS) {
@@ -256,6 +259,9 @@ int dev_arm(int fd, pid_t proxy, unsigned events) {
     return 0;
 }
 
+/* dev_read, with the wire's proxy ids, waits in poll and reads only what
+ * is there each time (see read_there). Fails as read or dev_arm does, or
+ * with EINTR when a signal came before any byte. */
 int dev_read(int fd, void *buf, unsigned n, unsigned minimum, unsigned time, unsigned timeout,
              pid_t proxy, int *armed) {
     if (armed) *armed = 0;
@@ -301,6 +307,8 @@ int dev_read(int fd, void *buf, unsigned n, unsigned minimum, unsigned time, uns
     }
 }
 
+/* dev_mode maps QNX 4's modes onto termios flags. Fails as tcgetattr or
+ * tcsetattr does. */
 int dev_mode(int fd, unsigned mask, unsigned mode) {
     struct Mode {
         unsigned bit;
@@ -329,6 +337,8 @@ int dev_mode(int fd, unsigned mask, unsigned mode) {
     return static_cast<int>(old);
 }
 
+/* dev_info fills info as far as the host tells. Fails with EBADF, or
+ * ENOTTY for anything but a terminal with a name in /dev. */
 int dev_info(int fd, struct _dev_info_entry *info) {
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
@@ -367,6 +377,7 @@ int dev_info(int fd, struct _dev_info_entry *info) {
     return 0;
 }
 
+/* dev_state asks poll without waiting. Fails with EBADF. */
 int dev_state(int fd, unsigned bits, unsigned mask) {
     (void)bits;
     (void)mask;
