@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include <linux/futex.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +18,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 /* The connection of this process. A forked child starts without it: the fork
@@ -42,6 +44,52 @@ static_assert(std::atomic<bool>::is_always_lock_free);
  * slot (no proxy has the id 0). */
 static std::atomic<int32_t> pending_triggers[QNX_PENDING_TRIGGERS];
 static_assert(std::atomic<int32_t>::is_always_lock_free);
+
+/* The write lock: whoever writes to the connection holds it for the length
+ * of one message, so that a trigger that a library thread writes (see
+ * _qnx_trigger_from_thread) never lands inside a request. The program's
+ * thread takes it only while it holds the call guard, and a signal handler
+ * only after taking the call guard itself, so a handler never waits for a
+ * lock its own thread holds; the library thread never runs handlers. It is a
+ * futex of its own rather than a pthread mutex because handlers take it:
+ * 0 free, 1 held, 2 held with others waiting. The same lock keeps the
+ * connection's descriptor and pid steady for the library thread. */
+static std::atomic<int> write_lock_word{0};
+static_assert(std::atomic<int>::is_always_lock_free && sizeof(std::atomic<int>) == sizeof(int));
+
+static long futex(int op, int value) {
+    return syscall(SYS_futex, reinterpret_cast<int *>(&write_lock_word), op, value, nullptr,
+                   nullptr, 0);
+}
+
+/* WriteLock holds the write lock for its life, or until release. errno is
+ * kept across both. */
+struct WriteLock {
+    bool held = true;
+    WriteLock() {
+        int c = 0;
+        if (write_lock_word.compare_exchange_strong(c, 1)) return;
+        const int saved_errno = errno;
+        if (c != 2) c = write_lock_word.exchange(2);
+        while (c != 0) {
+            futex(FUTEX_WAIT_PRIVATE, 2);
+            c = write_lock_word.exchange(2);
+        }
+        errno = saved_errno;
+    }
+    void release() {
+        if (!held) return;
+        held = false;
+        if (write_lock_word.exchange(0) == 2) {
+            const int saved_errno = errno;
+            futex(FUTEX_WAKE_PRIVATE, 1);
+            errno = saved_errno;
+        }
+    }
+    ~WriteLock() { release(); }
+    WriteLock(const WriteLock &) = delete;
+    WriteLock &operator=(const WriteLock &) = delete;
+};
 
 /* begin_call takes the call guard. Returns false when a call holds it. */
 static bool begin_call() {
@@ -134,6 +182,7 @@ static int connect_daemon(int fd, const sockaddr_in &addr) {
  * parent fires them). */
 static void forked_child() {
     call_busy.store(false);
+    write_lock_word.store(0); /* a thread of the parent's may have held it */
     for (auto &slot : pending_triggers) slot.store(0);
     if (_qnx_socket != -1) {
         close(_qnx_socket);
@@ -176,9 +225,11 @@ static int _qnx_install_socket() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
+    WriteLock lock;
     _qnx_socket = fd;
     my_pid = getpid();
     inherited = false;
+    lock.release();
     /* A child inherits the registrations with the rest of its parent. */
     if (!close_registered) close_registered = atexit(_qnx_close_socket) == 0;
     if (!fork_registered) fork_registered = pthread_atfork(nullptr, nullptr, forked_child) == 0;
@@ -193,6 +244,7 @@ static int _qnx_install_socket() {
 extern "C" void _qnx_close_socket(void) {
     Call call;
     if (!call.held) return;
+    WriteLock lock;
     if (own_connection()) close(_qnx_socket);
     _qnx_socket = -1;
     inherited = false;
@@ -241,15 +293,16 @@ static size_t total(std::span<const iovec> iov) {
     return n;
 }
 
-/* write_all writes every byte of iov, in as few system calls as the kernel
- * allows, and never blocks in the write itself: when the socket is full it
- * waits for room in ppoll with the signal mask mask (null: the mask as it
- * is), so that a signal held back while a request is written runs its
+/* write_locked writes every byte of iov, in as few system calls as the
+ * kernel allows, and never blocks in the write itself: when the socket is
+ * full it waits for room in ppoll with the signal mask mask (null: the mask
+ * as it is), so that a signal held back while a request is written runs its
  * handler, or its default action, there; a client writing a large request to
  * a daemon that has stopped reading still ends at SIGTERM. A handler that ran
  * meanwhile sets handled. MSG_NOSIGNAL: a daemon that has gone makes the call
- * fail with EPIPE instead of killing the client. Returns 0, or -1 with errno. */
-static int write_all(std::span<iovec> iov, const sigset_t *mask, bool &handled) {
+ * fail with EPIPE instead of killing the client. The caller holds the write
+ * lock. Returns 0, or -1 with errno. */
+static int write_locked(std::span<iovec> iov, const sigset_t *mask, bool &handled) {
     skip(iov, 0);
     while (!iov.empty()) {
         msghdr m{};
@@ -272,6 +325,13 @@ static int write_all(std::span<iovec> iov, const sigset_t *mask, bool &handled) 
         }
     }
     return 0;
+}
+
+/* write_all writes iov as one message under the write lock, as
+ * write_locked does. */
+static int write_all(std::span<iovec> iov, const sigset_t *mask, bool &handled) {
+    WriteLock lock;
+    return write_locked(iov, mask, handled);
 }
 
 /* send_interrupt tells the daemon that a signal handler ran while this
@@ -311,6 +371,42 @@ static void fire_pending(const sigset_t *mask, bool &handled) {
         write_all({&v, 1}, mask, handled);
     }
     errno = saved_errno;
+}
+
+int _qnx_trigger_from_thread(pid_t proxy) {
+    QNX_REQ<QNX_MSG_TRIGGER> rq{};
+    rq.hdr.ev.typ = MT_TRIGGER;
+    rq.hdr.flags.all = VORLEN_FLAG_UNANSWERED;
+    rq.hdr.msg_len = sizeof rq.body;
+    rq.body.proxy_nr = proxy;
+    for (;;) {
+        WriteLock lock;
+        if (!own_connection()) {
+            errno = ENOTCONN;
+            return -1;
+        }
+        rq.hdr.from_pid = my_pid;
+        ssize_t n = send(_qnx_socket, &rq, sizeof rq, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(sizeof rq)) return 0;
+        if (n > 0) {
+            /* Part of the trigger is in the stream: nobody may write before
+             * the rest, so the rest is written under this lock. */
+            iovec rest{reinterpret_cast<char *>(&rq) + n, sizeof rq - static_cast<size_t>(n)};
+            bool handled = false;
+            return write_locked({&rest, 1}, nullptr, handled);
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        /* The socket is full. Nothing was written, so the lock is not held
+         * while room is awaited: the program's own requests, which wait for
+         * room with signals let in, go first. The descriptor may be closed
+         * meanwhile and its number given to another file, so the wait is
+         * bounded and the connection looked at again. */
+        const int fd = _qnx_socket;
+        lock.release();
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, 100);
+    }
 }
 
 static bool any_pending() {

@@ -78,6 +78,19 @@ int _qnx_read_exact(void *dest, size_t n);
 constexpr size_t QNX_PENDING_TRIGGERS = 16;
 int _qnx_defer_trigger(pid_t proxy);
 
+/* _qnx_trigger_from_thread triggers proxy (the wire's id) for a thread of
+ * the library's own, which must block every signal: it writes an MT_TRIGGER
+ * marked VORLEN_FLAG_UNANSWERED, which the daemon carries out at any moment
+ * and never answers, under the write lock that every request of the
+ * program's holds while it is written. It never takes the call guard, so the
+ * program's calls never fail with EBUSY because of it, reads nothing, and
+ * delivers the trigger also while the program waits in Receive. It does not
+ * connect the process. Returns 0 once the trigger is written, or -1 with
+ * errno: ENOTCONN (this process has no connection of its own; nothing
+ * sent), or that of the failed write. A daemon that refuses the proxy says
+ * so in its log only. */
+int _qnx_trigger_from_thread(pid_t proxy);
+
 /* _qnx_result turns the result of _qnx_request into a call's result: 0 for
  * retcode 0, else -1 with errno = the retcode (or as the failure left it). */
 inline int _qnx_result(int rc) {

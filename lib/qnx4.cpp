@@ -232,3 +232,24 @@ int vorlen_qnx4_setprio(pid_t pid, int value) {
 }
 
 } // extern "C"
+
+/* The devices of <sys/dev.h> and <sys/console.h>, with proxies by their QNX 4
+ * ids (dev.cpp and console.cpp take the wire's). */
+#include "qnx/sys/console.h"
+
+extern "C" {
+
+int vorlen_qnx4_dev_arm(int fd, pid_t proxy, unsigned events) {
+    return dev_arm(fd, to_wire(proxy), events);
+}
+
+int vorlen_qnx4_dev_read(int fd, void *buf, unsigned n, unsigned minimum, unsigned time,
+                         unsigned timeout, pid_t proxy, int *armed) {
+    return dev_read(fd, buf, n, minimum, time, timeout, to_wire(proxy), armed);
+}
+
+int vorlen_qnx4_console_arm(struct _console_ctrl *cc, int console, pid_t proxy, unsigned events) {
+    return console_arm(cc, console, to_wire(proxy), events);
+}
+
+} // extern "C"

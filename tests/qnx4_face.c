@@ -3,8 +3,10 @@
  * `qnx4_face CASE` runs one case against the daemon of VORLEN_PORT and exits
  * 0 when the library behaved as QNX 4 does; otherwise it prints what it saw
  * and exits 1. */
+#define _GNU_SOURCE /* posix_openpt and the rest of the host's pseudo-terminal calls */
 #include <errno.h>
 #include <limits.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -12,12 +14,17 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <env.h>
 #include <i86.h>
 #include <process.h>
+#include <sys/console.h>
+#include <sys/dev.h>
 #include <sys/kernel.h>
 #include <sys/osinfo.h>
 #include <sys/proxy.h>
@@ -230,6 +237,33 @@ static void wait_psinfo(pid_t pid, int state, struct _psinfo *info) {
     int i;
     for (i = 0; i < 5000; i++) {
         if (qnx_psinfo(PROC_PID, pid, info, 0, NULL) == pid && info->state == state) return;
+        delay(1);
+    }
+}
+
+/* ms_since gives the milliseconds from *t0 to now. */
+static long ms_since(const struct timespec *t0) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (t.tv_sec - t0->tv_sec) * 1000L + (t.tv_nsec - t0->tv_nsec) / 1000000L;
+}
+
+/* wait_receiving waits, for at most 5 s, until the program's thread of
+ * process pid sleeps: in Receive, as the caller knows it goes there next. */
+static void wait_receiving(pid_t pid) {
+    char path[64], stat[512], *paren;
+    FILE *f;
+    size_t n;
+    int i;
+    sprintf(path, "/proc/%d/task/%d/stat", (int)pid, (int)pid);
+    for (i = 0; i < 5000; i++) {
+        f = fopen(path, "r");
+        if (!f) return;
+        n = fread(stat, 1, sizeof stat - 1, f);
+        fclose(f);
+        stat[n] = '\0';
+        paren = strrchr(stat, ')');
+        if (paren && paren[1] == ' ' && paren[2] == 'S') return;
         delay(1);
     }
 }
@@ -549,6 +583,266 @@ static void writemsg_relay(void) {
     CHECK(waitpid(second, &status, 0) == second && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+/* settle makes sure the library's device thread has looked at every armed
+ * descriptor since the last change: it arms sync on always_ready, which the
+ * thread fires in the same round as anything else that is ready, after the
+ * descriptors armed before it, and receives it. */
+static void settle(pid_t sync, int always_ready) {
+    char buf[8];
+    CHECK(dev_arm(always_ready, sync, _DEV_EVENT_INPUT) == 0);
+    CHECK(Receive(sync, buf, sizeof buf) == sync);
+}
+
+/* open_pty gives the slave side of a new pseudo-terminal and its master in
+ * *master, or -1. */
+static int open_pty(int *master) {
+    *master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return -1;
+    return open(ptsname(*master), O_RDWR | O_NOCTTY);
+}
+
+/* fork_arms_its_own: a child forked while the parent's device thread runs
+ * has no thread and no arms of the parent's; its own dev_arm starts its own
+ * thread, whose proxy the child receives. */
+static int fork_arms_its_own(int always_ready) {
+    char buf[8];
+    pid_t mine = qnx_proxy_attach(0, NULL, 0, -1);
+    int i;
+    if (mine == -1 || dev_arm(always_ready, mine, _DEV_EVENT_INPUT) != 0) return 2;
+    for (i = 0; i < 5000; i++) {
+        if (Creceive(mine, buf, sizeof buf) == mine) return 0;
+        delay(1);
+    }
+    return 3;
+}
+
+/* Input on a descriptor arrives as a proxy armed with dev_arm, once per arm,
+ * also in a Receive that waits already; disarmed, it never comes. */
+static void devices_arm(pid_t proxy, pid_t sync, int in[2], int always_ready) {
+    char buf[16];
+    pid_t writer;
+    int status = -1;
+
+    CHECK(dev_state(in[0], 0, 0) == 0);
+    CHECK(dev_arm(in[0], proxy, _DEV_EVENT_INPUT) == 0);
+    fflush(NULL);
+    writer = fork();
+    if (writer == 0) {
+        wait_receiving(getppid());
+        _exit(write(in[1], "abc", 3) == 3 ? 0 : 1);
+    }
+    memset(buf, 0, sizeof buf);
+    CHECK(Receive(0, buf, sizeof buf) == proxy && strcmp(buf, "in") == 0);
+    CHECK(waitpid(writer, &status, 0) == writer && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    /* The input is still there, yet the proxy came once. */
+    settle(sync, always_ready);
+    errno = 0;
+    CHECK(Creceive(proxy, buf, sizeof buf) == -1 && errno == ENOMSG);
+    CHECK(dev_state(in[0], 0, 0) == _DEV_EVENT_INPUT);
+    CHECK(read(in[0], buf, sizeof buf) == 3);
+
+    /* Armed again, it comes again. */
+    CHECK(dev_arm(in[0], proxy, _DEV_EVENT_INPUT) == 0);
+    CHECK(write(in[1], "d", 1) == 1);
+    CHECK(Receive(proxy, buf, sizeof buf) == proxy);
+    CHECK(read(in[0], buf, sizeof buf) == 1);
+
+    /* Disarmed, it does not. */
+    CHECK(dev_arm(in[0], proxy, _DEV_EVENT_INPUT) == 0);
+    CHECK(dev_arm(in[0], _DEV_DISARM, _DEV_EVENT_INPUT) == 0);
+    CHECK(write(in[1], "e", 1) == 1);
+    settle(sync, always_ready);
+    errno = 0;
+    CHECK(Creceive(proxy, buf, sizeof buf) == -1 && errno == ENOMSG);
+    CHECK(read(in[0], buf, sizeof buf) == 1);
+
+    /* Neither a descriptor that is not open nor a pid is armed. */
+    errno = 0;
+    CHECK(dev_arm(-1, proxy, _DEV_EVENT_INPUT) == -1 && errno == EBADF);
+    errno = 0;
+    CHECK(dev_arm(in[0], getpid(), _DEV_EVENT_INPUT) == -1 && errno == ESRCH);
+
+    fflush(NULL);
+    writer = fork();
+    if (writer == 0) _exit(fork_arms_its_own(always_ready));
+    CHECK(waitpid(writer, &status, 0) == writer && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+/* dev_read returns at minimum bytes, time tenths of a second after the last
+ * byte, timeout tenths after the call, or at once with a proxy armed. */
+static void devices_read(pid_t proxy, int in[2]) {
+    struct timespec t0;
+    char buf[16];
+    int armed = -1;
+    long ms;
+
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    CHECK(dev_read(in[0], buf, 10, 3, 0, 2, 0, NULL) == 0);
+    ms = ms_since(&t0);
+    CHECK(ms >= 200 && ms < 5000);
+    CHECK(dev_read(in[0], buf, 10, 0, 0, 0, 0, NULL) == 0);
+
+    CHECK(write(in[1], "12345", 5) == 5);
+    CHECK(dev_read(in[0], buf, 10, 3, 0, 0, 0, NULL) == 5 && memcmp(buf, "12345", 5) == 0);
+    CHECK(write(in[1], "67", 2) == 2);
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    CHECK(dev_read(in[0], buf, 10, 3, 0, 3, 0, NULL) == 2 && memcmp(buf, "67", 2) == 0);
+    CHECK(ms_since(&t0) >= 300);
+    /* Without an overall limit, time ends the wait after the last byte. */
+    CHECK(write(in[1], "8", 1) == 1);
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    CHECK(dev_read(in[0], buf, 10, 5, 1, 0, 0, NULL) == 1 && buf[0] == '8');
+    ms = ms_since(&t0);
+    CHECK(ms >= 100 && ms < 5000);
+    /* n bytes satisfy any minimum. */
+    CHECK(write(in[1], "9a", 2) == 2);
+    CHECK(dev_read(in[0], buf, 1, 5, 0, 0, 0, NULL) == 1 && buf[0] == '9');
+    CHECK(dev_read(in[0], buf, 10, 0, 0, 0, 0, NULL) == 1 && buf[0] == 'a');
+
+    /* With a proxy the call returns at once, armed when nothing came. */
+    CHECK(dev_read(in[0], buf, 10, 1, 0, 0, proxy, &armed) == 0 && armed == 1);
+    CHECK(write(in[1], "x", 1) == 1);
+    CHECK(Receive(proxy, buf, sizeof buf) == proxy);
+    CHECK(dev_read(in[0], buf, 10, 1, 0, 0, proxy, &armed) == 1 && armed == 0 && buf[0] == 'x');
+
+    /* The output side is ready for writing; the end of input comes at once. */
+    CHECK(dev_state(in[1], 0, 0) == _DEV_EVENT_OUTPUT);
+    close(in[1]);
+    CHECK(dev_state(in[0], 0, 0) == (_DEV_EVENT_INPUT | _DEV_EVENT_HANGUP));
+    CHECK(dev_read(in[0], buf, 10, 3, 0, 0, 0, NULL) == 0);
+}
+
+/* dev_mode turns a terminal's modes off and on and tells the modes it had;
+ * dev_info names the terminal. */
+static void devices_terminal(void) {
+    struct _dev_info_entry info;
+    struct termios t;
+    int master, slave = open_pty(&master), old;
+    const char *name;
+
+    CHECK(slave >= 0);
+    old = dev_mode(slave, 0, 0);
+    CHECK(old != -1 && (old & _DEV_ECHO) && (old & _DEV_EDIT) && !(old & ~_DEV_MODES));
+    CHECK(dev_mode(slave, _DEV_ECHO, 0) == old);
+    CHECK(tcgetattr(slave, &t) == 0 && !(t.c_lflag & ECHO) && (t.c_lflag & ICANON));
+    CHECK(dev_mode(slave, _DEV_ECHO, _DEV_ECHO) == (old & ~_DEV_ECHO));
+    CHECK(tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO));
+    CHECK(dev_mode(slave, 0, 0) == old);
+
+    name = ptsname(master);
+    CHECK(dev_info(slave, &info) == 0);
+    CHECK(strcmp(info.tty_name, name) == 0 && strcmp(info.driver_type, "pty_slave") == 0);
+    CHECK(info.unit == atoi(strrchr(name, '/') + 1) && info.tty == info.unit);
+    close(slave);
+    close(master);
+}
+
+/* poke_while_writing, in a child, writes a byte to fd for each byte that
+ * comes on go, once its parent's thread sleeps: in the middle of the large
+ * request it writes then. */
+static int poke_while_writing(int go, int fd) {
+    char c;
+    while (read(go, &c, 1) == 1) {
+        wait_receiving(getppid());
+        if (write(fd, "p", 1) != 1) return 1;
+    }
+    return 0;
+}
+
+/* Many proxies fired by the device thread while the program's own calls
+ * run: none of them fails with EBUSY, none writes into the middle of the
+ * program's request (a reply of 16 MiB to nobody, which the daemon takes
+ * from the socket in many pieces), and each arm comes once. */
+static void devices_race(pid_t proxy, int always_ready) {
+    static char big[16 << 20];
+    char buf[8];
+    long tries;
+    int round, input[2], go[2], status = -1;
+    pid_t got, poker;
+
+    for (round = 0; round < 2000 && failures == 0; round++) {
+        CHECK(dev_arm(always_ready, proxy, _DEV_EVENT_INPUT) == 0);
+        for (tries = 0; tries < 1000000L; tries++) {
+            errno = 0;
+            got = Creceive(0, buf, sizeof buf);
+            if (got == proxy) break;
+            if (got != -1 || errno != ENOMSG) {
+                CHECK(got == -1 && errno == ENOMSG);
+                break;
+            }
+        }
+    }
+
+    CHECK(pipe(input) == 0 && pipe(go) == 0);
+    memset(big, 'x', sizeof big); /* read as a header, no type is all 'x' */
+    fflush(NULL);
+    poker = fork();
+    if (poker == 0) {
+        close(go[1]);
+        _exit(poke_while_writing(go[0], input[1]));
+    }
+    close(go[0]);
+    for (round = 0; round < 10 && failures == 0; round++) {
+        CHECK(dev_arm(input[0], proxy, _DEV_EVENT_INPUT) == 0);
+        CHECK(write(go[1], "g", 1) == 1);
+        errno = 0;
+        CHECK(Reply(getpid(), big, sizeof big) == -1 && errno == ESRCH);
+        CHECK(Receive(0, buf, sizeof buf) == proxy);
+        CHECK(read(input[0], buf, 1) == 1);
+    }
+    close(go[1]);
+    CHECK(waitpid(poker, &status, 0) == poker && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    errno = 0;
+    CHECK(Creceive(0, buf, sizeof buf) == -1 && errno == ENOMSG);
+}
+
+static void devices(void) {
+    int in[2], ready[2];
+    pid_t proxy = qnx_proxy_attach(0, "in", 3, -1);
+    pid_t sync = qnx_proxy_attach(0, "sync", 5, -1);
+    CHECK(proxy > 0 && sync > 0);
+    CHECK(pipe(in) == 0 && pipe(ready) == 0 && write(ready[1], "r", 1) == 1);
+    devices_arm(proxy, sync, in, ready[0]);
+    devices_read(proxy, in);
+    devices_terminal();
+    devices_race(proxy, ready[0]);
+}
+
+/* A console's size is read and set; its input arrives as the proxy armed
+ * with console_arm; a pseudo-terminal has no virtual consoles to switch. */
+static void console(void) {
+    struct _console_ctrl *cc;
+    struct _dev_info_entry info;
+    struct winsize ws;
+    int master, slave = open_pty(&master), rows = -1, columns = -1, fds[2];
+    char buf[8];
+    pid_t proxy = qnx_proxy_attach(0, "key", 4, -1);
+
+    CHECK(slave >= 0 && proxy > 0);
+    cc = console_open(slave, O_RDWR);
+    CHECK(cc != NULL);
+    if (!cc) return;
+    CHECK(console_size(cc, -1, 25, 80, &rows, &columns) == 0 && rows == 0 && columns == 0);
+    CHECK(console_size(cc, -1, 0, 132, &rows, &columns) == 0 && rows == 25 && columns == 80);
+    CHECK(ioctl(slave, TIOCGWINSZ, &ws) == 0 && ws.ws_row == 25 && ws.ws_col == 132);
+
+    CHECK(console_arm(cc, -1, proxy, _DEV_EVENT_INPUT) == 0);
+    CHECK(write(master, "k\n", 2) == 2);
+    memset(buf, 0, sizeof buf);
+    CHECK(Receive(0, buf, sizeof buf) == proxy && strcmp(buf, "key") == 0);
+    CHECK(read(slave, buf, sizeof buf) == 2 && buf[0] == 'k');
+
+    errno = 0;
+    CHECK(console_active(cc, -1) == -1 && errno == ENOSYS);
+    errno = 0;
+    CHECK(dev_info(slave, &info) == 0);
+    CHECK(console_arm(cc, info.unit + 1, proxy, _DEV_EVENT_INPUT) == -1 && errno == ENOSYS);
+    CHECK(console_close(cc) == 0);
+    CHECK(pipe(fds) == 0);
+    errno = 0;
+    CHECK(console_open(fds[0], O_RDONLY) == NULL && errno == ENOTTY);
+}
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
     if (strcmp(which, "reply") == 0)
@@ -575,9 +869,13 @@ int main(int argc, char **argv) {
         spawning();
     else if (strcmp(which, "writemsg-relay") == 0)
         writemsg_relay();
+    else if (strcmp(which, "devices") == 0)
+        devices();
+    else if (strcmp(which, "console") == 0)
+        console();
     else {
         printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-               "osinfo-sid|prio|spawn|writemsg-relay\n");
+               "osinfo-sid|prio|spawn|writemsg-relay|devices|console\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;
