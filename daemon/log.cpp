@@ -47,8 +47,9 @@ void close_log() {
 /* How the trace lines, those of levels 7 to 9, begin: on standard error they
  * are marked as debugging. */
 static const char *const trace_starts[] = {
-    "read(",          "write(", "process_message ", "global-timeout:", "searching pid ",
-    "server connect", "msgq_",  "allocated Buffer", "oitimerspec:",    "timeval:",
+    "read(",           "write(",          "process_message ", "global-timeout:", "searching pid ",
+    "server connect",  "msgq_",           "allocated Buffer", "oitimerspec:",    "timeval:",
+    "timer-interval ", "New timeout at ",
 };
 
 /* line_level is the syslog level of a line that says text: failures are

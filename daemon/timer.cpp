@@ -352,7 +352,9 @@ void process_timers(PGLOB *pglob) {
                 if (period_ns < MIN_TIMER_PERIOD_US * 1000) period_ns = MIN_TIMER_PERIOD_US * 1000;
                 next_on_grid(p, reached, period_ns, mono_now);
                 p->clock = CLOCK_MONOTONIC;
-                if (pglob->verbose > 3)
+                /* Timer arithmetic: a periodic timer would otherwise add a
+                 * line per period to every expiry's own at level 4. */
+                if (pglob->verbose > 6)
                     _vmessage("timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",
                               timer_number(pglob, p), iv.tv_sec, iv.tv_nsec / 1000,
                               int(p->timeval.tv_sec), int(p->timeval.tv_usec));
@@ -367,7 +369,7 @@ void process_timers(PGLOB *pglob) {
             lowered = true;
         }
     }
-    if (lowered && pglob->verbose > 3)
+    if (lowered && pglob->verbose > 6)
         _vmessage("New timeout at %d.%06d sec, now: %d.%06d", int(candidate.tv_sec),
                   int(candidate.tv_usec), int(mono_now.tv_sec), int(mono_now.tv_usec));
     pglob->next_timeout = candidate;
