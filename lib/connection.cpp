@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sysexits.h>
 #include <unistd.h>
 
 /* The connection of this process. A forked child starts without it: the fork
@@ -248,6 +249,50 @@ extern "C" void _qnx_close_socket(void) {
     if (own_connection()) close(_qnx_socket);
     _qnx_socket = -1;
     inherited = false;
+}
+
+/* What a process does when the daemon goes away, read once from
+ * VORLEN_ON_DISCONNECT: go on failing every call (the default), end with
+ * EX_UNAVAILABLE as a QNX 4 process could not outlive its kernel ("exit"),
+ * or open a new connection at the next call ("reconnect"). */
+enum class OnDisconnect { FAIL, EXIT, RECONNECT };
+
+static OnDisconnect on_disconnect() {
+    static const OnDisconnect mode = [] {
+        const char *v = getenv("VORLEN_ON_DISCONNECT");
+        if (!v || !*v) return OnDisconnect::FAIL;
+        std::string_view s(v);
+        if (s == "exit") return OnDisconnect::EXIT;
+        if (s == "reconnect") return OnDisconnect::RECONNECT;
+        fprintf(stderr, "client: VORLEN_ON_DISCONNECT=%s is neither exit nor reconnect; ignored\n",
+                v);
+        return OnDisconnect::FAIL;
+    }();
+    return mode;
+}
+
+/* daemon_gone is told that the connection failed with errno err, and the
+ * caller holds the call guard. When err says the daemon has gone (the
+ * connection was reset or closed), it ends the process or drops the
+ * connection as VORLEN_ON_DISCONNECT asks; the failing call still fails with
+ * err. */
+static void daemon_gone(int err) {
+    if (err != ECONNRESET && err != EPIPE && err != ENOTCONN) return;
+    switch (on_disconnect()) {
+    case OnDisconnect::EXIT:
+        fprintf(stderr, "client: the vorlen daemon went away (%s); ending\n", strerror(err));
+        exit(EX_UNAVAILABLE);
+    case OnDisconnect::RECONNECT: {
+        WriteLock lock;
+        if (own_connection()) close(_qnx_socket);
+        _qnx_socket = -1;
+        inherited = false;
+        break;
+    }
+    case OnDisconnect::FAIL:
+        break;
+    }
+    errno = err;
 }
 
 /* open_or_end connects the process, which holds the call guard, or ends it
@@ -561,10 +606,16 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     hdr->from_pid = my_pid;
     SignalsHeld signals;
     bool handled = false;
-    if (write_all(req, signals.mask(), handled) != 0) return -1;
+    if (write_all(req, signals.mask(), handled) != 0) {
+        daemon_gone(errno);
+        return -1;
+    }
     const int waited = wait_answer(signals, handled);
     signals.release();
-    if (waited != 0) return -1;
+    if (waited != 0) {
+        daemon_gone(errno);
+        return -1;
+    }
 
     /* Requests and answers alternate and nothing follows an answer until the
      * next request, so the header and the first parts of the body may be
@@ -579,7 +630,10 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     size_t got = 0;
     while (got < sizeof *hdr) {
         ssize_t n = read_some(head);
-        if (n < 0) return -1;
+        if (n < 0) {
+            daemon_gone(errno);
+            return -1;
+        }
         got += static_cast<size_t>(n);
     }
 
@@ -593,7 +647,9 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     skip(parts, early);
     limit(parts, fit - early);
     if (read_all(parts) != 0 || discard(len - fit) != 0) {
-        if (errno == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
+        int err = errno;
+        daemon_gone(err);
+        if (err == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
         return -1;
     }
     errno = (mode & QNX_CLEAR_ERRNO) ? 0 : saved_errno;

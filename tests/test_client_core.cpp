@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -233,17 +234,81 @@ TEST_F(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
     EXPECT_EQ(vt::wait_exit(c), 0);
 }
 
-TEST_F(ClientCore, DaemonGoneEndsTheCallsWithoutKillingTheClient) {
-    vt::Daemon d;
-    pid_t c = vt::spawn([] {
-        char b[8];
-        REQUIRE(Receive(0, b, sizeof b) == -1 && errno == ECONNRESET);
-        /* Writing to the dead connection fails; no SIGPIPE ends the process. */
-        REQUIRE(Trigger(-2) == -1);
-        REQUIRE(Trigger(-2) == -1 && (errno == EPIPE || errno == ECONNRESET));
-        return 0;
+/* restart starts a daemon on port, where the one before has just been
+ * killed, and waits until it accepts connections. Returns its pid. */
+static pid_t restart(int port) {
+    pid_t p = vt::spawn([port] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        std::string ps = std::to_string(port);
+        execl(vt::bin_path("vorlen").c_str(), "vorlen", "-p", ps.c_str(), "-d",
+              static_cast<char *>(nullptr));
+        return 127;
     });
-    ASSERT_TRUE(vt::wait_state(d.port(), c, STATE_RECEIVE_BLOCKED));
-    d.kill_and_wait(SIGKILL);
-    EXPECT_EQ(vt::wait_exit(c), 0);
+    vt::wait_until([port] {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(fd);
+        return ok;
+    });
+    return p;
+}
+
+/* When the daemon goes away, a call in flight fails with ECONNRESET. Then, as
+ * VORLEN_ON_DISCONNECT says: every later call fails (unset), the process
+ * ends with status 69 and says why (exit), or the next call opens a new
+ * connection to the restarted daemon, where nothing the process held is
+ * left (reconnect). */
+TEST_F(ClientCore, WhenTheDaemonGoesAwayTheProcessDoesWhatItWasToldTo) {
+    struct Case {
+        const char *mode;
+        int status;
+        const char *said;
+    } cases[] = {
+        {"", 0, ""}, {"exit", 69, "client: the vorlen daemon went away"}, {"reconnect", 0, ""}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.mode);
+        auto d = std::make_unique<vt::Daemon>();
+        const int port = d->port();
+        int go[2], err[2];
+        ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(err), 0);
+        std::string mode = k.mode;
+        pid_t c = vt::spawn([&] {
+            dup2(err[1], 2);
+            if (!mode.empty()) setenv("VORLEN_ON_DISCONNECT", mode.c_str(), 1);
+            char b[8];
+            REQUIRE(qnx_name_attach(0, "gone/name") != -1);
+            REQUIRE(Receive(0, b, sizeof b) == -1 && errno == ECONNRESET);
+            REQUIRE(read(go[0], b, 1) == 1); /* the daemon is back */
+            if (mode.empty()) {
+                /* Writing to the dead connection fails; no SIGPIPE ends the process. */
+                REQUIRE(Trigger(-2) == -1);
+                REQUIRE(Trigger(-2) == -1 && (errno == EPIPE || errno == ECONNRESET));
+                REQUIRE(qnx_name_attach(0, "gone/again") == -1);
+            } else {
+                REQUIRE(qnx_name_locate(0, "gone/name", 0, nullptr) == -1);
+                REQUIRE(qnx_name_attach(0, "gone/again") != -1);
+            }
+            return 0;
+        });
+        close(err[1]);
+        ASSERT_TRUE(vt::wait_state(port, c, STATE_RECEIVE_BLOCKED));
+        d->kill_and_wait(SIGKILL);
+        pid_t again = restart(port);
+        EXPECT_EQ(write(go[1], "g", 1), 1);
+        EXPECT_EQ(vt::wait_exit(c), k.status);
+        std::string said;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(err[0], buf, sizeof buf)) > 0) said.append(buf, size_t(n));
+        EXPECT_NE(said.find(k.said), std::string::npos) << said;
+        kill(again, SIGTERM);
+        vt::wait_exit(again);
+        for (int fd : {go[0], go[1], err[0]}) close(fd);
+    }
 }
