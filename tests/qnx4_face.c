@@ -493,6 +493,7 @@ static void spawning(void) {
     report[2] = "set -- $(cat /proc/$$/stat); [ \"$6\" = $$ ] || exit 100; exit ${19}";
     report[3] = NULL;
     if (nice1 > 19) nice1 = 19;
+    if (10 - nice1 == -1) nice1++; /* priority -1 means "as the caller's" */
     pid = qnx_spawn(0, NULL, 0, 10 - nice1, -1, _SPAWN_SETSID, "/bin/sh", report, NULL, NULL, -1);
     CHECK(pid > 0 && waitpid(pid, &status, 0) == pid && WEXITSTATUS(status) == nice1);
     none[0] = "x";
