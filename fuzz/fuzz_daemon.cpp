@@ -658,7 +658,7 @@ void open_client(Client &c, uint8_t how) {
         if (&d != &c && d.pid == c.pid && (d.hfd >= 0 || daemon_has(d)))
             d.orderly = c.orderly = false;
     if (w.claimed & (1u << (how & 7))) c.orderly = false;
-    conn_add(pg, c.dfd);
+    conn_add(pg, c.dfd, !c.remote);
     c.conn = pg->conns[size_t(c.dfd)];
 }
 
