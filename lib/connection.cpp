@@ -292,9 +292,11 @@ static int _qnx_install_socket() {
         if (fd == -1) fprintf(stderr, "client (connect): %s\n", why);
         if (fd < 0) return -1;
     } else {
+        /* The host left unnamed is this one: the Unix socket needs no resolver. */
+        const bool unnamed = strcmp(host, "127.0.0.1") == 0;
         sockaddr_in addr{};
-        if (daemon_address(host, port, addr) != 0) return -1;
-        if (!only_tcp && host_is_here(host, addr)) {
+        if (!unnamed && daemon_address(host, port, addr) != 0) return -1;
+        if (!only_tcp && (unnamed || host_is_here(host, addr))) {
             fd = connect_unix(port, why, sizeof why);
             if (fd == -2) return -1;
             /* No Unix socket there: the daemon listens on TCP only. */
@@ -303,6 +305,7 @@ static int _qnx_install_socket() {
                 return -1;
             }
         }
+        if (fd < 0 && unnamed && daemon_address(host, port, addr) != 0) return -1;
         if (fd < 0) fd = connect_tcp(addr);
         if (fd < 0) return -1;
     }
