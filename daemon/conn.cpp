@@ -33,15 +33,14 @@ static const char *peer_name(const struct sockaddr_storage &name, pid_t pid) {
 
 /* conn_accept accepts every connection waiting on the listening socket
  * listener. Beyond the connection limit new ones are closed at once and
- * logged. Who the peer is gets settled here, once: a TCP peer whose address
- * cannot be read (reset before it was accepted) and a Unix peer whose
- * credentials the kernel cannot give are closed, never trusted. */
+ * logged. Who the peer is gets settled here, once, from the address the
+ * accept gave: a peer that resets later cannot turn into a remote one taken
+ * on trust. A Unix peer whose credentials the kernel cannot give is closed. */
 void conn_accept(PGLOB *pglob, int listener) {
     if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int domain = AF_INET;
-    socklen_t dl = sizeof domain;
-    getsockopt(listener, SOL_SOCKET, SO_DOMAIN, &domain, &dl);
     for (;;) {
+        /* The kernel fails the accept of a connection whose peer address it
+         * cannot give (reset meanwhile) with ECONNABORTED. */
         struct sockaddr_storage clientname = {};
         socklen_t size = sizeof clientname;
         int fd = accept4(listener, reinterpret_cast<sockaddr *>(&clientname), &size,
@@ -60,25 +59,23 @@ void conn_accept(PGLOB *pglob, int listener) {
             }
             return;
         }
+        const bool unix_peer = clientname.ss_family == AF_UNIX;
         pid_t cpid = 0;
         uid_t cuid = uid_t(-1);
         int cpidfd = -1;
         bool local = true;
-        const char *refusal = nullptr;
-        if (pglob->nconns >= pglob->max_connections) {
-            refusal = "too many connections";
-        } else if (domain == AF_UNIX) {
-            clientname.ss_family = AF_UNIX;
-            if (peer_credentials(fd, &cpid, &cuid, &cpidfd) != 0)
-                refusal = "the kernel gives no credentials";
-        } else {
-            size = sizeof clientname;
-            if (getpeername(fd, reinterpret_cast<sockaddr *>(&clientname), &size) != 0)
-                refusal = "its address cannot be read";
-            else if (!(local = peer_is_local(fd)) && !pglob->accept_remote)
-                refusal = "not a local peer";
-        }
-        if (refusal) {
+        char refusal[64] = "";
+        if (pglob->nconns >= pglob->max_connections)
+            snprintf(refusal, sizeof refusal, "%d connections", pglob->nconns);
+        else if (unix_peer && peer_credentials(fd, &cpid, &cuid, &cpidfd) != 0)
+            snprintf(refusal, sizeof refusal, "the kernel gives no credentials");
+        else if (!unix_peer && clientname.ss_family != AF_INET)
+            snprintf(refusal, sizeof refusal, "not an IPv4 peer");
+        else if (!unix_peer &&
+                 !(local = peer_is_local(fd, reinterpret_cast<sockaddr_in *>(&clientname))) &&
+                 !pglob->accept_remote)
+            snprintf(refusal, sizeof refusal, "not a local peer");
+        if (refusal[0]) {
             if (pglob->verbose > 1)
                 _vmessage("Err: connection from %s refused: %s", peer_name(clientname, cpid),
                           refusal);
@@ -88,10 +85,10 @@ void conn_accept(PGLOB *pglob, int listener) {
         }
         if (pglob->verbose > 7) _vmessage("server connect from %s", peer_name(clientname, cpid));
         int one = 1;
-        if (domain != AF_UNIX) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (!unix_peer) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         conn_add(pglob, fd, local);
         QNX_CONN *c = pglob->conns[fd];
-        c->unix_peer = domain == AF_UNIX;
+        c->unix_peer = unix_peer;
         c->cred_pid = cpid;
         c->cred_uid = cuid;
         c->cred_pidfd = cpidfd;

@@ -27,23 +27,21 @@
 #define SO_PEERPIDFD 77
 #endif
 
-/* peer_is_local tells whether connection fd comes from this host: a Unix
- * peer, a peer in 127.0.0.0/8, or one whose address is the connection's own
- * local address (a client that reached the daemon through this host's own
- * name). A peer whose address cannot be read is not local. */
-static bool peer_is_local_real(int fd) {
-    struct sockaddr_in peer = {}, self = {};
-    socklen_t pl = sizeof peer, sl = sizeof self;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &pl) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&self), &sl) != 0)
-        return false;
-    if (peer.sin_family == AF_UNIX) return true;
-    if (peer.sin_family != AF_INET) return false;
-    uint32_t a = ntohl(peer.sin_addr.s_addr);
-    return (a >> 24) == 127 || peer.sin_addr.s_addr == self.sin_addr.s_addr;
+/* peer_is_local tells whether the TCP peer at address peer on connection fd
+ * comes from this host: a peer in 127.0.0.0/8, or one whose address is the
+ * connection's own local address (a client that reached the daemon through
+ * this host's own name). */
+static bool peer_is_local_real(int fd, const struct sockaddr_in *peer) {
+    uint32_t a = ntohl(peer->sin_addr.s_addr);
+    if ((a >> 24) == 127) return true;
+    /* A socket's own address stays readable after a reset. */
+    struct sockaddr_in self = {};
+    socklen_t sl = sizeof self;
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&self), &sl) == 0 &&
+           peer->sin_addr.s_addr == self.sin_addr.s_addr;
 }
 
-bool (*peer_is_local)(int fd) = peer_is_local_real;
+bool (*peer_is_local)(int fd, const struct sockaddr_in *peer) = peer_is_local_real;
 
 bool diag_verifies(unsigned state, unsigned long inode) {
     /* A socket in TIME_WAIT (or FIN_WAIT2 after its close) is the kernel's

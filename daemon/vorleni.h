@@ -353,8 +353,8 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
                                    const struct timeval &wall_now);
 
 /* peer.cpp: who is on the other end */
-extern bool (*peer_is_local)(int fd);                     /* seam */
-extern int (*peer_verify)(int fd, pid_t pid, int *pidfd); /* seam */
+extern bool (*peer_is_local)(int fd, const struct sockaddr_in *peer); /* seam */
+extern int (*peer_verify)(int fd, pid_t pid, int *pidfd);             /* seam */
 /* peer_credentials takes the pid, uid and a pidfd of the process that
  * connected Unix-domain socket fd from the kernel; -1 when they cannot be had. */
 int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd);

@@ -193,7 +193,7 @@ Client *client_of(int dfd) {
     return nullptr;
 }
 
-bool fz_peer_is_local(int fd) {
+bool fz_peer_is_local(int fd, const struct sockaddr_in *) {
     Client *c = client_of(fd);
     return !c || !c->remote;
 }
@@ -491,6 +491,9 @@ UNGUIDED void sent(Client &c, const Request &r) {
         for (Client &d : w.c)
             if (d.pid == r.from) d.orderly = false;
     }
+    if (!c.remote && (c.refused || r.from != c.pid) && daemon_has(c) &&
+        !pg->fdpstate[size_t(c.dfd)])
+        c.orderly = false; /* a refused first claim: one ESRCH, then the daemon closes */
     if (!c.orderly || !r.answered) return;
     if (c.waiting) {
         c.orderly = false; /* a second request while one waits */
