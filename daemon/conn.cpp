@@ -83,7 +83,11 @@ void conn_accept(PGLOB *pglob, int listener) {
             close(fd);
             continue;
         }
-        if (pglob->verbose > 7) _vmessage("server connect from %s", peer_name(clientname, cpid));
+        if (pglob->verbose > 7 && unix_peer)
+            _vmessage("server connect from pid %d (unix)", int(cpid));
+        else if (pglob->verbose > 7)
+            _vmessage("server connect from host %s, port %d", peer_name(clientname, cpid),
+                      ntohs(reinterpret_cast<sockaddr_in *>(&clientname)->sin_port));
         int one = 1;
         if (!unix_peer) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         conn_add(pglob, fd, local);

@@ -95,10 +95,10 @@ static long long number_arg(const char *opt, const char *arg, long long lo, long
     return v;
 }
 
-/* listen_on makes a listening socket on address addr and the daemon's port
- * and adds it to the listeners. A failure ends the daemon with status 1 and
- * a message that names the address. */
-static void listen_on(PGLOB *pglob, const struct in_addr &addr) {
+/* bind_on makes a socket bound to address addr and the daemon's port and adds
+ * it to the listeners; listen_all makes it listen. A failure ends the daemon
+ * with status 1 and a message that names the address. */
+static void bind_on(PGLOB *pglob, const struct in_addr &addr) {
     struct sockaddr_in name = {};
     name.sin_family = AF_INET;
     name.sin_port = htons(uint16_t(pglob->my_port));
@@ -106,14 +106,28 @@ static void listen_on(PGLOB *pglob, const struct in_addr &addr) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     if (s >= 0) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0 ||
-        listen(s, SOMAXCONN) < 0) {
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0) {
         fprintf(stderr, "vorlen: cannot listen on %s:%d: %s\n", inet_ntoa(addr),
                 int(pglob->my_port), strerror(errno));
         exit(1);
     }
     listeners.push_back(s);
+}
+
+/* listen_all makes the bound TCP sockets listen: the last step of start-up,
+ * so that a client that reaches the port finds every socket ready. */
+static void listen_all(PGLOB *pglob) {
+    for (int s : listeners) {
+        struct sockaddr_in name = {};
+        socklen_t len = sizeof name;
+        getsockname(s, reinterpret_cast<sockaddr *>(&name), &len);
+        /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
+        if (name.sin_family == AF_INET && listen(s, SOMAXCONN) < 0) {
+            fprintf(stderr, "vorlen: cannot listen on %s:%d: %s\n", inet_ntoa(name.sin_addr),
+                    int(pglob->my_port), strerror(errno));
+            exit(1);
+        }
+    }
 }
 
 /* unix_address fills addr with the Unix-domain socket's name: the file path,
@@ -365,15 +379,17 @@ int main(int argc, char **argv) {
         a.s_addr = htonl(pglob->accept_remote ? INADDR_ANY : INADDR_LOOPBACK);
         addrs.push_back(a);
     }
-    /* The Unix socket first: once TCP answers, it does too. */
+    /* The TCP addresses are taken first, so that a port in use is named as
+     * such; they listen last, so that once TCP answers the Unix socket does. */
+    for (const struct in_addr &a : addrs) bind_on(pglob, a);
+    pglob->sock = listeners[0];
     std::string unix_shown =
         unix_path.empty() ? "@vorlen." + std::to_string(pglob->my_port) : unix_path;
     if (with_unix) {
         listen_unix(pglob, unix_path, unix_shown);
         atexit(remove_unix_file);
     }
-    for (const struct in_addr &a : addrs) listen_on(pglob, a);
-    pglob->sock = listeners.back();
+    listen_all(pglob);
 
     log_prepare_crash();
     int sigfd = signals_init();
