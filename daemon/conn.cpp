@@ -96,6 +96,9 @@ void conn_accept(PGLOB *pglob, int listener) {
         c->cred_pid = cpid;
         c->cred_uid = cuid;
         c->cred_pidfd = cpidfd;
+        /* A client sends its first request as soon as its connect returns:
+         * it is usually there already, and served without another wait. */
+        conn_readable(pglob, fd);
     }
 }
 
