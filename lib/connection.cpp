@@ -228,16 +228,20 @@ static int connect_unix(int port, char *why, size_t len) {
     }
     ucred cr{};
     socklen_t cl = sizeof cr;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &cl) != 0 || !daemon_user_ok(cr.uid)) {
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &cl) != 0) {
+        fprintf(stderr, "client (connect): who listens on %s cannot be told: %s\n", shown,
+                strerror(errno));
+    } else if (!daemon_user_ok(cr.uid)) {
         fprintf(stderr,
                 "client (connect): the daemon on %s runs as uid %d, not root, uid %d or "
                 "VORLEN_DAEMON_USER\n",
                 shown, static_cast<int>(cr.uid), static_cast<int>(geteuid()));
-        close(fd);
-        errno = EACCES;
-        return -2;
+    } else {
+        return fd;
     }
-    return fd;
+    close(fd);
+    errno = EACCES;
+    return -2;
 }
 
 /* connect_tcp connects to the daemon on host and port over TCP. Returns the
