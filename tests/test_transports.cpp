@@ -225,6 +225,14 @@ TEST(Transports, ASocketFileIsReplacedWhenStaleKeptWhenAnsweredAndRemovedAtExit)
     }
     struct stat st;
     EXPECT_NE(stat(path.c_str(), &st), 0) << "the socket file was left behind";
+    {
+        /* VORLEN_UNIX names the file for the daemon as --unix does. */
+        Daemon d({}, {"VORLEN_UNIX=" + path});
+        EXPECT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+        EXPECT_EQ(family_used({"VORLEN_TRANSPORT=unix", "VORLEN_UNIX=" + path}), AF_UNIX);
+    }
+    EXPECT_NE(stat(path.c_str(), &st), 0);
     rmdir(dir.c_str());
 }
 
