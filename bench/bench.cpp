@@ -50,6 +50,7 @@ struct Config {
     int idle_trips = 20000;
     int storm_clients = 200;
     int storm_rounds = 3;
+    int setups = 2000; /* first calls per transport */
 
     bool wants(std::string_view section) const {
         return only.empty() || std::find(only.begin(), only.end(), section) != only.end();
@@ -141,15 +142,16 @@ int serve_loop(uint32_t size) {
 
 /* rt_round times count round trips of size bytes each way (after warm untimed
  * ones) between a fresh client and a fresh server, both using vorlenlib
- * against the daemon or the relay on port. Returns the times in ns; throws
- * when the client fails. */
-std::vector<int64_t> rt_round(int port, uint32_t size, int warm, int count) {
+ * against the daemon or the relay on port over transport. Returns the times
+ * in ns; throws when the client fails. */
+std::vector<int64_t> rt_round(int port, uint32_t size, int warm, int count,
+                              const char *transport = "tcp") {
     pid_t server = spawn([&] {
-        use_port(port);
+        use_port(port, transport);
         return serve_loop(size);
     });
     pid_t client = spawn([&] {
-        use_port(port);
+        use_port(port, transport);
         std::vector<char> out(std::max(size, 1u)), in(std::max(size, 1u));
         for (int i = 0; i < warm + count; i++) {
             /* The untimed round trips prove that the server got the bytes and
@@ -174,22 +176,31 @@ std::vector<int64_t> rt_round(int port, uint32_t size, int warm, int count) {
 
 /* pingpong_round is baseline A: count timed exchanges (after warm ones) of a
  * 4-byte length and size bytes each way over one direct TCP connection with
- * TCP_NODELAY between two processes. Returns the times in ns; throws when a
- * side fails. */
-std::vector<int64_t> pingpong_round(uint32_t size, int warm, int count) {
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+ * TCP_NODELAY between two processes, or with over_unix (A-unix) over a
+ * Unix-domain stream socket. Returns the times in ns; throws when a side
+ * fails. */
+std::vector<int64_t> pingpong_round(uint32_t size, int warm, int count, bool over_unix = false) {
+    int ls = -1, pair[2] = {-1, -1};
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    check(ls >= 0 && bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-              listen(ls, 1) == 0 && getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len) == 0,
-          std::string("ping-pong listener: ") + strerror(errno));
+    if (over_unix) {
+        check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0,
+              std::string("ping-pong socket pair: ") + strerror(errno));
+    } else {
+        ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        check(ls >= 0 && bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                  listen(ls, 1) == 0 &&
+                  getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len) == 0,
+              std::string("ping-pong listener: ") + strerror(errno));
+    }
     const size_t frame = sizeof(uint32_t) + size;
     pid_t server = spawn([&] {
-        int c = accept(ls, nullptr, nullptr);
+        int c = over_unix ? pair[0] : accept(ls, nullptr, nullptr);
+        if (over_unix) close(pair[1]);
         if (c < 0) return 1;
-        nodelay(c);
+        if (!over_unix) nodelay(c);
         std::vector<char> buf(frame);
         /* End of stream is the client saying it is done. */
         while (read_full(c, buf.data(), frame))
@@ -197,9 +208,11 @@ std::vector<int64_t> pingpong_round(uint32_t size, int warm, int count) {
         return DONE;
     });
     pid_t client = spawn([&] {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return 1;
-        nodelay(s);
+        int s = over_unix ? pair[1] : socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (over_unix) close(pair[0]);
+        if (s < 0 || (!over_unix && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0))
+            return 1;
+        if (!over_unix) nodelay(s);
         std::vector<char> out(frame, 'x'), in(frame);
         memcpy(out.data(), &size, sizeof size);
         for (int i = 0; i < warm + count; i++) {
@@ -209,10 +222,11 @@ std::vector<int64_t> pingpong_round(uint32_t size, int warm, int count) {
         }
         return DONE;
     });
-    close(ls);
+    for (int fd : {ls, pair[0], pair[1]})
+        if (fd >= 0) close(fd);
     int rc = reap(client);
     int rs = reap(server);
-    check(rc == DONE && rs == DONE, "the TCP ping-pong failed");
+    check(rc == DONE && rs == DONE, "the ping-pong failed");
     return {sh->a, sh->a + count};
 }
 
@@ -228,18 +242,29 @@ void round_trips(const Config &cfg, const Server &daemon, const Server &relay,
         const int total = size >= 65536 ? cfg.rt_large : cfg.rt_small;
         const int per = std::max(1, total / cfg.rounds);
         const int warm = std::max(20, per / 10);
-        std::vector<int64_t> v, b, a;
+        std::vector<int64_t> v, b, a, vu, bu, au;
+        /* 64 B also over the Unix socket, in the same rotation. */
+        const int systems = size == 64 ? 6 : 3;
         for (int r = 0; r < cfg.rounds; r++)
             /* The order turns with each round, so that no system always runs first. */
-            for (int k = 0; k < 3; k++) switch ((r + k) % 3) {
+            for (int k = 0; k < systems; k++) switch ((r + k) % systems) {
                 case 0:
                     append(v, rt_round(daemon.port, size, warm, per));
                     break;
                 case 1:
                     append(b, rt_round(relay.port, size, warm, per));
                     break;
-                default:
+                case 2:
                     append(a, pingpong_round(size, warm, per));
+                    break;
+                case 3:
+                    append(vu, rt_round(daemon.port, size, warm, per, "unix"));
+                    break;
+                case 4:
+                    append(bu, rt_round(relay.port, size, warm, per, "unix"));
+                    break;
+                default:
+                    append(au, pingpong_round(size, warm, per, true));
                     break;
                 }
         Line l{.section = section,
@@ -260,6 +285,31 @@ void round_trips(const Config &cfg, const Server &daemon, const Server &relay,
         snprintf(note, sizeof note, "(B = %.2f x A)", l.base.median / la.base.median);
         la.note = note;
         lines.push_back(la);
+        if (size != 64) continue;
+        Line u{.section = section,
+               .measure = "64 B, Unix",
+               .vorlen = figure_of(vu),
+               .base_name = "B-unix",
+               .base = figure_of(bu)};
+        u.ratio = u.vorlen.median / u.base.median;
+        u.target = "<= 1.10 x B-unix";
+        u.verdict = u.ratio <= 1.10 ? Verdict::pass : Verdict::miss;
+        lines.push_back(u);
+        Line ut{.section = section,
+                .measure = "64 B, Unix against TCP",
+                .vorlen = u.vorlen,
+                .base_name = "B",
+                .base = l.base};
+        ut.ratio = ut.vorlen.median / ut.base.median;
+        ut.target = "<= 0.65 x B";
+        ut.verdict = ut.ratio <= 0.65 ? Verdict::pass : Verdict::miss;
+        lines.push_back(ut);
+        Line lau{
+            .section = section, .has_vorlen = false, .base_name = "A-unix", .base = figure_of(au)};
+        lau.ratio = u.vorlen.median / lau.base.median;
+        snprintf(note, sizeof note, "(B-unix = %.2f x A-unix)", u.base.median / lau.base.median);
+        lau.note = note;
+        lines.push_back(lau);
     }
 }
 
@@ -286,19 +336,20 @@ struct Rate {
 /* tp_run counts 64-byte round trips per second: nclients clients, client i
  * sending to server i % nservers through the daemon or relay `via`, over
  * tp_seconds after a warm-up. Throws when a client fails. */
-Rate tp_run(const Config &cfg, const Server &via, int nservers, int nclients) {
+Rate tp_run(const Config &cfg, const Server &via, int nservers, int nclients,
+            const char *transport = "tcp") {
     const int port = via.port;
     sh->stop = 0;
     for (auto &d : sh->done) d = 0;
     std::vector<pid_t> servers, clients;
     for (int s = 0; s < nservers; s++)
         servers.push_back(spawn([&] {
-            use_port(port);
+            use_port(port, transport);
             return serve_loop(64);
         }));
     for (int i = 0; i < nclients; i++)
         clients.push_back(spawn([&, i] {
-            use_port(port);
+            use_port(port, transport);
             const pid_t to = servers[size_t(i % nservers)];
             char out[64] = {}, in[64];
             for (uint64_t k = 1; !sh->stop.load(std::memory_order_relaxed); k++) {
@@ -368,6 +419,76 @@ void throughput(const Config &cfg, const Server &daemon, const Server &relay,
         l.note = note;
         lines.push_back(l);
     }
+    progress("throughput, 16 client/server pairs over Unix");
+    std::vector<double> v, b, vcpu, bcpu;
+    for (int r = 0; r < cfg.tp_rounds; r++) {
+        auto run = [&](const Server &via, std::vector<double> &rate, std::vector<double> &cpu) {
+            Rate t = tp_run(cfg, via, 16, 16, "unix");
+            rate.push_back(t.per_second);
+            cpu.push_back(t.cpu_us);
+        };
+        if (r % 2 == 0) run(daemon, v, vcpu);
+        run(relay, b, bcpu);
+        if (r % 2 == 1) run(daemon, v, vcpu);
+    }
+    Line l{.section = "throughput, 64 B round trips per second",
+           .measure = "16 client/server pairs, Unix",
+           .form = Form::rate,
+           .vorlen = rate_of(v),
+           .base_name = "B-unix",
+           .base = rate_of(b)};
+    l.ratio = l.vorlen.median / l.base.median;
+    l.target = ">= 1.00 x B-unix";
+    l.verdict = l.ratio >= 1.00 ? Verdict::pass : Verdict::miss;
+    l.cpu_vorlen = rate_of(vcpu).median;
+    l.cpu_base = rate_of(bcpu).median;
+    char note[96];
+    snprintf(note, sizeof note, "(CPU per trip: vorlen %.1f us, B-unix %.1f us)", l.cpu_vorlen,
+             l.cpu_base);
+    l.note = note;
+    lines.push_back(l);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Connection set-up                                                         */
+/* ------------------------------------------------------------------------ */
+
+/* setup_round times the first call of count fresh processes against the
+ * daemon on port over transport: connecting, the daemon's check of who is on
+ * the other end, and the answer. Returns the times in ns; throws when one
+ * fails. */
+std::vector<int64_t> setup_round(int port, const char *transport, int count) {
+    for (int i = 0; i < count; i++) {
+        pid_t c = spawn([&] {
+            use_port(port, transport);
+            const int64_t t0 = now_ns();
+            if (qnx_name_locate(0, NO_NAME, 0, nullptr) != -1) return 1;
+            sh->a[i] = now_ns() - t0;
+            return DONE;
+        });
+        check(reap(c) == DONE, std::string("a first call over ") + transport + " failed");
+    }
+    return {sh->a, sh->a + count};
+}
+
+void setup(const Config &cfg, const Server &daemon, std::vector<Line> &lines) {
+    progress("connection set-up");
+    std::vector<int64_t> t, u;
+    const int per = std::max(1, cfg.setups / cfg.rounds);
+    for (int r = 0; r < cfg.rounds; r++) {
+        append(r % 2 ? u : t, setup_round(daemon.port, r % 2 ? "unix" : "tcp", per));
+        append(r % 2 ? t : u, setup_round(daemon.port, r % 2 ? "tcp" : "unix", per));
+    }
+    Line l{.section = "connection set-up: a process's first call (us: median / p99)",
+           .measure = "first call, Unix",
+           .vorlen = figure_of(u),
+           .base_name = "TCP",
+           .base = figure_of(t)};
+    l.ratio = l.vorlen.median / l.base.median;
+    l.target = "<= 0.50 x TCP";
+    l.verdict = l.ratio <= 0.50 ? Verdict::pass : Verdict::miss;
+    l.note = "(TCP: vorlen's own figure over TCP)";
+    lines.push_back(l);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -714,6 +835,8 @@ std::vector<std::string> about_machine(const Config &cfg) {
         "A: direct TCP ping-pong between two processes (TCP_NODELAY), the machine's floor");
     about.push_back("B: bench_relay, one thread doing the protocol's six transfers per round trip "
                     "and nothing else, the floor for any daemon of this protocol");
+    about.push_back("A-unix, B-unix: the same over a Unix-domain stream socket; rows without "
+                    "Unix in their name are TCP");
     about.push_back("Trigger is set against A at 0 B (two transfers, like a trigger's path); "
                     "a timer's lateness per period is counted from the expiry before it, its "
                     "drift against the grid armed + k x 10 ms");
@@ -748,7 +871,7 @@ void raise_fd_limit() {
             "  measures vorlen against baselines measured in the same run and prints one table\n"
             "  --quick  tiny runs that only show that everything works (seconds)\n"
             "  --json   print the results as JSON instead of the table\n"
-            "  --only   run only these sections: rt, tp, proxy, scale\n");
+            "  --only   run only these sections: rt, tp, setup, proxy, scale\n");
     exit(status);
 }
 
@@ -770,6 +893,7 @@ Config parse(int argc, char **argv) {
             cfg.idle_trips = 200;
             cfg.storm_clients = 20;
             cfg.storm_rounds = 1;
+            cfg.setups = 40;
         } else if (a == "--json") {
             cfg.json = true;
         } else if (a == "--only" && i + 1 < argc) {
@@ -777,7 +901,8 @@ Config parse(int argc, char **argv) {
             for (size_t p = 0; p <= list.size();) {
                 size_t q = std::min(list.find(',', p), list.size());
                 std::string s(list.substr(p, q - p));
-                if (s != "rt" && s != "tp" && s != "proxy" && s != "scale") usage(2);
+                if (s != "rt" && s != "tp" && s != "setup" && s != "proxy" && s != "scale")
+                    usage(2);
                 cfg.only.push_back(s);
                 p = q + 1;
             }
@@ -808,6 +933,7 @@ int main(int argc, char **argv) {
         std::vector<Line> lines;
         if (cfg.wants("rt")) round_trips(cfg, daemon, relay, lines);
         if (cfg.wants("tp")) throughput(cfg, daemon, relay, lines);
+        if (cfg.wants("setup")) setup(cfg, daemon, lines);
         if (cfg.wants("proxy")) proxies_timers(cfg, daemon, lines);
         if (cfg.wants("scale")) scale(cfg, daemon, relay, workdir, lines);
         stop_server(relay);

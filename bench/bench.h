@@ -63,8 +63,9 @@ void kill_reap(pid_t pid);
  * killed when the benchmark ends, normally or by SIGINT, SIGTERM or SIGHUP. */
 void cleanup_on_exit();
 
-/* use_port points vorlenlib in this (child) process at a server's port. */
-void use_port(int port);
+/* use_port points vorlenlib in this (child) process at a server's port, over
+ * transport ("tcp" or "unix"). */
+void use_port(int port, const char *transport = "tcp");
 
 /* shared_alloc maps n bytes of zeroed memory that forked children share with
  * the benchmark. Throws std::runtime_error when mmap fails. */

@@ -119,9 +119,10 @@ void kill_reap(pid_t pid) {
     reap(pid);
 }
 
-void use_port(int port) {
+void use_port(int port, const char *transport) {
     setenv("VORLEN_PORT", std::to_string(port).c_str(), 1);
     setenv("HOSTNAME", "", 1);
+    setenv("VORLEN_TRANSPORT", transport, 1);
 }
 
 void *shared_alloc(size_t n) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "vorlen.h"
@@ -25,7 +27,8 @@
  * receiver, the MT_REPLY in, the reply out to the sender and the status out
  * to the replier. It keeps nothing else: no names, proxies, timers, listings
  * or log, so no daemon that speaks the protocol over TCP on one thread can be
- * faster. Any other request is answered ESRCH, which is also what the daemon
+ * faster. It listens on the daemon's Unix-domain name as well (B-unix): the
+ * same floor for that transport. Any other request is answered ESRCH, which is also what the daemon
  * says to a name query for a name nobody holds. */
 
 namespace {
@@ -268,24 +271,38 @@ int main(int argc, char **argv) {
         perror("bench_relay (listen)");
         return 1;
     }
+    /* The daemon's Unix-domain name too, so that B-unix is the same relay. */
+    int usock = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un u{};
+    u.sun_family = AF_UNIX;
+    int un = snprintf(u.sun_path + 1, sizeof u.sun_path - 1, "vorlen.%d", port);
+    if (bind(usock, reinterpret_cast<sockaddr *>(&u),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
+                                    static_cast<size_t>(un))) != 0 ||
+        listen(usock, SOMAXCONN) != 0) {
+        perror("bench_relay (listen, unix)");
+        return 1;
+    }
     int ep = epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = lsock;
-    epoll_ctl(ep, EPOLL_CTL_ADD, lsock, &ev);
+    for (int l : {lsock, usock}) {
+        ev.data.fd = l;
+        epoll_ctl(ep, EPOLL_CTL_ADD, l, &ev);
+    }
 
     epoll_event evs[256];
     for (;;) {
         int n = epoll_wait(ep, evs, 256, -1);
         for (int i = 0; i < n; i++) {
             int fd = evs[i].data.fd;
-            if (fd != lsock) {
+            if (fd != lsock && fd != usock) {
                 serve(fd);
                 continue;
             }
             int c;
-            while ((c = accept4(lsock, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            while ((c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+                if (fd == lsock) setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 if (static_cast<size_t>(c) >= conns.size()) conns.resize(c + 1024);
                 ev.data.fd = c;
                 epoll_ctl(ep, EPOLL_CTL_ADD, c, &ev);

@@ -1,11 +1,13 @@
 /* conn.cpp - client connections: accepting, reading whole requests, the framing checks, dispatch */
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,13 +18,30 @@
  * instead of letting the listener report it ready forever. */
 static int spare_fd = -1;
 
+/* peer_name describes a peer for the log: its address, or the pid the kernel
+ * gave for a Unix peer. */
+static const char *peer_name(const struct sockaddr_storage &name, pid_t pid) {
+    static char text[64];
+    if (name.ss_family == AF_UNIX) {
+        snprintf(text, sizeof text, "pid %d (unix)", int(pid));
+    } else {
+        const auto &in = reinterpret_cast<const struct sockaddr_in &>(name);
+        snprintf(text, sizeof text, "%s", inet_ntoa(in.sin_addr));
+    }
+    return text;
+}
+
 /* conn_accept accepts every connection waiting on the listening socket
  * listener. Beyond the connection limit new ones are closed at once and
- * logged. */
+ * logged. Who the peer is gets settled here, once, from the address the
+ * accept gave: a peer that resets later cannot turn into a remote one taken
+ * on trust. A Unix peer whose credentials the kernel cannot give is closed. */
 void conn_accept(PGLOB *pglob, int listener) {
     if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (;;) {
-        struct sockaddr_in clientname;
+        /* The kernel fails the accept of a connection whose peer address it
+         * cannot give (reset meanwhile) with ECONNABORTED. */
+        struct sockaddr_storage clientname = {};
         socklen_t size = sizeof clientname;
         int fd = accept4(listener, reinterpret_cast<sockaddr *>(&clientname), &size,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -40,31 +59,52 @@ void conn_accept(PGLOB *pglob, int listener) {
             }
             return;
         }
-        if (pglob->nconns >= pglob->max_connections) {
+        const bool unix_peer = clientname.ss_family == AF_UNIX;
+        pid_t cpid = 0;
+        uid_t cuid = uid_t(-1);
+        int cpidfd = -1;
+        bool local = true;
+        char refusal[64] = "";
+        if (pglob->nconns >= pglob->max_connections)
+            snprintf(refusal, sizeof refusal, "%d connections", pglob->nconns);
+        else if (unix_peer && peer_credentials(fd, &cpid, &cuid, &cpidfd) != 0)
+            snprintf(refusal, sizeof refusal, "the kernel gives no credentials");
+        else if (!unix_peer && clientname.ss_family != AF_INET)
+            snprintf(refusal, sizeof refusal, "not an IPv4 peer");
+        else if (!unix_peer &&
+                 !(local = peer_is_local(fd, reinterpret_cast<sockaddr_in *>(&clientname))) &&
+                 !pglob->accept_remote)
+            snprintf(refusal, sizeof refusal, "not a local peer");
+        if (refusal[0]) {
             if (pglob->verbose > 1)
-                _vmessage("Err: connection from %s refused: %d connections",
-                          inet_ntoa(clientname.sin_addr), pglob->nconns);
+                _vmessage("Err: connection from %s refused: %s", peer_name(clientname, cpid),
+                          refusal);
+            if (cpidfd >= 0) close(cpidfd);
             close(fd);
             continue;
         }
-        if (!pglob->accept_remote && !peer_is_local(fd)) {
-            if (pglob->verbose > 1)
-                _vmessage("Err: connection from %s refused: not a local peer",
-                          inet_ntoa(clientname.sin_addr));
-            close(fd);
-            continue;
-        }
-        if (pglob->verbose > 7)
-            _vmessage("server connect from host %s, port %d", inet_ntoa(clientname.sin_addr),
-                      ntohs(clientname.sin_port));
+        if (pglob->verbose > 7 && unix_peer)
+            _vmessage("server connect from pid %d (unix)", int(cpid));
+        else if (pglob->verbose > 7)
+            _vmessage("server connect from host %s, port %d", peer_name(clientname, cpid),
+                      ntohs(reinterpret_cast<sockaddr_in *>(&clientname)->sin_port));
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        conn_add(pglob, fd);
+        if (!unix_peer) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        conn_add(pglob, fd, local);
+        QNX_CONN *c = pglob->conns[fd];
+        c->unix_peer = unix_peer;
+        c->cred_pid = cpid;
+        c->cred_uid = cuid;
+        c->cred_pidfd = cpidfd;
+        /* A client sends its first request as soon as its connect returns:
+         * it is usually there already, and served without another wait. */
+        conn_readable(pglob, fd);
     }
 }
 
-/* conn_add makes a connection of socket fd, which the loop reads from now on. */
-void conn_add(PGLOB *pglob, int fd) {
+/* conn_add makes a connection of socket fd, which the loop reads from now on;
+ * local says whether its peer is on this host. */
+void conn_add(PGLOB *pglob, int fd, bool local) {
     if (size_t(fd) >= pglob->conns.size()) {
         size_t n = pglob->conns.size() ? pglob->conns.size() : 1024;
         while (n <= size_t(fd)) n *= 2;
@@ -73,6 +113,7 @@ void conn_add(PGLOB *pglob, int fd) {
     }
     auto *c = new QNX_CONN;
     c->fd = fd;
+    c->local = local;
     pglob->conns[fd] = c;
     pglob->fdpstate[fd] = nullptr;
     pglob->nconns++;
@@ -85,6 +126,7 @@ void conn_close(PGLOB *pglob, int fd) {
     if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return;
     sockforget(fd);
     close(fd);
+    if (pglob->conns[fd]->cred_pidfd >= 0) close(pglob->conns[fd]->cred_pidfd);
     delete pglob->conns[fd];
     pglob->conns[fd] = nullptr;
     pglob->fdpstate[fd] = nullptr;
@@ -127,15 +169,30 @@ static bool is_block_type(uint16_t typ) {
     return typ == MT_SEND || typ == MT_REPLY;
 }
 
+/* peer_is_pid tells whether pid is the process on connection c, and gives a
+ * pidfd of it in *pidfd (-1 when the kernel has none). A Unix peer is the
+ * process the kernel named at accept, while it lives; a local TCP peer must
+ * hold the other end among its descriptors. */
+static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
+    *pidfd = -1;
+    if (!c->unix_peer) return peer_verify(c->fd, pid, pidfd) == 0;
+    if (pid != c->cred_pid || c->cred_pidfd < 0) return false;
+    struct pollfd p = {c->cred_pidfd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 0) return false; /* it has ended */
+    *pidfd = c->cred_pidfd;
+    c->cred_pidfd = -1;
+    return true;
+}
+
 /* bind_connection binds connection fd to the record of pid, the process that
- * sent its first request. A local peer must really be that process (its
- * descriptors hold the other end); a remote peer is bound on trust. It
- * returns false, binding nothing, for a pid that is not the peer, cannot be
- * a process (<= 0) or does not exist. */
+ * sent its first request. A local peer must really be that process; a remote
+ * peer is bound on trust. It returns false, binding nothing, for a pid that
+ * is not the peer, cannot be a process (<= 0) or does not exist. */
 static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
-    bool remote = !peer_is_local(fd);
+    QNX_CONN *c = pglob->conns[fd];
+    bool remote = !c->local;
     int pidfd = -1;
-    if (pid <= 0 || (!remote && peer_verify(fd, pid, &pidfd) != 0)) {
+    if (pid <= 0 || (!remote && !peer_is_pid(c, pid, &pidfd))) {
         if (pglob->verbose > 1)
             _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
         /* A record of that pid without a connection whose process is gone
@@ -183,7 +240,15 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
     pglob->req_var_len = var_len;
 
     if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
+        /* Refused once and closed: the requests it may have sent after this
+         * one are never looked at, so a liar cannot make the daemon search
+         * the process table for each. */
         if (!unanswered) send_status(fd, ESRCH);
+        QNX_CONN *c = pglob->conns[fd];
+        if (c && !c->dead) {
+            c->dead = true;
+            pglob->dead_fds.push_back(fd);
+        }
         return;
     }
     const QNX_PSTATE *ps = pglob->fdpstate[fd];

@@ -1,6 +1,7 @@
 /* main.cpp - vorlen: start-up, options, signals and the main loop */
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "vorleni.h"
@@ -24,8 +26,13 @@
 
 static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
 
-/* The listening sockets, one for each address; the loop accepts on all. */
+/* The listening sockets, one for each address and the Unix-domain one; the
+ * loop accepts on all. */
 static std::vector<int> listeners;
+
+/* The Unix-domain socket's file, removed at exit; empty for an abstract
+ * socket or none. */
+static std::string unix_file;
 
 /* logo prints the banner. */
 static void logo() {
@@ -60,6 +67,9 @@ static void logo() {
            "                       authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
            "                       127.0.0.1, with --remote 0.0.0.0)\n");
+    printf("  --unix path          also listen on this Unix-domain socket file (default: the\n"
+           "                       abstract socket @vorlen.<port>; or VORLEN_UNIX)\n");
+    printf("  --no-unix            no Unix-domain socket: TCP only\n");
     printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
     printf("  --help               print this text\n");
     printf("  --version            print the version\n");
@@ -85,10 +95,10 @@ static long long number_arg(const char *opt, const char *arg, long long lo, long
     return v;
 }
 
-/* listen_on makes a listening socket on address addr and the daemon's port
- * and adds it to the listeners. A failure ends the daemon with status 1 and
- * a message that names the address. */
-static void listen_on(PGLOB *pglob, const struct in_addr &addr) {
+/* bind_on makes a socket bound to address addr and the daemon's port and adds
+ * it to the listeners; listen_all makes it listen. A failure ends the daemon
+ * with status 1 and a message that names the address. */
+static void bind_on(PGLOB *pglob, const struct in_addr &addr) {
     struct sockaddr_in name = {};
     name.sin_family = AF_INET;
     name.sin_port = htons(uint16_t(pglob->my_port));
@@ -96,14 +106,80 @@ static void listen_on(PGLOB *pglob, const struct in_addr &addr) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     if (s >= 0) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0 ||
-        listen(s, SOMAXCONN) < 0) {
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&name), sizeof name) < 0) {
         fprintf(stderr, "vorlen: cannot listen on %s:%d: %s\n", inet_ntoa(addr),
                 int(pglob->my_port), strerror(errno));
         exit(1);
     }
     listeners.push_back(s);
+}
+
+/* listen_all makes the bound TCP sockets listen: the last step of start-up,
+ * so that a client that reaches the port finds every socket ready. */
+static void listen_all(PGLOB *pglob) {
+    for (int s : listeners) {
+        struct sockaddr_in name = {};
+        socklen_t len = sizeof name;
+        getsockname(s, reinterpret_cast<sockaddr *>(&name), &len);
+        /* A full backlog: a burst of connecting clients must not stall in SYN retries. */
+        if (name.sin_family == AF_INET && listen(s, SOMAXCONN) < 0) {
+            fprintf(stderr, "vorlen: cannot listen on %s:%d: %s\n", inet_ntoa(name.sin_addr),
+                    int(pglob->my_port), strerror(errno));
+            exit(1);
+        }
+    }
+}
+
+/* unix_address fills addr with the Unix-domain socket's name: the file path,
+ * or for an empty path the abstract name vorlen.<port>. It returns the
+ * address's length, or 0 when path does not fit. */
+static socklen_t unix_address(const std::string &path, int port, struct sockaddr_un &addr) {
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    std::string name = path.empty() ? "vorlen." + std::to_string(port) : path;
+    if (name.size() + 1 > sizeof addr.sun_path) return 0;
+    /* An abstract name starts with a NUL byte and has no end mark. */
+    size_t at = path.empty() ? 1 : 0;
+    memcpy(addr.sun_path + at, name.data(), name.size());
+    return socklen_t(offsetof(struct sockaddr_un, sun_path) + at + name.size() + (at ? 0 : 1));
+}
+
+/* listen_unix makes the Unix-domain listening socket at path (empty: the
+ * abstract name) and adds it to the listeners. A file left behind by a
+ * daemon that is gone is replaced; one that a daemon still answers on is
+ * not. A failure ends the daemon with status 1 and a message that names the
+ * socket. */
+static void listen_unix(PGLOB *pglob, const std::string &path, const std::string &shown) {
+    struct sockaddr_un name;
+    socklen_t len = unix_address(path, pglob->my_port, name);
+    if (len == 0) {
+        fprintf(stderr, "vorlen: --unix '%s': the path is too long\n", path.c_str());
+        exit(2);
+    }
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int rc = s < 0 ? -1 : bind(s, reinterpret_cast<sockaddr *>(&name), len);
+    if (rc < 0 && errno == EADDRINUSE && !path.empty()) {
+        /* Nothing answering means nothing to lose: the file is stale. */
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&name), len) == 0;
+        int why = errno;
+        if (probe >= 0) close(probe);
+        if (!answered && why == ECONNREFUSED && unlink(path.c_str()) == 0)
+            rc = bind(s, reinterpret_cast<sockaddr *>(&name), len);
+        else
+            errno = EADDRINUSE;
+    }
+    if (rc < 0 || listen(s, SOMAXCONN) < 0) {
+        fprintf(stderr, "vorlen: cannot listen on %s: %s\n", shown.c_str(), strerror(errno));
+        exit(1);
+    }
+    if (!path.empty()) unix_file = path;
+    listeners.push_back(s);
+}
+
+/* remove_unix_file removes the Unix-domain socket's file at exit. */
+static void remove_unix_file() {
+    if (!unix_file.empty()) unlink(unix_file.c_str());
 }
 
 /* crash ends the daemon after a fault: the shutdown line is written, and the
@@ -180,6 +256,8 @@ int main(int argc, char **argv) {
         OPT_REMOTE,
         OPT_LISTEN,
         OPT_LOG_STDERR,
+        OPT_UNIX,
+        OPT_NO_UNIX,
         OPT_HELP,
         OPT_VERSION
     };
@@ -193,10 +271,15 @@ int main(int argc, char **argv) {
         {"remote", no_argument, nullptr, OPT_REMOTE},
         {"listen", required_argument, nullptr, OPT_LISTEN},
         {"log-stderr", no_argument, nullptr, OPT_LOG_STDERR},
+        {"unix", required_argument, nullptr, OPT_UNIX},
+        {"no-unix", no_argument, nullptr, OPT_NO_UNIX},
         {"help", no_argument, nullptr, OPT_HELP},
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
     std::vector<struct in_addr> addrs;
+    const char *unix_env = getenv("VORLEN_UNIX");
+    std::string unix_path = unix_env ? unix_env : "";
+    bool with_unix = true;
     int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
     int opt;
     while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
@@ -233,6 +316,16 @@ int main(int argc, char **argv) {
         }
         case OPT_LOG_STDERR:
             pglob->log_stderr = true;
+            break;
+        case OPT_UNIX:
+            if (*optarg == '\0') {
+                fprintf(stderr, "vorlen: --unix: an empty path\n");
+                exit(2);
+            }
+            unix_path = optarg;
+            break;
+        case OPT_NO_UNIX:
+            with_unix = false;
             break;
         case OPT_HELP:
             logo();
@@ -286,8 +379,17 @@ int main(int argc, char **argv) {
         a.s_addr = htonl(pglob->accept_remote ? INADDR_ANY : INADDR_LOOPBACK);
         addrs.push_back(a);
     }
-    for (const struct in_addr &a : addrs) listen_on(pglob, a);
+    /* The TCP addresses are taken first, so that a port in use is named as
+     * such; they listen last, so that once TCP answers the Unix socket does. */
+    for (const struct in_addr &a : addrs) bind_on(pglob, a);
     pglob->sock = listeners[0];
+    std::string unix_shown =
+        unix_path.empty() ? "@vorlen." + std::to_string(pglob->my_port) : unix_path;
+    if (with_unix) {
+        listen_unix(pglob, unix_path, unix_shown);
+        atexit(remove_unix_file);
+    }
+    listen_all(pglob);
 
     log_prepare_crash();
     int sigfd = signals_init();
@@ -305,6 +407,7 @@ int main(int argc, char **argv) {
                         std::to_string(getpid()) + ", listening on";
     for (const struct in_addr &a : addrs)
         about += std::string(" ") + inet_ntoa(a) + ":" + std::to_string(pglob->my_port);
+    if (with_unix) about += " and " + unix_shown;
     about += ", options:";
     for (int i = 1; i < argc; i++) about += std::string(" ") + argv[i];
     if (argc == 1) about += " none";

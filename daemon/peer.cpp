@@ -2,7 +2,9 @@
  * connection */
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -19,25 +21,38 @@
 
 #include "vorleni.h"
 
-/* peer_is_local tells whether connection fd comes from this host: a peer in
- * 127.0.0.0/8, or one whose address is the connection's own local address (a
- * client that reached the daemon through this host's own name). */
-static bool peer_is_local_real(int fd) {
-    struct sockaddr_in peer = {}, self = {};
-    socklen_t pl = sizeof peer, sl = sizeof self;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &pl) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&self), &sl) != 0)
-        return false;
-    if (peer.sin_family != AF_INET) return false;
-    uint32_t a = ntohl(peer.sin_addr.s_addr);
-    return (a >> 24) == 127 || peer.sin_addr.s_addr == self.sin_addr.s_addr;
+/* The kernel's option for a pidfd of a Unix-domain peer (Linux 6.5); older
+ * headers lack it, older kernels refuse it. */
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+/* peer_is_local tells whether the TCP peer at address peer on connection fd
+ * comes from this host: a peer in 127.0.0.0/8, or one whose address is the
+ * connection's own local address (a client that reached the daemon through
+ * this host's own name). */
+static bool peer_is_local_real(int fd, const struct sockaddr_in *peer) {
+    uint32_t a = ntohl(peer->sin_addr.s_addr);
+    if ((a >> 24) == 127) return true;
+    /* A socket's own address stays readable after a reset. */
+    struct sockaddr_in self = {};
+    socklen_t sl = sizeof self;
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&self), &sl) == 0 &&
+           peer->sin_addr.s_addr == self.sin_addr.s_addr;
 }
 
-bool (*peer_is_local)(int fd) = peer_is_local_real;
+bool (*peer_is_local)(int fd, const struct sockaddr_in *peer) = peer_is_local_real;
+
+bool diag_verifies(unsigned state, unsigned long inode) {
+    /* A socket in TIME_WAIT (or FIN_WAIT2 after its close) is the kernel's
+     * own: it reports uid 0 and no inode, which would pass for root. */
+    return state == 1 /* TCP_ESTABLISHED */ && inode != 0;
+}
 
 /* sock_owner asks the kernel (NETLINK_SOCK_DIAG, an exact 4-tuple lookup) for
  * the inode and owner uid of the client's end of connection fd. It returns
- * -1 when the kernel cannot tell. */
+ * -1 when the kernel cannot tell, or when that end is no established socket
+ * of a process. */
 static int sock_owner(int fd, unsigned long *inode, uid_t *uid) {
     static int nl = -1;
     if (nl < 0) nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -78,6 +93,7 @@ static int sock_owner(int fd, unsigned long *inode, uid_t *uid) {
             if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return -1;
             if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
             auto *m = static_cast<struct inet_diag_msg *>(NLMSG_DATA(h));
+            if (!diag_verifies(m->idiag_state, m->idiag_inode)) return -1;
             *inode = m->idiag_inode;
             *uid = m->idiag_uid;
             return 0;
@@ -153,3 +169,52 @@ static int owner_signal_real(QNX_PSTATE *ps, int sig) {
 }
 
 int (*owner_signal)(QNX_PSTATE *ps, int sig) = owner_signal_real;
+
+/* start_ticks gives the start time of process pid in clock ticks since boot,
+ * or -1 when it cannot be read. */
+static long long start_ticks(pid_t pid) {
+    char path[48], buf[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) return -1;
+    ssize_t n = read(f, buf, sizeof buf - 1);
+    close(f);
+    if (n <= 0) return -1;
+    buf[n] = '\0';
+    /* The command may hold anything, ')' included: the fields follow the last. */
+    const char *p = strrchr(buf, ')');
+    for (int field = 2; p && field < 22; field++) p = strchr(p + 1, ' ');
+    return p ? strtoll(p + 1, nullptr, 10) : -1;
+}
+
+/* peer_credentials: SO_PEERCRED names the process that connected, and
+ * SO_PEERPIDFD holds that very process. Where the kernel has no
+ * SO_PEERPIDFD, a pidfd is opened on the pid, and a process that started
+ * after now cannot be the one that connected before: its pid was reused. */
+int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd) {
+    struct ucred cr = {};
+    socklen_t len = sizeof cr;
+    *pidfd = -1;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &len) != 0 || cr.pid <= 0) return -1;
+    *pid = cr.pid;
+    *uid = cr.uid;
+    int pfd = -1;
+    len = sizeof pfd;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pfd, &len) == 0 && pfd >= 0) {
+        *pidfd = pfd;
+        return 0;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    long long hz = sysconf(_SC_CLK_TCK);
+    long long now_ticks = (now.tv_sec * hz) + (now.tv_nsec / (1000000000 / hz)) + 1;
+    pfd = int(syscall(SYS_pidfd_open, cr.pid, 0));
+    if (pfd < 0) return -1;
+    long long started = start_ticks(cr.pid);
+    if (started < 0 || started > now_ticks) {
+        close(pfd);
+        return -1;
+    }
+    *pidfd = pfd;
+    return 0;
+}

@@ -172,6 +172,15 @@ struct QNX_CONN {
     uint16_t drop_retcode = 0; /* the answer once they are gone */
     bool dead = false; /* write failed or unread answers over the bound: remove after the request */
     bool want_write = false;
+    /* Who is on the other end, decided once at accept and never asked again:
+     * a peer whose address can no longer be read must not turn into a remote
+     * one that is trusted. */
+    bool local = false;     /* on this host: its pid is checked at binding */
+    bool unix_peer = false; /* came through the Unix-domain socket */
+    /* A Unix peer's credentials as the kernel gave them at accept. */
+    pid_t cred_pid = 0;
+    uid_t cred_uid = uid_t(-1);
+    int cred_pidfd = -1; /* the connecting process; handed to its record at binding */
 };
 
 struct PGLOB;
@@ -271,7 +280,7 @@ void dwritev(int fd, const DPIECE *pieces, int n);
 
 /* conn.cpp: accepting, framing and dispatching */
 void conn_accept(PGLOB *pglob, int listener);
-void conn_add(PGLOB *pglob, int fd);
+void conn_add(PGLOB *pglob, int fd, bool local);
 void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);
 void conn_close(PGLOB *pglob, int fd);
@@ -357,9 +366,15 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
                                    const struct timeval &wall_now);
 
 /* peer.cpp: who is on the other end */
-extern bool (*peer_is_local)(int fd);                     /* seam */
-extern int (*peer_verify)(int fd, pid_t pid, int *pidfd); /* seam */
-extern int (*owner_signal)(QNX_PSTATE *ps, int sig);      /* seam */
+extern bool (*peer_is_local)(int fd, const struct sockaddr_in *peer); /* seam */
+extern int (*peer_verify)(int fd, pid_t pid, int *pidfd);             /* seam */
+/* peer_credentials takes the pid, uid and a pidfd of the process that
+ * connected Unix-domain socket fd from the kernel; -1 when they cannot be had. */
+int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd);
+/* diag_verifies tells whether a sock_diag answer in state state for inode may
+ * vouch for anyone: only an established socket that has an inode. */
+bool diag_verifies(unsigned state, unsigned long inode);
+extern int (*owner_signal)(QNX_PSTATE *ps, int sig); /* seam */
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

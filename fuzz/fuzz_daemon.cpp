@@ -196,7 +196,7 @@ Client *client_of(int dfd) {
     return nullptr;
 }
 
-bool fz_peer_is_local(int fd) {
+bool fz_peer_is_local(int fd, const struct sockaddr_in *) {
     Client *c = client_of(fd);
     return !c || !c->remote;
 }
@@ -505,6 +505,9 @@ UNGUIDED void sent(Client &c, const Request &r) {
         for (Client &d : w.c)
             if (d.pid == r.from) d.orderly = false;
     }
+    if (!c.remote && (c.refused || r.from != c.pid) && daemon_has(c) &&
+        !pg->fdpstate[size_t(c.dfd)])
+        c.orderly = false; /* a refused first claim: one ESRCH, then the daemon closes */
     if (!c.orderly || !r.answered) return;
     if (c.waiting) {
         c.orderly = false; /* a second request while one waits */
@@ -672,7 +675,7 @@ void open_client(Client &c, uint8_t how) {
         if (&d != &c && d.pid == c.pid && (d.hfd >= 0 || daemon_has(d)))
             d.orderly = c.orderly = false;
     if (w.claimed & (1u << (how & 7))) c.orderly = false;
-    conn_add(pg, c.dfd);
+    conn_add(pg, c.dfd, !c.remote);
     c.conn = pg->conns[size_t(c.dfd)];
 }
 

@@ -5,20 +5,25 @@
 #include <atomic>
 #include <charconv>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include <ifaddrs.h>
 #include <linux/futex.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sysexits.h>
 #include <unistd.h>
 
@@ -192,9 +197,125 @@ static void forked_child() {
     }
 }
 
+/* host_is_here tells whether host (already resolved into addr) is this host:
+ * a loopback address, this host's own name, or an address of one of its
+ * interfaces. */
+static bool host_is_here(const char *host, const sockaddr_in &addr) {
+    if ((ntohl(addr.sin_addr.s_addr) >> 24) == 127) return true;
+    char me[HOST_NAME_MAX + 1] = "";
+    if (gethostname(me, sizeof me) == 0 && strcmp(me, host) == 0) return true;
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0) return false;
+    bool here = false;
+    for (ifaddrs *i = all; i && !here; i = i->ifa_next)
+        here =
+            i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == addr.sin_addr.s_addr;
+    freeifaddrs(all);
+    return here;
+}
+
+/* unix_address fills addr with the daemon's Unix-domain socket: VORLEN_UNIX
+ * when set, else the abstract name vorlen.<port>, and shown with how to name
+ * it in a message. Returns the address's length, or 0 when VORLEN_UNIX does
+ * not fit. */
+static socklen_t unix_address(int port, sockaddr_un &addr, char *shown, size_t len) {
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    const char *path = getenv("VORLEN_UNIX");
+    if (path && *path) {
+        snprintf(shown, len, "%s", path);
+        if (strlen(path) + 1 > sizeof addr.sun_path) return 0;
+        memcpy(addr.sun_path, path, strlen(path));
+        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path) + 1);
+    }
+    /* An abstract name: a NUL byte first, no end mark. */
+    int n = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "vorlen.%d", port);
+    snprintf(shown, len, "@%s", addr.sun_path + 1);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
+}
+
+/* daemon_user_ok tells whether uid may be the daemon's: root, the client's
+ * own user, or the user VORLEN_DAEMON_USER names (by name or number). */
+static bool daemon_user_ok(uid_t uid) {
+    if (uid == 0 || uid == getuid() || uid == geteuid()) return true;
+    const char *want = getenv("VORLEN_DAEMON_USER");
+    if (!want || !*want) return false;
+    std::string_view s(want);
+    unsigned long n = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (ec == std::errc() && end == s.data() + s.size()) return n == uid;
+    passwd pw, *found = nullptr;
+    char buf[4096];
+    return getpwnam_r(want, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_uid == uid;
+}
+
+/* connect_unix connects to the daemon's Unix-domain socket for port and
+ * checks that the kernel's word on who listens there is acceptable (see
+ * daemon_user_ok). Returns the socket; -1 with errno when nothing could be
+ * connected (why says so); -2 after printing that the listener is no daemon
+ * of ours. */
+static int connect_unix(int port, char *why, size_t len) {
+    sockaddr_un addr;
+    char shown[sizeof addr.sun_path + 2];
+    socklen_t alen = unix_address(port, addr, shown, sizeof shown);
+    if (alen == 0) {
+        snprintf(why, len, "VORLEN_UNIX is too long: '%s'", shown);
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int rc = fd < 0 ? -1 : connect(fd, reinterpret_cast<sockaddr *>(&addr), alen);
+    /* A Unix connect broken off by a signal has still completed or failed. */
+    while (rc < 0 && errno == EINTR) rc = connect(fd, reinterpret_cast<sockaddr *>(&addr), alen);
+    if (rc < 0) {
+        int e = errno;
+        snprintf(why, len, "%s: %s", shown, strerror(e));
+        if (fd >= 0) close(fd);
+        errno = e;
+        return -1;
+    }
+    ucred cr{};
+    socklen_t cl = sizeof cr;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &cl) != 0) {
+        fprintf(stderr, "client (connect): who listens on %s cannot be told: %s\n", shown,
+                strerror(errno));
+    } else if (!daemon_user_ok(cr.uid)) {
+        fprintf(stderr,
+                "client (connect): the daemon on %s runs as uid %d, not root, uid %d or "
+                "VORLEN_DAEMON_USER\n",
+                shown, static_cast<int>(cr.uid), static_cast<int>(geteuid()));
+    } else {
+        return fd;
+    }
+    close(fd);
+    errno = EACCES;
+    return -2;
+}
+
+/* connect_tcp connects to the daemon on host and port over TCP. Returns the
+ * socket, or -1 after printing why not. */
+static int connect_tcp(const sockaddr_in &addr) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        perror("client (socket)");
+        return -1;
+    }
+    if (connect_daemon(fd, addr) != 0) {
+        perror("client (connect)");
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
 /* _qnx_install_socket opens the connection of the calling process to the
  * daemon on host HOSTNAME (127.0.0.1 when empty or unset), port VORLEN_PORT
- * or 7779. Returns 0; -1 when the process is already connected (nothing
+ * or 7779. A daemon on this host is reached through its Unix-domain socket,
+ * and over TCP when none answers there; VORLEN_TRANSPORT=tcp or unix takes
+ * only the one. Returns 0; -1 when the process is already connected (nothing
  * changes), or after printing why no connection could be made. */
 static int _qnx_install_socket() {
     static bool close_registered = false, fork_registered = false;
@@ -205,26 +326,42 @@ static int _qnx_install_socket() {
     if (!host || *host == '\0') host = "127.0.0.1";
     char why[512];
     int port = _qnx_daemon_port(why, sizeof why);
+    const char *transport = getenv("VORLEN_TRANSPORT");
+    if (port >= 0 && transport && *transport && strcmp(transport, "tcp") != 0 &&
+        strcmp(transport, "unix") != 0) {
+        snprintf(why, sizeof why, "VORLEN_TRANSPORT is neither tcp nor unix: '%s'", transport);
+        port = -1;
+    }
     if (port < 0) {
         fprintf(stderr, "client (connect): %s\n", why);
         errno = EINVAL;
         return -1;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        perror("client (socket)");
-        return -1;
+    const bool only_tcp = transport && strcmp(transport, "tcp") == 0;
+    const bool only_unix = transport && strcmp(transport, "unix") == 0;
+    int fd = -1;
+    if (only_unix) {
+        fd = connect_unix(port, why, sizeof why);
+        if (fd == -1) fprintf(stderr, "client (connect): %s\n", why);
+        if (fd < 0) return -1;
+    } else {
+        /* The host left unnamed is this one: the Unix socket needs no resolver. */
+        const bool unnamed = strcmp(host, "127.0.0.1") == 0;
+        sockaddr_in addr{};
+        if (!unnamed && daemon_address(host, port, addr) != 0) return -1;
+        if (!only_tcp && (unnamed || host_is_here(host, addr))) {
+            fd = connect_unix(port, why, sizeof why);
+            if (fd == -2) return -1;
+            /* No Unix socket there: the daemon listens on TCP only. */
+            if (fd == -1 && errno != ECONNREFUSED && errno != ENOENT) {
+                fprintf(stderr, "client (connect): %s\n", why);
+                return -1;
+            }
+        }
+        if (fd < 0 && unnamed && daemon_address(host, port, addr) != 0) return -1;
+        if (fd < 0) fd = connect_tcp(addr);
+        if (fd < 0) return -1;
     }
-    auto fail = [fd](const char *what) {
-        if (what) perror(what);
-        close(fd);
-        return -1;
-    };
-    sockaddr_in addr{};
-    if (daemon_address(host, port, addr) != 0) return fail(nullptr);
-    if (connect_daemon(fd, addr) != 0) return fail("client (connect)");
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     WriteLock lock;
     _qnx_socket = fd;

@@ -54,16 +54,21 @@ bool listed(int port, pid_t pid) {
 } // namespace
 
 /* Each test starts unconnected, also when the tests of this file share one
- * process (a previous test's connection leads to a daemon that is gone). */
-class ClientCore : public ::testing::Test {
+ * process (a previous test's connection leads to a daemon that is gone), and
+ * runs once over each transport. */
+class ClientCore : public vt::TransportTest {
   protected:
-    void SetUp() override { _qnx_close_socket(); }
+    void SetUp() override {
+        vt::TransportTest::SetUp();
+        _qnx_close_socket();
+    }
 };
+VT_ON_BOTH_TRANSPORTS(ClientCore);
 
 /* A client that cannot reach the daemon says why and ends with status 1 at
  * its first opening call, so that a supervisor does not take it for one that
  * did its work. A VORLEN_PORT that is no port is named in sin's words. */
-TEST_F(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
+TEST_P(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
     /* A port bound but not listening refuses connections, and nobody else can
      * take it while the test holds it. */
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -75,7 +80,11 @@ TEST_F(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
     ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
     const std::pair<std::string, std::string> cases[] = {
         {std::to_string(ntohs(a.sin_port)),
-         std::string("client (connect): ") + strerror(ECONNREFUSED) + "\n"},
+         std::string("client (connect): ") +
+             (GetParam() == vt::Transport::tcp
+                  ? ""
+                  : "@vorlen." + std::to_string(ntohs(a.sin_port)) + ": ") +
+             strerror(ECONNREFUSED) + "\n"},
         {"abc", "client (connect): VORLEN_PORT is no port number: 'abc'\n"},
         {"65536", "client (connect): VORLEN_PORT is no port number: '65536'\n"},
     };
@@ -95,7 +104,7 @@ TEST_F(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
 
 /* bash does not export HOSTNAME: under cron, systemd or env -i it is unset,
  * and that means this host as the empty string does. */
-TEST_F(ClientCore, EmptyNamedOrUnsetHostnameReachesTheDaemon) {
+TEST_P(ClientCore, EmptyNamedOrUnsetHostnameReachesTheDaemon) {
     vt::Daemon d;
     for (const char *host : {"", "localhost", static_cast<const char *>(nullptr)}) {
         pid_t c = vt::spawn([&] {
@@ -111,7 +120,7 @@ TEST_F(ClientCore, EmptyNamedOrUnsetHostnameReachesTheDaemon) {
     }
 }
 
-TEST_F(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
+TEST_P(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
     vt::Daemon d;
     int port = d.port();
     pid_t c = vt::spawn([port] {
@@ -134,7 +143,7 @@ TEST_F(ClientCore, RequiringCallsWhileUnconnectedFailAndSendNothing) {
     EXPECT_EQ(vt::wait_exit(c), 0);
 }
 
-TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
+TEST_P(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
     vt::Daemon d;
     int port = d.port();
     int pids[2];
@@ -185,7 +194,7 @@ TEST_F(ClientCore, ForkedChildOpensItsOwnConnectionAndDropsTheInheritedOne) {
 
 /* A worker child that never calls the library must not keep its parent's
  * connection open: the daemon sees the parent go when it does. */
-TEST_F(ClientCore, AChildThatNeverCallsDoesNotHoldItsParentsConnection) {
+TEST_P(ClientCore, AChildThatNeverCallsDoesNotHoldItsParentsConnection) {
     vt::Daemon d;
     int port = d.port();
     int pids[2], hold[2];
@@ -215,7 +224,7 @@ TEST_F(ClientCore, AChildThatNeverCallsDoesNotHoldItsParentsConnection) {
     close(pids[1]);
 }
 
-TEST_F(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
+TEST_P(ClientCore, CloseSocketThenTheNextOpeningCallReconnects) {
     vt::Daemon d;
     int port = d.port();
     pid_t c = vt::spawn([port] {
@@ -263,7 +272,7 @@ static pid_t restart(int port) {
  * ends with status 69 and says why (exit), or the next call opens a new
  * connection to the restarted daemon, where nothing the process held is
  * left (reconnect). */
-TEST_F(ClientCore, WhenTheDaemonGoesAwayTheProcessDoesWhatItWasToldTo) {
+TEST_P(ClientCore, WhenTheDaemonGoesAwayTheProcessDoesWhatItWasToldTo) {
     struct Case {
         const char *mode;
         int status;

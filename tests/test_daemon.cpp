@@ -246,7 +246,8 @@ TEST(Daemon, ByDefaultOnlyLoopbackReachesTheDaemon) {
     c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
     EXPECT_NE(d.stdout_text().find("listening on 127.0.0.1:" + std::to_string(d.port()) + " " +
-                                   outside + ":" + std::to_string(d.port()) + ","),
+                                   outside + ":" + std::to_string(d.port()) + " and @vorlen." +
+                                   std::to_string(d.port()) + ","),
               std::string::npos)
         << d.stdout_text();
 }
@@ -329,10 +330,10 @@ TEST(Daemon, TheStartLinesAreWrittenAtStartWithTimeVersionPidAddressAndOptions) 
     int was = now.tm_hour * 3600 + now.tm_min * 60 + now.tm_sec;
     EXPECT_LE((said - was + 86400) % 86400, 60) << first;
     std::string port = std::to_string(d.port());
-    EXPECT_TRUE(std::regex_match(second, std::regex("     0: vorlen \\d+\\.\\d+(\\.\\d+)*, pid " +
-                                                    std::to_string(d.pid()) +
-                                                    ", listening on 127\\.0\\.0\\.1:" + port +
-                                                    ", options: -p " + port + " -d -v 1")))
+    EXPECT_TRUE(std::regex_match(
+        second, std::regex("     0: vorlen \\d+\\.\\d+(\\.\\d+)*, pid " + std::to_string(d.pid()) +
+                           ", listening on 127\\.0\\.0\\.1:" + port + " and @vorlen\\." + port +
+                           ", options: -p " + port + " -d -v 1")))
         << second;
 }
 

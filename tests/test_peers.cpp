@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <arpa/inet.h>
@@ -157,6 +158,32 @@ int claim(int port, pid_t pid) {
 
 constexpr uid_t NOBODY = 65534;
 
+/* A TCP connection to the daemon on port that the daemon has accepted: a
+ * listing on a later connection is answered only after it was. */
+int accepted_connection(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    list_processes(port);
+    return s;
+}
+
+/* smuggle has a Send from claimed to server arrive at the daemon on port
+ * over an accepted connection that then ends by how: the daemon is stopped
+ * meanwhile, so that it finds the request only once the client's socket has
+ * gone. */
+void smuggle(const Daemon &d, pid_t claimed, pid_t server, const std::function<void(int)> &how) {
+    int s = accepted_connection(d.port());
+    kill(d.pid(), SIGSTOP);
+    auto r = send_req(MT_SEND, claimed, server, {"smuggled"});
+    EXPECT_EQ(write(s, r.data(), r.size()), ssize_t(r.size()));
+    how(s);
+    kill(d.pid(), SIGCONT);
+}
+
 } // namespace
 
 TEST(Peers, APeerOnAnotherHostIsRefusedByDefault) {
@@ -283,4 +310,54 @@ TEST(Peers, ADaemonThatCannotReadDescriptorsComparesUsers) {
     EXPECT_EQ(wait_exit(p), 0);
     kill(sibling, SIGKILL);
     waitpid(sibling, nullptr, 0);
+}
+
+/* A request followed at once by a reset: the daemon finds the request with
+ * the peer already gone, and its address unreadable. It must bind nothing,
+ * not take the peer for a remote one on trust, and deliver nothing. */
+TEST(Peers, ARequestFollowedByAResetBindsNothingAndDeliversNothing) {
+    Daemon d({"-v", "2"});
+    RawClient server(d.port());
+    bind_to(server, server.pid());
+    QNX_MSG_RCV rcv{};
+    rcv.nbytes = 64;
+    server.send_bytes(req(MT_RECEIVE, server.pid(), rcv));
+    ASSERT_TRUE(wait_state(d.port(), server.pid(), STATE_RECEIVE_BLOCKED));
+    Sleeper claimed;
+    smuggle(d, claimed.pid(), server.pid(), [](int s) {
+        linger l{1, 0};
+        setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(s);
+    });
+    /* Listings served after the daemon went on: it has read the request. */
+    EXPECT_TRUE(wait_until([&] {
+        return d.stdout_text().find("is not the process on it") != std::string::npos ||
+               !server.silent(0);
+    }));
+    EXPECT_EQ(process_record(d.port(), claimed.pid()).pid, 0);
+    EXPECT_TRUE(server.silent(100)) << "the smuggled message was delivered";
+}
+
+/* A client that sent and closed at once leaves a socket in FIN_WAIT2 or
+ * TIME_WAIT, which the kernel reports as root's with no inode. A daemon
+ * that cannot read descriptors compares users: such an answer must never
+ * vouch for root's init. */
+TEST(Peers, ASocketInTimeWaitVouchesForNobody) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run the daemon as another user";
+    Daemon d({"-v", "2"}, {}, "", int(NOBODY));
+    ASSERT_GT(d.pid(), 0);
+    RawClient server(d.port());
+    bind_to(server, server.pid());
+    QNX_MSG_RCV rcv{};
+    rcv.nbytes = 64;
+    server.send_bytes(req(MT_RECEIVE, server.pid(), rcv));
+    ASSERT_TRUE(wait_state(d.port(), server.pid(), STATE_RECEIVE_BLOCKED));
+    ASSERT_EQ(user_of(1), 0);
+    smuggle(d, 1, server.pid(), [](int s) { close(s); });
+    EXPECT_TRUE(wait_until([&] {
+        return d.stdout_text().find("is not the process on it") != std::string::npos ||
+               !server.silent(0);
+    }));
+    EXPECT_EQ(process_record(d.port(), 1).pid, 0);
+    EXPECT_TRUE(server.silent(100)) << "a message from pid 1 was delivered";
 }

@@ -371,7 +371,8 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
         EXPECT_TRUE(exists(prefix + "/" + f)) << f;
     /* The files that name the prefix name the one installed into. */
     std::string unit = vt::read_file(prefix + "/lib/systemd/system/vorlen.service");
-    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/sbin/vorlen -v 2 -d --log-stderr\n"),
+    EXPECT_NE(unit.find("\nExecStart=" + prefix +
+                        "/sbin/vorlen -v 2 -d --log-stderr --unix /run/vorlen/vorlen.sock\n"),
               std::string::npos)
         << unit;
     const std::string pkg =

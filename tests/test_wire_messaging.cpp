@@ -87,7 +87,11 @@ struct Peer {
 
 } // namespace
 
-TEST(WireMessaging, ReceiveFirstThenSendThenReplyWithExactAnswersAndCounters) {
+/* The messaging is the same whatever carries the bytes. */
+class WireMessaging : public TransportTest {};
+VT_ON_BOTH_TRANSPORTS(WireMessaging);
+
+TEST_P(WireMessaging, ReceiveFirstThenSendThenReplyWithExactAnswersAndCounters) {
     Daemon d;
     Peer r(d.port()), s(d.port());
     r.receive(0, 100);
@@ -116,7 +120,7 @@ TEST(WireMessaging, ReceiveFirstThenSendThenReplyWithExactAnswersAndCounters) {
     EXPECT_EQ(rr.rpl_bytes, 7);
 }
 
-TEST(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
+TEST_P(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
     Daemon d;
     Peer r(d.port()), a(d.port()), b(d.port()), c(d.port());
     a.send(r.pid(), {"from a"});
@@ -147,7 +151,7 @@ TEST(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
     EXPECT_EQ(c.data(0), "rc");
 }
 
-TEST(WireMessaging, AReceiverWaitingForOnePidIsNotGivenAnothersMessage) {
+TEST_P(WireMessaging, AReceiverWaitingForOnePidIsNotGivenAnothersMessage) {
     Daemon d;
     Peer r(d.port()), a(d.port()), b(d.port());
     r.receive(a.pid(), 100);
@@ -162,7 +166,7 @@ TEST(WireMessaging, AReceiverWaitingForOnePidIsNotGivenAnothersMessage) {
     EXPECT_EQ(r.data(b.pid()), "b first");
 }
 
-TEST(WireMessaging, OffsetsAndReReadsOfAHeldMessage) {
+TEST_P(WireMessaging, OffsetsAndReReadsOfAHeldMessage) {
     Daemon d;
     Peer r(d.port()), s(d.port());
     std::string msg;
@@ -187,7 +191,7 @@ TEST(WireMessaging, OffsetsAndReReadsOfAHeldMessage) {
     r.status(0);
 }
 
-TEST(WireMessaging, BlocksAreConcatenatedAndEmptyMessagesDelivered) {
+TEST_P(WireMessaging, BlocksAreConcatenatedAndEmptyMessagesDelivered) {
     Daemon d;
     Peer r(d.port()), s(d.port());
     s.send(r.pid(), {"abcd", "", "efghij"});
@@ -204,7 +208,7 @@ TEST(WireMessaging, BlocksAreConcatenatedAndEmptyMessagesDelivered) {
     r.status(0);
 }
 
-TEST(WireMessaging, AReplyIsAcceptedOnlyFromTheProcessHoldingTheMessage) {
+TEST_P(WireMessaging, AReplyIsAcceptedOnlyFromTheProcessHoldingTheMessage) {
     Daemon d;
     Peer r(d.port()), s(d.port()), other(d.port()), q(d.port());
     /* Not blocked at all, no record, RECEIVE-blocked, SEND-blocked. */
@@ -236,7 +240,7 @@ TEST(WireMessaging, AReplyIsAcceptedOnlyFromTheProcessHoldingTheMessage) {
     q.c.close();
 }
 
-TEST(WireMessaging, CreceiveNeverBlocks) {
+TEST_P(WireMessaging, CreceiveNeverBlocks) {
     Daemon d;
     Peer r(d.port()), s(d.port());
     r.receive(0, 10, 0, MT_NB_RECEIVE);
@@ -255,7 +259,7 @@ TEST(WireMessaging, CreceiveNeverBlocks) {
     r.status(0);
 }
 
-TEST(WireMessaging, BlocksThatDoNotFillTheRequestAreRefusedWhole) {
+TEST_P(WireMessaging, BlocksThatDoNotFillTheRequestAreRefusedWhole) {
     Daemon d;
     Peer r(d.port()), s(d.port());
     /* Two blocks announced, one present. */
@@ -283,7 +287,7 @@ TEST(WireMessaging, BlocksThatDoNotFillTheRequestAreRefusedWhole) {
     EXPECT_EQ(r.data(s.pid()), "fine");
 }
 
-TEST(WireMessaging, AFullQueueRefusesTheSendWithEagain) {
+TEST_P(WireMessaging, AFullQueueRefusesTheSendWithEagain) {
     Daemon d({"-v", "2"});
     Peer r(d.port());
     std::vector<std::unique_ptr<Peer>> senders;
@@ -304,7 +308,7 @@ TEST(WireMessaging, AFullQueueRefusesTheSendWithEagain) {
     ASSERT_TRUE(wait_state(d.port(), late.pid(), STATE_SEND_BLOCKED));
 }
 
-TEST(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
+TEST_P(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
     Daemon d;
     Peer r(d.port()), s(d.port());
     auto gone = std::make_unique<Peer>(d.port());
@@ -324,7 +328,7 @@ TEST(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
     EXPECT_EQ(r.data(s.pid()), "next");
 }
 
-TEST(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
+TEST_P(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
     Daemon d;
     Peer r(d.port()), held(d.port()), queued(d.port()), idle(d.port());
     held.send(r.pid(), {"0123456789"});
@@ -348,7 +352,7 @@ TEST(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
     EXPECT_EQ(r.data(queued.pid()), "waiting");
 }
 
-TEST(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
+TEST_P(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
     Daemon d;
     Peer r(d.port()), s(d.port()), other(d.port());
     /* READY: nothing to break, and nothing answered. */
@@ -382,7 +386,7 @@ TEST(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
     r.status(ESRCH);
 }
 
-TEST(WireMessaging, AnInterruptAnswersAReceivedSendOnlyWhenItAskedForQnx4) {
+TEST_P(WireMessaging, AnInterruptAnswersAReceivedSendOnlyWhenItAskedForQnx4) {
     struct Case {
         const char *what;
         uint16_t flags;              /* of the Send */

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,9 +201,102 @@ Daemon::~Daemon() {
     }
 }
 
-RawClient::RawClient(int port) : RawClient(port, htonl(INADDR_LOOPBACK), htonl(INADDR_ANY)) {}
+static Transport current_transport = Transport::tcp;
+
+void use_transport(Transport t) {
+    current_transport = t;
+    setenv("VORLEN_TRANSPORT", t == Transport::tcp ? "tcp" : "unix", 1);
+}
+
+Transport transport() {
+    return current_transport;
+}
+
+std::string transport_name(const ::testing::TestParamInfo<Transport> &info) {
+    return info.param == Transport::tcp ? "tcp" : "unix";
+}
+
+int connect_unix(int port) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, "vorlen.%d", port);
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (s < 0) return -1;
+    if (connect(s, reinterpret_cast<sockaddr *>(&a),
+                socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n))) != 0) {
+        int e = errno;
+        ::close(s);
+        errno = e;
+        return -1;
+    }
+    return s;
+}
+
+RawClient::RawClient(int port) : RawClient(port, current_transport) {}
+
+RawClient::RawClient(int port, Transport t) {
+    if (t == Transport::tcp) {
+        open_tcp(port, htonl(INADDR_LOOPBACK), htonl(INADDR_ANY));
+        return;
+    }
+    /* The holder connects and hands the socket over with SCM_RIGHTS. */
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        return;
+    }
+    fflush(nullptr);
+    pid_t c = fork();
+    if (c == 0) {
+        int keep = sv[1];
+        close_range(3, unsigned(keep) - 1, 0);
+        close_range(unsigned(keep) + 1, ~0u, 0);
+        int s = connect_unix(port);
+        if (s < 0) _exit(2);
+        char byte = 0;
+        iovec v{&byte, 1};
+        alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+        msghdr m{};
+        m.msg_iov = &v;
+        m.msg_iovlen = 1;
+        m.msg_control = space;
+        m.msg_controllen = sizeof space;
+        cmsghdr *cm = CMSG_FIRSTHDR(&m);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(cm), &s, sizeof s);
+        if (sendmsg(keep, &m, 0) != 1) _exit(3);
+        ::close(s);
+        ::close(keep);
+        for (;;) pause();
+    }
+    ::close(sv[1]);
+    holder_ = c;
+    char byte;
+    iovec v{&byte, 1};
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &v;
+    m.msg_iovlen = 1;
+    m.msg_control = space;
+    m.msg_controllen = sizeof space;
+    ssize_t r;
+    while ((r = recvmsg(sv[0], &m, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    }
+    cmsghdr *cm = r == 1 ? CMSG_FIRSTHDR(&m) : nullptr;
+    if (cm && cm->cmsg_type == SCM_RIGHTS)
+        memcpy(&fd_, CMSG_DATA(cm), sizeof fd_);
+    else
+        ADD_FAILURE() << "no connection to @vorlen." << port;
+    ::close(sv[0]);
+}
 
 RawClient::RawClient(int port, uint32_t to, uint32_t from) {
+    open_tcp(port, to, from);
+}
+
+void RawClient::open_tcp(int port, uint32_t to, uint32_t from) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;

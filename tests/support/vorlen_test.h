@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include "vorlen.h"
 
 /* REQUIRE checks a condition in a forked child, which reports a failure
@@ -24,6 +26,32 @@
     } while (0)
 
 namespace vt {
+
+/* The transports a client of this host may use: TCP on loopback, or the
+ * daemon's Unix-domain socket (the abstract @vorlen.<port>). */
+enum class Transport { tcp, unix_socket };
+
+/* use_transport makes t the transport of the raw clients made from now on and,
+ * through VORLEN_TRANSPORT, of the library in this process and its children. */
+void use_transport(Transport t);
+Transport transport();
+
+/* TransportTest runs a suite once per transport: derive the suite's fixture
+ * from it, write TEST_P, and name the suite in VT_ON_BOTH_TRANSPORTS. */
+class TransportTest : public ::testing::TestWithParam<Transport> {
+  protected:
+    void SetUp() override { use_transport(GetParam()); }
+    void TearDown() override { use_transport(Transport::tcp); }
+};
+std::string transport_name(const ::testing::TestParamInfo<Transport> &info);
+#define VT_ON_BOTH_TRANSPORTS(suite)                                                               \
+    INSTANTIATE_TEST_SUITE_P(Transports, suite,                                                    \
+                             ::testing::Values(vt::Transport::tcp, vt::Transport::unix_socket),    \
+                             vt::transport_name)
+
+/* A connected socket to the daemon's abstract Unix-domain socket for port,
+ * made by this process; -1 with errno when it cannot be had. */
+int connect_unix(int port);
 
 /* Paths of the built programs, passed in by the build. */
 std::string bin_path(const std::string &program);
@@ -72,8 +100,12 @@ std::string read_file(const std::string &path);
 /* RawClient speaks the wire protocol byte for byte, without vorlenlib. */
 class RawClient {
   public:
+    /* A connection by the transport of use_transport. Over the Unix socket
+     * the holding process (see pid) makes the connection itself, as the
+     * kernel names the process that connected. */
     explicit RawClient(int port);
-    /* A connection to address to, from source address from (network order). */
+    RawClient(int port, Transport t);
+    /* A TCP connection to address to, from source address from (network order). */
     RawClient(int port, uint32_t to, uint32_t from);
     ~RawClient();
     RawClient(const RawClient &) = delete;
@@ -101,6 +133,7 @@ class RawClient {
     void close();
 
   private:
+    void open_tcp(int port, uint32_t to, uint32_t from);
     int fd_ = -1;
     mutable pid_t holder_ = -1;
     bool holder_ended_ = false;
