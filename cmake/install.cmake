@@ -53,6 +53,9 @@ foreach(lib ${VORLEN_RUNTIME_LIBS})
 endforeach()
 list(APPEND VORLEN_RUNTIME_FLAGS ${VORLEN_LINK_OPTIONS})
 list(JOIN VORLEN_RUNTIME_FLAGS " " VORLEN_RUNTIME_FLAGS)
+# The shared library brings the C++ run-time itself; only the sanitizers'
+# must come with the program (it has to be loaded first).
+list(JOIN VORLEN_LINK_OPTIONS " " VORLEN_SHARED_FLAGS)
 
 # vorlen::vorlenlib in the build tree: the same usage requirements as the
 # installed target, for the examples and for projects that add this one with
@@ -126,6 +129,7 @@ install(CODE "
   set(VORLEN_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
   set(VORLEN_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
   set(VORLEN_RUNTIME_FLAGS \"${VORLEN_RUNTIME_FLAGS}\")
+  set(VORLEN_SHARED_FLAGS \"${VORLEN_SHARED_FLAGS}\")
 ")
 
 # vorlen_install_configured installs template as dir/name, filled in with the
