@@ -1,19 +1,30 @@
 # install.cmake - what `cmake --install` puts where, and how ported programs find the library
 #
-#   bin/       sin, drillfull, drillproxy, drillmsg, drillpair
+#   bin/       sin
 #   sbin/      vorlen
-#   lib/       libvorlenlib.a, pkgconfig/vorlen.pc and vorlen-qnx4.pc,
+#   libexec/vorlen/  the exercisers drillfull, drillproxy, drillmsg, drillpair
+#   lib/       libvorlenlib.a, libvorlen.so.<major> (with its links),
+#              pkgconfig/vorlen.pc, vorlen-shared.pc and vorlen-qnx4.pc,
 #              cmake/vorlen/ (find_package(vorlen))
 #   include/vorlen/      vorlen.h, sendmx.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
-#   share/man/           vorlen(8), sin(1)
+#   share/man/           vorlen(8), sin(1), compressed
 #   share/doc/vorlen/    porting.md and the example sources
 #   lib/systemd/system/  vorlen.service (VORLEN_SYSTEMD_UNITDIR)
 #   etc/logrotate.d/     vorlen (CMAKE_INSTALL_SYSCONFDIR; give /etc for the system's)
+#
+# With the prefix /usr, as for the Debian package, the logrotate snippet goes
+# to /etc and the unit to /lib/systemd/system, where the system looks for them.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(CMAKE_INSTALL_SYSCONFDIR "/etc" CACHE PATH "read-only single-machine data (etc)")
+  set(VORLEN_DEFAULT_UNITDIR "/lib/systemd/system")
+else()
+  set(VORLEN_DEFAULT_UNITDIR "lib/systemd/system")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(VORLEN_SYSTEMD_UNITDIR "lib/systemd/system"
+set(VORLEN_SYSTEMD_UNITDIR "${VORLEN_DEFAULT_UNITDIR}"
     CACHE STRING "Directory of the systemd unit, relative to the install prefix or absolute")
 
 # The C++ runtime that vorlenlib needs in a program linked by the C compiler:
@@ -42,6 +53,9 @@ foreach(lib ${VORLEN_RUNTIME_LIBS})
 endforeach()
 list(APPEND VORLEN_RUNTIME_FLAGS ${VORLEN_LINK_OPTIONS})
 list(JOIN VORLEN_RUNTIME_FLAGS " " VORLEN_RUNTIME_FLAGS)
+# The shared library brings the C++ run-time itself; only the sanitizers'
+# must come with the program (it has to be loaded first).
+list(JOIN VORLEN_LINK_OPTIONS " " VORLEN_SHARED_FLAGS)
 
 # vorlen::vorlenlib in the build tree: the same usage requirements as the
 # installed target, for the examples and for projects that add this one with
@@ -57,15 +71,27 @@ add_library(vorlen_qnx4_porting INTERFACE)
 target_compile_definitions(vorlen_qnx4_porting INTERFACE __QNX__)
 target_link_libraries(vorlen_qnx4_porting INTERFACE vorlenlib_porting)
 add_library(vorlen::qnx4 ALIAS vorlen_qnx4_porting)
+# vorlen::vorlen_shared links the shared library instead; it brings the C++
+# run-time itself.
+add_library(vorlen_shared_porting INTERFACE)
+target_include_directories(vorlen_shared_porting INTERFACE ${PROJECT_SOURCE_DIR}/include
+                                                           ${PROJECT_SOURCE_DIR}/include/qnx)
+target_link_libraries(vorlen_shared_porting INTERFACE vorlen_shared)
+add_library(vorlen::vorlen_shared ALIAS vorlen_shared_porting)
 
-# Programs and the library.
+# Programs and the libraries. The exercisers are test loads, not commands for
+# everyday use: they stay out of the PATH.
 install(TARGETS vorlen RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-foreach(prog sin drillfull drillproxy drillmsg drillpair)
+if(TARGET sin)
+  install(TARGETS sin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+foreach(prog drillfull drillproxy drillmsg drillpair)
   if(TARGET ${prog})
-    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vorlen)
   endif()
 endforeach()
 install(TARGETS vorlenlib ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS vorlen_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # Headers: the library's own in include/vorlen, the QNX 4 names in a directory
 # of their own, so that only ported programs put them on their include path.
@@ -75,16 +101,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/inclu
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qnx/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen/qnx FILES_MATCHING PATTERN "*.h")
 
-# find_package(vorlen): a relocatable package file that makes vorlen::vorlenlib
-# and vorlen::qnx4.
+# find_package(vorlen): a relocatable package file that makes vorlen::vorlenlib,
+# vorlen::vorlen_shared and vorlen::qnx4.
 set(VORLEN_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorlen)
 set(VORLEN_PKG_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
 set(VORLEN_PKG_LIBRARY
     ${CMAKE_INSTALL_LIBDIR}/${CMAKE_STATIC_LIBRARY_PREFIX}vorlenlib${CMAKE_STATIC_LIBRARY_SUFFIX})
+set(VORLEN_SONAME
+    ${CMAKE_SHARED_LIBRARY_PREFIX}vorlen${CMAKE_SHARED_LIBRARY_SUFFIX}.${PROJECT_VERSION_MAJOR})
+set(VORLEN_PKG_SHARED_LIBRARY ${CMAKE_INSTALL_LIBDIR}/${VORLEN_SONAME})
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/vorlenConfig.cmake.in ${CMAKE_BINARY_DIR}/vorlenConfig.cmake
   INSTALL_DESTINATION ${VORLEN_CMAKEDIR}
-  PATH_VARS VORLEN_PKG_INCLUDEDIR VORLEN_PKG_LIBRARY)
+  PATH_VARS VORLEN_PKG_INCLUDEDIR VORLEN_PKG_LIBRARY VORLEN_PKG_SHARED_LIBRARY)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/vorlenConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/vorlenConfig.cmake ${CMAKE_BINARY_DIR}/vorlenConfigVersion.cmake
@@ -100,6 +129,7 @@ install(CODE "
   set(VORLEN_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
   set(VORLEN_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
   set(VORLEN_RUNTIME_FLAGS \"${VORLEN_RUNTIME_FLAGS}\")
+  set(VORLEN_SHARED_FLAGS \"${VORLEN_SHARED_FLAGS}\")
 ")
 
 # vorlen_install_configured installs template as dir/name, filled in with the
@@ -120,6 +150,8 @@ endfunction()
 
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.pc.in
                           ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen.pc)
+vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen-shared.pc.in
+                          ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen-shared.pc)
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen-qnx4.pc.in
                           ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen-qnx4.pc)
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.service
@@ -127,9 +159,21 @@ vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.service
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vorlen.logrotate
         DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/logrotate.d RENAME vorlen)
 
-# Manual pages and the porting notes with the examples they refer to.
-install(FILES ${PROJECT_SOURCE_DIR}/man/vorlen.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES ${PROJECT_SOURCE_DIR}/man/sin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Manual pages, compressed as man and Debian expect them: at the highest level
+# and without the file's name and time, so that the same sources make the
+# same files. Then the porting notes with the examples they refer to.
+find_program(VORLEN_GZIP gzip REQUIRED)
+foreach(page vorlen.8 sin.1)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${VORLEN_GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+  list(APPEND VORLEN_MAN_PAGES ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(vorlen_man ALL DEPENDS ${VORLEN_MAN_PAGES})
 install(FILES ${PROJECT_SOURCE_DIR}/doc/porting.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/examples/qnx_server.c
               ${PROJECT_SOURCE_DIR}/examples/qnx_client.c
@@ -147,9 +191,11 @@ if(TARGET test_porting)
                          VORLEN_CMAKE_COMMAND="${CMAKE_COMMAND}"
                          VORLEN_CMAKE_GENERATOR="${CMAKE_GENERATOR}"
                          VORLEN_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}"
+                         VORLEN_INSTALL_LIBEXECDIR="${CMAKE_INSTALL_LIBEXECDIR}"
                          VORLEN_LIBRARY="$<TARGET_FILE:vorlenlib>"
                          VORLEN_RUNTIME_FLAGS="${VORLEN_RUNTIME_FLAGS}")
-  foreach(dep vorlen vorlenlib sin drillfull drillproxy drillmsg drillpair)
+  foreach(dep vorlen vorlenlib vorlen_shared vorlen_man sin drillfull drillproxy drillmsg
+              drillpair)
     if(TARGET ${dep})
       add_dependencies(test_porting ${dep})
     endif()

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstddef>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -182,6 +183,28 @@ static void remove_unix_file() {
     if (!unix_file.empty()) unlink(unix_file.c_str());
 }
 
+/* notify_manager tells the service manager that started the daemon with
+ * NOTIFY_SOCKET (systemd's Type=notify) how it is: "READY=1" once it serves,
+ * "STOPPING=1" as it ends. The protocol is one datagram on that Unix socket
+ * (a name that starts with '@' is in the abstract namespace), so no library
+ * is needed for it. Without the variable, or when the datagram cannot go,
+ * nothing happens: the daemon serves all the same. */
+static void notify_manager(const char *state) {
+    const char *path = getenv("NOTIFY_SOCKET");
+    struct sockaddr_un sa = {};
+    size_t len = path ? strlen(path) : 0;
+    if (len < 2 || len >= sizeof sa.sun_path || (path[0] != '/' && path[0] != '@')) return;
+    sa.sun_family = AF_UNIX;
+    memcpy(sa.sun_path, path, len);
+    if (path[0] == '@') sa.sun_path[0] = '\0';
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return;
+    /* A manager that is gone cannot be told: a failure is ignored. */
+    sendto(s, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
+           socklen_t(offsetof(struct sockaddr_un, sun_path) + len));
+    close(s);
+}
+
 /* crash ends the daemon after a fault: the shutdown line is written, and the
  * signal is raised again with its default action so that a supervisor sees a
  * crash, never a clean exit. */
@@ -231,6 +254,7 @@ static void handle_signals(PGLOB *pglob, int sigfd) {
             sweep(pglob);
             continue;
         }
+        notify_manager("STOPPING=1");
         for (int s : listeners) shutdown(s, SHUT_RDWR);
         if (pglob->verbose >= 0)
             _vmessage("Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
@@ -412,6 +436,8 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) about += std::string(" ") + argv[i];
     if (argc == 1) about += " none";
     log_start(about.c_str());
+    /* Every listener takes connections since listen_all: clients may come. */
+    notify_manager("READY=1");
 
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;

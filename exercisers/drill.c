@@ -25,6 +25,24 @@ static FILE *drill_console(void) {
     return fp;
 }
 
+void drill_options(int argc, char **argv, const char *help) {
+    int c;
+
+    while ((c = getopt(argc, argv, "h")) != -1) {
+        if (c == 'h') {
+            fputs(help, stdout);
+            exit(0);
+        }
+        fprintf(stderr, "usage: %s [-h]\n", argv[0]);
+        exit(2);
+    }
+    if (optind < argc) {
+        fprintf(stderr, "%s: unexpected argument '%s'\nusage: %s [-h]\n", argv[0], argv[optind],
+                argv[0]);
+        exit(2);
+    }
+}
+
 /* drill_reap collects every child that has already ended, without waiting. */
 static void drill_reap(void) {
     while (waitpid(-1, NULL, WNOHANG) > 0) {

@@ -56,6 +56,20 @@ typedef struct drill_att {
  * another file or device to append them to instead. */
 void drill_run(const DRILL_ROW *row);
 
+/* drill_options reads the options of a generation exerciser, which has only
+ * -h: that prints help (what the program does, its options and environment)
+ * and ends the program with status 0. Any other option or argument prints
+ * the usage line on standard error and ends it with status 2. */
+void drill_options(int argc, char **argv, const char *help);
+
+/* DRILL_ENVIRONMENT is the part of every exerciser's help that names the
+ * environment variables it reads. */
+#define DRILL_ENVIRONMENT                                                                          \
+    "Environment:\n"                                                                               \
+    "  HOSTNAME        host of the daemon; unset or empty means 127.0.0.1\n"                       \
+    "  VORLEN_PORT     port of the daemon (default 7779)\n"                                        \
+    "  VORLEN_CONSOLE  file or device for the console lines (default /dev/tty10)\n"
+
 /* drill_attach attaches name and, as kind says, the proxies and the timer of a
  * server, printing each on fp. On any failure it prints the failure line and
  * ends the process with status 0. */

@@ -93,8 +93,26 @@ static void pair_client(const char *attname, int lc) {
     exit(0);
 }
 
-/* drillpair [-c clients] [-l steps]: forks the server and, a second later,
- * the clients, and ends at once; they go on alone. */
+static const char HELP[] =
+    "drillpair - loads a running vorlen daemon with one server and its clients\n"
+    "\n"
+    "Forks a server, which attaches a name, two proxies and a timer that fires the\n"
+    "second proxy every 2.5 s, and a second later the clients, each of which sends\n"
+    "the server its steps, triggering the server's first proxy every 20th step;\n"
+    "then ends at once, while they go on. Each of them prints its counts on\n"
+    "standard output when it ends; the server ends after the last client.\n"
+    "\n"
+    "usage: drillpair [-c clients] [-l steps] [-h]\n"
+    "  -c n  clients (default 1)\n"
+    "  -l n  steps of each client (default 500)\n"
+    "  -h    print this text and exit\n"
+    "\n"
+    "Environment:\n"
+    "  HOSTNAME     host of the daemon; unset or empty means 127.0.0.1\n"
+    "  VORLEN_PORT  port of the daemon (default 7779)\n";
+
+/* drillpair [-c clients] [-l steps] [-h]: forks the server and, a second
+ * later, the clients, and ends at once; they go on alone. */
 int main(int argc, char **argv) {
     char attname[DRILL_BUFSZ];
     int n_childs = 1, lc = 500, c, i;
@@ -104,8 +122,11 @@ int main(int argc, char **argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     /* The first process's pid in the name keeps parallel runs apart. */
     snprintf(attname, sizeof attname, "qnxtest%d", (int)getpid());
-    while ((c = getopt(argc, argv, "c:l:")) != -1) {
+    while ((c = getopt(argc, argv, "c:l:h")) != -1) {
         switch (c) {
+        case 'h':
+            fputs(HELP, stdout);
+            exit(0);
         case 'c':
             n_childs = atoi(optarg);
             break;

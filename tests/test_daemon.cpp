@@ -1,6 +1,7 @@
 /* test_daemon.cpp - the daemon's command line, signals and log file */
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -13,8 +14,10 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -594,4 +597,75 @@ TEST(Daemon, LogStderrMarksEveryLineWithItsSyslogLevelAndMakesNoFile) {
     EXPECT_GT(levels[7], 0);
     EXPECT_FALSE(exists(d.workdir() + "/vorlen.log"));
     EXPECT_EQ(d.stdout_text().find("Removing pid"), std::string::npos);
+}
+
+/* Started by systemd as Type=notify, the daemon says READY=1 on the socket
+ * NOTIFY_SOCKET names (a path, or a name in the abstract namespace after '@')
+ * once its port takes connections, and STOPPING=1 when it ends. */
+TEST(Daemon, UnderSystemdItReportsReadyOnceItListensAndStoppingAsItEnds) {
+    const std::string dir = make_tempdir();
+    for (const std::string &where :
+         {dir + "/notify", "@vorlen-test-notify-" + std::to_string(getpid())}) {
+        int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        memcpy(a.sun_path, where.data(), where.size());
+        if (where[0] == '@') a.sun_path[0] = '\0';
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a),
+                       socklen_t(offsetof(sockaddr_un, sun_path) + where.size())),
+                  0)
+            << where << ": " << strerror(errno);
+        char buf[256];
+        ssize_t n = -1;
+        int port = 0;
+        pid_t pid = -1;
+        int st = 0;
+        /* Another program may take the free port first: that daemon ends
+         * with status 1 without a word, and the next port is tried. */
+        for (int attempt = 0; attempt < 10 && n < 0; attempt++) {
+            port = free_port();
+            pid = fork();
+            if (pid == 0) {
+                int null = open("/dev/null", O_WRONLY);
+                if (chdir(dir.c_str()) != 0 || null < 0) _exit(127);
+                dup2(null, 1);
+                dup2(null, 2);
+                setenv("NOTIFY_SOCKET", where.c_str(), 1);
+                std::string p = std::to_string(port);
+                execl(bin_path("vorlen").c_str(), "vorlen", "-p", p.c_str(), "--log-stderr",
+                      static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            bool ended = false;
+            wait_until(
+                [&] {
+                    pollfd p{s, POLLIN, 0};
+                    if (poll(&p, 1, 0) == 1) return true;
+                    return ended = waitpid(pid, &st, WNOHANG) == pid;
+                },
+                10000);
+            if (ended) continue;
+            n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+            /* The port must take connections by the time the word comes. */
+            if (n > 0) {
+                EXPECT_EQ(connect_errno("127.0.0.1", port), 0) << where;
+            }
+            break;
+        }
+        if (n <= 0 && pid > 0 && waitpid(pid, &st, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+        }
+        ASSERT_GT(n, 0) << where << ": no notification";
+        EXPECT_EQ(std::string(buf, size_t(n)), "READY=1") << where;
+        kill(pid, SIGTERM);
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+        n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+        EXPECT_EQ(n > 0 ? std::string(buf, size_t(n)) : "", "STOPPING=1") << where;
+        close(s);
+    }
+    std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0) { /* leaving a temporary directory is harmless */
+    }
 }

@@ -310,4 +310,37 @@ TEST(Drillpair, UnknownOptionForksNothing) {
     EXPECT_TRUE(vt::list_processes(d.port()).empty());
 }
 
+/* -h explains the program and starts no load: it ends at once with 0, forks
+ * nothing and never reaches the daemon. So does a generation exerciser given
+ * anything else, with status 2. */
+class DrillHelp : public testing::TestWithParam<const char *> {};
+
+TEST_P(DrillHelp, PrintsWhatItDoesAndStartsNothing) {
+    const std::string prog = GetParam();
+    vt::Daemon d;
+    {
+        Exerciser r(prog, {"-h"});
+        EXPECT_EQ(r.first_status(10000), 0);
+        EXPECT_TRUE(r.gone());
+        EXPECT_EQ(r.statuses().size(), 1u) << "it forked";
+        const std::string out = r.out();
+        EXPECT_EQ(out.rfind(prog + " - loads a running vorlen daemon", 0), 0u) << out;
+        EXPECT_TRUE(has(out, "\nusage: " + prog + " ") && has(out, "  -h ") &&
+                    has(out, "VORLEN_PORT"))
+            << out;
+    }
+    if (prog != "drillpair") { /* drillpair's own answer is tested above */
+        Exerciser r(prog, {"load"});
+        EXPECT_EQ(r.first_status(10000), 2 << 8);
+        EXPECT_TRUE(r.gone());
+        EXPECT_EQ(r.statuses().size(), 1u) << "it forked";
+        EXPECT_EQ(r.out(), "");
+    }
+    EXPECT_TRUE(vt::list_processes(d.port()).empty());
+    EXPECT_TRUE(vt::list_names(d.port()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, DrillHelp,
+                         testing::Values("drillfull", "drillproxy", "drillmsg", "drillpair"));
+
 } // namespace

@@ -19,6 +19,9 @@
 #if !defined(VORLEN_BUILD_DIR) || !defined(VORLEN_SOURCE_DIR) || !defined(VORLEN_C_COMPILER)
 #error "the build passes the build and source directories and the C compiler"
 #endif
+#if !defined(VORLEN_INSTALL_LIBDIR) || !defined(VORLEN_INSTALL_LIBEXECDIR)
+#error "the build passes the install directories relative to the prefix"
+#endif
 
 namespace {
 
@@ -365,10 +368,13 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
     Scratch scratch;
     const std::string prefix = scratch.dir + "/prefix";
     ASSERT_NO_FATAL_FAILURE(install(prefix, budget));
-    for (const char *f : {"sbin/vorlen", "bin/sin", "bin/drillpair", "include/vorlen/vorlen.h",
-                          "include/vorlen/qnx/sys/kernel.h", "share/man/man8/vorlen.8",
-                          "share/man/man1/sin.1", "etc/logrotate.d/vorlen"})
+    for (const char *f : {"sbin/vorlen", "bin/sin", VORLEN_INSTALL_LIBEXECDIR "/vorlen/drillpair",
+                          VORLEN_INSTALL_LIBDIR "/libvorlen.so.1", "include/vorlen/vorlen.h",
+                          "include/vorlen/qnx/sys/kernel.h", "share/man/man8/vorlen.8.gz",
+                          "share/man/man1/sin.1.gz", "etc/logrotate.d/vorlen"})
         EXPECT_TRUE(exists(prefix + "/" + f)) << f;
+    /* The exercisers are no commands for the PATH. */
+    EXPECT_FALSE(exists(prefix + "/bin/drillpair"));
     /* The files that name the prefix name the one installed into. */
     std::string unit = vt::read_file(prefix + "/lib/systemd/system/vorlen.service");
     EXPECT_NE(unit.find("\nExecStart=" + prefix +
@@ -396,16 +402,28 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
         EXPECT_EQ(r.output, module == std::string("vorlen") ? "elsewhere\n" : "QNX 4, node 0\n");
     }
 
-    /* The one line a porting user types, for each example. */
-    for (const char *prog : {"qnx_server", "qnx_client"}) {
-        r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
-                    quote(source_path(std::string("examples/") + prog + ".c")) + " -o " +
-                    quote(prefix + "/" + prog) + " $(" + pkg + " --cflags --libs vorlen)",
-                budget);
-        ASSERT_EQ(r.status, 0) << prog << ":\n" << r.output;
-        EXPECT_TRUE(r.output.empty()) << prog << ":\n" << r.output;
+    /* The one line a porting user types, for each example: vorlen links the
+     * static library into the program, vorlen-shared libvorlen.so.1 (found
+     * here through the run path, as in any prefix the loader does not search). */
+    for (std::string module : {"vorlen", "vorlen-shared"}) {
+        const std::string rpath =
+            module == "vorlen" ? "" : " -Wl,-rpath,$(" + pkg + " --variable=libdir " + module + ")";
+        for (const char *prog : {"qnx_server", "qnx_client"}) {
+            const std::string out = prefix + "/" + prog + "-" + module;
+            r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
+                        quote(source_path(std::string("examples/") + prog + ".c")) + " -o " +
+                        quote(out) + " $(" + pkg + " --cflags --libs " + module + ")" + rpath,
+                    budget);
+            ASSERT_EQ(r.status, 0) << prog << " with " << module << ":\n" << r.output;
+            EXPECT_TRUE(r.output.empty()) << prog << " with " << module << ":\n" << r.output;
+            r = run("readelf -d " + quote(out), budget);
+            EXPECT_EQ(r.output.find("[libvorlen.so.1]") != std::string::npos,
+                      module == "vorlen-shared")
+                << prog << " with " << module << ":\n"
+                << r.output;
+        }
+        run_pair(prefix + "/qnx_server-" + module, prefix + "/qnx_client-" + module);
     }
-    run_pair(prefix + "/qnx_server", prefix + "/qnx_client");
 }
 
 TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
@@ -425,6 +443,10 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
                    "/${prog}.c)\n"
                    "  target_compile_options(${prog} PRIVATE -Wall -Wextra -Werror)\n"
                    "  target_link_libraries(${prog} PRIVATE vorlen::vorlenlib)\n"
+                   "  add_executable(${prog}_shared " +
+                   source_path("examples") +
+                   "/${prog}.c)\n"
+                   "  target_link_libraries(${prog}_shared PRIVATE vorlen::vorlen_shared)\n"
                    "endforeach()\n"
                    "add_executable(guarded guarded.c)\n"
                    "target_link_libraries(guarded PRIVATE vorlen::qnx4)\n");
@@ -441,6 +463,7 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, "QNX 4, node 0\n");
     run_pair(proj + "/build/qnx_server", proj + "/build/qnx_client");
+    run_pair(proj + "/build/qnx_server_shared", proj + "/build/qnx_client_shared");
 }
 
 /* A QNX 4 program (tests/qnx4_face.c, built with the QNX 4 header names)
