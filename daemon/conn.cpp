@@ -157,10 +157,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     if (ps->fd != 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
         pglob->fdpstate[ps->fd] == ps)
         pglob->fdpstate[ps->fd] = nullptr;
-    if (pidfd >= 0) {
-        if (ps->pidfd >= 0) close(ps->pidfd);
-        ps->pidfd = pidfd;
-    }
+    if (pidfd >= 0) process_watch(pglob, ps, pidfd);
     ps->fd = fd;
     pglob->fdpstate[fd] = ps;
     return true;

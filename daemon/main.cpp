@@ -338,6 +338,8 @@ int main(int argc, char **argv) {
             for (int s : listeners) listener = listener || fd == s;
             if (listener)
                 conn_accept(pglob, fd);
+            else if (evs[i].process)
+                process_exited(pglob, fd);
             else if (fd == sigfd)
                 handle_signals(pglob, sigfd);
             else {

@@ -212,6 +212,7 @@ struct PGLOB {
     /* Connections by socket, the pid index and the limits. */
     std::vector<QNX_CONN *> conns;
     std::unordered_map<pid_t, QNX_PSTATE *> pidmap;
+    std::unordered_map<int, QNX_PSTATE *> pidfdmap; /* the record each watched pidfd belongs to */
     std::vector<int> dead_fds; /* connections to remove once the request is done */
     int nconns;
     bool accept_remote; /* accept connections from other hosts, bound on trust */
@@ -269,11 +270,13 @@ void process_undef(PGLOB *pglob);
 int sockinit();
 int sockwant(int fd, bool readable, bool writable);
 void sockforget(int fd);
+int sockwatch_process(int pidfd);
 void sockdeadline(const struct timeval *mono_deadline);
 struct SOCKEV {
     int fd;
     bool readable;
     bool writable;
+    bool process; /* fd is a watched pidfd: its process has exited */
 };
 int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
 bool sockis_timer(int fd);
@@ -282,7 +285,7 @@ bool sockis_timer(int fd);
 /* Why a process record is removed; the removal's log line says it. */
 enum REMOVE_WHY {
     RM_DISCONNECT, /* its connection ended */
-    RM_EXITED,     /* it was found gone while it had no connection */
+    RM_EXITED,     /* its pidfd said it exited, or it was found gone without a connection */
     RM_SWEEP,      /* the sweep found it gone */
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
@@ -295,6 +298,12 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
 /* why only matters with isfree. */
 void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why = RM_EXITED);
 void sweep(PGLOB *pglob);
+/* Gives ps the pidfd of its verified process and watches it, so that the
+ * record goes the moment the process exits; a pidfd it had is closed. */
+void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd);
+/* The loop saw pidfd ready: the record it belongs to goes if its process has
+ * exited. */
+void process_exited(PGLOB *pglob, int pidfd);
 /* Answers a blocked process with a status-only retcode and makes it READY,
  * withdrawing a queued message and ending a sleep it waits in. */
 void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);

@@ -594,3 +594,32 @@ TEST(Daemon, LogStderrMarksEveryLineWithItsSyslogLevelAndMakesNoFile) {
     EXPECT_FALSE(exists(d.workdir() + "/vorlen.log"));
     EXPECT_EQ(d.stdout_text().find("Removing pid"), std::string::npos);
 }
+
+/* A process whose connection outlives it (a forked child keeps the socket)
+ * loses its record, names and all, as soon as it exits: its pid may be
+ * reused, and the new process must not inherit the record. Its partners are
+ * released with ESRCH, and the connection is closed. */
+TEST(Daemon, ARecordGoesWhenItsProcessExitsThoughItsConnectionStaysOpen) {
+    Daemon d({"-v", "3"});
+    RawClient dying(d.port());
+    QNX_MSG_NAME_ATTACH na{};
+    memcpy(na.name, "outlived", 8);
+    dying.send_bytes(req(MT_NAME_ATTACH, dying.pid(), na));
+    QNX_MSG_HDR h = dying.recv_hdr();
+    ASSERT_EQ(h.ev.retcode, 0);
+    dying.recv_exact(h.msg_len);
+    const pid_t dp = dying.pid();
+    RawClient sender(d.port());
+    sender.send_bytes(send_req(MT_SEND, sender.pid(), dp, {"x"}));
+    ASSERT_TRUE(wait_state(d.port(), sender.pid(), STATE_SEND_BLOCKED));
+
+    dying.end_process(); /* the test process still holds the socket */
+    EXPECT_TRUE(wait_until([&] { return list_names(d.port()).empty(); }));
+    EXPECT_EQ(process_record(d.port(), dp).pid, 0);
+    h = sender.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+    EXPECT_EQ(h.from_pid, dp);
+    EXPECT_TRUE(dying.closed_by_peer());
+    EXPECT_NE(removal_reason_line(read_file(d.workdir() + "/vorlen.log"), dp).find("process exit"),
+              std::string::npos);
+}
