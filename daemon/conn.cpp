@@ -111,8 +111,7 @@ void conn_reap_dead(PGLOB *pglob) {
         QNX_CONN *c = size_t(fd) < pglob->conns.size() ? pglob->conns[fd] : nullptr;
         /* A connection is dead for unread answers over the bound or for a
          * failed write, which means the peer is gone. */
-        if (c && c->dead)
-            conn_ended(pglob, fd, c->out.used() > pglob->max_unread ? RM_UNREAD : RM_DISCONNECT);
+        if (c && c->dead) conn_ended(pglob, fd, c->unread ? RM_UNREAD : RM_DISCONNECT);
     }
 }
 
@@ -269,11 +268,18 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             c->drop_retcode = EFAULT;
             continue;
         }
-        size_t total = sizeof h + addlen + var;
-        if (c->in.used() < total) {
-            c->in.reserve_tail(total - c->in.used());
-            return;
+        if (var > 0 && !pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
+            /* A connection is bound before it may have the daemon buffer
+             * anything beyond a header and a fixed body: a stranger's data
+             * is read and dropped. */
+            c->drop = uint64_t(sizeof h) + h.msg_len;
+            c->drop_retcode = ESRCH;
+            continue;
         }
+        size_t total = sizeof h + addlen + var;
+        /* The buffer grows with the bytes that arrive (conn_readable), never
+         * to the length a header announces. */
+        if (c->in.used() < total) return;
         if (pglob->verbose > 6)
             _vmessage("process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
                       int(h.msg_len), int(h.msg_len - addlen));
@@ -289,6 +295,51 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
     }
 }
 
+/* in_room is how many more bytes the input buffer of c should have room
+ * for before the next read: as many as it holds already (so it at most
+ * doubles), but no more than the request under way still lacks, and 4096 at
+ * least. */
+static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
+    size_t room = c->in.used() > 4096 ? c->in.used() : 4096;
+    if (c->drop > 0 || c->in.used() < sizeof(QNX_MSG_HDR)) return 4096;
+    QNX_MSG_HDR h;
+    memcpy(&h, c->in.head(), sizeof h);
+    if (h.ev.typ >= MT_NTYPES) return 4096;
+    size_t total = sizeof h + h.msg_len;
+    size_t fixed = sizeof h + size_t(pglob->jtable[h.ev.typ].addlen);
+    if (!is_block_type(h.ev.typ) && total < fixed) total = fixed;
+    size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
+    if (lacking < room) room = lacking;
+    return room < 4096 ? 4096 : room;
+}
+
+/* refuse_partial drops the request under way in the input buffer of c, which
+ * cannot grow: no memory, or --max-memory would be passed. Its bytes are read
+ * and dropped as an oversized request's are, and it is answered EFAULT (a
+ * Send or Reply) or EINVAL. Without even a header the connection is closed.
+ * Returns false when it was. */
+static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
+    if (c->drop > 0) { /* dropping already needs no room: make some */
+        c->drop -= c->in.used() < c->drop ? c->in.used() : c->drop;
+        c->in.clear();
+        return true;
+    }
+    if (c->in.used() < sizeof(QNX_MSG_HDR)) {
+        if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no memory for a request", c->fd);
+        conn_ended(pglob, c->fd, RM_DISCONNECT);
+        return false;
+    }
+    QNX_MSG_HDR h;
+    memcpy(&h, c->in.head(), sizeof h);
+    bool block = h.ev.typ < MT_NTYPES && is_block_type(h.ev.typ);
+    if (pglob->verbose > 1)
+        _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use): dropped",
+                  h.msg_len, c->fd, pglob->mem_used, pglob->max_memory);
+    c->drop = uint64_t(sizeof h) + h.msg_len;
+    c->drop_retcode = block ? EFAULT : EINVAL;
+    return true;
+}
+
 /* conn_readable reads what connection fd has sent (one read) and serves each
  * request that is now complete. End of stream or an error removes the
  * process bound to the connection. */
@@ -300,7 +351,16 @@ void conn_readable(PGLOB *pglob, int fd) {
         conn_reap_dead(pglob);
         return;
     }
-    c->in.reserve_tail(4096);
+    if (!c->in.reserve_tail(in_room(pglob, c), true)) {
+        if (!refuse_partial(pglob, c)) return;
+        serve_buffered(pglob, c);
+        if (pglob->conns[fd] != c || c->dead) return;
+        if (!c->in.reserve_tail(1, false)) {
+            /* Not even room to drop into: the connection cannot go on. */
+            conn_ended(pglob, fd, RM_DISCONNECT);
+            return;
+        }
+    }
     size_t room = c->in.data.size() - c->in.end;
     ssize_t r = read(fd, c->in.data.data() + c->in.end, room);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
@@ -310,6 +370,6 @@ void conn_readable(PGLOB *pglob, int fd) {
     }
     c->in.end += size_t(r);
     serve_buffered(pglob, c);
-    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > 262144)
-        std::vector<unsigned char>().swap(c->in.data); /* a large request's memory goes back */
+    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > 65536)
+        c->in.release(); /* a large request's memory goes back */
 }

@@ -48,8 +48,11 @@ static void logo() {
     printf("  --max-connections n  connections served at once (default %d)\n",
            DEFAULT_MAX_CONNECTIONS);
     printf("  --max-request n      largest request in bytes (default %u)\n", DEFAULT_MAX_REQUEST);
-    printf("  --max-unread n       unread answer bytes before a client is dropped (default %zu)\n",
-           DEFAULT_MAX_UNREAD);
+    printf("  --max-unread n       unread answer bytes before a client is dropped (default\n"
+           "                       --max-request + %zu)\n",
+           DEFAULT_UNREAD_BEYOND_REQUEST);
+    printf("  --max-memory n       message bytes held daemon-wide (default %zu)\n",
+           DEFAULT_MAX_MEMORY);
     printf("  --max-names n        registered names on this host (default %d, at most %d)\n",
            QNX_MAX_NAMES, MAX_TABLE_SIZE);
     printf("  --max-proxies n      proxies on this host (default %d, at most %d)\n",
@@ -174,6 +177,7 @@ int main(int argc, char **argv) {
         OPT_MAX_CONNECTIONS = 256,
         OPT_MAX_REQUEST,
         OPT_MAX_UNREAD,
+        OPT_MAX_MEMORY,
         OPT_MAX_NAMES,
         OPT_MAX_PROXIES,
         OPT_MAX_TIMERS,
@@ -187,6 +191,7 @@ int main(int argc, char **argv) {
         {"max-connections", required_argument, nullptr, OPT_MAX_CONNECTIONS},
         {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
+        {"max-memory", required_argument, nullptr, OPT_MAX_MEMORY},
         {"max-names", required_argument, nullptr, OPT_MAX_NAMES},
         {"max-proxies", required_argument, nullptr, OPT_MAX_PROXIES},
         {"max-timers", required_argument, nullptr, OPT_MAX_TIMERS},
@@ -209,6 +214,9 @@ int main(int argc, char **argv) {
             break;
         case OPT_MAX_UNREAD:
             pglob->max_unread = size_t(number_arg("--max-unread", optarg, 1, LLONG_MAX));
+            break;
+        case OPT_MAX_MEMORY:
+            pglob->max_memory = size_t(number_arg("--max-memory", optarg, 1, LLONG_MAX));
             break;
         case OPT_MAX_NAMES:
             names = int(number_arg("--max-names", optarg, 1, MAX_TABLE_SIZE));
@@ -264,6 +272,8 @@ int main(int argc, char **argv) {
         }
     }
     logo();
+    if (pglob->max_unread == 0)
+        pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
 
     pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));

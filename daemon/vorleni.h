@@ -25,8 +25,13 @@ constexpr int32_t TIMER_NOT_ARMED = 2147483647; /* both deadline fields: never *
  * hostile msg_len must not exhaust the daemon's memory. */
 constexpr uint32_t DEFAULT_MAX_REQUEST = 64u << 20;
 /* A connection whose unread answers pass this many bytes is treated as closed:
- * a client that sends requests but never reads cannot make the daemon hoard. */
-constexpr size_t DEFAULT_MAX_UNREAD = 4u << 20;
+ * a client that sends requests but never reads cannot make the daemon hoard.
+ * Unless given, the bound is the largest request and this much more, so that
+ * the largest message still reaches a receiver that reads. */
+constexpr size_t DEFAULT_UNREAD_BEYOND_REQUEST = 4u << 20;
+/* The bytes of messages the daemon holds at once, in all connections' input
+ * and output buffers and in held Sends. */
+constexpr size_t DEFAULT_MAX_MEMORY = size_t(1) << 30;
 /* Connections served at once; new ones beyond it are refused at accept. */
 constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
@@ -137,17 +142,25 @@ struct QNX_TIMER_STATE {
     QNX_PSTATE *process; /* owner; null marks a free slot */
 };
 
-/* A growable byte buffer with a read position. */
+/* A growable byte buffer with a read position. Its size counts towards the
+ * daemon's memory in use (PGLOB::mem_used) for as long as it has it. */
 struct QNX_BUF {
     std::vector<unsigned char> data;
     size_t start = 0; /* first unconsumed byte */
     size_t end = 0;   /* one past the last valid byte */
+    QNX_BUF() = default;
+    QNX_BUF(const QNX_BUF &) = delete;
+    QNX_BUF &operator=(const QNX_BUF &) = delete;
+    ~QNX_BUF() { release(); }
     size_t used() const { return end - start; }
     unsigned char *head() { return data.data() + start; }
     void consume(size_t n);
-    void reserve_tail(size_t n); /* room for n more bytes after end */
-    void append(const void *p, size_t n);
+    /* Room for n more bytes after end; false, the buffer unchanged, when the
+     * memory cannot be had or, with budgeted, would pass --max-memory. */
+    bool reserve_tail(size_t n, bool budgeted = false);
+    bool append(const void *p, size_t n); /* false as reserve_tail */
     void clear() { start = end = 0; }
+    void release(); /* gives the memory back; only when empty */
 };
 
 /* One accepted connection. */
@@ -158,6 +171,7 @@ struct QNX_CONN {
     uint64_t drop = 0;         /* bytes of an oversized request still to be read and dropped */
     uint16_t drop_retcode = 0; /* the answer once they are gone */
     bool dead = false; /* write failed or unread answers over the bound: remove after the request */
+    bool unread = false; /* it is dead for the answers it left unread */
     bool want_write = false;
 };
 
@@ -219,7 +233,9 @@ struct PGLOB {
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
-    bool log_stderr; /* log lines go to standard error with syslog levels, not to the file */
+    size_t max_memory; /* --max-memory: the bound on mem_used */
+    size_t mem_used;   /* bytes of buffers and held messages, daemon-wide */
+    bool log_stderr;   /* log lines go to standard error with syslog levels, not to the file */
 };
 
 extern PGLOB &_pglob;
@@ -246,6 +262,8 @@ void log_reopen(); /* after the file was moved away: a new one at the same path 
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
+/* Asked before every allocation of message memory; a harness makes it fail. */
+extern bool (*alloc_allowed)(size_t nbytes); /* seam */
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
 /* Writes an answer made of several pieces with as few system calls as possible;

@@ -140,7 +140,7 @@ TEST(Framing, AClientStoppedHalfwayThroughARequestDelaysNobody) {
 }
 
 TEST(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
-    Daemon d({"-v", "2"});
+    Daemon d({"-v", "2", "--max-unread", "4194304"});
     RawClient hog(d.port()), other(d.port());
     /* Process listings answer 28 request bytes with hundreds of answer bytes. */
     QNX_MSG_SIN s{};
