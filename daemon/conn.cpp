@@ -54,12 +54,26 @@ void conn_accept(PGLOB *pglob, int listener) {
             close(fd);
             continue;
         }
+        /* One user may not take every place: the others must still get in. */
+        uid_t uid = peer_uid(fd);
+        int cap = pglob->max_user_connections > 0 ? pglob->max_user_connections
+                                                  : (pglob->max_connections + 3) / 4;
+        auto uc = pglob->user_conns.find(uid);
+        if (uc != pglob->user_conns.end() && uc->second >= cap) {
+            if (pglob->verbose > 1)
+                _vmessage("Err: connection from %s refused: user %d has %d connections",
+                          inet_ntoa(clientname.sin_addr), int(uid), uc->second);
+            close(fd);
+            continue;
+        }
         if (pglob->verbose > 7)
             _vmessage("server connect from host %s, port %d", inet_ntoa(clientname.sin_addr),
                       ntohs(clientname.sin_port));
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         conn_add(pglob, fd);
+        pglob->conns[fd]->uid = uid;
+        pglob->user_conns[uid]++;
     }
 }
 
@@ -73,7 +87,13 @@ void conn_add(PGLOB *pglob, int fd) {
     }
     auto *c = new QNX_CONN;
     c->fd = fd;
+    c->serial = pglob->next_serial++;
     pglob->conns[fd] = c;
+    struct timeval deadline = now_clock(CLOCK_MONOTONIC);
+    deadline.tv_sec += pglob->first_request_ms / 1000;
+    deadline.tv_usec += (pglob->first_request_ms % 1000) * 1000;
+    tv_normalise(deadline);
+    pglob->first_waits.push_back({deadline, fd, c->serial});
     pglob->fdpstate[fd] = nullptr;
     pglob->nconns++;
     sockwant(fd, true, false);
@@ -85,7 +105,10 @@ void conn_close(PGLOB *pglob, int fd) {
     if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return;
     sockforget(fd);
     close(fd);
-    delete pglob->conns[fd];
+    QNX_CONN *c = pglob->conns[fd];
+    auto uc = pglob->user_conns.find(c->uid);
+    if (uc != pglob->user_conns.end() && --uc->second <= 0) pglob->user_conns.erase(uc);
+    delete c;
     pglob->conns[fd] = nullptr;
     pglob->fdpstate[fd] = nullptr;
     pglob->nconns--;
@@ -113,6 +136,31 @@ void conn_reap_dead(PGLOB *pglob) {
          * failed write, which means the peer is gone. */
         if (c && c->dead) conn_ended(pglob, fd, c->unread ? RM_UNREAD : RM_DISCONNECT);
     }
+}
+
+/* conn_expire_first closes the connections that have not been bound, by a
+ * first request the daemon could verify, by their deadline, and gives the earliest deadline still
+ * to come in *next; false when no connection waits for its first. The deadlines come in the order
+ * the connections were accepted, so only the oldest are looked at. */
+bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *next) {
+    while (!pglob->first_waits.empty()) {
+        const PGLOB::FIRST_WAIT w = pglob->first_waits.front();
+        QNX_CONN *c = size_t(w.fd) < pglob->conns.size() ? pglob->conns[w.fd] : nullptr;
+        if (!c || c->serial != w.serial || pglob->fdpstate[w.fd]) {
+            pglob->first_waits.pop_front();
+            continue;
+        }
+        if (!tv_le(w.deadline, now)) {
+            *next = w.deadline;
+            return true;
+        }
+        pglob->first_waits.pop_front();
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d closed: no request within %d ms", w.fd,
+                      pglob->first_request_ms);
+        conn_ended(pglob, w.fd, RM_DISCONNECT);
+    }
+    return false;
 }
 
 /* process_undef answers the unassigned type 0 with ESRCH. */

@@ -47,6 +47,11 @@ static void logo() {
     printf("  v nn     verbose-level\n");
     printf("  --max-connections n  connections served at once (default %d)\n",
            DEFAULT_MAX_CONNECTIONS);
+    printf("  --max-connections-per-user n  connections of one user (default a quarter\n"
+           "                       of --max-connections)\n");
+    printf("  --first-request-timeout ms  close a connection whose first request has not\n"
+           "                       come and been verified by then (default %d)\n",
+           DEFAULT_FIRST_REQUEST_MS);
     printf("  --max-request n      largest request in bytes (default %u)\n", DEFAULT_MAX_REQUEST);
     printf("  --max-unread n       unread answer bytes before a client is dropped (default\n"
            "                       --max-request + %zu)\n",
@@ -178,6 +183,8 @@ int main(int argc, char **argv) {
         OPT_MAX_REQUEST,
         OPT_MAX_UNREAD,
         OPT_MAX_MEMORY,
+        OPT_MAX_USER_CONNECTIONS,
+        OPT_FIRST_REQUEST_TIMEOUT,
         OPT_MAX_NAMES,
         OPT_MAX_PROXIES,
         OPT_MAX_TIMERS,
@@ -192,6 +199,8 @@ int main(int argc, char **argv) {
         {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
         {"max-memory", required_argument, nullptr, OPT_MAX_MEMORY},
+        {"max-connections-per-user", required_argument, nullptr, OPT_MAX_USER_CONNECTIONS},
+        {"first-request-timeout", required_argument, nullptr, OPT_FIRST_REQUEST_TIMEOUT},
         {"max-names", required_argument, nullptr, OPT_MAX_NAMES},
         {"max-proxies", required_argument, nullptr, OPT_MAX_PROXIES},
         {"max-timers", required_argument, nullptr, OPT_MAX_TIMERS},
@@ -214,6 +223,14 @@ int main(int argc, char **argv) {
             break;
         case OPT_MAX_UNREAD:
             pglob->max_unread = size_t(number_arg("--max-unread", optarg, 1, LLONG_MAX));
+            break;
+        case OPT_MAX_USER_CONNECTIONS:
+            pglob->max_user_connections =
+                int(number_arg("--max-connections-per-user", optarg, 1, INT_MAX));
+            break;
+        case OPT_FIRST_REQUEST_TIMEOUT:
+            pglob->first_request_ms =
+                int(number_arg("--first-request-timeout", optarg, 1, INT32_MAX / 2));
             break;
         case OPT_MAX_MEMORY:
             pglob->max_memory = size_t(number_arg("--max-memory", optarg, 1, LLONG_MAX));
@@ -339,6 +356,8 @@ int main(int argc, char **argv) {
                       int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
         struct timeval wake = pglob->next_timeout;
         if (wake.tv_sec > cleanup_sec) wake = {cleanup_sec, 0};
+        struct timeval first;
+        if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
         sockdeadline(&wake);
 
         int n = socknext(evs, 256);

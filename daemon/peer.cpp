@@ -153,3 +153,33 @@ static int owner_signal_real(QNX_PSTATE *ps, int sig) {
 }
 
 int (*owner_signal)(QNX_PSTATE *ps, int sig) = owner_signal_real;
+
+/* peer_uid_real names the user on the other end of connection fd: from
+ * SO_PEERCRED for a Unix socket, from the kernel's socket table for a TCP peer
+ * on this host. A remote peer, or one the kernel cannot tell, is
+ * UID_UNKNOWN. */
+static uid_t peer_uid_real(int fd) {
+    struct ucred cred = {};
+    socklen_t cl = sizeof cred;
+    struct sockaddr_storage sa = {};
+    socklen_t sl = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &sl) == 0 && sa.ss_family == AF_UNIX)
+        return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cl) == 0 ? cred.uid : UID_UNKNOWN;
+    unsigned long inode;
+    uid_t uid;
+    if (!peer_is_local(fd) || sock_owner(fd, &inode, &uid) != 0) return UID_UNKNOWN;
+    return uid;
+}
+
+uid_t (*peer_uid)(int fd) = peer_uid_real;
+
+/* pid_uid_real names the owner of process pid, UID_UNKNOWN when it has none
+ * (it does not exist). */
+static uid_t pid_uid_real(pid_t pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", int(pid));
+    struct stat st;
+    return pid > 0 && stat(path, &st) == 0 ? st.st_uid : UID_UNKNOWN;
+}
+
+uid_t (*pid_uid)(pid_t pid) = pid_uid_real;

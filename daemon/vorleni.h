@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,11 @@ constexpr size_t DEFAULT_UNREAD_BEYOND_REQUEST = 4u << 20;
 constexpr size_t DEFAULT_MAX_MEMORY = size_t(1) << 30;
 /* Connections served at once; new ones beyond it are refused at accept. */
 constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
+/* A connection not bound by a verified first request after this many
+ * milliseconds is closed: it holds a place and a buffer and serves no one. */
+constexpr int DEFAULT_FIRST_REQUEST_MS = 10000;
+/* The owner a peer is counted under when the kernel cannot name one. */
+constexpr uid_t UID_UNKNOWN = uid_t(-1);
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
 constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2;  /* 34: a 32-character name and its zero */
 constexpr int PROXY_MSG_MAX = QNX_MAX_PROXY_MSG + 1; /* 101: the data field of the record */
@@ -171,7 +177,9 @@ struct QNX_CONN {
     uint64_t drop = 0;         /* bytes of an oversized request still to be read and dropped */
     uint16_t drop_retcode = 0; /* the answer once they are gone */
     bool dead = false; /* write failed or unread answers over the bound: remove after the request */
-    bool unread = false; /* it is dead for the answers it left unread */
+    bool unread = false;     /* it is dead for the answers it left unread */
+    uint64_t serial = 0;     /* tells it from a later connection on the same socket */
+    uid_t uid = UID_UNKNOWN; /* the user on the other end, counted against the per-user cap */
     bool want_write = false;
 };
 
@@ -233,6 +241,17 @@ struct PGLOB {
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
+    int max_user_connections; /* --max-connections-per-user; 0: a quarter of max_connections */
+    std::unordered_map<uid_t, int> user_conns; /* connections open per user */
+    int first_request_ms;                      /* --first-request-timeout */
+    /* Connections that have yet to complete a request, by deadline (monotonic). */
+    struct FIRST_WAIT {
+        struct timeval deadline;
+        int fd;
+        uint64_t serial;
+    };
+    std::deque<FIRST_WAIT> first_waits;
+    uint64_t next_serial;
     size_t max_memory; /* --max-memory: the bound on mem_used */
     size_t mem_used;   /* bytes of buffers and held messages, daemon-wide */
     bool log_stderr;   /* log lines go to standard error with syslog levels, not to the file */
@@ -282,6 +301,9 @@ void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);
 void conn_close(PGLOB *pglob, int fd);
 void conn_reap_dead(PGLOB *pglob);
+/* Closes the connections whose first request is overdue at now (monotonic)
+ * and returns the next such deadline in *next; false when none waits. */
+bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *next);
 void process_undef(PGLOB *pglob);
 
 /* poll.cpp: the loop's event layer */
@@ -374,6 +396,8 @@ struct timeval timer_mono_deadline(const QNX_TIMER_STATE *p, const struct timeva
 extern bool (*peer_is_local)(int fd);                     /* seam */
 extern int (*peer_verify)(int fd, pid_t pid, int *pidfd); /* seam */
 extern int (*owner_signal)(QNX_PSTATE *ps, int sig);      /* seam */
+extern uid_t (*peer_uid)(int fd);   /* the user on the other end; UID_UNKNOWN: none known */
+extern uid_t (*pid_uid)(pid_t pid); /* the owner of a process; UID_UNKNOWN: none known */
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

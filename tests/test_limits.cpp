@@ -33,7 +33,7 @@ bool listing_answered(RawClient &c) {
 } // namespace
 
 TEST(Limits, ConnectionsBeyondTheLimitAreRefusedAndLogged) {
-    Daemon d({"--max-connections", "3", "-v", "2"});
+    Daemon d({"--max-connections", "3", "--max-connections-per-user", "3", "-v", "2"});
     std::vector<std::unique_ptr<RawClient>> cs;
     for (int i = 0; i < 3; i++) {
         cs.push_back(std::make_unique<RawClient>(d.port()));
@@ -186,4 +186,50 @@ TEST(Limits, TheFirstAnswerOverTheUnreadBoundDropsTheConnection) {
     /* The receiver is removed and its sender released. */
     EXPECT_EQ(sender.recv_hdr(10000).ev.retcode, ESRCH);
     EXPECT_EQ(process_record(d.port(), receiver.pid()).pid, 0);
+}
+
+/* A connection that is not bound by a verified request in time is closed,
+ * whether it sent nothing or only part of a request; bound ones stay. */
+TEST(Limits, AConnectionWithoutAFirstRequestInTimeIsClosed) {
+    Daemon d({"--first-request-timeout", "200", "-v", "2"});
+    RawClient bound(d.port());
+    ASSERT_TRUE(listing_answered(bound));
+    RawClient idle(d.port()), half(d.port());
+    auto r = names_listing(half.pid());
+    half.send_bytes(r.data(), r.size() / 2);
+    EXPECT_TRUE(idle.closed_by_peer());
+    EXPECT_TRUE(half.closed_by_peer());
+    EXPECT_TRUE(listing_answered(bound));
+    EXPECT_NE(d.stdout_text().find("closed: no request within 200 ms"), std::string::npos);
+}
+
+/* One user cannot take every place: past its cap its connections are
+ * refused at accept and logged, and another user still gets in. */
+TEST(Limits, ConnectionsAreCappedPerUser) {
+    Daemon d({"--max-connections-per-user", "3", "-v", "2"});
+    std::vector<std::unique_ptr<RawClient>> cs;
+    for (int i = 0; i < 3; i++) {
+        cs.push_back(std::make_unique<RawClient>(d.port()));
+        ASSERT_TRUE(listing_answered(*cs.back()));
+    }
+    RawClient fourth(d.port());
+    EXPECT_TRUE(fourth.closed_by_peer());
+    EXPECT_NE(d.stdout_text().find("user " + std::to_string(getuid()) + " has 3 connections"),
+              std::string::npos);
+    if (getuid() == 0) {
+        const int port = d.port();
+        pid_t other = spawn([port] {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+            RawClient c(port);
+            REQUIRE(listing_answered(c));
+            return 0;
+        });
+        EXPECT_EQ(wait_exit(other), 0);
+    }
+    /* A place the user gives up is the user's again. */
+    cs[0]->close();
+    EXPECT_TRUE(wait_until([&] {
+        RawClient again(d.port());
+        return again.silent(20) && listing_answered(again);
+    }));
 }
