@@ -11,6 +11,16 @@
 
 #include "vorleni.h"
 
+/* LogRateScope limits the error lines logged while it lives to the share of
+ * source r: one peer cannot fill the disk. */
+struct LogRateScope {
+    PGLOB *pglob;
+    LogRateScope(PGLOB *p, LOG_RATE *r) : pglob(p) { p->log_rate = r; }
+    ~LogRateScope() { pglob->log_rate = nullptr; }
+    LogRateScope(const LogRateScope &) = delete;
+    LogRateScope &operator=(const LogRateScope &) = delete;
+};
+
 /* A descriptor held in reserve: when the process runs out of descriptors it
  * is given up for a moment to accept and close the connection that waits,
  * instead of letting the listener report it ready forever. */
@@ -20,6 +30,7 @@ static int spare_fd = -1;
  * listener. Beyond the connection limit new ones are closed at once and
  * logged. */
 void conn_accept(PGLOB *pglob, int listener) {
+    LogRateScope scope(pglob, &pglob->accept_rate);
     if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (;;) {
         struct sockaddr_in clientname;
@@ -399,6 +410,19 @@ void conn_readable(PGLOB *pglob, int fd) {
         conn_reap_dead(pglob);
         return;
     }
+    /* The record c may go while it is served: the scope then limits by a
+     * copy of its count. */
+    LOG_RATE rate = c->rate;
+    LogRateScope scope(pglob, &rate);
+    struct RateBack {
+        PGLOB *pglob;
+        int fd;
+        QNX_CONN *c;
+        LOG_RATE *rate;
+        ~RateBack() {
+            if (size_t(fd) < pglob->conns.size() && pglob->conns[fd] == c) c->rate = *rate;
+        }
+    } back{pglob, fd, c, &rate};
     if (!c->in.reserve_tail(in_room(pglob, c), true)) {
         if (!refuse_partial(pglob, c)) return;
         serve_buffered(pglob, c);

@@ -50,6 +50,7 @@ void pglob_init(PGLOB *pglob, const char *my_name) {
     pglob->max_user_connections = 0;
     pglob->first_request_ms = DEFAULT_FIRST_REQUEST_MS;
     pglob->next_serial = 1;
+    pglob->log_rate = nullptr;
     pglob->mem_used = 0;
     pglob_tables(pglob, QNX_MAX_NAMES, QNX_MAX_PROXIES, QNX_MAX_TIMERS);
     pglob->conns.resize(1024, nullptr);

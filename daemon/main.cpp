@@ -288,7 +288,6 @@ int main(int argc, char **argv) {
             usage(2);
         }
     }
-    logo();
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
@@ -318,6 +317,12 @@ int main(int argc, char **argv) {
 
     log_prepare_crash();
     int sigfd = signals_init();
+    /* The banner goes the console's way, as every line after it: never
+     * waited for, and a console without a reader costs nothing. */
+    char banner[160];
+    snprintf(banner, sizeof banner, "\n%s\nVersion 1.2b%d vom Jul 20 2002 um 19:19:14\n", TITLE,
+             228);
+    console_text(banner);
     if (nice(-10) == -1) { /* a refusal is ignored */
     }
     if (sockinit() < 0 || sigfd < 0) {

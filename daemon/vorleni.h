@@ -169,6 +169,15 @@ struct QNX_BUF {
     void release(); /* gives the memory back; only when empty */
 };
 
+/* How many error lines one source has logged in the current second. */
+struct LOG_RATE {
+    time_t sec = 0;
+    int count = 0;
+    unsigned long suppressed = 0; /* lines left out, said once the second is over */
+};
+/* Error lines one peer may cause per second; the rest are counted, not written. */
+constexpr int LOG_LINES_PER_SECOND = 20;
+
 /* One accepted connection. */
 struct QNX_CONN {
     int fd = -1;
@@ -180,6 +189,7 @@ struct QNX_CONN {
     bool unread = false;     /* it is dead for the answers it left unread */
     uint64_t serial = 0;     /* tells it from a later connection on the same socket */
     uid_t uid = UID_UNKNOWN; /* the user on the other end, counted against the per-user cap */
+    LOG_RATE rate;           /* the error lines it caused */
     bool want_write = false;
 };
 
@@ -255,6 +265,10 @@ struct PGLOB {
     size_t max_memory; /* --max-memory: the bound on mem_used */
     size_t mem_used;   /* bytes of buffers and held messages, daemon-wide */
     bool log_stderr;   /* log lines go to standard error with syslog levels, not to the file */
+    /* The source whose error lines are being limited (the peer being served,
+     * or the listener's refusals); null: none, every line is written. */
+    LOG_RATE *log_rate;
+    LOG_RATE accept_rate;
 };
 
 extern PGLOB &_pglob;
@@ -278,6 +292,9 @@ void log_prepare_crash();
 /* Locks the log file, writes the start line and then about, the run's first stamped line. */
 void log_start(const char *about);
 void log_reopen(); /* after the file was moved away: a new one at the same path */
+/* Writes text to the console as a log line is, never waiting; only once
+ * SIGPIPE is blocked. */
+void console_text(const char *text);
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);

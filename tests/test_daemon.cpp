@@ -623,3 +623,88 @@ TEST(Daemon, ARecordGoesWhenItsProcessExitsThoughItsConnectionStaysOpen) {
     EXPECT_NE(removal_reason_line(read_file(d.workdir() + "/vorlen.log"), dp).find("process exit"),
               std::string::npos);
 }
+
+namespace {
+
+bool listing_answered(RawClient &c) {
+    c.send_bytes(names_listing(c.pid()));
+    QNX_MSG_HDR h = c.recv_hdr();
+    return h.ev.retcode == 0 && c.recv_exact(h.msg_len).size() == h.msg_len;
+}
+
+/* log_size is the size of the daemon's log file. */
+size_t log_size(const Daemon &d) {
+    return read_file(d.workdir() + "/vorlen.log").size();
+}
+
+} // namespace
+
+/* A console nobody reads never holds the daemon up: lines it cannot take are
+ * dropped, and every request is still answered. */
+TEST(Daemon, AConsoleNobodyReadsDoesNotStopTheDaemon) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    Daemon d({"-v", "8"}, {}, "", -1, p[1]);
+    ::close(p[1]);
+    RawClient c(d.port());
+    std::vector<uint8_t> many;
+    for (int i = 0; i < 3000; i++) {
+        auto h = hdr(65535, c.pid(), 0);
+        many.insert(many.end(), h.begin(), h.end());
+    }
+    c.send_bytes(many);
+    for (int i = 0; i < 3000; i++) ASSERT_EQ(c.recv_hdr().ev.retcode, ESRCH);
+    EXPECT_TRUE(listing_answered(c));
+    ::close(p[0]);
+}
+
+/* A console whose reader is gone is given up without a word per line: the
+ * log does not grow by itself, and no client is swept for it. */
+TEST(Daemon, AConsoleWhoseReaderIsGoneIsGivenUp) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ::close(p[0]);
+    Daemon d({"-v", "2"}, {}, "", -1, p[1]);
+    ::close(p[1]);
+    RawClient c(d.port());
+    for (int i = 0; i < 5; i++) {
+        c.send_bytes(hdr(65535, c.pid(), 0));
+        expect_status(c, ESRCH);
+    }
+    EXPECT_TRUE(listing_answered(c));
+    const size_t settled = log_size(d);
+    /* A further request is still answered, and the log stays as it was. */
+    EXPECT_TRUE(listing_answered(c));
+    EXPECT_TRUE(listing_answered(c));
+    EXPECT_LT(log_size(d), settled + 200);
+    EXPECT_EQ(read_file(d.workdir() + "/vorlen.log").find("got signal 13"), std::string::npos);
+}
+
+/* One peer's error lines are limited per second; the rest are counted in
+ * one line. */
+TEST(Daemon, OnePeersErrorLinesAreRateLimited) {
+    Daemon d({"-v", "2"});
+    RawClient c(d.port());
+    std::vector<uint8_t> many;
+    for (int i = 0; i < 500; i++) {
+        auto h = hdr(65535, c.pid(), 0);
+        many.insert(many.end(), h.begin(), h.end());
+    }
+    c.send_bytes(many);
+    for (int i = 0; i < 500; i++) ASSERT_EQ(c.recv_hdr().ev.retcode, ESRCH);
+    auto count = [&] {
+        std::string log = read_file(d.workdir() + "/vorlen.log");
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("undefined message", at)) != std::string::npos; at++)
+            n++;
+        return n;
+    };
+    EXPECT_LE(count(), 100u);
+    /* The count follows with the peer's next error line in a later second. */
+    EXPECT_TRUE(wait_until([&] {
+        c.send_bytes(hdr(65535, c.pid(), 0));
+        expect_status(c, ESRCH);
+        return read_file(d.workdir() + "/vorlen.log").find("lines of one peer suppressed") !=
+               std::string::npos;
+    }));
+}
