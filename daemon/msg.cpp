@@ -247,14 +247,14 @@ void process_snd(PGLOB *pglob) {
     ps_s->state = STATE_SEND_BLOCKED;
     ps_s->bprocess = ps_d;
     ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
-    ps_s->bytes_send += int32_t(total);
+    ps_s->bytes_send += total;
     ps_s->msg_send += 1;
 
     if (waiting) {
         uint32_t rbnbytes = ps_d->qrcv.nbytes;
         uint32_t offset = ps_d->qrcv.offset;
         lend_message(ps_d, ps_s);
-        ps_d->bytes_received += int32_t(total);
+        ps_d->bytes_received += total;
         ps_d->msg_received += 1;
         ps_s->state = STATE_REPLY_BLOCKED;
         if (pglob->verbose > 4)
@@ -450,8 +450,6 @@ void process_rpl(PGLOB *pglob) {
         gathered.insert(gathered.end(), data, data + k);
     }
     if (!gathered.empty()) pieces[npieces++] = {gathered.data(), gathered.size(), "gathered"};
-    replier->bytes_reply += int32_t(total);
-    replier->msg_reply += 1;
 
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
     if (ps && pglob->verbose > 5) _vmessage("process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
@@ -462,11 +460,14 @@ void process_rpl(PGLOB *pglob) {
         return;
     }
     dwritev(ps->fd, pieces, npieces);
+    /* Only a Reply that is delivered counts. */
+    replier->bytes_reply += total;
+    replier->msg_reply += 1;
     msg_release_buffer(pglob, ps);
     ps->bprocess = nullptr;
     ps->state = STATE_READY;
     ps->msg_received += 1;
-    ps->bytes_received += int32_t(total);
+    ps->bytes_received += total;
     if (pglob->verbose > 4)
         _vmessage("Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
                   int(total));

@@ -83,12 +83,14 @@ struct QNX_PSTATE {
     int32_t fd; /* socket of its connection; 0 while it has none */
     QNX_QSND qsnd;
     QNX_QRCV qrcv;
-    int32_t bytes_send;
-    int32_t bytes_received;
-    int32_t bytes_reply;
-    int32_t msg_send;
-    int32_t msg_received;
-    int32_t msg_reply;
+    /* Traffic counts: 64 bits, so that no amount of traffic overflows them;
+     * the listing record clamps them to its 32-bit fields. */
+    int64_t bytes_send;
+    int64_t bytes_received;
+    int64_t bytes_reply;
+    int64_t msg_send;
+    int64_t msg_received;
+    int64_t msg_reply;
     /* Bookkeeping beyond the classic record. */
     QNX_MQUEUE *qentry;               /* queue entry of its message while SEND-blocked, else null */
     uint16_t rcv_type;                /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */

@@ -233,3 +233,31 @@ TEST(Limits, ConnectionsAreCappedPerUser) {
         return again.silent(20) && listing_answered(again);
     }));
 }
+
+/* The traffic counts hold more than 32 bits: past 2 GiB the listing shows the
+ * largest value its field can hold, never a wrapped one. A Reply that is
+ * refused is not counted. */
+TEST(Limits, TrafficCountsDoNotOverflowAndRefusedRepliesDoNotCount) {
+    Daemon d;
+    RawClient sender(d.port()), receiver(d.port());
+    ASSERT_TRUE(listing_answered(sender));
+    ASSERT_TRUE(listing_answered(receiver));
+    receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), sender.pid(), {"no"}));
+    expect_status(receiver, ESRCH);
+    EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 0);
+
+    const auto big = send_req(MT_SEND, sender.pid(), receiver.pid(), {std::string(64u << 19, 'c')});
+    QNX_MSG_RCV rcv{};
+    for (int i = 0; i < 66; i++) { /* 66 * 32 MiB: past 2 GiB */
+        receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+        sender.send_bytes(big);
+        ASSERT_EQ(receiver.recv_hdr().from_pid, sender.pid());
+        receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), sender.pid(), {}));
+        expect_status(receiver, 0);
+        ASSERT_EQ(sender.recv_hdr().ev.retcode, 0);
+    }
+    QNX_MSG_SIN_RPID r = process_record(d.port(), sender.pid());
+    EXPECT_EQ(r.send_bytes, INT32_MAX);
+    EXPECT_EQ(r.send_msg, 66);
+    EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 66);
+}
