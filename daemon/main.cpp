@@ -345,42 +345,10 @@ int main(int argc, char **argv) {
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;
     pglob->next_timeout.tv_sec += SWEEP_INTERVAL;
-    time_t cleanup_sec = pglob->next_timeout.tv_sec;
-
-    SOCKEV evs[256];
-    for (;;) {
-        tvn = mono_now();
-        if (tvn.tv_sec >= cleanup_sec) {
-            sweep(pglob);
-            cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
-        }
-        if (!tv_le(tvn, pglob->next_timeout)) process_timers(pglob);
-        conn_reap_dead(pglob); /* peers the sweep or the timers could not write to */
-        if (pglob->verbose > 6)
-            _vmessage("global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
-                      int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
-        struct timeval wake = pglob->next_timeout;
-        if (wake.tv_sec > cleanup_sec) wake = {cleanup_sec, 0};
-        struct timeval first;
-        if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
-        sockdeadline(&wake);
-
-        int n = socknext(evs, 256);
-        for (int i = 0; i < n; i++) {
-            int fd = evs[i].fd;
-            bool listener = false;
-            for (int s : listeners) listener = listener || fd == s;
-            if (listener)
-                conn_accept(pglob, fd);
-            else if (evs[i].process)
-                process_exited(pglob, fd);
-            else if (fd == sigfd)
-                handle_signals(pglob, sigfd);
-            else {
-                if (evs[i].writable) conn_writable(pglob, fd);
-                if (evs[i].readable) conn_readable(pglob, fd);
-            }
-            conn_reap_dead(pglob);
-        }
-    }
+    LOOP_STATE lp;
+    lp.listeners = listeners;
+    lp.sigfd = sigfd;
+    lp.on_signal = handle_signals;
+    lp.cleanup_sec = pglob->next_timeout.tv_sec;
+    for (;;) loop_once(pglob, &lp, -1);
 }

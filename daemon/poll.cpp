@@ -75,12 +75,13 @@ void sockdeadline(const struct timeval *mono_deadline) {
     timerfd_settime(tfd, TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
-/* socknext waits until a socket is ready or the deadline comes, and returns
- * the number of events stored in evs (0 on interruption). */
-int socknext(SOCKEV *evs, int maxevs) {
+/* socknext waits until a socket is ready or the deadline comes, at most
+ * wait_ms milliseconds (-1: no bound), and returns the number of events
+ * stored in evs (0 on interruption or when the time is up). */
+int socknext(SOCKEV *evs, int maxevs, int wait_ms) {
     struct epoll_event ee[256];
     if (maxevs > 256) maxevs = 256;
-    int n = epoll_wait(epfd, ee, maxevs, -1);
+    int n = epoll_wait(epfd, ee, maxevs, wait_ms);
     if (n < 0) return 0;
     int k = 0;
     for (int i = 0; i < n; i++) {

@@ -337,8 +337,19 @@ struct SOCKEV {
     bool writable;
     bool process; /* fd is a watched pidfd: its process has exited */
 };
-int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
+/* Waits for events or the deadline, at most wait_ms milliseconds (-1: no
+ * bound). */
+int socknext(SOCKEV *evs, int maxevs, int wait_ms = -1);
 bool sockis_timer(int fd);
+
+/* loop.cpp: one step of the loop, for the daemon and for a harness */
+struct LOOP_STATE {
+    std::vector<int> listeners;
+    int sigfd = -1;
+    void (*on_signal)(PGLOB *pglob, int sigfd) = nullptr;
+    time_t cleanup_sec = 0; /* monotonic: the next sweep; 0 until the first step */
+};
+int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms);
 
 /* process.cpp: the process table */
 /* Why a process record is removed; the removal's log line says it. */
