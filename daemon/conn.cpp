@@ -221,6 +221,20 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     return true;
 }
 
+/* verify_failed counts a first request of connection fd whose pid could not
+ * be proven; past MAX_VERIFY_FAILURES the connection is closed once the
+ * request is done, so that a flood of them cannot make the daemon search
+ * other processes' descriptors for ever. */
+static void verify_failed(PGLOB *pglob, int fd) {
+    QNX_CONN *c = pglob->conns[fd];
+    if (!c || c->dead || ++c->verify_failures < MAX_VERIFY_FAILURES) return;
+    c->dead = true;
+    pglob->dead_fds.push_back(fd);
+    if (pglob->verbose > 1)
+        _vmessage("Err: connection fd %d closed: %d requests under pids it is not", fd,
+                  c->verify_failures);
+}
+
 /* dispatch binds the connection on its first request and calls the handler
  * of a complete request that lies at req. A trigger marked
  * VORLEN_FLAG_UNANSWERED comes from a signal handler of a process whose
@@ -239,6 +253,7 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
 
     if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
         if (!unanswered) send_status(fd, ESRCH);
+        verify_failed(pglob, fd);
         return;
     }
     const QNX_PSTATE *ps = pglob->fdpstate[fd];
@@ -328,6 +343,7 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             continue;
         }
         if (var > 0 && !pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
+            verify_failed(pglob, fd);
             /* A connection is bound before it may have the daemon buffer
              * anything beyond a header and a fixed body: a stranger's data
              * is read and dropped. */

@@ -177,6 +177,9 @@ struct LOG_RATE {
     int count = 0;
     unsigned long suppressed = 0; /* lines left out, said once the second is over */
 };
+/* Unprovable first requests after which a connection is closed: each costs
+ * the daemon a look through another process's descriptors. */
+constexpr int MAX_VERIFY_FAILURES = 8;
 /* Error lines one peer may cause per second; the rest are counted, not written. */
 constexpr int LOG_LINES_PER_SECOND = 20;
 
@@ -192,6 +195,7 @@ struct QNX_CONN {
     uint64_t serial = 0;     /* tells it from a later connection on the same socket */
     uid_t uid = UID_UNKNOWN; /* the user on the other end, counted against the per-user cap */
     LOG_RATE rate;           /* the error lines it caused */
+    int verify_failures = 0; /* first requests whose pid it could not prove */
     bool want_write = false;
 };
 

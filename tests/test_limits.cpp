@@ -261,3 +261,17 @@ TEST(Limits, TrafficCountsDoNotOverflowAndRefusedRepliesDoNotCount) {
     EXPECT_EQ(r.send_msg, 66);
     EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 66);
 }
+
+/* A connection that keeps sending requests under a pid it cannot prove is
+ * closed: each costs the daemon a search of another process's descriptors. */
+TEST(Limits, AConnectionThatCannotProveItsPidIsClosedAfterAFewTries) {
+    Daemon d;
+    RawClient liar(d.port());
+    for (int i = 0; i < 7; i++) {
+        liar.send_bytes(names_listing(1));
+        expect_status(liar, ESRCH);
+    }
+    liar.send_bytes(names_listing(1));
+    expect_status(liar, ESRCH);
+    EXPECT_TRUE(liar.closed_by_peer());
+}
