@@ -213,10 +213,12 @@ def main():
                 attacker(kind, port, ready_w, stop_r)
             os.read(ready_r, 1)
             time.sleep(0.5)
-            under = round_trips(port, srv, rounds)
-            peak = peak_kib(daemon.pid)
-            os.write(stop_w, b"s")
-            os.waitpid(child, 0)
+            try:
+                under = round_trips(port, srv, rounds)
+                peak = peak_kib(daemon.pid)
+            finally:
+                os.kill(child, signal.SIGKILL)
+                os.waitpid(child, 0)
             for fd in (ready_r, ready_w, stop_r, stop_w):
                 os.close(fd)
             print("%-9s round trip %7.1f us  ratio %.2f  daemon peak %d KiB%s" %
