@@ -13,6 +13,16 @@
 
 #include "vorleni.h"
 
+/* LogRateScope limits the error lines logged while it lives to the share of
+ * source r: one peer cannot fill the disk. */
+struct LogRateScope {
+    PGLOB *pglob;
+    LogRateScope(PGLOB *p, LOG_RATE *r) : pglob(p) { p->log_rate = r; }
+    ~LogRateScope() { pglob->log_rate = nullptr; }
+    LogRateScope(const LogRateScope &) = delete;
+    LogRateScope &operator=(const LogRateScope &) = delete;
+};
+
 /* A descriptor held in reserve: when the process runs out of descriptors it
  * is given up for a moment to accept and close the connection that waits,
  * instead of letting the listener report it ready forever. */
@@ -37,6 +47,7 @@ static const char *peer_name(const struct sockaddr_storage &name, pid_t pid) {
  * accept gave: a peer that resets later cannot turn into a remote one taken
  * on trust. A Unix peer whose credentials the kernel cannot give is closed. */
 void conn_accept(PGLOB *pglob, int listener) {
+    LogRateScope scope(pglob, &pglob->accept_rate);
     if (spare_fd < 0) spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (;;) {
         /* The kernel fails the accept of a connection whose peer address it
@@ -83,6 +94,19 @@ void conn_accept(PGLOB *pglob, int listener) {
             close(fd);
             continue;
         }
+        /* One user may not take every place: the others must still get in. */
+        uid_t uid = unix_peer ? cuid : local ? peer_uid(fd) : UID_UNKNOWN;
+        int cap = pglob->max_user_connections > 0 ? pglob->max_user_connections
+                                                  : (pglob->max_connections + 3) / 4;
+        auto uc = pglob->user_conns.find(uid);
+        if (uc != pglob->user_conns.end() && uc->second >= cap) {
+            if (pglob->verbose > 1)
+                _vmessage("Err: connection from %s refused: user %d has %d connections",
+                          peer_name(clientname, cpid), int(uid), uc->second);
+            if (cpidfd >= 0) close(cpidfd);
+            close(fd);
+            continue;
+        }
         if (pglob->verbose > 7 && unix_peer)
             _vmessage("server connect from pid %d (unix)", int(cpid));
         else if (pglob->verbose > 7)
@@ -96,6 +120,8 @@ void conn_accept(PGLOB *pglob, int listener) {
         c->cred_pid = cpid;
         c->cred_uid = cuid;
         c->cred_pidfd = cpidfd;
+        c->uid = uid;
+        pglob->user_conns[uid]++;
         /* A client sends its first request as soon as its connect returns:
          * it is usually there already, and served without another wait. */
         conn_readable(pglob, fd);
@@ -114,7 +140,13 @@ void conn_add(PGLOB *pglob, int fd, bool local) {
     auto *c = new QNX_CONN;
     c->fd = fd;
     c->local = local;
+    c->serial = pglob->next_serial++;
     pglob->conns[fd] = c;
+    struct timeval deadline = now_clock(CLOCK_MONOTONIC);
+    deadline.tv_sec += pglob->first_request_ms / 1000;
+    deadline.tv_usec += (pglob->first_request_ms % 1000) * 1000;
+    tv_normalise(deadline);
+    pglob->first_waits.push_back({deadline, fd, c->serial});
     pglob->fdpstate[fd] = nullptr;
     pglob->nconns++;
     sockwant(fd, true, false);
@@ -126,8 +158,11 @@ void conn_close(PGLOB *pglob, int fd) {
     if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return;
     sockforget(fd);
     close(fd);
-    if (pglob->conns[fd]->cred_pidfd >= 0) close(pglob->conns[fd]->cred_pidfd);
-    delete pglob->conns[fd];
+    QNX_CONN *c = pglob->conns[fd];
+    if (c->cred_pidfd >= 0) close(c->cred_pidfd);
+    auto uc = pglob->user_conns.find(c->uid);
+    if (uc != pglob->user_conns.end() && --uc->second <= 0) pglob->user_conns.erase(uc);
+    delete c;
     pglob->conns[fd] = nullptr;
     pglob->fdpstate[fd] = nullptr;
     pglob->nconns--;
@@ -153,9 +188,33 @@ void conn_reap_dead(PGLOB *pglob) {
         QNX_CONN *c = size_t(fd) < pglob->conns.size() ? pglob->conns[fd] : nullptr;
         /* A connection is dead for unread answers over the bound or for a
          * failed write, which means the peer is gone. */
-        if (c && c->dead)
-            conn_ended(pglob, fd, c->out.used() > pglob->max_unread ? RM_UNREAD : RM_DISCONNECT);
+        if (c && c->dead) conn_ended(pglob, fd, c->unread ? RM_UNREAD : RM_DISCONNECT);
     }
+}
+
+/* conn_expire_first closes the connections that have not been bound, by a
+ * first request the daemon could verify, by their deadline, and gives the earliest deadline still
+ * to come in *next; false when no connection waits for its first. The deadlines come in the order
+ * the connections were accepted, so only the oldest are looked at. */
+bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *next) {
+    while (!pglob->first_waits.empty()) {
+        const PGLOB::FIRST_WAIT w = pglob->first_waits.front();
+        QNX_CONN *c = size_t(w.fd) < pglob->conns.size() ? pglob->conns[w.fd] : nullptr;
+        if (!c || c->serial != w.serial || pglob->fdpstate[w.fd]) {
+            pglob->first_waits.pop_front();
+            continue;
+        }
+        if (!tv_le(w.deadline, now)) {
+            *next = w.deadline;
+            return true;
+        }
+        pglob->first_waits.pop_front();
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d closed: no request within %d ms", w.fd,
+                      pglob->first_request_ms);
+        conn_ended(pglob, w.fd, RM_DISCONNECT);
+    }
+    return false;
 }
 
 /* process_undef answers the unassigned type 0 with ESRCH. */
@@ -214,13 +273,20 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     if (ps->fd != 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
         pglob->fdpstate[ps->fd] == ps)
         pglob->fdpstate[ps->fd] = nullptr;
-    if (pidfd >= 0) {
-        if (ps->pidfd >= 0) close(ps->pidfd);
-        ps->pidfd = pidfd;
-    }
+    if (pidfd >= 0) process_watch(pglob, ps, pidfd);
     ps->fd = fd;
     pglob->fdpstate[fd] = ps;
     return true;
+}
+
+/* refuse_connection closes connection c, whose first request claimed a pid
+ * it could not prove, once the request is done: the requests it may have sent
+ * after that one are never looked at, so a liar cannot make the daemon search
+ * the process table for each. */
+static void refuse_connection(PGLOB *pglob, QNX_CONN *c) {
+    if (!c || c->dead) return;
+    c->dead = true;
+    pglob->dead_fds.push_back(c->fd);
 }
 
 /* dispatch binds the connection on its first request and calls the handler
@@ -244,11 +310,7 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
          * one are never looked at, so a liar cannot make the daemon search
          * the process table for each. */
         if (!unanswered) send_status(fd, ESRCH);
-        QNX_CONN *c = pglob->conns[fd];
-        if (c && !c->dead) {
-            c->dead = true;
-            pglob->dead_fds.push_back(fd);
-        }
+        refuse_connection(pglob, pglob->conns[fd]);
         return;
     }
     const QNX_PSTATE *ps = pglob->fdpstate[fd];
@@ -337,11 +399,18 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             c->drop_retcode = EFAULT;
             continue;
         }
-        size_t total = sizeof h + addlen + var;
-        if (c->in.used() < total) {
-            c->in.reserve_tail(total - c->in.used());
-            return;
+        if (var > 0 && !pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
+            /* A connection is bound before it may have the daemon buffer
+             * anything beyond a header and a fixed body: a stranger's data
+             * is never kept, and the stranger is refused once and closed. */
+            send_status(fd, ESRCH);
+            refuse_connection(pglob, c);
+            continue;
         }
+        size_t total = sizeof h + addlen + var;
+        /* The buffer grows with the bytes that arrive (conn_readable), never
+         * to the length a header announces. */
+        if (c->in.used() < total) return;
         if (pglob->verbose > 6)
             _vmessage("process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
                       int(h.msg_len), int(h.msg_len - addlen));
@@ -357,6 +426,51 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
     }
 }
 
+/* in_room is how many more bytes the input buffer of c should have room
+ * for before the next read: as many as it holds already (so it at most
+ * doubles), but no more than the request under way still lacks, and 4096 at
+ * least. */
+static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
+    size_t room = c->in.used() > 4096 ? c->in.used() : 4096;
+    if (c->drop > 0 || c->in.used() < sizeof(QNX_MSG_HDR)) return 4096;
+    QNX_MSG_HDR h;
+    memcpy(&h, c->in.head(), sizeof h);
+    if (h.ev.typ >= MT_NTYPES) return 4096;
+    size_t total = sizeof h + h.msg_len;
+    size_t fixed = sizeof h + size_t(pglob->jtable[h.ev.typ].addlen);
+    if (!is_block_type(h.ev.typ) && total < fixed) total = fixed;
+    size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
+    if (lacking < room) room = lacking;
+    return room < 4096 ? 4096 : room;
+}
+
+/* refuse_partial drops the request under way in the input buffer of c, which
+ * cannot grow: no memory, or --max-memory would be passed. Its bytes are read
+ * and dropped as an oversized request's are, and it is answered EFAULT (a
+ * Send or Reply) or EINVAL. Without even a header the connection is closed.
+ * Returns false when it was. */
+static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
+    if (c->drop > 0) { /* dropping already needs no room: make some */
+        c->drop -= c->in.used() < c->drop ? c->in.used() : c->drop;
+        c->in.clear();
+        return true;
+    }
+    if (c->in.used() < sizeof(QNX_MSG_HDR)) {
+        if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no memory for a request", c->fd);
+        conn_ended(pglob, c->fd, RM_DISCONNECT);
+        return false;
+    }
+    QNX_MSG_HDR h;
+    memcpy(&h, c->in.head(), sizeof h);
+    bool block = h.ev.typ < MT_NTYPES && is_block_type(h.ev.typ);
+    if (pglob->verbose > 1)
+        _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use): dropped",
+                  h.msg_len, c->fd, pglob->mem_used, pglob->max_memory);
+    c->drop = uint64_t(sizeof h) + h.msg_len;
+    c->drop_retcode = block ? EFAULT : EINVAL;
+    return true;
+}
+
 /* conn_readable reads what connection fd has sent (one read) and serves each
  * request that is now complete. End of stream or an error removes the
  * process bound to the connection. */
@@ -368,7 +482,29 @@ void conn_readable(PGLOB *pglob, int fd) {
         conn_reap_dead(pglob);
         return;
     }
-    c->in.reserve_tail(4096);
+    /* The record c may go while it is served: the scope then limits by a
+     * copy of its count. */
+    LOG_RATE rate = c->rate;
+    LogRateScope scope(pglob, &rate);
+    struct RateBack {
+        PGLOB *pglob;
+        int fd;
+        QNX_CONN *c;
+        LOG_RATE *rate;
+        ~RateBack() {
+            if (size_t(fd) < pglob->conns.size() && pglob->conns[fd] == c) c->rate = *rate;
+        }
+    } back{pglob, fd, c, &rate};
+    if (!c->in.reserve_tail(in_room(pglob, c), true)) {
+        if (!refuse_partial(pglob, c)) return;
+        serve_buffered(pglob, c);
+        if (pglob->conns[fd] != c || c->dead) return;
+        if (!c->in.reserve_tail(1, false)) {
+            /* Not even room to drop into: the connection cannot go on. */
+            conn_ended(pglob, fd, RM_DISCONNECT);
+            return;
+        }
+    }
     size_t room = c->in.data.size() - c->in.end;
     ssize_t r = read(fd, c->in.data.data() + c->in.end, room);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
@@ -378,6 +514,6 @@ void conn_readable(PGLOB *pglob, int fd) {
     }
     c->in.end += size_t(r);
     serve_buffered(pglob, c);
-    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > 262144)
-        std::vector<unsigned char>().swap(c->in.data); /* a large request's memory goes back */
+    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > 65536)
+        c->in.release(); /* a large request's memory goes back */
 }

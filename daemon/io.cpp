@@ -1,6 +1,7 @@
 /* io.cpp - traced reads of the request being served and buffered, non-blocking answers */
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include <sys/socket.h>
@@ -14,24 +15,55 @@ void QNX_BUF::consume(size_t n) {
     if (start == end) start = end = 0;
 }
 
-void QNX_BUF::reserve_tail(size_t n) {
-    if (data.size() - end >= n) return;
+static bool alloc_allowed_real(size_t) {
+    return true;
+}
+bool (*alloc_allowed)(size_t nbytes) = alloc_allowed_real;
+
+bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
+    if (data.size() - end >= n) return true;
     /* Slide the unconsumed bytes to the front before growing. */
     if (start > 0) {
         memmove(data.data(), data.data() + start, end - start);
         end -= start;
         start = 0;
-        if (data.size() - end >= n) return;
+        if (data.size() - end >= n) return true;
     }
-    size_t want = data.size() ? data.size() : 4096;
-    while (want - end < n) want *= 2;
-    data.resize(want);
+    /* Doubling keeps appends cheap, but never more than 64 KiB beyond what
+     * is asked for: a buffer stays near the bytes it really holds. */
+    size_t want = end + n;
+    size_t doubled = data.size() * 2;
+    if (doubled > want) want = doubled < want + 65536 ? doubled : want + 65536;
+    if (want < 4096) want = 4096;
+    PGLOB *pglob = &_pglob;
+    size_t more = want - data.size();
+    /* The first 4096 bytes hold any header and fixed body: a connection
+     * may always have them, so that a full budget still lets others in. */
+    if (budgeted && want > 4096 && pglob->mem_used + more > pglob->max_memory) return false;
+    if (!alloc_allowed(want)) return false;
+    try {
+        std::vector<unsigned char> bigger(want); /* exactly want: resize might take twice */
+        if (end) memcpy(bigger.data(), data.data(), end);
+        data.swap(bigger);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    pglob->mem_used += more;
+    return true;
 }
 
-void QNX_BUF::append(const void *p, size_t n) {
-    reserve_tail(n);
+bool QNX_BUF::append(const void *p, size_t n) {
+    if (!reserve_tail(n)) return false;
     memcpy(data.data() + end, p, n);
     end += n;
+    return true;
+}
+
+void QNX_BUF::release() {
+    if (data.empty()) return;
+    _pglob.mem_used -= data.size();
+    std::vector<unsigned char>().swap(data);
+    start = end = 0;
 }
 
 /* dread copies up to nbytes of the current request's variable part into buff
@@ -49,17 +81,20 @@ ssize_t dread(int fd, void *buff, size_t nbytes, const char *name) {
 
 /* mark_dead schedules the removal of a connection whose peer cannot take its
  * answers: the request under way completes first. */
-static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why) {
+static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why, bool unread = false) {
     if (c->dead) return;
     c->dead = true;
+    c->unread = unread;
     pglob->dead_fds.push_back(c->fd);
     if (pglob->verbose > 1) _vmessage("Err: connection fd %d dropped: %s", c->fd, why);
 }
 
 /* dwritev writes the pieces of one answer to connection fd: straight to the
  * socket when nothing is waiting before them, otherwise behind the bytes the
- * client has not taken yet. A connection whose unread answers pass the bound,
- * or whose socket fails, is removed once the current request is done. */
+ * client has not taken yet. A connection whose unread answers would pass the
+ * bound with this one (its first as much as any other), whose socket fails or
+ * whose answer cannot be buffered for want of memory is removed once the
+ * current request is done. */
 void dwritev(int fd, const DPIECE *pieces, int n) {
     PGLOB *pglob = &_pglob;
     size_t total = 0;
@@ -105,8 +140,9 @@ void dwritev(int fd, const DPIECE *pieces, int n) {
         }
         if (w > 0) done = size_t(w);
         if (done == total) return;
-    } else if (c->out.used() > pglob->max_unread) {
-        mark_dead(pglob, c, "unread answers over the bound");
+    }
+    if (c->out.used() + (total - done) > pglob->max_unread) {
+        mark_dead(pglob, c, "unread answers over the bound", true);
         return;
     }
     /* Keep what the socket did not take, in order. */
@@ -117,7 +153,10 @@ void dwritev(int fd, const DPIECE *pieces, int n) {
             skip -= len;
             continue;
         }
-        c->out.append(static_cast<const char *>(pieces[i].buff) + skip, len - skip);
+        if (!c->out.append(static_cast<const char *>(pieces[i].buff) + skip, len - skip)) {
+            mark_dead(pglob, c, "no memory for its answer");
+            return;
+        }
         skip = 0;
     }
     if (!c->want_write) {
@@ -157,7 +196,7 @@ void conn_writable(PGLOB *pglob, int fd) {
         c->out.consume(size_t(w));
     }
     /* Everything is out: give the memory of a large answer back. */
-    if (c->out.data.size() > 65536) std::vector<unsigned char>().swap(c->out.data);
+    if (c->out.data.size() > 65536) c->out.release();
     c->want_write = false;
     sockwant(fd, true, false);
 }

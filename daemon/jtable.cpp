@@ -45,7 +45,13 @@ void pglob_init(PGLOB *pglob, const char *my_name) {
     pglob->mqueue_anz = QNX_MQUEUE_SIZE;
     pglob->max_connections = DEFAULT_MAX_CONNECTIONS;
     pglob->max_request = DEFAULT_MAX_REQUEST;
-    pglob->max_unread = DEFAULT_MAX_UNREAD;
+    pglob->max_unread = 0; /* the largest request and DEFAULT_UNREAD_BEYOND_REQUEST, unless given */
+    pglob->max_memory = DEFAULT_MAX_MEMORY;
+    pglob->max_user_connections = 0;
+    pglob->first_request_ms = DEFAULT_FIRST_REQUEST_MS;
+    pglob->next_serial = 1;
+    pglob->log_rate = nullptr;
+    pglob->mem_used = 0;
     pglob_tables(pglob, QNX_MAX_NAMES, QNX_MAX_PROXIES, QNX_MAX_TIMERS);
     pglob->conns.resize(1024, nullptr);
     pglob->fdpstate.resize(1024, nullptr);

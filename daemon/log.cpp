@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "vorleni.h"
@@ -135,6 +139,95 @@ void log_reopen() {
     if (!mine) warn_shared(pglob);
 }
 
+/* The console: standard output, written without ever blocking. */
+static int confd = -2;                /* -2 undecided, -1 given up */
+static bool consock = false;          /* it is a socket: send with MSG_DONTWAIT */
+static unsigned long con_dropped = 0; /* lines it could not take, not yet reported */
+
+/* console_open decides how the console is written: a pipe or terminal through
+ * a non-blocking descriptor of its own (the shared one of standard output is
+ * left as it is), a socket with MSG_DONTWAIT, a file as it is. */
+static void console_open() {
+    struct stat st;
+    confd = 1;
+    if (fstat(1, &st) != 0) {
+        confd = -1;
+        return;
+    }
+    if (S_ISSOCK(st.st_mode)) {
+        consock = true;
+    } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+        int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            confd = fd;
+        else
+            fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+    }
+}
+
+/* console_put writes line to the console, whole or not at all as far as the
+ * console lets it. A console that cannot take it now loses the line, and a
+ * count of lost lines goes ahead of the next line it takes; a console whose
+ * reader is gone is given up for good, silently: a failure to write a line
+ * is never itself a line. The SIGPIPE of a failed write is taken here, so
+ * that it is not mistaken for a client's. */
+static void console_put(const char *line, size_t len) {
+    if (confd == -2) console_open();
+    if (confd < 0) return;
+    auto put = [](const char *p, size_t n) -> ssize_t {
+        return consock ? send(confd, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) : write(confd, p, n);
+    };
+    if (con_dropped > 0) {
+        char note[80];
+        int n = snprintf(note, sizeof note, "(%lu console lines dropped)\n", con_dropped);
+        if (put(note, size_t(n)) == n) con_dropped = 0;
+    }
+    ssize_t w = con_dropped > 0 ? -1 : put(line, len);
+    if (w < 0 && errno == EPIPE) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        struct timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+        }
+        if (confd != 1) close(confd);
+        confd = -1;
+        return;
+    }
+    if (w != ssize_t(len)) con_dropped++;
+}
+
+void console_text(const char *text) {
+    console_put(text, strlen(text));
+}
+
+/* console_fd is where a crash line goes: the console, or -1. */
+static int console_fd() {
+    return confd == -2 ? 1 : confd;
+}
+
+/* rate_limited tells whether an error line from the source being served must
+ * be left out: past LOG_LINES_PER_SECOND in a second it is counted instead,
+ * and the count is said in one line when the next second's first comes. */
+static bool rate_limited(PGLOB *pglob, const char *text, time_t t) {
+    LOG_RATE *r = pglob->log_rate;
+    if (!r || strncmp(text, "Err:", 4) != 0) return false;
+    if (r->sec != t) {
+        r->sec = t;
+        r->count = 0;
+        if (r->suppressed > 0) {
+            unsigned long n = r->suppressed;
+            r->suppressed = 0;
+            pglob->log_rate = nullptr; /* this line itself is not limited */
+            _vmessage("Err: %lu lines of one peer suppressed", n);
+            pglob->log_rate = r;
+        }
+    }
+    if (++r->count <= LOG_LINES_PER_SECOND) return false;
+    r->suppressed++;
+    return true;
+}
+
 /* _vmessage writes one line to the log file (seconds since the first message)
  * and, unless display is off, to standard output (hours:minutes:seconds).
  * With log_stderr the line goes to standard error behind its syslog level
@@ -156,6 +249,10 @@ void _vmessage(const char *f, ...) {
     va_list ap;
     va_start(ap, f);
     int n = vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    if (rate_limited(pglob, buf, t)) return;
+    va_start(ap, f);
+    n = vsnprintf(buf, sizeof buf, f, ap);
     va_end(ap);
     if (n >= int(sizeof buf)) {
         big.resize(size_t(n) + 1);
@@ -191,10 +288,12 @@ void _vmessage(const char *f, ...) {
     }
     if (pglob->nodisp) return;
     long d = long(t - stime);
-    printf("%02ld:%02ld:%02ld: %s\n", d / 3600, (d % 3600) / 60, d % 60, text);
-    /* The console is often a pipe to a supervisor; a line stuck in a buffer
-     * helps nobody. */
-    fflush(stdout);
+    /* The console is often a pipe to a supervisor: a line goes out whole at
+     * once, or is dropped, never left in a buffer nor waited for. */
+    char stamp[32];
+    snprintf(stamp, sizeof stamp, "%02ld:%02ld:%02ld: ", d / 3600, (d % 3600) / 60, d % 60);
+    std::string line = std::string(stamp) + text + "\n";
+    console_put(line.data(), line.size());
 }
 
 /* dump_msg appends a hexadecimal and character dump of len bytes to the log
@@ -331,7 +430,10 @@ void crash_message(int sig) {
         }
         m = append_str(line, m, sizeof line, msg);
         m = append_str(line, m, sizeof line, "\n");
-        ssize_t w = write(1, line, m);
-        (void)w;
+        int fd = console_fd();
+        if (fd >= 0) {
+            ssize_t w = write(fd, line, m);
+            (void)w;
+        }
     }
 }

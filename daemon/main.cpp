@@ -55,9 +55,17 @@ static void logo() {
     printf("  v nn     verbose-level\n");
     printf("  --max-connections n  connections served at once (default %d)\n",
            DEFAULT_MAX_CONNECTIONS);
+    printf("  --max-connections-per-user n  connections of one user (default a quarter\n"
+           "                       of --max-connections)\n");
+    printf("  --first-request-timeout ms  close a connection whose first request has not\n"
+           "                       come and been verified by then (default %d)\n",
+           DEFAULT_FIRST_REQUEST_MS);
     printf("  --max-request n      largest request in bytes (default %u)\n", DEFAULT_MAX_REQUEST);
-    printf("  --max-unread n       unread answer bytes before a client is dropped (default %zu)\n",
-           DEFAULT_MAX_UNREAD);
+    printf("  --max-unread n       unread answer bytes before a client is dropped (default\n"
+           "                       --max-request + %zu)\n",
+           DEFAULT_UNREAD_BEYOND_REQUEST);
+    printf("  --max-memory n       message bytes held daemon-wide (default %zu)\n",
+           DEFAULT_MAX_MEMORY);
     printf("  --max-names n        registered names on this host (default %d, at most %d)\n",
            QNX_MAX_NAMES, MAX_TABLE_SIZE);
     printf("  --max-proxies n      proxies on this host (default %d, at most %d)\n",
@@ -274,6 +282,9 @@ int main(int argc, char **argv) {
         OPT_MAX_CONNECTIONS = 256,
         OPT_MAX_REQUEST,
         OPT_MAX_UNREAD,
+        OPT_MAX_MEMORY,
+        OPT_MAX_USER_CONNECTIONS,
+        OPT_FIRST_REQUEST_TIMEOUT,
         OPT_MAX_NAMES,
         OPT_MAX_PROXIES,
         OPT_MAX_TIMERS,
@@ -289,6 +300,9 @@ int main(int argc, char **argv) {
         {"max-connections", required_argument, nullptr, OPT_MAX_CONNECTIONS},
         {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
+        {"max-memory", required_argument, nullptr, OPT_MAX_MEMORY},
+        {"max-connections-per-user", required_argument, nullptr, OPT_MAX_USER_CONNECTIONS},
+        {"first-request-timeout", required_argument, nullptr, OPT_FIRST_REQUEST_TIMEOUT},
         {"max-names", required_argument, nullptr, OPT_MAX_NAMES},
         {"max-proxies", required_argument, nullptr, OPT_MAX_PROXIES},
         {"max-timers", required_argument, nullptr, OPT_MAX_TIMERS},
@@ -316,6 +330,17 @@ int main(int argc, char **argv) {
             break;
         case OPT_MAX_UNREAD:
             pglob->max_unread = size_t(number_arg("--max-unread", optarg, 1, LLONG_MAX));
+            break;
+        case OPT_MAX_USER_CONNECTIONS:
+            pglob->max_user_connections =
+                int(number_arg("--max-connections-per-user", optarg, 1, INT_MAX));
+            break;
+        case OPT_FIRST_REQUEST_TIMEOUT:
+            pglob->first_request_ms =
+                int(number_arg("--first-request-timeout", optarg, 1, INT32_MAX / 2));
+            break;
+        case OPT_MAX_MEMORY:
+            pglob->max_memory = size_t(number_arg("--max-memory", optarg, 1, LLONG_MAX));
             break;
         case OPT_MAX_NAMES:
             names = int(number_arg("--max-names", optarg, 1, MAX_TABLE_SIZE));
@@ -380,7 +405,8 @@ int main(int argc, char **argv) {
             usage(2);
         }
     }
-    logo();
+    if (pglob->max_unread == 0)
+        pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
 
     pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
@@ -417,6 +443,12 @@ int main(int argc, char **argv) {
 
     log_prepare_crash();
     int sigfd = signals_init();
+    /* The banner goes the console's way, as every line after it: never
+     * waited for, and a console without a reader costs nothing. */
+    char banner[160];
+    snprintf(banner, sizeof banner, "\n%s\nVersion 1.2b%d vom Jul 20 2002 um 19:19:14\n", TITLE,
+             228);
+    console_text(banner);
     if (nice(-10) == -1) { /* a refusal is ignored */
     }
     if (sockinit() < 0 || sigfd < 0) {
@@ -442,38 +474,10 @@ int main(int argc, char **argv) {
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;
     pglob->next_timeout.tv_sec += SWEEP_INTERVAL;
-    time_t cleanup_sec = pglob->next_timeout.tv_sec;
-
-    SOCKEV evs[256];
-    for (;;) {
-        tvn = mono_now();
-        if (tvn.tv_sec >= cleanup_sec) {
-            sweep(pglob);
-            cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
-        }
-        if (!tv_le(tvn, pglob->next_timeout)) process_timers(pglob);
-        conn_reap_dead(pglob); /* peers the sweep or the timers could not write to */
-        if (pglob->verbose > 6)
-            _vmessage("global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
-                      int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
-        struct timeval wake = pglob->next_timeout;
-        if (wake.tv_sec > cleanup_sec) wake = {cleanup_sec, 0};
-        sockdeadline(&wake);
-
-        int n = socknext(evs, 256);
-        for (int i = 0; i < n; i++) {
-            int fd = evs[i].fd;
-            bool listener = false;
-            for (int s : listeners) listener = listener || fd == s;
-            if (listener)
-                conn_accept(pglob, fd);
-            else if (fd == sigfd)
-                handle_signals(pglob, sigfd);
-            else {
-                if (evs[i].writable) conn_writable(pglob, fd);
-                if (evs[i].readable) conn_readable(pglob, fd);
-            }
-            conn_reap_dead(pglob);
-        }
-    }
+    LOOP_STATE lp;
+    lp.listeners = listeners;
+    lp.sigfd = sigfd;
+    lp.on_signal = handle_signals;
+    lp.cleanup_sec = pglob->next_timeout.tv_sec;
+    for (;;) loop_once(pglob, &lp, -1);
 }

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "vorleni.h"
@@ -104,12 +105,12 @@ static void drop_rwrites(QNX_PSTATE *sender) {
 /* msg_release_buffer frees the message sender holds, exactly once, and what
  * was written into its reply; the receiver it was lent to forgets it. */
 void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
-    (void)pglob;
     drop_rwrites(sender);
     char *buf = sender->qsnd.buffer;
     if (!buf) return;
     unlend(sender->bprocess, sender);
     free(buf);
+    pglob->mem_used -= size_t(sender->qsnd.nbytes);
     sender->qsnd.buffer = nullptr;
     sender->qsnd.nbytes = 0;
 }
@@ -193,7 +194,8 @@ static void lend_message(QNX_PSTATE *r, QNX_PSTATE *s) {
 /* process_snd copies the sender's blocks into one buffer and hands the
  * message to its receiver at once, or queues it. It refuses with ESRCH (no
  * such receiver), EINVAL (blocks that do not fill the request), EAGAIN (queue
- * full) or EFAULT (no memory); a refused sender stays READY. */
+ * full, or holding the message would pass --max-memory) or EFAULT (no
+ * memory); a refused sender stays READY. */
 void process_snd(PGLOB *pglob) {
     QNX_MSG_HDR *h = pglob->rcv_buffer;
     auto *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(h + 1);
@@ -225,9 +227,21 @@ void process_snd(PGLOB *pglob) {
                       snd->to_pid, h->from_nid, h->from_pid);
         return;
     }
+    /* The request's own bytes leave the input buffer once it is served, but
+     * the copy is held until the Reply: that is what the budget must allow. */
+    if (pglob->mem_used + total > pglob->max_memory) {
+        send_status(fd, EAGAIN);
+        if (pglob->verbose > 1)
+            _vmessage("Err: Send to %d//%d from %d//%d: EAGAIN (%u bytes would pass the memory "
+                      "bound: %zu of %zu in use)",
+                      snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, total, pglob->mem_used,
+                      pglob->max_memory);
+        return;
+    }
     ps_s->fd = fd;
     if (pglob->verbose > 6) _vmessage("allocated Buffer %d Bytes", int(h->msg_len));
-    char *buffer = static_cast<char *>(malloc(total ? total : 1));
+    char *buffer =
+        static_cast<char *>(alloc_allowed(total ? total : 1) ? malloc(total ? total : 1) : nullptr);
     if (!buffer) {
         send_status(fd, EFAULT);
         if (pglob->verbose > 1)
@@ -245,19 +259,20 @@ void process_snd(PGLOB *pglob) {
 
     ps_s->qsnd.buffer = buffer;
     ps_s->qsnd.nbytes = int32_t(total);
+    pglob->mem_used += total;
     ps_s->qsnd.to_pid = snd->to_pid;
     ps_s->qsnd.to_nid = 0;
     ps_s->state = STATE_SEND_BLOCKED;
     ps_s->bprocess = ps_d;
     ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
-    ps_s->bytes_send += int32_t(total);
+    ps_s->bytes_send += total;
     ps_s->msg_send += 1;
 
     if (waiting) {
         uint32_t rbnbytes = ps_d->qrcv.nbytes;
         uint32_t offset = ps_d->qrcv.offset;
         lend_message(ps_d, ps_s);
-        ps_d->bytes_received += int32_t(total);
+        ps_d->bytes_received += total;
         ps_d->msg_received += 1;
         ps_s->state = STATE_REPLY_BLOCKED;
         if (pglob->verbose > 4)
@@ -469,7 +484,7 @@ static void process_writemsg(PGLOB *pglob) {
     w->next = ps->rwrites;
     ps->rwrites = w;
     ps->rwrite_held += cost;
-    writer->bytes_reply += int32_t(nbytes);
+    writer->bytes_reply += nbytes;
     if (pglob->verbose > 4)
         _vmessage("Writemsg from %d//%d to %d: %u bytes at %u", h->from_nid, h->from_pid, ps->pid,
                   nbytes, offset);
@@ -600,14 +615,11 @@ void process_rpl(PGLOB *pglob) {
     QNX_MSG_HDR ah;
     memset(&ah, 0, sizeof ah);
     ah.msg_len = total;
-    /* A reply has few parts; only an unusual one needs the heap. */
-    DPIECE few[16];
-    std::vector<DPIECE> many;
-    DPIECE *pieces = few;
-    if (rp->nblocks + 1 > 16) {
-        many.resize(rp->nblocks + 1);
-        pieces = many.data();
-    }
+    /* A reply has few parts, written as they lie in the request. One of
+     * more is gathered into a single copy, so that the daemon's bookkeeping
+     * is bounded by the reply's bytes, never by a block count it was sent. */
+    DPIECE pieces[17];
+    std::vector<char> gathered;
     int npieces = 0;
     pieces[npieces++] = {&ah, sizeof ah, "QNX_MSG_HDR"};
     for (uint32_t i = 0; i < rp->nblocks; i++) {
@@ -615,10 +627,31 @@ void process_rpl(PGLOB *pglob) {
         dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
         const unsigned char *data = pglob->req_var;
         dread(fd, nullptr, k, "nbytes");
-        if (k) pieces[npieces++] = {data, k, "nbytes"};
+        if (!k) continue;
+        if (npieces < 17 && gathered.empty()) {
+            pieces[npieces++] = {data, k, "nbytes"};
+            continue;
+        }
+        if (gathered.empty()) {
+            if (!alloc_allowed(total)) {
+                send_status(fd, EFAULT);
+                return;
+            }
+            try {
+                gathered.reserve(total);
+            } catch (const std::bad_alloc &) {
+                send_status(fd, EFAULT);
+                return;
+            }
+            for (int j = 1; j < npieces; j++) {
+                const char *b = static_cast<const char *>(pieces[j].buff);
+                gathered.insert(gathered.end(), b, b + pieces[j].nbytes);
+            }
+            npieces = 1;
+        }
+        gathered.insert(gathered.end(), data, data + k);
     }
-    replier->bytes_reply += int32_t(total);
-    replier->msg_reply += 1;
+    if (!gathered.empty()) pieces[npieces++] = {gathered.data(), gathered.size(), "gathered"};
 
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
     if (ps && pglob->verbose > 5) _vmessage("process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
@@ -644,11 +677,14 @@ void process_rpl(PGLOB *pglob) {
     }
     dwritev(ps->fd, pieces, npieces);
     free(merged);
+    /* Only a Reply that is delivered counts. */
+    replier->bytes_reply += total;
+    replier->msg_reply += 1;
     msg_release_buffer(pglob, ps);
     ps->bprocess = nullptr;
     ps->state = STATE_READY;
     ps->msg_received += 1;
-    ps->bytes_received += int32_t(ah.msg_len);
+    ps->bytes_received += ah.msg_len;
     if (pglob->verbose > 4)
         _vmessage("Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
                   int(total));

@@ -218,3 +218,25 @@ int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd) {
     *pidfd = pfd;
     return 0;
 }
+
+/* peer_uid_real names the owner of the socket of a TCP peer on this host,
+ * from the kernel's socket table (a Unix peer's comes with its credentials);
+ * UID_UNKNOWN when the kernel cannot tell. */
+static uid_t peer_uid_real(int fd) {
+    unsigned long inode;
+    uid_t uid;
+    return sock_owner(fd, &inode, &uid) == 0 ? uid : UID_UNKNOWN;
+}
+
+uid_t (*peer_uid)(int fd) = peer_uid_real;
+
+/* pid_uid_real names the owner of process pid, UID_UNKNOWN when it has none
+ * (it does not exist). */
+static uid_t pid_uid_real(pid_t pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", int(pid));
+    struct stat st;
+    return pid > 0 && stat(path, &st) == 0 ? st.st_uid : UID_UNKNOWN;
+}
+
+uid_t (*pid_uid)(pid_t pid) = pid_uid_real;

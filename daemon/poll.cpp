@@ -11,6 +11,10 @@
 static int epfd = -1;
 static int tfd = -1;
 
+/* What an event's descriptor is: the high half of the event's data marks a
+ * pidfd, whose readiness means its process has exited, never a request. */
+constexpr uint64_t TAG_PROCESS = uint64_t(1) << 32;
+
 /* sockinit creates the event set and the deadline timer; -1 on failure. */
 int sockinit() {
     epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -21,7 +25,7 @@ int sockinit() {
     if (tfd < 0) return -1;
     struct epoll_event ev = {};
     ev.events = EPOLLIN;
-    ev.data.fd = tfd;
+    ev.data.u64 = uint64_t(uint32_t(tfd));
     return epoll_ctl(epfd, EPOLL_CTL_ADD, tfd, &ev);
 }
 
@@ -30,10 +34,20 @@ int sockinit() {
 int sockwant(int fd, bool readable, bool writable) {
     struct epoll_event ev = {};
     ev.events = (readable ? EPOLLIN : 0u) | (writable ? EPOLLOUT : 0u);
-    ev.data.fd = fd;
+    ev.data.u64 = uint64_t(uint32_t(fd));
     if (epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev) == 0) return 0;
     if (errno == ENOENT) return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev);
     return -1;
+}
+
+/* sockwatch_process adds pidfd, a process's pidfd, to the set: socknext
+ * reports it, marked as a process, once that process has exited. Returns -1
+ * when the kernel refuses; the sweep then finds the process gone later. */
+int sockwatch_process(int pidfd) {
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = uint64_t(uint32_t(pidfd)) | TAG_PROCESS;
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, pidfd, &ev);
 }
 
 /* sockforget removes fd from the set (before it is closed). */
@@ -61,23 +75,26 @@ void sockdeadline(const struct timeval *mono_deadline) {
     timerfd_settime(tfd, TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
-/* socknext waits until a socket is ready or the deadline comes, and returns
- * the number of events stored in evs (0 on interruption). */
-int socknext(SOCKEV *evs, int maxevs) {
+/* socknext waits until a socket is ready or the deadline comes, at most
+ * wait_ms milliseconds (-1: no bound), and returns the number of events
+ * stored in evs (0 on interruption or when the time is up). */
+int socknext(SOCKEV *evs, int maxevs, int wait_ms) {
     struct epoll_event ee[256];
     if (maxevs > 256) maxevs = 256;
-    int n = epoll_wait(epfd, ee, maxevs, -1);
+    int n = epoll_wait(epfd, ee, maxevs, wait_ms);
     if (n < 0) return 0;
     int k = 0;
     for (int i = 0; i < n; i++) {
-        if (ee[i].data.fd == tfd) {
+        int fd = int(uint32_t(ee[i].data.u64));
+        if (fd == tfd && !(ee[i].data.u64 & TAG_PROCESS)) {
             uint64_t expirations;
             ssize_t r = read(tfd, &expirations, sizeof expirations);
             (void)r;
             armed = {-1, -1}; /* it has fired and must be set again */
             continue;
         }
-        evs[k].fd = ee[i].data.fd;
+        evs[k].fd = fd;
+        evs[k].process = (ee[i].data.u64 & TAG_PROCESS) != 0;
         evs[k].readable = (ee[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
         evs[k].writable = (ee[i].events & EPOLLOUT) != 0;
         k++;

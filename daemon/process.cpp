@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "vorleni.h"
@@ -199,7 +200,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
         _vmessage("Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
                   remove_why_text(why));
     }
-    if (target->pidfd >= 0) close(target->pidfd);
+    process_watch(pglob, target, -1);
     free(target);
 }
 
@@ -235,6 +236,37 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
         }
     }
     inform_clients(pglob, pid, ESRCH, 1, why);
+}
+
+/* process_watch sets the pidfd of ps to pidfd (-1: none), closing and
+ * forgetting the one it had. A pidfd the event set refuses is kept all the
+ * same: signals go through it, and the sweep is the backstop. */
+void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd) {
+    if (ps->pidfd >= 0) {
+        sockforget(ps->pidfd);
+        pglob->pidfdmap.erase(ps->pidfd);
+        close(ps->pidfd);
+    }
+    ps->pidfd = pidfd;
+    if (pidfd < 0) return;
+    pglob->pidfdmap[pidfd] = ps;
+    if (sockwatch_process(pidfd) != 0 && pglob->verbose > 1)
+        _vmessage("Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
+}
+
+/* process_exited removes the record whose pidfd is pidfd when its process
+ * has exited, whether or not its connection is still open (a forked child
+ * may hold it): a process that gets the same pid later must find no record
+ * of the dead one. Partners are released with ESRCH as on a disconnect. An
+ * event for a pidfd that is no longer watched, or whose process still runs,
+ * is ignored. */
+void process_exited(PGLOB *pglob, int pidfd) {
+    auto it = pglob->pidfdmap.find(pidfd);
+    if (it == pglob->pidfdmap.end()) return;
+    /* The event may be older than the descriptor's current owner. */
+    struct pollfd p = {pidfd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) return;
+    cleanup_prg(pglob, it->second->pid, RM_EXITED);
 }
 
 /* sweep removes the records of processes that no longer exist. */

@@ -45,7 +45,8 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
 /* process_proxy_attach stores a proxy for to_pid (a record is made for a pid
  * that has not connected) and answers with the request record, proxy_nr set
  * (148 bytes); marked VORLEN_FLAG_QNX4, the proxy counts its triggers. Fails
- * with EINVAL for nbytes above 101, EAGAIN when all 50 slots are taken, ESRCH
+ * with EINVAL for nbytes above 101, EAGAIN when all 50 slots are taken, EPERM
+ * when to_pid is another user's process and the caller is not root, ESRCH
  * when no record can be had for to_pid, and ENOMEM when the message cannot be
  * copied. */
 void process_proxy_attach(PGLOB *pglob) {
@@ -74,6 +75,21 @@ void process_proxy_attach(PGLOB *pglob) {
         return;
     }
 
+    /* A proxy for another process is a way into its Receive: only its own
+     * user, or root, may attach one. */
+    const QNX_PSTATE *caller = pglob->fdpstate[pglob->act_fd];
+    if (caller && req->to_pid != caller->pid) {
+        const QNX_CONN *c = pglob->conns[pglob->act_fd];
+        uid_t uid = c ? c->uid : UID_UNKNOWN;
+        uid_t owner_uid = uid == 0 ? 0 : pid_uid(req->to_pid);
+        if (uid == UID_UNKNOWN || (uid != 0 && owner_uid != uid)) {
+            send_status(pglob->act_fd, EPERM);
+            if (pglob->verbose > 1)
+                _vmessage("Err: Proxy-Attach from %d//%d for %d, another user's: EPERM",
+                          hdr->from_nid, hdr->from_pid, req->to_pid);
+            return;
+        }
+    }
     QNX_PSTATE *owner = find_process(pglob, req->to_pid, 1);
     if (!owner) {
         send_status(pglob->act_fd, ESRCH);

@@ -48,18 +48,24 @@ template <typename R> static R &next_record() {
 
 /* build appends the records of listing typ to stream, then the closing record
  * of size bytes whose pid is -1. */
+/* clamp32 fits a traffic count into a listing field: past its range it
+ * stays at the largest value. */
+static int32_t clamp32(int64_t v) {
+    return v > INT32_MAX ? INT32_MAX : int32_t(v);
+}
+
 static void build(PGLOB *pglob, int typ, size_t size) {
     switch (typ) {
     case SIN_PROCESSES:
         for (QNX_PSTATE *ps = pglob->pstate; ps; ps = ps->next) {
             auto &r = next_record<QNX_MSG_SIN_RPID>();
             r.pid = ps->pid;
-            r.send_bytes = ps->bytes_send;
-            r.send_msg = ps->msg_send;
-            r.rcv_bytes = ps->bytes_received;
-            r.rcv_msg = ps->msg_received;
-            r.rpl_bytes = ps->bytes_reply;
-            r.rpl_msg = ps->msg_reply;
+            r.send_bytes = clamp32(ps->bytes_send);
+            r.send_msg = clamp32(ps->msg_send);
+            r.rcv_bytes = clamp32(ps->bytes_received);
+            r.rcv_msg = clamp32(ps->msg_received);
+            r.rpl_bytes = clamp32(ps->bytes_reply);
+            r.rpl_msg = clamp32(ps->msg_reply);
             r.block_state = ps->state;
             r.block_pid = ps->bprocess ? ps->bprocess->pid : 0;
             copy_pname(r.pname, ps);

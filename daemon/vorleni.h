@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,10 +26,20 @@ constexpr int32_t TIMER_NOT_ARMED = 2147483647; /* both deadline fields: never *
  * hostile msg_len must not exhaust the daemon's memory. */
 constexpr uint32_t DEFAULT_MAX_REQUEST = 64u << 20;
 /* A connection whose unread answers pass this many bytes is treated as closed:
- * a client that sends requests but never reads cannot make the daemon hoard. */
-constexpr size_t DEFAULT_MAX_UNREAD = 4u << 20;
+ * a client that sends requests but never reads cannot make the daemon hoard.
+ * Unless given, the bound is the largest request and this much more, so that
+ * the largest message still reaches a receiver that reads. */
+constexpr size_t DEFAULT_UNREAD_BEYOND_REQUEST = 4u << 20;
+/* The bytes of messages the daemon holds at once, in all connections' input
+ * and output buffers and in held Sends. */
+constexpr size_t DEFAULT_MAX_MEMORY = size_t(1) << 30;
 /* Connections served at once; new ones beyond it are refused at accept. */
 constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
+/* A connection not bound by a verified first request after this many
+ * milliseconds is closed: it holds a place and a buffer and serves no one. */
+constexpr int DEFAULT_FIRST_REQUEST_MS = 10000;
+/* The owner a peer is counted under when the kernel cannot name one. */
+constexpr uid_t UID_UNKNOWN = uid_t(-1);
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
 constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2;  /* 34: a 32-character name and its zero */
 constexpr int PROXY_MSG_MAX = QNX_MAX_PROXY_MSG + 1; /* 101: the data field of the record */
@@ -83,12 +94,14 @@ struct QNX_PSTATE {
     int32_t fd; /* socket of its connection; 0 while it has none */
     QNX_QSND qsnd;
     QNX_QRCV qrcv;
-    int32_t bytes_send;
-    int32_t bytes_received;
-    int32_t bytes_reply;
-    int32_t msg_send;
-    int32_t msg_received;
-    int32_t msg_reply;
+    /* Traffic counts: 64 bits, so that no amount of traffic overflows them;
+     * the listing record clamps them to its 32-bit fields. */
+    int64_t bytes_send;
+    int64_t bytes_received;
+    int64_t bytes_reply;
+    int64_t msg_send;
+    int64_t msg_received;
+    int64_t msg_reply;
     /* Bookkeeping beyond the classic record. */
     QNX_MQUEUE *qentry;               /* queue entry of its message while SEND-blocked, else null */
     uint16_t rcv_type;                /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */
@@ -150,18 +163,35 @@ struct QNX_TIMER_STATE {
     QNX_PSTATE *process; /* owner; null marks a free slot */
 };
 
-/* A growable byte buffer with a read position. */
+/* A growable byte buffer with a read position. Its size counts towards the
+ * daemon's memory in use (PGLOB::mem_used) for as long as it has it. */
 struct QNX_BUF {
     std::vector<unsigned char> data;
     size_t start = 0; /* first unconsumed byte */
     size_t end = 0;   /* one past the last valid byte */
+    QNX_BUF() = default;
+    QNX_BUF(const QNX_BUF &) = delete;
+    QNX_BUF &operator=(const QNX_BUF &) = delete;
+    ~QNX_BUF() { release(); }
     size_t used() const { return end - start; }
     unsigned char *head() { return data.data() + start; }
     void consume(size_t n);
-    void reserve_tail(size_t n); /* room for n more bytes after end */
-    void append(const void *p, size_t n);
+    /* Room for n more bytes after end; false, the buffer unchanged, when the
+     * memory cannot be had or, with budgeted, would pass --max-memory. */
+    bool reserve_tail(size_t n, bool budgeted = false);
+    bool append(const void *p, size_t n); /* false as reserve_tail */
     void clear() { start = end = 0; }
+    void release(); /* gives the memory back; only when empty */
 };
+
+/* How many error lines one source has logged in the current second. */
+struct LOG_RATE {
+    time_t sec = 0;
+    int count = 0;
+    unsigned long suppressed = 0; /* lines left out, said once the second is over */
+};
+/* Error lines one peer may cause per second; the rest are counted, not written. */
+constexpr int LOG_LINES_PER_SECOND = 20;
 
 /* One accepted connection. */
 struct QNX_CONN {
@@ -171,6 +201,10 @@ struct QNX_CONN {
     uint64_t drop = 0;         /* bytes of an oversized request still to be read and dropped */
     uint16_t drop_retcode = 0; /* the answer once they are gone */
     bool dead = false; /* write failed or unread answers over the bound: remove after the request */
+    bool unread = false;     /* it is dead for the answers it left unread */
+    uint64_t serial = 0;     /* tells it from a later connection on the same socket */
+    uid_t uid = UID_UNKNOWN; /* the user on the other end, counted against the per-user cap */
+    LOG_RATE rate;           /* the error lines it caused */
     bool want_write = false;
     /* Who is on the other end, decided once at accept and never asked again:
      * a peer whose address can no longer be read must not turn into a remote
@@ -234,13 +268,31 @@ struct PGLOB {
     /* Connections by socket, the pid index and the limits. */
     std::vector<QNX_CONN *> conns;
     std::unordered_map<pid_t, QNX_PSTATE *> pidmap;
+    std::unordered_map<int, QNX_PSTATE *> pidfdmap; /* the record each watched pidfd belongs to */
     std::vector<int> dead_fds; /* connections to remove once the request is done */
     int nconns;
     bool accept_remote; /* accept connections from other hosts, bound on trust */
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
-    bool log_stderr; /* log lines go to standard error with syslog levels, not to the file */
+    int max_user_connections; /* --max-connections-per-user; 0: a quarter of max_connections */
+    std::unordered_map<uid_t, int> user_conns; /* connections open per user */
+    int first_request_ms;                      /* --first-request-timeout */
+    /* Connections that have yet to complete a request, by deadline (monotonic). */
+    struct FIRST_WAIT {
+        struct timeval deadline;
+        int fd;
+        uint64_t serial;
+    };
+    std::deque<FIRST_WAIT> first_waits;
+    uint64_t next_serial;
+    size_t max_memory; /* --max-memory: the bound on mem_used */
+    size_t mem_used;   /* bytes of buffers and held messages, daemon-wide */
+    bool log_stderr;   /* log lines go to standard error with syslog levels, not to the file */
+    /* The source whose error lines are being limited (the peer being served,
+     * or the listener's refusals); null: none, every line is written. */
+    LOG_RATE *log_rate;
+    LOG_RATE accept_rate;
 };
 
 extern PGLOB &_pglob;
@@ -264,9 +316,14 @@ void log_prepare_crash();
 /* Locks the log file, writes the start line and then about, the run's first stamped line. */
 void log_start(const char *about);
 void log_reopen(); /* after the file was moved away: a new one at the same path */
+/* Writes text to the console as a log line is, never waiting; only once
+ * SIGPIPE is blocked. */
+void console_text(const char *text);
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
+/* Asked before every allocation of message memory; a harness makes it fail. */
+extern bool (*alloc_allowed)(size_t nbytes); /* seam */
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
 /* Writes an answer made of several pieces with as few system calls as possible;
@@ -285,26 +342,42 @@ void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);
 void conn_close(PGLOB *pglob, int fd);
 void conn_reap_dead(PGLOB *pglob);
+/* Closes the connections whose first request is overdue at now (monotonic)
+ * and returns the next such deadline in *next; false when none waits. */
+bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *next);
 void process_undef(PGLOB *pglob);
 
 /* poll.cpp: the loop's event layer */
 int sockinit();
 int sockwant(int fd, bool readable, bool writable);
 void sockforget(int fd);
+int sockwatch_process(int pidfd);
 void sockdeadline(const struct timeval *mono_deadline);
 struct SOCKEV {
     int fd;
     bool readable;
     bool writable;
+    bool process; /* fd is a watched pidfd: its process has exited */
 };
-int socknext(SOCKEV *evs, int maxevs); /* waits for events or the deadline */
+/* Waits for events or the deadline, at most wait_ms milliseconds (-1: no
+ * bound). */
+int socknext(SOCKEV *evs, int maxevs, int wait_ms = -1);
 bool sockis_timer(int fd);
+
+/* loop.cpp: one step of the loop, for the daemon and for a harness */
+struct LOOP_STATE {
+    std::vector<int> listeners;
+    int sigfd = -1;
+    void (*on_signal)(PGLOB *pglob, int sigfd) = nullptr;
+    time_t cleanup_sec = 0; /* monotonic: the next sweep; 0 until the first step */
+};
+int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms);
 
 /* process.cpp: the process table */
 /* Why a process record is removed; the removal's log line says it. */
 enum REMOVE_WHY {
     RM_DISCONNECT, /* its connection ended */
-    RM_EXITED,     /* it was found gone while it had no connection */
+    RM_EXITED,     /* its pidfd said it exited, or it was found gone without a connection */
     RM_SWEEP,      /* the sweep found it gone */
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
@@ -317,6 +390,12 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
 /* why only matters with isfree. */
 void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why = RM_EXITED);
 void sweep(PGLOB *pglob);
+/* Gives ps the pidfd of its verified process and watches it, so that the
+ * record goes the moment the process exits; a pidfd it had is closed. */
+void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd);
+/* The loop saw pidfd ready: the record it belongs to goes if its process has
+ * exited. */
+void process_exited(PGLOB *pglob, int pidfd);
 /* Answers a blocked process with a status-only retcode and makes it READY,
  * withdrawing a queued message and ending a sleep it waits in. */
 void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);
@@ -375,6 +454,8 @@ int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd);
  * vouch for anyone: only an established socket that has an inode. */
 bool diag_verifies(unsigned state, unsigned long inode);
 extern int (*owner_signal)(QNX_PSTATE *ps, int sig); /* seam */
+extern uid_t (*peer_uid)(int fd); /* owner of a local TCP peer's socket; UID_UNKNOWN: none known */
+extern uid_t (*pid_uid)(pid_t pid); /* the owner of a process; UID_UNKNOWN: none known */
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

@@ -26,7 +26,7 @@
  *  12 STALL    the client stops (or resumes) reading its answers
  *  13 SHUTRD   the client will never read again: the daemon's writes fail
  *  14 SHUTWR   the client half-closes: end of stream, answers still read
- *  15 NOP
+ *  15 NOMEM    allocations of message memory fail from now on, or work again
  * Request: kind byte k, then its fields; (k & 31) % 23 is the kind. With
  * k >= 0xE0 a pid byte for the header's from_pid comes first (a client lying
  * about itself); else from_pid is the client's own pid, and bit 5 of k marks
@@ -212,6 +212,20 @@ int fz_peer_verify(int fd, pid_t pid, int *pidfd) {
 
 UNGUIDED bool listed(const QNX_PSTATE *ps);
 
+/* While set, every allocation of message memory fails (op NOMEM). */
+bool alloc_failing = false;
+
+bool fz_alloc_allowed(size_t) {
+    return !alloc_failing;
+}
+
+/* Every fake pid and every client belong to one user. */
+constexpr uid_t FUZZ_UID = 1000;
+
+uid_t fz_pid_uid(pid_t) {
+    return FUZZ_UID;
+}
+
 int fz_owner_signal(QNX_PSTATE *ps, int sig) {
     CHECK(listed(ps));
     CHECK(sig >= 1 && sig <= 63);
@@ -369,7 +383,7 @@ UNGUIDED void check_slots() {
     for (size_t i = 0; i < pg->names.size(); i++) {
         const QNX_ATT_NAME &cn = pg->names[i];
         if (cn.pid == 0 && cn.id == 0) continue;
-        CHECK(cn.id == i + 1);
+        CHECK(cn.id == int32_t(i + 1));
         CHECK(listed(cn.bprocess) && cn.bprocess->pid == cn.pid);
         CHECK(memchr(cn.name, '\0', sizeof cn.name));
     }
@@ -380,7 +394,7 @@ UNGUIDED void check_slots() {
             continue;
         }
         CHECK(listed(p.process));
-        CHECK(p.id == -2 - i);
+        CHECK(p.id == pid_t(-2 - int(i)));
         CHECK(p.nbytes >= 0 && p.nbytes <= PROXY_MSG_MAX && (p.nbytes == 0) == !p.message);
         CHECK((p.trigger_cnt > 0) == (p.qentry != nullptr));
         if (p.qentry) CHECK(in_queue(p.qentry) && p.qentry->from_pid == p.id);
@@ -620,32 +634,22 @@ UNGUIDED void drain() {
     }
 }
 
-UNGUIDED void timers_due() {
-    struct timeval now = {w.mono.tv_sec, w.mono.tv_nsec / 1000};
-    if (!tv_le(now, pg->next_timeout)) process_timers(pg);
-}
+/* The daemon's own loop step serves the harness's connections: no
+ * listener, no signals. */
+LOOP_STATE fz_loop;
 
-/* settle does what the daemon's loop does between requests: the timers run
- * when due, clients read, answers the sockets did not take are written on as
- * the clients make room (not to a client that does not read: its socket is
- * full), and dropped connections are reaped. */
+/* settle lets the daemon's loop step run until it has nothing more to do:
+ * the timers run when due, requests that arrived are served, answers the
+ * sockets did not take are written on as the clients make room (a client
+ * that does not read keeps its socket full), and dropped connections are
+ * reaped. */
 UNGUIDED void settle() {
-    timers_due();
     for (int round = 0; round < 32; round++) {
         drain();
-        bool more = false;
-        for (Client &c : w.c)
-            if (daemon_has(c) && c.conn->want_write && !c.stalled) {
-                conn_writable(pg, c.dfd);
-                refresh();
-                more = true;
-            }
-        if (!pg->dead_fds.empty()) {
-            conn_reap_dead(pg);
-            refresh();
-            more = true;
-        }
-        if (!more) break;
+        int n = loop_once(pg, &fz_loop, 0);
+        refresh();
+        drain(); /* what the due timers answered */
+        if (n == 0 && pg->dead_fds.empty()) break;
     }
 }
 
@@ -677,6 +681,7 @@ void open_client(Client &c, uint8_t how) {
     if (w.claimed & (1u << (how & 7))) c.orderly = false;
     conn_add(pg, c.dfd, !c.remote);
     c.conn = pg->conns[size_t(c.dfd)];
+    c.conn->uid = FUZZ_UID;
 }
 
 void close_client(Client &c) {
@@ -1055,6 +1060,9 @@ void step(Script &s) {
             feed(c);
         }
         break;
+    case 15:
+        alloc_failing = !alloc_failing;
+        break;
     default:
         break;
     }
@@ -1066,6 +1074,7 @@ void step(Script &s) {
 /* finish ends every client and the pids behind them: the daemon must be left
  * with nothing, and every descriptor of the run closed. */
 void finish() {
+    alloc_failing = false;
     for (Client &c : w.c) {
         c.stalled = false;
         close_client(c);
@@ -1085,6 +1094,8 @@ void finish() {
     for (const QNX_PROXY_STATE &p : pg->proxys) CHECK(!p.process);
     for (const QNX_ATT_NAME &cn : pg->names) CHECK(cn.pid == 0 && cn.id == 0);
     for (int fd : w.fds) CHECK(fcntl(fd, F_GETFD) == -1 && errno == EBADF);
+    /* Every byte of message memory counted is given back. */
+    CHECK(pg->mem_used == 0);
 }
 
 void start() {
@@ -1095,6 +1106,8 @@ void start() {
     w.mono = {1000, 0};
     w.wall = {1700000000, 0};
     pg->next_timeout = {w.mono.tv_sec + SWEEP_INTERVAL, 0};
+    fz_loop.cleanup_sec = w.mono.tv_sec + SWEEP_INTERVAL;
+    alloc_failing = false;
 }
 
 } // namespace
@@ -1121,6 +1134,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     peer_is_local = fz_peer_is_local;
     peer_verify = fz_peer_verify;
     owner_signal = fz_owner_signal;
+    alloc_allowed = fz_alloc_allowed;
+    pid_uid = fz_pid_uid;
     vorlen_clock_gettime = fz_clock;
     return 0;
 }

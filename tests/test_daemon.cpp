@@ -669,3 +669,117 @@ TEST(Daemon, UnderSystemdItReportsReadyOnceItListensAndStoppingAsItEnds) {
     if (system(rm.c_str()) != 0) { /* leaving a temporary directory is harmless */
     }
 }
+
+/* A process whose connection outlives it (a forked child keeps the socket)
+ * loses its record, names and all, as soon as it exits: its pid may be
+ * reused, and the new process must not inherit the record. Its partners are
+ * released with ESRCH, and the connection is closed. */
+TEST(Daemon, ARecordGoesWhenItsProcessExitsThoughItsConnectionStaysOpen) {
+    Daemon d({"-v", "3"});
+    RawClient dying(d.port());
+    QNX_MSG_NAME_ATTACH na{};
+    memcpy(na.name, "outlived", 8);
+    dying.send_bytes(req(MT_NAME_ATTACH, dying.pid(), na));
+    QNX_MSG_HDR h = dying.recv_hdr();
+    ASSERT_EQ(h.ev.retcode, 0);
+    dying.recv_exact(h.msg_len);
+    const pid_t dp = dying.pid();
+    RawClient sender(d.port());
+    sender.send_bytes(send_req(MT_SEND, sender.pid(), dp, {"x"}));
+    ASSERT_TRUE(wait_state(d.port(), sender.pid(), STATE_SEND_BLOCKED));
+
+    dying.end_process(); /* the test process still holds the socket */
+    EXPECT_TRUE(wait_until([&] { return list_names(d.port()).empty(); }));
+    EXPECT_EQ(process_record(d.port(), dp).pid, 0);
+    h = sender.recv_hdr();
+    EXPECT_EQ(h.ev.retcode, ESRCH);
+    EXPECT_EQ(h.from_pid, dp);
+    EXPECT_TRUE(dying.closed_by_peer());
+    EXPECT_NE(removal_reason_line(read_file(d.workdir() + "/vorlen.log"), dp).find("process exit"),
+              std::string::npos);
+}
+
+namespace {
+
+bool listing_answered(RawClient &c) {
+    c.send_bytes(names_listing(c.pid()));
+    QNX_MSG_HDR h = c.recv_hdr();
+    return h.ev.retcode == 0 && c.recv_exact(h.msg_len).size() == h.msg_len;
+}
+
+/* log_size is the size of the daemon's log file. */
+size_t log_size(const Daemon &d) {
+    return read_file(d.workdir() + "/vorlen.log").size();
+}
+
+} // namespace
+
+/* A console nobody reads never holds the daemon up: lines it cannot take are
+ * dropped, and every request is still answered. */
+TEST(Daemon, AConsoleNobodyReadsDoesNotStopTheDaemon) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    Daemon d({"-v", "8"}, {}, "", -1, p[1]);
+    ::close(p[1]);
+    RawClient c(d.port());
+    std::vector<uint8_t> many;
+    for (int i = 0; i < 3000; i++) {
+        auto h = hdr(65535, c.pid(), 0);
+        many.insert(many.end(), h.begin(), h.end());
+    }
+    c.send_bytes(many);
+    for (int i = 0; i < 3000; i++) ASSERT_EQ(c.recv_hdr().ev.retcode, ESRCH);
+    EXPECT_TRUE(listing_answered(c));
+    ::close(p[0]);
+}
+
+/* A console whose reader is gone is given up without a word per line: the
+ * log does not grow by itself, and no client is swept for it. */
+TEST(Daemon, AConsoleWhoseReaderIsGoneIsGivenUp) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ::close(p[0]);
+    Daemon d({"-v", "2"}, {}, "", -1, p[1]);
+    ::close(p[1]);
+    RawClient c(d.port());
+    for (int i = 0; i < 5; i++) {
+        c.send_bytes(hdr(65535, c.pid(), 0));
+        expect_status(c, ESRCH);
+    }
+    EXPECT_TRUE(listing_answered(c));
+    const size_t settled = log_size(d);
+    /* A further request is still answered, and the log stays as it was. */
+    EXPECT_TRUE(listing_answered(c));
+    EXPECT_TRUE(listing_answered(c));
+    EXPECT_LT(log_size(d), settled + 200);
+    EXPECT_EQ(read_file(d.workdir() + "/vorlen.log").find("got signal 13"), std::string::npos);
+}
+
+/* One peer's error lines are limited per second; the rest are counted in
+ * one line. */
+TEST(Daemon, OnePeersErrorLinesAreRateLimited) {
+    Daemon d({"-v", "2"});
+    RawClient c(d.port());
+    std::vector<uint8_t> many;
+    for (int i = 0; i < 500; i++) {
+        auto h = hdr(65535, c.pid(), 0);
+        many.insert(many.end(), h.begin(), h.end());
+    }
+    c.send_bytes(many);
+    for (int i = 0; i < 500; i++) ASSERT_EQ(c.recv_hdr().ev.retcode, ESRCH);
+    auto count = [&] {
+        std::string log = read_file(d.workdir() + "/vorlen.log");
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("undefined message", at)) != std::string::npos; at++)
+            n++;
+        return n;
+    };
+    EXPECT_LE(count(), 100u);
+    /* The count follows with the peer's next error line in a later second. */
+    EXPECT_TRUE(wait_until([&] {
+        c.send_bytes(hdr(65535, c.pid(), 0));
+        expect_status(c, ESRCH);
+        return read_file(d.workdir() + "/vorlen.log").find("lines of one peer suppressed") !=
+               std::string::npos;
+    }));
+}

@@ -143,7 +143,7 @@ TEST_P(Framing, AClientStoppedHalfwayThroughARequestDelaysNobody) {
 }
 
 TEST_P(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
-    Daemon d({"-v", "2"});
+    Daemon d({"-v", "2", "--max-unread", "4194304"});
     RawClient hog(d.port()), other(d.port());
     /* Process listings answer 28 request bytes with hundreds of answer bytes. */
     QNX_MSG_SIN s{};

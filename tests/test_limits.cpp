@@ -16,6 +16,13 @@ using namespace vt;
 
 namespace {
 
+/* peak_kib is the daemon's peak resident memory, VmHWM, in KiB. */
+long peak_kib(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = st.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::stol(st.substr(at + 6));
+}
+
 bool listing_answered(RawClient &c) {
     c.send_bytes(names_listing(c.pid()));
     QNX_MSG_HDR h = c.recv_hdr();
@@ -26,7 +33,7 @@ bool listing_answered(RawClient &c) {
 } // namespace
 
 TEST(Limits, ConnectionsBeyondTheLimitAreRefusedAndLogged) {
-    Daemon d({"--max-connections", "3", "-v", "2"});
+    Daemon d({"--max-connections", "3", "--max-connections-per-user", "3", "-v", "2"});
     std::vector<std::unique_ptr<RawClient>> cs;
     for (int i = 0; i < 3; i++) {
         cs.push_back(std::make_unique<RawClient>(d.port()));
@@ -112,4 +119,145 @@ TEST(Limits, AClientReachingTheDaemonThroughThisHostsOwnAddressIsLocal) {
     EXPECT_EQ(h.ev.retcode, 0);
     close(s);
     release_holder(holder);
+}
+
+/* Headers announcing the largest request, with only a few bytes after them,
+ * cost the daemon what arrived, not what was announced; on unbound
+ * connections the data is not even kept. */
+TEST(Limits, AnnouncedLengthsReserveNoMemory) {
+    Daemon d;
+    RawClient first(d.port());
+    ASSERT_TRUE(listing_answered(first));
+    const long before = peak_kib(d.pid());
+    ASSERT_GT(before, 0);
+    std::vector<std::unique_ptr<RawClient>> cs;
+    for (int i = 0; i < 24; i++) {
+        cs.push_back(std::make_unique<RawClient>(d.port()));
+        if (i % 2) {
+            ASSERT_TRUE(listing_answered(*cs.back())); /* half of them bound */
+        }
+        auto r = hdr(MT_SEND, cs.back()->pid(), 64u << 20);
+        r.resize(r.size() + 1000, 'x');
+        cs.back()->send_bytes(r);
+    }
+    /* Every connection is still served in turn: the partial requests came. */
+    ASSERT_TRUE(listing_answered(first));
+    const long grown = peak_kib(d.pid()) - before;
+    EXPECT_LT(grown, 16 * 1024) << "VmHWM grew by " << grown << " KiB";
+}
+
+/* A Send whose message would pass --max-memory is refused with EAGAIN and
+ * logged; the sender stays READY and may try again. */
+TEST(Limits, ASendPastTheMemoryBoundIsRefusedWithEagain) {
+    Daemon d({"--max-memory", "1000000", "-v", "2"});
+    Sleeper target;
+    std::vector<std::unique_ptr<RawClient>> cs;
+    for (int i = 0; i < 3; i++) {
+        cs.push_back(std::make_unique<RawClient>(d.port()));
+        ASSERT_TRUE(listing_answered(*cs.back()));
+    }
+    for (int i = 0; i < 2; i++) {
+        cs[i]->send_bytes(
+            send_req(MT_SEND, cs[i]->pid(), target.pid(), {std::string(250000, 'm')}));
+        ASSERT_TRUE(wait_state(d.port(), cs[i]->pid(), STATE_SEND_BLOCKED));
+    }
+    cs[2]->send_bytes(send_req(MT_SEND, cs[2]->pid(), target.pid(), {std::string(250000, 'm')}));
+    expect_status(*cs[2], EAGAIN);
+    EXPECT_TRUE(listing_answered(*cs[2]));
+    EXPECT_NE(d.stdout_text().find("EAGAIN (250000 bytes would pass the memory bound"),
+              std::string::npos);
+}
+
+/* The bound on unread answers holds for a connection's first answer too: one
+ * large answer to a receiver that never reads drops it. */
+TEST(Limits, TheFirstAnswerOverTheUnreadBoundDropsTheConnection) {
+    Daemon d({"--max-unread", "1000000"});
+    RawClient receiver(d.port());
+    int small = 4096;
+    setsockopt(receiver.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(listing_answered(receiver));
+    QNX_MSG_RCV rcv{};
+    rcv.nbytes = 32u << 20;
+    receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+    ASSERT_TRUE(wait_state(d.port(), receiver.pid(), STATE_RECEIVE_BLOCKED));
+    RawClient sender(d.port());
+    sender.send_bytes(
+        send_req(MT_SEND, sender.pid(), receiver.pid(), {std::string(16u << 20, 'u')}));
+    /* The receiver is removed and its sender released. */
+    EXPECT_EQ(sender.recv_hdr(10000).ev.retcode, ESRCH);
+    EXPECT_EQ(process_record(d.port(), receiver.pid()).pid, 0);
+}
+
+/* A connection that is not bound by a verified request in time is closed,
+ * whether it sent nothing or only part of a request; bound ones stay. */
+TEST(Limits, AConnectionWithoutAFirstRequestInTimeIsClosed) {
+    Daemon d({"--first-request-timeout", "200", "-v", "2"});
+    RawClient bound(d.port());
+    ASSERT_TRUE(listing_answered(bound));
+    RawClient idle(d.port()), half(d.port());
+    auto r = names_listing(half.pid());
+    half.send_bytes(r.data(), r.size() / 2);
+    EXPECT_TRUE(idle.closed_by_peer());
+    EXPECT_TRUE(half.closed_by_peer());
+    EXPECT_TRUE(listing_answered(bound));
+    EXPECT_NE(d.stdout_text().find("closed: no request within 200 ms"), std::string::npos);
+}
+
+/* One user cannot take every place: past its cap its connections are
+ * refused at accept and logged, and another user still gets in. */
+TEST(Limits, ConnectionsAreCappedPerUser) {
+    Daemon d({"--max-connections-per-user", "3", "-v", "2"});
+    std::vector<std::unique_ptr<RawClient>> cs;
+    for (int i = 0; i < 3; i++) {
+        cs.push_back(std::make_unique<RawClient>(d.port()));
+        ASSERT_TRUE(listing_answered(*cs.back()));
+    }
+    RawClient fourth(d.port());
+    EXPECT_TRUE(fourth.closed_by_peer());
+    EXPECT_NE(d.stdout_text().find("user " + std::to_string(getuid()) + " has 3 connections"),
+              std::string::npos);
+    if (getuid() == 0) {
+        const int port = d.port();
+        pid_t other = spawn([port] {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+            RawClient c(port);
+            REQUIRE(listing_answered(c));
+            return 0;
+        });
+        EXPECT_EQ(wait_exit(other), 0);
+    }
+    /* A place the user gives up is the user's again. */
+    cs[0]->close();
+    EXPECT_TRUE(wait_until([&] {
+        RawClient again(d.port());
+        return again.silent(20) && listing_answered(again);
+    }));
+}
+
+/* The traffic counts hold more than 32 bits: past 2 GiB the listing shows the
+ * largest value its field can hold, never a wrapped one. A Reply that is
+ * refused is not counted. */
+TEST(Limits, TrafficCountsDoNotOverflowAndRefusedRepliesDoNotCount) {
+    Daemon d;
+    RawClient sender(d.port()), receiver(d.port());
+    ASSERT_TRUE(listing_answered(sender));
+    ASSERT_TRUE(listing_answered(receiver));
+    receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), sender.pid(), {"no"}));
+    expect_status(receiver, ESRCH);
+    EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 0);
+
+    const auto big = send_req(MT_SEND, sender.pid(), receiver.pid(), {std::string(64u << 19, 'c')});
+    QNX_MSG_RCV rcv{};
+    for (int i = 0; i < 66; i++) { /* 66 * 32 MiB: past 2 GiB */
+        receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+        sender.send_bytes(big);
+        ASSERT_EQ(receiver.recv_hdr().from_pid, sender.pid());
+        receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), sender.pid(), {}));
+        expect_status(receiver, 0);
+        ASSERT_EQ(sender.recv_hdr().ev.retcode, 0);
+    }
+    QNX_MSG_SIN_RPID r = process_record(d.port(), sender.pid());
+    EXPECT_EQ(r.send_bytes, INT32_MAX);
+    EXPECT_EQ(r.send_msg, 66);
+    EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 66);
 }

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -458,4 +462,34 @@ TEST(WireProxies, UnansweredTriggerIsCarriedOutDuringAWaitAndNeverAnswered) {
     stranger.send_bytes(vt::names_listing(stranger.pid()));
     EXPECT_TRUE(stranger.closed_by_peer());
     EXPECT_EQ(proxy_record(d.port(), px).fire_cnt, 2);
+}
+
+/* A proxy for another process leads into its Receive: a caller may attach
+ * one only for a process of its own user, unless it is root. */
+TEST(WireProxies, AProxyForAnotherUsersProcessIsRefusedUnlessRoot) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run a second user";
+    vt::Daemon d;
+    const pid_t root_pid = getpid();
+    pid_t nobody = vt::spawn([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(vt::wait_until([&] {
+        return vt::read_file("/proc/" + std::to_string(nobody) + "/status").find("Uid:\t65534") !=
+               std::string::npos;
+    }));
+    pid_t checker = vt::spawn([root_pid, nobody] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+        errno = 0;
+        REQUIRE(qnx_proxy_attach(root_pid, nullptr, 0, -1) == -1 && errno == EPERM);
+        REQUIRE(qnx_proxy_attach(nobody, nullptr, 0, -1) < -1); /* its own user's */
+        REQUIRE(qnx_proxy_attach(0, nullptr, 0, -1) < -1);      /* its own */
+        return 0;
+    });
+    EXPECT_EQ(vt::wait_exit(checker), 0);
+    /* Root may attach one for anybody. */
+    EXPECT_LT(qnx_proxy_attach(nobody, nullptr, 0, -1), -1);
+    kill(nobody, SIGKILL);
+    waitpid(nobody, nullptr, 0);
 }

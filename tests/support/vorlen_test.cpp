@@ -86,7 +86,7 @@ static bool can_connect(int port) {
 }
 
 Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std::string workdir,
-               int as_uid) {
+               int as_uid, int stdout_fd) {
     if (workdir.empty()) {
         workdir_ = make_tempdir();
         own_workdir_ = true;
@@ -114,7 +114,9 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(workdir_.c_str()) != 0) _exit(127);
-            int out = open((workdir_ + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            int out = stdout_fd >= 0 ? dup(stdout_fd)
+                                     : open((workdir_ + "/stdout.txt").c_str(),
+                                            O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (out >= 0) {
                 dup2(out, 1);
                 ::close(out);

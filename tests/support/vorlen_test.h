@@ -65,7 +65,7 @@ std::string bin_path(const std::string &program);
 class Daemon {
   public:
     explicit Daemon(std::vector<std::string> args = {}, std::vector<std::string> env = {},
-                    std::string workdir = "", int as_uid = -1);
+                    std::string workdir = "", int as_uid = -1, int stdout_fd = -1);
     ~Daemon();
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
@@ -73,7 +73,8 @@ class Daemon {
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
     const std::string &workdir() const { return workdir_; }
-    /* Path of the daemon's standard output (captured to a file). */
+    /* Path of the daemon's standard output (captured to a file, unless the
+     * constructor was given a descriptor for it). */
     std::string stdout_path() const { return workdir_ + "/stdout.txt"; }
     std::string stdout_text() const;
     /* Its standard error, captured too; the destructor passes it on to the

@@ -1,0 +1,47 @@
+/* loop.cpp - one step of the daemon's loop: due work, then the events of the sockets served */
+#include "vorleni.h"
+
+/* loop_once does what the daemon does between two waits: the sweep and the
+ * timers when due, connections whose first request is overdue, then it waits
+ * up to wait_ms milliseconds (-1: until something happens) for events and
+ * serves them: new connections on a listener, signals through
+ * lp->on_signal, processes that exited, answers the sockets take and requests
+ * that arrive. Returns the number of events served. */
+int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
+    struct timeval tvn = now_clock(CLOCK_MONOTONIC);
+    if (lp->cleanup_sec == 0) lp->cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
+    if (tvn.tv_sec >= lp->cleanup_sec) {
+        sweep(pglob);
+        lp->cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
+    }
+    if (!tv_le(tvn, pglob->next_timeout)) process_timers(pglob);
+    conn_reap_dead(pglob); /* peers the sweep or the timers could not write to */
+    if (pglob->verbose > 6)
+        _vmessage("global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
+                  int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
+    struct timeval wake = pglob->next_timeout;
+    if (wake.tv_sec > lp->cleanup_sec) wake = {lp->cleanup_sec, 0};
+    struct timeval first;
+    if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
+    sockdeadline(&wake);
+
+    SOCKEV evs[256];
+    int n = socknext(evs, 256, wait_ms);
+    for (int i = 0; i < n; i++) {
+        int fd = evs[i].fd;
+        bool listener = false;
+        for (int s : lp->listeners) listener = listener || fd == s;
+        if (listener)
+            conn_accept(pglob, fd);
+        else if (evs[i].process)
+            process_exited(pglob, fd);
+        else if (fd == lp->sigfd && lp->on_signal)
+            lp->on_signal(pglob, fd);
+        else {
+            if (evs[i].writable) conn_writable(pglob, fd);
+            if (evs[i].readable) conn_readable(pglob, fd);
+        }
+        conn_reap_dead(pglob);
+    }
+    return n;
+}
