@@ -261,7 +261,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
-    QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : 1);
+    QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : c->unix_peer ? 3 : 1);
     if (!ps || ps->remote != remote) {
         if (pidfd >= 0) close(pidfd);
         if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no record for pid %d", fd, pid);

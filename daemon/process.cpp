@@ -63,8 +63,10 @@ char *get_pname(pid_t opid, char *dest, int destlen) {
     return dest;
 }
 
-/* find_process returns the record of pid; with is_generate 1 it creates one
- * when there is none. It returns null when no record can be had: no memory, a
+/* find_process returns the record of pid; with is_generate 1, 2 or 3 it
+ * creates one when there is none (3 spares the look at /proc that 1 makes:
+ * the kernel has just named the process, and its pidfd is watched from the
+ * moment it is bound). It returns null when no record can be had: no memory, a
  * pid that cannot be a process (<= 0, which kill would read as a process group
  * or everyone), or one that no longer exists (a record of a process that never
  * connected and has since died is removed on the spot). */

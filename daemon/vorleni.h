@@ -382,7 +382,8 @@ enum REMOVE_WHY {
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
 };
-/* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust. */
+/* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust, 3 create for
+ * a pid the kernel named for a Unix peer (alive: it just connected, and its pidfd is watched). */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
 extern bool (*pid_alive)(pid_t pid); /* seam */
