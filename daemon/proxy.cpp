@@ -45,7 +45,8 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
 /* process_proxy_attach stores a proxy for to_pid (a record is made for a pid
  * that has not connected) and answers with the request record, proxy_nr set
  * (148 bytes); marked VORLEN_FLAG_QNX4, the proxy counts its triggers. Fails
- * with EINVAL for nbytes above 101, EAGAIN when all 50 slots are taken, EPERM
+ * with EINVAL for nbytes above 100 (QNX 4's limit; the record's field keeps
+ * one byte more for a terminator), EAGAIN when all 50 slots are taken, EPERM
  * when to_pid is another user's process and the caller is not root, ESRCH
  * when no record can be had for to_pid, and ENOMEM when the message cannot be
  * copied. */
@@ -53,7 +54,7 @@ void process_proxy_attach(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_PROXY_ATTACH *>(hdr + 1);
 
-    if (req->nbytes > sizeof req->data) {
+    if (req->nbytes > QNX_MAX_PROXY_MSG) {
         send_status(pglob->act_fd, EINVAL);
         if (pglob->verbose > 1)
             _vmessage("Err: Proxy-Attach from %d//%d %d Bytes: EINVAL", hdr->from_nid,

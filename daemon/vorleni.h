@@ -41,8 +41,7 @@ constexpr int DEFAULT_FIRST_REQUEST_MS = 10000;
 /* The owner a peer is counted under when the kernel cannot name one. */
 constexpr uid_t UID_UNKNOWN = uid_t(-1);
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
-constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2;  /* 34: a 32-character name and its zero */
-constexpr int PROXY_MSG_MAX = QNX_MAX_PROXY_MSG + 1; /* 101: the data field of the record */
+constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2; /* 34: a 32-character name and its zero */
 
 /* ------------------------------------------------------------------------ */
 /* Records                                                                   */
@@ -135,7 +134,7 @@ struct QNX_ATT_NAME {
 /* One proxy slot; slot i has the id -2 - i. */
 struct QNX_PROXY_STATE {
     char *message;       /* the daemon's copy of the canned message; null when nbytes is 0 */
-    int32_t nbytes;      /* 0 ... 101 */
+    int32_t nbytes;      /* 0 ... 100 */
     int32_t trigger_cnt; /* triggers not yet received; > 0 means one queue entry */
     bool counting;       /* received once per trigger (QNX 4), not once for all pending */
     pid_t id;            /* the proxy id while in use; 0 when free */

@@ -395,7 +395,7 @@ UNGUIDED void check_slots() {
         }
         CHECK(listed(p.process));
         CHECK(p.id == pid_t(-2 - int(i)));
-        CHECK(p.nbytes >= 0 && p.nbytes <= PROXY_MSG_MAX && (p.nbytes == 0) == !p.message);
+        CHECK(p.nbytes >= 0 && p.nbytes <= QNX_MAX_PROXY_MSG && (p.nbytes == 0) == !p.message);
         CHECK((p.trigger_cnt > 0) == (p.qentry != nullptr));
         if (p.qentry) CHECK(in_queue(p.qentry) && p.qentry->from_pid == p.id);
         if (p.counting) CHECK(p.trigger_cnt <= VORLEN_MAX_PROXY_PENDING);
