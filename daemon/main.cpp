@@ -422,6 +422,11 @@ int main(int argc, char **argv) {
         setrlimit(RLIMIT_NOFILE, &rl);
     }
 
+    /* The signals that end the daemon are its own before anyone can reach
+     * it: a SIGTERM sent the moment the port answers ends it cleanly. */
+    log_prepare_crash();
+    int sigfd = signals_init();
+
     /* Loopback only unless asked: a daemon that is not to serve other hosts
      * is not reachable from them at all. */
     if (addrs.empty()) {
@@ -440,9 +445,6 @@ int main(int argc, char **argv) {
         atexit(remove_unix_file);
     }
     listen_all(pglob);
-
-    log_prepare_crash();
-    int sigfd = signals_init();
     /* The banner goes the console's way, as every line after it: never
      * waited for, and a console without a reader costs nothing. */
     char banner[160];
