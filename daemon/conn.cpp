@@ -355,6 +355,7 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             if (c->drop > 0) return;
             pglob->act_fd = fd;
             send_status(fd, c->drop_retcode);
+            if (c->refused) refuse_connection(pglob, c);
             continue;
         }
         if (c->in.used() < sizeof(QNX_MSG_HDR)) return;
@@ -402,9 +403,11 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         if (var > 0 && !pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
             /* A connection is bound before it may have the daemon buffer
              * anything beyond a header and a fixed body: a stranger's data
-             * is never kept, and the stranger is refused once and closed. */
-            send_status(fd, ESRCH);
-            refuse_connection(pglob, c);
+             * is read and dropped, then the stranger is refused once and
+             * closed. */
+            c->drop = uint64_t(sizeof h) + h.msg_len;
+            c->drop_retcode = ESRCH;
+            c->refused = true;
             continue;
         }
         size_t total = sizeof h + addlen + var;

@@ -199,6 +199,7 @@ struct QNX_CONN {
     QNX_BUF out;               /* answer bytes the socket has not yet taken */
     uint64_t drop = 0;         /* bytes of an oversized request still to be read and dropped */
     uint16_t drop_retcode = 0; /* the answer once they are gone */
+    bool refused = false;      /* its pid was refused: closed once the drop is answered */
     bool dead = false; /* write failed or unread answers over the bound: remove after the request */
     bool unread = false;     /* it is dead for the answers it left unread */
     uint64_t serial = 0;     /* tells it from a later connection on the same socket */
