@@ -81,9 +81,13 @@ static const char *field(const char *text, const char *key) {
 struct Stat {
     char state; /* R, S, D, T, t, Z, ... */
     int ppid, pgrp, session;
+    unsigned flags;           /* the kernel's PF_* bits */
     unsigned long long start; /* clock ticks after boot */
     char comm[32];            /* the kernel's short name of the program */
 };
+
+/* A kernel thread: in session 0 of every host, and no program's session. */
+constexpr unsigned PF_KTHREAD = 0x00200000;
 
 /* read_stat fills st for process pid. Returns false when it has gone. */
 static bool read_stat(pid_t pid, Stat &st) {
@@ -98,8 +102,8 @@ static bool read_stat(pid_t pid, Stat &st) {
     st.comm[n] = '\0';
     /* Fields 3 (state) to 22 (start time); only the tokens wanted are converted. */
     return sscanf(close_paren + 1,
-                  " %c %d %d %d %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
-                  &st.state, &st.ppid, &st.pgrp, &st.session, &st.start) == 5;
+                  " %c %d %d %d %*s %*s %u %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
+                  &st.state, &st.ppid, &st.pgrp, &st.session, &st.flags, &st.start) == 6;
 }
 
 /* processes lists the ids of all processes in /proc (threads other than a
@@ -356,7 +360,10 @@ pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segin
 
 /* qnx_sid_query describes the first session at or above sid, counting its
  * processes in /proc. Fails with ESRCH past the last session or for a
- * proc_pid that is not the process manager, EINVAL for a null info. */
+ * proc_pid that is not the process manager, EINVAL for a null info.
+ * Processes whose session leader lives outside this pid namespace (a
+ * container's processes, as getsid tells them) are session 0: that session
+ * is reported as any other, with no leader (pid 0). */
 pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info) {
     if (!is_process_manager(proc_pid)) {
         errno = ESRCH;
@@ -366,11 +373,13 @@ pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info) {
         errno = EINVAL;
         return -1;
     }
-    pid_t want = std::max(pid_t(sid), pid_t(1)), found = INT_MAX, member = 0;
+    pid_t want = std::max(pid_t(sid), pid_t(0)), found = INT_MAX, member = 0;
     unsigned links = 0;
     Stat st;
     for (pid_t id : processes()) {
-        if (!read_stat(id, st) || st.session < want || st.session > found) continue;
+        if (!read_stat(id, st) || (st.flags & PF_KTHREAD) || st.session < want ||
+            st.session > found)
+            continue;
         if (st.session < found) {
             found = st.session;
             links = 0;
@@ -386,7 +395,7 @@ pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info) {
     info->sid = found;
     info->links = (unsigned short)std::min(links, 0xFFFFu);
     uid_t uid;
-    if (read_stat(found, st) && st.session == found) {
+    if (found > 0 && read_stat(found, st) && st.session == found) {
         info->pid = found;
         member = found;
     }
