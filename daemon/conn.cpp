@@ -114,14 +114,12 @@ void conn_accept(PGLOB *pglob, int listener) {
                       ntohs(reinterpret_cast<sockaddr_in *>(&clientname)->sin_port));
         int one = 1;
         if (!unix_peer) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        conn_add(pglob, fd, local);
+        conn_add(pglob, fd, local, uid);
         QNX_CONN *c = pglob->conns[fd];
         c->unix_peer = unix_peer;
         c->cred_pid = cpid;
         c->cred_uid = cuid;
         c->cred_pidfd = cpidfd;
-        c->uid = uid;
-        pglob->user_conns[uid]++;
         /* A client sends its first request as soon as its connect returns:
          * it is usually there already, and served without another wait. */
         conn_readable(pglob, fd);
@@ -129,8 +127,9 @@ void conn_accept(PGLOB *pglob, int listener) {
 }
 
 /* conn_add makes a connection of socket fd, which the loop reads from now on;
- * local says whether its peer is on this host. */
-void conn_add(PGLOB *pglob, int fd, bool local) {
+ * local says whether its peer is on this host, uid who it is: its connections
+ * and message memory count against that user. */
+void conn_add(PGLOB *pglob, int fd, bool local, uid_t uid) {
     if (size_t(fd) >= pglob->conns.size()) {
         size_t n = pglob->conns.size() ? pglob->conns.size() : 1024;
         while (n <= size_t(fd)) n *= 2;
@@ -141,6 +140,8 @@ void conn_add(PGLOB *pglob, int fd, bool local) {
     c->fd = fd;
     c->local = local;
     c->serial = pglob->next_serial++;
+    c->uid = c->in.owner = c->out.owner = uid;
+    pglob->user_conns[uid]++;
     pglob->conns[fd] = c;
     struct timeval deadline = now_clock(CLOCK_MONOTONIC);
     deadline.tv_sec += pglob->first_request_ms / 1000;
@@ -257,7 +258,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
         /* A record of that pid without a connection whose process is gone
          * goes now, not at the next sweep: its partners are released. */
         QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
-        if (stale && stale->fd == 0 && !stale->remote && !pid_alive(pid))
+        if (stale && stale->fd < 0 && !stale->remote && !pid_alive(pid))
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
@@ -270,7 +271,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     /* One connection per record: a newer connection of the same process
      * takes the record over, and the older one is unbound, so no socket ever
      * points at a record that is gone. */
-    if (ps->fd != 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
+    if (ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
         pglob->fdpstate[ps->fd] == ps)
         pglob->fdpstate[ps->fd] = nullptr;
     if (pidfd >= 0) process_watch(pglob, ps, pidfd);
@@ -448,7 +449,7 @@ static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
 }
 
 /* refuse_partial drops the request under way in the input buffer of c, which
- * cannot grow: no memory, or --max-memory would be passed. Its bytes are read
+ * cannot grow: no memory, or the daemon's or its user's bound would be passed. Its bytes are read
  * and dropped as an oversized request's are, and it is answered EFAULT (a
  * Send or Reply) or EINVAL. Without even a header the connection is closed.
  * Returns false when it was. */
@@ -466,9 +467,13 @@ static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
     bool block = h.ev.typ < MT_NTYPES && is_block_type(h.ev.typ);
-    if (pglob->verbose > 1)
-        _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use): dropped",
-                  h.msg_len, c->fd, pglob->mem_used, pglob->max_memory);
+    if (pglob->verbose > 1) {
+        auto held = pglob->user_mem.find(c->uid);
+        _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use, user "
+                  "%d holds %zu): dropped",
+                  h.msg_len, c->fd, pglob->mem_used, pglob->max_memory, int(c->uid),
+                  held == pglob->user_mem.end() ? size_t(0) : held->second);
+    }
     c->drop = uint64_t(sizeof h) + h.msg_len;
     c->drop_retcode = block ? EFAULT : EINVAL;
     return true;

@@ -1,5 +1,6 @@
 /* io.cpp - traced reads of the request being served and buffered, non-blocking answers */
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -20,6 +21,36 @@ static bool alloc_allowed_real(size_t) {
 }
 bool (*alloc_allowed)(size_t nbytes) = alloc_allowed_real;
 
+const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n) {
+    static char why[128];
+    if (pglob->mem_used + n > pglob->max_memory) {
+        snprintf(why, sizeof why, "the memory bound: %zu of %zu in use", pglob->mem_used,
+                 pglob->max_memory);
+        return why;
+    }
+    size_t share = pglob->max_user_memory ? pglob->max_user_memory : pglob->max_memory / 4;
+    auto it = pglob->user_mem.find(user);
+    size_t held = it == pglob->user_mem.end() ? 0 : it->second;
+    if (held + n > share) {
+        snprintf(why, sizeof why, "user %d's share: %zu of %zu held", int(user), held, share);
+        return why;
+    }
+    return nullptr;
+}
+
+void mem_take(PGLOB *pglob, uid_t user, size_t n) {
+    if (n == 0) return;
+    pglob->mem_used += n;
+    pglob->user_mem[user] += n;
+}
+
+void mem_give(PGLOB *pglob, uid_t user, size_t n) {
+    if (n == 0) return;
+    pglob->mem_used -= n;
+    auto it = pglob->user_mem.find(user);
+    if (it != pglob->user_mem.end() && (it->second -= n) == 0) pglob->user_mem.erase(it);
+}
+
 bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
     if (data.size() - end >= n) return true;
     /* Slide the unconsumed bytes to the front before growing. */
@@ -39,7 +70,7 @@ bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
     size_t more = want - data.size();
     /* The first 4096 bytes hold any header and fixed body: a connection
      * may always have them, so that a full budget still lets others in. */
-    if (budgeted && want > 4096 && pglob->mem_used + more > pglob->max_memory) return false;
+    if (budgeted && want > 4096 && mem_refusal(pglob, owner, more)) return false;
     if (!alloc_allowed(want)) return false;
     try {
         std::vector<unsigned char> bigger(want); /* exactly want: resize might take twice */
@@ -48,7 +79,7 @@ bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
     } catch (const std::bad_alloc &) {
         return false;
     }
-    pglob->mem_used += more;
+    mem_take(pglob, owner, more);
     return true;
 }
 
@@ -61,7 +92,7 @@ bool QNX_BUF::append(const void *p, size_t n) {
 
 void QNX_BUF::release() {
     if (data.empty()) return;
-    _pglob.mem_used -= data.size();
+    mem_give(&_pglob, owner, data.size());
     std::vector<unsigned char>().swap(data);
     start = end = 0;
 }

@@ -47,6 +47,8 @@ void pglob_init(PGLOB *pglob, const char *my_name) {
     pglob->max_request = DEFAULT_MAX_REQUEST;
     pglob->max_unread = 0; /* the largest request and DEFAULT_UNREAD_BEYOND_REQUEST, unless given */
     pglob->max_memory = DEFAULT_MAX_MEMORY;
+    pglob->max_user_memory = 0;
+    pglob->user_mem.clear();
     pglob->max_user_connections = 0;
     pglob->first_request_ms = DEFAULT_FIRST_REQUEST_MS;
     pglob->next_serial = 1;

@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstddef>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -66,6 +66,8 @@ static void logo() {
            DEFAULT_UNREAD_BEYOND_REQUEST);
     printf("  --max-memory n       message bytes held daemon-wide (default %zu)\n",
            DEFAULT_MAX_MEMORY);
+    printf("  --max-memory-per-user n  message bytes the clients of one user hold (default\n"
+           "                       a quarter of --max-memory)\n");
     printf("  --max-names n        registered names on this host (default %d, at most %d)\n",
            QNX_MAX_NAMES, MAX_TABLE_SIZE);
     printf("  --max-proxies n      proxies on this host (default %d, at most %d)\n",
@@ -275,6 +277,11 @@ static struct timeval mono_now() {
 }
 
 int main(int argc, char **argv) {
+    /* Descriptors 0, 1 and 2 are taken before anything is opened, so that a
+     * daemon started with one closed never makes a client's socket of it
+     * (nor writes its console lines into one). */
+    for (int fd = 0; fd < 3; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd) break;
     PGLOB *pglob = &_pglob;
     pglob_init(pglob, argv[0]);
 
@@ -283,6 +290,7 @@ int main(int argc, char **argv) {
         OPT_MAX_REQUEST,
         OPT_MAX_UNREAD,
         OPT_MAX_MEMORY,
+        OPT_MAX_USER_MEMORY,
         OPT_MAX_USER_CONNECTIONS,
         OPT_FIRST_REQUEST_TIMEOUT,
         OPT_MAX_NAMES,
@@ -301,6 +309,7 @@ int main(int argc, char **argv) {
         {"max-request", required_argument, nullptr, OPT_MAX_REQUEST},
         {"max-unread", required_argument, nullptr, OPT_MAX_UNREAD},
         {"max-memory", required_argument, nullptr, OPT_MAX_MEMORY},
+        {"max-memory-per-user", required_argument, nullptr, OPT_MAX_USER_MEMORY},
         {"max-connections-per-user", required_argument, nullptr, OPT_MAX_USER_CONNECTIONS},
         {"first-request-timeout", required_argument, nullptr, OPT_FIRST_REQUEST_TIMEOUT},
         {"max-names", required_argument, nullptr, OPT_MAX_NAMES},
@@ -341,6 +350,10 @@ int main(int argc, char **argv) {
             break;
         case OPT_MAX_MEMORY:
             pglob->max_memory = size_t(number_arg("--max-memory", optarg, 1, LLONG_MAX));
+            break;
+        case OPT_MAX_USER_MEMORY:
+            pglob->max_user_memory =
+                size_t(number_arg("--max-memory-per-user", optarg, 1, LLONG_MAX));
             break;
         case OPT_MAX_NAMES:
             names = int(number_arg("--max-names", optarg, 1, MAX_TABLE_SIZE));

@@ -96,6 +96,7 @@ static void drop_rwrites(QNX_PSTATE *sender) {
     QNX_RWRITE *next;
     for (QNX_RWRITE *w = sender->rwrites; w; w = next) {
         next = w->next;
+        mem_give(&_pglob, w->owner, sizeof(QNX_RWRITE) + w->nbytes);
         free(w);
     }
     sender->rwrites = nullptr;
@@ -110,7 +111,7 @@ void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
     if (!buf) return;
     unlend(sender->bprocess, sender);
     free(buf);
-    pglob->mem_used -= size_t(sender->qsnd.nbytes);
+    mem_give(pglob, sender->qsnd.owner, size_t(sender->qsnd.nbytes));
     sender->qsnd.buffer = nullptr;
     sender->qsnd.nbytes = 0;
 }
@@ -229,13 +230,12 @@ void process_snd(PGLOB *pglob) {
     }
     /* The request's own bytes leave the input buffer once it is served, but
      * the copy is held until the Reply: that is what the budget must allow. */
-    if (pglob->mem_used + total > pglob->max_memory) {
+    const uid_t user = pglob->conns[fd]->uid;
+    if (const char *why = mem_refusal(pglob, user, total)) {
         send_status(fd, EAGAIN);
         if (pglob->verbose > 1)
-            _vmessage("Err: Send to %d//%d from %d//%d: EAGAIN (%u bytes would pass the memory "
-                      "bound: %zu of %zu in use)",
-                      snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, total, pglob->mem_used,
-                      pglob->max_memory);
+            _vmessage("Err: Send to %d//%d from %d//%d: EAGAIN (%u bytes would pass %s)",
+                      snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, total, why);
         return;
     }
     ps_s->fd = fd;
@@ -259,7 +259,8 @@ void process_snd(PGLOB *pglob) {
 
     ps_s->qsnd.buffer = buffer;
     ps_s->qsnd.nbytes = int32_t(total);
-    pglob->mem_used += total;
+    ps_s->qsnd.owner = user;
+    mem_take(pglob, user, total);
     ps_s->qsnd.to_pid = snd->to_pid;
     ps_s->qsnd.to_nid = 0;
     ps_s->state = STATE_SEND_BLOCKED;
@@ -465,14 +466,19 @@ static void process_writemsg(PGLOB *pglob) {
     /* Each write is charged with its record, so that many small ones cannot
      * hold more than the limit either. */
     size_t cost = sizeof(QNX_RWRITE) + nbytes;
+    const uid_t user = pglob->conns[fd]->uid;
     QNX_RWRITE *w = nullptr;
-    if (ps->rwrite_held + cost <= pglob->max_request) w = static_cast<QNX_RWRITE *>(malloc(cost));
+    if (ps->rwrite_held + cost <= pglob->max_request && !mem_refusal(pglob, user, cost) &&
+        alloc_allowed(cost))
+        w = static_cast<QNX_RWRITE *>(malloc(cost));
     if (!w) {
         marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
         return;
     }
     w->offset = offset;
     w->nbytes = nbytes;
+    w->owner = user;
+    mem_take(pglob, user, cost);
     dread(fd, nullptr, 8, "offset");
     uint32_t at = 0;
     for (uint32_t i = 1; i < rp->nblocks; i++) {

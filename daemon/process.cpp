@@ -75,7 +75,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     auto it = pglob->pidmap.find(pid);
     if (it != pglob->pidmap.end()) {
         QNX_PSTATE *ps = it->second;
-        if (is_generate == 1 && ps->fd == 0 && !ps->remote && !pid_alive(pid)) {
+        if (is_generate == 1 && ps->fd < 0 && !ps->remote && !pid_alive(pid)) {
             cleanup_prg(pglob, pid, RM_EXITED);
             return nullptr;
         }
@@ -86,6 +86,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     if (!ps) return nullptr;
     ps->pid = pid;
     ps->state = STATE_READY;
+    ps->fd = -1;
     ps->pidfd = -1;
     ps->remote = is_generate == 2;
     if (!ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
@@ -107,7 +108,7 @@ void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid) 
     memset(&h, 0, sizeof h);
     h.ev.retcode = uint16_t(retcode);
     h.from_pid = from_pid;
-    if (ps->fd > 0) dwrite(ps->fd, &h, sizeof h, "QNX_MSG_HDR");
+    if (ps->fd >= 0) dwrite(ps->fd, &h, sizeof h, "QNX_MSG_HDR");
     if (ps->qentry) {
         msgq_remove(pglob, ps->qentry);
         ps->qentry = nullptr;
@@ -195,7 +196,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
         pglob->pstate_end = target->prev;
     pglob->pidmap.erase(pid);
     int fd = target->fd;
-    if (fd != 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
+    if (fd >= 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
         conn_close(pglob, fd);
     if (pglob->verbose > 2) {
         _vmessage("Removing pid %d, fd %d", pid, fd);

@@ -195,7 +195,7 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
 
     /* An owner that waits has taken whatever was pending for it, so the
      * proxy has no entry then. */
-    if (!p->qentry && o->state == STATE_RECEIVE_BLOCKED && o->fd > 0 &&
+    if (!p->qentry && o->state == STATE_RECEIVE_BLOCKED && o->fd >= 0 &&
         (o->qrcv.from_pid == 0 || o->qrcv.from_pid == p->id)) {
         if (pglob->verbose > 3)
             _vmessage("Proxy %d (PID=%d//%d) triggerd from %d//%d", p->id, o->nid, o->pid, from_nid,

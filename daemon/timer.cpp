@@ -318,7 +318,7 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
         if (o->sleeping != p) break; /* its one answer was given, or the wait was broken off */
         if (pglob->verbose > 3) _vmessage("sleep-timer expired for pid %d", o->pid);
         o->sleeping = nullptr;
-        if (o->fd > 0) send_status(o->fd, 0);
+        if (o->fd >= 0) send_status(o->fd, 0);
         break;
     default:
         break;

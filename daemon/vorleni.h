@@ -55,6 +55,7 @@ struct QNX_CONN;
 struct QNX_QSND {
     char *buffer;   /* the daemon's copy; owned until the sender is replied to or removed */
     int32_t nbytes; /* message length */
+    uid_t owner;    /* the user whose share of message memory it counts against */
     pid_t to_pid;   /* addressee as requested */
     int32_t to_nid; /* 0 */
 };
@@ -66,6 +67,7 @@ struct QNX_RWRITE {
     QNX_RWRITE *next; /* the write before it */
     uint32_t offset;  /* where in the reply the bytes go */
     uint32_t nbytes;
+    uid_t owner; /* the writer's user: its share of message memory pays for them */
     char *bytes() { return reinterpret_cast<char *>(this + 1); }
     const char *bytes() const { return reinterpret_cast<const char *>(this + 1); }
 };
@@ -90,7 +92,7 @@ struct QNX_PSTATE {
     uint32_t ip_nid; /* always 0 */
     int16_t state;   /* STATE_READY ... STATE_REPLY_BLOCKED */
     QNX_PSTATE *bprocess;
-    int32_t fd; /* socket of its connection; 0 while it has none */
+    int32_t fd; /* socket of its connection; -1 while it has none */
     QNX_QSND qsnd;
     QNX_QRCV qrcv;
     /* Traffic counts: 64 bits, so that no amount of traffic overflows them;
@@ -163,11 +165,13 @@ struct QNX_TIMER_STATE {
 };
 
 /* A growable byte buffer with a read position. Its size counts towards the
- * daemon's memory in use (PGLOB::mem_used) for as long as it has it. */
+ * daemon's message memory (mem_take) for as long as it has it, under the
+ * user of its connection. */
 struct QNX_BUF {
     std::vector<unsigned char> data;
-    size_t start = 0; /* first unconsumed byte */
-    size_t end = 0;   /* one past the last valid byte */
+    size_t start = 0;          /* first unconsumed byte */
+    size_t end = 0;            /* one past the last valid byte */
+    uid_t owner = UID_UNKNOWN; /* the user whose share it counts against */
     QNX_BUF() = default;
     QNX_BUF(const QNX_BUF &) = delete;
     QNX_BUF &operator=(const QNX_BUF &) = delete;
@@ -176,7 +180,8 @@ struct QNX_BUF {
     unsigned char *head() { return data.data() + start; }
     void consume(size_t n);
     /* Room for n more bytes after end; false, the buffer unchanged, when the
-     * memory cannot be had or, with budgeted, would pass --max-memory. */
+     * memory cannot be had or, with budgeted, the bounds of mem_refusal
+     * would be passed. */
     bool reserve_tail(size_t n, bool budgeted = false);
     bool append(const void *p, size_t n); /* false as reserve_tail */
     void clear() { start = end = 0; }
@@ -286,9 +291,11 @@ struct PGLOB {
     };
     std::deque<FIRST_WAIT> first_waits;
     uint64_t next_serial;
-    size_t max_memory; /* --max-memory: the bound on mem_used */
-    size_t mem_used;   /* bytes of buffers and held messages, daemon-wide */
-    bool log_stderr;   /* log lines go to standard error with syslog levels, not to the file */
+    size_t max_memory;      /* --max-memory: the bound on mem_used */
+    size_t mem_used;        /* bytes of buffers and held messages, daemon-wide */
+    size_t max_user_memory; /* --max-memory-per-user; 0: a quarter of max_memory */
+    std::unordered_map<uid_t, size_t> user_mem; /* mem_used by user; users holding none absent */
+    bool log_stderr; /* log lines go to standard error with syslog levels, not to the file */
     /* The source whose error lines are being limited (the peer being served,
      * or the listener's refusals); null: none, every line is written. */
     LOG_RATE *log_rate;
@@ -324,6 +331,14 @@ void console_text(const char *text);
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
 /* Asked before every allocation of message memory; a harness makes it fail. */
 extern bool (*alloc_allowed)(size_t nbytes); /* seam */
+/* Message memory (buffers, held messages, written reply bytes) is counted
+ * daemon-wide against --max-memory and per user against the user's share
+ * (--max-memory-per-user), so that one user, however many connections it
+ * opens, leaves the rest of the budget to the others. mem_refusal says why
+ * user may not have n more bytes (for a log line), or null when it may. */
+const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n);
+void mem_take(PGLOB *pglob, uid_t user, size_t n);
+void mem_give(PGLOB *pglob, uid_t user, size_t n);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
 /* Writes an answer made of several pieces with as few system calls as possible;
@@ -337,7 +352,7 @@ void dwritev(int fd, const DPIECE *pieces, int n);
 
 /* conn.cpp: accepting, framing and dispatching */
 void conn_accept(PGLOB *pglob, int listener);
-void conn_add(PGLOB *pglob, int fd, bool local);
+void conn_add(PGLOB *pglob, int fd, bool local, uid_t uid);
 void conn_readable(PGLOB *pglob, int fd);
 void conn_writable(PGLOB *pglob, int fd);
 void conn_close(PGLOB *pglob, int fd);

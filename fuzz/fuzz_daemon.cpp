@@ -284,7 +284,7 @@ UNGUIDED void check_processes() {
         CHECK(ps->state >= STATE_READY && ps->state <= STATE_REPLY_BLOCKED);
         /* Every reference to another record names a listed one. */
         CHECK(!ps->bprocess || listed(ps->bprocess));
-        if (ps->fd != 0) {
+        if (ps->fd >= 0) {
             CHECK(size_t(ps->fd) < pg->conns.size() && pg->conns[size_t(ps->fd)]);
             CHECK(pg->fdpstate[size_t(ps->fd)] == ps);
         }
@@ -454,6 +454,12 @@ UNGUIDED void check_connections() {
         CHECK(c->drop <= uint64_t(sizeof(QNX_MSG_HDR)) + UINT32_MAX);
     }
     CHECK(n == pg->nconns);
+    size_t by_users = 0;
+    for (const auto &[user, held] : pg->user_mem) {
+        CHECK(held > 0);
+        by_users += held;
+    }
+    CHECK(by_users == pg->mem_used);
 }
 
 /* check_answered finds requests of orderly clients that the daemon will
@@ -679,9 +685,9 @@ void open_client(Client &c, uint8_t how) {
         if (&d != &c && d.pid == c.pid && (d.hfd >= 0 || daemon_has(d)))
             d.orderly = c.orderly = false;
     if (w.claimed & (1u << (how & 7))) c.orderly = false;
-    conn_add(pg, c.dfd, !c.remote);
+    /* Two users, so that each user's share of message memory is tried. */
+    conn_add(pg, c.dfd, !c.remote, FUZZ_UID + ((how >> 5) & 1));
     c.conn = pg->conns[size_t(c.dfd)];
-    c.conn->uid = FUZZ_UID;
 }
 
 void close_client(Client &c) {
@@ -1082,7 +1088,7 @@ void finish() {
     settle();
     check_invariants();
     /* Only records of pids that never connected may stay: the sweep takes them. */
-    for (QNX_PSTATE *ps = pg->pstate; ps; ps = ps->next) CHECK(ps->fd == 0);
+    for (QNX_PSTATE *ps = pg->pstate; ps; ps = ps->next) CHECK(ps->fd == -1);
     for (bool &a : w.alive) a = false;
     sweep(pg);
     settle();
@@ -1094,8 +1100,8 @@ void finish() {
     for (const QNX_PROXY_STATE &p : pg->proxys) CHECK(!p.process);
     for (const QNX_ATT_NAME &cn : pg->names) CHECK(cn.pid == 0 && cn.id == 0);
     for (int fd : w.fds) CHECK(fcntl(fd, F_GETFD) == -1 && errno == EBADF);
-    /* Every byte of message memory counted is given back. */
-    CHECK(pg->mem_used == 0);
+    /* Every byte of message memory counted is given back, by every user. */
+    CHECK(pg->mem_used == 0 && pg->user_mem.empty());
 }
 
 void start() {
@@ -1118,6 +1124,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     pg->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
     pg->max_request = FUZZ_MAX_REQUEST;
     pg->max_unread = FUZZ_MAX_UNREAD;
+    /* Small enough that held messages and buffers reach both bounds. */
+    pg->max_memory = 4 * FUZZ_MAX_UNREAD;
+    pg->max_user_memory = 2 * FUZZ_MAX_UNREAD;
     pg->nodisp = 1;
     /* The log lines are formatted in full and thrown away; the file stays
      * open from here on, so no run sees a descriptor of its own reused. */

@@ -3,8 +3,11 @@
 #include <memory>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -146,26 +149,79 @@ TEST(Limits, AnnouncedLengthsReserveNoMemory) {
     EXPECT_LT(grown, 16 * 1024) << "VmHWM grew by " << grown << " KiB";
 }
 
-/* A Send whose message would pass --max-memory is refused with EAGAIN and
- * logged; the sender stays READY and may try again. */
+/* A Send whose message would pass --max-memory, or its user's share of it, is
+ * refused with EAGAIN and logged; the sender stays READY and may try again. */
 TEST(Limits, ASendPastTheMemoryBoundIsRefusedWithEagain) {
-    Daemon d({"--max-memory", "1000000", "-v", "2"});
+    const struct {
+        const char *memory, *share;
+        std::string logged;
+    } cases[] = {
+        {"1000000", "1000000", "EAGAIN (250000 bytes would pass the memory bound: "},
+        {"8000000", "1000000",
+         "EAGAIN (250000 bytes would pass user " + std::to_string(getuid()) + "'s share: "},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.logged);
+        Daemon d({"--max-memory", k.memory, "--max-memory-per-user", k.share, "-v", "2"});
+        Sleeper target;
+        std::vector<std::unique_ptr<RawClient>> cs;
+        for (int i = 0; i < 3; i++) {
+            cs.push_back(std::make_unique<RawClient>(d.port()));
+            ASSERT_TRUE(listing_answered(*cs.back()));
+        }
+        for (int i = 0; i < 2; i++) {
+            cs[i]->send_bytes(
+                send_req(MT_SEND, cs[i]->pid(), target.pid(), {std::string(250000, 'm')}));
+            ASSERT_TRUE(wait_state(d.port(), cs[i]->pid(), STATE_SEND_BLOCKED));
+        }
+        cs[2]->send_bytes(
+            send_req(MT_SEND, cs[2]->pid(), target.pid(), {std::string(250000, 'm')}));
+        expect_status(*cs[2], EAGAIN);
+        EXPECT_TRUE(listing_answered(*cs[2]));
+        EXPECT_NE(d.stdout_text().find(k.logged), std::string::npos);
+    }
+}
+
+/* One user's partial requests, however many, take no more than that user's
+ * share of message memory: another user's Send still gets through. */
+TEST(Limits, OneUsersPartialRequestsDoNotRefuseAnotherUsersSend) {
+    if (getuid() != 0) GTEST_SKIP() << "needs a second user";
+    Daemon d({"--max-memory", "2000000", "-v", "2"}); /* a share of 500000 each */
     Sleeper target;
-    std::vector<std::unique_ptr<RawClient>> cs;
-    for (int i = 0; i < 3; i++) {
-        cs.push_back(std::make_unique<RawClient>(d.port()));
-        ASSERT_TRUE(listing_answered(*cs.back()));
-    }
-    for (int i = 0; i < 2; i++) {
-        cs[i]->send_bytes(
-            send_req(MT_SEND, cs[i]->pid(), target.pid(), {std::string(250000, 'm')}));
-        ASSERT_TRUE(wait_state(d.port(), cs[i]->pid(), STATE_SEND_BLOCKED));
-    }
-    cs[2]->send_bytes(send_req(MT_SEND, cs[2]->pid(), target.pid(), {std::string(250000, 'm')}));
-    expect_status(*cs[2], EAGAIN);
-    EXPECT_TRUE(listing_answered(*cs[2]));
-    EXPECT_NE(d.stdout_text().find("EAGAIN (250000 bytes would pass the memory bound"),
-              std::string::npos);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const int port = d.port();
+    pid_t flood = spawn([port, &go] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+        std::vector<std::unique_ptr<RawClient>> cs;
+        for (int i = 0; i < 8; i++) {
+            cs.push_back(std::make_unique<RawClient>(port, Transport::unix_socket));
+            REQUIRE(listing_answered(*cs.back()));
+            auto r = hdr(MT_SEND, cs.back()->pid(), 300000);
+            r.resize(r.size() + 200000, 'p');
+            cs.back()->send_bytes(r);
+        }
+        /* The daemon has taken every byte (kept or dropped) once none is
+         * left in the sockets. */
+        for (auto &c : cs)
+            REQUIRE(wait_until([&] {
+                int queued = -1;
+                return ioctl(c->fd(), SIOCOUTQ, &queued) == 0 && queued == 0;
+            }));
+        REQUIRE(write(go[1], "f", 1) == 1);
+        pause();
+        return 0;
+    });
+    close(go[1]);
+    char c;
+    ASSERT_EQ(read(go[0], &c, 1), 1) << "exit " << wait_exit(flood);
+    RawClient sender(d.port());
+    ASSERT_TRUE(listing_answered(sender));
+    sender.send_bytes(send_req(MT_SEND, sender.pid(), target.pid(), {std::string(200000, 's')}));
+    EXPECT_TRUE(wait_state(d.port(), sender.pid(), STATE_SEND_BLOCKED)) << d.stdout_text();
+    EXPECT_NE(d.stdout_text().find("user 65534 holds"), std::string::npos);
+    release_holder(flood);
+    close(go[0]);
 }
 
 /* The bound on unread answers holds for a connection's first answer too: one

@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -250,6 +251,7 @@ RawClient::RawClient(int port, Transport t) {
     fflush(nullptr);
     pid_t c = fork();
     if (c == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int keep = sv[1];
         close_range(3, unsigned(keep) - 1, 0);
         close_range(unsigned(keep) + 1, ~0u, 0);
@@ -342,6 +344,7 @@ pid_t hold_all(const std::vector<int> &fds) {
     fflush(nullptr);
     pid_t c = fork();
     if (c == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); /* never outlives the process it holds for */
         /* Keep exactly these sockets: others' connections must end when
          * their own holders do. */
         std::vector<int> keep(fds);
