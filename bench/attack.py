@@ -4,16 +4,17 @@
 # usage: bench/attack.py [path to vorlen] [--max-memory BYTES] [--rounds N]
 #
 # A private daemon is started on a free port. A normal client (a Send of 64
-# bytes to a process that receives and replies) is timed alone, then while
-# each attack runs against the same daemon:
+# bytes to a process that receives and replies) is timed alone, then at once
+# while an attack runs against the same daemon, for each of:
 #   announce   1000 connections, each announcing a 64 MiB Send and sending 64 KiB of it
 #   stalled    200 connections, each with half a request sent and then silent
 #   idle       16000 idle connections of one user (another user than the normal client's)
 #   flood      a pipelined flood of requests under a pid the connection cannot prove
 # For each it reports the round trip's median against the quiet one, and the
 # daemon's peak resident memory (VmHWM, reset before each attack where the
-# kernel allows it). The idle attack needs root (its connections run as
-# nobody, so that the per-user cap is theirs, not the normal client's).
+# kernel allows it). Run as root, every attack runs as nobody, an unprivileged
+# user other than the normal client's; the idle attack needs that (the
+# per-user caps must be the attacker's, not the normal client's).
 import os
 import resource
 import signal
@@ -111,10 +112,12 @@ def attacker(kind, port, ready_w, stop_r):
     """Runs one attack in this child until stop_r has something to read."""
     socks = []
     me = os.getpid()
-    if kind == "idle":
+    if os.getuid() == 0:
+        # An attacker is an unprivileged user: root could end the daemon anyway.
         resource.setrlimit(resource.RLIMIT_NOFILE, (20000, 20000))
         os.setgid(65534)
         os.setuid(65534)
+    if kind == "idle":
         for _ in range(16000):
             try:
                 socks.append(connect(port))
@@ -196,15 +199,17 @@ def main():
         server(port)
     time.sleep(0.2)
     try:
-        quiet = round_trips(port, srv, rounds)
+        round_trips(port, srv, rounds)  # warms up
         print("daemon: --max-memory %s; peak before the attacks %d KiB" %
               (max_memory, peak_kib(daemon.pid)))
-        print("%-9s round trip %7.1f us  (quiet)" % ("quiet", quiet))
         kinds = os.environ.get("ATTACKS", "announce stalled idle flood").split()
         for kind in kinds:
             if kind == "idle" and os.getuid() != 0:
                 print("%-9s skipped: needs root" % kind)
                 continue
+            # The quiet figure is taken right before each attack, so that
+            # each ratio compares two measurements made a moment apart.
+            quiet = round_trips(port, srv, rounds)
             reset = reset_peak(daemon.pid)
             ready_r, ready_w = os.pipe()
             stop_r, stop_w = os.pipe()
@@ -221,8 +226,8 @@ def main():
                 os.waitpid(child, 0)
             for fd in (ready_r, ready_w, stop_r, stop_w):
                 os.close(fd)
-            print("%-9s round trip %7.1f us  ratio %.2f  daemon peak %d KiB%s" %
-                  (kind, under, under / quiet, peak, "" if reset else " (since start)"))
+            print("%-9s round trip %7.1f us  quiet %7.1f us  ratio %.2f  daemon peak %d KiB%s" %
+                  (kind, under, quiet, under / quiet, peak, "" if reset else " (since start)"))
             time.sleep(0.5)
     finally:
         os.kill(srv, signal.SIGKILL)

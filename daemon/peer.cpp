@@ -124,6 +124,30 @@ static int holds_socket(pid_t pid, unsigned long inode) {
     return found;
 }
 
+/* runs_as tells whether process pid has uid among its real, effective, saved
+ * and file-system user ids. */
+static bool runs_as(pid_t pid, uid_t uid) {
+    char path[48], buf[2048];
+    snprintf(path, sizeof path, "/proc/%d/status", int(pid));
+    int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) return false;
+    ssize_t n = read(f, buf, sizeof buf - 1);
+    close(f);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    const char *p = strstr(buf, "\nUid:");
+    if (!p) return false;
+    p += 5;
+    for (int i = 0; i < 4; i++) {
+        char *end;
+        unsigned long id = strtoul(p, &end, 10);
+        if (end == p) return false;
+        if (uid_t(id) == uid) return true;
+        p = end;
+    }
+    return false;
+}
+
 /* peer_verify checks that process pid really holds the other end of
  * connection fd: the kernel names the client socket's inode, and the socket
  * must be among pid's descriptors. Where those cannot be read (the daemon is
@@ -136,6 +160,12 @@ static int peer_verify_real(int fd, pid_t pid, int *pidfd) {
     unsigned long inode;
     uid_t uid;
     if (sock_owner(fd, &inode, &uid) != 0) return -1;
+    /* A socket is owned by the user that made it; a process of another user
+     * cannot have made it, so its descriptors are not searched (a socket
+     * made by root may have been handed on after root gave up its rights).
+     * One look at the claimed process, however many descriptors it has, is
+     * all that a peer claiming somebody else's pid costs. */
+    if (uid != 0 && !runs_as(pid, uid)) return -1;
     /* Held before the check, so that a pid reused afterwards is never the
      * one signalled. */
     int pfd = int(syscall(SYS_pidfd_open, pid, 0));
