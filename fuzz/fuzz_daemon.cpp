@@ -12,7 +12,10 @@
  * then steps until the input ends. A step is an op byte, low nibble the op,
  * bits 4-6 the client (0 ... 7), followed by the op's own bytes:
  *   0 OPEN     b: pid index (bits 0-2), bit 3 remote peer, bit 4 pid refused
- *   1 CLOSE    the client's end is closed: end of stream for the daemon
+ *   1 CLOSE    the client's end is closed: end of stream for the daemon; with
+ *              bit 7 of the op byte a RESET: closed as by a TCP reset, after
+ *              which the peer check of its connection fails (the kernel no
+ *              longer knows the client's socket)
  *   2 REQ      request (below), written whole
  *   3 SPLIT    request, then only the first b bytes of what is pending go
  *   4 FLUSH    the rest of what is pending goes
@@ -1001,6 +1004,7 @@ void step(Script &s) {
         open_client(c, s.u8());
         break;
     case 1:
+        if (op & 0x80) c.refused = true;
         close_client(c);
         break;
     case 2:
