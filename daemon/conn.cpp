@@ -150,7 +150,7 @@ void conn_add(PGLOB *pglob, int fd, bool local, uid_t uid) {
     pglob->first_waits.push_back({deadline, fd, c->serial});
     pglob->fdpstate[fd] = nullptr;
     pglob->nconns++;
-    sockwant(fd, true, false);
+    sockadd(fd);
 }
 
 /* conn_close closes connection fd and forgets it; the process record it was
@@ -274,7 +274,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     if (ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
         pglob->fdpstate[ps->fd] == ps)
         pglob->fdpstate[ps->fd] = nullptr;
-    if (pidfd >= 0) process_watch(pglob, ps, pidfd);
+    if (pidfd >= 0) process_watch(pglob, ps, pidfd, c->unix_peer);
     ps->fd = fd;
     pglob->fdpstate[fd] = ps;
     return true;

@@ -6,7 +6,8 @@
  * up to wait_ms milliseconds (-1: until something happens) for events and
  * serves them: new connections on a listener, signals through
  * lp->on_signal, processes that exited, answers the sockets take and requests
- * that arrive. Returns the number of events served. */
+ * that arrive, and last completes the records made meanwhile. Returns the
+ * number of events served. */
 int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     struct timeval tvn = now_clock(CLOCK_MONOTONIC);
     if (lp->cleanup_sec == 0) lp->cleanup_sec = tvn.tv_sec + SWEEP_INTERVAL;
@@ -43,5 +44,6 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
         }
         conn_reap_dead(pglob);
     }
+    finish_records(pglob); /* once every answer of this pass is out */
     return n;
 }

@@ -40,6 +40,14 @@ int sockwant(int fd, bool readable, bool writable) {
     return -1;
 }
 
+/* sockadd adds fd, a new connection, to the set, waiting for it to be readable. */
+int sockadd(int fd) {
+    struct epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = uint64_t(uint32_t(fd));
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev);
+}
+
 /* sockwatch_process adds pidfd, a process's pidfd, to the set: socknext
  * reports it, marked as a process, once that process has exited. Returns -1
  * when the kernel refuses; the sweep then finds the process gone later. */

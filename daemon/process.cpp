@@ -55,12 +55,12 @@ char *get_pname(pid_t opid, char *dest, int destlen) {
     if (opid <= 0) return nullptr;
     char path[40];
     snprintf(path, sizeof path, "/proc/%d/cmdline", int(opid));
-    FILE *f = fopen(path, "re");
-    if (!f) return nullptr;
-    size_t n = fread(dest, 1, size_t(destlen - 1), f);
-    (void)n;
-    fclose(f);
-    return dest;
+    int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) return nullptr;
+    /* One read: the name is the command line's start. */
+    ssize_t n = read(f, dest, size_t(destlen - 1));
+    close(f);
+    return n < 0 ? nullptr : dest;
 }
 
 /* find_process returns the record of pid; with is_generate 1, 2 or 3 it
@@ -89,7 +89,13 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     ps->fd = -1;
     ps->pidfd = -1;
     ps->remote = is_generate == 2;
-    if (!ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
+    /* A Unix peer's record is named once its first answer is out. */
+    if (is_generate == 3) {
+        ps->unfinished = true;
+        pglob->unfinished.push_back(pid);
+    } else if (!ps->remote) {
+        get_pname(pid, ps->pname, PNAME_LEN);
+    }
     ps->prev = pglob->pstate_end;
     if (pglob->pstate_end)
         pglob->pstate_end->next = ps;
@@ -244,17 +250,45 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
 /* process_watch sets the pidfd of ps to pidfd (-1: none), closing and
  * forgetting the one it had. A pidfd the event set refuses is kept all the
  * same: signals go through it, and the sweep is the backstop. */
-void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd) {
+void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd, bool later) {
     if (ps->pidfd >= 0) {
-        sockforget(ps->pidfd);
+        if (ps->watched) sockforget(ps->pidfd);
         pglob->pidfdmap.erase(ps->pidfd);
         close(ps->pidfd);
     }
     ps->pidfd = pidfd;
+    ps->watched = false;
     if (pidfd < 0) return;
     pglob->pidfdmap[pidfd] = ps;
+    if (later) {
+        if (!ps->unfinished) pglob->unfinished.push_back(ps->pid);
+        ps->unfinished = true;
+        return;
+    }
+    ps->watched = true;
     if (sockwatch_process(pidfd) != 0 && pglob->verbose > 1)
         _vmessage("Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
+}
+
+/* finish_records: a process that connects over the Unix socket waits for
+ * its first answer while its record is made, so the record is made with what
+ * the kernel gave at accept and completed here, after the answer is out. A
+ * process that exited meanwhile is found all the same: its pidfd reports
+ * the exit from the moment it is watched. */
+void finish_records(PGLOB *pglob) {
+    for (pid_t pid : pglob->unfinished) {
+        auto it = pglob->pidmap.find(pid);
+        if (it == pglob->pidmap.end() || !it->second->unfinished) continue;
+        QNX_PSTATE *ps = it->second;
+        ps->unfinished = false;
+        if (!ps->pname[0] && !ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
+        if (ps->pidfd >= 0 && !ps->watched) {
+            ps->watched = true;
+            if (sockwatch_process(ps->pidfd) != 0 && pglob->verbose > 1)
+                _vmessage("Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
+        }
+    }
+    pglob->unfinished.clear();
 }
 
 /* process_exited removes the record whose pidfd is pidfd when its process

@@ -127,6 +127,7 @@ static void build(PGLOB *pglob, int typ, size_t size) {
  * record per entry of the chosen table and a closing record with pid -1, all
  * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 4. */
 void process_sin(PGLOB *pglob) {
+    finish_records(pglob); /* every record named */
     static const struct {
         size_t size;
         const char *label;

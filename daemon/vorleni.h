@@ -108,6 +108,8 @@ struct QNX_PSTATE {
     uint16_t rcv_type;                /* MT_RECEIVE or MT_NB_RECEIVE of the pending receive */
     struct QNX_TIMER_STATE *sleeping; /* sleep timer whose expiry it waits for, else null */
     int pidfd;                        /* the verified process behind its connection; -1 when none */
+    bool watched;                     /* pidfd is in the event set */
+    bool unfinished;                  /* in PGLOB::unfinished: see finish_records */
     bool remote;                      /* bound on trust from another host: not this host's pid */
     int32_t pflags;                   /* its QNX 4 flags (VORLEN_PFLAG_*), as last set */
     bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
@@ -275,6 +277,7 @@ struct PGLOB {
     std::unordered_map<pid_t, QNX_PSTATE *> pidmap;
     std::unordered_map<int, QNX_PSTATE *> pidfdmap; /* the record each watched pidfd belongs to */
     std::vector<int> dead_fds; /* connections to remove once the request is done */
+    std::vector<pid_t> unfinished; /* records for finish_records, by pid */
     int nconns;
     bool accept_remote; /* accept connections from other hosts, bound on trust */
     int max_connections;
@@ -365,6 +368,7 @@ void process_undef(PGLOB *pglob);
 /* poll.cpp: the loop's event layer */
 int sockinit();
 int sockwant(int fd, bool readable, bool writable);
+int sockadd(int fd);
 void sockforget(int fd);
 int sockwatch_process(int pidfd);
 void sockdeadline(const struct timeval *mono_deadline);
@@ -407,8 +411,12 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
 void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why = RM_EXITED);
 void sweep(PGLOB *pglob);
 /* Gives ps the pidfd of its verified process and watches it, so that the
- * record goes the moment the process exits; a pidfd it had is closed. */
-void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd);
+ * record goes the moment the process exits; a pidfd it had is closed. With
+ * later, the watch waits for finish_records. */
+void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd, bool later = false);
+/* Completes the records made for Unix peers with no more work than their
+ * first answer needed: the program's name, the watch on the process. */
+void finish_records(PGLOB *pglob);
 /* The loop saw pidfd ready: the record it belongs to goes if its process has
  * exited. */
 void process_exited(PGLOB *pglob, int pidfd);
