@@ -217,10 +217,21 @@ static long long start_ticks(pid_t pid) {
     return p ? strtoll(p + 1, nullptr, 10) : -1;
 }
 
+/* peer_pidfd_real asks the kernel for a pidfd of the process that connected
+ * to Unix socket fd (SO_PEERPIDFD, Linux 6.5); -1 where it has none. */
+static int peer_pidfd_real(int fd) {
+    int pfd = -1;
+    socklen_t len = sizeof pfd;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pfd, &len) == 0 ? pfd : -1;
+}
+
+int (*peer_pidfd)(int fd) = peer_pidfd_real;
+
 /* peer_credentials: SO_PEERCRED names the process that connected, and
  * SO_PEERPIDFD holds that very process. Where the kernel has no
- * SO_PEERPIDFD, a pidfd is opened on the pid, and a process that started
- * after now cannot be the one that connected before: its pid was reused. */
+ * SO_PEERPIDFD (Debian 12's 6.1, for one), a pidfd is opened on the pid, and
+ * a process that started after now cannot be the one that connected before:
+ * its pid was reused. */
 int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd) {
     struct ucred cr = {};
     socklen_t len = sizeof cr;
@@ -228,9 +239,8 @@ int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd) {
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &len) != 0 || cr.pid <= 0) return -1;
     *pid = cr.pid;
     *uid = cr.uid;
-    int pfd = -1;
-    len = sizeof pfd;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pfd, &len) == 0 && pfd >= 0) {
+    int pfd = peer_pidfd(fd);
+    if (pfd >= 0) {
         *pidfd = pfd;
         return 0;
     }

@@ -276,7 +276,7 @@ struct PGLOB {
     std::vector<QNX_CONN *> conns;
     std::unordered_map<pid_t, QNX_PSTATE *> pidmap;
     std::unordered_map<int, QNX_PSTATE *> pidfdmap; /* the record each watched pidfd belongs to */
-    std::vector<int> dead_fds; /* connections to remove once the request is done */
+    std::vector<int> dead_fds;     /* connections to remove once the request is done */
     std::vector<pid_t> unfinished; /* records for finish_records, by pid */
     int nconns;
     bool accept_remote; /* accept connections from other hosts, bound on trust */
@@ -474,6 +474,8 @@ extern int (*peer_verify)(int fd, pid_t pid, int *pidfd);             /* seam */
 /* peer_credentials takes the pid, uid and a pidfd of the process that
  * connected Unix-domain socket fd from the kernel; -1 when they cannot be had. */
 int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd);
+/* SO_PEERPIDFD of Unix socket fd, -1 where the kernel has none; a test takes it away. */
+extern int (*peer_pidfd)(int fd); /* seam */
 /* diag_verifies tells whether a sock_diag answer in state state for inode may
  * vouch for anyone: only an established socket that has an inode. */
 bool diag_verifies(unsigned state, unsigned long inode);
