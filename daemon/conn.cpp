@@ -324,10 +324,8 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
      * refused, and the first keeps its one answer. An unanswered trigger
      * touches neither, so it is carried out. */
     if (!unanswered && (ps->state != STATE_READY || ps->sleeping)) {
-        send_status(fd, EBUSY);
-        if (pglob->verbose > 1)
-            _vmessage("Err: %s from %d//%d while its request is unanswered: EBUSY", jt.name,
-                      ps->nid, ps->pid);
+        refuse(pglob, EBUSY, "%s from %d//%d while its request is unanswered: EBUSY", jt.name,
+               ps->nid, ps->pid);
         return;
     }
     jt.pfunc(pglob);

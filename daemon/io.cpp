@@ -1,5 +1,6 @@
 /* io.cpp - traced reads of the request being served and buffered, non-blocking answers */
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -209,6 +210,17 @@ void send_status(int fd, int retcode) {
     memset(&h, 0, sizeof h);
     h.ev.retcode = uint16_t(retcode);
     dwrite(fd, &h, sizeof h, "QNX_MSG_HDR");
+}
+
+void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) {
+    send_status(pglob->act_fd, retcode);
+    if (pglob->verbose <= 1) return;
+    va_list ap;
+    va_start(ap, fmt);
+    char text[512];
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    _vmessage("Err: %s", text);
 }
 
 /* conn_writable hands the socket more of the answers it has not taken. */

@@ -205,37 +205,29 @@ void process_snd(PGLOB *pglob) {
     uint32_t total = 0;
 
     if (!blocks_fit(pglob->req_var, pglob->req_var_len, snd->nblocks, &total)) {
-        send_status(fd, EINVAL);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Send to %d//%d from %d//%d: EINVAL", snd->to_nid, snd->to_pid,
-                      h->from_nid, h->from_pid);
+        refuse(pglob, EINVAL, "Send to %d//%d from %d//%d: EINVAL", snd->to_nid, snd->to_pid,
+               h->from_nid, h->from_pid);
         return;
     }
     QNX_PSTATE *ps_d = find_process(pglob, snd->to_pid, 1);
     if (!ps_s || !ps_d) {
-        send_status(fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Send to %d//%d from %d//%d: ESRCH", snd->to_nid, snd->to_pid,
-                      h->from_nid, h->from_pid);
+        refuse(pglob, ESRCH, "Send to %d//%d from %d//%d: ESRCH", snd->to_nid, snd->to_pid,
+               h->from_nid, h->from_pid);
         return;
     }
     bool waiting = ps_d->state == STATE_RECEIVE_BLOCKED &&
                    (ps_d->qrcv.from_pid == 0 || ps_d->qrcv.from_pid == ps_s->pid);
     if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
-        send_status(fd, EAGAIN);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Send to %d//%d from %d//%d: EAGAIN (message-queue full)", snd->to_nid,
-                      snd->to_pid, h->from_nid, h->from_pid);
+        refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (message-queue full)",
+               snd->to_nid, snd->to_pid, h->from_nid, h->from_pid);
         return;
     }
     /* The request's own bytes leave the input buffer once it is served, but
      * the copy is held until the Reply: that is what the budget must allow. */
     const uid_t user = pglob->conns[fd]->uid;
     if (const char *why = mem_refusal(pglob, user, total)) {
-        send_status(fd, EAGAIN);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Send to %d//%d from %d//%d: EAGAIN (%u bytes would pass %s)",
-                      snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, total, why);
+        refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (%u bytes would pass %s)",
+               snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, total, why);
         return;
     }
     ps_s->fd = fd;
@@ -243,10 +235,8 @@ void process_snd(PGLOB *pglob) {
     char *buffer =
         static_cast<char *>(alloc_allowed(total ? total : 1) ? malloc(total ? total : 1) : nullptr);
     if (!buffer) {
-        send_status(fd, EFAULT);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Send to %d//%d from %d//%d: EFAULT", snd->to_nid, snd->to_pid,
-                      h->from_nid, h->from_pid);
+        refuse(pglob, EFAULT, "Send to %d//%d from %d//%d: EFAULT", snd->to_nid, snd->to_pid,
+               h->from_nid, h->from_pid);
         return;
     }
     uint32_t off = 0;
@@ -293,10 +283,8 @@ void process_snd(PGLOB *pglob) {
 
 /* receive_refused answers a receive that cannot wait for what it names. */
 static void receive_refused(PGLOB *pglob, QNX_MSG_HDR *h, pid_t pid) {
-    send_status(pglob->act_fd, ESRCH);
-    if (pglob->verbose > 1)
-        _vmessage("Err: %sReceive to %d//%d from %d: ESRCH", h->ev.typ == MT_NB_RECEIVE ? "C" : "",
-                  h->from_nid, h->from_pid, pid);
+    refuse(pglob, ESRCH, "%sReceive to %d//%d from %d: ESRCH",
+           h->ev.typ == MT_NB_RECEIVE ? "C" : "", h->from_nid, h->from_pid, pid);
 }
 
 /* setup_rcv takes a matching queued message or trigger for the receiver, or
@@ -420,9 +408,8 @@ static bool holds_message(const QNX_PSTATE *holder, const QNX_PSTATE *ps) {
 static void marked_refused(PGLOB *pglob, const char *what, pid_t to_pid, int retcode,
                            const char *name) {
     QNX_MSG_HDR *h = pglob->rcv_buffer;
-    send_status(pglob->act_fd, retcode);
-    if (pglob->verbose > 1)
-        _vmessage("Err: %s to %d from %d//%d: %s", what, to_pid, h->from_nid, h->from_pid, name);
+    refuse(pglob, retcode, "%s to %d from %d//%d: %s", what, to_pid, h->from_nid, h->from_pid,
+           name);
 }
 
 /* process_writemsg keeps bytes that the caller writes into the reply of a
@@ -611,10 +598,8 @@ void process_rpl(PGLOB *pglob) {
 
     uint32_t total = 0;
     if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total)) {
-        send_status(fd, EINVAL);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Reply to %d//%d from %d//%d: EINVAL", rp->to_nid, rp->to_pid,
-                      h->from_nid, h->from_pid);
+        refuse(pglob, EINVAL, "Reply to %d//%d from %d//%d: EINVAL", rp->to_nid, rp->to_pid,
+               h->from_nid, h->from_pid);
         return;
     }
     /* The reply's pieces, straight from the request: header first. */
@@ -662,9 +647,8 @@ void process_rpl(PGLOB *pglob) {
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
     if (ps && pglob->verbose > 5) _vmessage("process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
     if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != replier) {
-        send_status(fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid, rp->to_pid);
+        refuse(pglob, ESRCH, "Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid,
+               rp->to_pid);
         return;
     }
     char *merged = nullptr;
@@ -672,10 +656,8 @@ void process_rpl(PGLOB *pglob) {
         /* Bytes written into this reply before it came go out with it. */
         merged = merge_reply(ps, pieces + 1, npieces - 1, total, &ah.msg_len);
         if (!merged) {
-            send_status(fd, EFAULT);
-            if (pglob->verbose > 1)
-                _vmessage("Err: Reply from %d//%d to %d: EFAULT", h->from_nid, h->from_pid,
-                          rp->to_pid);
+            refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT", h->from_nid, h->from_pid,
+                   rp->to_pid);
             return;
         }
         pieces[1] = {merged, ah.msg_len, "merged"};

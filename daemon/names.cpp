@@ -42,9 +42,7 @@ void process_name_attach(PGLOB *pglob) {
     QNX_PSTATE *requester = pglob->fdpstate[pglob->act_fd];
 
     if (!name_field_ok(req)) {
-        send_status(pglob->act_fd, EINVAL);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Name-Attach from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
+        refuse(pglob, EINVAL, "Name-Attach from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -58,10 +56,8 @@ void process_name_attach(PGLOB *pglob) {
                 if (!owner_alive(pglob, &cn)) {
                     do_ndetach(&cn); /* a dead owner's registration is not trusted */
                 } else {
-                    send_status(pglob->act_fd, ESRCH);
-                    if (pglob->verbose > 1)
-                        _vmessage("Err: Name already registered by %d//%d, id=%d", cn.nid, cn.pid,
-                                  cn.id);
+                    refuse(pglob, ESRCH, "Name already registered by %d//%d, id=%d", cn.nid, cn.pid,
+                           cn.id);
                     return;
                 }
             }
@@ -99,8 +95,7 @@ void process_name_attach(PGLOB *pglob) {
             }
         }
         if (!freed) {
-            send_status(pglob->act_fd, ENOMEM);
-            if (pglob->verbose > 1) _vmessage("Err: Name-Attach: ENOMEM");
+            refuse(pglob, ENOMEM, "Name-Attach: ENOMEM");
             return;
         }
     }
@@ -123,8 +118,7 @@ void process_name_detach(PGLOB *pglob) {
         dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
         return;
     }
-    send_status(pglob->act_fd, ESRCH);
-    if (pglob->verbose > 1) _vmessage("Err: Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
+    refuse(pglob, ESRCH, "Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
 }
 
 /* process_name_query answers with the owner's pid in from_pid. Fails with
@@ -136,9 +130,7 @@ void process_name_query(PGLOB *pglob) {
     const pid_t from_pid = hdr->from_pid; /* the answer carries the owner's pid there */
 
     if (!name_field_ok(req)) {
-        send_status(pglob->act_fd, EINVAL);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Query Name from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
+        refuse(pglob, EINVAL, "Query Name from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
         return;
     }
 

@@ -55,10 +55,8 @@ void process_proxy_attach(PGLOB *pglob) {
     auto *req = reinterpret_cast<QNX_MSG_PROXY_ATTACH *>(hdr + 1);
 
     if (req->nbytes > QNX_MAX_PROXY_MSG) {
-        send_status(pglob->act_fd, EINVAL);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Proxy-Attach from %d//%d %d Bytes: EINVAL", hdr->from_nid,
-                      hdr->from_pid, int(req->nbytes));
+        refuse(pglob, EINVAL, "Proxy-Attach from %d//%d %d Bytes: EINVAL", hdr->from_nid,
+               hdr->from_pid, int(req->nbytes));
         return;
     }
 
@@ -70,9 +68,7 @@ void process_proxy_attach(PGLOB *pglob) {
         }
     }
     if (!p) {
-        send_status(pglob->act_fd, EAGAIN);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Proxy-Attach from %d//%d: EAGAIN", hdr->from_nid, hdr->from_pid);
+        refuse(pglob, EAGAIN, "Proxy-Attach from %d//%d: EAGAIN", hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -84,18 +80,14 @@ void process_proxy_attach(PGLOB *pglob) {
         uid_t uid = c ? c->uid : UID_UNKNOWN;
         uid_t owner_uid = uid == 0 ? 0 : pid_uid(req->to_pid);
         if (uid == UID_UNKNOWN || (uid != 0 && owner_uid != uid)) {
-            send_status(pglob->act_fd, EPERM);
-            if (pglob->verbose > 1)
-                _vmessage("Err: Proxy-Attach from %d//%d for %d, another user's: EPERM",
-                          hdr->from_nid, hdr->from_pid, req->to_pid);
+            refuse(pglob, EPERM, "Proxy-Attach from %d//%d for %d, another user's: EPERM",
+                   hdr->from_nid, hdr->from_pid, req->to_pid);
             return;
         }
     }
     QNX_PSTATE *owner = find_process(pglob, req->to_pid, 1);
     if (!owner) {
-        send_status(pglob->act_fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Proxy-Attach from %d//%d: ESRCH", hdr->from_nid, hdr->from_pid);
+        refuse(pglob, ESRCH, "Proxy-Attach from %d//%d: ESRCH", hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -103,10 +95,8 @@ void process_proxy_attach(PGLOB *pglob) {
     if (req->nbytes != 0) {
         message = static_cast<char *>(malloc(req->nbytes));
         if (!message) {
-            send_status(pglob->act_fd, ENOMEM);
-            if (pglob->verbose > 1)
-                _vmessage("Err: Proxy-Attach from %d//%d %d Bytes: ENOMEM", hdr->from_nid,
-                          hdr->from_pid, int(req->nbytes));
+            refuse(pglob, ENOMEM, "Proxy-Attach from %d//%d %d Bytes: ENOMEM", hdr->from_nid,
+                   hdr->from_pid, int(req->nbytes));
             return;
         }
         memcpy(message, req->data, req->nbytes);
@@ -140,10 +130,8 @@ void process_proxy_detach(PGLOB *pglob) {
     QNX_PROXY_STATE *p = proxy_slot(pglob, req->proxy_nr);
 
     if (!p || !p->process || p->process->pid != hdr->from_pid) {
-        send_status(pglob->act_fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Proxy %d undefined, detach send from PID %d//%d", req->proxy_nr,
-                      hdr->from_nid, hdr->from_pid);
+        refuse(pglob, ESRCH, "Proxy %d undefined, detach send from PID %d//%d", req->proxy_nr,
+               hdr->from_nid, hdr->from_pid);
         return;
     }
     int32_t owner_nid = p->process->nid;
@@ -168,10 +156,9 @@ void process_trigger(PGLOB *pglob) {
     const bool unanswered = hdr->flags.all & VORLEN_FLAG_UNANSWERED;
 
     if (!p || !p->process) {
-        if (!unanswered) send_status(pglob->act_fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Trigger %d undefined, send from PID %d//%d", req->proxy_nr,
-                      hdr->from_nid, hdr->from_pid);
+        if (!unanswered)
+            refuse(pglob, ESRCH, "Trigger %d undefined, send from PID %d//%d", req->proxy_nr,
+                   hdr->from_nid, hdr->from_pid);
         return;
     }
     do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);

@@ -160,9 +160,7 @@ void process_mktimer(PGLOB *pglob) {
     else if (req->notify_type == NOTIFY_SIGNAL && pglob->fdpstate[pglob->act_fd]->remote)
         retcode = EPERM; /* a peer taken on trust never has the daemon signal anyone */
     if (retcode) {
-        send_status(pglob->act_fd, retcode);
-        if (pglob->verbose > 1)
-            _vmessage("Err: mktimer from %d//%d: %d", hdr->from_nid, hdr->from_pid, retcode);
+        refuse(pglob, retcode, "mktimer from %d//%d: %d", hdr->from_nid, hdr->from_pid, retcode);
         return;
     }
 
@@ -206,10 +204,8 @@ void process_relabstimer(PGLOB *pglob) {
     QNX_TIMER_STATE *p = timer_of(pglob, req->timer_nr, hdr->from_pid);
 
     if (!p) {
-        send_status(pglob->act_fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Timer %d undefined, %stimer send from PID %d//%d", req->timer_nr, kind,
-                      hdr->from_nid, hdr->from_pid);
+        refuse(pglob, ESRCH, "Timer %d undefined, %stimer send from PID %d//%d", req->timer_nr,
+               kind, hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -273,10 +269,8 @@ void process_rmtimer(PGLOB *pglob) {
     QNX_TIMER_STATE *p = timer_of(pglob, req->timer_nr, hdr->from_pid);
 
     if (!p) {
-        send_status(pglob->act_fd, ESRCH);
-        if (pglob->verbose > 1)
-            _vmessage("Err: Timer %d undefined, rmtimer send from PID %d//%d", req->timer_nr,
-                      hdr->from_nid, hdr->from_pid);
+        refuse(pglob, ESRCH, "Timer %d undefined, rmtimer send from PID %d//%d", req->timer_nr,
+               hdr->from_nid, hdr->from_pid);
         return;
     }
     int32_t owner_nid = p->process->nid;

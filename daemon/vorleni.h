@@ -344,6 +344,9 @@ void mem_take(PGLOB *pglob, uid_t user, size_t n);
 void mem_give(PGLOB *pglob, uid_t user, size_t n);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
+/* Answers the request being served with status retcode alone and, from -v 2
+ * on, logs the error line "Err: " and what fmt makes of the rest. */
+void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 /* Writes an answer made of several pieces with as few system calls as possible;
  * each piece is traced like a dwrite. */
 struct DPIECE {
