@@ -212,6 +212,13 @@ void send_status(int fd, int retcode) {
     dwrite(fd, &h, sizeof h, "QNX_MSG_HDR");
 }
 
+void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name) {
+    QNX_MSG_HDR *h = pglob->rcv_buffer;
+    h->ev.retcode = 0;
+    h->msg_len = body_len;
+    dwrite(pglob->act_fd, h, sizeof *h + body_len, name);
+}
+
 void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) {
     send_status(pglob->act_fd, retcode);
     if (pglob->verbose <= 1) return;

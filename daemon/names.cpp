@@ -77,10 +77,7 @@ void process_name_attach(PGLOB *pglob) {
             res->id = chosen->id;
             res->nid = 0;
             res->flags = 0;
-            hdr->ev.retcode = 0;
-            hdr->msg_len = sizeof(QNX_MSG_NAME_RES);
-            dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_NAME_RES),
-                   "QNX_MSG_HDR+QNX_MSG_NAME_RES");
+            answer_in_place(pglob, sizeof(QNX_MSG_NAME_RES), "QNX_MSG_HDR+QNX_MSG_NAME_RES");
             return;
         }
 
@@ -113,9 +110,7 @@ void process_name_detach(PGLOB *pglob) {
         pglob->names[id - 1].pid == hdr->from_pid) {
         do_ndetach(&pglob->names[id - 1]);
         if (pglob->verbose > 3) _vmessage("Name detach id: %d from pid %d", id, hdr->from_pid);
-        hdr->ev.retcode = 0;
-        hdr->msg_len = 0;
-        dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+        answer_in_place(pglob, 0, "QNX_MSG_HDR");
         return;
     }
     refuse(pglob, ESRCH, "Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
@@ -140,10 +135,8 @@ void process_name_query(PGLOB *pglob) {
             do_ndetach(&cn);
             break;
         }
-        hdr->ev.retcode = 0;
         hdr->from_pid = cn.pid;
-        hdr->msg_len = 0;
-        dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+        answer_in_place(pglob, 0, "QNX_MSG_HDR");
         if (pglob->verbose > 3)
             _vmessage("Query Name from %d//%d: \"%s\" -> owner=%d//%d", hdr->from_nid, from_pid,
                       req->name, cn.nid, cn.pid);

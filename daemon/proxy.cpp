@@ -113,10 +113,7 @@ void process_proxy_attach(PGLOB *pglob) {
     p->process = owner;
 
     req->proxy_nr = p->id;
-    hdr->ev.retcode = 0;
-    hdr->msg_len = sizeof(QNX_MSG_PROXY_ATTACH);
-    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_PROXY_ATTACH),
-           "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
+    answer_in_place(pglob, sizeof(QNX_MSG_PROXY_ATTACH), "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
     if (pglob->verbose > 3)
         _vmessage("Proxy-Attach %d from %d//%d", p->id, hdr->from_nid, hdr->from_pid);
 }
@@ -139,9 +136,7 @@ void process_proxy_detach(PGLOB *pglob) {
     do_pdetach(pglob, p);
     if (pglob->verbose > 3)
         _vmessage("Proxy-Detach %d (PID=%d//%d)", proxy_index(pglob, p), owner_nid, owner_pid);
-    hdr->ev.retcode = 0;
-    hdr->msg_len = 0;
-    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+    answer_in_place(pglob, 0, "QNX_MSG_HDR");
 }
 
 /* process_trigger fires a proxy for any requester and answers 0 after the
@@ -163,9 +158,7 @@ void process_trigger(PGLOB *pglob) {
     }
     do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
     if (unanswered) return;
-    hdr->ev.retcode = 0;
-    hdr->msg_len = 0;
-    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+    answer_in_place(pglob, 0, "QNX_MSG_HDR");
 }
 
 /* do_trigger fires the attached proxy p: straight to its owner when the owner

@@ -180,10 +180,7 @@ void process_mktimer(PGLOB *pglob) {
     pglob->timers_end = p;
 
     req->timer_nr = timer_number(pglob, p);
-    hdr->ev.retcode = 0;
-    hdr->msg_len = sizeof(QNX_MSG_MKTIMER);
-    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_MKTIMER),
-           "QNX_MSG_HDR+QNX_MSG_MKTIMER");
+    answer_in_place(pglob, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
     if (pglob->verbose > 3)
         _vmessage("mktimer %d from %d//%d", req->timer_nr, hdr->from_nid, hdr->from_pid);
 }
@@ -255,10 +252,7 @@ void process_relabstimer(PGLOB *pglob) {
         }
     }
     req->value = previous;
-    hdr->ev.retcode = 0;
-    hdr->msg_len = sizeof(QNX_MSG_TIMER);
-    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG_TIMER),
-           "QNX_MSG_HDR+QNX_MSG_TIMER");
+    answer_in_place(pglob, sizeof(QNX_MSG_TIMER), "QNX_MSG_HDR+QNX_MSG_TIMER");
 }
 
 /* process_rmtimer removes the requester's timer. Fails with ESRCH for a
@@ -278,9 +272,7 @@ void process_rmtimer(PGLOB *pglob) {
     do_tdetach(pglob, p);
     if (pglob->verbose > 3)
         _vmessage("rmtimer %d (PID=%d//%d)", req->timer_nr, owner_nid, owner_pid);
-    hdr->ev.retcode = 0;
-    hdr->msg_len = 0;
-    dwrite(pglob->act_fd, hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR");
+    answer_in_place(pglob, 0, "QNX_MSG_HDR");
 }
 
 /* notify carries out the expiry of timer p for its owner o. */

@@ -346,6 +346,10 @@ ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
 /* Answers the request being served with status retcode alone and, from -v 2
  * on, logs the error line "Err: " and what fmt makes of the rest. */
+/* Answers the request being served with success and the fixed body of
+ * body_len bytes that its handler wrote over the request's own in
+ * rcv_buffer; name is what the trace calls it. */
+void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name);
 void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 /* Writes an answer made of several pieces with as few system calls as possible;
  * each piece is traced like a dwrite. */
