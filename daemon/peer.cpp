@@ -250,8 +250,10 @@ int peer_credentials(int fd, pid_t *pid, uid_t *uid, int *pidfd) {
     long long now_ticks = (now.tv_sec * hz) + (now.tv_nsec / (1000000000 / hz)) + 1;
     pfd = int(syscall(SYS_pidfd_open, cr.pid, 0));
     if (pfd < 0) return -1;
+    /* A process of another user that got the pid is not the connector
+     * either, whenever it started. */
     long long started = start_ticks(cr.pid);
-    if (started < 0 || started > now_ticks) {
+    if (started < 0 || started > now_ticks || !runs_as(cr.pid, cr.uid)) {
         close(pfd);
         return -1;
     }
