@@ -49,7 +49,8 @@ bool (*pid_alive)(pid_t pid) = pid_alive_real;
 
 /* get_pname fills dest with the program name of opid: the start of its
  * command line, at most destlen - 1 bytes and always zero-terminated. It
- * returns null (dest all zero) when the command line cannot be read. */
+ * returns null (dest all zero) when neither that nor the kernel's short name
+ * of the process can be read. */
 char *get_pname(pid_t opid, char *dest, int destlen) {
     memset(dest, 0, size_t(destlen));
     if (opid <= 0) return nullptr;
@@ -60,7 +61,17 @@ char *get_pname(pid_t opid, char *dest, int destlen) {
     /* One read: the name is the command line's start. */
     ssize_t n = read(f, dest, size_t(destlen - 1));
     close(f);
-    return n < 0 ? nullptr : dest;
+    if (n > 0) return dest;
+    /* A process that has just exited has no command line left, but the
+     * kernel keeps its short name until it is reaped. */
+    snprintf(path, sizeof path, "/proc/%d/comm", int(opid));
+    f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) return nullptr;
+    n = read(f, dest, size_t(destlen - 1));
+    close(f);
+    if (n <= 0) return nullptr;
+    if (dest[n - 1] == '\n') dest[n - 1] = '\0';
+    return dest;
 }
 
 /* find_process returns the record of pid; with is_generate 1, 2 or 3 it
