@@ -447,9 +447,9 @@ static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
 }
 
 /* refuse_partial drops the request under way in the input buffer of c, which
- * cannot grow: no memory, or the daemon's or its user's bound would be passed. Its bytes are read
- * and dropped as an oversized request's are, and it is answered EFAULT (a
- * Send or Reply) or EINVAL. Without even a header the connection is closed.
+ * cannot grow: no memory, or the daemon's or its user's bound would be
+ * passed. Its bytes are read and dropped as an oversized request's are, and
+ * it is answered EFAULT (a Send or Reply) or EINVAL. Without even a header the connection is closed.
  * Returns false when it was. */
 static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     if (c->drop > 0) { /* dropping already needs no room: make some */
@@ -465,13 +465,11 @@ static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
     bool block = h.ev.typ < MT_NTYPES && is_block_type(h.ev.typ);
-    if (pglob->verbose > 1) {
-        auto held = pglob->user_mem.find(c->uid);
+    if (pglob->verbose > 1)
         _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use, user "
                   "%d holds %zu): dropped",
                   h.msg_len, c->fd, pglob->mem_used, pglob->max_memory, int(c->uid),
-                  held == pglob->user_mem.end() ? size_t(0) : held->second);
-    }
+                  mem_held(pglob, c->uid));
     c->drop = uint64_t(sizeof h) + h.msg_len;
     c->drop_retcode = block ? EFAULT : EINVAL;
     return true;

@@ -22,6 +22,11 @@ static bool alloc_allowed_real(size_t) {
 }
 bool (*alloc_allowed)(size_t nbytes) = alloc_allowed_real;
 
+size_t mem_held(const PGLOB *pglob, uid_t user) {
+    auto it = pglob->user_mem.find(user);
+    return it == pglob->user_mem.end() ? 0 : it->second;
+}
+
 const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n) {
     static char why[128];
     if (pglob->mem_used + n > pglob->max_memory) {
@@ -30,8 +35,7 @@ const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n) {
         return why;
     }
     size_t share = pglob->max_user_memory ? pglob->max_user_memory : pglob->max_memory / 4;
-    auto it = pglob->user_mem.find(user);
-    size_t held = it == pglob->user_mem.end() ? 0 : it->second;
+    size_t held = mem_held(pglob, user);
     if (held + n > share) {
         snprintf(why, sizeof why, "user %d's share: %zu of %zu held", int(user), held, share);
         return why;

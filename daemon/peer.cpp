@@ -127,14 +127,8 @@ static int holds_socket(pid_t pid, unsigned long inode) {
 /* runs_as tells whether process pid has uid among its real, effective, saved
  * and file-system user ids. */
 static bool runs_as(pid_t pid, uid_t uid) {
-    char path[48], buf[2048];
-    snprintf(path, sizeof path, "/proc/%d/status", int(pid));
-    int f = open(path, O_RDONLY | O_CLOEXEC);
-    if (f < 0) return false;
-    ssize_t n = read(f, buf, sizeof buf - 1);
-    close(f);
-    if (n <= 0) return false;
-    buf[n] = '\0';
+    char buf[2048];
+    if (read_proc(pid, "status", buf, sizeof buf) <= 0) return false;
     const char *p = strstr(buf, "\nUid:");
     if (!p) return false;
     p += 5;
@@ -203,14 +197,8 @@ int (*owner_signal)(QNX_PSTATE *ps, int sig) = owner_signal_real;
 /* start_ticks gives the start time of process pid in clock ticks since boot,
  * or -1 when it cannot be read. */
 static long long start_ticks(pid_t pid) {
-    char path[48], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    int f = open(path, O_RDONLY | O_CLOEXEC);
-    if (f < 0) return -1;
-    ssize_t n = read(f, buf, sizeof buf - 1);
-    close(f);
-    if (n <= 0) return -1;
-    buf[n] = '\0';
+    char buf[1024];
+    if (read_proc(pid, "stat", buf, sizeof buf) <= 0) return -1;
     /* The command may hold anything, ')' included: the fields follow the last. */
     const char *p = strrchr(buf, ')');
     for (int field = 2; p && field < 22; field++) p = strchr(p + 1, ' ');

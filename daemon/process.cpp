@@ -12,6 +12,17 @@
 
 constexpr unsigned long PF_EXITING = 0x4; /* the kernel's flag of a task in exit */
 
+ssize_t read_proc(pid_t pid, const char *file, char *buf, size_t size) {
+    char path[48];
+    snprintf(path, sizeof path, "/proc/%d/%s", int(pid), file);
+    int f = open(path, O_RDONLY | O_CLOEXEC);
+    if (f < 0) return -1;
+    ssize_t n = read(f, buf, size - 1);
+    close(f);
+    buf[n > 0 ? n : 0] = '\0';
+    return n;
+}
+
 /* pid_alive tells whether pid names a process that can still talk: it exists
  * under /proc and is neither a zombie nor dead (a process that has exited but
  * not been reaped never sends again), nor on its way out: a killed process
@@ -54,24 +65,21 @@ bool (*pid_alive)(pid_t pid) = pid_alive_real;
 char *get_pname(pid_t opid, char *dest, int destlen) {
     memset(dest, 0, size_t(destlen));
     if (opid <= 0) return nullptr;
-    char path[40];
-    snprintf(path, sizeof path, "/proc/%d/cmdline", int(opid));
-    int f = open(path, O_RDONLY | O_CLOEXEC);
-    if (f < 0) return nullptr;
     /* One read: the name is the command line's start. */
-    ssize_t n = read(f, dest, size_t(destlen - 1));
-    close(f);
-    if (n > 0) return dest;
+    if (read_proc(opid, "cmdline", dest, size_t(destlen)) > 0) return dest;
     /* A process that has just exited has no command line left, but the
      * kernel keeps its short name until it is reaped. */
-    snprintf(path, sizeof path, "/proc/%d/comm", int(opid));
-    f = open(path, O_RDONLY | O_CLOEXEC);
-    if (f < 0) return nullptr;
-    n = read(f, dest, size_t(destlen - 1));
-    close(f);
+    ssize_t n = read_proc(opid, "comm", dest, size_t(destlen));
     if (n <= 0) return nullptr;
     if (dest[n - 1] == '\n') dest[n - 1] = '\0';
     return dest;
+}
+
+/* finish_later puts ps in the list that finish_records completes. */
+static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
+    if (ps->unfinished) return;
+    ps->unfinished = true;
+    pglob->unfinished.push_back(ps->pid);
 }
 
 /* find_process returns the record of pid; with is_generate 1, 2 or 3 it
@@ -102,8 +110,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     ps->remote = is_generate == 2;
     /* A Unix peer's record is named once its first answer is out. */
     if (is_generate == 3) {
-        ps->unfinished = true;
-        pglob->unfinished.push_back(pid);
+        finish_later(pglob, ps);
     } else if (!ps->remote) {
         get_pname(pid, ps->pname, PNAME_LEN);
     }
@@ -272,8 +279,7 @@ void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd, bool later) {
     if (pidfd < 0) return;
     pglob->pidfdmap[pidfd] = ps;
     if (later) {
-        if (!ps->unfinished) pglob->unfinished.push_back(ps->pid);
-        ps->unfinished = true;
+        finish_later(pglob, ps);
         return;
     }
     ps->watched = true;

@@ -340,6 +340,7 @@ extern bool (*alloc_allowed)(size_t nbytes); /* seam */
  * opens, leaves the rest of the budget to the others. mem_refusal says why
  * user may not have n more bytes (for a log line), or null when it may. */
 const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n);
+size_t mem_held(const PGLOB *pglob, uid_t user); /* what user holds now */
 void mem_take(PGLOB *pglob, uid_t user, size_t n);
 void mem_give(PGLOB *pglob, uid_t user, size_t n);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
@@ -421,6 +422,10 @@ void sweep(PGLOB *pglob);
  * record goes the moment the process exits; a pidfd it had is closed. With
  * later, the watch waits for finish_records. */
 void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd, bool later = false);
+/* read_proc reads /proc/<pid>/<file> in one read into buf, at most size - 1
+ * bytes and zero-terminated; returns the bytes read, -1 with errno when the
+ * file cannot be opened or read. */
+ssize_t read_proc(pid_t pid, const char *file, char *buf, size_t size);
 /* Completes the records made for Unix peers with no more work than their
  * first answer needed: the program's name, the watch on the process. */
 void finish_records(PGLOB *pglob);

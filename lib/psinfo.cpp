@@ -284,6 +284,14 @@ static bool is_process_manager(pid_t proc_pid) {
     return proc_pid == 0 || proc_pid == PROC_PID;
 }
 
+/* query_allowed checks a query's arguments: the process manager asked (ESRCH
+ * otherwise), somewhere to put the answer (EINVAL otherwise). */
+static bool query_allowed(pid_t proc_pid, const void *info) {
+    if (is_process_manager(proc_pid) && info) return true;
+    errno = !is_process_manager(proc_pid) ? ESRCH : EINVAL;
+    return false;
+}
+
 /* login_name puts the login name of user uid into name (size bytes), or the
  * user id in digits when the user has none. */
 static void login_name(uid_t uid, char *name, size_t size) {
@@ -329,14 +337,7 @@ int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits) {
 pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
                  struct _seginfo *segdata) {
     (void)segindex;
-    if (!is_process_manager(proc_pid)) {
-        errno = ESRCH;
-        return -1;
-    }
-    if (!info) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (!query_allowed(proc_pid, info)) return -1;
     if (segdata) memset(segdata, 0, sizeof *segdata);
     pid_t want = std::max(pid, pid_t(1));
     /* The pid asked for is tried as it is, so that asking about a known
@@ -365,14 +366,7 @@ pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segin
  * container's processes, as getsid tells them) are session 0: that session
  * is reported as any other, with no leader (pid 0). */
 pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info) {
-    if (!is_process_manager(proc_pid)) {
-        errno = ESRCH;
-        return -1;
-    }
-    if (!info) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (!query_allowed(proc_pid, info)) return -1;
     pid_t want = std::max(pid_t(sid), pid_t(0)), found = INT_MAX, member = 0;
     unsigned links = 0;
     Stat st;
