@@ -28,6 +28,14 @@ extern "C" {
  * the declaration, not by a macro, so taking a call's address and calling it
  * through a pointer keep the face too. This header is read once per
  * translation unit: the first of vorlen.h and the QNX headers decides. */
+/* VORLEN_EXPORT marks a call of the library's public C interface: the
+ * shared library exports those and nothing else. */
+#if defined(__GNUC__)
+#define VORLEN_EXPORT __attribute__((visibility("default")))
+#else
+#define VORLEN_EXPORT
+#endif
+
 #ifdef VORLEN_QNX4_FACE
 #if !defined(__GNUC__)
 #error "the QNX 4 face needs a compiler with GNU asm labels (gcc, clang)"
