@@ -6,7 +6,7 @@
 #   lib/       libvorlenlib.a, libvorlen.so.<major> (with its links),
 #              pkgconfig/vorlen.pc, vorlen-shared.pc and vorlen-qnx4.pc,
 #              cmake/vorlen/ (find_package(vorlen))
-#   include/vorlen/      vorlen.h, sendmx.h
+#   include/vorlen/      vorlen.h, vorlen_api.h, vorlen_wire.h, sendmx.h, vorlen_export.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
 #   share/man/           vorlen(8), sin(1), compressed
 #   share/doc/vorlen/    porting.md and the example sources
@@ -97,6 +97,7 @@ install(TARGETS vorlen_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # of their own, so that only ported programs put them on their include path.
 install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/include/vorlen_api.h
               ${PROJECT_SOURCE_DIR}/include/vorlen_wire.h ${PROJECT_SOURCE_DIR}/include/sendmx.h
+              ${PROJECT_SOURCE_DIR}/include/vorlen_export.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qnx/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen/qnx FILES_MATCHING PATTERN "*.h")

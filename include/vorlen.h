@@ -15,8 +15,8 @@ extern "C" {
 
 /* System listings: _qnx_squery delivers the first record of listing typ,
  * _qnx_squery_next each following one, until a record whose pid is -1. */
-int _qnx_squery(int typ, void *dest);
-int _qnx_squery_next(void *dest);
+VORLEN_EXPORT int _qnx_squery(int typ, void *dest);
+VORLEN_EXPORT int _qnx_squery_next(void *dest);
 
 #ifndef __cplusplus
 /* The parentheses keep a max/min macro of the including program from
@@ -24,8 +24,8 @@ int _qnx_squery_next(void *dest);
  * The QNX 4 header names declare neither: there <stdlib.h> gives Watcom's
  * macros, and a program may have globals named max and min, which take the
  * names from the library's (weak) functions. */
-int(max)(int a, int b);
-int(min)(int a, int b);
+VORLEN_EXPORT int(max)(int a, int b);
+VORLEN_EXPORT int(min)(int a, int b);
 #endif
 
 #ifdef __cplusplus

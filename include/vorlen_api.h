@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "sendmx.h"
+#include "vorlen_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,14 +29,6 @@ extern "C" {
  * the declaration, not by a macro, so taking a call's address and calling it
  * through a pointer keep the face too. This header is read once per
  * translation unit: the first of vorlen.h and the QNX headers decides. */
-/* VORLEN_EXPORT marks a call of the library's public C interface: the
- * shared library exports those and nothing else. */
-#if defined(__GNUC__)
-#define VORLEN_EXPORT __attribute__((visibility("default")))
-#else
-#define VORLEN_EXPORT
-#endif
-
 #ifdef VORLEN_QNX4_FACE
 #if !defined(__GNUC__)
 #error "the QNX 4 face needs a compiler with GNU asm labels (gcc, clang)"
@@ -82,7 +75,7 @@ struct itimercb {
 /* ------------------------------------------------------------------------ */
 
 /* Connection (the library connects on the first call of each process). */
-void _qnx_close_socket(void);
+VORLEN_EXPORT void _qnx_close_socket(void);
 
 /* The QNX 4 face's proxy ids: above any Linux pid (pid_max is at most
  * 4194304) and far below the largest pid_t. */
@@ -91,58 +84,63 @@ void _qnx_close_socket(void);
 /* Message passing. On the QNX 4 face a caught signal also breaks off a Send
  * that waits for its reply (unless the receiver set _PPF_SIGCATCH), and Reply
  * returns -1 with errno instead of the daemon's code. */
-int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes)
+VORLEN_EXPORT int Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes)
     VORLEN_QNX4(Send);
-int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
-           const _MXFER_ENTRY *rmsg) VORLEN_QNX4(Sendmx);
-pid_t Receive(pid_t pid, void *msg, unsigned nbytes) VORLEN_QNX4(Receive);
-pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Receivemx);
-pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) VORLEN_QNX4(Creceive);
-pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Creceivemx);
-int Reply(pid_t pid, const void *msg, unsigned nbytes) VORLEN_QNX4(Reply);
-int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) VORLEN_QNX4(Replymx);
+VORLEN_EXPORT int Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+                         const _MXFER_ENTRY *rmsg) VORLEN_QNX4(Sendmx);
+VORLEN_EXPORT pid_t Receive(pid_t pid, void *msg, unsigned nbytes) VORLEN_QNX4(Receive);
+VORLEN_EXPORT pid_t Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx)
+    VORLEN_QNX4(Receivemx);
+VORLEN_EXPORT pid_t Creceive(pid_t pid, void *msg, unsigned nbytes) VORLEN_QNX4(Creceive);
+VORLEN_EXPORT pid_t Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx)
+    VORLEN_QNX4(Creceivemx);
+VORLEN_EXPORT int Reply(pid_t pid, const void *msg, unsigned nbytes) VORLEN_QNX4(Reply);
+VORLEN_EXPORT int Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx)
+    VORLEN_QNX4(Replymx);
 /* Readmsg and Readmsgmx read the message of pid, which must be REPLY-blocked
  * on the caller, from offset on; they return the number of bytes placed. */
-int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) VORLEN_QNX4(Readmsg);
-int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
+VORLEN_EXPORT int Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes)
+    VORLEN_QNX4(Readmsg);
+VORLEN_EXPORT int Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
     VORLEN_QNX4(Readmsgmx);
 /* Writemsg and Writemsgmx write into the reply buffer of pid, which must be
  * REPLY-blocked on the caller, from offset on; the bytes reach pid with the
  * reply, whose own bytes go at offset 0 over them. They return the number of
  * bytes written. */
-int Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes) VORLEN_QNX4(Writemsg);
-int Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
+VORLEN_EXPORT int Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes)
+    VORLEN_QNX4(Writemsg);
+VORLEN_EXPORT int Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx)
     VORLEN_QNX4(Writemsgmx);
 /* Relay hands the message of source, which must be REPLY-blocked on the
  * caller, on to target as if source had sent it there; returns 0. */
-pid_t Relay(pid_t source, pid_t target) VORLEN_QNX4(Relay);
+VORLEN_EXPORT pid_t Relay(pid_t source, pid_t target) VORLEN_QNX4(Relay);
 
 /* Names. */
-int qnx_name_attach(nid_t nid, const char *name);
-int qnx_name_detach(nid_t nid, int name_id);
-pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies);
+VORLEN_EXPORT int qnx_name_attach(nid_t nid, const char *name);
+VORLEN_EXPORT int qnx_name_detach(nid_t nid, int name_id);
+VORLEN_EXPORT pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies);
 
 /* Proxies. On the QNX 4 face a proxy is received once per trigger, and proxy
  * ids are positive, as QNX 4's are: VORLEN_QNX4_PROXY_BASE plus the number
  * the wire gives negated, never a process id. Every call of the face takes
  * and gives them in that form (Receive's result and pid, Trigger, a timer's
  * proxy event, ...). */
-pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority)
+VORLEN_EXPORT pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority)
     VORLEN_QNX4(qnx_proxy_attach);
-int qnx_proxy_detach(pid_t proxy) VORLEN_QNX4(qnx_proxy_detach);
-pid_t Trigger(pid_t proxy) VORLEN_QNX4(Trigger);
+VORLEN_EXPORT int qnx_proxy_detach(pid_t proxy) VORLEN_QNX4(qnx_proxy_detach);
+VORLEN_EXPORT pid_t Trigger(pid_t proxy) VORLEN_QNX4(Trigger);
 
 /* Timers. value and ovalue are the host's itimerspec; the wire carries 32 bits.
  * On the QNX 4 face a zero it_value disarms the timer and ovalue receives the
  * time that was left. */
 struct itimerspec;
-qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb)
+VORLEN_EXPORT qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb)
     VORLEN_QNX4(mktimer);
-int rmtimer(qnx_timer_t timerid);
-int reltimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue)
-    VORLEN_QNX4(reltimer);
-int abstimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimerspec *ovalue)
-    VORLEN_QNX4(abstimer);
+VORLEN_EXPORT int rmtimer(qnx_timer_t timerid);
+VORLEN_EXPORT int reltimer(qnx_timer_t timerid, const struct itimerspec *value,
+                           struct itimerspec *ovalue) VORLEN_QNX4(reltimer);
+VORLEN_EXPORT int abstimer(qnx_timer_t timerid, const struct itimerspec *value,
+                           struct itimerspec *ovalue) VORLEN_QNX4(abstimer);
 
 /* POSIX timers as QNX 4 programs wrote them, on the QNX 4 face: timer_create
  * takes no timer_t pointer but returns the timer id, and its event is one
@@ -165,25 +163,26 @@ int abstimer(qnx_timer_t timerid, const struct itimerspec *value, struct itimers
 #define timer_delete vorlen_qnx4_timer_delete
 #endif
 struct sigevent;
-qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp);
-int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags, const struct itimerspec *value,
-                              struct itimerspec *ovalue);
-int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value);
-int vorlen_qnx4_timer_delete(qnx_timer_t timerid);
+VORLEN_EXPORT qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp);
+VORLEN_EXPORT int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags,
+                                            const struct itimerspec *value,
+                                            struct itimerspec *ovalue);
+VORLEN_EXPORT int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value);
+VORLEN_EXPORT int vorlen_qnx4_timer_delete(qnx_timer_t timerid);
 
 /* Utilities of the QNX 4 C library. */
-char *qnx_fullpath(char *fullpath, const char *path);
-int check_prunning(pid_t pid);
-void qnx_display_msg(const char *text);
-int strnicmp(const char *p1, const char *p2, int n);
-long filelength(int fd);
-char *strlwr(char *s);
-char *strupr(char *s);
-void delay(unsigned msec);
-int atoh(const char *in);
+VORLEN_EXPORT char *qnx_fullpath(char *fullpath, const char *path);
+VORLEN_EXPORT int check_prunning(pid_t pid);
+VORLEN_EXPORT void qnx_display_msg(const char *text);
+VORLEN_EXPORT int strnicmp(const char *p1, const char *p2, int n);
+VORLEN_EXPORT long filelength(int fd);
+VORLEN_EXPORT char *strlwr(char *s);
+VORLEN_EXPORT char *strupr(char *s);
+VORLEN_EXPORT void delay(unsigned msec);
+VORLEN_EXPORT int atoh(const char *in);
 /* On the QNX 4 face setprio returns the previous priority, or -1 with errno. */
-int setprio(pid_t pid, int value) VORLEN_QNX4(setprio);
-char *itoa(int sval, char *dest, int base);
+VORLEN_EXPORT int setprio(pid_t pid, int value) VORLEN_QNX4(setprio);
+VORLEN_EXPORT char *itoa(int sval, char *dest, int base);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,4 @@
-/* internal.h - vorlenlib's private core: the connection and the one request/answer exchange */
+/* internal.h - vorlenlib's core inside: the connection and the one request/answer exchange */
 #ifndef VORLEN_LIB_INTERNAL_H
 #define VORLEN_LIB_INTERNAL_H
 
@@ -10,7 +10,7 @@
 #include <sys/uio.h>
 #include <time.h>
 
-#include "vorlen.h"
+#include "core.h"
 
 /* How _qnx_request treats the connection, errno and the answer's body. */
 enum : unsigned {
@@ -38,12 +38,6 @@ bool _qnx_connected();
  * is not a port number, with the words that say so in why (len bytes), for
  * the caller to print after its own prefix. */
 int _qnx_daemon_port(char *why, size_t len);
-
-/* _qnx_open connects the process if this very process has no connection.
- * When the connection cannot be made (the reason is printed) the process ends
- * with status 1. During another call of the process (from a signal handler)
- * it does nothing, and the request that follows fails with EBUSY. */
-void _qnx_open();
 
 /* _qnx_request writes a request and reads its answer. req[0] begins with the
  * request header, whose typ and msg_len the caller has set (from_pid is filled
@@ -78,26 +72,6 @@ int _qnx_read_exact(void *dest, size_t n);
 constexpr size_t QNX_PENDING_TRIGGERS = 16;
 int _qnx_defer_trigger(pid_t proxy);
 
-/* _qnx_trigger_from_thread triggers proxy (the wire's id) for a thread of
- * the library's own, which must block every signal: it writes an MT_TRIGGER
- * marked VORLEN_FLAG_UNANSWERED, which the daemon carries out at any moment
- * and never answers, under the write lock that every request of the
- * program's holds while it is written. It never takes the call guard, so the
- * program's calls never fail with EBUSY because of it, reads nothing, and
- * delivers the trigger also while the program waits in Receive. It does not
- * connect the process. Returns 0 once the trigger is written, or -1 with
- * errno: ENOTCONN (this process has no connection of its own; nothing
- * sent), or that of the failed write. A daemon that refuses the proxy says
- * so in its log only. */
-int _qnx_trigger_from_thread(pid_t proxy);
-
-/* _qnx_result turns the result of _qnx_request into a call's result: 0 for
- * retcode 0, else -1 with errno = the retcode (or as the failure left it). */
-inline int _qnx_result(int rc) {
-    if (rc > 0) errno = rc;
-    return rc == 0 ? 0 : -1;
-}
-
 /* _qnx_call sends request typ with rq's fixed body and reads a record answer
  * back onto that body (a status-only answer leaves the body as it was).
  * msg_len differs from the body's size only for a proxy attach. Returns 0, or
@@ -112,20 +86,4 @@ int _qnx_call(unsigned mode, uint16_t typ, QNX_REQ<Body> &rq, uint32_t msg_len =
     return _qnx_result(_qnx_request(mode, {&req, 1}, {&rec, 1}));
 }
 
-/* The bodies of the calls whose two faces differ; flags go into the request
- * header's flags word (VORLEN_FLAG_QNX4 from the QNX 4 face, else 0). Results
- * as the calls of vorlen.h give them, except that _qnx_replymx returns what
- * _qnx_request returns. */
-_MXFER_ENTRY _qnx_one_part(const void *buf, unsigned nbytes);
-int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
-                const _MXFER_ENTRY *rmsg, uint16_t flags);
-int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
-pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, uint16_t flags);
-int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
-                     uint16_t flags);
-/* _qnx_receivemx waits (MT_RECEIVE) or only looks (MT_NB_RECEIVE) for a
- * message from pid (0: anyone) into the parts; returns the sender's pid or
- * the wire's proxy id, or -1 with errno. */
-pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type);
-
-#endif
+#endif /* VORLEN_LIB_INTERNAL_H */

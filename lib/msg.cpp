@@ -151,3 +151,9 @@ int Reply(pid_t pid, const void *msg, unsigned nbytes) {
 }
 
 } // extern "C"
+
+int _qnx_set_pflags(int32_t flags) {
+    QNX_REQ<QNX_MSG_PFLAGS> rq{};
+    rq.body.flags = flags;
+    return _qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_PFLAGS, rq);
+}

@@ -7,6 +7,7 @@
 #define VORLEN_QNX_ENV_H
 
 #include <stdlib.h>
+#include "../vorlen_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,7 +26,7 @@ int clearenv(void);
  * an empty entry is the working directory), and puts the absolute path of
  * the first that exists into buffer (PATH_MAX bytes). When there is none,
  * or its path would not fit, buffer holds an empty string. */
-void searchenv(const char *name, const char *env_var, char *buffer);
+VORLEN_EXPORT void searchenv(const char *name, const char *env_var, char *buffer);
 
 #ifdef __cplusplus
 }

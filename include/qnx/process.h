@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include "../vorlen_export.h"
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
@@ -38,14 +39,14 @@ extern "C" {
  * EINVAL for another mode, or that of the host's posix_spawn (ENOENT for a
  * program that is not there, ...), fork or waitpid (ECHILD when SIGCHLD is
  * ignored: the host reaped the child itself). */
-int spawnl(int mode, const char *path, const char *arg0, ...);
-int spawnle(int mode, const char *path, const char *arg0, ...);
-int spawnlp(int mode, const char *file, const char *arg0, ...);
-int spawnlpe(int mode, const char *file, const char *arg0, ...);
-int spawnv(int mode, const char *path, char *const argv[]);
-int spawnve(int mode, const char *path, char *const argv[], char *const envp[]);
-int spawnvp(int mode, const char *file, char *const argv[]);
-int spawnvpe(int mode, const char *file, char *const argv[], char *const envp[]);
+VORLEN_EXPORT int spawnl(int mode, const char *path, const char *arg0, ...);
+VORLEN_EXPORT int spawnle(int mode, const char *path, const char *arg0, ...);
+VORLEN_EXPORT int spawnlp(int mode, const char *file, const char *arg0, ...);
+VORLEN_EXPORT int spawnlpe(int mode, const char *file, const char *arg0, ...);
+VORLEN_EXPORT int spawnv(int mode, const char *path, char *const argv[]);
+VORLEN_EXPORT int spawnve(int mode, const char *path, char *const argv[], char *const envp[]);
+VORLEN_EXPORT int spawnvp(int mode, const char *file, char *const argv[]);
+VORLEN_EXPORT int spawnvpe(int mode, const char *file, char *const argv[], char *const envp[]);
 
 /* Flags of qnx_spawn. Those marked "kept" are carried out; the others are
  * accepted and have no effect. */
@@ -73,9 +74,9 @@ struct _proc_spawn;
  * they are, apart from those marked close-on-exec). Fails with -1 and errno:
  * ESRCH for another node, EINVAL for a null path or argv, or that of fork or
  * of the exec that failed in the child (ENOENT, EACCES, ...). */
-pid_t qnx_spawn(int mode, struct _proc_spawn *msgbuf, nid_t node, int priority, int sched_algo,
-                int flags, const char *path, char *const argv[], char *const envp[],
-                const char *iov, int ctfd);
+VORLEN_EXPORT pid_t qnx_spawn(int mode, struct _proc_spawn *msgbuf, nid_t node, int priority,
+                              int sched_algo, int flags, const char *path, char *const argv[],
+                              char *const envp[], const char *iov, int ctfd);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 
 #ifndef VORLEN_QNX_STDLIB_H
 #define VORLEN_QNX_STDLIB_H
+#include "../vorlen_export.h"
 
 /* Watcom's max and min are macros, and only for C: a program may still name
  * a variable max, and one that defines its own macro before including this
@@ -28,7 +29,7 @@ extern "C" {
 #endif
 
 /* itoa writes sval in base (2 to 36) to dest and returns dest (see vorlen_api.h). */
-char *itoa(int sval, char *dest, int base);
+VORLEN_EXPORT char *itoa(int sval, char *dest, int base);
 
 #ifdef __cplusplus
 }

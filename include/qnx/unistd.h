@@ -8,6 +8,7 @@
 #pragma GCC system_header
 #endif
 #include_next <unistd.h>
+#include "../vorlen_export.h"
 
 #ifndef VORLEN_QNX_UNISTD_H
 #define VORLEN_QNX_UNISTD_H
@@ -16,7 +17,7 @@
 extern "C" {
 #endif
 
-char *qnx_fullpath(char *fullpath, const char *path);
+VORLEN_EXPORT char *qnx_fullpath(char *fullpath, const char *path);
 
 #ifdef __cplusplus
 }

@@ -23,11 +23,11 @@ struct _console_ctrl;
  * accepted and not looked at (the handle reads and writes as fd does). The
  * handle holds a descriptor of its own. Returns the handle, or NULL with
  * errno: EBADF, ENOTTY (fd is no terminal), ENOMEM. */
-struct _console_ctrl *console_open(int fd, unsigned mode);
+VORLEN_EXPORT struct _console_ctrl *console_open(int fd, unsigned mode);
 
 /* console_close disarms what console_arm armed and closes the handle.
  * Returns 0, or -1 with errno EINVAL (no handle). */
-int console_close(struct _console_ctrl *cc);
+VORLEN_EXPORT int console_close(struct _console_ctrl *cc);
 
 /* console_active makes console (a number as QNX 4's /dev/con1 has, here
  * that of the host's virtual console /dev/tty1) the active one, unless it is
@@ -35,14 +35,14 @@ int console_close(struct _console_ctrl *cc);
  * host's virtual consoles can be switched, and only by a process allowed
  * to: otherwise -1 with errno ENOSYS (the terminal is no virtual console) or
  * that of the host's ioctl (EPERM, ENXIO, ...). */
-int console_active(struct _console_ctrl *cc, int console);
+VORLEN_EXPORT int console_active(struct _console_ctrl *cc, int console);
 
 /* console_arm arms proxy for the events of <sys/dev.h> (_DEV_EVENT_INPUT,
  * ...) on the console, as dev_arm does: triggered once, armed again after
  * the program has read. console is -1 (the console opened). Returns 0, or
  * -1 with errno: as dev_arm fails, EINVAL (no handle), ENOSYS (another
  * console). */
-int console_arm(struct _console_ctrl *cc, int console, pid_t proxy, unsigned events)
+VORLEN_EXPORT int console_arm(struct _console_ctrl *cc, int console, pid_t proxy, unsigned events)
     VORLEN_QNX4(console_arm);
 
 /* console_size stores the console's size as it was in *rows and *columns
@@ -50,8 +50,8 @@ int console_arm(struct _console_ctrl *cc, int console, pid_t proxy, unsigned eve
  * console is -1 (the console opened). Returns 0, or -1 with errno: that of
  * the host's TIOCGWINSZ or TIOCSWINSZ, EINVAL (no handle), ENOSYS (another
  * console). */
-int console_size(struct _console_ctrl *cc, int console, int set_rows, int set_columns, int *rows,
-                 int *columns);
+VORLEN_EXPORT int console_size(struct _console_ctrl *cc, int console, int set_rows, int set_columns,
+                               int *rows, int *columns);
 
 #ifdef __cplusplus
 }

@@ -69,7 +69,7 @@ struct _dev_info_entry {
  * errno: EBADF (fd is not open), EINVAL (an event this library does not
  * know), ESRCH (proxy is no proxy id), EAGAIN (the library's thread could
  * not be started). Not for signal handlers. */
-int dev_arm(int fd, pid_t proxy, unsigned events) VORLEN_QNX4(dev_arm);
+VORLEN_EXPORT int dev_arm(int fd, pid_t proxy, unsigned events) VORLEN_QNX4(dev_arm);
 
 /* dev_read reads up to n bytes from fd into buf and returns when minimum of
  * them have come, when time tenths of a second have passed since the last
@@ -82,22 +82,22 @@ int dev_arm(int fd, pid_t proxy, unsigned events) VORLEN_QNX4(dev_arm);
  * file returns what came before it. Returns the number of bytes
  * read, or -1 with errno: that of read, of dev_arm, or EINTR (a signal came
  * before any byte). */
-int dev_read(int fd, void *buf, unsigned n, unsigned minimum, unsigned time, unsigned timeout,
-             pid_t proxy, int *armed) VORLEN_QNX4(dev_read);
+VORLEN_EXPORT int dev_read(int fd, void *buf, unsigned n, unsigned minimum, unsigned time,
+                           unsigned timeout, pid_t proxy, int *armed) VORLEN_QNX4(dev_read);
 
 /* dev_mode sets the modes of terminal fd that are in mask to those in mode
  * and returns the modes it had, or -1 with errno (EBADF, ENOTTY). A mask of
  * 0 only tells them. */
-int dev_mode(int fd, unsigned mask, unsigned mode);
+VORLEN_EXPORT int dev_mode(int fd, unsigned mask, unsigned mode);
 
 /* dev_info fills info for terminal fd. Returns 0, or -1 with errno (EBADF,
  * ENOTTY). */
-int dev_info(int fd, struct _dev_info_entry *info);
+VORLEN_EXPORT int dev_info(int fd, struct _dev_info_entry *info);
 
 /* dev_state returns the events that are ready on fd now, or -1 with errno
  * (EBADF). The host's events are levels that a program can neither set nor
  * clear: bits and mask are accepted and change nothing. */
-int dev_state(int fd, unsigned bits, unsigned mask);
+VORLEN_EXPORT int dev_state(int fd, unsigned bits, unsigned mask);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 #include <time.h>
+#include "../../vorlen_export.h"
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
@@ -43,7 +44,7 @@ struct _osinfo {
  * /proc and uname; what they do not tell is 0. Returns 0, or -1 with errno:
  * ESRCH for any other node, EINVAL for a null osdata, or that of reading
  * /proc/meminfo. */
-int qnx_osinfo(nid_t nid, struct _osinfo *osdata);
+VORLEN_EXPORT int qnx_osinfo(nid_t nid, struct _osinfo *osdata);
 
 #ifdef __cplusplus
 }

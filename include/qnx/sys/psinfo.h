@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include "seginfo.h" /* <sys/seginfo.h> beside this file */
+#include "../../vorlen_export.h"
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
@@ -96,18 +97,18 @@ struct _psinfo {
  * is zero-filled: the host shows no segments; segindex is not looked at.
  * Returns -1 with errno ESRCH past the last process or for any other
  * proc_pid, EINVAL for a null info. */
-pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
-                 struct _seginfo *segdata);
+VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
+                               struct _seginfo *segdata);
 
 /* qnx_pflags sets the flags selected by mask to those in bits, after storing
  * the previous flags in *old_bits and before storing the new ones in
  * *new_bits (either pointer may be null), and tells the daemon, connecting the
  * process as any first call does. Returns 0, or -1 with errno when the daemon
  * could not be told. */
-int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
+VORLEN_EXPORT int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
 /* getnid returns the node id of the calling process: always 0. */
-nid_t getnid(void);
+VORLEN_EXPORT nid_t getnid(void);
 
 #ifdef __cplusplus
 }

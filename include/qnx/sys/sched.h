@@ -21,7 +21,7 @@ extern "C" {
  * nice value, the inverse of setprio, but at least 1, so that no priority
  * reads as the -1 of a failure (nice values from 9 up all give 1). Fails
  * with -1 and errno ESRCH when there is no such process. */
-int getprio(pid_t pid);
+VORLEN_EXPORT int getprio(pid_t pid);
 
 #ifdef __cplusplus
 }

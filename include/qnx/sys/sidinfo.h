@@ -3,6 +3,7 @@
 #define VORLEN_QNX_SYS_SIDINFO_H
 
 #include <sys/types.h>
+#include "../../vorlen_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -23,7 +24,7 @@ struct _sidinfo {
  * threads) and returns that id. proc_pid names the process manager, as for
  * qnx_psinfo. Returns -1 with errno ESRCH past the last session or for any
  * other proc_pid, EINVAL for a null info. */
-pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info);
+VORLEN_EXPORT pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info);
 
 #ifdef __cplusplus
 }

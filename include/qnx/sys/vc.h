@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 #include <sys/types.h>
+#include "../../vorlen_export.h"
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
@@ -20,12 +21,12 @@ extern "C" {
  * of node nid. For this node (nid 0 or getnid()) that is pid itself, as on
  * QNX 4; length and flags are not looked at. Fails with -1 and errno ESRCH
  * for any other node. */
-pid_t qnx_vc_attach(nid_t nid, pid_t pid, unsigned length, int flags);
+VORLEN_EXPORT pid_t qnx_vc_attach(nid_t nid, pid_t pid, unsigned length, int flags);
 
 /* qnx_vc_detach releases what qnx_vc_attach gave: nothing is held for this
  * node, so it returns 0 for any id that names a process, and -1 with errno
  * ESRCH for one of 0 or less. */
-int qnx_vc_detach(pid_t vid);
+VORLEN_EXPORT int qnx_vc_detach(pid_t vid);
 
 #ifdef __cplusplus
 }

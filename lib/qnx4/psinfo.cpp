@@ -3,7 +3,7 @@
 /* Processes, sessions and the node are the host's, read from /proc; the
  * daemon adds what only it knows: who is blocked in message passing, and on
  * whom. */
-#include "internal.h"
+#include "../core.h"
 
 #include <algorithm>
 #include <climits>
@@ -325,9 +325,7 @@ int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits) {
     if (old_bits) *old_bits = pflags;
     pflags = (pflags & ~mask) | (bits & mask);
     if (new_bits) *new_bits = pflags;
-    QNX_REQ<QNX_MSG_PFLAGS> rq{};
-    rq.body.flags = static_cast<int32_t>(pflags);
-    return _qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_PFLAGS, rq);
+    return _qnx_set_pflags(static_cast<int32_t>(pflags));
 }
 
 /* qnx_psinfo describes the first process at or above pid. A process that

@@ -1,5 +1,5 @@
 /* console.cpp - vorlenlib's console control over the host's terminals and virtual consoles */
-#include "internal.h"
+#include "../core.h"
 
 #include "qnx/sys/console.h"
 

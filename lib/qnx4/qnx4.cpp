@@ -3,7 +3,7 @@
  * names (see VORLEN_QNX4 in vorlen_api.h). Each marks its request with
  * VORLEN_FLAG_QNX4 where the daemon carries the difference, or changes how
  * the result is reported where the library does. */
-#include "internal.h"
+#include "../core.h"
 
 #include "qnx/sys/sched.h"
 #include "qnx/sys/timers.h"
@@ -41,72 +41,76 @@ extern "C" {
  * the caller waits for its reply also breaks the Send off (-1, EINTR) unless
  * the receiver asked for _PPF_SIGCATCH; the receiver's later Reply then fails
  * with ESRCH. */
-int vorlen_qnx4_Sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
-                       const _MXFER_ENTRY *rmsg) {
+VORLEN_EXPORT int vorlen_qnx4_Sendmx(pid_t pid, unsigned sparts, unsigned rparts,
+                                     const _MXFER_ENTRY *smsg, const _MXFER_ENTRY *rmsg) {
     return _qnx_sendmx(to_wire(pid), sparts, rparts, smsg, rmsg, VORLEN_FLAG_QNX4);
 }
 
-int vorlen_qnx4_Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes) {
+VORLEN_EXPORT int vorlen_qnx4_Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes,
+                                   unsigned rnbytes) {
     _MXFER_ENTRY s = _qnx_one_part(smsg, snbytes), r = _qnx_one_part(rmsg, rnbytes);
     return _qnx_sendmx(to_wire(pid), 1, 1, &s, &r, VORLEN_FLAG_QNX4);
 }
 
 /* vorlen_qnx4_Replymx is Replymx reporting as QNX 4 does: 0, or -1 with
  * errno (ESRCH when pid waits for no reply from the caller). */
-int vorlen_qnx4_Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+VORLEN_EXPORT int vorlen_qnx4_Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
     return _qnx_result(_qnx_replymx(to_wire(pid), parts, msgmx));
 }
 
-int vorlen_qnx4_Reply(pid_t pid, const void *msg, unsigned nbytes) {
+VORLEN_EXPORT int vorlen_qnx4_Reply(pid_t pid, const void *msg, unsigned nbytes) {
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return _qnx_result(_qnx_replymx(to_wire(pid), 1, &e));
 }
 
 /* vorlen_qnx4_Receivemx and the other receives take and give proxies by
  * their QNX 4 ids. */
-pid_t vorlen_qnx4_Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+VORLEN_EXPORT pid_t vorlen_qnx4_Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
     return from_wire(_qnx_receivemx(to_wire(pid), parts, msgmx, MT_RECEIVE));
 }
 
-pid_t vorlen_qnx4_Receive(pid_t pid, void *msg, unsigned nbytes) {
+VORLEN_EXPORT pid_t vorlen_qnx4_Receive(pid_t pid, void *msg, unsigned nbytes) {
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return from_wire(_qnx_receivemx(to_wire(pid), 1, &e, MT_RECEIVE));
 }
 
-pid_t vorlen_qnx4_Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+VORLEN_EXPORT pid_t vorlen_qnx4_Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
     return from_wire(_qnx_receivemx(to_wire(pid), parts, msgmx, MT_NB_RECEIVE));
 }
 
-pid_t vorlen_qnx4_Creceive(pid_t pid, void *msg, unsigned nbytes) {
+VORLEN_EXPORT pid_t vorlen_qnx4_Creceive(pid_t pid, void *msg, unsigned nbytes) {
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return from_wire(_qnx_receivemx(to_wire(pid), 1, &e, MT_NB_RECEIVE));
 }
 
-int vorlen_qnx4_Readmsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx) {
+VORLEN_EXPORT int vorlen_qnx4_Readmsgmx(pid_t pid, unsigned offset, unsigned parts,
+                                        const _MXFER_ENTRY *msgmx) {
     return Readmsgmx(to_wire(pid), offset, parts, msgmx);
 }
 
-int vorlen_qnx4_Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) {
+VORLEN_EXPORT int vorlen_qnx4_Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) {
     return Readmsg(to_wire(pid), offset, msg, nbytes);
 }
 
 /* vorlen_qnx4_qnx_proxy_attach is qnx_proxy_attach for a proxy that counts
  * its triggers (triggered n times before it is received, it is received n
  * times), returned by its QNX 4 id. */
-pid_t vorlen_qnx4_qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
+VORLEN_EXPORT pid_t vorlen_qnx4_qnx_proxy_attach(pid_t pid, const char *data, int nbytes,
+                                                 int priority) {
     return from_wire(_qnx_proxy_attach(pid, data, nbytes, priority, VORLEN_FLAG_QNX4));
 }
 
-int vorlen_qnx4_qnx_proxy_detach(pid_t proxy) {
+VORLEN_EXPORT int vorlen_qnx4_qnx_proxy_detach(pid_t proxy) {
     return qnx_proxy_detach(to_wire(proxy));
 }
 
-pid_t vorlen_qnx4_Trigger(pid_t proxy) {
+VORLEN_EXPORT pid_t vorlen_qnx4_Trigger(pid_t proxy) {
     return Trigger(to_wire(proxy));
 }
 
 /* vorlen_qnx4_mktimer is mktimer with a proxy event named by its QNX 4 id. */
-qnx_timer_t vorlen_qnx4_mktimer(int timer_type, int notify_type, const struct itimercb *itimercb) {
+VORLEN_EXPORT qnx_timer_t vorlen_qnx4_mktimer(int timer_type, int notify_type,
+                                              const struct itimercb *itimercb) {
     struct itimercb cb = {};
     if (itimercb) cb = *itimercb;
     if (notify_type == NOTIFY_PROXY) cb.itcb_event.evt_value = to_wire(cb.itcb_event.evt_value);
@@ -117,13 +121,13 @@ qnx_timer_t vorlen_qnx4_mktimer(int timer_type, int notify_type, const struct it
  * with QNX 4's and POSIX's meaning of the values: a zero it_value disarms the
  * timer, and ovalue receives the time that was left until its next expiry
  * (zero when it was not armed) with the interval it had. */
-int vorlen_qnx4_reltimer(qnx_timer_t timerid, const struct itimerspec *value,
-                         struct itimerspec *ovalue) {
+VORLEN_EXPORT int vorlen_qnx4_reltimer(qnx_timer_t timerid, const struct itimerspec *value,
+                                       struct itimerspec *ovalue) {
     return _qnx_relabstimer(timerid, value, ovalue, 0, VORLEN_FLAG_QNX4);
 }
 
-int vorlen_qnx4_abstimer(qnx_timer_t timerid, const struct itimerspec *value,
-                         struct itimerspec *ovalue) {
+VORLEN_EXPORT int vorlen_qnx4_abstimer(qnx_timer_t timerid, const struct itimerspec *value,
+                                       struct itimerspec *ovalue) {
     return _qnx_relabstimer(timerid, value, ovalue, 1, VORLEN_FLAG_QNX4);
 }
 
@@ -132,7 +136,7 @@ int vorlen_qnx4_abstimer(qnx_timer_t timerid, const struct itimerspec *value,
  * evp); only sigev_signo is read, as QNX 4 programs fill no other field.
  * Returns the timer id, or -1 with errno: EINVAL (sigev_signo 0), or as
  * mktimer fails. */
-qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp) {
+VORLEN_EXPORT qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp) {
     struct itimercb cb = {};
     int notify = NOTIFY_SIGNAL;
     cb.itcb_event.evt_value = SIGALRM;
@@ -152,7 +156,7 @@ qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp) {
  * timerid expires (zero when not armed) and its interval into value, as the
  * timers listing shows them. Returns 0, or -1 with errno: EINVAL (no timer
  * of the caller), or that of a failed read or write. */
-int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value) {
+VORLEN_EXPORT int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value) {
     QNX_MSG_SIN_RTIMERS r;
     bool found = false;
     const pid_t me = getpid();
@@ -175,8 +179,9 @@ int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value) {
  * disarms. ovalue, when not null, receives the time that was left and the
  * interval. Returns 0, or -1 with errno: EINVAL (no value, or no timer of the
  * caller), or that of a failed read or write. */
-int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags, const struct itimerspec *value,
-                              struct itimerspec *ovalue) {
+VORLEN_EXPORT int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags,
+                                            const struct itimerspec *value,
+                                            struct itimerspec *ovalue) {
     if (!value) {
         errno = EINVAL;
         return -1;
@@ -201,7 +206,7 @@ int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags, const struct itime
 
 /* vorlen_qnx4_timer_delete removes the caller's timer. Returns 0, or -1 with
  * errno EINVAL (no timer of the caller) or that of a failed read or write. */
-int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
+VORLEN_EXPORT int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
     int rc = rmtimer(timerid);
     if (rc != 0 && errno == ESRCH) errno = EINVAL;
     return rc;
@@ -210,21 +215,23 @@ int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
 /* vorlen_qnx4_Writemsgmx, vorlen_qnx4_Writemsg and vorlen_qnx4_Relay take
  * pids as the face gives them; a proxy's id is never REPLY-blocked, and is
  * refused by the daemon as any other. */
-int vorlen_qnx4_Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx) {
+VORLEN_EXPORT int vorlen_qnx4_Writemsgmx(pid_t pid, unsigned offset, unsigned parts,
+                                         const _MXFER_ENTRY *msgmx) {
     return Writemsgmx(to_wire(pid), offset, parts, msgmx);
 }
 
-int vorlen_qnx4_Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes) {
+VORLEN_EXPORT int vorlen_qnx4_Writemsg(pid_t pid, unsigned offset, const void *msg,
+                                       unsigned nbytes) {
     return Writemsg(to_wire(pid), offset, msg, nbytes);
 }
 
-pid_t vorlen_qnx4_Relay(pid_t source, pid_t target) {
+VORLEN_EXPORT pid_t vorlen_qnx4_Relay(pid_t source, pid_t target) {
     return Relay(to_wire(source), to_wire(target));
 }
 
 /* vorlen_qnx4_setprio is setprio reporting as QNX 4 does: the priority
  * the process had before, or -1 with errno when it cannot be read or set. */
-int vorlen_qnx4_setprio(pid_t pid, int value) {
+VORLEN_EXPORT int vorlen_qnx4_setprio(pid_t pid, int value) {
     int old = getprio(pid);
     if (old == -1) return -1;
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), 10 - value) != 0) return -1;
@@ -239,16 +246,17 @@ int vorlen_qnx4_setprio(pid_t pid, int value) {
 
 extern "C" {
 
-int vorlen_qnx4_dev_arm(int fd, pid_t proxy, unsigned events) {
+VORLEN_EXPORT int vorlen_qnx4_dev_arm(int fd, pid_t proxy, unsigned events) {
     return dev_arm(fd, to_wire(proxy), events);
 }
 
-int vorlen_qnx4_dev_read(int fd, void *buf, unsigned n, unsigned minimum, unsigned time,
-                         unsigned timeout, pid_t proxy, int *armed) {
+VORLEN_EXPORT int vorlen_qnx4_dev_read(int fd, void *buf, unsigned n, unsigned minimum,
+                                       unsigned time, unsigned timeout, pid_t proxy, int *armed) {
     return dev_read(fd, buf, n, minimum, time, timeout, to_wire(proxy), armed);
 }
 
-int vorlen_qnx4_console_arm(struct _console_ctrl *cc, int console, pid_t proxy, unsigned events) {
+VORLEN_EXPORT int vorlen_qnx4_console_arm(struct _console_ctrl *cc, int console, pid_t proxy,
+                                          unsigned events) {
     return console_arm(cc, console, to_wire(proxy), events);
 }
 

@@ -209,12 +209,12 @@ char *itoa(int sval, char *dest, int base) {
  * them itself. */
 
 /* max returns the larger of a and b, compared signed; a when they are equal. */
-__attribute__((weak)) int(max)(int a, int b) {
+VORLEN_EXPORT __attribute__((weak)) int(max)(int a, int b) {
     return a >= b ? a : b;
 }
 
 /* min returns the smaller of a and b, compared signed; a when they are equal. */
-__attribute__((weak)) int(min)(int a, int b) {
+VORLEN_EXPORT __attribute__((weak)) int(min)(int a, int b) {
     return a <= b ? a : b;
 }
 

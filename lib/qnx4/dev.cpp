@@ -6,7 +6,7 @@
  * answered, never in the middle of a request, never in the way of the
  * program's own calls. The proxies arrive in the program's Receive like any
  * other. */
-#include "internal.h"
+#include "../core.h"
 
 #include "qnx/sys/dev.h"
 

@@ -1,0 +1,63 @@
+/* core.h - what the library's QNX 4 layer (lib/qnx4/) uses of its core (lib/) */
+#ifndef VORLEN_LIB_CORE_H
+#define VORLEN_LIB_CORE_H
+
+/* The core speaks the wire and owns the connection; the QNX 4 layer turns
+ * QNX 4's calls into the core's and never sees a request. These are the only
+ * ways in. The core itself includes no QNX 4 header (the build refuses it:
+ * see VORLEN_CORE in include/qnx/vorlen_qnx4.h). */
+
+#include <cerrno>
+#include <cstdint>
+
+#include <time.h>
+
+#include "vorlen.h"
+
+/* _qnx_open connects the process if this very process has no connection.
+ * When the connection cannot be made (the reason is printed) the process ends
+ * with status 1. During another call of the process (from a signal handler)
+ * it does nothing, and the request that follows fails with EBUSY. */
+void _qnx_open();
+
+/* _qnx_trigger_from_thread triggers proxy (the wire's id) for a thread of
+ * the library's own, which must block every signal: it writes an MT_TRIGGER
+ * marked VORLEN_FLAG_UNANSWERED, which the daemon carries out at any moment
+ * and never answers, under the write lock that every request of the
+ * program's holds while it is written. It never takes the call guard, so the
+ * program's calls never fail with EBUSY because of it, reads nothing, and
+ * delivers the trigger also while the program waits in Receive. It does not
+ * connect the process. Returns 0 once the trigger is written, or -1 with
+ * errno: ENOTCONN (this process has no connection of its own; nothing
+ * sent), or that of the failed write. A daemon that refuses the proxy says
+ * so in its log only. */
+int _qnx_trigger_from_thread(pid_t proxy);
+
+/* _qnx_result turns the result of _qnx_request into a call's result: 0 for
+ * retcode 0, else -1 with errno = the retcode (or as the failure left it). */
+inline int _qnx_result(int rc) {
+    if (rc > 0) errno = rc;
+    return rc == 0 ? 0 : -1;
+}
+
+/* _qnx_set_pflags tells the daemon the process's QNX 4 flags (qnx_pflags),
+ * connecting the process first. Returns 0, or -1 with errno. */
+int _qnx_set_pflags(int32_t flags);
+
+/* The bodies of the calls whose two faces differ; flags go into the request
+ * header's flags word (VORLEN_FLAG_QNX4 from the QNX 4 face, else 0). Results
+ * as the calls of vorlen.h give them, except that _qnx_replymx returns what
+ * _qnx_request returns. */
+_MXFER_ENTRY _qnx_one_part(const void *buf, unsigned nbytes);
+int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
+                const _MXFER_ENTRY *rmsg, uint16_t flags);
+int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
+pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, uint16_t flags);
+int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
+                     uint16_t flags);
+/* _qnx_receivemx waits (MT_RECEIVE) or only looks (MT_NB_RECEIVE) for a
+ * message from pid (0: anyone) into the parts; returns the sender's pid or
+ * the wire's proxy id, or -1 with errno. */
+pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type);
+
+#endif /* VORLEN_LIB_CORE_H */
