@@ -75,6 +75,47 @@ int free_port() {
     }
 }
 
+/* NotifySocket is the service manager's end of the readiness protocol for
+ * one daemon start: a datagram socket under an abstract name of its own,
+ * given to the daemon as NOTIFY_SOCKET. The daemon says READY=1 there once
+ * every listener takes connections; a connect on one of them could succeed
+ * between two listen calls. */
+struct NotifySocket {
+    int fd = -1;
+    std::string name;
+    NotifySocket() {
+        static int serial = 0;
+        name = "@vorlen-test-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        memcpy(a.sun_path + 1, name.data() + 1, name.size() - 1);
+        socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + name.size());
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~NotifySocket() {
+        if (fd >= 0) ::close(fd);
+    }
+    NotifySocket(const NotifySocket &) = delete;
+    NotifySocket &operator=(const NotifySocket &) = delete;
+    /* ready tells whether READY=1 has come, waiting at most ms. */
+    bool ready(int ms) {
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, ms) == 1) {
+            char buf[512];
+            ssize_t n = recv(fd, buf, sizeof buf - 1, MSG_DONTWAIT);
+            if (n <= 0) return false;
+            buf[n] = '\0';
+            /* A datagram holds newline-separated assignments. */
+            if (strncmp(buf, "READY=1", 7) == 0 || strstr(buf, "\nREADY=1")) return true;
+        }
+        return false;
+    }
+};
+
 static bool can_connect(int port) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -108,8 +149,14 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
         }
         program = copy;
     }
+    /* A test that gives the daemon a notify socket of its own is told
+     * nothing: then the daemon is taken as ready once its port answers. */
+    bool own_notify = std::none_of(env.begin(), env.end(), [](const std::string &e) {
+        return e.rfind("NOTIFY_SOCKET=", 0) == 0;
+    });
     for (int attempt = 0; attempt < 20; attempt++) {
         port_ = free_port();
+        NotifySocket notify;
         std::vector<std::string> argv = {program, "-p", std::to_string(port_)};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = fork();
@@ -127,6 +174,7 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
                 dup2(err, 2);
                 ::close(err);
             }
+            if (own_notify) setenv("NOTIFY_SOCKET", notify.name.c_str(), 1);
             for (auto &e : env) putenv(strdup(e.c_str()));
             if (as_uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(as_uid)) != 0 ||
                                 setuid(uid_t(as_uid)) != 0))
@@ -137,7 +185,9 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
             execv(av[0], av.data());
             _exit(127);
         }
-        bool up = wait_until([&] { return !alive() ? true : can_connect(port_); }, 10000);
+        bool up = own_notify && notify.fd >= 0
+                      ? wait_until([&] { return !alive() || notify.ready(50); }, 10000)
+                      : wait_until([&] { return !alive() || can_connect(port_); }, 10000);
         if (up && alive()) break;
         /* The port was taken between choosing and binding: try another. */
         if (pid_ > 0 && alive()) kill_and_wait(SIGKILL);
@@ -217,6 +267,10 @@ Transport transport() {
 
 std::string transport_name(const ::testing::TestParamInfo<Transport> &info) {
     return info.param == Transport::tcp ? "tcp" : "unix";
+}
+
+void PrintTo(Transport t, std::ostream *os) {
+    *os << (t == Transport::tcp ? "tcp" : "unix");
 }
 
 int connect_unix(int port) {

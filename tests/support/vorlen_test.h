@@ -44,6 +44,8 @@ class TransportTest : public ::testing::TestWithParam<Transport> {
     void TearDown() override { use_transport(Transport::tcp); }
 };
 std::string transport_name(const ::testing::TestParamInfo<Transport> &info);
+/* How gtest and ctest show the parameter: its name, not its bytes. */
+void PrintTo(Transport t, std::ostream *os);
 #define VT_ON_BOTH_TRANSPORTS(suite)                                                               \
     INSTANTIATE_TEST_SUITE_P(Transports, suite,                                                    \
                              ::testing::Values(vt::Transport::tcp, vt::Transport::unix_socket),    \
