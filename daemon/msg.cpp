@@ -12,9 +12,10 @@
 /* ------------------------------------------------------------------------ */
 
 /* msgq_add appends a message (or a proxy's pending trigger, with no sender)
- * for addressee to. It returns null and stores nothing when all entries are
- * in use; the callers refuse or retry, nothing waits without an entry. */
-QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid) {
+ * of priority prio for addressee to. It returns null and stores nothing when
+ * all entries are in use; the callers refuse or retry, nothing waits without
+ * an entry. */
+QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid, int32_t prio) {
     if (pglob->mqueue_used >= QNX_MQUEUE_SIZE) return nullptr;
     QNX_MQUEUE *e = nullptr;
     for (int i = 0; i < QNX_MQUEUE_SIZE; i++)
@@ -25,6 +26,7 @@ QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_
     e->process = to;
     e->sprocess = from;
     e->from_pid = from_pid;
+    e->prio = prio;
     e->next = nullptr;
     e->prev = pglob->mqueue_end;
     if (pglob->mqueue_end)
@@ -37,17 +39,25 @@ QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_
     return e;
 }
 
-/* msgq_retrieve finds, without removing it, the oldest entry for ps, from
- * pid when pid is not 0. */
+/* msgq_retrieve finds, without removing it, the entry that ps receives next:
+ * from pid when pid is not 0, the oldest; from anyone, the oldest of the
+ * highest priority when ps receives in priority order
+ * (VORLEN_PFLAG_PRIORITY_REC), else the oldest. */
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid) {
+    const bool by_prio = pid == 0 && (ps->pflags & VORLEN_PFLAG_PRIORITY_REC);
+    QNX_MQUEUE *found = nullptr;
     for (QNX_MQUEUE *e = pglob->mqueue_start; e; e = e->next) {
         if (e->process != ps || (pid != 0 && e->from_pid != pid)) continue;
-        if (pglob->verbose > 6)
-            _vmessage("msgq_retrieve, pid: %d, from_pid: %d", ps->pid, e->from_pid);
-        return e;
+        if (!found || e->prio > found->prio) found = e;
+        if (!by_prio) break;
     }
-    if (pglob->verbose > 6) _vmessage("msgq_retrieve -> NULL");
-    return nullptr;
+    if (pglob->verbose > 6) {
+        if (found)
+            _vmessage("msgq_retrieve, pid: %d, from_pid: %d", ps->pid, found->from_pid);
+        else
+            _vmessage("msgq_retrieve -> NULL");
+    }
+    return found;
 }
 
 /* msgq_remove unlinks entry e and frees it. */
@@ -253,6 +263,7 @@ void process_snd(PGLOB *pglob) {
     mem_take(pglob, user, total);
     ps_s->qsnd.to_pid = snd->to_pid;
     ps_s->qsnd.to_nid = 0;
+    ps_s->qsnd.prio = h->prio;
     ps_s->state = STATE_SEND_BLOCKED;
     ps_s->bprocess = ps_d;
     ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
@@ -278,7 +289,7 @@ void process_snd(PGLOB *pglob) {
     if (pglob->verbose > 4)
         _vmessage("Send: %d bytes from %d//%d to %d//%d put into message-queue", int(total),
                   ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid);
-    ps_s->qentry = msgq_add(pglob, ps_d, ps_s, ps_s->pid);
+    ps_s->qentry = msgq_add(pglob, ps_d, ps_s, ps_s->pid, ps_s->qsnd.prio);
 }
 
 /* receive_refused answers a receive that cannot wait for what it names. */
@@ -534,7 +545,7 @@ static void process_relay(PGLOB *pglob) {
         do_rcv(target->fd, pglob, target, rbnbytes, offset);
     } else {
         ps->state = STATE_SEND_BLOCKED;
-        ps->qentry = msgq_add(pglob, target, ps, ps->pid);
+        ps->qentry = msgq_add(pglob, target, ps, ps->pid, ps->qsnd.prio);
     }
     send_status(fd, 0);
 }

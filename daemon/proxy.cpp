@@ -110,6 +110,7 @@ void process_proxy_attach(PGLOB *pglob) {
     p->id = -2 - proxy_index(pglob, p);
     p->from_nid = req->to_nid;
     p->fire_cnt = 0;
+    p->prio = req->prio;
     p->process = owner;
 
     req->proxy_nr = p->id;
@@ -208,7 +209,7 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
         p->trigger_cnt++;
         return;
     }
-    p->qentry = msgq_add(pglob, o, nullptr, p->id);
+    p->qentry = msgq_add(pglob, o, nullptr, p->id, p->prio);
     if (!p->qentry) {
         p->trigger_cnt = 0;
         if (pglob->verbose > 1)

@@ -68,6 +68,10 @@ static void build(PGLOB *pglob, int typ, size_t size) {
             r.rpl_msg = clamp32(ps->msg_reply);
             r.block_state = ps->state;
             r.block_pid = ps->bprocess ? ps->bprocess->pid : 0;
+            if (ps->state == STATE_SEND_BLOCKED || ps->state == STATE_REPLY_BLOCKED)
+                r.send_prio = uint8_t(ps->qsnd.prio < 0     ? 0
+                                      : ps->qsnd.prio > 255 ? 255
+                                                            : ps->qsnd.prio);
             copy_pname(r.pname, ps);
         }
         break;

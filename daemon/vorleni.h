@@ -58,6 +58,7 @@ struct QNX_QSND {
     uid_t owner;    /* the user whose share of message memory it counts against */
     pid_t to_pid;   /* addressee as requested */
     int32_t to_nid; /* 0 */
+    int32_t prio;   /* the sender's priority when it sent */
 };
 
 /* Bytes a receiver wrote into the reply of a sender REPLY-blocked on it
@@ -124,6 +125,7 @@ struct QNX_MQUEUE {
     QNX_PSTATE *process;  /* addressee; null when free */
     QNX_PSTATE *sprocess; /* sender; null for a proxy trigger */
     pid_t from_pid;       /* sender's pid, or the proxy id (negative) */
+    int32_t prio;         /* the sender's priority when it sent, or the proxy's */
 };
 
 /* One registered name. */
@@ -144,6 +146,7 @@ struct QNX_PROXY_STATE {
     pid_t id;            /* the proxy id while in use; 0 when free */
     int32_t from_nid;
     int32_t fire_cnt;
+    int32_t prio;        /* the priority given at attach */
     QNX_PSTATE *process; /* owner; null marks a free slot */
     QNX_MQUEUE *qentry;  /* its queue entry while pending, else null */
 };
@@ -450,7 +453,7 @@ void process_snd(PGLOB *pglob);
 void process_rcv(PGLOB *pglob);
 void process_rpl(PGLOB *pglob);
 void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset);
-QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid);
+QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid, int32_t prio);
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid);
 void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
 void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e);

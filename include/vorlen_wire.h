@@ -136,7 +136,14 @@ extern "C" {
 #define VORLEN_FLAG_RELAY 0x0400
 
 /* Process flags carried by MT_PFLAGS; the bits are QNX 4's _PPF_* values. */
-#define VORLEN_PFLAG_SIGCATCH 0x0010   /* signals never break a Send REPLY-blocked on it */
+#define VORLEN_PFLAG_PRIORITY_REC 0x0001 /* Receive takes the sender of highest priority first */
+#define VORLEN_PFLAG_SIGCATCH 0x0010     /* signals never break a Send REPLY-blocked on it */
+/* Priorities on the wire (an MT_SEND header's prio: the sender's priority as
+ *   it sends; a proxy's at attach) are QNX 4's, higher first: a process of
+ *   Linux niceness n has the priority VORLEN_PRIO_OF_NICE(n), 10 at nice 0. A
+ *   receiver whose flags hold VORLEN_PFLAG_PRIORITY_REC takes what waits for
+ *   it in that order, FIFO among equals; every other receiver FIFO. */
+#define VORLEN_PRIO_OF_NICE(n) ((n) >= 9 ? 1 : 10 - (n))
 #define VORLEN_MAX_PROXY_PENDING 65535 /* triggers a counting proxy keeps */
 
 /* The 32-bit time records of the wire; itimerspec has the interval first. */
@@ -262,7 +269,8 @@ typedef struct _qnx_msg_sin_rpid {
     int32_t block_state;
     int32_t block_pid;
     char pname[QNX_PNAME_LEN];
-    char pad[3];
+    uint8_t send_prio; /* SEND- or REPLY-blocked: the priority it sent at; else 0 */
+    char pad[2];
 } QNX_MSG_SIN_RPID;
 
 typedef struct _qnx_msg_sin_rproxys {
@@ -361,7 +369,8 @@ VORLEN_CHECK(rpid_fields, offsetof(QNX_MSG_SIN_RPID, send_bytes) == 24 &&
                               offsetof(QNX_MSG_SIN_RPID, rpl_msg) == 44 &&
                               offsetof(QNX_MSG_SIN_RPID, block_state) == 48 &&
                               offsetof(QNX_MSG_SIN_RPID, block_pid) == 52 &&
-                              offsetof(QNX_MSG_SIN_RPID, pname) == 56);
+                              offsetof(QNX_MSG_SIN_RPID, pname) == 56 &&
+                              offsetof(QNX_MSG_SIN_RPID, send_prio) == 137);
 VORLEN_CHECK(rproxys_size, sizeof(QNX_MSG_SIN_RPROXYS) == 104);
 VORLEN_CHECK(rproxys_fields, offsetof(QNX_MSG_SIN_RPROXYS, act_cnt) == 12 &&
                                  offsetof(QNX_MSG_SIN_RPROXYS, fire_cnt) == 16 &&

@@ -72,6 +72,10 @@ int _qnx_read_exact(void *dest, size_t n);
 constexpr size_t QNX_PENDING_TRIGGERS = 16;
 int _qnx_defer_trigger(pid_t proxy);
 
+/* _qnx_priority is the caller's priority as the wire carries it: QNX 4's,
+ * from its niceness (VORLEN_PRIO_OF_NICE). Cannot fail. */
+int32_t _qnx_priority();
+
 /* _qnx_call sends request typ with rq's fixed body and reads a record answer
  * back onto that body (a status-only answer leaves the body as it was).
  * msg_len differs from the body's size only for a proxy attach. Returns 0, or

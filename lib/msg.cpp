@@ -7,6 +7,8 @@
 #include <memory_resource>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 using Iovecs = std::pmr::vector<iovec>;
@@ -71,6 +73,12 @@ pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int ty
     return rq.hdr.from_pid;
 }
 
+int32_t _qnx_priority() {
+    /* getpriority may return -1 for niceness -1; an error (there is none for
+     * the calling process) would read as that too. */
+    return VORLEN_PRIO_OF_NICE(getpriority(PRIO_PROCESS, 0));
+}
+
 _MXFER_ENTRY _qnx_one_part(const void *buf, unsigned nbytes) {
     _MXFER_ENTRY e;
     _setmx(&e, buf, nbytes);
@@ -81,6 +89,7 @@ int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY 
                 const _MXFER_ENTRY *rmsg, uint16_t flags) {
     QNX_REQ<QNX_MSG_HDR_SND> rq{};
     rq.hdr.flags.all = flags;
+    rq.hdr.prio = _qnx_priority();
     MxSpace space;
     std::pmr::vector<uint32_t> counts(&space.pool);
     Iovecs out = mx_request(rq, MT_SEND, pid, smsg, sparts, counts, space);

@@ -16,7 +16,7 @@ pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, u
     rq.hdr.flags.all = flags;
     rq.body.to_pid = pid != 0 ? pid : getpid();
     rq.body.to_nid = 0;
-    rq.body.prio = priority == -1 ? getpriority(PRIO_PROCESS, 0) : priority;
+    rq.body.prio = priority == -1 ? _qnx_priority() : priority;
     rq.body.nbytes = static_cast<uint32_t>(nbytes);
     if (data && nbytes > 0) memcpy(rq.body.data, data, static_cast<size_t>(nbytes));
     /* The message travels inside the fixed body, yet msg_len counts it again. */
@@ -29,8 +29,8 @@ pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, u
 extern "C" {
 
 /* qnx_proxy_attach makes a proxy that delivers the nbytes bytes at data to pid
- * (0: the caller) whenever it is triggered; priority -1 stands for the
- * caller's nice value. With a null data the message is nbytes zero bytes.
+ * (0: the caller) whenever it is triggered, at priority (-1: the caller's,
+ * see _qnx_priority). With a null data the message is nbytes zero bytes.
  * Returns the proxy id (-2 ... -51), or -1 with errno: EINVAL (nbytes
  * negative or above 100; nothing sent), EAGAIN (all proxies in use), ESRCH,
  * ENOMEM, or that of a failed read or write. */

@@ -443,6 +443,63 @@ static void priorities(void) {
     CHECK(setprio(INT_MAX, 5) == -1 && errno == ESRCH);
 }
 
+/* send_at sends one message at priority prio (lowered from the caller's, as
+ * any process may) and exits 0 once it is replied to. */
+static int send_at(pid_t to, int prio) {
+    char c = 0;
+    setprio(0, prio);
+    if (getprio(0) != prio) return 2;
+    return Send(to, &c, &c, 1, 1) == 0 ? 0 : 3;
+}
+
+/* receive_order queues senders at priorities base - 2, base and base - 1
+ * (in that order of arrival) and a proxy attached at base + 1, triggered
+ * last, then receives all four and checks who came when: with
+ * _PPF_PRIORITY_REC the highest priority first, FIFO among equals; without
+ * it in the order they came. */
+static void receive_order(int by_priority) {
+    int base = getprio(0), prios[3], i, status;
+    pid_t senders[3], got[4], proxy, want[4];
+    struct _psinfo info;
+    char c;
+    CHECK(base >= 3);
+    prios[0] = base - 2;
+    prios[1] = base;
+    prios[2] = base - 1;
+    CHECK(qnx_pflags(by_priority ? _PPF_PRIORITY_REC : 0, _PPF_PRIORITY_REC, NULL, NULL) == 0);
+    proxy = qnx_proxy_attach(0, "p", 1, base + 1);
+    CHECK(proxy > 0);
+    for (i = 0; i < 3; i++) {
+        fflush(NULL);
+        senders[i] = fork();
+        if (senders[i] == 0) _exit(send_at(getppid(), prios[i]));
+        wait_psinfo(senders[i], STATE_SEND_BLOCKED, &info);
+        CHECK(info.state == STATE_SEND_BLOCKED);
+    }
+    CHECK(Trigger(proxy) == 0);
+    for (i = 0; i < 4; i++) {
+        got[i] = Receive(0, &c, 1);
+        if (got[i] > 0 && got[i] != proxy) CHECK(Reply(got[i], &c, 1) == 0);
+    }
+    if (by_priority) {
+        want[0] = proxy;
+        want[1] = senders[1];
+        want[2] = senders[2];
+        want[3] = senders[0];
+    } else {
+        want[0] = senders[0];
+        want[1] = senders[1];
+        want[2] = senders[2];
+        want[3] = proxy;
+    }
+    for (i = 0; i < 4; i++) CHECK(got[i] == want[i]);
+    for (i = 0; i < 3; i++) {
+        CHECK(waitpid(senders[i], &status, 0) == senders[i]);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    CHECK(qnx_proxy_detach(proxy) == 0);
+}
+
 /* The spawn calls in each mode, with and without a PATH lookup, qnx_spawn
  * with a priority and a session, and searchenv. */
 static void spawning(void) {
@@ -866,7 +923,10 @@ int main(int argc, char **argv) {
         osinfo_and_sessions();
     else if (strcmp(which, "prio") == 0)
         priorities();
-    else if (strcmp(which, "spawn") == 0)
+    else if (strcmp(which, "priority-receive") == 0) {
+        receive_order(0);
+        receive_order(1);
+    } else if (strcmp(which, "spawn") == 0)
         spawning();
     else if (strcmp(which, "writemsg-relay") == 0)
         writemsg_relay();
@@ -876,7 +936,7 @@ int main(int argc, char **argv) {
         console();
     else {
         printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-               "osinfo-sid|prio|spawn|writemsg-relay|devices|console\n");
+               "osinfo-sid|prio|priority-receive|spawn|writemsg-relay|devices|console\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;

@@ -489,6 +489,7 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
                                          "posix-timers", "psinfo", "vc", "osinfo-sid", "prio",
-                                         "spawn", "writemsg-relay", "devices", "console"));
+                                         "priority-receive", "spawn", "writemsg-relay", "devices",
+                                         "console"));
 
 } // namespace

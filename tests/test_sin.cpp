@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -257,18 +258,21 @@ TEST(Sin, ProcessesAndNames) {
     SinRun s = run_sin({});
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(words(lines(s.out)[0]), (std::vector<std::string>{"PID", "NAME", "STATE", "BLOCKED",
-                                                                "SENT", "RCVD", "RPLY"}));
+                                                                "PRIO", "SENT", "RCVD", "RPLY"}));
     /* Counted from the end, since a program name may hold blanks. */
     auto tail = [](std::vector<std::string> w) {
-        return w.size() < 6 ? w : std::vector<std::string>(w.end() - 5, w.end());
+        return w.size() < 7 ? w : std::vector<std::string>(w.end() - 6, w.end());
     };
     using W = std::vector<std::string>;
-    EXPECT_EQ(tail(row(s.out, std::to_string(srv))), (W{"RECEIVE", "-", "0/0", "2/12", "1/3"}));
+    /* The children send at the suite's own priority. */
+    const std::string prio = std::to_string(VORLEN_PRIO_OF_NICE(getpriority(PRIO_PROCESS, 0)));
+    EXPECT_EQ(tail(row(s.out, std::to_string(srv))),
+              (W{"RECEIVE", "-", "-", "0/0", "2/12", "1/3"}));
     EXPECT_EQ(tail(row(s.out, std::to_string(client.pid))),
-              (W{"REPLY", std::to_string(srv), "2/12", "1/3", "0/0"}));
-    EXPECT_EQ(tail(row(s.out, std::to_string(snk))), (W{"READY", "-", "0/0", "0/0", "0/0"}));
+              (W{"REPLY", std::to_string(srv), prio, "2/12", "1/3", "0/0"}));
+    EXPECT_EQ(tail(row(s.out, std::to_string(snk))), (W{"READY", "-", "-", "0/0", "0/0", "0/0"}));
     EXPECT_EQ(tail(row(s.out, std::to_string(sender.pid))),
-              (W{"SEND", std::to_string(snk), "1/3", "0/0", "0/0"}));
+              (W{"SEND", std::to_string(snk), prio, "1/3", "0/0", "0/0"}));
     EXPECT_TRUE(row(s.out, std::to_string(s.pid)).empty()) << "sin lists itself:\n" << s.out;
     expect_aligned(s.out, "STATE", 2);
 

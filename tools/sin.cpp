@@ -34,8 +34,9 @@ const char USAGE[] = "usage: sin [processes | names | proxies | timers] [--json]
 
 const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
                     "  processes  (the default) PID, program NAME, STATE (READY, RECEIVE, SEND,\n"
-                    "             REPLY), the pid it is BLOCKED on, and the SENT, RCVD and RPLY\n"
-                    "             counters as messages/bytes; sin leaves itself out\n"
+                    "             REPLY), the pid it is BLOCKED on, the PRIO it sent at (SEND\n"
+                    "             and REPLY), and the SENT, RCVD and RPLY counters as\n"
+                    "             messages/bytes; sin leaves itself out\n"
                     "  names      registered names: ID, OWNER pid, NAME, owner's PROGRAM\n"
                     "  proxies    ID, QNX4-ID (the positive id QNX 4 programs see), OWNER pid\n"
                     "             (where it delivers), NAME of the owner's program, PENDING\n"
@@ -295,6 +296,7 @@ void list_processes(bool json) {
                             {"state", w ? json_string(w) : "null"},
                             {"block_state", num(r.block_state)},
                             {"blocked_on", num(r.block_pid)},
+                            {"send_prio", num(r.send_prio)},
                             {"sent_msgs", num(r.send_msg)},
                             {"sent_bytes", num(r.send_bytes)},
                             {"rcvd_msgs", num(r.rcv_msg)},
@@ -309,12 +311,14 @@ void list_processes(bool json) {
     for (const auto &r : recs)
         rows.push_back({num(r.pid), printable(field(r.pname)),
                         word_or_number(state_word(r.block_state), r.block_state),
-                        r.block_pid ? num(r.block_pid) : "-", counts(r.send_msg, r.send_bytes),
-                        counts(r.rcv_msg, r.rcv_bytes), counts(r.rpl_msg, r.rpl_bytes)});
+                        r.block_pid ? num(r.block_pid) : "-", r.send_prio ? num(r.send_prio) : "-",
+                        counts(r.send_msg, r.send_bytes), counts(r.rcv_msg, r.rcv_bytes),
+                        counts(r.rpl_msg, r.rpl_bytes)});
     print_table({{"PID", true},
                  {"NAME", false},
                  {"STATE", false},
                  {"BLOCKED", true},
+                 {"PRIO", true},
                  {"SENT", true},
                  {"RCVD", true},
                  {"RPLY", true}},
