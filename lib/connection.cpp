@@ -682,10 +682,17 @@ static int wait_answer(const SignalsHeld &signals, bool handled) {
 }
 
 /* read_some reads what is there (at least one byte) into iov and moves iov
- * past it; a read broken off by a signal is repeated. Returns the count, or
- * -1 with errno (ECONNRESET at end of stream). */
+ * past it; a read broken off by a signal is repeated. The request is out
+ * whole by then, so the triggers that handlers left meanwhile are fired
+ * between reads: a large answer, which takes many reads, never holds them
+ * back until the slots run out. Returns the count, or -1 with errno
+ * (ECONNRESET at end of stream). */
 static ssize_t read_some(std::span<iovec> &iov) {
     for (;;) {
+        if (any_pending()) {
+            bool handled = false;
+            fire_pending(nullptr, handled);
+        }
         ssize_t n =
             readv(_qnx_socket, iov.data(), static_cast<int>(std::min<size_t>(iov.size(), IOV_MAX)));
         if (n > 0) {

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -500,6 +501,90 @@ static void receive_order(int by_priority) {
     CHECK(qnx_proxy_detach(proxy) == 0);
 }
 
+#define BIG_MESSAGE (32L << 20)
+static pid_t tick_proxy;
+static volatile sig_atomic_t ticks_sent = 0, ticks_failed = 0;
+
+/* on_tick triggers tick_proxy, as a QNX 4 program's handler may. */
+static void on_tick(int sig) {
+    int saved = errno;
+    (void)sig;
+    if (Trigger(tick_proxy) == 0)
+        ticks_sent++;
+    else
+        ticks_failed++;
+    errno = saved;
+}
+
+/* send_big sends BIG_MESSAGE bytes, each its offset's low byte, and exits 0
+ * once the 1-byte reply 'r' has come. */
+static int send_big(pid_t to) {
+    char *m = malloc(BIG_MESSAGE), r = 0;
+    long i;
+    if (!m) return 2;
+    for (i = 0; i < BIG_MESSAGE; i++) m[i] = (char)i;
+    if (Send(to, m, &r, BIG_MESSAGE, 1) != 0) return 3;
+    return r == 'r' ? 0 : 4;
+}
+
+/* A message queued before a trigger is received before it, whole, however
+ * large, while a handler triggers every 2 ms; the Reply reaches the sender,
+ * and each trigger arrives once, after it. */
+static void message_before_trigger(void) {
+    struct sigaction sa;
+    struct itimerval it;
+    struct _psinfo info;
+    char *m = malloc(BIG_MESSAGE), c;
+    pid_t sender, got;
+    long i, bad = 0, received = 0;
+    int status = -1;
+    CHECK(m != NULL);
+    if (!m) return;
+    tick_proxy = qnx_proxy_attach(0, "t", 1, -1);
+    CHECK(tick_proxy > 0);
+    fflush(NULL);
+    sender = fork();
+    if (sender == 0) _exit(send_big(getppid()));
+    wait_psinfo(sender, STATE_SEND_BLOCKED, &info);
+    CHECK(info.state == STATE_SEND_BLOCKED);
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_tick;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, NULL);
+    memset(&it, 0, sizeof it);
+    it.it_interval.tv_usec = 2000;
+    it.it_value.tv_usec = 2000;
+    setitimer(ITIMER_REAL, &it, NULL);
+    do {
+        errno = 0;
+        got = Receive(0, m, BIG_MESSAGE);
+    } while (got == -1 && errno == EINTR);
+    CHECK(got == sender);
+    for (i = 0; i < BIG_MESSAGE; i++)
+        if (m[i] != (char)i) bad++;
+    CHECK(bad == 0);
+    c = 'r';
+    while (Reply(sender, &c, 1) == -1 && errno == EINTR) {
+    }
+    memset(&it, 0, sizeof it);
+    setitimer(ITIMER_REAL, &it, NULL);
+    CHECK(waitpid(sender, &status, 0) == sender);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK(ticks_failed == 0);
+    for (;;) {
+        errno = 0;
+        got = Creceive(0, &c, 1);
+        if (got == -1 && errno == EINTR) continue;
+        if (got != tick_proxy) break;
+        received++;
+    }
+    CHECK(got == -1 && errno == ENOMSG);
+    CHECK(ticks_sent > 0 && received == ticks_sent);
+    if (received != ticks_sent) printf("%ld of %d triggers received\n", received, (int)ticks_sent);
+    CHECK(qnx_proxy_detach(tick_proxy) == 0);
+    free(m);
+}
+
 /* The spawn calls in each mode, with and without a PATH lookup, qnx_spawn
  * with a priority and a session, and searchenv. */
 static void spawning(void) {
@@ -923,6 +1008,8 @@ int main(int argc, char **argv) {
         osinfo_and_sessions();
     else if (strcmp(which, "prio") == 0)
         priorities();
+    else if (strcmp(which, "message-before-trigger") == 0)
+        message_before_trigger();
     else if (strcmp(which, "priority-receive") == 0) {
         receive_order(0);
         receive_order(1);
@@ -935,8 +1022,10 @@ int main(int argc, char **argv) {
     else if (strcmp(which, "console") == 0)
         console();
     else {
-        printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-               "osinfo-sid|prio|priority-receive|spawn|writemsg-relay|devices|console\n");
+        printf(
+            "usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
+            "osinfo-sid|prio|priority-receive|message-before-trigger|spawn|writemsg-relay|devices|"
+            "console\n");
         return 2;
     }
     return failures == 0 ? 0 : 1;

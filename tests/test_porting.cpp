@@ -489,7 +489,7 @@ TEST_P(QnxFace, BehavesAsQnx4) {
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
                                          "posix-timers", "psinfo", "vc", "osinfo-sid", "prio",
-                                         "priority-receive", "spawn", "writemsg-relay", "devices",
-                                         "console"));
+                                         "priority-receive", "message-before-trigger", "spawn",
+                                         "writemsg-relay", "devices", "console"));
 
 } // namespace
