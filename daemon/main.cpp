@@ -184,6 +184,8 @@ static void listen_unix(PGLOB *pglob, const std::string &path, const std::string
     const mode_t umask_was = umask(~mode & 0777);
     int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int rc = s < 0 ? -1 : bind(s, reinterpret_cast<sockaddr *>(&name), len);
+    /* An abstract name in use is always someone's listener. */
+    bool held = rc < 0 && errno == EADDRINUSE && path.empty();
     if (rc < 0 && errno == EADDRINUSE && !path.empty()) {
         struct stat st;
         if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
@@ -197,13 +199,14 @@ static void listen_unix(PGLOB *pglob, const std::string &path, const std::string
         bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&name), len) == 0;
         int why = errno;
         if (probe >= 0) close(probe);
+        held = answered;
         if (!answered && why == ECONNREFUSED && unlink(path.c_str()) == 0)
             rc = bind(s, reinterpret_cast<sockaddr *>(&name), len);
         else
             errno = EADDRINUSE;
     }
     umask(umask_was);
-    if (rc < 0 && errno == EADDRINUSE) {
+    if (rc < 0 && held) {
         /* The kernel names a socket as bound: a file's name with its end mark. */
         std::string holder =
             unix_listener_owner(name.sun_path, len - offsetof(struct sockaddr_un, sun_path));
