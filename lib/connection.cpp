@@ -150,7 +150,7 @@ static int daemon_address(const char *host, int port, sockaddr_in &addr) {
     addrinfo *res = nullptr;
     int rc = getaddrinfo(host, nullptr, &hints, &res);
     if (rc != 0) {
-        /* The resolver's own reason says more than any errno would. */
+        /* The resolver's own reason says more than errno, unless the system failed it. */
         const int e = errno;
         fprintf(stderr, "client (init_sockaddr): %s: %s\n", host,
                 rc == EAI_SYSTEM ? strerror(e) : gai_strerror(rc));
