@@ -368,7 +368,13 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             continue;
         }
         if (h.ev.typ >= MT_NTYPES) {
-            if (pglob->verbose > 1) _vmessage("Err: undefined message %d", h.ev.typ);
+            /* The peer, as far as it is known: its process once bound. */
+            const QNX_PSTATE *ps = pglob->fdpstate[fd];
+            if (pglob->verbose > 1 && ps)
+                _vmessage("Err: undefined message %d from %d//%d (fd %d)", h.ev.typ, ps->nid,
+                          ps->pid, fd);
+            else if (pglob->verbose > 1)
+                _vmessage("Err: undefined message %d from fd %d", h.ev.typ, fd);
             c->in.consume(sizeof h);
             send_status(fd, ESRCH);
             continue;
@@ -449,8 +455,8 @@ static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
 /* refuse_partial drops the request under way in the input buffer of c, which
  * cannot grow: no memory, or the daemon's or its user's bound would be
  * passed. Its bytes are read and dropped as an oversized request's are, and
- * it is answered EFAULT (a Send or Reply) or EINVAL. Without even a header the connection is closed.
- * Returns false when it was. */
+ * it is answered EFAULT (a Send or Reply) or EINVAL. Without even a header the connection is
+ * closed. Returns false when it was. */
 static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     if (c->drop > 0) { /* dropping already needs no room: make some */
         c->drop -= c->in.used() < c->drop ? c->in.used() : c->drop;

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -80,6 +81,7 @@ static void logo() {
            "                       127.0.0.1, with --remote 0.0.0.0)\n");
     printf("  --unix path          also listen on this Unix-domain socket file (default: the\n"
            "                       abstract socket @vorlen.<port>; or VORLEN_UNIX)\n");
+    printf("  --unix-mode mode     the --unix socket file's mode, octal (default 0666)\n");
     printf("  --no-unix            no Unix-domain socket: TCP only\n");
     printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
     printf("  --help               print this text\n");
@@ -155,30 +157,62 @@ static socklen_t unix_address(const std::string &path, int port, struct sockaddr
     return socklen_t(offsetof(struct sockaddr_un, sun_path) + at + name.size() + (at ? 0 : 1));
 }
 
+/* file_kind names what lstat found, for a message. */
+static const char *file_kind(mode_t mode) {
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    return "a file of another kind";
+}
+
 /* listen_unix makes the Unix-domain listening socket at path (empty: the
- * abstract name) and adds it to the listeners. A file left behind by a
- * daemon that is gone is replaced; one that a daemon still answers on is
- * not. A failure ends the daemon with status 1 and a message that names the
- * socket. */
-static void listen_unix(PGLOB *pglob, const std::string &path, const std::string &shown) {
+ * abstract name) and adds it to the listeners; a socket file gets mode
+ * whatever the umask, for the kernel's word on who connects, not the file,
+ * decides who is served. A socket file on which nothing answers is
+ * replaced; anything else at path is left as it is. A failure ends the
+ * daemon with status 1 and a message that names the socket, and for a name
+ * in use the user who holds it. */
+static void listen_unix(PGLOB *pglob, const std::string &path, const std::string &shown,
+                        mode_t mode) {
     struct sockaddr_un name;
     socklen_t len = unix_address(path, pglob->my_port, name);
     if (len == 0) {
         fprintf(stderr, "vorlen: --unix '%s': the path is too long\n", path.c_str());
         exit(2);
     }
+    /* bind makes the file with the mode the umask leaves of 0777. */
+    const mode_t umask_was = umask(~mode & 0777);
     int s = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int rc = s < 0 ? -1 : bind(s, reinterpret_cast<sockaddr *>(&name), len);
+    /* An abstract name in use is always someone's listener. */
+    bool held = rc < 0 && errno == EADDRINUSE && path.empty();
     if (rc < 0 && errno == EADDRINUSE && !path.empty()) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+            fprintf(stderr,
+                    "vorlen: cannot listen on %s: %s is there, not a socket; left as it is\n",
+                    shown.c_str(), file_kind(st.st_mode));
+            exit(1);
+        }
         /* Nothing answering means nothing to lose: the file is stale. */
         int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         bool answered = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&name), len) == 0;
         int why = errno;
         if (probe >= 0) close(probe);
+        held = answered;
         if (!answered && why == ECONNREFUSED && unlink(path.c_str()) == 0)
             rc = bind(s, reinterpret_cast<sockaddr *>(&name), len);
         else
             errno = EADDRINUSE;
+    }
+    umask(umask_was);
+    if (rc < 0 && held) {
+        /* The kernel names a socket as bound: a file's name with its end mark. */
+        std::string holder =
+            unix_listener_owner(name.sun_path, len - offsetof(struct sockaddr_un, sun_path));
+        fprintf(stderr, "vorlen: cannot listen on %s: %s, held by %s\n", shown.c_str(),
+                strerror(EADDRINUSE), holder.c_str());
+        exit(1);
     }
     if (rc < 0 || listen(s, SOMAXCONN) < 0) {
         fprintf(stderr, "vorlen: cannot listen on %s: %s\n", shown.c_str(), strerror(errno));
@@ -301,6 +335,7 @@ int main(int argc, char **argv) {
         OPT_LOG_STDERR,
         OPT_UNIX,
         OPT_NO_UNIX,
+        OPT_UNIX_MODE,
         OPT_HELP,
         OPT_VERSION
     };
@@ -320,6 +355,7 @@ int main(int argc, char **argv) {
         {"log-stderr", no_argument, nullptr, OPT_LOG_STDERR},
         {"unix", required_argument, nullptr, OPT_UNIX},
         {"no-unix", no_argument, nullptr, OPT_NO_UNIX},
+        {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
         {"help", no_argument, nullptr, OPT_HELP},
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
@@ -327,6 +363,7 @@ int main(int argc, char **argv) {
     const char *unix_env = getenv("VORLEN_UNIX");
     std::string unix_path = unix_env ? unix_env : "";
     bool with_unix = true;
+    mode_t unix_mode = 0666;
     int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
     int opt;
     while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
@@ -389,6 +426,18 @@ int main(int argc, char **argv) {
         case OPT_NO_UNIX:
             with_unix = false;
             break;
+        case OPT_UNIX_MODE: {
+            /* Octal digits only, as chmod takes them: strtol would also take blanks and signs. */
+            size_t n = strlen(optarg);
+            long m = n > 0 && strspn(optarg, "01234567") == n ? strtol(optarg, nullptr, 8) : -1;
+            if (m < 0 || m > 0777) {
+                fprintf(stderr, "vorlen: --unix-mode '%s': not an octal mode from 0 to 0777\n",
+                        optarg);
+                exit(2);
+            }
+            unix_mode = mode_t(m);
+            break;
+        }
         case OPT_HELP:
             logo();
             usage(0);
@@ -454,7 +503,7 @@ int main(int argc, char **argv) {
     std::string unix_shown =
         unix_path.empty() ? "@vorlen." + std::to_string(pglob->my_port) : unix_path;
     if (with_unix) {
-        listen_unix(pglob, unix_path, unix_shown);
+        listen_unix(pglob, unix_path, unix_shown, unix_mode);
         atexit(remove_unix_file);
     }
     listen_all(pglob);

@@ -11,9 +11,12 @@
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -99,6 +102,69 @@ static int sock_owner(int fd, unsigned long *inode, uid_t *uid) {
             return 0;
         }
     }
+}
+
+/* unix_listener_uid asks the kernel (NETLINK_SOCK_DIAG, a dump of the
+ * listening Unix-domain sockets with their names and owners, which any user
+ * may read) who owns the listener bound to name, len bytes as in sun_path
+ * (an abstract name starts with its NUL byte). It returns UID_UNKNOWN when
+ * the kernel cannot tell or no listener has that name. */
+static uid_t unix_listener_uid(const char *name, size_t len) {
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0) return UID_UNKNOWN;
+    struct {
+        struct nlmsghdr nlh;
+        struct unix_diag_req r;
+    } rq = {};
+    rq.nlh.nlmsg_len = sizeof rq;
+    rq.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    rq.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    rq.r.sdiag_family = AF_UNIX;
+    rq.r.udiag_states = 1u << 10; /* TCP_LISTEN, the state of a listening Unix socket */
+    rq.r.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_UID;
+    struct sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    uid_t found = UID_UNKNOWN;
+    bool done =
+        sendto(nl, &rq, sizeof rq, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0;
+    alignas(struct nlmsghdr) char buf[16384];
+    while (!done) {
+        ssize_t n = recv(nl, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (auto *h = reinterpret_cast<struct nlmsghdr *>(buf); NLMSG_OK(h, size_t(n));
+             h = NLMSG_NEXT(h, n)) {
+            if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) done = true;
+            if (done) break;
+            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || found != UID_UNKNOWN) continue;
+            /* The attributes follow the record: the name, then the owner. */
+            auto *m = static_cast<struct unix_diag_msg *>(NLMSG_DATA(h));
+            int alen = int(h->nlmsg_len) - int(NLMSG_LENGTH(sizeof *m));
+            bool named = false;
+            uid_t uid = UID_UNKNOWN;
+            for (auto *a = reinterpret_cast<struct rtattr *>(m + 1); RTA_OK(a, alen);
+                 a = RTA_NEXT(a, alen)) {
+                if (a->rta_type == UNIX_DIAG_NAME)
+                    named = RTA_PAYLOAD(a) == len && memcmp(RTA_DATA(a), name, len) == 0;
+                if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) >= sizeof(uint32_t))
+                    memcpy(&uid, RTA_DATA(a), sizeof(uint32_t));
+            }
+            if (named) found = uid;
+        }
+    }
+    close(nl);
+    return found;
+}
+
+std::string unix_listener_owner(const char *name, size_t len) {
+    uid_t uid = unix_listener_uid(name, len);
+    if (uid == UID_UNKNOWN) return "unknown user";
+    struct passwd pw, *known = nullptr;
+    char buf[4096];
+    std::string id = "uid " + std::to_string(uid);
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &known) == 0 && known)
+        return std::string("user ") + known->pw_name + " (" + id + ")";
+    return "user " + id;
 }
 
 /* holds_socket tells whether process pid has the socket of inode among its

@@ -497,6 +497,10 @@ bool diag_verifies(unsigned state, unsigned long inode);
 extern int (*owner_signal)(QNX_PSTATE *ps, int sig); /* seam */
 extern uid_t (*peer_uid)(int fd); /* owner of a local TCP peer's socket; UID_UNKNOWN: none known */
 extern uid_t (*pid_uid)(pid_t pid); /* the owner of a process; UID_UNKNOWN: none known */
+/* unix_listener_owner names the user who owns the listening Unix-domain socket
+ * bound to name (len bytes as in sun_path): "user NAME (uid N)", "user uid N"
+ * for a uid without a name, or "unknown user" when the kernel cannot tell. */
+std::string unix_listener_owner(const char *name, size_t len);
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

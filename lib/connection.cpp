@@ -21,7 +21,9 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sysexits.h>
@@ -140,7 +142,7 @@ int _qnx_daemon_port(char *why, size_t len) {
 }
 
 /* daemon_address resolves host (IPv4) into addr. Returns 0, or -1 after
- * printing the "client (init_sockaddr)" line. */
+ * printing the "client (init_sockaddr)" line, which names the host. */
 static int daemon_address(const char *host, int port, sockaddr_in &addr) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -148,13 +150,11 @@ static int daemon_address(const char *host, int port, sockaddr_in &addr) {
     addrinfo *res = nullptr;
     int rc = getaddrinfo(host, nullptr, &hints, &res);
     if (rc != 0) {
-        if (rc == EAI_SYSTEM) {
-            perror("client (init_sockaddr)");
-        } else {
-            /* The resolver's own reason says more than any errno would. */
-            fprintf(stderr, "client (init_sockaddr): %s\n", gai_strerror(rc));
-            errno = EHOSTUNREACH;
-        }
+        /* The resolver's own reason says more than errno, unless the system failed it. */
+        const int e = errno;
+        fprintf(stderr, "client (init_sockaddr): %s: %s\n", host,
+                rc == EAI_SYSTEM ? strerror(e) : gai_strerror(rc));
+        errno = rc == EAI_SYSTEM ? e : EHOSTUNREACH;
         return -1;
     }
     memcpy(&addr, res->ai_addr, sizeof addr);
@@ -215,95 +215,201 @@ static bool host_is_here(const char *host, const sockaddr_in &addr) {
     return here;
 }
 
-/* unix_address fills addr with the daemon's Unix-domain socket: VORLEN_UNIX
- * when set, else the abstract name vorlen.<port>, and shown with how to name
- * it in a message. Returns the address's length, or 0 when VORLEN_UNIX does
- * not fit. */
-static socklen_t unix_address(int port, sockaddr_un &addr, char *shown, size_t len) {
-    addr = {};
-    addr.sun_family = AF_UNIX;
+/* The package's daemon listens on this socket file as the package's own
+ * user (packaging/vorlen.service): a client of the default port tries it
+ * before the abstract name, and trusts that user there. */
+static const char PACKAGE_SOCKET[] = "/run/vorlen/vorlen.sock";
+static const char PACKAGE_USER[] = "vorlen";
+
+/* UnixPlace is one Unix-domain socket where the daemon may listen: its
+ * address, how a message names it, and whether it is the package's. */
+struct UnixPlace {
+    sockaddr_un addr{};
+    socklen_t len = 0; /* 0: the path does not fit */
+    char shown[sizeof addr.sun_path + 2] = "";
+    bool package = false;
+};
+
+/* unix_file makes the place of the socket file path. */
+static UnixPlace unix_file(const char *path, bool package) {
+    UnixPlace p;
+    p.addr.sun_family = AF_UNIX;
+    p.package = package;
+    snprintf(p.shown, sizeof p.shown, "%s", path);
+    if (strlen(path) + 1 > sizeof p.addr.sun_path) return p;
+    memcpy(p.addr.sun_path, path, strlen(path));
+    p.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path) + 1);
+    return p;
+}
+
+/* unix_places lists where the daemon for port may listen, in the order they
+ * are tried: VORLEN_UNIX alone when set; else the package's socket (for the
+ * default port, when a socket is there), then the abstract name vorlen.<port>.
+ * Returns how many; a VORLEN_UNIX that does not fit has length 0. */
+static int unix_places(int port, UnixPlace (&places)[2]) {
     const char *path = getenv("VORLEN_UNIX");
     if (path && *path) {
-        snprintf(shown, len, "%s", path);
-        if (strlen(path) + 1 > sizeof addr.sun_path) return 0;
-        memcpy(addr.sun_path, path, strlen(path));
-        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path) + 1);
+        places[0] = unix_file(path, false);
+        return 1;
     }
+    int n = 0;
+    struct stat st;
+    if (port == VORLEN_DEFAULT_PORT && stat(PACKAGE_SOCKET, &st) == 0 && S_ISSOCK(st.st_mode))
+        places[n++] = unix_file(PACKAGE_SOCKET, true);
+    UnixPlace &p = places[n++];
+    p = UnixPlace{};
+    p.addr.sun_family = AF_UNIX;
     /* An abstract name: a NUL byte first, no end mark. */
-    int n = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "vorlen.%d", port);
-    snprintf(shown, len, "@%s", addr.sun_path + 1);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
+    int k = snprintf(p.addr.sun_path + 1, sizeof p.addr.sun_path - 1, "vorlen.%d", port);
+    snprintf(p.shown, sizeof p.shown, "@vorlen.%d", port);
+    p.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(k));
+    return n;
+}
+
+/* uid_of finds the uid of the user name; returns false when there is none. */
+static bool uid_of(const char *name, uid_t &uid) {
+    passwd pw, *found = nullptr;
+    char buf[4096];
+    if (getpwnam_r(name, &pw, buf, sizeof buf, &found) != 0 || !found) return false;
+    uid = found->pw_uid;
+    return true;
 }
 
 /* daemon_user_ok tells whether uid may be the daemon's: root, the client's
- * own user, or the user VORLEN_DAEMON_USER names (by name or number). */
-static bool daemon_user_ok(uid_t uid) {
+ * own user, the user VORLEN_DAEMON_USER names (by name or number), and on
+ * the package's socket the package's user (none when no such user exists). */
+static bool daemon_user_ok(uid_t uid, bool package) {
     if (uid == 0 || uid == getuid() || uid == geteuid()) return true;
+    uid_t named;
+    if (package && uid_of(PACKAGE_USER, named) && named == uid) return true;
     const char *want = getenv("VORLEN_DAEMON_USER");
     if (!want || !*want) return false;
     std::string_view s(want);
     unsigned long n = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
     if (ec == std::errc() && end == s.data() + s.size()) return n == uid;
-    passwd pw, *found = nullptr;
-    char buf[4096];
-    return getpwnam_r(want, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_uid == uid;
+    return uid_of(want, named) && named == uid;
 }
 
-/* connect_unix connects to the daemon's Unix-domain socket for port and
- * checks that the kernel's word on who listens there is acceptable (see
- * daemon_user_ok). Returns the socket; -1 with errno when nothing could be
- * connected (why says so); -2 after printing that the listener is no daemon
- * of ours. */
-static int connect_unix(int port, char *why, size_t len) {
-    sockaddr_un addr;
-    char shown[sizeof addr.sun_path + 2];
-    socklen_t alen = unix_address(port, addr, shown, sizeof shown);
-    if (alen == 0) {
-        snprintf(why, len, "VORLEN_UNIX is too long: '%s'", shown);
+/* user_shown writes how a message names user uid: "name (uid N)", or
+ * "uid N" for a uid without a name. */
+static void user_shown(uid_t uid, char *out, size_t len) {
+    passwd pw, *found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
+        snprintf(out, len, "%s (uid %d)", found->pw_name, static_cast<int>(uid));
+    else
+        snprintf(out, len, "uid %d", static_cast<int>(uid));
+}
+
+/* How a try of one Unix-domain socket ended. */
+enum class UnixTry {
+    CONNECTED, /* to a daemon the client trusts */
+    NONE,      /* nothing there, or nothing listening */
+    REFUSED,   /* a listener the client refuses, or one it may not connect to */
+    FAILED     /* any other failure */
+};
+
+/* connect_unix connects to the socket at place and checks that the kernel's
+ * word on who listens there is acceptable (see daemon_user_ok). Returns
+ * CONNECTED with the socket in fd; otherwise why says what happened, errno
+ * is set and nothing is left open. A permission error on connect is a
+ * refusal: the socket's mode keeps this user out, as if nobody listened. */
+static UnixTry connect_unix(const UnixPlace &place, int &fd, char *why, size_t len) {
+    if (place.len == 0) {
+        snprintf(why, len, "VORLEN_UNIX is too long: '%s'", place.shown);
         errno = ENAMETOOLONG;
-        return -1;
+        return UnixTry::FAILED;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int rc = fd < 0 ? -1 : connect(fd, reinterpret_cast<sockaddr *>(&addr), alen);
+    const sockaddr *addr = reinterpret_cast<const sockaddr *>(&place.addr);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int rc = fd < 0 ? -1 : connect(fd, addr, place.len);
     /* A Unix connect broken off by a signal has still completed or failed. */
-    while (rc < 0 && errno == EINTR) rc = connect(fd, reinterpret_cast<sockaddr *>(&addr), alen);
+    while (rc < 0 && errno == EINTR) rc = connect(fd, addr, place.len);
     if (rc < 0) {
-        int e = errno;
-        snprintf(why, len, "%s: %s", shown, strerror(e));
+        const int e = errno;
+        snprintf(why, len, "%s: %s", place.shown, strerror(e));
         if (fd >= 0) close(fd);
+        fd = -1;
         errno = e;
-        return -1;
+        if (e == ECONNREFUSED || e == ENOENT) return UnixTry::NONE;
+        return e == EACCES || e == EPERM ? UnixTry::REFUSED : UnixTry::FAILED;
     }
     ucred cr{};
     socklen_t cl = sizeof cr;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &cl) != 0) {
-        fprintf(stderr, "client (connect): who listens on %s cannot be told: %s\n", shown,
-                strerror(errno));
-    } else if (!daemon_user_ok(cr.uid)) {
-        fprintf(stderr,
-                "client (connect): the daemon on %s runs as uid %d, not root, uid %d or "
-                "VORLEN_DAEMON_USER\n",
-                shown, static_cast<int>(cr.uid), static_cast<int>(geteuid()));
+        snprintf(why, len, "who listens on %s cannot be told: %s", place.shown, strerror(errno));
+    } else if (!daemon_user_ok(cr.uid, place.package)) {
+        char user[300];
+        user_shown(cr.uid, user, sizeof user);
+        snprintf(why, len, "the listener on %s runs as %s, not root, uid %d or VORLEN_DAEMON_USER",
+                 place.shown, user, static_cast<int>(geteuid()));
     } else {
-        return fd;
+        return UnixTry::CONNECTED;
     }
     close(fd);
+    fd = -1;
     errno = EACCES;
-    return -2;
+    return UnixTry::REFUSED;
 }
 
-/* connect_tcp connects to the daemon on host and port over TCP. Returns the
- * socket, or -1 after printing why not. */
-static int connect_tcp(const sockaddr_in &addr) {
+/* connect_unix_any tries the places of the daemon for port in turn (see
+ * unix_places) and returns the first trusted connection. A refused listener
+ * counts as none, and is told once on standard error with what comes next:
+ * the next place, TCP when tcp_next, or nothing. Returns the socket; -1 when
+ * nothing there answers (why says so of the last place tried, errno is
+ * set); -2 after printing why it cannot go on (any other failure, or a
+ * refusal where no TCP may follow). */
+static int connect_unix_any(int port, bool tcp_next, char *why, size_t len) {
+    UnixPlace places[2];
+    const int n = unix_places(port, places);
+    UnixTry last = UnixTry::NONE;
+    for (int i = 0; i < n; i++) {
+        int fd = -1;
+        switch (last = connect_unix(places[i], fd, why, len)) {
+        case UnixTry::CONNECTED:
+            return fd;
+        case UnixTry::NONE:
+            break;
+        case UnixTry::REFUSED: {
+            const int e = errno;
+            if (i + 1 < n)
+                fprintf(stderr, "client (connect): %s; trying %s\n", why, places[i + 1].shown);
+            else
+                fprintf(stderr, "client (connect): %s%s\n", why,
+                        tcp_next ? "; going on over TCP" : "");
+            errno = e;
+            break;
+        }
+        case UnixTry::FAILED:
+            fprintf(stderr, "client (connect): %s\n", why);
+            return -2;
+        }
+    }
+    return last == UnixTry::REFUSED && !tcp_next ? -2 : -1;
+}
+
+/* connect_tcp connects to the daemon at addr (host as it was named) over
+ * TCP. Returns the socket, or -1 after printing why not, with the address
+ * it tried. */
+static int connect_tcp(const char *host, const sockaddr_in &addr) {
+    char where[INET_ADDRSTRLEN + HOST_NAME_MAX + 16] = "";
+    char ip[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    if (strcmp(host, ip) == 0)
+        snprintf(where, sizeof where, "%s:%d", ip, ntohs(addr.sin_port));
+    else
+        snprintf(where, sizeof where, "%s (%s):%d", host, ip, ntohs(addr.sin_port));
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         perror("client (socket)");
         return -1;
     }
     if (connect_daemon(fd, addr) != 0) {
-        perror("client (connect)");
+        const int e = errno;
+        fprintf(stderr, "client (connect): %s: %s\n", where, strerror(e));
         close(fd);
+        errno = e;
         return -1;
     }
     int one = 1;
@@ -314,9 +420,9 @@ static int connect_tcp(const sockaddr_in &addr) {
 /* _qnx_install_socket opens the connection of the calling process to the
  * daemon on host HOSTNAME (127.0.0.1 when empty or unset), port VORLEN_PORT
  * or 7779. A daemon on this host is reached through its Unix-domain socket,
- * and over TCP when none answers there; VORLEN_TRANSPORT=tcp or unix takes
- * only the one. Returns 0; -1 when the process is already connected (nothing
- * changes), or after printing why no connection could be made. */
+ * and over TCP when none answers there or the one there is refused;
+ * VORLEN_TRANSPORT=tcp or unix takes only the one. Returns 0; -1 when the process is already
+ * connected (nothing changes), or after printing why no connection could be made. */
 static int _qnx_install_socket() {
     static bool close_registered = false, fork_registered = false;
     if (own_connection()) return -1;
@@ -341,7 +447,7 @@ static int _qnx_install_socket() {
     const bool only_unix = transport && strcmp(transport, "unix") == 0;
     int fd = -1;
     if (only_unix) {
-        fd = connect_unix(port, why, sizeof why);
+        fd = connect_unix_any(port, false, why, sizeof why);
         if (fd == -1) fprintf(stderr, "client (connect): %s\n", why);
         if (fd < 0) return -1;
     } else {
@@ -350,16 +456,12 @@ static int _qnx_install_socket() {
         sockaddr_in addr{};
         if (!unnamed && daemon_address(host, port, addr) != 0) return -1;
         if (!only_tcp && (unnamed || host_is_here(host, addr))) {
-            fd = connect_unix(port, why, sizeof why);
+            /* Nothing there, or nobody to trust: the daemon listens on TCP only. */
+            fd = connect_unix_any(port, true, why, sizeof why);
             if (fd == -2) return -1;
-            /* No Unix socket there: the daemon listens on TCP only. */
-            if (fd == -1 && errno != ECONNREFUSED && errno != ENOENT) {
-                fprintf(stderr, "client (connect): %s\n", why);
-                return -1;
-            }
         }
         if (fd < 0 && unnamed && daemon_address(host, port, addr) != 0) return -1;
-        if (fd < 0) fd = connect_tcp(addr);
+        if (fd < 0) fd = connect_tcp(host, addr);
         if (fd < 0) return -1;
     }
 
@@ -417,7 +519,8 @@ static void daemon_gone(int err) {
     if (err != ECONNRESET && err != EPIPE && err != ENOTCONN) return;
     switch (on_disconnect()) {
     case OnDisconnect::EXIT:
-        fprintf(stderr, "client: the vorlen daemon went away (%s); ending\n", strerror(err));
+        fprintf(stderr, "client: %s (pid %d): the daemon went away (%s); ending\n",
+                program_invocation_short_name, static_cast<int>(getpid()), strerror(err));
         exit(EX_UNAVAILABLE);
     case OnDisconnect::RECONNECT: {
         WriteLock lock;

@@ -198,6 +198,12 @@ TEST(Daemon, OptionsAreTakenWholeAndInRangeOrRefusedWithStatusTwo) {
         {"--max-names x", 2, "vorlen: --max-names 'x': not a number from 1 to 4096\n"},
         {"--listen 127.0.0", 2, "vorlen: --listen '127.0.0': not an IPv4 address\n"},
         {"--listen localhost", 2, "vorlen: --listen 'localhost': not an IPv4 address\n"},
+        {"--unix-mode 8", 2, "vorlen: --unix-mode '8': not an octal mode from 0 to 0777\n"},
+        {"--unix-mode 1000", 2, "vorlen: --unix-mode '1000': not an octal mode from 0 to 0777\n"},
+        {"--unix-mode -1", 2, "vorlen: --unix-mode '-1': not an octal mode from 0 to 0777\n"},
+        {"--unix-mode ''", 2, "vorlen: --unix-mode '': not an octal mode from 0 to 0777\n"},
+        {"--unix-mode ' 600'", 2, "vorlen: --unix-mode ' 600': not an octal mode from 0 to 0777\n"},
+        {"--unix-mode 0o600", 2, "vorlen: --unix-mode '0o600': not an octal mode from 0 to 0777\n"},
         {"--version", 0, ""},
         {"--help", 0, ""},
     };

@@ -2,6 +2,7 @@
  * input */
 #include <chrono>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 #include <fcntl.h>
@@ -19,8 +20,11 @@ class Framing : public TransportTest {};
 VT_ON_BOTH_TRANSPORTS(Framing);
 
 TEST_P(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInStep) {
-    Daemon d;
+    Daemon d({"-v", "2"});
     RawClient c(d.port());
+    /* Before its first request the peer is its connection; after it, its process. */
+    c.send_bytes(hdr(65535, c.pid(), 0));
+    expect_status(c, ESRCH);
     for (uint16_t typ : {0, 16, 65535}) {
         c.send_bytes(hdr(typ, c.pid(), 0));
         expect_status(c, ESRCH);
@@ -33,6 +37,14 @@ TEST_P(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInSte
     expect_status(c, EINVAL);
     c.send_bytes(names_listing(c.pid()));
     expect_names_listing(c);
+    c.send_bytes(hdr(65535, c.pid(), 0));
+    expect_status(c, ESRCH);
+    const std::string log = read_file(d.workdir() + "/vorlen.log");
+    EXPECT_TRUE(std::regex_search(log, std::regex("Err: undefined message 65535 from fd [0-9]+\n")))
+        << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("Err: undefined message 65535 from 0//" +
+                                                  std::to_string(c.pid()) + " \\(fd [0-9]+\\)\n")))
+        << log;
 }
 
 TEST_P(Framing, ShortHeadersAreDiscardedExactlyAndAnsweredEinval) {

@@ -3,11 +3,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -76,8 +79,9 @@ int family_used(const std::vector<std::string> &env) {
     return st >= 10 ? st - 10 : st;
 }
 
-/* Impostor listens on the abstract name of port as user uid, in a child, and
- * closes each connection it accepts at once. */
+/* Impostor listens on the abstract name of port as user uid (root only, for
+ * another user than its own), in a child, and closes each connection it
+ * accepts at once. */
 class Impostor {
   public:
     Impostor(int port, uid_t uid) {
@@ -85,7 +89,8 @@ class Impostor {
         if (pipe(ready) != 0) return;
         pid_ = spawn([&] {
             close(ready[0]);
-            REQUIRE(setgroups(0, nullptr) == 0 && setgid(gid_t(uid)) == 0 && setuid(uid) == 0);
+            if (uid != geteuid())
+                REQUIRE(setgroups(0, nullptr) == 0 && setgid(gid_t(uid)) == 0 && setuid(uid) == 0);
             sockaddr_un a{};
             a.sun_family = AF_UNIX;
             int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, "vorlen.%d", port);
@@ -116,6 +121,43 @@ class Impostor {
     pid_t pid_ = -1;
     bool ok_ = false;
 };
+
+/* as_user takes the identity of uid in a forked child (root only). */
+bool as_user(uid_t uid) {
+    return setgroups(0, nullptr) == 0 && setgid(gid_t(uid)) == 0 && setuid(uid) == 0;
+}
+
+/* user_named is how the daemon and the library name user uid. */
+std::string user_named(uid_t uid) {
+    passwd *pw = getpwuid(uid);
+    return (pw ? std::string(pw->pw_name) + " (uid " : "uid ") + std::to_string(uid) +
+           (pw ? ")" : "");
+}
+
+/* run_vorlen runs the daemon with args on a port of its own and standard
+ * output discarded; returns its exit status and standard error. It is for a
+ * daemon that is to end at start-up. */
+std::pair<int, std::string> run_vorlen(std::vector<std::string> args) {
+    return run_captured([&] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        std::vector<char *> argv{const_cast<char *>("vorlen")};
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(bin_path("vorlen").c_str(), argv.data());
+        return 127;
+    });
+}
+
+/* A socket file at path that nobody listens on any more. */
+void stale_socket(const std::string &path) {
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    close(s);
+}
 
 } // namespace
 
@@ -197,29 +239,19 @@ TEST(Transports, TheLibraryPrefersTheUnixSocketOnThisHostAndVorlenTransportChoos
 TEST(Transports, ASocketFileIsReplacedWhenStaleKeptWhenAnsweredAndRemovedAtExit) {
     std::string dir = make_tempdir();
     std::string path = dir + "/vorlen.sock";
-    {
-        /* A file nobody listens on any more. */
-        int s = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        memcpy(a.sun_path, path.c_str(), path.size());
-        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        close(s);
-    }
+    stale_socket(path);
     {
         Daemon d({"--unix", path});
         ASSERT_TRUE(d.alive());
         EXPECT_EQ(family_used({"VORLEN_TRANSPORT=unix", "VORLEN_UNIX=" + path}), AF_UNIX);
-        /* A second daemon must not take the file of one that answers. */
-        pid_t second = spawn([&] {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(bin_path("vorlen").c_str(), "vorlen", "-p", std::to_string(free_port()).c_str(),
-                  "--unix", path.c_str(), static_cast<char *>(nullptr));
-            return 127;
-        });
-        EXPECT_EQ(wait_exit(second), 1);
+        /* A second daemon must not take the file of one that answers, and
+         * says whose it is. */
+        auto [st, err] = run_vorlen({"-p", std::to_string(free_port()), "--unix", path});
+        EXPECT_EQ(st, 1);
+        EXPECT_NE(err.find("vorlen: cannot listen on " + path + ": " + strerror(EADDRINUSE) +
+                           ", held by user " + user_named(geteuid()) + "\n"),
+                  std::string::npos)
+            << err;
         EXPECT_EQ(family_used({"VORLEN_TRANSPORT=unix", "VORLEN_UNIX=" + path}), AF_UNIX);
         EXPECT_EQ(d.kill_and_wait(SIGTERM), 0);
     }
@@ -237,23 +269,34 @@ TEST(Transports, ASocketFileIsReplacedWhenStaleKeptWhenAnsweredAndRemovedAtExit)
 }
 
 /* A listener on the daemon's Unix name under another user is no daemon the
- * library talks to: the call fails as with no daemon, and it does not fall
- * back to TCP either, unless VORLEN_DAEMON_USER names that user. */
-TEST(Transports, TheLibraryRefusesADaemonImpostorUnderAnotherUser) {
+ * library talks to: it is passed over as if nobody listened there, said once,
+ * and the client goes on over TCP; VORLEN_TRANSPORT=unix forbids that, and
+ * the call fails. VORLEN_DAEMON_USER names a user to trust. */
+TEST(Transports, TheLibraryRefusesADaemonImpostorUnderAnotherUserAndGoesOnOverTcp) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to listen as another user";
     Daemon d({"--no-unix"});
     Impostor fake(d.port(), NOBODY);
     ASSERT_TRUE(fake.ok());
-    const std::string port = std::to_string(d.port());
-    for (const char *transport : {"", "unix"}) {
+    const std::string refused = "client (connect): the listener on @vorlen." +
+                                std::to_string(d.port()) + " runs as " + user_named(NOBODY) +
+                                ", not root, uid 0 or VORLEN_DAEMON_USER";
+    const struct {
+        const char *transport;
+        int status; /* the family used, or 1 for none */
+        std::string said;
+    } cases[] = {
+        {"", AF_INET, refused + "; going on over TCP\n"},
+        {"unix", 1, refused + "\n"},
+    };
+    for (const auto &k : cases) {
         auto [st, err] = run_captured([&] {
-            setenv("VORLEN_TRANSPORT", transport, 1);
-            qnx_name_attach(0, "impostor-victim");
-            return 0;
+            setenv("VORLEN_TRANSPORT", k.transport, 1);
+            close_range(3, ~0u, 0);
+            if (qnx_name_attach(0, "impostor-victim") < 1) return 50;
+            return connection_family() + 10;
         });
-        EXPECT_EQ(st, 1) << "VORLEN_TRANSPORT=" << transport;
-        EXPECT_EQ(err, "client (connect): the daemon on @vorlen." + port + " runs as uid " +
-                           std::to_string(NOBODY) + ", not root, uid 0 or VORLEN_DAEMON_USER\n");
+        EXPECT_EQ(st >= 10 ? st - 10 : st, k.status) << "VORLEN_TRANSPORT=" << k.transport;
+        EXPECT_EQ(err, k.said) << "VORLEN_TRANSPORT=" << k.transport;
     }
     /* Named, by name or number, it is trusted: the call reaches it (and fails
      * as the impostor hangs up). */
@@ -264,5 +307,118 @@ TEST(Transports, TheLibraryRefusesADaemonImpostorUnderAnotherUser) {
             return qnx_name_attach(0, "impostor-friend") == -1 ? 7 : 0;
         });
         EXPECT_EQ(st, 7) << "VORLEN_DAEMON_USER=" << user << ": " << err;
+    }
+}
+
+/* A daemon that finds its abstract name taken says who holds it and ends
+ * with status 1, as for a TCP port in use. */
+TEST(Transports, ADaemonWhoseAbstractNameIsTakenNamesTheHolderAndEnds) {
+    const int port = free_port();
+    const uid_t holder = geteuid() == 0 ? NOBODY : geteuid();
+    Impostor fake(port, holder);
+    ASSERT_TRUE(fake.ok());
+    auto [st, err] = run_vorlen({"-p", std::to_string(port)});
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(err, "vorlen: cannot listen on @vorlen." + std::to_string(port) + ": " +
+                       strerror(EADDRINUSE) + ", held by user " + user_named(holder) + "\n");
+}
+
+/* --unix replaces only a socket on which nothing answers: anything else at
+ * the path ends the daemon with status 1 and is left as it was, a symbolic
+ * link even when it leads to a stale socket. */
+TEST(Transports, AnythingButAStaleSocketAtTheUnixPathIsLeftAndEndsTheDaemon) {
+    const std::string dir = make_tempdir();
+    const std::string path = dir + "/vorlen.sock", aside = dir + "/aside";
+    const struct {
+        const char *kind;
+        std::function<void()> make;
+        mode_t type;
+    } cases[] = {
+        {"a regular file",
+         [&] {
+             int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+             ASSERT_EQ(write(fd, "keep", 4), 4);
+             close(fd);
+         },
+         S_IFREG},
+        {"a directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, S_IFDIR},
+        {"a symbolic link",
+         [&] {
+             stale_socket(aside);
+             ASSERT_EQ(symlink(aside.c_str(), path.c_str()), 0);
+         },
+         S_IFLNK},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.kind);
+        k.make();
+        auto [st, err] = run_vorlen({"-p", std::to_string(free_port()), "--unix", path});
+        EXPECT_EQ(st, 1);
+        EXPECT_EQ(err, "vorlen: cannot listen on " + path + ": " + k.kind +
+                           " is there, not a socket; left as it is\n");
+        struct stat after;
+        ASSERT_EQ(lstat(path.c_str(), &after), 0) << "it was removed";
+        EXPECT_EQ(after.st_mode & S_IFMT, k.type);
+        if (k.type == S_IFREG) {
+            EXPECT_EQ(read_file(path), "keep");
+        }
+        if (k.type == S_IFLNK) {
+            EXPECT_EQ(lstat(aside.c_str(), &after), 0) << "the link's target was removed";
+        }
+        if (k.type == S_IFDIR)
+            rmdir(path.c_str());
+        else
+            unlink(path.c_str());
+        unlink(aside.c_str());
+    }
+    rmdir(dir.c_str());
+}
+
+/* Who is served is the kernel's word, not the file's mode: the socket file is
+ * made 0666 whatever the umask, and a client of another user reaches a root
+ * daemon through it; --unix-mode narrows it, and a client that the mode
+ * keeps out goes on over TCP, unless VORLEN_TRANSPORT=unix forbids it. */
+TEST(Transports, TheSocketFileIsForEveryUserWhateverTheUmaskAndUnixModeNarrowsIt) {
+    const std::string dir = make_tempdir();
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const std::string open_path = dir + "/open.sock", narrow_path = dir + "/narrow.sock";
+    const mode_t umask_was = umask(022);
+    Daemon open_d({"--unix", open_path});
+    Daemon narrow({"--unix", narrow_path, "--unix-mode", "0600"});
+    umask(umask_was);
+    struct stat st;
+    ASSERT_EQ(stat(open_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    ASSERT_EQ(stat(narrow_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to connect as another user";
+    /* Each daemon's own port: VORLEN_PORT names the one the case is about. */
+    const struct {
+        const Daemon &daemon;
+        std::string path;
+        const char *transport;
+        int status; /* the family used, or 1 for none */
+        std::string said;
+    } cases[] = {
+        {open_d, open_path, "unix", AF_UNIX, ""},
+        {open_d, open_path, "", AF_UNIX, ""},
+        {narrow, narrow_path, "", AF_INET,
+         "client (connect): " + narrow_path + ": " + strerror(EACCES) + "; going on over TCP\n"},
+        {narrow, narrow_path, "unix", 1,
+         "client (connect): " + narrow_path + ": " + strerror(EACCES) + "\n"},
+    };
+    for (const auto &k : cases) {
+        auto [status, err] = run_captured([&] {
+            REQUIRE(as_user(NOBODY));
+            setenv("VORLEN_PORT", std::to_string(k.daemon.port()).c_str(), 1);
+            setenv("VORLEN_UNIX", k.path.c_str(), 1);
+            setenv("VORLEN_TRANSPORT", k.transport, 1);
+            close_range(3, ~0u, 0);
+            if (qnx_name_attach(0, "another-user") < 1) return 50;
+            return connection_family() + 10;
+        });
+        EXPECT_EQ(status >= 10 ? status - 10 : status, k.status)
+            << k.path << " VORLEN_TRANSPORT=" << k.transport << ": " << err;
+        EXPECT_EQ(err, k.said) << k.path << " VORLEN_TRANSPORT=" << k.transport;
     }
 }
