@@ -12,9 +12,17 @@
 
 #include "vorlen.h"
 
+/* getnid (see <sys/psinfo.h>) gives this node's logical id, 1 without a net
+ * map. _qnx_this_node tells whether a call's nid names this node: 0 or that
+ * id. On the wire this node is always 0 (see vorlen_wire.h). */
+extern "C" nid_t getnid(void);
+inline bool _qnx_this_node(nid_t nid) {
+    return nid == 0 || nid == getnid();
+}
+
 /* How _qnx_request treats the connection, errno and the answer's body. */
 enum : unsigned {
-    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing;
+    QNX_REQUIRING = 0,   /* unconnected process: fail with ENOTCONN, send nothing;
                             a forked child of a connected parent connects as with OPENING */
     QNX_OPENING = 1,     /* unconnected process: connect first, or end the process */
     QNX_CLEAR_ERRNO = 2, /* errno is 0 after a complete answer (else as it was before) */
@@ -54,7 +62,7 @@ void _qnx_open();
  * handler that runs before the answer comes makes the daemon break off a wait
  * (the answer is then EINTR); the request never loses its one answer. Returns the
  * answer's retcode (0 ... 65535), leaving errno by QNX_CLEAR_ERRNO; or -1 when
- * the process is not connected and mode is QNX_REQUIRING (errno untouched),
+ * the process is not connected and mode is QNX_REQUIRING (ENOTCONN),
  * when a write or read fails (errno of the system call), when the daemon
  * closes the connection (ECONNRESET, or the answer's retcode if its header
  * had come), when more arrives than the answer announced (EPROTO), or at
@@ -121,6 +129,10 @@ int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY 
                 const _MXFER_ENTRY *rmsg, uint16_t flags);
 int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
 pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, uint16_t flags);
+/* _qnx_trigger fires proxy (the wire's id); mode is QNX_REQUIRING (vorlen.h's
+ * Trigger, which an unconnected process cannot send) or QNX_OPENING (QNX 4's,
+ * which connects it first, as any first call does). */
+pid_t _qnx_trigger(pid_t proxy, unsigned mode);
 int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
                      uint16_t flags);
 /* _qnx_receivemx waits (MT_RECEIVE) or only looks (MT_NB_RECEIVE) for a

@@ -26,6 +26,7 @@
 #include <sys/console.h>
 #include <sys/dev.h>
 #include <sys/kernel.h>
+#include <sys/name.h>
 #include <sys/osinfo.h>
 #include <sys/proxy.h>
 #include <sys/psinfo.h>
@@ -516,6 +517,132 @@ static void spawning(void) {
     CHECK(path[0] == '\0');
 }
 
+/* A process whose very first call is Trigger (a small program handed a proxy
+ * id, forked before its parent connected) connects as any first call does,
+ * and the proxy is delivered. */
+static void trigger_first(void) {
+    char buf[8];
+    int go[2], status = -1;
+    pid_t kick, proxy = 0;
+    CHECK(pipe(go) == 0);
+    fflush(NULL);
+    kick = fork();
+    if (kick == 0) {
+        close(go[1]);
+        if (read(go[0], &proxy, sizeof proxy) != sizeof proxy) _exit(2);
+        errno = 0;
+        _exit(Trigger(proxy) == 0 ? 0 : 1);
+    }
+    close(go[0]);
+    proxy = qnx_proxy_attach(0, "kick", 5, -1);
+    CHECK(proxy > 0 && write(go[1], &proxy, sizeof proxy) == sizeof proxy);
+    CHECK(waitpid(kick, &status, 0) == kick && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    memset(buf, 0, sizeof buf);
+    CHECK(Creceive(proxy, buf, sizeof buf) == proxy && strcmp(buf, "kick") == 0);
+}
+
+/* qnx_name_locate tells how many registrations it found (1 for this node),
+ * finds QNX 4's global names ("/...") here, and searches this node for 0 and
+ * for getnid() alike, and no other. */
+static void names_located(void) {
+    unsigned copies = 99;
+    pid_t me = getpid();
+    CHECK(qnx_name_attach(0, "/qnx4face/global") != -1);
+    CHECK(qnx_name_attach(getnid(), "qnx4face/local") != -1);
+    CHECK(qnx_name_locate(0, "/qnx4face/global", 0, &copies) == me && copies == 1);
+    copies = 99;
+    CHECK(qnx_name_locate(getnid(), "qnx4face/local", 0, &copies) == me && copies == 1);
+    CHECK(qnx_name_locate(getnid(), "/qnx4face/global", 100, NULL) == me);
+    copies = 99;
+    errno = 0;
+    CHECK(qnx_name_locate(0, "qnx4face/none", 0, &copies) == -1 && errno == ESRCH && copies == 0);
+    errno = 0;
+    CHECK(qnx_name_locate(getnid() + 1, "qnx4face/local", 0, NULL) == -1 && errno == ESRCH);
+}
+
+/* QNX 4 numbers nodes from 1: without a net map this is node 1, and every
+ * call that names a node takes 0 and getnid() for it. */
+static void node_ids(void) {
+    struct _osinfo os;
+    struct _psinfo info;
+    pid_t me = getpid();
+    CHECK(getnid() == 1);
+    CHECK(qnx_vc_attach(0, me, 0, 0) == me && qnx_vc_attach(getnid(), me, 0, 0) == me);
+    CHECK(qnx_osinfo(0, &os) == 0 && os.nodename == getnid());
+    CHECK(qnx_osinfo(getnid(), &os) == 0 && os.nodename == getnid());
+    CHECK(qnx_psinfo(qnx_vc_attach(getnid(), PROC_PID, 0, 0), me, &info, 0, NULL) == me);
+    CHECK(info.nid == getnid());
+    CHECK(qnx_name_attach(0, "qnx4face/node") != -1);
+    CHECK(qnx_name_locate(0, "qnx4face/node", 0, NULL) == me);
+    CHECK(qnx_name_locate(getnid(), "qnx4face/node", 0, NULL) == me);
+}
+
+/* The network calls in their forms for this node: a remote proxy of this
+ * node is the proxy itself, node ids read and print in decimal, the one node
+ * is up and runs the name locator, and a circuit by name is the process. */
+static void network_calls(void) {
+    char alive[8], text[4], *end = NULL;
+    nid_t nids[10], n;
+    pid_t me = getpid(), proxy = qnx_proxy_attach(0, "rem", 4, -1), other;
+    int count, up = 0, status = -1, ids[2];
+
+    CHECK(proxy > 0);
+    CHECK(qnx_proxy_rem_attach(0, proxy) == proxy);
+    CHECK(qnx_proxy_rem_attach(getnid(), proxy) == proxy && Trigger(proxy) == 0);
+    CHECK(Receive(proxy, text, sizeof text) == proxy && strcmp(text, "rem") == 0);
+    CHECK(qnx_proxy_rem_detach(getnid(), proxy) == 0 && Trigger(proxy) == 0);
+    CHECK(Receive(proxy, text, sizeof text) == proxy);
+    errno = 0;
+    CHECK(qnx_proxy_rem_attach(getnid() + 1, proxy) == -1 && errno == EHOSTUNREACH);
+    errno = 0;
+    CHECK(qnx_proxy_rem_detach(getnid() + 1, proxy) == -1 && errno == EHOSTUNREACH);
+    CHECK(qnx_proxy_detach(proxy) == 0);
+    errno = 0;
+    CHECK(qnx_proxy_rem_attach(0, proxy) == -1 && errno == ESRCH);
+    /* Another process's proxy is not the caller's to attach. */
+    CHECK(pipe(ids) == 0);
+    fflush(NULL);
+    other = fork();
+    if (other == 0) {
+        proxy = qnx_proxy_attach(0, NULL, 0, -1);
+        if (write(ids[1], &proxy, sizeof proxy) != sizeof proxy) _exit(1);
+        for (;;) pause();
+    }
+    CHECK(read(ids[0], &proxy, sizeof proxy) == sizeof proxy && proxy > 0);
+    errno = 0;
+    CHECK(qnx_proxy_rem_attach(0, proxy) == -1 && errno == EPERM);
+    kill(other, SIGKILL);
+    CHECK(waitpid(other, &status, 0) == other);
+
+    CHECK(qnx_strtonid(" 42x", &end) == 42 && *end == 'x');
+    CHECK(qnx_strtonid("7", NULL) == 7);
+    errno = 0;
+    CHECK(qnx_strtonid("node", &end) == -1 && errno == EINVAL && strcmp(end, "node") == 0);
+    errno = 0;
+    CHECK(qnx_strtonid("99999999999", NULL) == -1 && errno == EINVAL);
+    CHECK(qnx_nidtostr(getnid(), text, sizeof text) == 0 && strcmp(text, "1") == 0);
+    errno = 0;
+    CHECK(qnx_nidtostr(12345, text, sizeof text) == -1 && errno == EINVAL);
+
+    memset(alive, 7, sizeof alive);
+    count = qnx_net_alive(alive, sizeof alive);
+    CHECK(count == getnid() + 1 && alive[0] == 0);
+    for (n = 1; n < count; n++)
+        if (alive[n]) up++;
+    CHECK(up == 1 && alive[getnid()] == 1 && alive[count] == 0);
+    errno = 0;
+    CHECK(qnx_net_alive(alive, 1) == -1 && errno == EINVAL);
+    CHECK(qnx_name_locators(nids) == 1 && nids[0] == getnid());
+
+    CHECK(qnx_name_attach(0, "/qnx4face/vc") != -1);
+    CHECK(qnx_vc_name_attach(0, 0, "/qnx4face/vc") == me);
+    CHECK(qnx_vc_name_attach(getnid(), 1000, "/qnx4face/vc") == me);
+    errno = 0;
+    CHECK(qnx_vc_name_attach(getnid(), 0, "qnx4face/none") == -1 && errno == ESRCH);
+    errno = 0;
+    CHECK(qnx_vc_name_attach(getnid() + 1, 0, "/qnx4face/vc") == -1 && errno == EHOSTUNREACH);
+}
+
 /* child_result is what a forked child exits with: 0 when its checks held. */
 static int child_result(void) {
     fflush(NULL);
@@ -844,40 +971,49 @@ static void console(void) {
     CHECK(console_open(fds[0], O_RDONLY) == NULL && errno == ENOTTY);
 }
 
+static void send_eintr(void) {
+    signal_breaks_reply_wait(0);
+}
+
+static void sigcatch(void) {
+    signal_breaks_reply_wait(1);
+}
+
+/* The cases, by the names test_porting gives them. */
+static const struct {
+    const char *name;
+    void (*run)(void);
+} cases[] = {
+    {"reply", reply_reports_errno},
+    {"proxy", proxy_counts_triggers},
+    {"timer", zero_value_disarms},
+    {"send-eintr", send_eintr},
+    {"sigcatch", sigcatch},
+    {"posix-timers", posix_timers},
+    {"psinfo", psinfo},
+    {"vc", virtual_circuits},
+    {"osinfo-sid", osinfo_and_sessions},
+    {"prio", priorities},
+    {"spawn", spawning},
+    {"writemsg-relay", writemsg_relay},
+    {"devices", devices},
+    {"console", console},
+    {"trigger-first", trigger_first},
+    {"names", names_located},
+    {"node-ids", node_ids},
+    {"network", network_calls},
+};
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
-    if (strcmp(which, "reply") == 0)
-        reply_reports_errno();
-    else if (strcmp(which, "proxy") == 0)
-        proxy_counts_triggers();
-    else if (strcmp(which, "timer") == 0)
-        zero_value_disarms();
-    else if (strcmp(which, "send-eintr") == 0)
-        signal_breaks_reply_wait(0);
-    else if (strcmp(which, "sigcatch") == 0)
-        signal_breaks_reply_wait(1);
-    else if (strcmp(which, "posix-timers") == 0)
-        posix_timers();
-    else if (strcmp(which, "psinfo") == 0)
-        psinfo();
-    else if (strcmp(which, "vc") == 0)
-        virtual_circuits();
-    else if (strcmp(which, "osinfo-sid") == 0)
-        osinfo_and_sessions();
-    else if (strcmp(which, "prio") == 0)
-        priorities();
-    else if (strcmp(which, "spawn") == 0)
-        spawning();
-    else if (strcmp(which, "writemsg-relay") == 0)
-        writemsg_relay();
-    else if (strcmp(which, "devices") == 0)
-        devices();
-    else if (strcmp(which, "console") == 0)
-        console();
-    else {
-        printf("usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-               "osinfo-sid|prio|spawn|writemsg-relay|devices|console\n");
-        return 2;
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        if (strcmp(which, cases[i].name) != 0) continue;
+        cases[i].run();
+        return failures == 0 ? 0 : 1;
     }
-    return failures == 0 ? 0 : 1;
+    printf("usage: qnx4_face CASE, one of:");
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) printf(" %s", cases[i].name);
+    printf("\n");
+    return 2;
 }

@@ -11,7 +11,7 @@
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 #ifdef __cplusplus

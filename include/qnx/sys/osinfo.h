@@ -8,7 +8,7 @@
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 #ifdef __cplusplus
@@ -32,7 +32,7 @@ struct _osinfo {
     unsigned long freememk;   /* KiB that programs could still have */
     char release;             /* the kernel's patch level (44 for 6.18.44), at most 127 */
     long sflags;              /* _PSF_* */
-    nid_t nodename;           /* this node's id: always 0 */
+    nid_t nodename;           /* this node's id, as getnid() gives it */
     long cpu;                 /* 386, 486 or 586 (and any later x86); 0 for others */
     long fpu;                 /* 387, 487 or 587 with the cpu of that number; else 0 */
     char machine[16];         /* the hardware name uname gives ("x86_64"), cut to fit */

@@ -11,7 +11,7 @@
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 #ifdef __cplusplus
@@ -84,7 +84,7 @@ struct _psinfo {
         } vproc;
     } un;
     pid_t sid; /* session */
-    nid_t nid; /* node: always 0 */
+    nid_t nid; /* node: getnid() */
 };
 
 /* qnx_psinfo describes in *info the process with the lowest id at or above
@@ -106,7 +106,8 @@ pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segin
  * could not be told. */
 int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
-/* getnid returns the node id of the calling process: always 0. */
+/* getnid returns the logical id of the caller's node: QNX 4 numbers nodes
+ * from 1 (0 in a call means this node); without a net map this is node 1. */
 nid_t getnid(void);
 
 #ifdef __cplusplus
