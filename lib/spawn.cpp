@@ -20,6 +20,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+/* qnx_spawn_options starts out as QNX 4's did: the library's own buffer,
+ * this node, the caller's priority and scheduling, no flags, every
+ * descriptor inherited and no controlling terminal. */
+struct _qnx_spawn_globs qnx_spawn_options = {
+    nullptr, 0, -1, -1, 0, {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1}, -1, 0, {0, 0, 0, 0, 0}};
+
 namespace {
 
 /* wait_status waits for child pid and gives what P_WAIT returns: its exit
@@ -98,17 +104,35 @@ template <typename Start> pid_t start_orphan(Start start) {
     return s.pid;
 }
 
+/* launch_at launches as launch does and gives the program the priority of
+ * qnx_spawn_options unless it is -1, as setprio gives it (a refused change
+ * is passed over); the program runs at the caller's until then. */
+pid_t launch_at(bool search, const char *path, char *const argv[], char *const envp[]) {
+    pid_t pid = launch(search, path, argv, envp);
+    if (pid != -1 && qnx_spawn_options.priority != -1) {
+        const int saved_errno = errno;
+        setprio(pid, qnx_spawn_options.priority);
+        errno = saved_errno;
+    }
+    return pid;
+}
+
 /* spawn carries out mode for program path (looked up in PATH when search is
  * set) with argv and envp (null: the caller's). Returns and fails as the
  * spawn calls do. */
 int spawn(int mode, bool search, const char *path, char *const argv[], char *const envp[]) {
+    const nid_t node = qnx_spawn_options.node;
+    if (node != 0 && node != getnid()) {
+        errno = ESRCH;
+        return -1;
+    }
     switch (mode) {
     case P_WAIT: {
-        pid_t pid = launch(search, path, argv, envp);
+        pid_t pid = launch_at(search, path, argv, envp);
         return pid == -1 ? -1 : wait_status(pid);
     }
     case P_NOWAIT:
-        return launch(search, path, argv, envp);
+        return launch_at(search, path, argv, envp);
     case P_NOWAITO:
         return start_orphan([=] { return launch(search, path, argv, envp); });
     case P_OVERLAY:

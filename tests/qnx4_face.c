@@ -30,6 +30,7 @@
 #include <sys/osinfo.h>
 #include <sys/proxy.h>
 #include <sys/psinfo.h>
+#include <sys/qioctl.h>
 #include <sys/sched.h>
 #include <sys/sidinfo.h>
 #include <sys/timers.h>
@@ -390,6 +391,8 @@ static void osinfo_and_sessions(void) {
     CHECK(os.num_procs >= 2 && os.tick_size > 0 && os.nodename == getnid());
     CHECK(os.boot_time > 0 && os.boot_time <= time(NULL) && os.version >= 300);
     CHECK(os.machine[0] != '\0' && (os.sflags & _PSF_PROTECTED));
+    CHECK(os.max_nodes == getnid() && os.bootsrc == 'H' && os.num_names > 0 && os.num_timers > 0);
+    CHECK(os.num_sessions > 0 && os.num_fds[0] > 2 && os.num_fds[2] == os.num_fds[0]);
     errno = 0;
     CHECK(qnx_osinfo(getnid() + 1, &os) == -1 && errno == ESRCH);
 
@@ -940,6 +943,7 @@ static void devices(void) {
  * with console_arm; a pseudo-terminal has no virtual consoles to switch. */
 static void console(void) {
     struct _console_ctrl *cc;
+    struct _console_info ci;
     struct _dev_info_entry info;
     struct winsize ws;
     int master, slave = open_pty(&master), rows = -1, columns = -1, fds[2];
@@ -965,10 +969,95 @@ static void console(void) {
     errno = 0;
     CHECK(dev_info(slave, &info) == 0);
     CHECK(console_arm(cc, info.unit + 1, proxy, _DEV_EVENT_INPUT) == -1 && errno == ENOSYS);
+    /* What the host can tell of a pseudo-terminal; it has no screen to read. */
+    CHECK(console_info(cc, 0, &ci) == 0 && ci.console == info.unit && ci.rows == 25);
+    CHECK(ci.cols == 132 && ci.protocol == _CON_PROT_ANSI && ci.type == _CON_TYPE_TERMINAL);
+    errno = 0;
+    CHECK(console_read(cc, 0, 0, buf, sizeof buf, &rows, &columns, NULL) == -1 && errno == ENOSYS);
+    CHECK(console_protocol(cc, -1, -1) == _CON_PROT_ANSI);
+    errno = 0;
+    CHECK(console_protocol(cc, 0, _CON_PROT_QNX4) == -1 && errno == EINVAL);
+    CHECK(console_ctrl(cc, 0, CONSOLE_NOSWITCH, CONSOLE_NOSWITCH) == 0);
+    CHECK(console_ctrl(cc, 0, 0, CONSOLE_NOSWITCH) == CONSOLE_NOSWITCH);
+    CHECK(console_state(cc, 0, 0, 0) == 0);
     CHECK(console_close(cc) == 0);
     CHECK(pipe(fds) == 0);
     errno = 0;
     CHECK(console_open(fds[0], O_RDONLY) == NULL && errno == ENOTTY);
+}
+
+static volatile sig_atomic_t own_signals = 0;
+
+/* on_own_signal counts the signals of our own numbers that arrive. */
+static void on_own_signal(int sig) {
+    (void)sig;
+    own_signals++;
+}
+
+/* QNX 4's additions to the C library's headers: its error and signal names,
+ * NAME_MAX and PATH_MAX in any mode, its termios bits and calls, qnx_ioctl,
+ * and the defaults the spawn calls take from qnx_spawn_options. */
+static void c_library(void) {
+    static char path[PATH_MAX], name[NAME_MAX + 1];
+    char *sleeper[4];
+    struct sigaction sa;
+    struct termios t;
+    struct pollfd ready;
+    unsigned lines = _CTL_DTR_CHG;
+    int master, slave = open_pty(&master), rows = 0, cols = 0, status = -1;
+    pid_t pid;
+
+    CHECK(EOK == 0 && ENOREMOTE == EREMOTE && EBADFSYS == EUCLEAN && ENOLIC != ENOVPE);
+    CHECK(strcmp(strerror(ENOREMOTE), strerror(EREMOTE)) == 0 && sizeof path >= 256);
+    CHECK(getcwd(path, sizeof path) != NULL && sizeof name > 48);
+
+    /* The signals of our own numbers are real: caught and delivered. */
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_own_signal;
+    sigemptyset(&sa.sa_mask);
+    CHECK(sigaction(SIGDEV, &sa, NULL) == 0 && sigaction(SIGEMT, &sa, NULL) == 0);
+    CHECK(raise(SIGDEV) == 0 && raise(SIGEMT) == 0 && own_signals == 2);
+    CHECK(_SIGMIN == 1 && SIGDEV <= _SIGMAX && SIGEMT <= _SIGMAX && SIGDEV != SIGEMT);
+    CHECK(sigaction(_SIGMAX, NULL, &sa) == 0);
+
+    /* Stick parity and hardware flow control are the host's bits. */
+    CHECK(slave >= 0 && tcgetattr(slave, &t) == 0);
+    t.c_cflag |= PARENB | PARSTK | IHFLOW;
+    CHECK(tcsetattr(slave, TCSANOW, &t) == 0 && tcgetattr(slave, &t) == 0);
+    CHECK((t.c_cflag & PARSTK) && (t.c_cflag & OHFLOW));
+    CHECK(write(master, "ab\n", 3) == 3);
+    ready.fd = slave;
+    ready.events = POLLIN;
+    CHECK(poll(&ready, 1, 5000) == 1 && tcischars(slave) == 3);
+    CHECK(tcsetsize(slave, 30, 90) == 0 && tcgetsize(slave, &rows, &cols) == 0);
+    CHECK(rows == 30 && cols == 90);
+    errno = 0;
+    CHECK(tcsetct(slave, getppid()) == -1 && errno == ENOSYS);
+    errno = 0;
+    CHECK(qnx_ioctl(slave, QCTL_DEV_CTL + 100, &lines, sizeof lines, NULL, 0) == -1 &&
+          errno == ENOSYS);
+    errno = 0;
+    CHECK(qnx_ioctl(slave, QCTL_DEV_CTL, &lines, 1, NULL, 0) == -1 && errno == EINVAL);
+    close(slave);
+    close(master);
+
+    /* The spawn calls take node and priority from qnx_spawn_options. */
+    CHECK(qnx_spawn_options.node == 0 && qnx_spawn_options.priority == -1);
+    sleeper[0] = "sh";
+    sleeper[1] = "-c";
+    sleeper[2] = "sleep 5";
+    sleeper[3] = NULL;
+    qnx_spawn_options.node = getnid() + 1;
+    errno = 0;
+    CHECK(spawnv(P_NOWAIT, "/bin/sh", sleeper) == -1 && errno == ESRCH);
+    qnx_spawn_options.node = getnid();
+    qnx_spawn_options.priority = (char)(getprio(0) > 1 ? getprio(0) - 1 : 1);
+    pid = spawnv(P_NOWAIT, "/bin/sh", sleeper);
+    CHECK(pid > 0 && getprio(pid) == qnx_spawn_options.priority);
+    qnx_spawn_options.priority = -1;
+    qnx_spawn_options.node = 0;
+    kill(pid, SIGKILL);
+    CHECK(waitpid(pid, &status, 0) == pid);
 }
 
 static void send_eintr(void) {
@@ -1002,6 +1091,7 @@ static const struct {
     {"names", names_located},
     {"node-ids", node_ids},
     {"network", network_calls},
+    {"c-library", c_library},
 };
 
 int main(int argc, char **argv) {

@@ -230,8 +230,11 @@ int main(int argc, char **argv) {
 
 /* A program that uses the host's own calls, built with the QNX header
  * directory on its path: the wrappers of <sys/types.h> and <unistd.h> add
- * nid_t and qnx_fullpath and change nothing else (timer_t stays the host's). */
+ * nid_t and qnx_fullpath and change nothing else. <time.h> and <signal.h>
+ * give QNX 4's timer calls, unless the file asks for the host's timer_t and
+ * timer_create with VORLEN_HOST_TIMER_T. */
 const char HOST_WAY[] = R"(
+#define VORLEN_HOST_TIMER_T
 #include <signal.h>
 #include <stddef.h>
 #include <sys/types.h>
@@ -486,10 +489,22 @@ TEST_P(QnxFace, BehavesAsQnx4) {
     EXPECT_EQ(vt::wait_exit(c, 20000), 0) << vt::read_file(out);
 }
 
+/* A program that includes only <time.h> and <signal.h> finds QNX 4's
+ * timer_create(clock_id, evp) there, and its timer fires through the daemon. */
+TEST(QnxTime, TimerCallsFromTimeAndSignalAlone) {
+    vt::Daemon d;
+    std::string prog = vt::bin_path("qnx4_time");
+    pid_t c = vt::spawn([&] {
+        execl(prog.c_str(), prog.c_str(), static_cast<char *>(nullptr));
+        return 127;
+    });
+    EXPECT_EQ(vt::wait_exit(c, 20000), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
                                          "trigger-first", "names", "node-ids", "network",
-                                         "posix-timers", "psinfo", "vc", "osinfo-sid", "prio",
-                                         "spawn", "writemsg-relay", "devices", "console"));
+                                         "c-library", "posix-timers", "psinfo", "vc", "osinfo-sid",
+                                         "prio", "spawn", "writemsg-relay", "devices", "console"));
 
 } // namespace

@@ -37,6 +37,17 @@ struct _osinfo {
     long fpu;                 /* 387, 487 or 587 with the cpu of that number; else 0 */
     char machine[16];         /* the hardware name uname gives ("x86_64"), cut to fit */
     time_t boot_time;         /* when the node started, in seconds since the epoch */
+    /* The process manager's limits, as QNX 4 programs read them. */
+    unsigned short timesel;      /* always 0: no segment holds the time */
+    char bootsrc;                /* 'H': the node booted from its own disk */
+    unsigned short num_names;    /* names the daemon holds (its default table) */
+    unsigned short num_timers;   /* timers a process may have (the default table) */
+    unsigned short num_sessions; /* sessions there may be: as many as pids, cut to 65535 */
+    unsigned short num_handlers; /* always 0: programs attach no interrupt handlers */
+    unsigned short reserve64k;   /* always 0 */
+    unsigned short max_nodes;    /* nodes in the net map: 1 without one */
+    unsigned short num_fds[3];   /* descriptors a process may open (RLIMIT_NOFILE) */
+    unsigned short pidmask;      /* 0xFFFF: Linux pids have no index part */
 };
 
 /* qnx_osinfo describes node nid (0 or getnid(): this one) in *osdata from

@@ -20,7 +20,9 @@ extern "C" {
 
 /* The process manager's pid, to which qnx_psinfo and the other process
  * queries are addressed (directly, or through qnx_vc_attach). */
+#ifndef PROC_PID
 #define PROC_PID 1
+#endif
 
 /* Process flags of QNX 4. qnx_pflags keeps them for the process to read
  * back; of them only _PPF_SIGCATCH changes how the daemon treats the
