@@ -31,6 +31,7 @@
 #include <sys/proxy.h>
 #include <sys/psinfo.h>
 #include <sys/qioctl.h>
+#include <sys/qnxterm.h>
 #include <sys/sched.h>
 #include <sys/sidinfo.h>
 #include <sys/timers.h>
@@ -1060,6 +1061,50 @@ static void c_library(void) {
     CHECK(waitpid(pid, &status, 0) == pid);
 }
 
+/* draw, in a child whose standard output is a terminal, puts text where
+ * QNX 4's terminal library is told to, for terminal type term. */
+static int draw(int out, const char *term) {
+    if (dup2(out, 1) != 1 || setenv("TERM", term, 1) != 0) return 1;
+    if (term_load() != 0 || term_state.num_cols <= 0 || term_state.num_rows <= 0) return 2;
+    if (term_printf(2, 4, TERM_NORMAL, "hi %d", 7) != 4) return 3;
+    if (term_type(5, 0, "x", 1, TERM_INVERSE) != 1 || term_state.attr != TERM_NORMAL) return 4;
+    errno = 0;
+    if (term_cur(term_state.num_rows, 0) != -1 || errno != EINVAL) return 5;
+    return term_flush() == 0 ? 0 : 6;
+}
+
+/* QNX 4's terminal library draws with the codes of the terminfo entry TERM
+ * names (xterm's cursor address and inverse video here), and knows when TERM
+ * names no terminal. */
+static void terminal_library(void) {
+    char out[512];
+    size_t got = 0;
+    ssize_t n;
+    struct pollfd p;
+    int master, slave = open_pty(&master), status = -1;
+    pid_t child;
+
+    CHECK(slave >= 0);
+    fflush(NULL);
+    child = fork();
+    if (child == 0) _exit(draw(slave, "xterm"));
+    CHECK(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    p.fd = master;
+    p.events = POLLIN;
+    memset(out, 0, sizeof out);
+    while (got < sizeof out - 1 && !strstr(out, "\033[7mx") && poll(&p, 1, 5000) == 1 &&
+           (n = read(master, out + got, sizeof out - 1 - got)) > 0)
+        got += (size_t)n;
+    CHECK(strstr(out, "\033[3;5Hhi 7") != NULL && strstr(out, "\033[6;1H\033") != NULL);
+    CHECK(strstr(out, "\033[7mx") != NULL);
+    close(slave);
+    close(master);
+
+    CHECK(setenv("TERM", "no-such-terminal-qnx4", 1) == 0);
+    errno = 0;
+    CHECK(term_load() == -1 && errno == ENOENT);
+}
+
 static void send_eintr(void) {
     signal_breaks_reply_wait(0);
 }
@@ -1092,6 +1137,7 @@ static const struct {
     {"node-ids", node_ids},
     {"network", network_calls},
     {"c-library", c_library},
+    {"qnxterm", terminal_library},
 };
 
 int main(int argc, char **argv) {

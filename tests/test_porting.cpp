@@ -504,7 +504,8 @@ TEST(QnxTime, TimerCallsFromTimeAndSignalAlone) {
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
                                          "trigger-first", "names", "node-ids", "network",
-                                         "c-library", "posix-timers", "psinfo", "vc", "osinfo-sid",
-                                         "prio", "spawn", "writemsg-relay", "devices", "console"));
+                                         "c-library", "qnxterm", "posix-timers", "psinfo", "vc",
+                                         "osinfo-sid", "prio", "spawn", "writemsg-relay", "devices",
+                                         "console"));
 
 } // namespace
