@@ -17,6 +17,20 @@
 
 #include "vorlen_export.h"
 
+/* QNX 4's <time.h> and <signal.h> gave struct sigevent, struct itimerspec
+ * and CLOCK_REALTIME in every mode; the host's hide them in strict ISO C
+ * modes (-std=c99) unless POSIX is asked for. Then the C library's own
+ * guarded definitions are brought in. */
+#if defined(__GLIBC__) && !defined(__sigevent_t_defined)
+#include <bits/types/sigevent_t.h>
+#endif
+#if defined(__GLIBC__) && !defined(__itimerspec_defined)
+#include <bits/types/struct_itimerspec.h>
+#endif
+#ifndef CLOCK_REALTIME
+#define CLOCK_REALTIME 0 /* the host's number */
+#endif
+
 #ifndef VORLEN_QNX_TIMER_T_DEFINED
 #define VORLEN_QNX_TIMER_T_DEFINED
 typedef int32_t qnx_timer_t;
