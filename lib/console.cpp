@@ -76,6 +76,7 @@ int console_active(struct _console_ctrl *cc, int console) {
         errno = ENOSYS; /* a pseudo-terminal or a serial line has no consoles to switch */
         return -1;
     }
+    if (console == 0) console = cc->unit; /* the console opened */
     if (console == -1 || console == state.v_active) return state.v_active;
     if (ioctl(cc->fd, VT_ACTIVATE, console) != 0) return -1;
     /* QNX 4's console is active when the call returns. */
