@@ -42,13 +42,45 @@ int wait_status(pid_t pid) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+/* Attributes holds the spawn attributes that the flags of
+ * qnx_spawn_options ask for: a process group or session of the program's
+ * own, every signal default and unblocked. */
+struct Attributes {
+    posix_spawnattr_t attr;
+    bool used = false;
+    Attributes() {
+        const int flags = qnx_spawn_options.flags;
+        short want = 0;
+        if (flags & _SPAWN_SETSID)
+            want |= POSIX_SPAWN_SETSID;
+        else if (flags & _SPAWN_NEWPGRP)
+            want |= POSIX_SPAWN_SETPGROUP; /* group 0: the program's own pid */
+        if (flags & _SPAWN_SIGCLR) want |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+        if (want == 0 || posix_spawnattr_init(&attr) != 0) return;
+        used = true;
+        sigset_t all, none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, want);
+    }
+    ~Attributes() {
+        if (used) posix_spawnattr_destroy(&attr);
+    }
+    const posix_spawnattr_t *get() const { return used ? &attr : nullptr; }
+    Attributes(const Attributes &) = delete;
+    Attributes &operator=(const Attributes &) = delete;
+};
+
 /* launch starts path with argv and envp (null: the caller's environment)
  * through posix_spawn, or through posix_spawnp, which looks path up in PATH,
- * when search is set. Returns the pid, or -1 with errno of the spawn, which
- * tells also of an exec that failed. */
+ * when search is set, with the flags of qnx_spawn_options. Returns the pid,
+ * or -1 with errno of the spawn, which tells also of an exec that failed. */
 pid_t launch(bool search, const char *path, char *const argv[], char *const envp[]) {
     pid_t pid;
-    int rc = (search ? posix_spawnp : posix_spawn)(&pid, path, nullptr, nullptr, argv,
+    Attributes attributes;
+    int rc = (search ? posix_spawnp : posix_spawn)(&pid, path, nullptr, attributes.get(), argv,
                                                    envp ? envp : environ);
     if (rc != 0) {
         errno = rc;

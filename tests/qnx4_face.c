@@ -1053,9 +1053,11 @@ static void c_library(void) {
     CHECK(spawnv(P_NOWAIT, "/bin/sh", sleeper) == -1 && errno == ESRCH);
     qnx_spawn_options.node = getnid();
     qnx_spawn_options.priority = (char)(getprio(0) > 1 ? getprio(0) - 1 : 1);
+    qnx_spawn_options.flags = _SPAWN_NEWPGRP;
     pid = spawnv(P_NOWAIT, "/bin/sh", sleeper);
-    CHECK(pid > 0 && getprio(pid) == qnx_spawn_options.priority);
+    CHECK(pid > 0 && getprio(pid) == qnx_spawn_options.priority && getpgid(pid) == pid);
     qnx_spawn_options.priority = -1;
+    qnx_spawn_options.flags = 0;
     qnx_spawn_options.node = 0;
     kill(pid, SIGKILL);
     CHECK(waitpid(pid, &status, 0) == pid);

@@ -23,9 +23,10 @@ struct _proc_spawn;
  * (0), the caller's priority and scheduling (-1), no flags, every descriptor
  * inherited (0xff) and no controlling terminal (0xff). The spawn calls of
  * <process.h> (not P_OVERLAY) carry out node (another than 0 or getnid()
- * fails with ESRCH) and priority (unless -1: set as setprio sets it, once
- * the program has started); the other fields are kept for the program and
- * not looked at. */
+ * fails with ESRCH), priority (unless -1: set as setprio sets it, once the
+ * program has started) and the flags _SPAWN_SETSID, _SPAWN_NEWPGRP and
+ * _SPAWN_SIGCLR; the other fields are kept for the program and not looked
+ * at. */
 struct _qnx_spawn_globs {
     struct _proc_spawn *msgbuf;
     nid_t node;
