@@ -3,8 +3,8 @@
 #   bin/       sin
 #   sbin/      vorlen
 #   libexec/vorlen/  the exercisers drillfull, drillproxy, drillmsg, drillpair
-#   lib/       libvorlenlib.a, libvorlen.so.<major> (with its links),
-#              pkgconfig/vorlen.pc, vorlen-shared.pc and vorlen-qnx4.pc,
+#   lib/       libvorlenlib.a, libvorlen_qnxterm.a, libvorlen.so.<major> (with its links),
+#              pkgconfig/vorlen.pc, vorlen-shared.pc, vorlen-qnx4.pc and vorlen-qnxterm.pc,
 #              cmake/vorlen/ (find_package(vorlen))
 #   include/vorlen/      vorlen.h, vorlen_api.h, vorlen_wire.h, sendmx.h, vorlen_export.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
@@ -66,11 +66,16 @@ target_include_directories(vorlenlib_porting INTERFACE ${PROJECT_SOURCE_DIR}/inc
 target_link_libraries(vorlenlib_porting INTERFACE vorlenlib ${VORLEN_RUNTIME_LIBS})
 add_library(vorlen::vorlenlib ALIAS vorlenlib_porting)
 # vorlen::qnx4 adds __QNX__, which QNX 4's compiler defined, for programs
-# that guard their QNX code with it.
+# that guard their QNX code with it, and defines Watcom's keywords away.
+set(VORLEN_QNX4_DEFINITIONS __QNX__ far= near= huge= _Packed= __far=)
 add_library(vorlen_qnx4_porting INTERFACE)
-target_compile_definitions(vorlen_qnx4_porting INTERFACE __QNX__)
+target_compile_definitions(vorlen_qnx4_porting INTERFACE ${VORLEN_QNX4_DEFINITIONS})
 target_link_libraries(vorlen_qnx4_porting INTERFACE vorlenlib_porting)
 add_library(vorlen::qnx4 ALIAS vorlen_qnx4_porting)
+# vorlen::qnxterm adds QNX 4's terminal library and libtinfo.
+add_library(vorlen_qnxterm_porting INTERFACE)
+target_link_libraries(vorlen_qnxterm_porting INTERFACE vorlen_qnxterm vorlenlib_porting)
+add_library(vorlen::qnxterm ALIAS vorlen_qnxterm_porting)
 # vorlen::vorlen_shared links the shared library instead; it brings the C++
 # run-time itself.
 add_library(vorlen_shared_porting INTERFACE)
@@ -90,7 +95,7 @@ foreach(prog drillfull drillproxy drillmsg drillpair)
     install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vorlen)
   endif()
 endforeach()
-install(TARGETS vorlenlib ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS vorlenlib vorlen_qnxterm ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS vorlen_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # Headers: the library's own in include/vorlen, the QNX 4 names in a directory
@@ -111,10 +116,13 @@ set(VORLEN_PKG_LIBRARY
 set(VORLEN_SONAME
     ${CMAKE_SHARED_LIBRARY_PREFIX}vorlen${CMAKE_SHARED_LIBRARY_SUFFIX}.${PROJECT_VERSION_MAJOR})
 set(VORLEN_PKG_SHARED_LIBRARY ${CMAKE_INSTALL_LIBDIR}/${VORLEN_SONAME})
+set(VORLEN_PKG_QNXTERM_LIBRARY
+    ${CMAKE_INSTALL_LIBDIR}/${CMAKE_STATIC_LIBRARY_PREFIX}vorlen_qnxterm${CMAKE_STATIC_LIBRARY_SUFFIX})
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/vorlenConfig.cmake.in ${CMAKE_BINARY_DIR}/vorlenConfig.cmake
   INSTALL_DESTINATION ${VORLEN_CMAKEDIR}
-  PATH_VARS VORLEN_PKG_INCLUDEDIR VORLEN_PKG_LIBRARY VORLEN_PKG_SHARED_LIBRARY)
+  PATH_VARS VORLEN_PKG_INCLUDEDIR VORLEN_PKG_LIBRARY VORLEN_PKG_SHARED_LIBRARY
+            VORLEN_PKG_QNXTERM_LIBRARY)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/vorlenConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/vorlenConfig.cmake ${CMAKE_BINARY_DIR}/vorlenConfigVersion.cmake
@@ -155,6 +163,8 @@ vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen-shared.pc.in
                           ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen-shared.pc)
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen-qnx4.pc.in
                           ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen-qnx4.pc)
+vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen-qnxterm.pc.in
+                          ${CMAKE_INSTALL_LIBDIR}/pkgconfig vorlen-qnxterm.pc)
 vorlen_install_configured(${PROJECT_SOURCE_DIR}/packaging/vorlen.service
                           ${VORLEN_SYSTEMD_UNITDIR} vorlen.service)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vorlen.logrotate
@@ -195,8 +205,8 @@ if(TARGET test_porting)
                          VORLEN_INSTALL_LIBEXECDIR="${CMAKE_INSTALL_LIBEXECDIR}"
                          VORLEN_LIBRARY="$<TARGET_FILE:vorlenlib>"
                          VORLEN_RUNTIME_FLAGS="${VORLEN_RUNTIME_FLAGS}")
-  foreach(dep vorlen vorlenlib vorlen_shared vorlen_man sin drillfull drillproxy drillmsg
-              drillpair)
+  foreach(dep vorlen vorlenlib vorlen_qnxterm vorlen_shared vorlen_man sin drillfull drillproxy
+              drillmsg drillpair)
     if(TARGET ${dep})
       add_dependencies(test_porting ${dep})
     endif()

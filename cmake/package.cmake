@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate, pkg-config")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate, pkg-config, libncurses-dev")
 # The shlibs file for dpkg-shlibdeps, and dpkg's ldconfig trigger, which
 # lintian asks for. (CPack also adds a postinst and a postrm that call
 # ldconfig for any library in /usr/lib; it would take maintainer scripts of

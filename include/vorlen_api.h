@@ -44,7 +44,7 @@ extern "C" {
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 typedef int32_t proxy_t;
 
@@ -55,7 +55,10 @@ typedef int32_t proxy_t;
  * the including file. Define VORLEN_HOST_TIMER_T before including this header
  * to keep the host's timer_t (for POSIX timers in the same file) and write
  * qnx_timer_t for QNX timer ids. */
+#ifndef VORLEN_QNX_TIMER_T_DEFINED /* also made by the QNX 4 <time.h> */
+#define VORLEN_QNX_TIMER_T_DEFINED
 typedef int32_t qnx_timer_t;
+#endif
 #if !defined(VORLEN_HOST_TIMER_T) && !defined(VORLEN_INTERNAL)
 #define timer_t qnx_timer_t
 #endif

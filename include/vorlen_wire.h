@@ -161,6 +161,12 @@ typedef struct _qnx_itimerspec {
 /* Wire records. Little-endian host order; data[0] marks where a body starts. */
 /* ------------------------------------------------------------------------ */
 
+/* Node ids on the wire. Every nid field (from_nid, to_nid, and the nid of
+ * names, proxies and listings) names the daemon's own node by 0: clients
+ * send 0 in requests, and the daemon answers with 0 for its processes. The
+ * logical id that getnid() gives a program (1 without a net map) never
+ * travels: the library takes both it and 0 for this node and writes 0. */
+
 VORLEN_EXTENSION typedef struct _qnx_msg_hdr {
     union {
         uint16_t typ;     /* in a request: the message type */

@@ -846,7 +846,12 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
         return -1;
     }
     if (!own_connection()) {
-        if (!(mode & QNX_OPENING) && !inherited) return -1;
+        /* Nothing the call names can be the process's own yet, and it must
+         * not look as if it had worked: -1 never comes with errno 0. */
+        if (!(mode & QNX_OPENING) && !inherited) {
+            errno = ENOTCONN;
+            return -1;
+        }
         open_or_end();
     }
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);

@@ -40,6 +40,20 @@ inline int _qnx_result(int rc) {
     return rc == 0 ? 0 : -1;
 }
 
+/* getnid (see <sys/psinfo.h>) gives this node's logical id, 1 without a net
+ * map. _qnx_this_node tells whether a call's nid names this node: 0 or that
+ * id. On the wire this node is always 0 (see vorlen_wire.h). */
+extern "C" nid_t getnid(void);
+inline bool _qnx_this_node(nid_t nid) {
+    return nid == 0 || nid == getnid();
+}
+
+/* _qnx_trigger fires proxy (the wire's id). A process with no connection of
+ * its own connects first when connect is set, as any first call does (QNX 4's
+ * Trigger); otherwise it fails with ENOTCONN and sends nothing (vorlen.h's).
+ * Results as Trigger's. */
+pid_t _qnx_trigger(pid_t proxy, bool connect);
+
 /* _qnx_set_pflags tells the daemon the process's QNX 4 flags (qnx_pflags),
  * connecting the process first. Returns 0, or -1 with errno. */
 int _qnx_set_pflags(int32_t flags);

@@ -14,7 +14,7 @@
 
 /* How _qnx_request treats the connection, errno and the answer's body. */
 enum : unsigned {
-    QNX_REQUIRING = 0,   /* unconnected process: fail with errno untouched, send nothing;
+    QNX_REQUIRING = 0,   /* unconnected process: fail with ENOTCONN, send nothing;
                             a forked child of a connected parent connects as with OPENING */
     QNX_OPENING = 1,     /* unconnected process: connect first, or end the process */
     QNX_CLEAR_ERRNO = 2, /* errno is 0 after a complete answer (else as it was before) */
@@ -48,7 +48,7 @@ int _qnx_daemon_port(char *why, size_t len);
  * handler that runs before the answer comes makes the daemon break off a wait
  * (the answer is then EINTR); the request never loses its one answer. Returns the
  * answer's retcode (0 ... 65535), leaving errno by QNX_CLEAR_ERRNO; or -1 when
- * the process is not connected and mode is QNX_REQUIRING (errno untouched),
+ * the process is not connected and mode is QNX_REQUIRING (ENOTCONN),
  * when a write or read fails (errno of the system call), when the daemon
  * closes the connection (ECONNRESET, or the answer's retcode if its header
  * had come), when more arrives than the answer announced (EPROTO), or at

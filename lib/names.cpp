@@ -17,7 +17,8 @@ static int copy_name(QNX_REQ<QNX_MSG_NAME_ATTACH> &rq, const char *name) {
 
 extern "C" {
 
-/* qnx_name_attach registers name for the calling process; nid is ignored.
+/* qnx_name_attach registers name for the calling process on this node; nid
+ * is ignored, as every name lives on this node.
  * Returns the name id (1 ... 50), or -1 with errno: EINVAL (null name or more
  * than 32 characters; nothing sent), ESRCH (a living process holds the name),
  * ENOMEM (the registry is full), or that of a failed read or write. */
@@ -33,26 +34,38 @@ int qnx_name_attach(nid_t nid, const char *name) {
 }
 
 /* qnx_name_detach removes the calling process's name name_id. Returns 0, or
- * -1: with errno untouched when the process is not connected (nothing sent),
+ * -1: with errno ENOTCONN when the process is not connected (nothing sent),
  * else with errno ESRCH (not a name of the caller) or that of a failed read or
  * write. */
 int qnx_name_detach(nid_t nid, int name_id) {
     QNX_REQ<QNX_MSG_NAME_DETACH> rq{};
+    (void)nid;
     rq.body.id = name_id;
-    rq.body.nid = nid;
+    rq.body.nid = 0; /* this node, as the wire names it */
     return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_NAME_DETACH, rq);
 }
 
-/* qnx_name_locate finds the owner of name; nid, size and copies are ignored
- * (*copies is not written). Returns the owner's pid, or -1 with errno: EINVAL
- * (null name or more than 32 characters; nothing sent), ESRCH (no such name),
- * or that of a failed read or write. */
+/* qnx_name_locate finds the owner of name on node nid (0 or getnid(): this
+ * one). A name that begins with "/" is QNX 4's global name: on one node the
+ * network search is the local one, so it is found as any other. size, the
+ * buffer of a virtual circuit, is not looked at: none is needed here. When
+ * copies is not null, *copies is set to the registrations found: 1 for a hit,
+ * 0 when there is none. Returns the owner's pid, or -1 with errno: EINVAL
+ * (null name or more than 32 characters; nothing sent), ESRCH (no such name,
+ * or nid names another node, which holds none), or that of a failed read or
+ * write. */
 pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies) {
-    (void)nid, (void)size, (void)copies;
+    (void)size;
+    if (copies) *copies = 0;
+    if (!_qnx_this_node(nid)) {
+        errno = ESRCH;
+        return -1;
+    }
     _qnx_open();
     QNX_REQ<QNX_MSG_NAME_QUERY> rq{};
     if (copy_name(rq, name) != 0) return -1;
     if (_qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_NAME_QUERY, rq) != 0) return -1;
+    if (copies) *copies = 1;
     return rq.hdr.from_pid;
 }
 

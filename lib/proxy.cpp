@@ -26,6 +26,13 @@ pid_t _qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority, u
     return rq.body.proxy_nr;
 }
 
+pid_t _qnx_trigger(pid_t proxy, bool connect) {
+    if (int left = _qnx_defer_trigger(proxy); left <= 0) return left;
+    QNX_REQ<QNX_MSG_TRIGGER> rq{};
+    rq.body.proxy_nr = proxy;
+    return _qnx_call((connect ? QNX_OPENING : QNX_REQUIRING) | QNX_CLEAR_ERRNO, MT_TRIGGER, rq);
+}
+
 extern "C" {
 
 /* qnx_proxy_attach makes a proxy that delivers the nbytes bytes at data to pid
@@ -39,7 +46,7 @@ pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
 }
 
 /* qnx_proxy_detach removes the caller's proxy. Returns 0, or -1: with errno
- * untouched when the process is not connected (nothing sent), else with errno
+ * ENOTCONN when the process is not connected (nothing sent), else with errno
  * ESRCH (not a proxy of the caller) or that of a failed read or write. */
 int qnx_proxy_detach(pid_t proxy) {
     QNX_REQ<QNX_MSG_PROXY_DETACH> rq{};
@@ -47,7 +54,7 @@ int qnx_proxy_detach(pid_t proxy) {
     return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_PROXY_DETACH, rq);
 }
 
-/* Trigger fires proxy, whoever owns it. Returns 0, or -1: with errno untouched
+/* Trigger fires proxy, whoever owns it. Returns 0, or -1: with errno ENOTCONN
  * when the process is not connected (nothing sent), else with errno ESRCH (no
  * such proxy) or that of a failed read or write. Made from a signal handler
  * while another call of the process is in progress, it returns 0 at once and
@@ -55,10 +62,7 @@ int qnx_proxy_detach(pid_t proxy) {
  * outside -2 ... -51 fails (ESRCH), and EAGAIN says that 16 such triggers
  * already wait. */
 pid_t Trigger(pid_t proxy) {
-    if (int left = _qnx_defer_trigger(proxy); left <= 0) return left;
-    QNX_REQ<QNX_MSG_TRIGGER> rq{};
-    rq.body.proxy_nr = proxy;
-    return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_TRIGGER, rq);
+    return _qnx_trigger(proxy, false);
 }
 
 } // extern "C"

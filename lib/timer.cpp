@@ -34,12 +34,15 @@ static void to_host(const QNX_ITIMERSPEC &wire, itimerspec &value) {
  * from now (typ 0) or from the epoch (typ 1); ovalue, when not null, receives
  * the timer's previous setting. For a NOTIFY_SLEEP timer the call returns
  * only when the timer expires (*ovalue then holds the new setting). Returns
- * 0, or -1: with errno untouched when the process is not connected (nothing
+ * 0, or -1: with errno ENOTCONN when the process is not connected (nothing
  * sent), else with errno EINVAL (a value beyond 32 bits; nothing sent), ESRCH
  * (not a timer of the caller) or that of a failed read or write. */
 int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *ovalue, int typ,
                      uint16_t flags) {
-    if (!_qnx_connected()) return -1;
+    if (!_qnx_connected()) {
+        errno = ENOTCONN;
+        return -1;
+    }
     QNX_REQ<QNX_MSG_TIMER> rq{};
     if (to_wire(value, rq.body.value) != 0) return -1;
     rq.body.typ = typ;
@@ -73,7 +76,7 @@ qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itim
     return rq.body.timer_nr;
 }
 
-/* rmtimer removes the caller's timer. Returns 0, or -1: with errno untouched
+/* rmtimer removes the caller's timer. Returns 0, or -1: with errno ENOTCONN
  * when the process is not connected (nothing sent), else with errno ESRCH
  * (not a timer of the caller) or that of a failed read or write. */
 int rmtimer(qnx_timer_t timerid) {

@@ -10,13 +10,17 @@ inc=$2
 exported=$(nm -D --defined-only "$lib" | awk '{print $NF}' |
     grep -v -x -E '_init|_fini|_edata|_end|__bss_start' | sort -u)
 # The name of each marked declaration is the identifier before its first '(' (or in the
-# parentheses of int(max)(...)); a declaration may wrap after it.
+# parentheses of int(max)(...)); a declaration may wrap after it. A marked variable's name is the
+# last identifier before its ';'. QNX 4's terminal library (sys/qnxterm.h) is a library of its
+# own, not part of this one.
+headers=$(find "$inc" -name '*.h' ! -name qnxterm.h)
 declared=$(
     {
-        grep -rh -E '^VORLEN_EXPORT ' "$inc" --include='*.h' |
+        grep -h -E '^VORLEN_EXPORT ' $headers |
             sed -E 's/^VORLEN_EXPORT [A-Za-z_ ]*\(([A-Za-z_][A-Za-z0-9_]*)\)\(.*/\1/; t
-                    s/^VORLEN_EXPORT [^(]*\b([A-Za-z_][A-Za-z0-9_]*) *\(.*/\1/'
-        grep -rho -E 'VORLEN_QNX4\([A-Za-z_][A-Za-z0-9_]*\)' "$inc" --include='*.h' |
+                    s/^VORLEN_EXPORT [^(]*\b([A-Za-z_][A-Za-z0-9_]*) *\(.*/\1/; t
+                    s/^VORLEN_EXPORT extern [^;]*\b([A-Za-z_][A-Za-z0-9_]*) *;.*/\1/'
+        grep -ho -E 'VORLEN_QNX4\([A-Za-z_][A-Za-z0-9_]*\)' $headers |
             sed -E 's/VORLEN_QNX4\((.*)\)/vorlen_qnx4_\1/'
     } | grep -v -x 'vorlen_qnx4_name' | sort -u
 )

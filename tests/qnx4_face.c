@@ -27,9 +27,12 @@
 #include <sys/console.h>
 #include <sys/dev.h>
 #include <sys/kernel.h>
+#include <sys/name.h>
 #include <sys/osinfo.h>
 #include <sys/proxy.h>
 #include <sys/psinfo.h>
+#include <sys/qioctl.h>
+#include <sys/qnxterm.h>
 #include <sys/sched.h>
 #include <sys/sidinfo.h>
 #include <sys/timers.h>
@@ -390,6 +393,8 @@ static void osinfo_and_sessions(void) {
     CHECK(os.num_procs >= 2 && os.tick_size > 0 && os.nodename == getnid());
     CHECK(os.boot_time > 0 && os.boot_time <= time(NULL) && os.version >= 300);
     CHECK(os.machine[0] != '\0' && (os.sflags & _PSF_PROTECTED));
+    CHECK(os.max_nodes == getnid() && os.bootsrc == 'H' && os.num_names > 0 && os.num_timers > 0);
+    CHECK(os.num_sessions > 0 && os.num_fds[0] > 2 && os.num_fds[2] == os.num_fds[0]);
     errno = 0;
     CHECK(qnx_osinfo(getnid() + 1, &os) == -1 && errno == ESRCH);
 
@@ -585,6 +590,13 @@ static void message_before_trigger(void) {
     free(m);
 }
 
+/* priority_receive checks the order of receipt without and with
+ * _PPF_PRIORITY_REC. */
+static void priority_receive(void) {
+    receive_order(0);
+    receive_order(1);
+}
+
 /* The spawn calls in each mode, with and without a PATH lookup, qnx_spawn
  * with a priority and a session, and searchenv. */
 static void spawning(void) {
@@ -656,6 +668,132 @@ static void spawning(void) {
     CHECK(strcmp(path, "/bin/sh") == 0);
     searchenv("no-such-program-qnx4-face", "QNX4_FACE_PATH", path);
     CHECK(path[0] == '\0');
+}
+
+/* A process whose very first call is Trigger (a small program handed a proxy
+ * id, forked before its parent connected) connects as any first call does,
+ * and the proxy is delivered. */
+static void trigger_first(void) {
+    char buf[8];
+    int go[2], status = -1;
+    pid_t kick, proxy = 0;
+    CHECK(pipe(go) == 0);
+    fflush(NULL);
+    kick = fork();
+    if (kick == 0) {
+        close(go[1]);
+        if (read(go[0], &proxy, sizeof proxy) != sizeof proxy) _exit(2);
+        errno = 0;
+        _exit(Trigger(proxy) == 0 ? 0 : 1);
+    }
+    close(go[0]);
+    proxy = qnx_proxy_attach(0, "kick", 5, -1);
+    CHECK(proxy > 0 && write(go[1], &proxy, sizeof proxy) == sizeof proxy);
+    CHECK(waitpid(kick, &status, 0) == kick && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    memset(buf, 0, sizeof buf);
+    CHECK(Creceive(proxy, buf, sizeof buf) == proxy && strcmp(buf, "kick") == 0);
+}
+
+/* qnx_name_locate tells how many registrations it found (1 for this node),
+ * finds QNX 4's global names ("/...") here, and searches this node for 0 and
+ * for getnid() alike, and no other. */
+static void names_located(void) {
+    unsigned copies = 99;
+    pid_t me = getpid();
+    CHECK(qnx_name_attach(0, "/qnx4face/global") != -1);
+    CHECK(qnx_name_attach(getnid(), "qnx4face/local") != -1);
+    CHECK(qnx_name_locate(0, "/qnx4face/global", 0, &copies) == me && copies == 1);
+    copies = 99;
+    CHECK(qnx_name_locate(getnid(), "qnx4face/local", 0, &copies) == me && copies == 1);
+    CHECK(qnx_name_locate(getnid(), "/qnx4face/global", 100, NULL) == me);
+    copies = 99;
+    errno = 0;
+    CHECK(qnx_name_locate(0, "qnx4face/none", 0, &copies) == -1 && errno == ESRCH && copies == 0);
+    errno = 0;
+    CHECK(qnx_name_locate(getnid() + 1, "qnx4face/local", 0, NULL) == -1 && errno == ESRCH);
+}
+
+/* QNX 4 numbers nodes from 1: without a net map this is node 1, and every
+ * call that names a node takes 0 and getnid() for it. */
+static void node_ids(void) {
+    struct _osinfo os;
+    struct _psinfo info;
+    pid_t me = getpid();
+    CHECK(getnid() == 1);
+    CHECK(qnx_vc_attach(0, me, 0, 0) == me && qnx_vc_attach(getnid(), me, 0, 0) == me);
+    CHECK(qnx_osinfo(0, &os) == 0 && os.nodename == getnid());
+    CHECK(qnx_osinfo(getnid(), &os) == 0 && os.nodename == getnid());
+    CHECK(qnx_psinfo(qnx_vc_attach(getnid(), PROC_PID, 0, 0), me, &info, 0, NULL) == me);
+    CHECK(info.nid == getnid());
+    CHECK(qnx_name_attach(0, "qnx4face/node") != -1);
+    CHECK(qnx_name_locate(0, "qnx4face/node", 0, NULL) == me);
+    CHECK(qnx_name_locate(getnid(), "qnx4face/node", 0, NULL) == me);
+}
+
+/* The network calls in their forms for this node: a remote proxy of this
+ * node is the proxy itself, node ids read and print in decimal, the one node
+ * is up and runs the name locator, and a circuit by name is the process. */
+static void network_calls(void) {
+    char alive[8], text[4], *end = NULL;
+    nid_t nids[10], n;
+    pid_t me = getpid(), proxy = qnx_proxy_attach(0, "rem", 4, -1), other;
+    int count, up = 0, status = -1, ids[2];
+
+    CHECK(proxy > 0);
+    CHECK(qnx_proxy_rem_attach(0, proxy) == proxy);
+    CHECK(qnx_proxy_rem_attach(getnid(), proxy) == proxy && Trigger(proxy) == 0);
+    CHECK(Receive(proxy, text, sizeof text) == proxy && strcmp(text, "rem") == 0);
+    CHECK(qnx_proxy_rem_detach(getnid(), proxy) == 0 && Trigger(proxy) == 0);
+    CHECK(Receive(proxy, text, sizeof text) == proxy);
+    errno = 0;
+    CHECK(qnx_proxy_rem_attach(getnid() + 1, proxy) == -1 && errno == EHOSTUNREACH);
+    errno = 0;
+    CHECK(qnx_proxy_rem_detach(getnid() + 1, proxy) == -1 && errno == EHOSTUNREACH);
+    CHECK(qnx_proxy_detach(proxy) == 0);
+    errno = 0;
+    CHECK(qnx_proxy_rem_attach(0, proxy) == -1 && errno == ESRCH);
+    /* Another process's proxy is not the caller's to attach. */
+    CHECK(pipe(ids) == 0);
+    fflush(NULL);
+    other = fork();
+    if (other == 0) {
+        proxy = qnx_proxy_attach(0, NULL, 0, -1);
+        if (write(ids[1], &proxy, sizeof proxy) != sizeof proxy) _exit(1);
+        for (;;) pause();
+    }
+    CHECK(read(ids[0], &proxy, sizeof proxy) == sizeof proxy && proxy > 0);
+    errno = 0;
+    CHECK(qnx_proxy_rem_attach(0, proxy) == -1 && errno == EPERM);
+    kill(other, SIGKILL);
+    CHECK(waitpid(other, &status, 0) == other);
+
+    CHECK(qnx_strtonid(" 42x", &end) == 42 && *end == 'x');
+    CHECK(qnx_strtonid("7", NULL) == 7);
+    errno = 0;
+    CHECK(qnx_strtonid("node", &end) == -1 && errno == EINVAL && strcmp(end, "node") == 0);
+    errno = 0;
+    CHECK(qnx_strtonid("99999999999", NULL) == -1 && errno == EINVAL);
+    CHECK(qnx_nidtostr(getnid(), text, sizeof text) == 0 && strcmp(text, "1") == 0);
+    errno = 0;
+    CHECK(qnx_nidtostr(12345, text, sizeof text) == -1 && errno == EINVAL);
+
+    memset(alive, 7, sizeof alive);
+    count = qnx_net_alive(alive, sizeof alive);
+    CHECK(count == getnid() + 1 && alive[0] == 0);
+    for (n = 1; n < count; n++)
+        if (alive[n]) up++;
+    CHECK(up == 1 && alive[getnid()] == 1 && alive[count] == 0);
+    errno = 0;
+    CHECK(qnx_net_alive(alive, 1) == -1 && errno == EINVAL);
+    CHECK(qnx_name_locators(nids) == 1 && nids[0] == getnid());
+
+    CHECK(qnx_name_attach(0, "/qnx4face/vc") != -1);
+    CHECK(qnx_vc_name_attach(0, 0, "/qnx4face/vc") == me);
+    CHECK(qnx_vc_name_attach(getnid(), 1000, "/qnx4face/vc") == me);
+    errno = 0;
+    CHECK(qnx_vc_name_attach(getnid(), 0, "qnx4face/none") == -1 && errno == ESRCH);
+    errno = 0;
+    CHECK(qnx_vc_name_attach(getnid() + 1, 0, "/qnx4face/vc") == -1 && errno == EHOSTUNREACH);
 }
 
 /* child_result is what a forked child exits with: 0 when its checks held. */
@@ -955,6 +1093,7 @@ static void devices(void) {
  * with console_arm; a pseudo-terminal has no virtual consoles to switch. */
 static void console(void) {
     struct _console_ctrl *cc;
+    struct _console_info ci;
     struct _dev_info_entry info;
     struct winsize ws;
     int master, slave = open_pty(&master), rows = -1, columns = -1, fds[2];
@@ -980,53 +1119,190 @@ static void console(void) {
     errno = 0;
     CHECK(dev_info(slave, &info) == 0);
     CHECK(console_arm(cc, info.unit + 1, proxy, _DEV_EVENT_INPUT) == -1 && errno == ENOSYS);
+    /* What the host can tell of a pseudo-terminal; it has no screen to read. */
+    CHECK(console_info(cc, 0, &ci) == 0 && ci.console == info.unit && ci.rows == 25);
+    CHECK(ci.cols == 132 && ci.protocol == _CON_PROT_ANSI && ci.type == _CON_TYPE_TERMINAL);
+    errno = 0;
+    CHECK(console_read(cc, 0, 0, buf, sizeof buf, &rows, &columns, NULL) == -1 && errno == ENOSYS);
+    CHECK(console_protocol(cc, -1, -1) == _CON_PROT_ANSI);
+    errno = 0;
+    CHECK(console_protocol(cc, 0, _CON_PROT_QNX4) == -1 && errno == EINVAL);
+    CHECK(console_ctrl(cc, 0, CONSOLE_NOSWITCH, CONSOLE_NOSWITCH) == 0);
+    CHECK(console_ctrl(cc, 0, 0, CONSOLE_NOSWITCH) == CONSOLE_NOSWITCH);
+    CHECK(console_state(cc, 0, 0, 0) == 0);
     CHECK(console_close(cc) == 0);
     CHECK(pipe(fds) == 0);
     errno = 0;
     CHECK(console_open(fds[0], O_RDONLY) == NULL && errno == ENOTTY);
 }
 
+static volatile sig_atomic_t own_signals = 0;
+
+/* on_own_signal counts the signals of our own numbers that arrive. */
+static void on_own_signal(int sig) {
+    (void)sig;
+    own_signals++;
+}
+
+/* QNX 4's additions to the C library's headers: its error and signal names,
+ * NAME_MAX and PATH_MAX in any mode, its termios bits and calls, qnx_ioctl,
+ * and the defaults the spawn calls take from qnx_spawn_options. */
+static void c_library(void) {
+    static char path[PATH_MAX], name[NAME_MAX + 1];
+    char *sleeper[4];
+    struct sigaction sa;
+    struct termios t;
+    struct pollfd ready;
+    unsigned lines = _CTL_DTR_CHG;
+    int master, slave = open_pty(&master), rows = 0, cols = 0, status = -1;
+    pid_t pid;
+
+    CHECK(EOK == 0 && ENOREMOTE == EREMOTE && EBADFSYS == EUCLEAN && ENOLIC != ENOVPE);
+    CHECK(strcmp(strerror(ENOREMOTE), strerror(EREMOTE)) == 0 && sizeof path >= 256);
+    CHECK(getcwd(path, sizeof path) != NULL && sizeof name > 48);
+
+    /* The signals of our own numbers are real: caught and delivered. */
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_own_signal;
+    sigemptyset(&sa.sa_mask);
+    CHECK(sigaction(SIGDEV, &sa, NULL) == 0 && sigaction(SIGEMT, &sa, NULL) == 0);
+    CHECK(raise(SIGDEV) == 0 && raise(SIGEMT) == 0 && own_signals == 2);
+    CHECK(_SIGMIN == 1 && SIGDEV <= _SIGMAX && SIGEMT <= _SIGMAX && SIGDEV != SIGEMT);
+    CHECK(sigaction(_SIGMAX, NULL, &sa) == 0);
+
+    /* Stick parity and hardware flow control are the host's bits. */
+    CHECK(slave >= 0 && tcgetattr(slave, &t) == 0);
+    t.c_cflag |= PARENB | PARSTK | IHFLOW;
+    CHECK(tcsetattr(slave, TCSANOW, &t) == 0 && tcgetattr(slave, &t) == 0);
+    CHECK((t.c_cflag & PARSTK) && (t.c_cflag & OHFLOW));
+    CHECK(write(master, "ab\n", 3) == 3);
+    ready.fd = slave;
+    ready.events = POLLIN;
+    CHECK(poll(&ready, 1, 5000) == 1 && tcischars(slave) == 3);
+    CHECK(tcsetsize(slave, 30, 90) == 0 && tcgetsize(slave, &rows, &cols) == 0);
+    CHECK(rows == 30 && cols == 90);
+    errno = 0;
+    CHECK(tcsetct(slave, getppid()) == -1 && errno == ENOSYS);
+    errno = 0;
+    CHECK(qnx_ioctl(slave, QCTL_DEV_CTL + 100, &lines, sizeof lines, NULL, 0) == -1 &&
+          errno == ENOSYS);
+    errno = 0;
+    CHECK(qnx_ioctl(slave, QCTL_DEV_CTL, &lines, 1, NULL, 0) == -1 && errno == EINVAL);
+    close(slave);
+    close(master);
+
+    /* The spawn calls take node and priority from qnx_spawn_options. */
+    CHECK(qnx_spawn_options.node == 0 && qnx_spawn_options.priority == -1);
+    sleeper[0] = "sh";
+    sleeper[1] = "-c";
+    sleeper[2] = "sleep 5";
+    sleeper[3] = NULL;
+    qnx_spawn_options.node = getnid() + 1;
+    errno = 0;
+    CHECK(spawnv(P_NOWAIT, "/bin/sh", sleeper) == -1 && errno == ESRCH);
+    qnx_spawn_options.node = getnid();
+    qnx_spawn_options.priority = (char)(getprio(0) > 1 ? getprio(0) - 1 : 1);
+    qnx_spawn_options.flags = _SPAWN_NEWPGRP;
+    pid = spawnv(P_NOWAIT, "/bin/sh", sleeper);
+    CHECK(pid > 0 && getprio(pid) == qnx_spawn_options.priority && getpgid(pid) == pid);
+    qnx_spawn_options.priority = -1;
+    qnx_spawn_options.flags = 0;
+    qnx_spawn_options.node = 0;
+    kill(pid, SIGKILL);
+    CHECK(waitpid(pid, &status, 0) == pid);
+}
+
+/* draw, in a child whose standard output is a terminal, puts text where
+ * QNX 4's terminal library is told to, for terminal type term. */
+static int draw(int out, const char *term) {
+    if (dup2(out, 1) != 1 || setenv("TERM", term, 1) != 0) return 1;
+    if (term_load() != 0 || term_state.num_cols <= 0 || term_state.num_rows <= 0) return 2;
+    if (term_printf(2, 4, TERM_NORMAL, "hi %d", 7) != 4) return 3;
+    if (term_type(5, 0, "x", 1, TERM_INVERSE) != 1 || term_state.attr != TERM_NORMAL) return 4;
+    errno = 0;
+    if (term_cur(term_state.num_rows, 0) != -1 || errno != EINVAL) return 5;
+    return term_flush() == 0 ? 0 : 6;
+}
+
+/* QNX 4's terminal library draws with the codes of the terminfo entry TERM
+ * names (xterm's cursor address and inverse video here), and knows when TERM
+ * names no terminal. */
+static void terminal_library(void) {
+    char out[512];
+    size_t got = 0;
+    ssize_t n;
+    struct pollfd p;
+    int master, slave = open_pty(&master), status = -1;
+    pid_t child;
+
+    CHECK(slave >= 0);
+    fflush(NULL);
+    child = fork();
+    if (child == 0) _exit(draw(slave, "xterm"));
+    CHECK(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    p.fd = master;
+    p.events = POLLIN;
+    memset(out, 0, sizeof out);
+    while (got < sizeof out - 1 && !strstr(out, "\033[7mx") && poll(&p, 1, 5000) == 1 &&
+           (n = read(master, out + got, sizeof out - 1 - got)) > 0)
+        got += (size_t)n;
+    CHECK(strstr(out, "\033[3;5Hhi 7") != NULL && strstr(out, "\033[6;1H\033") != NULL);
+    CHECK(strstr(out, "\033[7mx") != NULL);
+    close(slave);
+    close(master);
+
+    CHECK(setenv("TERM", "no-such-terminal-qnx4", 1) == 0);
+    errno = 0;
+    CHECK(term_load() == -1 && errno == ENOENT);
+}
+
+static void send_eintr(void) {
+    signal_breaks_reply_wait(0);
+}
+
+static void sigcatch(void) {
+    signal_breaks_reply_wait(1);
+}
+
+/* The cases, by the names test_porting gives them. */
+static const struct {
+    const char *name;
+    void (*run)(void);
+} cases[] = {
+    {"reply", reply_reports_errno},
+    {"proxy", proxy_counts_triggers},
+    {"timer", zero_value_disarms},
+    {"send-eintr", send_eintr},
+    {"sigcatch", sigcatch},
+    {"posix-timers", posix_timers},
+    {"psinfo", psinfo},
+    {"vc", virtual_circuits},
+    {"osinfo-sid", osinfo_and_sessions},
+    {"prio", priorities},
+    {"priority-receive", priority_receive},
+    {"message-before-trigger", message_before_trigger},
+    {"spawn", spawning},
+    {"writemsg-relay", writemsg_relay},
+    {"devices", devices},
+    {"console", console},
+    {"trigger-first", trigger_first},
+    {"names", names_located},
+    {"node-ids", node_ids},
+    {"network", network_calls},
+    {"c-library", c_library},
+    {"qnxterm", terminal_library},
+};
+
 int main(int argc, char **argv) {
     const char *which = argc > 1 ? argv[1] : "";
-    if (strcmp(which, "reply") == 0)
-        reply_reports_errno();
-    else if (strcmp(which, "proxy") == 0)
-        proxy_counts_triggers();
-    else if (strcmp(which, "timer") == 0)
-        zero_value_disarms();
-    else if (strcmp(which, "send-eintr") == 0)
-        signal_breaks_reply_wait(0);
-    else if (strcmp(which, "sigcatch") == 0)
-        signal_breaks_reply_wait(1);
-    else if (strcmp(which, "posix-timers") == 0)
-        posix_timers();
-    else if (strcmp(which, "psinfo") == 0)
-        psinfo();
-    else if (strcmp(which, "vc") == 0)
-        virtual_circuits();
-    else if (strcmp(which, "osinfo-sid") == 0)
-        osinfo_and_sessions();
-    else if (strcmp(which, "prio") == 0)
-        priorities();
-    else if (strcmp(which, "message-before-trigger") == 0)
-        message_before_trigger();
-    else if (strcmp(which, "priority-receive") == 0) {
-        receive_order(0);
-        receive_order(1);
-    } else if (strcmp(which, "spawn") == 0)
-        spawning();
-    else if (strcmp(which, "writemsg-relay") == 0)
-        writemsg_relay();
-    else if (strcmp(which, "devices") == 0)
-        devices();
-    else if (strcmp(which, "console") == 0)
-        console();
-    else {
-        printf(
-            "usage: qnx4_face reply|proxy|timer|send-eintr|sigcatch|posix-timers|psinfo|vc|"
-            "osinfo-sid|prio|priority-receive|message-before-trigger|spawn|writemsg-relay|devices|"
-            "console\n");
-        return 2;
+    size_t i;
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        if (strcmp(which, cases[i].name) != 0) continue;
+        cases[i].run();
+        return failures == 0 ? 0 : 1;
     }
-    return failures == 0 ? 0 : 1;
+    printf("usage: qnx4_face CASE, one of:");
+    for (i = 0; i < sizeof cases / sizeof cases[0]; i++) printf(" %s", cases[i].name);
+    printf("\n");
+    return 2;
 }

@@ -30,7 +30,7 @@ TEST_F(Names, AttachLocateAndDetachBelongToTheOwner) {
     pid_t other = vt::spawn([] {
         unsigned copies = 77;
         REQUIRE(qnx_name_locate(0, "names-alpha", 0, &copies) == getppid() && errno == 0);
-        REQUIRE(copies == 77);
+        REQUIRE(copies == 1); /* the one registration on this node */
         REQUIRE(qnx_name_detach(0, 1) == -1 && errno == ESRCH);
         REQUIRE(qnx_name_locate(0, "names-alpha", 0, nullptr) == getppid());
         REQUIRE(qnx_name_locate(0, "names-never", 0, nullptr) == -1 && errno == ESRCH);

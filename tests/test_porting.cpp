@@ -230,8 +230,11 @@ int main(int argc, char **argv) {
 
 /* A program that uses the host's own calls, built with the QNX header
  * directory on its path: the wrappers of <sys/types.h> and <unistd.h> add
- * nid_t and qnx_fullpath and change nothing else (timer_t stays the host's). */
+ * nid_t and qnx_fullpath and change nothing else. <time.h> and <signal.h>
+ * give QNX 4's timer calls, unless the file asks for the host's timer_t and
+ * timer_create with VORLEN_HOST_TIMER_T. */
 const char HOST_WAY[] = R"(
+#define VORLEN_HOST_TIMER_T
 #include <signal.h>
 #include <stddef.h>
 #include <sys/types.h>
@@ -253,22 +256,41 @@ int main(void) {
 
 /* A program that keeps its QNX code apart with __QNX__, as QNX 4 programs
  * that were also built elsewhere did: it says which branch it was built
- * with, and the QNX branch makes a call of the QNX 4 headers. */
+ * with, and the QNX branch makes a call of the QNX 4 headers and uses
+ * Watcom's keywords, which the QNX 4 modules define away. */
 const char GUARDED[] = R"(
 #include <stdio.h>
 #ifdef __QNX__
 #include <sys/psinfo.h>
 #include <sys/vc.h>
+typedef _Packed struct { char tag; } rec_t;
+static char far label[] = "node";
 #endif
 
 int main(void) {
 #ifdef __QNX__
-    printf("QNX 4, node %d\n", (int)getnid());
+    char near *name = label;
+    char huge *same = name;
+    char __far *also = same;
+    printf("QNX 4, %s %d\n", also, (int)getnid());
     return qnx_vc_attach(getnid(), PROC_PID, 0, 0) == PROC_PID ? 0 : 1;
 #else
     printf("elsewhere\n");
     return 0;
 #endif
+}
+)";
+
+/* A program of QNX 4's terminal library: it loads the terminal TERM names
+ * and prints its width. */
+const char TERM_PROGRAM[] = R"(
+#include <stdio.h>
+#include <sys/qnxterm.h>
+
+int main(void) {
+    if (term_load() != 0) return 1;
+    printf("%d\n", term_state.num_cols);
+    return 0;
 }
 )";
 
@@ -399,8 +421,19 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
         ASSERT_EQ(r.status, 0) << module << ":\n" << r.output;
         r = run(quote(prog), budget);
         EXPECT_EQ(r.status, 0) << module;
-        EXPECT_EQ(r.output, module == std::string("vorlen") ? "elsewhere\n" : "QNX 4, node 0\n");
+        EXPECT_EQ(r.output, module == std::string("vorlen") ? "elsewhere\n" : "QNX 4, node 1\n");
     }
+
+    /* QNX 4's terminal library comes with a module of its own. */
+    write_file(scratch.dir + "/term.c", TERM_PROGRAM);
+    r = run(std::string(VORLEN_C_COMPILER) + " -Wall -Wextra -Werror " +
+                quote(scratch.dir + "/term.c") + " -o " + quote(prefix + "/term") + " $(" + pkg +
+                " --cflags --libs vorlen-qnxterm)",
+            budget);
+    ASSERT_EQ(r.status, 0) << r.output;
+    r = run("env -u COLUMNS -u LINES TERM=xterm " + quote(prefix + "/term"), budget);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "80\n");
 
     /* The one line a porting user types, for each example: vorlen links the
      * static library into the program, vorlen-shared libvorlen.so.1 (found
@@ -449,7 +482,10 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
                    "  target_link_libraries(${prog}_shared PRIVATE vorlen::vorlen_shared)\n"
                    "endforeach()\n"
                    "add_executable(guarded guarded.c)\n"
-                   "target_link_libraries(guarded PRIVATE vorlen::qnx4)\n");
+                   "target_link_libraries(guarded PRIVATE vorlen::qnx4)\n"
+                   "add_executable(term term.c)\n"
+                   "target_link_libraries(term PRIVATE vorlen::qnxterm)\n");
+    write_file(proj + "/term.c", TERM_PROGRAM);
     write_file(proj + "/guarded.c", GUARDED);
     Ran r = run(std::string(VORLEN_CMAKE_COMMAND) + " -S " + quote(proj) + " -B " +
                     quote(proj + "/build") + " -G " + quote(VORLEN_CMAKE_GENERATOR) +
@@ -461,7 +497,9 @@ TEST(Porting, FindPackageGivesACProjectEverythingItNeeds) {
     ASSERT_EQ(r.status, 0) << r.output;
     r = run(quote(proj + "/build/guarded"), budget);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, "QNX 4, node 0\n");
+    EXPECT_EQ(r.output, "QNX 4, node 1\n");
+    r = run("env -u COLUMNS -u LINES TERM=xterm " + quote(proj + "/build/term"), budget);
+    EXPECT_EQ(r.output, "80\n");
     run_pair(proj + "/build/qnx_server", proj + "/build/qnx_client");
     run_pair(proj + "/build/qnx_server_shared", proj + "/build/qnx_client_shared");
 }
@@ -486,10 +524,24 @@ TEST_P(QnxFace, BehavesAsQnx4) {
     EXPECT_EQ(vt::wait_exit(c, 20000), 0) << vt::read_file(out);
 }
 
+/* A program that includes only <time.h> and <signal.h> finds QNX 4's
+ * timer_create(clock_id, evp) there, and its timer fires through the daemon. */
+TEST(QnxTime, TimerCallsFromTimeAndSignalAlone) {
+    vt::Daemon d;
+    std::string prog = vt::bin_path("qnx4_time");
+    pid_t c = vt::spawn([&] {
+        execl(prog.c_str(), prog.c_str(), static_cast<char *>(nullptr));
+        return 127;
+    });
+    EXPECT_EQ(vt::wait_exit(c, 20000), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                          testing::Values("reply", "proxy", "timer", "send-eintr", "sigcatch",
-                                         "posix-timers", "psinfo", "vc", "osinfo-sid", "prio",
-                                         "priority-receive", "message-before-trigger", "spawn",
-                                         "writemsg-relay", "devices", "console"));
+                                         "trigger-first", "names", "node-ids", "network",
+                                         "c-library", "qnxterm", "posix-timers", "psinfo", "vc",
+                                         "osinfo-sid", "prio", "priority-receive",
+                                         "message-before-trigger", "spawn", "writemsg-relay",
+                                         "devices", "console"));
 
 } // namespace

@@ -10,9 +10,11 @@
 #include <unistd.h>
 #include "../vorlen_export.h"
 
+#include "sys/qnx_glob.h" /* qnx_spawn_options */
+
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 #ifdef __cplusplus

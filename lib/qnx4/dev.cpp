@@ -348,6 +348,7 @@ int dev_info(int fd, struct _dev_info_entry *info) {
         return -1;
     }
     memset(info, 0, sizeof *info);
+    info->nid = getnid();
     info->tty = static_cast<int>(minor(st.st_rdev));
     info->major = static_cast<int>(major(st.st_rdev));
     copy_text(info->tty_name, sizeof info->tty_name, name);

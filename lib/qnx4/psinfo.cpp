@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -422,6 +423,18 @@ int qnx_osinfo(nid_t nid, struct _osinfo *osdata) {
     long tick = sysconf(_SC_CLK_TCK);
     if (tick > 0) osdata->tick_size = clamp16(1000000ul / (unsigned long)tick);
     osdata->nodename = getnid();
+    osdata->bootsrc = 'H';
+    osdata->num_names = QNX_MAX_NAMES;
+    osdata->num_timers = QNX_MAX_TIMERS;
+    long pid_max = 0;
+    if (read_path("/proc/sys/kernel/pid_max", buf, sizeof buf) > 0) pid_max = atol(buf);
+    osdata->num_sessions = clamp16(pid_max > 0 ? (unsigned long)pid_max : 32768ul);
+    osdata->max_nodes = (unsigned short)getnid();
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0)
+        for (unsigned short &n : osdata->num_fds)
+            n = clamp16(files.rlim_cur == RLIM_INFINITY ? 0xFFFFul : (unsigned long)files.rlim_cur);
+    osdata->pidmask = 0xFFFF;
     osdata->boot_time = boot_time();
     osdata->sflags = _PSF_PROTECTED | _PSF_32BIT;
 

@@ -5,6 +5,7 @@
  * the result is reported where the library does. */
 #include "../core.h"
 
+#include "qnx/sys/proxy.h"
 #include "qnx/sys/sched.h"
 #include "qnx/sys/timers.h"
 
@@ -104,8 +105,22 @@ VORLEN_EXPORT int vorlen_qnx4_qnx_proxy_detach(pid_t proxy) {
     return qnx_proxy_detach(to_wire(proxy));
 }
 
+/* vorlen_qnx4_Trigger is Trigger that, as a process's first call, connects
+ * it as any first call does (then delivers), where vorlen.h's fails with
+ * ENOTCONN: a small program handed a proxy id only triggers it. */
 VORLEN_EXPORT pid_t vorlen_qnx4_Trigger(pid_t proxy) {
-    return Trigger(to_wire(proxy));
+    return _qnx_trigger(to_wire(proxy), true);
+}
+
+/* vorlen_qnx4_qnx_proxy_rem_attach and vorlen_qnx4_qnx_proxy_rem_detach take
+ * and give proxies by their QNX 4 ids. */
+VORLEN_EXPORT pid_t vorlen_qnx4_qnx_proxy_rem_attach(nid_t nid, pid_t proxy) {
+    pid_t vproxy = qnx_proxy_rem_attach(nid, to_wire(proxy));
+    return vproxy == -1 ? -1 : from_wire(vproxy);
+}
+
+VORLEN_EXPORT int vorlen_qnx4_qnx_proxy_rem_detach(nid_t nid, pid_t vproxy) {
+    return qnx_proxy_rem_detach(nid, to_wire(vproxy));
 }
 
 /* vorlen_qnx4_mktimer is mktimer with a proxy event named by its QNX 4 id. */

@@ -8,9 +8,11 @@
 
 extern "C" {
 
-/* getnid returns the node id of the caller: 0, the one node there is. */
+/* getnid returns the logical node id of the caller. QNX 4 numbers nodes from
+ * 1 and keeps 0 for "this node" in calls; without a net map this host is
+ * node 1. It cannot fail. */
 nid_t getnid(void) {
-    return 0;
+    return 1;
 }
 
 /* qnx_vc_attach gives pid itself for this node, whose processes need no

@@ -20,6 +20,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+/* qnx_spawn_options starts out as QNX 4's did: the library's own buffer,
+ * this node, the caller's priority and scheduling, no flags, every
+ * descriptor inherited and no controlling terminal. */
+struct _qnx_spawn_globs qnx_spawn_options = {
+    nullptr, 0, -1, -1, 0, {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1}, -1, 0, {0, 0, 0, 0, 0}};
+
 namespace {
 
 /* wait_status waits for child pid and gives what P_WAIT returns: its exit
@@ -36,13 +42,45 @@ int wait_status(pid_t pid) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+/* Attributes holds the spawn attributes that the flags of
+ * qnx_spawn_options ask for: a process group or session of the program's
+ * own, every signal default and unblocked. */
+struct Attributes {
+    posix_spawnattr_t attr;
+    bool used = false;
+    Attributes() {
+        const int flags = qnx_spawn_options.flags;
+        short want = 0;
+        if (flags & _SPAWN_SETSID)
+            want |= POSIX_SPAWN_SETSID;
+        else if (flags & _SPAWN_NEWPGRP)
+            want |= POSIX_SPAWN_SETPGROUP; /* group 0: the program's own pid */
+        if (flags & _SPAWN_SIGCLR) want |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+        if (want == 0 || posix_spawnattr_init(&attr) != 0) return;
+        used = true;
+        sigset_t all, none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, want);
+    }
+    ~Attributes() {
+        if (used) posix_spawnattr_destroy(&attr);
+    }
+    const posix_spawnattr_t *get() const { return used ? &attr : nullptr; }
+    Attributes(const Attributes &) = delete;
+    Attributes &operator=(const Attributes &) = delete;
+};
+
 /* launch starts path with argv and envp (null: the caller's environment)
  * through posix_spawn, or through posix_spawnp, which looks path up in PATH,
- * when search is set. Returns the pid, or -1 with errno of the spawn, which
- * tells also of an exec that failed. */
+ * when search is set, with the flags of qnx_spawn_options. Returns the pid,
+ * or -1 with errno of the spawn, which tells also of an exec that failed. */
 pid_t launch(bool search, const char *path, char *const argv[], char *const envp[]) {
     pid_t pid;
-    int rc = (search ? posix_spawnp : posix_spawn)(&pid, path, nullptr, nullptr, argv,
+    Attributes attributes;
+    int rc = (search ? posix_spawnp : posix_spawn)(&pid, path, nullptr, attributes.get(), argv,
                                                    envp ? envp : environ);
     if (rc != 0) {
         errno = rc;
@@ -98,17 +136,35 @@ template <typename Start> pid_t start_orphan(Start start) {
     return s.pid;
 }
 
+/* launch_at launches as launch does and gives the program the priority of
+ * qnx_spawn_options unless it is -1, as setprio gives it (a refused change
+ * is passed over); the program runs at the caller's until then. */
+pid_t launch_at(bool search, const char *path, char *const argv[], char *const envp[]) {
+    pid_t pid = launch(search, path, argv, envp);
+    if (pid != -1 && qnx_spawn_options.priority != -1) {
+        const int saved_errno = errno;
+        setprio(pid, qnx_spawn_options.priority);
+        errno = saved_errno;
+    }
+    return pid;
+}
+
 /* spawn carries out mode for program path (looked up in PATH when search is
  * set) with argv and envp (null: the caller's). Returns and fails as the
  * spawn calls do. */
 int spawn(int mode, bool search, const char *path, char *const argv[], char *const envp[]) {
+    const nid_t node = qnx_spawn_options.node;
+    if (node != 0 && node != getnid()) {
+        errno = ESRCH;
+        return -1;
+    }
     switch (mode) {
     case P_WAIT: {
-        pid_t pid = launch(search, path, argv, envp);
+        pid_t pid = launch_at(search, path, argv, envp);
         return pid == -1 ? -1 : wait_status(pid);
     }
     case P_NOWAIT:
-        return launch(search, path, argv, envp);
+        return launch_at(search, path, argv, envp);
     case P_NOWAITO:
         return start_orphan([=] { return launch(search, path, argv, envp); });
     case P_OVERLAY:

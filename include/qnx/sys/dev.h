@@ -43,7 +43,7 @@ extern "C" {
  * 16-bit fields, so the numbers are ints; the field names are QNX 4's. */
 struct _dev_info_entry {
     int tty;                     /* the device's minor number */
-    nid_t nid;                   /* always 0: this host */
+    nid_t nid;                   /* this node: getnid() */
     pid_t driver_pid;            /* always 0: the host's kernel drives it */
     short int nature;            /* always 0 */
     short int attributes;        /* always 0 */

@@ -10,4 +10,10 @@
 #include "sendmx.h" /* <sys/sendmx.h> beside this file */
 #include "../vorlen_qnx4.h"
 
+/* The process manager's pid, as in <sys/psinfo.h>: QNX 4 code reaches it
+ * with qnx_vc_attach(node, PROC_PID, ...) having included this header. */
+#ifndef PROC_PID
+#define PROC_PID 1
+#endif
+
 #endif /* VORLEN_QNX_SYS_KERNEL_H */

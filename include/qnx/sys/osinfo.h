@@ -9,7 +9,7 @@
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 #ifdef __cplusplus
@@ -33,11 +33,22 @@ struct _osinfo {
     unsigned long freememk;   /* KiB that programs could still have */
     char release;             /* the kernel's patch level (44 for 6.18.44), at most 127 */
     long sflags;              /* _PSF_* */
-    nid_t nodename;           /* this node's id: always 0 */
+    nid_t nodename;           /* this node's id, as getnid() gives it */
     long cpu;                 /* 386, 486 or 586 (and any later x86); 0 for others */
     long fpu;                 /* 387, 487 or 587 with the cpu of that number; else 0 */
     char machine[16];         /* the hardware name uname gives ("x86_64"), cut to fit */
     time_t boot_time;         /* when the node started, in seconds since the epoch */
+    /* The process manager's limits, as QNX 4 programs read them. */
+    unsigned short timesel;      /* always 0: no segment holds the time */
+    char bootsrc;                /* 'H': the node booted from its own disk */
+    unsigned short num_names;    /* names the daemon holds (its default table) */
+    unsigned short num_timers;   /* timers a process may have (the default table) */
+    unsigned short num_sessions; /* sessions there may be: as many as pids, cut to 65535 */
+    unsigned short num_handlers; /* always 0: programs attach no interrupt handlers */
+    unsigned short reserve64k;   /* always 0 */
+    unsigned short max_nodes;    /* nodes in the net map: 1 without one */
+    unsigned short num_fds[3];   /* descriptors a process may open (RLIMIT_NOFILE) */
+    unsigned short pidmask;      /* 0xFFFF: Linux pids have no index part */
 };
 
 /* qnx_osinfo describes node nid (0 or getnid(): this one) in *osdata from

@@ -12,7 +12,7 @@
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 #ifdef __cplusplus
@@ -21,7 +21,9 @@ extern "C" {
 
 /* The process manager's pid, to which qnx_psinfo and the other process
  * queries are addressed (directly, or through qnx_vc_attach). */
+#ifndef PROC_PID
 #define PROC_PID 1
+#endif
 
 /* Process flags of QNX 4. qnx_pflags keeps them for the process to read
  * back; of them only _PPF_SIGCATCH changes how the daemon treats the
@@ -85,7 +87,7 @@ struct _psinfo {
         } vproc;
     } un;
     pid_t sid; /* session */
-    nid_t nid; /* node: always 0 */
+    nid_t nid; /* node: getnid() */
 };
 
 /* qnx_psinfo describes in *info the process with the lowest id at or above
@@ -107,7 +109,8 @@ VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, 
  * could not be told. */
 VORLEN_EXPORT int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
-/* getnid returns the node id of the calling process: always 0. */
+/* getnid returns the logical id of the caller's node: QNX 4 numbers nodes
+ * from 1 (0 in a call means this node); without a net map this is node 1. */
 VORLEN_EXPORT nid_t getnid(void);
 
 #ifdef __cplusplus

@@ -15,7 +15,7 @@
 /* The same definition as in vorlen.h; whichever header comes first makes it. */
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 
 /* A message's type code, the 16 bits that QNX 4 messages begin with. */

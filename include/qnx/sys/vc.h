@@ -10,8 +10,10 @@
 
 #ifndef VORLEN_NID_T_DEFINED
 #define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id; always 0: one daemon serves one host */
+typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
+
+#include "../vorlen_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -27,6 +29,26 @@ VORLEN_EXPORT pid_t qnx_vc_attach(nid_t nid, pid_t pid, unsigned length, int fla
  * node, so it returns 0 for any id that names a process, and -1 with errno
  * ESRCH for one of 0 or less. */
 VORLEN_EXPORT int qnx_vc_detach(pid_t vid);
+
+/* qnx_vc_name_attach gives the id through which the caller reaches the
+ * process that registered name on node nid. For this node (nid 0 or
+ * getnid()) that is the process itself, found as qnx_name_locate finds it,
+ * and no circuit is made; length is not looked at. Fails with -1 and errno:
+ * ESRCH (no process registered name), EINVAL (a null name or one of more than
+ * 32 characters), EHOSTUNREACH (another node: none is in the net map). */
+VORLEN_EXPORT pid_t qnx_vc_name_attach(nid_t nid, unsigned length, const char *name);
+
+/* qnx_strtonid reads a node id written in decimal, as in "-n 4", after any
+ * white space. Where the digits end is stored in *str unless str is null
+ * (nodename itself when there are none). The node need not exist. Returns
+ * the id, or -1 with errno EINVAL: no digits, a sign, or a number beyond the
+ * largest nid_t. */
+VORLEN_EXPORT nid_t qnx_strtonid(const char *nodename, char **str);
+
+/* qnx_nidtostr writes node id nid in decimal into buf, which has room for
+ * len bytes with the closing zero. Returns 0, or -1 with errno EINVAL (nid
+ * below 0, a null buf, or the digits do not fit). */
+VORLEN_EXPORT int qnx_nidtostr(nid_t nid, char *buf, int len);
 
 #ifdef __cplusplus
 }
