@@ -8,7 +8,7 @@
 #              cmake/vorlen/ (find_package(vorlen))
 #   include/vorlen/      vorlen.h, vorlen_api.h, vorlen_wire.h, sendmx.h, vorlen_export.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
-#   share/man/           vorlen(8), sin(1), compressed
+#   share/man/           vorlen(8), sin(1) and the calls' pages (Send(3), ...), compressed
 #   share/doc/vorlen/    porting.md and the example sources
 #   lib/systemd/system/  vorlen.service (VORLEN_SYSTEMD_UNITDIR)
 #   etc/logrotate.d/     vorlen (CMAKE_INSTALL_SYSCONFDIR; give /etc for the system's)
@@ -173,12 +173,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/vorlen.logrotate
 # Manual pages, compressed as man and Debian expect them: at the highest level
 # and without the file's name and time, so that the same sources make the
 # same files. Then the porting notes with the examples they refer to.
+# The section 3 pages of the library's calls are all of man/man3; a page
+# that only names another (`.so man3/Send.3`) is compressed like the rest,
+# and man follows the link to the compressed page.
 find_program(VORLEN_GZIP gzip REQUIRED)
-foreach(page vorlen.8 sin.1)
+file(GLOB VORLEN_MAN3_SOURCES CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/man
+     ${PROJECT_SOURCE_DIR}/man/man3/*.3)
+foreach(page vorlen.8 sin.1 ${VORLEN_MAN3_SOURCES})
   string(REGEX REPLACE ".*\\." "" section ${page})
+  get_filename_component(pagedir ${CMAKE_BINARY_DIR}/man/${page} DIRECTORY)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${pagedir}
     COMMAND ${VORLEN_GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
     DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
   list(APPEND VORLEN_MAN_PAGES ${CMAKE_BINARY_DIR}/man/${page}.gz)
