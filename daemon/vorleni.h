@@ -115,6 +115,11 @@ struct QNX_PSTATE {
     bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
     QNX_RWRITE *rwrites; /* written into its reply, newest first; released with its message */
     size_t rwrite_held;  /* what they take: their bytes and records */
+    /* The length the writes give its reply, charged whole from the write
+     * that asked for it to reply_owner, the user of the connection the reply
+     * will wait in, until the reply goes or its message is released. */
+    uint32_t reply_len;
+    uid_t reply_owner;
 };
 
 /* One queued message or pending proxy trigger. */
@@ -181,6 +186,9 @@ struct QNX_BUF {
     size_t used() const { return end - start; }
     unsigned char *head() { return data.data() + start; }
     void consume(size_t n);
+    /* The size reserve_tail(n) would give the buffer: its size when n more
+     * bytes fit. */
+    size_t grow_to(size_t n) const;
     /* Room for n more bytes after end; false, the buffer unchanged, when the
      * memory cannot be had or, with budgeted, the bounds of mem_refusal
      * would be passed. */
@@ -343,6 +351,12 @@ const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n);
 size_t mem_held(const PGLOB *pglob, uid_t user); /* what user holds now */
 void mem_take(PGLOB *pglob, uid_t user, size_t n);
 void mem_give(PGLOB *pglob, uid_t user, size_t n);
+/* answer_refusal says why an answer of n bytes for connection fd could not
+ * wait there if its socket took none of it, credit bytes of it being charged
+ * to the connection's user already; null when it could (and for a connection
+ * that takes no more answers). A request that would queue such an answer for
+ * another process is refused; a status-only answer always fits. */
+const char *answer_refusal(PGLOB *pglob, int fd, size_t n, size_t credit = 0);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
 /* Answers the request being served with status retcode alone and, from -v 2

@@ -317,3 +317,75 @@ TEST(Limits, TrafficCountsDoNotOverflowAndRefusedRepliesDoNotCount) {
     EXPECT_EQ(r.send_msg, 66);
     EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 66);
 }
+
+/* Answers waiting in connections that are never read count against their
+ * user's share and the daemon's bound. A receiver takes a Send from each of
+ * its own senders, which never read, makes each reply as long as a request
+ * may be (Writemsg of one byte near the end), then Replies to each with no
+ * bytes: past the share its Writemsg is refused with EFAULT, the daemon's
+ * memory stays within the bound, and another user's Send is still delivered. */
+TEST(Limits, AnswersNobodyReadsCountAgainstTheBound) {
+    constexpr uint32_t max_request = 8u << 20;
+    constexpr long max_memory = 16l << 20;
+    Daemon d({"--max-memory", std::to_string(max_memory), "--max-memory-per-user",
+              std::to_string(12u << 20), "--max-request", std::to_string(max_request), "-v", "2"});
+    RawClient receiver(d.port(), Transport::unix_socket);
+    ASSERT_TRUE(listing_answered(receiver));
+    std::vector<std::unique_ptr<RawClient>> senders;
+    for (int i = 0; i < 24; i++) {
+        senders.push_back(std::make_unique<RawClient>(d.port(), Transport::unix_socket));
+        ASSERT_TRUE(listing_answered(*senders.back()));
+    }
+    const long before = peak_kib(d.pid());
+    ASSERT_GT(before, 0);
+    for (auto &s : senders) s->send_bytes(send_req(MT_SEND, s->pid(), receiver.pid(), {"m"}));
+    std::vector<pid_t> held;
+    for (size_t i = 0; i < senders.size(); i++) {
+        QNX_MSG_RCV rcv{};
+        rcv.nbytes = 16;
+        receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+        QNX_MSG_HDR m = receiver.recv_hdr();
+        ASSERT_EQ(m.ev.retcode, 0) << d.stdout_text();
+        ASSERT_EQ(receiver.recv_exact(m.msg_len).size(), 1u);
+        held.push_back(m.from_pid);
+    }
+    const uint32_t at = max_request - 2;
+    int written = 0, refused = 0;
+    for (pid_t s : held) {
+        auto w = send_req(MT_REPLY, receiver.pid(), s,
+                          {std::string(reinterpret_cast<const char *>(&at), 4), "w"});
+        reinterpret_cast<QNX_MSG_HDR *>(w.data())->flags.all = VORLEN_FLAG_WRITEMSG;
+        receiver.send_bytes(w);
+        uint16_t rc = receiver.recv_hdr().ev.retcode;
+        ASSERT_TRUE(rc == 0 || rc == EFAULT) << rc;
+        (rc == 0 ? written : refused)++;
+    }
+    for (pid_t s : held) {
+        receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), s, {}));
+        expect_status(receiver, 0);
+    }
+    const long grown = peak_kib(d.pid()) - before;
+    EXPECT_LT(grown, (max_memory >> 10) + 64 * 1024) << "VmHWM grew by " << grown << " KiB";
+    EXPECT_GT(written, 0);
+    EXPECT_GT(refused, 0);
+    if (getuid() == 0) {
+        /* Another user's Send gets through. */
+        const int port = d.port();
+        pid_t other = spawn([port] {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+            RawClient r(port, Transport::unix_socket), s(port, Transport::unix_socket);
+            REQUIRE(listing_answered(r) && listing_answered(s));
+            QNX_MSG_RCV rcv{};
+            rcv.nbytes = 2048;
+            r.send_bytes(req(MT_RECEIVE, r.pid(), rcv));
+            s.send_bytes(send_req(MT_SEND, s.pid(), r.pid(), {std::string(1024, 's')}));
+            QNX_MSG_HDR m = r.recv_hdr(3000);
+            REQUIRE(m.ev.retcode == 0 && m.from_pid == s.pid() && m.msg_len == 1024);
+            REQUIRE(r.recv_exact(1024).size() == 1024);
+            r.send_bytes(send_req(MT_REPLY, r.pid(), s.pid(), {}));
+            REQUIRE(r.recv_hdr().ev.retcode == 0 && s.recv_hdr().ev.retcode == 0);
+            return 0;
+        });
+        EXPECT_EQ(wait_exit(other), 0) << d.stdout_text();
+    }
+}
