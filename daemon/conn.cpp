@@ -231,12 +231,16 @@ static bool is_block_type(uint16_t typ) {
 
 /* peer_is_pid tells whether pid is the process on connection c, and gives a
  * pidfd of it in *pidfd (-1 when the kernel has none). A Unix peer is the
- * process the kernel named at accept, while it lives; a local TCP peer must
- * hold the other end among its descriptors. */
+ * process the kernel named at accept, while it lives and acts as the user it
+ * connected as: a process that exec'd a setuid program since is someone else
+ * now, and whoever holds the socket must not speak for it. A local TCP peer
+ * must hold the other end among its descriptors, and act as its owner. */
 static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
     *pidfd = -1;
     if (!c->unix_peer) return peer_verify(c->fd, pid, pidfd) == 0;
     if (pid != c->cred_pid || c->cred_pidfd < 0) return false;
+    if (!acts_only_as(pid, c->cred_uid)) return false;
+    /* Alive after the look at its status: the status was its own. */
     struct pollfd p = {c->cred_pidfd, POLLIN, 0};
     if (poll(&p, 1, 0) != 0) return false; /* it has ended */
     *pidfd = c->cred_pidfd;
@@ -270,10 +274,18 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     }
     /* One connection per record: a newer connection of the same process
      * takes the record over, and the older one is unbound, so no socket ever
-     * points at a record that is gone. */
-    if (ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
-        pglob->fdpstate[ps->fd] == ps)
-        pglob->fdpstate[ps->fd] = nullptr;
+     * points at a record that is gone. An older one never takes it from a
+     * newer: a socket made before the process changed (and handed to
+     * another) stays out. */
+    bool held = ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
+                pglob->fdpstate[ps->fd] == ps;
+    if (held && pglob->conns[ps->fd] && pglob->conns[ps->fd]->serial > c->serial) {
+        if (pidfd >= 0) close(pidfd);
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d: pid %d is held by a later connection", fd, pid);
+        return false;
+    }
+    if (held) pglob->fdpstate[ps->fd] = nullptr;
     if (pidfd >= 0) process_watch(pglob, ps, pidfd, c->unix_peer);
     ps->fd = fd;
     pglob->fdpstate[fd] = ps;
@@ -449,8 +461,8 @@ static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
 /* refuse_partial drops the request under way in the input buffer of c, which
  * cannot grow: no memory, or the daemon's or its user's bound would be
  * passed. Its bytes are read and dropped as an oversized request's are, and
- * it is answered EFAULT (a Send or Reply) or EINVAL. Without even a header the connection is closed.
- * Returns false when it was. */
+ * it is answered EFAULT (a Send or Reply) or EINVAL. Without even a header the connection is
+ * closed. Returns false when it was. */
 static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     if (c->drop > 0) { /* dropping already needs no room: make some */
         c->drop -= c->in.used() < c->drop ? c->in.used() : c->drop;

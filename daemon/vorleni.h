@@ -508,6 +508,10 @@ bool diag_verifies(unsigned state, unsigned long inode);
 extern int (*owner_signal)(QNX_PSTATE *ps, int sig); /* seam */
 extern uid_t (*peer_uid)(int fd); /* owner of a local TCP peer's socket; UID_UNKNOWN: none known */
 extern uid_t (*pid_uid)(pid_t pid); /* the owner of a process; UID_UNKNOWN: none known */
+/* acts_only_as tells whether process pid acts as uid and as no one else: its
+ * effective, saved and file-system user ids are all uid. False when its
+ * status cannot be read. */
+bool acts_only_as(pid_t pid, uid_t uid);
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);
