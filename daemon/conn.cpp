@@ -250,12 +250,23 @@ static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
 
 /* bind_connection binds connection fd to the record of pid, the process that
  * sent its first request. A local peer must really be that process; a remote
- * peer is bound on trust. It returns false, binding nothing, for a pid that
- * is not the peer, cannot be a process (<= 0) or does not exist. */
+ * peer is bound on trust, but never to a pid that a process of this host has:
+ * the two share one table of pids, and this host's processes come first. A
+ * local process takes its pid from a record bound from afar, which is
+ * removed (its partners released with ESRCH), and gets a record of its own.
+ * It returns false, binding nothing, for a pid that is not the peer, cannot
+ * be a process (<= 0), does not exist or, from afar, exists here. */
 static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     QNX_CONN *c = pglob->conns[fd];
     bool remote = !c->local;
     int pidfd = -1;
+    if (remote && pid > 0 && pid_alive(pid)) {
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d: pid %d, claimed from another host, is a process of "
+                      "this host",
+                      fd, pid);
+        return false;
+    }
     if (pid <= 0 || (!remote && !peer_is_pid(c, pid, &pidfd))) {
         if (pglob->verbose > 1)
             _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
@@ -265,6 +276,13 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
         if (stale && stale->fd < 0 && !stale->remote && !pid_alive(pid))
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
+    }
+    QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, 0);
+    if (far && far->remote) {
+        if (pglob->verbose > 1)
+            _vmessage("Err: pid %d, held from another host, is taken by the process of this host",
+                      pid);
+        cleanup_prg(pglob, pid, RM_TAKEN);
     }
     QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : c->unix_peer ? 3 : 1);
     if (!ps || ps->remote != remote) {

@@ -422,6 +422,7 @@ enum REMOVE_WHY {
     RM_SWEEP,      /* the sweep found it gone */
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
+    RM_TAKEN,      /* bound from afar, its pid was claimed by a process of this host */
 };
 /* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust, 3 create for
  * a pid the kernel named for a Unix peer (alive: it just connected, and its pidfd is watched). */
