@@ -355,7 +355,7 @@ void mem_give(PGLOB *pglob, uid_t user, size_t n);
  * wait there if its socket took none of it, credit bytes of it being charged
  * to the connection's user already; null when it could (and for a connection
  * that takes no more answers). A request that would queue such an answer for
- * another process is refused; a status-only answer always fits. */
+ * another process is refused; one whose answer is status-only never is. */
 const char *answer_refusal(PGLOB *pglob, int fd, size_t n, size_t credit = 0);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
