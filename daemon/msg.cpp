@@ -508,7 +508,8 @@ static void process_writemsg(PGLOB *pglob) {
     }
     if (why) {
         char name[192];
-        snprintf(name, sizeof name, "EFAULT (a reply of %u bytes would pass %s)", end, why);
+        snprintf(name, sizeof name, "EFAULT (%u bytes into a reply of %u would pass %s)", nbytes,
+                 end > ps->reply_len ? end : ps->reply_len, why);
         marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, name);
         return;
     }

@@ -316,11 +316,11 @@ TEST(Peers, APeerOnAnotherHostNeverTakesAPidOfThisHost) {
         return 0;
     });
     ASSERT_EQ(mine, p) << strerror(errno);
-    close(go[0]);
     other.send_bytes(send_req(MT_SEND, other.pid(), p, {"for the one here"}));
     expect_status(other, ESRCH);
     ASSERT_EQ(write(go[1], "g", 1), 1);
     EXPECT_EQ(wait_exit(mine), 0);
+    close(go[0]);
     close(go[1]);
     EXPECT_EQ(local.recv_hdr().ev.retcode, ESRCH);
     EXPECT_TRUE(far.closed_by_peer());

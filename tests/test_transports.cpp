@@ -225,7 +225,8 @@ TEST(Transports, AHandedOverConnectionCannotSpeakForItsMakerOnceItChanged) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sp), 0);
     /* The maker connects twice, hands the first connection over and binds
      * the second. */
-    pid_t maker = spawn([port = d.port(), s = sp[1]] {
+    pid_t maker = spawn([port = d.port(), s = sp[1], theirs = sp[0]] {
+        close(theirs); /* so that the read below ends with the test */
         int first = connect_unix(port);
         REQUIRE(first >= 0 && send_fd(s, first));
         close(first);
