@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -154,6 +155,19 @@ int recv_fd(int s) {
     return fd;
 }
 
+/* connect_tcp connects to the daemon on port over loopback; the socket
+ * stays open across exec. -1 when it cannot. */
+int connect_tcp(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
+    if (s >= 0) close(s);
+    return -1;
+}
+
 /* The effective user of process pid, or -1. */
 long effective_user(pid_t pid) {
     std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
@@ -218,7 +232,8 @@ TEST(Transports, AClaimedPidThatIsNotTheConnectingProcessIsRefusedOverUnix) {
 /* A connection speaks only for the process that made it, as that process
  * was: handed to another process, it cannot take the record from a later
  * connection of its maker, nor claim its maker once that has exec'd a
- * setuid-root program. Each claim is refused and the connection closed. */
+ * setuid-root program (over TCP, one that holds the socket still). Each
+ * claim is refused and the connection closed. */
 TEST(Transports, AHandedOverConnectionCannotSpeakForItsMakerOnceItChanged) {
     Daemon d({"-v", "2"});
     int sp[2];
@@ -256,25 +271,30 @@ TEST(Transports, AHandedOverConnectionCannotSpeakForItsMakerOnceItChanged) {
     std::filesystem::copy_file("/bin/sleep", prog);
     ASSERT_EQ(chown(prog.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(prog.c_str(), 04755), 0);
-    pid_t child = spawn([port = d.port(), s = sp[1], &prog] {
-        REQUIRE(setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0);
-        int c = connect_unix(port);
-        REQUIRE(c >= 0 && send_fd(s, c));
-        close(c);
-        execl(prog.c_str(), "sleep", "60", static_cast<char *>(nullptr));
-        return 1;
-    });
-    first = recv_fd(sp[0]);
-    ASSERT_GE(first, 0);
-    bool root = wait_until([&] { return effective_user(child) == 0; });
-    if (root) {
-        EXPECT_EQ(claim_on(first, child), ESRCH);
-        EXPECT_EQ(read(first, &b, 1), 0) << "the refused connection stays open";
-        EXPECT_EQ(process_record(d.port(), child).pid, 0);
+    bool root = true;
+    for (Transport t : {Transport::unix_socket, Transport::tcp}) {
+        SCOPED_TRACE(t == Transport::tcp ? "tcp" : "unix");
+        /* Over TCP the socket goes through the exec with the program. */
+        pid_t child = spawn([port = d.port(), s = sp[1], t, &prog] {
+            REQUIRE(setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0);
+            int c = t == Transport::tcp ? connect_tcp(port) : connect_unix(port);
+            REQUIRE(c >= 0 && send_fd(s, c));
+            if (t == Transport::unix_socket) close(c);
+            execl(prog.c_str(), "sleep", "60", static_cast<char *>(nullptr));
+            return 1;
+        });
+        first = recv_fd(sp[0]);
+        ASSERT_GE(first, 0);
+        root = root && wait_until([&] { return effective_user(child) == 0; });
+        if (root) {
+            EXPECT_EQ(claim_on(first, child), ESRCH);
+            EXPECT_EQ(read(first, &b, 1), 0) << "the refused connection stays open";
+            EXPECT_EQ(process_record(d.port(), child).pid, 0);
+        }
+        close(first);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
     }
-    close(first);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
     close(sp[0]);
     close(sp[1]);
     std::filesystem::remove_all(dir);
