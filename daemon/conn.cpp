@@ -231,12 +231,16 @@ static bool is_block_type(uint16_t typ) {
 
 /* peer_is_pid tells whether pid is the process on connection c, and gives a
  * pidfd of it in *pidfd (-1 when the kernel has none). A Unix peer is the
- * process the kernel named at accept, while it lives; a local TCP peer must
- * hold the other end among its descriptors. */
+ * process the kernel named at accept, while it lives and acts as the user it
+ * connected as: a process that exec'd a setuid program since is someone else
+ * now, and whoever holds the socket must not speak for it. A local TCP peer
+ * must hold the other end among its descriptors, and act as its owner. */
 static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
     *pidfd = -1;
     if (!c->unix_peer) return peer_verify(c->fd, pid, pidfd) == 0;
     if (pid != c->cred_pid || c->cred_pidfd < 0) return false;
+    if (!acts_only_as(pid, c->cred_uid)) return false;
+    /* Alive after the look at its status: the status was its own. */
     struct pollfd p = {c->cred_pidfd, POLLIN, 0};
     if (poll(&p, 1, 0) != 0) return false; /* it has ended */
     *pidfd = c->cred_pidfd;
@@ -246,12 +250,23 @@ static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
 
 /* bind_connection binds connection fd to the record of pid, the process that
  * sent its first request. A local peer must really be that process; a remote
- * peer is bound on trust. It returns false, binding nothing, for a pid that
- * is not the peer, cannot be a process (<= 0) or does not exist. */
+ * peer is bound on trust, but never to a pid that a process of this host has:
+ * the two share one table of pids, and this host's processes come first. A
+ * local process takes its pid from a record bound from afar, which is
+ * removed (its partners released with ESRCH), and gets a record of its own.
+ * It returns false, binding nothing, for a pid that is not the peer, cannot
+ * be a process (<= 0), does not exist or, from afar, exists here. */
 static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     QNX_CONN *c = pglob->conns[fd];
     bool remote = !c->local;
     int pidfd = -1;
+    if (remote && pid > 0 && pid_alive(pid)) {
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d: pid %d, claimed from another host, is a process of "
+                      "this host",
+                      fd, pid);
+        return false;
+    }
     if (pid <= 0 || (!remote && !peer_is_pid(c, pid, &pidfd))) {
         if (pglob->verbose > 1)
             _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
@@ -262,6 +277,13 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
+    QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, 0);
+    if (far && far->remote) {
+        if (pglob->verbose > 1)
+            _vmessage("Err: pid %d, held from another host, is taken by the process of this host",
+                      pid);
+        cleanup_prg(pglob, pid, RM_TAKEN);
+    }
     QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : c->unix_peer ? 3 : 1);
     if (!ps || ps->remote != remote) {
         if (pidfd >= 0) close(pidfd);
@@ -270,10 +292,18 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     }
     /* One connection per record: a newer connection of the same process
      * takes the record over, and the older one is unbound, so no socket ever
-     * points at a record that is gone. */
-    if (ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
-        pglob->fdpstate[ps->fd] == ps)
-        pglob->fdpstate[ps->fd] = nullptr;
+     * points at a record that is gone. An older one never takes it from a
+     * newer: a socket made before the process changed (and handed to
+     * another) stays out. */
+    bool held = ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
+                pglob->fdpstate[ps->fd] == ps;
+    if (held && pglob->conns[ps->fd] && pglob->conns[ps->fd]->serial > c->serial) {
+        if (pidfd >= 0) close(pidfd);
+        if (pglob->verbose > 1)
+            _vmessage("Err: connection fd %d: pid %d is held by a later connection", fd, pid);
+        return false;
+    }
+    if (held) pglob->fdpstate[ps->fd] = nullptr;
     if (pidfd >= 0) process_watch(pglob, ps, pidfd, c->unix_peer);
     ps->fd = fd;
     pglob->fdpstate[fd] = ps;

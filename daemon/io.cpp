@@ -56,6 +56,26 @@ void mem_give(PGLOB *pglob, uid_t user, size_t n) {
     if (it != pglob->user_mem.end() && (it->second -= n) == 0) pglob->user_mem.erase(it);
 }
 
+size_t QNX_BUF::grow_to(size_t n) const {
+    if (data.size() - used() >= n) return data.size(); /* room once the bytes slide */
+    /* Doubling keeps appends cheap, but never more than 64 KiB beyond what
+     * is asked for: a buffer stays near the bytes it really holds. */
+    size_t want = used() + n;
+    size_t doubled = data.size() * 2;
+    if (doubled > want) want = doubled < want + 65536 ? doubled : want + 65536;
+    return want < 4096 ? 4096 : want;
+}
+
+/* growth_refusal says why buffer b may not grow to want bytes, for a log
+ * line, or null when it may. The first 4096 bytes hold any header and fixed
+ * body, and any status-only answer: a connection may always have them, so
+ * that a full budget still lets others in and still answers everyone. */
+static const char *growth_refusal(PGLOB *pglob, const QNX_BUF &b, size_t want, size_t credit) {
+    if (want <= 4096 || want <= b.data.size()) return nullptr;
+    size_t more = want - b.data.size();
+    return more > credit ? mem_refusal(pglob, b.owner, more - credit) : nullptr;
+}
+
 bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
     if (data.size() - end >= n) return true;
     /* Slide the unconsumed bytes to the front before growing. */
@@ -65,17 +85,10 @@ bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
         start = 0;
         if (data.size() - end >= n) return true;
     }
-    /* Doubling keeps appends cheap, but never more than 64 KiB beyond what
-     * is asked for: a buffer stays near the bytes it really holds. */
-    size_t want = end + n;
-    size_t doubled = data.size() * 2;
-    if (doubled > want) want = doubled < want + 65536 ? doubled : want + 65536;
-    if (want < 4096) want = 4096;
+    size_t want = grow_to(n);
     PGLOB *pglob = &_pglob;
     size_t more = want - data.size();
-    /* The first 4096 bytes hold any header and fixed body: a connection
-     * may always have them, so that a full budget still lets others in. */
-    if (budgeted && want > 4096 && mem_refusal(pglob, owner, more)) return false;
+    if (budgeted && growth_refusal(pglob, *this, want, 0)) return false;
     if (!alloc_allowed(want)) return false;
     try {
         std::vector<unsigned char> bigger(want); /* exactly want: resize might take twice */
@@ -86,6 +99,13 @@ bool QNX_BUF::reserve_tail(size_t n, bool budgeted) {
     }
     mem_take(pglob, owner, more);
     return true;
+}
+
+const char *answer_refusal(PGLOB *pglob, int fd, size_t n, size_t credit) {
+    if (fd < 0 || size_t(fd) >= pglob->conns.size()) return nullptr;
+    const QNX_CONN *c = pglob->conns[fd];
+    if (!c || c->dead) return nullptr;
+    return growth_refusal(pglob, c->out, c->out.grow_to(n), credit);
 }
 
 bool QNX_BUF::append(const void *p, size_t n) {
@@ -128,9 +148,10 @@ static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why, bool unread = 
 /* dwritev writes the pieces of one answer to connection fd: straight to the
  * socket when nothing is waiting before them, otherwise behind the bytes the
  * client has not taken yet. A connection whose unread answers would pass the
- * bound with this one (its first as much as any other), whose socket fails or
- * whose answer cannot be buffered for want of memory is removed once the
- * current request is done. */
+ * bound with this one (its first as much as any other) or, beyond the 4096
+ * bytes any connection may have, its user's share or the daemon's memory
+ * bound, whose socket fails or whose answer cannot be buffered for want of
+ * memory is removed once the current request is done. */
 void dwritev(int fd, const DPIECE *pieces, int n) {
     PGLOB *pglob = &_pglob;
     size_t total = 0;
@@ -181,6 +202,20 @@ void dwritev(int fd, const DPIECE *pieces, int n) {
         mark_dead(pglob, c, "unread answers over the bound", true);
         return;
     }
+    /* What waits is charged to the connection's user as it is queued. The
+     * requests that queue answers for others were refused before they got
+     * here when this would fail: only a client that leaves its own answers
+     * unread gets this far, and it is dropped as for the bound above. */
+    if (const char *why = growth_refusal(pglob, c->out, c->out.grow_to(total - done), 0)) {
+        char text[160];
+        snprintf(text, sizeof text, "unread answers over %s", why);
+        mark_dead(pglob, c, text, true);
+        return;
+    }
+    if (!c->out.reserve_tail(total - done)) {
+        mark_dead(pglob, c, "no memory for its answer");
+        return;
+    }
     /* Keep what the socket did not take, in order. */
     size_t skip = done;
     for (int i = 0; i < n; i++) {
@@ -189,10 +224,7 @@ void dwritev(int fd, const DPIECE *pieces, int n) {
             skip -= len;
             continue;
         }
-        if (!c->out.append(static_cast<const char *>(pieces[i].buff) + skip, len - skip)) {
-            mark_dead(pglob, c, "no memory for its answer");
-            return;
-        }
+        c->out.append(static_cast<const char *>(pieces[i].buff) + skip, len - skip); /* room */
         skip = 0;
     }
     if (!c->want_write) {

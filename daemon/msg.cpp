@@ -101,7 +101,8 @@ static void unlend(QNX_PSTATE *r, const QNX_PSTATE *sender) {
     }
 }
 
-/* drop_rwrites frees what was written into the reply of sender. */
+/* drop_rwrites frees what was written into the reply of sender, and gives
+ * back the length charged for the reply. */
 static void drop_rwrites(QNX_PSTATE *sender) {
     QNX_RWRITE *next;
     for (QNX_RWRITE *w = sender->rwrites; w; w = next) {
@@ -111,6 +112,30 @@ static void drop_rwrites(QNX_PSTATE *sender) {
     }
     sender->rwrites = nullptr;
     sender->rwrite_held = 0;
+    mem_give(&_pglob, sender->reply_owner, sender->reply_len);
+    sender->reply_len = 0;
+}
+
+/* conn_user is the user of connection fd, UID_UNKNOWN when there is none. */
+static uid_t conn_user(PGLOB *pglob, int fd) {
+    if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return UID_UNKNOWN;
+    return pglob->conns[fd]->uid;
+}
+
+/* delivered_len is how many bytes of a message of nbytes a receiver that
+ * asked for rbnbytes from offset on is given (as do_rcv gives them). */
+static uint32_t delivered_len(uint32_t nbytes, uint32_t rbnbytes, uint32_t offset) {
+    uint32_t n = offset < nbytes ? nbytes - offset : 0;
+    return n > rbnbytes ? rbnbytes : n;
+}
+
+/* delivery_refusal says why the message of nbytes cannot go to receiver r,
+ * which waits for it: its answer would wait in r's connection past that
+ * user's share or the daemon's bound. Null when it can; a message that gives
+ * r no bytes is a status-only answer, which always can. */
+static const char *delivery_refusal(PGLOB *pglob, const QNX_PSTATE *r, uint32_t nbytes) {
+    uint32_t n = delivered_len(nbytes, r->qrcv.nbytes, r->qrcv.offset);
+    return n ? answer_refusal(pglob, r->fd, sizeof(QNX_MSG_HDR) + n) : nullptr;
 }
 
 /* msg_release_buffer frees the message sender holds, exactly once, and what
@@ -172,8 +197,7 @@ static bool blocks_fit(const unsigned char *var, size_t len, uint32_t nblocks, u
  * on, at most rbnbytes bytes (both unsigned, as on the wire). */
 void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset) {
     ps->state = STATE_READY;
-    uint32_t n = offset < ps->qrcv.nbytes ? ps->qrcv.nbytes - offset : 0;
-    if (n > rbnbytes) n = rbnbytes;
+    uint32_t n = delivered_len(ps->qrcv.nbytes, rbnbytes, offset);
     QNX_MSG_HDR h;
     memset(&h, 0, sizeof h);
     h.from_pid = ps->qrcv.from_pid;
@@ -205,8 +229,10 @@ static void lend_message(QNX_PSTATE *r, QNX_PSTATE *s) {
 /* process_snd copies the sender's blocks into one buffer and hands the
  * message to its receiver at once, or queues it. It refuses with ESRCH (no
  * such receiver), EINVAL (blocks that do not fill the request), EAGAIN (queue
- * full, or holding the message would pass --max-memory) or EFAULT (no
- * memory); a refused sender stays READY. */
+ * full, or holding the message, or its delivery waiting in the connection of
+ * a receiver that waits for it, would pass the sender's or the receiver's
+ * user's share or --max-memory) or EFAULT (no memory); a refused sender
+ * stays READY. */
 void process_snd(PGLOB *pglob) {
     QNX_MSG_HDR *h = pglob->rcv_buffer;
     auto *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(h + 1);
@@ -256,11 +282,21 @@ void process_snd(PGLOB *pglob) {
         dread(fd, buffer + off, k, "sblk.nbytes");
         off += k;
     }
+    mem_take(pglob, user, total);
+    /* The receiver's user pays for the delivery that waits in its
+     * connection, but it is the Send that is refused. */
+    if (const char *why = waiting ? delivery_refusal(pglob, ps_d, total) : nullptr) {
+        mem_give(pglob, user, total);
+        free(buffer);
+        refuse(pglob, EAGAIN,
+               "Send to %d//%d from %d//%d: EAGAIN (delivering it to %d would pass %s)",
+               snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, ps_d->pid, why);
+        return;
+    }
 
     ps_s->qsnd.buffer = buffer;
     ps_s->qsnd.nbytes = int32_t(total);
     ps_s->qsnd.owner = user;
-    mem_take(pglob, user, total);
     ps_s->qsnd.to_pid = snd->to_pid;
     ps_s->qsnd.to_nid = 0;
     ps_s->qsnd.prio = h->prio;
@@ -428,10 +464,13 @@ static void marked_refused(PGLOB *pglob, const char *what, pid_t to_pid, int ret
  * request's first block is the offset, the others the bytes. It refuses with
  * EINVAL (blocks that do not fill the request, or no 4-byte offset block
  * first), EFAULT (bytes that would end beyond the request limit, more kept
- * for that sender than the limit, or no memory) or ESRCH (no sender of that
- * pid REPLY-blocked on the caller); a refusal keeps nothing. What is kept is
- * bounded by the limit per sender, whatever the offsets: a reply merged from
- * it is never longer than a request may be. */
+ * for that sender than the limit, a share or the memory bound passed, or no
+ * memory) or ESRCH (no sender of that pid REPLY-blocked on the caller); a
+ * refusal keeps nothing. What is kept is bounded by the limit per sender,
+ * whatever the offsets: a reply merged from it is never longer than a request
+ * may be. The bytes are charged to the writer; a write that makes the reply
+ * longer charges what it adds to the reply's length to the user of the
+ * connection the reply will wait in, at once, as if it waited there already. */
 static void process_writemsg(PGLOB *pglob) {
     QNX_MSG_HDR *h = pglob->rcv_buffer;
     auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
@@ -465,10 +504,27 @@ static void process_writemsg(PGLOB *pglob) {
      * hold more than the limit either. */
     size_t cost = sizeof(QNX_RWRITE) + nbytes;
     const uid_t user = pglob->conns[fd]->uid;
-    QNX_RWRITE *w = nullptr;
-    if (ps->rwrite_held + cost <= pglob->max_request && !mem_refusal(pglob, user, cost) &&
-        alloc_allowed(cost))
-        w = static_cast<QNX_RWRITE *>(malloc(cost));
+    const uint32_t end = offset + nbytes;
+    const uint32_t longer = end > ps->reply_len ? end - ps->reply_len : 0;
+    const uid_t payer = ps->reply_len ? ps->reply_owner : conn_user(pglob, ps->fd);
+    if (ps->rwrite_held + cost > pglob->max_request) {
+        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
+        return;
+    }
+    const char *why = mem_refusal(pglob, user, cost);
+    if (!why) {
+        mem_take(pglob, user, cost); /* so that the reply's length is checked on top */
+        why = longer ? mem_refusal(pglob, payer, longer) : nullptr;
+        mem_give(pglob, user, cost);
+    }
+    if (why) {
+        char name[192];
+        snprintf(name, sizeof name, "EFAULT (%u bytes into a reply of %u would pass %s)", nbytes,
+                 end > ps->reply_len ? end : ps->reply_len, why);
+        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, name);
+        return;
+    }
+    QNX_RWRITE *w = alloc_allowed(cost) ? static_cast<QNX_RWRITE *>(malloc(cost)) : nullptr;
     if (!w) {
         marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
         return;
@@ -477,6 +533,9 @@ static void process_writemsg(PGLOB *pglob) {
     w->nbytes = nbytes;
     w->owner = user;
     mem_take(pglob, user, cost);
+    mem_take(pglob, payer, longer);
+    ps->reply_owner = payer;
+    ps->reply_len += longer;
     dread(fd, nullptr, 8, "offset");
     uint32_t at = 0;
     for (uint32_t i = 1; i < rp->nblocks; i++) {
@@ -502,7 +561,8 @@ static void process_writemsg(PGLOB *pglob) {
  * holds it; what was written into the sender's reply stays with the sender.
  * Answers 0; refuses with EINVAL (not one 4-byte block), ESRCH (no sender of
  * that pid REPLY-blocked on the caller, or no target of that pid) or EAGAIN
- * (queue full); a refusal changes nothing. */
+ * (queue full, or a delivery at once that would pass the target's user's
+ * share or the memory bound, as for a Send); a refusal changes nothing. */
 static void process_relay(PGLOB *pglob) {
     QNX_MSG_HDR *h = pglob->rcv_buffer;
     auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
@@ -528,6 +588,13 @@ static void process_relay(PGLOB *pglob) {
                    (target->qrcv.from_pid == 0 || target->qrcv.from_pid == ps->pid);
     if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
         marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, "EAGAIN");
+        return;
+    }
+    if (const char *why =
+            waiting ? delivery_refusal(pglob, target, uint32_t(ps->qsnd.nbytes)) : nullptr) {
+        char name[192];
+        snprintf(name, sizeof name, "EAGAIN (delivering it to %d would pass %s)", target->pid, why);
+        marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, name);
         return;
     }
     unlend(relayer, ps);
@@ -585,7 +652,9 @@ static char *merge_reply(QNX_PSTATE *sender, const DPIECE *pieces, int n, uint32
 /* process_rpl writes the reply to the sender that is REPLY-blocked on the
  * replier and answers the replier 0. A reply to anyone else (not blocked, or
  * blocked on another receiver) is refused with ESRCH; blocks that do not fill
- * the request with EINVAL. The reply bytes go out from the request itself. */
+ * the request with EINVAL; a reply that would wait in the sender's connection
+ * past its user's share or the memory bound, or for which there is no memory,
+ * with EFAULT. The reply bytes go out from the request itself. */
 void process_rpl(PGLOB *pglob) {
     QNX_MSG_HDR *h = pglob->rcv_buffer;
     auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
@@ -660,6 +729,18 @@ void process_rpl(PGLOB *pglob) {
     if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != replier) {
         refuse(pglob, ESRCH, "Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid,
                rp->to_pid);
+        return;
+    }
+    /* The reply waits in the sender's connection, at its user's cost, if
+     * the sender does not take it at once: past a bound the Reply is refused
+     * and the sender keeps waiting. What Writemsg charged for the reply's
+     * length is the sender's already. An empty reply is a status-only answer,
+     * which can always go. */
+    uint32_t len = ps->rwrites && ps->reply_len > total ? ps->reply_len : total;
+    size_t credit = ps->reply_owner == conn_user(pglob, ps->fd) ? ps->reply_len : 0;
+    if (const char *why = len ? answer_refusal(pglob, ps->fd, sizeof ah + len, credit) : nullptr) {
+        refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT (%u bytes would pass %s)",
+               h->from_nid, h->from_pid, rp->to_pid, len, why);
         return;
     }
     char *merged = nullptr;

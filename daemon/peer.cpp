@@ -208,6 +208,24 @@ static bool runs_as(pid_t pid, uid_t uid) {
     return false;
 }
 
+bool acts_only_as(pid_t pid, uid_t uid) {
+    char buf[2048];
+    if (uid == UID_UNKNOWN || read_proc(pid, "status", buf, sizeof buf) <= 0) return false;
+    const char *p = strstr(buf, "\nUid:");
+    if (!p) return false;
+    p += 5;
+    for (int i = 0; i < 4; i++) {
+        char *end;
+        unsigned long id = strtoul(p, &end, 10);
+        if (end == p) return false;
+        /* The real id (the first) changes with no exec, and a setuid client
+         * connects with an effective id that is not its real one. */
+        if (i > 0 && uid_t(id) != uid) return false;
+        p = end;
+    }
+    return true;
+}
+
 /* peer_verify checks that process pid really holds the other end of
  * connection fd: the kernel names the client socket's inode, and the socket
  * must be among pid's descriptors. Where those cannot be read (the daemon is
@@ -220,12 +238,13 @@ static int peer_verify_real(int fd, pid_t pid, int *pidfd) {
     unsigned long inode;
     uid_t uid;
     if (sock_owner(fd, &inode, &uid) != 0) return -1;
-    /* A socket is owned by the user that made it; a process of another user
-     * cannot have made it, so its descriptors are not searched (a socket
-     * made by root may have been handed on after root gave up its rights).
-     * One look at the claimed process, however many descriptors it has, is
-     * all that a peer claiming somebody else's pid costs. */
-    if (uid != 0 && !runs_as(pid, uid)) return -1;
+    /* A socket is owned by the user that made it; a process that acts as
+     * another user cannot have made it, or has since exec'd a program that
+     * runs as someone else: it must not ride on the socket. Its descriptors
+     * are not searched: one look at the claimed process, however many
+     * descriptors it has, is all that a peer claiming somebody else's pid
+     * costs. */
+    if (!acts_only_as(pid, uid)) return -1;
     /* Held before the check, so that a pid reused afterwards is never the
      * one signalled. */
     int pfd = int(syscall(SYS_pidfd_open, pid, 0));

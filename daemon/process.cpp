@@ -87,8 +87,9 @@ static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
  * the kernel has just named the process, and its pidfd is watched from the
  * moment it is bound). It returns null when no record can be had: no memory, a
  * pid that cannot be a process (<= 0, which kill would read as a process group
- * or everyone), or one that no longer exists (a record of a process that never
- * connected and has since died is removed on the spot). */
+ * or everyone), one that no longer exists (a record of a process that never
+ * connected and has since died is removed on the spot) or, with is_generate
+ * 1, the pid of a record from afar that a process of this host has now. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
     if (pglob->verbose > 8) _vmessage("searching pid %d", pid);
     auto it = pglob->pidmap.find(pid);
@@ -98,6 +99,10 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
             cleanup_prg(pglob, pid, RM_EXITED);
             return nullptr;
         }
+        /* A record from afar whose pid a process of this host has got since
+         * is no one's to address: the local process takes it at its first
+         * call, and until then nothing reaches the far one by mistake. */
+        if (is_generate == 1 && ps->remote && pid_alive(pid)) return nullptr;
         return ps;
     }
     if (!is_generate || pid <= 0 || (is_generate == 1 && !pid_alive(pid))) return nullptr;
@@ -189,6 +194,8 @@ static const char *remove_why_text(REMOVE_WHY why) {
         return "dropped for unread answers";
     case RM_REFUSED:
         return "refused verification";
+    case RM_TAKEN:
+        return "its pid taken by a process of this host";
     }
     return "?";
 }

@@ -116,6 +116,11 @@ struct QNX_PSTATE {
     bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
     QNX_RWRITE *rwrites; /* written into its reply, newest first; released with its message */
     size_t rwrite_held;  /* what they take: their bytes and records */
+    /* The length the writes give its reply, charged whole from the write
+     * that asked for it to reply_owner, the user of the connection the reply
+     * will wait in, until the reply goes or its message is released. */
+    uint32_t reply_len;
+    uid_t reply_owner;
 };
 
 /* One queued message or pending proxy trigger. */
@@ -184,6 +189,9 @@ struct QNX_BUF {
     size_t used() const { return end - start; }
     unsigned char *head() { return data.data() + start; }
     void consume(size_t n);
+    /* The size reserve_tail(n) would give the buffer: its size when n more
+     * bytes fit. */
+    size_t grow_to(size_t n) const;
     /* Room for n more bytes after end; false, the buffer unchanged, when the
      * memory cannot be had or, with budgeted, the bounds of mem_refusal
      * would be passed. */
@@ -346,6 +354,12 @@ const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n);
 size_t mem_held(const PGLOB *pglob, uid_t user); /* what user holds now */
 void mem_take(PGLOB *pglob, uid_t user, size_t n);
 void mem_give(PGLOB *pglob, uid_t user, size_t n);
+/* answer_refusal says why an answer of n bytes for connection fd could not
+ * wait there if its socket took none of it, credit bytes of it being charged
+ * to the connection's user already; null when it could (and for a connection
+ * that takes no more answers). A request that would queue such an answer for
+ * another process is refused; one whose answer is status-only never is. */
+const char *answer_refusal(PGLOB *pglob, int fd, size_t n, size_t credit = 0);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
 /* Answers the request being served with status retcode alone and, from -v 2
@@ -411,6 +425,7 @@ enum REMOVE_WHY {
     RM_SWEEP,      /* the sweep found it gone */
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
+    RM_TAKEN,      /* bound from afar, its pid was claimed by a process of this host */
 };
 /* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust, 3 create for
  * a pid the kernel named for a Unix peer (alive: it just connected, and its pidfd is watched). */
@@ -501,6 +516,10 @@ extern uid_t (*pid_uid)(pid_t pid); /* the owner of a process; UID_UNKNOWN: none
  * bound to name (len bytes as in sun_path): "user NAME (uid N)", "user uid N"
  * for a uid without a name, or "unknown user" when the kernel cannot tell. */
 std::string unix_listener_owner(const char *name, size_t len);
+/* acts_only_as tells whether process pid acts as uid and as no one else: its
+ * effective, saved and file-system user ids are all uid. False when its
+ * status cannot be read. */
+bool acts_only_as(pid_t pid, uid_t uid);
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob);

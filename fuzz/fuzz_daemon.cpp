@@ -333,6 +333,8 @@ UNGUIDED void check_processes() {
         }
         CHECK(held == ps->rwrite_held && held <= FUZZ_MAX_REQUEST);
         if (ps->rwrites) CHECK(ps->qsnd.buffer);
+        /* The reply's length is charged only while writes make it. */
+        CHECK(ps->reply_len <= FUZZ_MAX_REQUEST && (ps->rwrites || !ps->reply_len));
         if (ps->sleeping) {
             CHECK(ps->sleeping >= pg->timers.data() &&
                   ps->sleeping < pg->timers.data() + pg->timers.size());
@@ -531,6 +533,8 @@ UNGUIDED void sent(Client &c, const Request &r) {
     if (!c.remote && (c.refused || r.from != c.pid) && daemon_has(c) &&
         !pg->fdpstate[size_t(c.dfd)])
         c.orderly = false; /* a refused first claim: one ESRCH, then the daemon closes */
+    if (c.remote && fz_pid_alive(r.from) && daemon_has(c) && !pg->fdpstate[size_t(c.dfd)])
+        c.orderly = false; /* a far claim of a pid of this host: refused the same way */
     if (!c.orderly || !r.answered) return;
     if (c.waiting) {
         c.orderly = false; /* a second request while one waits */

@@ -317,3 +317,153 @@ TEST(Limits, TrafficCountsDoNotOverflowAndRefusedRepliesDoNotCount) {
     EXPECT_EQ(r.send_msg, 66);
     EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 66);
 }
+
+/* Answers waiting in connections that are never read count against their
+ * user's share and the daemon's bound. A receiver takes a Send from each of
+ * its own senders, which never read, makes each reply as long as a request
+ * may be (Writemsg of one byte near the end), then Replies to each with no
+ * bytes: past the share its Writemsg is refused with EFAULT, the daemon's
+ * memory stays within the bound, and another user's Send is still delivered. */
+TEST(Limits, AnswersNobodyReadsCountAgainstTheBound) {
+    constexpr uint32_t max_request = 8u << 20;
+    constexpr long max_memory = 16l << 20;
+    Daemon d({"--max-memory", std::to_string(max_memory), "--max-memory-per-user",
+              std::to_string(12u << 20), "--max-request", std::to_string(max_request), "-v", "2"});
+    RawClient receiver(d.port(), Transport::unix_socket);
+    ASSERT_TRUE(listing_answered(receiver));
+    std::vector<std::unique_ptr<RawClient>> senders;
+    for (int i = 0; i < 24; i++) {
+        senders.push_back(std::make_unique<RawClient>(d.port(), Transport::unix_socket));
+        ASSERT_TRUE(listing_answered(*senders.back()));
+    }
+    const long before = peak_kib(d.pid());
+    ASSERT_GT(before, 0);
+    for (auto &s : senders) s->send_bytes(send_req(MT_SEND, s->pid(), receiver.pid(), {"m"}));
+    std::vector<pid_t> held;
+    for (size_t i = 0; i < senders.size(); i++) {
+        QNX_MSG_RCV rcv{};
+        rcv.nbytes = 16;
+        receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+        QNX_MSG_HDR m = receiver.recv_hdr();
+        ASSERT_EQ(m.ev.retcode, 0) << d.stdout_text();
+        ASSERT_EQ(receiver.recv_exact(m.msg_len).size(), 1u);
+        held.push_back(m.from_pid);
+    }
+    const uint32_t at = max_request - 2;
+    int written = 0, refused = 0;
+    for (pid_t s : held) {
+        auto w = send_req(MT_REPLY, receiver.pid(), s,
+                          {std::string(reinterpret_cast<const char *>(&at), 4), "w"});
+        reinterpret_cast<QNX_MSG_HDR *>(w.data())->flags.all = VORLEN_FLAG_WRITEMSG;
+        receiver.send_bytes(w);
+        uint16_t rc = receiver.recv_hdr().ev.retcode;
+        ASSERT_TRUE(rc == 0 || rc == EFAULT) << rc;
+        (rc == 0 ? written : refused)++;
+    }
+    for (pid_t s : held) {
+        receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), s, {}));
+        expect_status(receiver, 0);
+    }
+    const long grown = peak_kib(d.pid()) - before;
+    EXPECT_LT(grown, (max_memory >> 10) + 64 * 1024) << "VmHWM grew by " << grown << " KiB";
+    EXPECT_GT(written, 0);
+    EXPECT_GT(refused, 0);
+    if (getuid() == 0) {
+        /* Another user's Send gets through. */
+        const int port = d.port();
+        pid_t other = spawn([port] {
+            if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+            RawClient r(port, Transport::unix_socket), s(port, Transport::unix_socket);
+            REQUIRE(listing_answered(r) && listing_answered(s));
+            QNX_MSG_RCV rcv{};
+            rcv.nbytes = 2048;
+            r.send_bytes(req(MT_RECEIVE, r.pid(), rcv));
+            s.send_bytes(send_req(MT_SEND, s.pid(), r.pid(), {std::string(1024, 's')}));
+            QNX_MSG_HDR m = r.recv_hdr(3000);
+            REQUIRE(m.ev.retcode == 0 && m.from_pid == s.pid() && m.msg_len == 1024);
+            REQUIRE(r.recv_exact(1024).size() == 1024);
+            r.send_bytes(send_req(MT_REPLY, r.pid(), s.pid(), {}));
+            REQUIRE(r.recv_hdr().ev.retcode == 0 && s.recv_hdr().ev.retcode == 0);
+            return 0;
+        });
+        EXPECT_EQ(wait_exit(other), 0) << d.stdout_text();
+    }
+}
+
+/* An answer queued for another process waits in that process's connection
+ * and counts for its user, but it is the request that would queue it past
+ * that user's share that is refused: a Send to a waiting receiver with
+ * EAGAIN, a Reply to a waiting sender with EFAULT. The waiting process keeps
+ * waiting. Here root's share is full and the requests come from nobody. */
+TEST(Limits, AnAnswerThatWouldWaitPastItsUsersShareRefusesTheRequest) {
+    if (getuid() != 0) GTEST_SKIP() << "needs a second user";
+    Daemon d({"--max-memory", "8000000", "--max-memory-per-user", "2100000", "-v", "2"});
+    const int port = d.port();
+    Sleeper target;
+    std::vector<std::unique_ptr<RawClient>> full; /* 1.5 MB of root's 2.1 MB */
+    for (int i = 0; i < 3; i++) {
+        full.push_back(std::make_unique<RawClient>(port, Transport::unix_socket));
+        ASSERT_TRUE(listing_answered(*full.back()));
+        full.back()->send_bytes(
+            send_req(MT_SEND, full.back()->pid(), target.pid(), {std::string(500000, 'f')}));
+        ASSERT_TRUE(wait_state(port, full.back()->pid(), STATE_SEND_BLOCKED));
+    }
+    const std::string big(700000, 'b');
+    RawClient waiting(port, Transport::unix_socket);
+    ASSERT_TRUE(listing_answered(waiting));
+
+    /* A Send to a receiver of root that waits for it. */
+    QNX_MSG_RCV rcv{};
+    rcv.nbytes = 1u << 20;
+    waiting.send_bytes(req(MT_RECEIVE, waiting.pid(), rcv));
+    ASSERT_TRUE(wait_state(port, waiting.pid(), STATE_RECEIVE_BLOCKED));
+    pid_t to = waiting.pid();
+    pid_t sender = spawn([port, to, &big] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+        RawClient s(port, Transport::unix_socket);
+        REQUIRE(listing_answered(s));
+        s.send_bytes(send_req(MT_SEND, s.pid(), to, {big}));
+        REQUIRE(s.recv_hdr().ev.retcode == EAGAIN);
+        return 0;
+    });
+    EXPECT_EQ(wait_exit(sender), 0) << d.stdout_text();
+    EXPECT_EQ(process_record(port, to).block_state, STATE_RECEIVE_BLOCKED);
+    EXPECT_NE(d.stdout_text().find("EAGAIN (delivering it to " + std::to_string(to) +
+                                   " would pass user 0's share"),
+              std::string::npos);
+
+    /* A Reply to a sender of root that waits for it. */
+    int p[2], go[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t receiver = spawn([port, &p, &go, &big] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+        RawClient r(port, Transport::unix_socket);
+        REQUIRE(listing_answered(r));
+        pid_t me = r.pid();
+        REQUIRE(write(p[1], &me, sizeof me) == sizeof me);
+        QNX_MSG_RCV any{};
+        any.nbytes = 16;
+        r.send_bytes(req(MT_RECEIVE, me, any));
+        QNX_MSG_HDR m = r.recv_hdr();
+        REQUIRE(m.ev.retcode == 0 && r.recv_exact(m.msg_len).size() == m.msg_len);
+        r.send_bytes(send_req(MT_REPLY, me, m.from_pid, {big}));
+        REQUIRE(r.recv_hdr().ev.retcode == EFAULT);
+        REQUIRE(write(p[1], &me, sizeof me) == sizeof me);
+        char c;
+        REQUIRE(read(go[0], &c, 1) == 1);
+        return 0;
+    });
+    close(p[1]); /* read ends when the child has gone */
+    pid_t rpid = 0;
+    ASSERT_EQ(read(p[0], &rpid, sizeof rpid), ssize_t(sizeof rpid));
+    RawClient asking(port, Transport::unix_socket);
+    ASSERT_TRUE(listing_answered(asking));
+    asking.send_bytes(send_req(MT_SEND, asking.pid(), rpid, {"m"}));
+    EXPECT_EQ(read(p[0], &rpid, sizeof rpid), ssize_t(sizeof rpid)) << "no EFAULT";
+    EXPECT_EQ(process_record(port, asking.pid()).block_state, STATE_REPLY_BLOCKED);
+    EXPECT_TRUE(asking.silent(5));
+    EXPECT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(wait_exit(receiver), 0) << d.stdout_text();
+    for (int fd : {p[0], go[0], go[1]}) close(fd);
+}

@@ -12,10 +12,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
+#include <linux/sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,6 +186,19 @@ void smuggle(const Daemon &d, pid_t claimed, pid_t server, const std::function<v
     kill(d.pid(), SIGCONT);
 }
 
+/* spawn_with_pid runs fn in a child that has the pid want (clone3 with
+ * set_tid; root only) and exits with fn's result; -1 when that pid cannot be
+ * had. */
+pid_t spawn_with_pid(pid_t want, const std::function<int()> &fn) {
+    struct clone_args a {};
+    a.exit_signal = SIGCHLD;
+    a.set_tid = reinterpret_cast<uint64_t>(&want);
+    a.set_tid_size = 1;
+    long p = syscall(SYS_clone3, &a, sizeof a);
+    if (p == 0) _exit(fn());
+    return pid_t(p);
+}
+
 } // namespace
 
 TEST(Peers, APeerOnAnotherHostIsRefusedByDefault) {
@@ -259,6 +274,57 @@ TEST(Peers, WithRemoteAPeerOnAnotherHostIsBoundOnTrustAndServedLikeAnyOther) {
     far.close();
     EXPECT_TRUE(wait_until([&] { return process_record(d.port(), fp).pid == 0; }));
     EXPECT_EQ(locate(local, lp, "far-server"), -ESRCH);
+}
+
+/* A peer on another host shares this host's pids but never takes one: a far
+ * claim of a pid that a process of this host has is refused, and a process of
+ * this host takes its pid from a far record, whose partners are released
+ * with ESRCH; until it does, nothing addressed to its pid reaches the far
+ * one. */
+TEST(Peers, APeerOnAnotherHostNeverTakesAPidOfThisHost) {
+    ENTER_OWN_NETWORK(net);
+    Daemon d({"--remote", "-v", "3"});
+    Sleeper here;
+    const pid_t p = here.pid();
+    RawClient impostor(d.port(), addr(HOST_ADDR), addr(OTHER_ADDR));
+    impostor.send_bytes(names_listing(p));
+    expect_status(impostor, ESRCH);
+    EXPECT_TRUE(impostor.closed_by_peer());
+    EXPECT_EQ(process_record(d.port(), p).pid, 0);
+
+    /* Free here, the pid is the far peer's. */
+    here.kill();
+    RawClient far(d.port(), addr(HOST_ADDR), addr(OTHER_ADDR));
+    bind_to(far, p);
+    RawClient local(d.port()), other(d.port());
+    bind_to(local, local.pid());
+    bind_to(other, other.pid());
+    QNX_MSG_RCV r{};
+    r.nbytes = 64;
+    far.send_bytes(req(MT_RECEIVE, p, r));
+    local.send_bytes(send_req(MT_SEND, local.pid(), p, {"to afar"}));
+    EXPECT_EQ(data(far, local.pid()), "to afar");
+
+    /* A process of this host gets the pid. */
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t mine = spawn_with_pid(p, [port = d.port(), &go] {
+        char c;
+        close(go[1]);
+        REQUIRE(read(go[0], &c, 1) == 1);
+        REQUIRE(claim(port, 0) == 0);
+        return 0;
+    });
+    ASSERT_EQ(mine, p) << strerror(errno);
+    other.send_bytes(send_req(MT_SEND, other.pid(), p, {"for the one here"}));
+    expect_status(other, ESRCH);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(wait_exit(mine), 0);
+    close(go[0]);
+    close(go[1]);
+    EXPECT_EQ(local.recv_hdr().ev.retcode, ESRCH);
+    EXPECT_TRUE(far.closed_by_peer());
+    EXPECT_NE(d.stdout_text().find("its pid taken by a process of this host"), std::string::npos);
 }
 
 TEST(Peers, ADaemonThatCannotReadDescriptorsComparesUsers) {

@@ -5,12 +5,14 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <filesystem>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -159,6 +161,75 @@ void stale_socket(const std::string &path) {
     close(s);
 }
 
+/* send_fd hands descriptor fd over Unix socket s; recv_fd takes one, -1
+ * when none came. */
+bool send_fd(int s, int fd) {
+    char byte = 'f';
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof ctl;
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    return sendmsg(s, &m, 0) == 1;
+}
+
+int recv_fd(int s) {
+    char byte;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof ctl;
+    if (recvmsg(s, &m, 0) != 1) return -1;
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
+    int fd;
+    memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    return fd;
+}
+
+/* connect_tcp connects to the daemon on port over loopback; the socket
+ * stays open across exec. -1 when it cannot. */
+int connect_tcp(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
+    if (s >= 0) close(s);
+    return -1;
+}
+
+/* The effective user of process pid, or -1. */
+long effective_user(pid_t pid) {
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = st.find("\nUid:");
+    if (at == std::string::npos) return -1;
+    char *end;
+    strtol(st.c_str() + at + 5, &end, 10);
+    return strtol(end, nullptr, 10);
+}
+
+/* claim_on sends a names listing claiming pid on connection s and returns
+ * the retcode of its answer, -1 when none came. */
+int claim_on(int s, pid_t pid) {
+    auto r = names_listing(pid);
+    if (write(s, r.data(), r.size()) != ssize_t(r.size())) return -1;
+    QNX_MSG_HDR h{};
+    if (read(s, &h, sizeof h) != ssize_t(sizeof h)) return -1;
+    return h.ev.retcode;
+}
+
 } // namespace
 
 /* Over the Unix socket the kernel says who connected: a claim of another
@@ -198,6 +269,78 @@ TEST(Transports, AClaimedPidThatIsNotTheConnectingProcessIsRefusedOverUnix) {
     expect_names_listing(own);
     EXPECT_EQ(process_record(d.port(), own.pid()).pid, own.pid());
     EXPECT_EQ(process_record(d.port(), other.pid()).pid, 0);
+}
+
+/* A connection speaks only for the process that made it, as that process
+ * was: handed to another process, it cannot take the record from a later
+ * connection of its maker, nor claim its maker once that has exec'd a
+ * setuid-root program (over TCP, one that holds the socket still). Each
+ * claim is refused and the connection closed. */
+TEST(Transports, AHandedOverConnectionCannotSpeakForItsMakerOnceItChanged) {
+    Daemon d({"-v", "2"});
+    int sp[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sp), 0);
+    /* The maker connects twice, hands the first connection over and binds
+     * the second. */
+    pid_t maker = spawn([port = d.port(), s = sp[1], theirs = sp[0]] {
+        close(theirs); /* so that the read below ends with the test */
+        int first = connect_unix(port);
+        REQUIRE(first >= 0 && send_fd(s, first));
+        close(first);
+        int second = connect_unix(port);
+        REQUIRE(second >= 0 && claim_on(second, getpid()) == 0);
+        char go;
+        REQUIRE(read(s, &go, 1) == 1); /* until the test is done */
+        return 0;
+    });
+    int first = recv_fd(sp[0]);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(wait_until([&] { return process_record(d.port(), maker).pid == maker; }));
+    EXPECT_EQ(claim_on(first, maker), ESRCH);
+    char b;
+    EXPECT_EQ(read(first, &b, 1), 0) << "the refused connection stays open";
+    close(first);
+    EXPECT_NE(d.stdout_text().find("is held by a later connection"), std::string::npos);
+    EXPECT_EQ(write(sp[0], "g", 1), 1);
+    EXPECT_EQ(wait_exit(maker), 0);
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to make a setuid-root program and run as another user";
+    /* A copy of sleep that runs as root, in a directory others may enter. */
+    std::string dir = make_tempdir();
+    std::string prog = dir + "/sleep";
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    std::filesystem::copy_file("/bin/sleep", prog);
+    ASSERT_EQ(chown(prog.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(prog.c_str(), 04755), 0);
+    bool root = true;
+    for (Transport t : {Transport::unix_socket, Transport::tcp}) {
+        SCOPED_TRACE(t == Transport::tcp ? "tcp" : "unix");
+        /* Over TCP the socket goes through the exec with the program. */
+        pid_t child = spawn([port = d.port(), s = sp[1], t, &prog] {
+            REQUIRE(setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0);
+            int c = t == Transport::tcp ? connect_tcp(port) : connect_unix(port);
+            REQUIRE(c >= 0 && send_fd(s, c));
+            if (t == Transport::unix_socket) close(c);
+            execl(prog.c_str(), "sleep", "60", static_cast<char *>(nullptr));
+            return 1;
+        });
+        first = recv_fd(sp[0]);
+        ASSERT_GE(first, 0);
+        root = root && wait_until([&] { return effective_user(child) == 0; });
+        if (root) {
+            EXPECT_EQ(claim_on(first, child), ESRCH);
+            EXPECT_EQ(read(first, &b, 1), 0) << "the refused connection stays open";
+            EXPECT_EQ(process_record(d.port(), child).pid, 0);
+        }
+        close(first);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    close(sp[0]);
+    close(sp[1]);
+    std::filesystem::remove_all(dir);
+    if (!root) GTEST_SKIP() << "the setuid program did not run as root (" << dir << " is nosuid?)";
 }
 
 /* The library takes the Unix socket for a daemon on this host, TCP when
