@@ -1,4 +1,5 @@
 /* msg.cpp - synchronous message passing: Send, Receive, Reply and the message queue */
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -238,13 +239,19 @@ void process_snd(PGLOB *pglob) {
     auto *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(h + 1);
     int fd = pglob->act_fd;
     QNX_PSTATE *ps_s = pglob->fdpstate[fd];
-    uint32_t total = 0;
-
-    if (!blocks_fit(pglob->req_var, pglob->req_var_len, snd->nblocks, &total)) {
+    uint32_t total = 0, first = 0, room = UINT32_MAX;
+    const bool room_given = (h->flags.all & VORLEN_FLAG_REPLY_ROOM) != 0;
+    if (room_given && pglob->req_var_len >= 8) {
+        memcpy(&first, pglob->req_var, 4);
+        memcpy(&room, pglob->req_var + 4, 4);
+    }
+    if (!blocks_fit(pglob->req_var, pglob->req_var_len, snd->nblocks, &total) ||
+        (room_given && (snd->nblocks < 1 || first != 4))) {
         refuse(pglob, EINVAL, "Send to %d//%d from %d//%d: EINVAL", snd->to_nid, snd->to_pid,
                h->from_nid, h->from_pid);
         return;
     }
+    if (room_given) total -= 4; /* the room's block is not part of the message */
     QNX_PSTATE *ps_d = find_process(pglob, snd->to_pid, 1);
     if (!ps_s || !ps_d) {
         refuse(pglob, ESRCH, "Send to %d//%d from %d//%d: ESRCH", snd->to_nid, snd->to_pid,
@@ -276,7 +283,8 @@ void process_snd(PGLOB *pglob) {
         return;
     }
     uint32_t off = 0;
-    for (uint32_t i = 0; i < snd->nblocks; i++) {
+    if (room_given) dread(fd, nullptr, 8, "room");
+    for (uint32_t i = room_given ? 1 : 0; i < snd->nblocks; i++) {
         uint32_t k;
         dread(fd, &k, 4, "QNX_MSG_BLK_SND");
         dread(fd, buffer + off, k, "sblk.nbytes");
@@ -300,6 +308,8 @@ void process_snd(PGLOB *pglob) {
     ps_s->qsnd.to_pid = snd->to_pid;
     ps_s->qsnd.to_nid = 0;
     ps_s->qsnd.prio = h->prio;
+    ps_s->qsnd.room_given = room_given;
+    ps_s->qsnd.room = room;
     ps_s->state = STATE_SEND_BLOCKED;
     ps_s->bprocess = ps_d;
     ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
@@ -459,6 +469,23 @@ static void marked_refused(PGLOB *pglob, const char *what, pid_t to_pid, int ret
            name);
 }
 
+/* written_answer answers a Writemsg into the reply of sender that kept n
+ * bytes: with the count when the sender gave its reply buffers' room,
+ * status-only otherwise. */
+static void written_answer(PGLOB *pglob, const QNX_PSTATE *sender, uint32_t n) {
+    if (!sender->qsnd.room_given) {
+        send_status(pglob->act_fd, 0);
+        return;
+    }
+    struct {
+        QNX_MSG_HDR h;
+        uint32_t n;
+    } a{};
+    a.h.msg_len = sizeof a.n;
+    a.n = n;
+    dwrite(pglob->act_fd, &a, sizeof a, "QNX_MSG_HDR+count");
+}
+
 /* process_writemsg keeps bytes that the caller writes into the reply of a
  * sender REPLY-blocked on it, to go out with that reply, and answers 0. The
  * request's first block is the offset, the others the bytes. It refuses with
@@ -487,17 +514,21 @@ static void process_writemsg(PGLOB *pglob) {
         return;
     }
     uint32_t nbytes = total - 4;
-    if (uint64_t(offset) + nbytes > pglob->max_request) {
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    /* A sender that gave its reply buffers' room gets only what fits there,
+     * and the writer is told how much that is. */
+    const bool room = holds_message(writer, ps) && ps->qsnd.room_given;
+    if (room) nbytes = offset >= ps->qsnd.room ? 0 : std::min(nbytes, ps->qsnd.room - offset);
+    if ((!room || nbytes > 0) && uint64_t(offset) + nbytes > pglob->max_request) {
         marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
         return;
     }
-    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
     if (!holds_message(writer, ps)) {
         marked_refused(pglob, "Writemsg", rp->to_pid, ESRCH, "ESRCH");
         return;
     }
     if (nbytes == 0) {
-        send_status(fd, 0);
+        written_answer(pglob, ps, 0);
         return;
     }
     /* Each write is charged with its record, so that many small ones cannot
@@ -541,8 +572,10 @@ static void process_writemsg(PGLOB *pglob) {
     for (uint32_t i = 1; i < rp->nblocks; i++) {
         uint32_t k;
         dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
-        dread(fd, w->bytes() + at, k, "nbytes");
-        at += k;
+        uint32_t kept = std::min(k, nbytes - at);
+        dread(fd, w->bytes() + at, kept, "nbytes");
+        dread(fd, nullptr, k - kept, "beyond the reply buffer");
+        at += kept;
     }
     w->next = ps->rwrites;
     ps->rwrites = w;
@@ -551,7 +584,7 @@ static void process_writemsg(PGLOB *pglob) {
     if (pglob->verbose > 4)
         _vmessage("Writemsg from %d//%d to %d: %u bytes at %u", h->from_nid, h->from_pid, ps->pid,
                   nbytes, offset);
-    send_status(fd, 0);
+    written_answer(pglob, ps, nbytes);
 }
 
 /* process_relay hands the message of a sender REPLY-blocked on the caller on
@@ -649,6 +682,52 @@ static char *merge_reply(QNX_PSTATE *sender, const DPIECE *pieces, int n, uint32
     return buf;
 }
 
+/* written_pieces gives the bytes written into the reply of sender beyond
+ * its first from, as the pieces of VORLEN_FLAG_REPLY_ROOM's reply (offset,
+ * length, bytes; rising, a later write over an earlier one) in *pieces, and
+ * how many written bytes they carry in *carried. The writes stay. False, with
+ * nothing made, when there is no memory. */
+static bool written_pieces(const QNX_PSTATE *sender, uint32_t from, std::vector<char> *pieces,
+                           uint32_t *carried) {
+    uint32_t end = from;
+    std::vector<const QNX_RWRITE *> writes; /* oldest first */
+    for (const QNX_RWRITE *w = sender->rwrites; w; w = w->next)
+        end = std::max(end, w->offset + w->nbytes);
+    *carried = 0;
+    if (end == from) return true;
+    if (!alloc_allowed(2 * size_t(end - from))) return false;
+    try {
+        for (const QNX_RWRITE *w = sender->rwrites; w; w = w->next) writes.push_back(w);
+        std::reverse(writes.begin(), writes.end());
+        std::vector<char> bytes(end - from);
+        std::vector<bool> covered(end - from);
+        for (const QNX_RWRITE *w : writes) {
+            uint32_t lo = std::max(w->offset, from), hi = w->offset + w->nbytes;
+            if (lo >= hi) continue;
+            memcpy(bytes.data() + (lo - from), w->bytes() + (lo - w->offset), hi - lo);
+            std::fill(covered.begin() + (lo - from), covered.begin() + (hi - from), true);
+        }
+        for (uint32_t i = 0; i < end - from;) {
+            if (!covered[i]) {
+                i++;
+                continue;
+            }
+            uint32_t j = i;
+            while (j < end - from && covered[j]) j++;
+            uint32_t head[2] = {from + i, j - i};
+            const char *h = reinterpret_cast<const char *>(head);
+            pieces->insert(pieces->end(), h, h + sizeof head);
+            pieces->insert(pieces->end(), bytes.data() + i, bytes.data() + j);
+            *carried += j - i;
+            i = j;
+        }
+    } catch (const std::bad_alloc &) {
+        pieces->clear();
+        return false;
+    }
+    return true;
+}
+
 /* process_rpl writes the reply to the sender that is REPLY-blocked on the
  * replier and answers the replier 0. A reply to anyone else (not blocked, or
  * blocked on another receiver) is refused with ESRCH; blocks that do not fill
@@ -688,8 +767,10 @@ void process_rpl(PGLOB *pglob) {
     ah.msg_len = total;
     /* A reply has few parts, written as they lie in the request. One of
      * more is gathered into a single copy, so that the daemon's bookkeeping
-     * is bounded by the reply's bytes, never by a block count it was sent. */
-    DPIECE pieces[17];
+     * is bounded by the reply's bytes, never by a block count it was sent.
+     * The header goes first, the written bytes' pieces may go last. */
+    constexpr int REPLY_PARTS = 16;
+    DPIECE pieces[1 + REPLY_PARTS + 1];
     std::vector<char> gathered;
     int npieces = 0;
     pieces[npieces++] = {&ah, sizeof ah, "QNX_MSG_HDR"};
@@ -699,7 +780,7 @@ void process_rpl(PGLOB *pglob) {
         const unsigned char *data = pglob->req_var;
         dread(fd, nullptr, k, "nbytes");
         if (!k) continue;
-        if (npieces < 17 && gathered.empty()) {
+        if (npieces < 1 + REPLY_PARTS && gathered.empty()) {
             pieces[npieces++] = {data, k, "nbytes"};
             continue;
         }
@@ -736,7 +817,19 @@ void process_rpl(PGLOB *pglob) {
      * and the sender keeps waiting. What Writemsg charged for the reply's
      * length is the sender's already. An empty reply is a status-only answer,
      * which can always go. */
-    uint32_t len = ps->rwrites && ps->reply_len > total ? ps->reply_len : total;
+    /* A sender that gave its room is sent the written bytes beyond the
+     * reply's own as pieces, so that what nobody wrote stays as it was. */
+    std::vector<char> written;
+    uint32_t carried = 0;
+    const bool as_pieces = ps->rwrites && ps->qsnd.room_given;
+    if (as_pieces && !written_pieces(ps, total, &written, &carried)) {
+        refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT", h->from_nid, h->from_pid,
+               rp->to_pid);
+        return;
+    }
+    uint32_t len = as_pieces                              ? total + uint32_t(written.size())
+                   : ps->rwrites && ps->reply_len > total ? ps->reply_len
+                                                          : total;
     size_t credit = ps->reply_owner == conn_user(pglob, ps->fd) ? ps->reply_len : 0;
     if (const char *why = len ? answer_refusal(pglob, ps->fd, sizeof ah + len, credit) : nullptr) {
         refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT (%u bytes would pass %s)",
@@ -744,7 +837,12 @@ void process_rpl(PGLOB *pglob) {
         return;
     }
     char *merged = nullptr;
-    if (ps->rwrites) {
+    if (as_pieces) {
+        ah.flags.all = VORLEN_FLAG_WRITEMSG;
+        ah.prio = int32_t(total);
+        ah.msg_len = len;
+        if (!written.empty()) pieces[npieces++] = {written.data(), written.size(), "written"};
+    } else if (ps->rwrites) {
         /* Bytes written into this reply before it came go out with it. */
         merged = merge_reply(ps, pieces + 1, npieces - 1, total, &ah.msg_len);
         if (!merged) {
@@ -764,7 +862,7 @@ void process_rpl(PGLOB *pglob) {
     ps->bprocess = nullptr;
     ps->state = STATE_READY;
     ps->msg_received += 1;
-    ps->bytes_received += ah.msg_len;
+    ps->bytes_received += as_pieces ? total + carried : ah.msg_len;
     if (pglob->verbose > 4)
         _vmessage("Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
                   int(total));

@@ -53,12 +53,14 @@ struct QNX_CONN;
 
 /* The message a process sent and that is not yet replied to. */
 struct QNX_QSND {
-    char *buffer;   /* the daemon's copy; owned until the sender is replied to or removed */
-    int32_t nbytes; /* message length */
-    uid_t owner;    /* the user whose share of message memory it counts against */
-    pid_t to_pid;   /* addressee as requested */
-    int32_t to_nid; /* 0 */
-    int32_t prio;   /* the sender's priority when it sent */
+    char *buffer;    /* the daemon's copy; owned until the sender is replied to or removed */
+    int32_t nbytes;  /* message length */
+    uid_t owner;     /* the user whose share of message memory it counts against */
+    pid_t to_pid;    /* addressee as requested */
+    int32_t to_nid;  /* 0 */
+    int32_t prio;    /* the sender's priority when it sent */
+    bool room_given; /* the Send told its reply buffers' room (VORLEN_FLAG_REPLY_ROOM) */
+    uint32_t room;   /* that room; written bytes beyond it are not kept */
 };
 
 /* Bytes a receiver wrote into the reply of a sender REPLY-blocked on it

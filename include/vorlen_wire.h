@@ -134,6 +134,21 @@ extern "C" {
  *   marks is refused with EINVAL. */
 #define VORLEN_FLAG_WRITEMSG 0x0800
 #define VORLEN_FLAG_RELAY 0x0400
+/* VORLEN_FLAG_REPLY_ROOM on an MT_SEND: the first block (4 bytes, uint32_t)
+ *   is not part of the message but the room of the sender's reply buffers, as
+ *   QNX 4's kernel knew it. Bytes written into the reply (Writemsg) are then
+ *   kept only where they fit: a Writemsg is answered 0 with a 4-byte body,
+ *   the number of its bytes that reach the reply buffer (0 at or past its
+ *   end). The reply that follows such writes is marked VORLEN_FLAG_WRITEMSG:
+ *   its header's prio holds the reply's own length R; the body is those R
+ *   bytes for offset 0 on, then the written bytes beyond them, as pieces of
+ *   a uint32_t offset, a uint32_t length and the bytes, in rising order and
+ *   never overlapping (a later write over an earlier one). Bytes of the reply
+ *   buffer that neither the reply nor a write covers are the sender's to keep
+ *   as they were. Without the mark, a Writemsg is answered status-only (all
+ *   its bytes reach the reply) and written bytes are merged as described for
+ *   VORLEN_FLAG_WRITEMSG. */
+#define VORLEN_FLAG_REPLY_ROOM 0x0200
 
 /* Process flags carried by MT_PFLAGS; the bits are QNX 4's _PPF_* values. */
 #define VORLEN_PFLAG_PRIORITY_REC 0x0001 /* Receive takes the sender of highest priority first */
