@@ -195,11 +195,14 @@ static void remove_unix_file() {
 
 /* notify_manager tells the service manager that started the daemon with
  * NOTIFY_SOCKET (systemd's Type=notify) how it is: "READY=1" once it serves,
- * "STOPPING=1" as it ends. The protocol is one datagram on that Unix socket
- * (a name that starts with '@' is in the abstract namespace), so no library
- * is needed for it. Without the variable, or when the datagram cannot go,
- * nothing happens: the daemon serves all the same. */
+ * "STOPPING=1" as it ends, "STATUS=..." as its numbers change. The protocol is
+ * one datagram on that Unix socket (a name that starts with '@' is in the
+ * abstract namespace), so no library is needed for it. Without the variable
+ * nothing happens. The datagram is never waited for: a socket that anyone may
+ * have bound first and that nobody reads must not hold the daemon. One that
+ * cannot go is dropped, and the log says so once until one goes again. */
 static void notify_manager(const char *state) {
+    static bool failing = false;
     const char *path = getenv("NOTIFY_SOCKET");
     struct sockaddr_un sa = {};
     size_t len = path ? strlen(path) : 0;
@@ -207,12 +210,15 @@ static void notify_manager(const char *state) {
     sa.sun_family = AF_UNIX;
     memcpy(sa.sun_path, path, len);
     if (path[0] == '@') sa.sun_path[0] = '\0';
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return;
-    /* A manager that is gone cannot be told: a failure is ignored. */
-    sendto(s, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
-           socklen_t(offsetof(struct sockaddr_un, sun_path) + len));
-    close(s);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ssize_t w = s < 0 ? -1
+                      : sendto(s, state, strlen(state), MSG_NOSIGNAL | MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr *>(&sa),
+                               socklen_t(offsetof(struct sockaddr_un, sun_path) + len));
+    int why = errno;
+    if (s >= 0) close(s);
+    if (w < 0 && !failing) _vmessage("Warning: %s not sent to %s: %s", state, path, strerror(why));
+    failing = w < 0;
 }
 
 /* crash ends the daemon after a fault: the shutdown line is written, and the

@@ -61,10 +61,11 @@ struct Ran {
 /* Runs the daemon with args (shell words) for at most ten seconds: one that
  * starts serving instead of ending is cut off with status 124. A port of the
  * test's own comes first, so that one which serves is never on the default
- * port; a -p in args overrides it. */
-Ran run_vorlen(const std::string &args) {
+ * port; a -p in args overrides it. env (shell words NAME=value) is its
+ * environment's addition. */
+Ran run_vorlen(const std::string &args, const std::string &env = "") {
     std::string dir = make_tempdir();
-    std::string cmd = "cd " + dir + " && timeout 10 " + bin_path("vorlen") + " -p " +
+    std::string cmd = "cd " + dir + " && " + env + " timeout 10 " + bin_path("vorlen") + " -p " +
                       std::to_string(free_port()) + " " + args + " >" + dir + "/out 2>" + dir +
                       "/err";
     int st = system(cmd.c_str());
@@ -390,6 +391,43 @@ TEST(Daemon, LogdirWithOrWithoutSlashNamesTheSameFileAndRunsAppend) {
     EXPECT_EQ(log.compare(log.find('\n', second) + 1, 8, "     0: "), 0);
 }
 
+/* A log that cannot be opened at start ends the daemon with status 1 and a
+ * message naming the path and why; what lies at the path is left as it is,
+ * and a symbolic link there is not followed. With --log-stderr no file is
+ * needed. */
+TEST(Daemon, ALogThatCannotBeOpenedEndsTheDaemonWithStatusOne) {
+    const std::string dir = make_tempdir();
+    const std::string victim = dir + "/victim";
+    {
+        int fd = open(victim.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_EQ(write(fd, "secret\n", 7), 7);
+        close(fd);
+    }
+    ASSERT_EQ(mkdir((dir + "/link").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/link/vorlen.log").c_str()), 0);
+    ASSERT_EQ(mkdir((dir + "/dir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/dir/vorlen.log").c_str(), 0755), 0);
+    struct Case {
+        std::string logdir, why;
+    } cases[] = {
+        {dir + "/missing", "No such file or directory"},
+        {dir + "/link", "a symbolic link, which is not followed"},
+        {dir + "/dir", "Is a directory"},
+    };
+    for (const Case &c : cases) {
+        Ran r = run_vorlen("", "LOGDIR='" + c.logdir + "'");
+        EXPECT_EQ(r.status, 1) << c.logdir;
+        EXPECT_EQ(r.err,
+                  "vorlen: cannot open the log " + c.logdir + "/vorlen.log: " + c.why + "\n");
+    }
+    EXPECT_EQ(read_file(victim), "secret\n");
+    Daemon d({"--log-stderr"}, {"LOGDIR=" + dir + "/missing"});
+    log_something(d.port());
+    EXPECT_TRUE(d.alive());
+    std::string rm = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(rm.c_str()), 0);
+}
+
 TEST(Daemon, LogappendKeepsTheFileOpenAndWithoutItEachLineClosesIt) {
     /* Open for writing: the descriptor that holds the file's lock only reads. */
     auto log_is_open = [](Daemon &d) {
@@ -668,6 +706,40 @@ TEST(Daemon, UnderSystemdItReportsReadyOnceItListensAndStoppingAsItEnds) {
     std::string rm = "rm -rf '" + dir + "'";
     if (system(rm.c_str()) != 0) { /* leaving a temporary directory is harmless */
     }
+}
+
+/* A NOTIFY_SOCKET that nobody reads (any user may bind an abstract name
+ * first) never holds the daemon: the datagram is dropped and said in the log,
+ * and the daemon serves and ends on SIGTERM as ever. */
+TEST(Daemon, ANotifySocketNobodyReadsDoesNotHoldTheDaemon) {
+    const std::string where = "@vorlen-test-full-" + std::to_string(getpid());
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, where.data(), where.size());
+    a.sun_path[0] = '\0';
+    const socklen_t alen = socklen_t(offsetof(sockaddr_un, sun_path) + where.size());
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), alen), 0) << strerror(errno);
+    int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int sent = 0;
+    while (sendto(filler, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&a), alen) == 1)
+        sent++;
+    ASSERT_EQ(errno, EAGAIN);
+    ASSERT_GT(sent, 0);
+    {
+        Daemon d({"-v", "0"}, {"NOTIFY_SOCKET=" + where});
+        log_something(d.port());
+        EXPECT_TRUE(wait_until([&] {
+            return read_file(d.workdir() + "/vorlen.log")
+                       .find("Warning: READY=1 not sent to " + where) != std::string::npos;
+        })) << read_file(d.workdir() + "/vorlen.log");
+        /* A daemon stuck in the send would never read the signal: a bound
+         * keeps the test from waiting for it for good. */
+        ::kill(d.pid(), SIGTERM);
+        EXPECT_TRUE(wait_until([&] { return !d.alive(); })) << "SIGTERM did not end it";
+    }
+    close(filler);
+    close(s);
 }
 
 /* A process whose connection outlives it (a forked child keeps the socket)
