@@ -199,6 +199,18 @@ struct LOG_RATE {
 /* Error lines one peer may cause per second; the rest are counted, not written. */
 constexpr int LOG_LINES_PER_SECOND = 20;
 
+/* What the health view (sin status) counts since start: refusals by cause,
+ * and the log lines lost. */
+struct STATS {
+    uint64_t refused_memory = 0;       /* requests refused or dropped for a memory bound */
+    uint64_t refused_table = 0;        /* names, proxies, timers, queue entries: table full */
+    uint64_t refused_connections = 0;  /* connections closed at accept for a limit */
+    uint64_t refused_verification = 0; /* connections whose claimed pid was not the peer */
+    uint64_t dropped_unread = 0;       /* connections dropped for the answers left unread */
+    uint64_t log_rate_limited = 0;     /* error lines left out by the per-peer limit */
+    uint64_t log_dropped = 0;          /* log lines the log file could not take */
+};
+
 /* One accepted connection. */
 struct QNX_CONN {
     int fd = -1;
@@ -264,8 +276,7 @@ struct PGLOB {
     int32_t nodisp;
     char my_hostname[51];
     const char *my_name;
-    char logname[81];
-    FILE *logfp;
+    std::string logname; /* the log file's path, built once from LOGDIR and used whole */
     const JTABLE *jtable;
 
     /* The variable part of the request being served, read through dread. */
@@ -303,6 +314,9 @@ struct PGLOB {
      * or the listener's refusals); null: none, every line is written. */
     LOG_RATE *log_rate;
     LOG_RATE accept_rate;
+    STATS stats;
+    time_t start_time;                  /* wall clock: when the daemon started serving */
+    std::vector<std::string> listening; /* the addresses it listens on, as the log names them */
 };
 
 extern PGLOB &_pglob;
@@ -329,6 +343,8 @@ void log_reopen(); /* after the file was moved away: a new one at the same path 
 /* Writes text to the console as a log line is, never waiting; only once
  * SIGPIPE is blocked. */
 void console_text(const char *text);
+/* The write of every log line, one call a line; a test makes it fail. */
+extern ssize_t (*log_write)(int fd, const void *p, size_t n); /* seam */
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
