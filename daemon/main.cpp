@@ -41,18 +41,24 @@ static void logo() {
     printf("Version 1.2b%d vom Jul 20 2002 um 19:19:14\n", 228);
 }
 
-/* usage prints the usage text and ends the daemon with status: 0 when it
- * was asked for, 2 after an option that was not understood. */
-[[noreturn]] static void usage(int status) {
-    printf("%s\n", TITLE);
+/* usage prints the banner and the usage text and ends the daemon with
+ * status 0: it was asked for. */
+[[noreturn]] static void usage() {
+    logo();
     printf("usage: vorlen [options] &\n");
     printf("Options:\n");
-    printf("  h name   hostname to register at (default 127.0.0.1)\n");
-    printf("  p nnnn   portno where to listen (default 7779)\n");
-    printf("  t nnnn   global timeout (currently not used)\n");
-    printf("  l nnnn   maximum number of messages in queue\n");
-    printf("  d        do not show verbose messages\n");
-    printf("  v nn     verbose-level\n");
+    printf("  -h name              accepted for compatibility; it has no effect\n");
+    printf("  -p port              listen on this TCP port, 1 to 65535 (default VORLEN_PORT,\n"
+           "                       else %d)\n",
+           VORLEN_DEFAULT_PORT);
+    printf("  -t n                 accepted for compatibility (a global time-out that is not\n"
+           "                       used)\n");
+    printf("  -l n                 accepted for compatibility; the message queue always holds\n"
+           "                       %d entries\n",
+           QNX_MQUEUE_SIZE);
+    printf("  -d                   write log lines only to the log file, not to standard output\n");
+    printf("  -v level             verbose level, 0 by default: how much is logged; 9 and\n"
+           "                       above log everything\n");
     printf("  --max-connections n  connections served at once (default %d)\n",
            DEFAULT_MAX_CONNECTIONS);
     printf("  --max-connections-per-user n  connections of one user (default a quarter\n"
@@ -78,13 +84,21 @@ static void logo() {
            "                       authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
            "                       127.0.0.1, with --remote 0.0.0.0)\n");
-    printf("  --unix path          also listen on this Unix-domain socket file (default: the\n"
-           "                       abstract socket @vorlen.<port>; or VORLEN_UNIX)\n");
+    printf("  --unix path          listen on this Unix-domain socket file instead of the\n"
+           "                       abstract socket @vorlen.<port> (or VORLEN_UNIX)\n");
     printf("  --no-unix            no Unix-domain socket: TCP only\n");
     printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
     printf("  --help               print this text\n");
     printf("  --version            print the version\n");
-    exit(status);
+    exit(0);
+}
+
+/* refused ends the daemon with status 2 after an option it cannot take: one
+ * line that says which and why, and where the options are told. */
+[[noreturn]] static void refused(const char *what, const std::string &option) {
+    fprintf(stderr, "vorlen: %s '%s'\nTry 'vorlen --help' for the options.\n", what,
+            option.c_str());
+    exit(2);
 }
 
 /* number_arg returns the argument arg of option opt as a number from lo to
@@ -335,7 +349,9 @@ int main(int argc, char **argv) {
     bool with_unix = true;
     int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
     int opt;
-    while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
+    bool port_given = false;
+    opterr = 0; /* the refusal is said in the daemon's own words */
+    while ((opt = getopt_long(argc, argv, ":h:p:t:l:dv:", longopts, nullptr)) != -1) {
         switch (opt) {
         case OPT_MAX_CONNECTIONS:
             pglob->max_connections = int(number_arg("--max-connections", optarg, 1, INT_MAX));
@@ -396,8 +412,7 @@ int main(int argc, char **argv) {
             with_unix = false;
             break;
         case OPT_HELP:
-            logo();
-            usage(0);
+            usage();
         case OPT_VERSION:
             printf("vorlen %s\n", VORLEN_VERSION);
             exit(0);
@@ -406,6 +421,7 @@ int main(int argc, char **argv) {
             break;
         case 'p':
             pglob->my_port = int32_t(number_arg("-p", optarg, 1, 65535));
+            port_given = true;
             break;
         case 't':
             pglob->rcv_timeout = time_t(number_arg("-t", optarg, 0, INT32_MAX));
@@ -419,11 +435,18 @@ int main(int argc, char **argv) {
         case 'v':
             pglob->verbose = int32_t(number_arg("-v", optarg, 0, INT32_MAX));
             break;
+        case ':':
+            refused("a value is missing after", optopt > 0 && optopt < 256
+                                                    ? std::string("-") + char(optopt)
+                                                    : argv[optind - 1]);
         default:
-            logo();
-            usage(2);
+            refused("unknown option", optopt > 0 && optopt < 256 ? std::string("-") + char(optopt)
+                                                                 : argv[optind - 1]);
         }
     }
+    /* The clients' variable, so that daemon and clients agree on one port. */
+    if (const char *env = getenv("VORLEN_PORT"); env && !port_given)
+        pglob->my_port = int32_t(number_arg("VORLEN_PORT", env, 1, 65535));
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
