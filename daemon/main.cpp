@@ -511,6 +511,12 @@ int main(int argc, char **argv) {
     about += ", options:";
     for (int i = 1; i < argc; i++) about += std::string(" ") + argv[i];
     if (argc == 1) about += " none";
+    pglob->version = VORLEN_VERSION;
+    pglob->start_time = time(nullptr);
+    for (const struct in_addr &a : addrs)
+        pglob->listening.push_back(std::string(inet_ntoa(a)) + ":" +
+                                   std::to_string(pglob->my_port));
+    if (with_unix) pglob->listening.push_back(unix_shown);
     log_start(about.c_str());
     /* Every listener takes connections since listen_all: clients may come. */
     notify_manager("READY=1");

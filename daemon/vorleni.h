@@ -315,9 +315,20 @@ struct PGLOB {
     LOG_RATE *log_rate;
     LOG_RATE accept_rate;
     STATS stats;
+    const char *version;                /* the daemon's, as --version says it */
     time_t start_time;                  /* wall clock: when the daemon started serving */
     std::vector<std::string> listening; /* the addresses it listens on, as the log names them */
 };
+
+/* The connections one user may have open, and the message memory its clients
+ * may hold: as given, or a quarter of the daemon's. */
+inline int user_connection_cap(const PGLOB *pglob) {
+    return pglob->max_user_connections > 0 ? pglob->max_user_connections
+                                           : (pglob->max_connections + 3) / 4;
+}
+inline size_t user_memory_share(const PGLOB *pglob) {
+    return pglob->max_user_memory ? pglob->max_user_memory : pglob->max_memory / 4;
+}
 
 extern PGLOB &_pglob;
 extern const JTABLE pjumptable[MT_NTYPES];
@@ -429,6 +440,9 @@ enum REMOVE_WHY {
  * a pid the kernel named for a Unix peer (alive: it just connected, and its pidfd is watched). */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
+/* The program name of the process whose request is being served, for a log
+ * line; "?" before its record is named. Cannot fail. */
+const char *caller_pname(PGLOB *pglob);
 extern bool (*pid_alive)(pid_t pid); /* seam */
 void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
 /* why only matters with isfree. */
