@@ -235,6 +235,36 @@ static void notify_manager(const char *state) {
     failing = w < 0;
 }
 
+/* report_status tells the service manager the daemon's numbers in one
+ * STATUS= line when they have changed, at most once a second, so that
+ * systemctl status shows them and a busy daemon does not flood the manager.
+ * It returns how many milliseconds the loop may wait before a change that
+ * had to wait is due, -1 when none waits. Without NOTIFY_SOCKET it does
+ * nothing. */
+static int report_status(PGLOB *pglob) {
+    static const bool wanted = getenv("NOTIFY_SOCKET") != nullptr;
+    static std::string last;
+    static struct timeval last_at = {0, 0};
+    if (!wanted) return -1;
+    const STATS &st = pglob->stats;
+    uint64_t refused = st.refused_memory + st.refused_table + st.refused_connections +
+                       st.refused_verification + st.dropped_unread;
+    std::string line = "STATUS=" + std::to_string(pglob->nconns) + " connections, " +
+                       std::to_string(pglob->pidmap.size()) + " processes, " +
+                       std::to_string(pglob->mem_used) + " bytes of messages, " +
+                       std::to_string(pglob->mqueue_used) + " queued, " + std::to_string(refused) +
+                       " refused";
+    if (line == last) return -1;
+    struct timeval now = now_clock(CLOCK_MONOTONIC);
+    long long since =
+        (now.tv_sec - last_at.tv_sec) * 1000LL + (now.tv_usec - last_at.tv_usec) / 1000;
+    if (!last.empty() && since < 1000) return int(1000 - since);
+    notify_manager(line.c_str());
+    last = line;
+    last_at = now;
+    return -1;
+}
+
 /* crash ends the daemon after a fault: the shutdown line is written, and the
  * signal is raised again with its default action so that a supervisor sees a
  * crash, never a clean exit. */
@@ -529,5 +559,5 @@ int main(int argc, char **argv) {
     lp.sigfd = sigfd;
     lp.on_signal = handle_signals;
     lp.cleanup_sec = pglob->next_timeout.tv_sec;
-    for (;;) loop_once(pglob, &lp, -1);
+    for (int wait = report_status(pglob);; wait = report_status(pglob)) loop_once(pglob, &lp, wait);
 }

@@ -694,7 +694,8 @@ TEST(Daemon, LogStderrMarksEveryLineWithItsSyslogLevelAndMakesNoFile) {
 
 /* Started by systemd as Type=notify, the daemon says READY=1 on the socket
  * NOTIFY_SOCKET names (a path, or a name in the abstract namespace after '@')
- * once its port takes connections, and STOPPING=1 when it ends. */
+ * once its port takes connections, its numbers in a STATUS= line when they
+ * change (at most once a second), and STOPPING=1 when it ends. */
 TEST(Daemon, UnderSystemdItReportsReadyOnceItListensAndStoppingAsItEnds) {
     const std::string dir = make_tempdir();
     for (const std::string &where :
@@ -751,11 +752,38 @@ TEST(Daemon, UnderSystemdItReportsReadyOnceItListensAndStoppingAsItEnds) {
         }
         ASSERT_GT(n, 0) << where << ": no notification";
         EXPECT_EQ(std::string(buf, size_t(n)), "READY=1") << where;
+        std::vector<std::string> said;
+        auto take = [&] {
+            while ((n = recv(s, buf, sizeof buf, MSG_DONTWAIT)) > 0) said.emplace_back(buf, n);
+        };
+        /* Many changes in a short time: one line a second at most, and the
+         * last numbers are told once they settle. */
+        time_t from = time(nullptr);
+        for (int i = 0; i < 20; i++) log_something(port);
+        time_t to = time(nullptr);
+        RawClient stays(port);
+        stays.send_bytes(names_listing(stays.pid()));
+        expect_names_listing(stays);
+        const std::string settled = "STATUS=1 connections, 1 processes, ";
+        EXPECT_TRUE(wait_until([&] {
+            take();
+            return !said.empty() && said.back().rfind(settled, 0) == 0;
+        })) << where
+            << ": " << (said.empty() ? "nothing" : said.back());
+        size_t statuses = 0;
+        for (const std::string &w : said) statuses += w.rfind("STATUS=", 0) == 0;
+        EXPECT_LE(statuses, size_t(to - from) + 4) << where;
+        EXPECT_TRUE(std::regex_match(said.back(),
+                                     std::regex("STATUS=1 connections, 1 processes, \\d+ bytes of "
+                                                "messages, 0 queued, 0 refused")))
+            << said.back();
+        stays.close();
         kill(pid, SIGTERM);
         ASSERT_EQ(waitpid(pid, &st, 0), pid);
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
-        n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
-        EXPECT_EQ(n > 0 ? std::string(buf, size_t(n)) : "", "STOPPING=1") << where;
+        said.clear();
+        take();
+        EXPECT_EQ(said.empty() ? "" : said.back(), "STOPPING=1") << where;
         close(s);
     }
     std::string rm = "rm -rf '" + dir + "'";
