@@ -273,7 +273,8 @@ static bool rate_limited(PGLOB *pglob, const char *text, time_t t) {
 /* The end of a line that a short write cut, written ahead of the next
  * lines so that the cut one is completed, never glued to another. */
 static std::string log_carry;
-static bool log_failing = false; /* the last write failed: said once on standard error */
+static bool log_failing = false;        /* the last write failed: said once on standard error */
+static uint64_t log_dropped_before = 0; /* lines lost before the failure under way */
 
 /* log_put appends text, whole lines, to the open log file with one write,
  * behind what a cut line still lacks; the run's start line goes ahead of the
@@ -305,10 +306,12 @@ static void log_put(PGLOB *pglob, const std::string &text, const char *open_why 
         log_carry.clear();
         if (log_failing)
             fprintf(stderr, "vorlen: the log %s is written again; %llu lines were dropped\n",
-                    pglob->logname.c_str(), (unsigned long long)pglob->stats.log_dropped);
+                    pglob->logname.c_str(),
+                    (unsigned long long)(pglob->stats.log_dropped - log_dropped_before));
         log_failing = false;
         return;
     }
+    if (!log_failing) log_dropped_before = pglob->stats.log_dropped;
     /* Keep the rest of the line the write cut; the whole lines after it are lost. */
     size_t from = head;
     if (done > 0 && done <= head) {

@@ -365,7 +365,8 @@ extern bool (*alloc_allowed)(size_t nbytes); /* seam */
  * daemon-wide against --max-memory and per user against the user's share
  * (--max-memory-per-user), so that one user, however many connections it
  * opens, leaves the rest of the budget to the others. mem_refusal says why
- * user may not have n more bytes (for a log line), or null when it may. */
+ * user may not have n more bytes (for a log line), or null when it may; a
+ * refusal is counted for the health view, so ask only to refuse. */
 const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n);
 size_t mem_held(const PGLOB *pglob, uid_t user); /* what user holds now */
 void mem_take(PGLOB *pglob, uid_t user, size_t n);

@@ -187,8 +187,8 @@ TEST(Log, AFailingWriteIsReportedAndNoLineIsCutOrGlued) {
         log_write = real;
         _vmessage("five");
     });
-    EXPECT_EQ(err, "vorlen: the log " + dir + "/vorlen.log is written again; " +
-                       std::to_string(dropped + 2) + " lines were dropped\n");
+    EXPECT_EQ(err,
+              "vorlen: the log " + dir + "/vorlen.log is written again; 2 lines were dropped\n");
     std::istringstream in(body(dir));
     std::string line;
     for (const char *want : {"one", "two is cut in the middle", "five"}) {
