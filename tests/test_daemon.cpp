@@ -770,6 +770,10 @@ TEST(Daemon, UnderSystemdItReportsReadyOnceItListensAndStoppingAsItEnds) {
             return !said.empty() && said.back().rfind(settled, 0) == 0;
         })) << where
             << ": " << (said.empty() ? "nothing" : said.back());
+        if (said.empty()) {
+            ADD_FAILURE() << where << ": no STATUS= line";
+            said.push_back("");
+        }
         size_t statuses = 0;
         for (const std::string &w : said) statuses += w.rfind("STATUS=", 0) == 0;
         EXPECT_LE(statuses, size_t(to - from) + 4) << where;
@@ -811,7 +815,11 @@ TEST(Daemon, ANotifySocketNobodyReadsDoesNotHoldTheDaemon) {
     ASSERT_GT(sent, 0);
     {
         Daemon d({"-v", "0"}, {"NOTIFY_SOCKET=" + where});
-        log_something(d.port());
+        {
+            RawClient c(d.port());
+            c.send_bytes(names_listing(c.pid()));
+            expect_names_listing(c);
+        }
         EXPECT_TRUE(wait_until([&] {
             return read_file(d.workdir() + "/vorlen.log")
                        .find("Warning: READY=1 not sent to " + where) != std::string::npos;
