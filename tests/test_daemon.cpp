@@ -628,6 +628,43 @@ TEST(Daemon, SigusrOneMovesTheLogToANewFileAtTheSamePath) {
     }
 }
 
+/* A symbolic link put at the log's path after a rotation is not followed
+ * when the log is reopened: the file it names stays as it was, standard error
+ * says the log cannot be written, and once a regular file can be had again
+ * the log goes on there. */
+TEST(Daemon, ALinkPlacedAfterRotationIsNotFollowed) {
+    for (bool append : {false, true}) {
+        std::vector<std::string> env;
+        if (append) env.push_back("LOGAPPEND=");
+        Daemon d({"-v", "3"}, env);
+        const std::string path = d.workdir() + "/vorlen.log", victim = d.workdir() + "/victim";
+        ASSERT_TRUE(wait_until([&] { return count(read_file(path), "\n") == 2; }));
+        {
+            int fd = open(victim.c_str(), O_WRONLY | O_CREAT, 0600);
+            ASSERT_EQ(write(fd, "secret\n", 7), 7);
+            close(fd);
+        }
+        ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+        ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+        kill(d.pid(), SIGUSR1);
+        /* Without LOGDIR the path is the working directory's. */
+        const std::string said = "vorlen: cannot write the log vorlen.log: a symbolic link, which "
+                                 "is not followed; lines are dropped\n";
+        EXPECT_TRUE(wait_until([&] { return d.stderr_text().find(said) != std::string::npos; }))
+            << d.stderr_text();
+        log_something(d.port());
+        EXPECT_EQ(read_file(victim), "secret\n") << "LOGAPPEND " << append;
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        kill(d.pid(), SIGUSR1);
+        EXPECT_TRUE(wait_until(
+            [&] { return read_file(path).find("Log file reopened ") != std::string::npos; }));
+        EXPECT_NE(d.stderr_text().find("vorlen: the log vorlen.log is written again; "),
+                  std::string::npos)
+            << d.stderr_text();
+        EXPECT_EQ(read_file(victim), "secret\n");
+    }
+}
+
 TEST(Daemon, TwoDaemonsOnOneLogFileAreWarnedAboutAndBothRun) {
     std::string dir = make_tempdir();
     Daemon first({}, {"LOGDIR=" + dir});
