@@ -164,6 +164,7 @@ TEST_P(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
     }
     EXPECT_TRUE(dropped || hog.closed_by_peer(5000));
     EXPECT_NE(d.stdout_text().find("dropped: unread answers over the bound"), std::string::npos);
+    EXPECT_EQ(daemon_status(d.port()).dropped_unread, 1u); /* and counted in the health view */
     /* The hog's process record went with its connection. */
     EXPECT_TRUE(wait_until([&] { return process_record(d.port(), hog.pid()).pid == 0; }));
     other.send_bytes(names_listing(other.pid()));

@@ -564,6 +564,12 @@ std::vector<QNX_MSG_SIN_RTIMERS> list_timers(int port) {
 std::vector<QNX_MSG_SIN_RNAMES> list_names(int port) {
     return list_kind<QNX_MSG_SIN_RNAMES>(port, SIN_NAMES);
 }
+QNX_MSG_SIN_RSTATUS daemon_status(int port) {
+    auto recs = list_kind<QNX_MSG_SIN_RSTATUS>(port, SIN_STATUS);
+    QNX_MSG_SIN_RSTATUS none{};
+    EXPECT_FALSE(recs.empty());
+    return recs.empty() ? none : recs[0];
+}
 
 QNX_MSG_SIN_RPID process_record(int port, pid_t pid) {
     for (auto &r : list_processes(port))

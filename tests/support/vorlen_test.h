@@ -174,6 +174,8 @@ std::vector<QNX_MSG_SIN_RPID> list_processes(int port);
 std::vector<QNX_MSG_SIN_RPROXYS> list_proxies(int port);
 std::vector<QNX_MSG_SIN_RTIMERS> list_timers(int port);
 std::vector<QNX_MSG_SIN_RNAMES> list_names(int port);
+/* The daemon's own record of the health listing (SIN_STATUS). */
+QNX_MSG_SIN_RSTATUS daemon_status(int port);
 /* The listing record of pid, or a record with pid 0 when it is not listed. */
 QNX_MSG_SIN_RPID process_record(int port, pid_t pid);
 
