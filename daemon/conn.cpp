@@ -87,6 +87,10 @@ void conn_accept(PGLOB *pglob, int listener) {
                  !pglob->accept_remote)
             snprintf(refusal, sizeof refusal, "not a local peer");
         if (refusal[0]) {
+            if (pglob->nconns >= pglob->max_connections)
+                pglob->stats.refused_connections++;
+            else
+                pglob->stats.refused_verification++;
             if (pglob->verbose > 1)
                 _vmessage("Err: connection from %s refused: %s", peer_name(clientname, cpid),
                           refusal);
@@ -96,10 +100,10 @@ void conn_accept(PGLOB *pglob, int listener) {
         }
         /* One user may not take every place: the others must still get in. */
         uid_t uid = unix_peer ? cuid : local ? peer_uid(fd) : UID_UNKNOWN;
-        int cap = pglob->max_user_connections > 0 ? pglob->max_user_connections
-                                                  : (pglob->max_connections + 3) / 4;
+        int cap = user_connection_cap(pglob);
         auto uc = pglob->user_conns.find(uid);
         if (uc != pglob->user_conns.end() && uc->second >= cap) {
+            pglob->stats.refused_connections++;
             if (pglob->verbose > 1)
                 _vmessage("Err: connection from %s refused: user %d has %d connections",
                           peer_name(clientname, cpid), int(uid), uc->second);
@@ -268,6 +272,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
         return false;
     }
     if (pid <= 0 || (!remote && !peer_is_pid(c, pid, &pidfd))) {
+        pglob->stats.refused_verification++;
         if (pglob->verbose > 1)
             _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
         /* A record of that pid without a connection whose process is gone
@@ -286,6 +291,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     }
     QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : c->unix_peer ? 3 : 1);
     if (!ps || ps->remote != remote) {
+        pglob->stats.refused_verification++;
         if (pidfd >= 0) close(pidfd);
         if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no record for pid %d", fd, pid);
         return false;

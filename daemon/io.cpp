@@ -32,12 +32,14 @@ const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n) {
     if (pglob->mem_used + n > pglob->max_memory) {
         snprintf(why, sizeof why, "the memory bound: %zu of %zu in use", pglob->mem_used,
                  pglob->max_memory);
+        pglob->stats.refused_memory++;
         return why;
     }
     size_t share = pglob->max_user_memory ? pglob->max_user_memory : pglob->max_memory / 4;
     size_t held = mem_held(pglob, user);
     if (held + n > share) {
         snprintf(why, sizeof why, "user %d's share: %zu of %zu held", int(user), held, share);
+        pglob->stats.refused_memory++;
         return why;
     }
     return nullptr;
@@ -141,6 +143,7 @@ static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why, bool unread = 
     if (c->dead) return;
     c->dead = true;
     c->unread = unread;
+    pglob->stats.dropped_unread += unread;
     pglob->dead_fds.push_back(c->fd);
     if (pglob->verbose > 1) _vmessage("Err: connection fd %d dropped: %s", c->fd, why);
 }

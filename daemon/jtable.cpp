@@ -54,6 +54,9 @@ void pglob_init(PGLOB *pglob, const char *my_name) {
     pglob->next_serial = 1;
     pglob->log_rate = nullptr;
     pglob->mem_used = 0;
+    pglob->version = "";
+    pglob->start_time = 0;
+    pglob->stats = STATS{};
     pglob_tables(pglob, QNX_MAX_NAMES, QNX_MAX_PROXIES, QNX_MAX_TIMERS);
     pglob->conns.resize(1024, nullptr);
     pglob->fdpstate.resize(1024, nullptr);

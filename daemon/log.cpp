@@ -1,5 +1,7 @@
 /* log.cpp - the daemon's logger: one line per event to the log file (or standard error) and the
  * console */
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -25,27 +27,53 @@ static int logappend = -1;        /* -1 undecided, 1 LOGAPPEND present, 0 absent
 static int lockfd = -1;           /* holds the lock on the log file for the whole run */
 
 /* make_logname builds the log file's path once: LOGDIR, a '/', the base name
- * of the daemon's invocation name and ".log". A path that does not fit the
- * 81-byte field is cut; the log then lands under the cut name. */
+ * of the daemon's invocation name and ".log". It cannot fail: the path is
+ * used whole, however long; a path the kernel refuses fails at the open. */
 static void make_logname(PGLOB *pglob) {
     const char *name = pglob->my_name ? pglob->my_name : "vorlen";
     const char *slash = strrchr(name, '/');
     const char *base = (slash && slash[1] != '\0') ? slash + 1 : name;
     const char *dir = getenv("LOGDIR");
+    pglob->logname.clear();
     if (dir && *dir) {
-        size_t dl = strlen(dir);
-        snprintf(pglob->logname, sizeof pglob->logname, "%s%s%s.log", dir,
-                 dir[dl - 1] == '/' ? "" : "/", base);
-    } else {
-        snprintf(pglob->logname, sizeof pglob->logname, "%s.log", base);
+        pglob->logname = dir;
+        if (pglob->logname.back() != '/') pglob->logname += '/';
     }
+    pglob->logname += std::string(base) + ".log";
 }
+
+static ssize_t log_write_real(int fd, const void *p, size_t n) {
+    return write(fd, p, n);
+}
+ssize_t (*log_write)(int fd, const void *p, size_t n) = log_write_real;
+
+/* open_log opens the log file at path with flags (O_RDONLY for the lock,
+ * O_WRONLY | O_APPEND for the lines), creating it, only as a regular file and
+ * never through a symbolic link: in a directory others can write to, a link
+ * put where the log goes must not make the daemon append to a file of the
+ * link's choosing. Returns the descriptor, or -1 with *why saying what is at
+ * path or what failed. */
+static int open_log(const std::string &path, int flags, const char **why) {
+    /* O_NONBLOCK: a FIFO at the path must not hold the open. */
+    int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    /* A FIFO without a reader refuses a non-blocking open for writing. */
+    if (fd >= 0 || errno == ENXIO) {
+        if (fd >= 0) close(fd);
+        *why = "not a regular file";
+    } else {
+        *why = errno == ELOOP ? "a symbolic link, which is not followed" : strerror(errno);
+    }
+    return -1;
+}
+
+static int logfd = -1; /* the log file while a line is written, or for the run with LOGAPPEND */
 
 /* close_log closes the log file if it is open. */
 void close_log() {
-    PGLOB *pglob = &_pglob;
-    if (pglob->logfp) fclose(pglob->logfp);
-    pglob->logfp = nullptr;
+    if (logfd >= 0) close(logfd);
+    logfd = -1;
 }
 
 /* How the trace lines, those of levels 7 to 9, begin: on standard error they
@@ -78,12 +106,13 @@ static void write_stderr(int level, const char *text) {
 
 /* lock_log takes the lock on the log file for the run, through a descriptor
  * of its own that stays open while the lines open and close the file. It
- * returns false when another running daemon holds the lock; a file that
- * cannot be opened or locked for any other reason is left to the lines. */
-static bool lock_log(PGLOB *pglob) {
+ * returns 1 when the lock is the daemon's, 0 when another running daemon
+ * holds it, and -1, with *why, when the file cannot be opened. */
+static int lock_log(PGLOB *pglob, const char **why) {
     if (lockfd >= 0) close(lockfd);
-    lockfd = open(pglob->logname, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    return lockfd < 0 || flock(lockfd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    lockfd = open_log(pglob->logname, O_RDONLY, why);
+    if (lockfd < 0) return -1;
+    return flock(lockfd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK ? 1 : 0;
 }
 
 /* warn_shared says, on standard error and in the log, that another daemon
@@ -93,16 +122,18 @@ static void warn_shared(PGLOB *pglob) {
     fprintf(stderr,
             "vorlen: warning: %s is locked by another running vorlen; give each daemon its own "
             "LOGDIR\n",
-            pglob->logname);
+            pglob->logname.c_str());
     _vmessage("Warning: %s is locked by another running vorlen; give each daemon its own LOGDIR",
-              pglob->logname);
+              pglob->logname.c_str());
 }
 
 /* log_start begins the run's log as the daemon starts, whatever the verbose
  * level, so that the stamps of the run can be placed: the log file is locked,
  * the start line gives the wall-clock time, and about follows as the run's
  * first stamped line. A log file that another daemon holds is warned about
- * and used. */
+ * and used. One that cannot be opened for appending ends the daemon with
+ * status 1 and a message on standard error that names it: a daemon that
+ * serves without a word anywhere hides every failure. */
 void log_start(const char *about) {
     PGLOB *pglob = &_pglob;
     time_t t = time(nullptr);
@@ -115,8 +146,16 @@ void log_start(const char *about) {
         write_stderr(6, line.c_str());
         file_started = true;
     } else {
-        if (pglob->logname[0] == '\0') make_logname(pglob);
-        mine = lock_log(pglob);
+        if (pglob->logname.empty()) make_logname(pglob);
+        const char *why = nullptr;
+        int locked = lock_log(pglob, &why);
+        close_log();
+        if (locked >= 0) logfd = open_log(pglob->logname, O_WRONLY | O_APPEND, &why);
+        if (logfd < 0) {
+            fprintf(stderr, "vorlen: cannot open the log %s: %s\n", pglob->logname.c_str(), why);
+            exit(1);
+        }
+        mine = locked == 1;
     }
     _vmessage("%s", about);
     if (!mine) warn_shared(pglob);
@@ -125,13 +164,15 @@ void log_start(const char *about) {
 /* log_reopen lets go of the log file, after it was moved away (by
  * logrotate), and goes on in a new one at the same path: it is locked, and
  * its first line gives the wall-clock time, so that the stamps in it can be
- * placed. Logging to standard error, there is nothing to reopen. */
+ * placed. Logging to standard error, there is nothing to reopen. A file
+ * that cannot be opened is reported as a failed write is. */
 void log_reopen() {
     PGLOB *pglob = &_pglob;
     if (pglob->log_stderr) return;
     close_log();
-    if (pglob->logname[0] == '\0') make_logname(pglob);
-    bool mine = lock_log(pglob);
+    if (pglob->logname.empty()) make_logname(pglob);
+    const char *why = nullptr;
+    bool mine = lock_log(pglob, &why) != 0;
     time_t t = time(nullptr);
     std::string when = ctime(&t);
     when.pop_back();
@@ -225,15 +266,92 @@ static bool rate_limited(PGLOB *pglob, const char *text, time_t t) {
     }
     if (++r->count <= LOG_LINES_PER_SECOND) return false;
     r->suppressed++;
+    pglob->stats.log_rate_limited++;
     return true;
+}
+
+/* The end of a line that a short write cut, written ahead of the next
+ * lines so that the cut one is completed, never glued to another. */
+static std::string log_carry;
+static bool log_failing = false;        /* the last write failed: said once on standard error */
+static uint64_t log_dropped_before = 0; /* lines lost before the failure under way */
+
+/* log_put appends text, whole lines, to the open log file with one write,
+ * behind what a cut line still lacks; the run's start line goes ahead of the
+ * first. A short write is tried on at once; what still cannot go keeps only
+ * the rest of the line it cut, and the lines after it are dropped. A failure
+ * is counted and said on standard error once, and again once writing works;
+ * a failure to write a line is never itself a line. */
+static void log_put(PGLOB *pglob, const std::string &text, const char *open_why = nullptr) {
+    std::string all = log_carry;
+    if (!file_started) {
+        time_t t = stime;
+        all += std::string("Starting vorlen ") + ctime(&t);
+    }
+    const size_t head = all.size(); /* where text begins */
+    all += text;
+    size_t done = 0;
+    int err = 0;
+    while (logfd >= 0 && done < all.size()) {
+        ssize_t w = log_write(logfd, all.data() + done, all.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            err = w < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += size_t(w);
+    }
+    if (done > 0) file_started = true;
+    if (done == all.size()) {
+        log_carry.clear();
+        if (log_failing)
+            fprintf(stderr, "vorlen: the log %s is written again; %llu lines were dropped\n",
+                    pglob->logname.c_str(),
+                    (unsigned long long)(pglob->stats.log_dropped - log_dropped_before));
+        log_failing = false;
+        return;
+    }
+    if (!log_failing) log_dropped_before = pglob->stats.log_dropped;
+    /* Keep the rest of the line the write cut; the whole lines after it are lost. */
+    size_t from = head;
+    if (done > 0 && done <= head) {
+        log_carry = all.substr(done, head - done);
+    } else if (done > head && all[done - 1] == '\n') {
+        log_carry.clear();
+        from = done;
+    } else if (done > head) {
+        size_t nl = all.find('\n', done); /* text ends with one */
+        log_carry = all.substr(done, nl - done + 1);
+        from = nl + 1;
+    }
+    for (size_t i = from; i < all.size(); i++)
+        if (all[i] == '\n') pglob->stats.log_dropped++;
+    if (!log_failing)
+        fprintf(stderr, "vorlen: cannot write the log %s: %s; lines are dropped\n",
+                pglob->logname.c_str(), open_why ? open_why : strerror(err));
+    log_failing = true;
+}
+
+/* log_file_text writes text, whole lines, to the log file: opened for it
+ * and closed after it, or kept open for the run with LOGAPPEND. */
+static void log_file_text(PGLOB *pglob, const std::string &text) {
+    if (pglob->logname.empty()) make_logname(pglob);
+    if (logappend == -1) {
+        logappend = getenv("LOGAPPEND") ? 1 : 0;
+        if (logappend == 1) atexit(close_log);
+    }
+    const char *why = nullptr;
+    if (logfd < 0) logfd = open_log(pglob->logname, O_WRONLY | O_APPEND, &why);
+    log_put(pglob, text, logfd < 0 ? why : nullptr);
+    if (logappend != 1) close_log();
 }
 
 /* _vmessage writes one line to the log file (seconds since the first message)
  * and, unless display is off, to standard output (hours:minutes:seconds).
  * With log_stderr the line goes to standard error behind its syslog level
  * instead of the file. It does not filter: call sites test the verbose level.
- * A log file that cannot be opened loses the line silently; the next message
- * tries again. */
+ * A line the log file cannot take is lost and counted (see log_put); the
+ * next message tries again. */
 void _vmessage(const char *f, ...) {
     PGLOB *pglob = &_pglob;
     time_t t = time(nullptr);
@@ -261,38 +379,19 @@ void _vmessage(const char *f, ...) {
         va_end(ap);
         text = big.data();
     }
-    if (pglob->log_stderr) {
-        char stamp[24];
-        snprintf(stamp, sizeof stamp, "%6ld: ", long(t - stime));
+    char stamp[24];
+    snprintf(stamp, sizeof stamp, "%6ld: ", long(t - stime));
+    if (pglob->log_stderr)
         write_stderr(line_level(text), (std::string(stamp) + text).c_str());
-    } else {
-        if (pglob->logname[0] == '\0') make_logname(pglob);
-        if (logappend == -1) {
-            logappend = getenv("LOGAPPEND") ? 1 : 0;
-            if (logappend == 1) atexit(close_log);
-        }
-        if (!pglob->logfp) pglob->logfp = fopen(pglob->logname, "a");
-        if (pglob->logfp) {
-            if (!file_started) {
-                fprintf(pglob->logfp, "Starting vorlen %s", ctime(&t));
-                file_started = true;
-            }
-            fprintf(pglob->logfp, "%6ld: %s\n", long(t - stime), text);
-            if (logappend == 1) {
-                fflush(pglob->logfp);
-            } else {
-                fclose(pglob->logfp);
-                pglob->logfp = nullptr;
-            }
-        }
-    }
+    else
+        log_file_text(pglob, std::string(stamp) + text + "\n");
     if (pglob->nodisp) return;
     long d = long(t - stime);
     /* The console is often a pipe to a supervisor: a line goes out whole at
      * once, or is dropped, never left in a buffer nor waited for. */
-    char stamp[32];
-    snprintf(stamp, sizeof stamp, "%02ld:%02ld:%02ld: ", d / 3600, (d % 3600) / 60, d % 60);
-    std::string line = std::string(stamp) + text + "\n";
+    char cstamp[32];
+    snprintf(cstamp, sizeof cstamp, "%02ld:%02ld:%02ld: ", d / 3600, (d % 3600) / 60, d % 60);
+    std::string line = std::string(cstamp) + text + "\n";
     console_put(line.data(), line.size());
 }
 
@@ -303,14 +402,13 @@ void _vmessage(const char *f, ...) {
 void dump_msg(const unsigned char *s, int32_t len) {
     PGLOB *pglob = &_pglob;
     bool to_stderr = pglob->log_stderr;
-    if (to_stderr ? !stime_set : pglob->logname[0] == '\0') return;
-    if (!to_stderr && !pglob->logfp) pglob->logfp = fopen(pglob->logname, "a");
-    if (!to_stderr && !pglob->logfp) return;
+    if (to_stderr ? !stime_set : pglob->logname.empty()) return;
+    std::string lines;
     auto put = [&](const char *line) {
         if (to_stderr)
             write_stderr(7, line);
         else
-            fprintf(pglob->logfp, "%s\n", line);
+            lines += std::string(line) + "\n";
     };
     static const char hex[] = "0123456789abcdef";
     while (len > 0) {
@@ -339,9 +437,7 @@ void dump_msg(const unsigned char *s, int32_t len) {
         s += n;
         len -= n;
     }
-    if (to_stderr) return;
-    fclose(pglob->logfp);
-    pglob->logfp = nullptr;
+    if (!to_stderr && !lines.empty()) log_file_text(pglob, lines);
 }
 
 /* append_str and append_num build the crash line without the allocator. */
@@ -366,17 +462,18 @@ static size_t append_num(char *buf, size_t at, size_t cap, long v) {
     return at;
 }
 
-static char crash_logname[sizeof(PGLOB::logname)];
+/* The log file's path for a crash line, fixed at start: a signal handler may
+ * not build it. A path longer than the kernel opens is left empty. */
+static char crash_logname[PATH_MAX];
 
 /* log_prepare_crash fixes, at start-up, the file a crash line goes to: a
  * crash may come before any message has named the log file. */
 void log_prepare_crash() {
     PGLOB *pglob = &_pglob;
-    char saved[sizeof pglob->logname];
-    memcpy(saved, pglob->logname, sizeof saved);
-    make_logname(pglob);
-    memcpy(crash_logname, pglob->logname, sizeof crash_logname);
-    memcpy(pglob->logname, saved, sizeof saved);
+    if (pglob->logname.empty()) make_logname(pglob);
+    crash_logname[0] = '\0';
+    if (pglob->logname.size() < sizeof crash_logname)
+        memcpy(crash_logname, pglob->logname.c_str(), pglob->logname.size() + 1);
 }
 
 /* crash_message writes the shutdown line for a crashing signal with calls
@@ -402,12 +499,13 @@ void crash_message(int sig) {
     lm = append_str(logline, lm, sizeof logline, ": ");
     lm = append_str(logline, lm, sizeof logline, msg);
     lm = append_str(logline, lm, sizeof logline, "\n");
-    const char *path = pglob->logname[0] != '\0' ? pglob->logname : crash_logname;
+    const char *path = crash_logname;
     if (pglob->log_stderr) {
         ssize_t w = write(2, logline, lm);
         (void)w;
     } else if (path[0] != '\0') {
-        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+        int fd =
+            open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd >= 0 && !file_started) {
             /* The run's first line in the file: its start line, as always. */
             ssize_t w = write(fd, "Starting vorlen\n", 16);

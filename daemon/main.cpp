@@ -42,18 +42,24 @@ static void logo() {
     printf("Version 1.2b%d vom Jul 20 2002 um 19:19:14\n", 228);
 }
 
-/* usage prints the usage text and ends the daemon with status: 0 when it
- * was asked for, 2 after an option that was not understood. */
-[[noreturn]] static void usage(int status) {
-    printf("%s\n", TITLE);
+/* usage prints the banner and the usage text and ends the daemon with
+ * status 0: it was asked for. */
+[[noreturn]] static void usage() {
+    logo();
     printf("usage: vorlen [options] &\n");
     printf("Options:\n");
-    printf("  h name   hostname to register at (default 127.0.0.1)\n");
-    printf("  p nnnn   portno where to listen (default 7779)\n");
-    printf("  t nnnn   global timeout (currently not used)\n");
-    printf("  l nnnn   maximum number of messages in queue\n");
-    printf("  d        do not show verbose messages\n");
-    printf("  v nn     verbose-level\n");
+    printf("  -h name              accepted for compatibility; it has no effect\n");
+    printf("  -p port              listen on this TCP port, 1 to 65535 (default VORLEN_PORT,\n"
+           "                       else %d)\n",
+           VORLEN_DEFAULT_PORT);
+    printf("  -t n                 accepted for compatibility (a global time-out that is not\n"
+           "                       used)\n");
+    printf("  -l n                 accepted for compatibility; the message queue always holds\n"
+           "                       %d entries\n",
+           QNX_MQUEUE_SIZE);
+    printf("  -d                   write log lines only to the log file, not to standard output\n");
+    printf("  -v level             verbose level, 0 by default: how much is logged; 9 and\n"
+           "                       above log everything\n");
     printf("  --max-connections n  connections served at once (default %d)\n",
            DEFAULT_MAX_CONNECTIONS);
     printf("  --max-connections-per-user n  connections of one user (default a quarter\n"
@@ -79,14 +85,22 @@ static void logo() {
            "                       authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
            "                       127.0.0.1, with --remote 0.0.0.0)\n");
-    printf("  --unix path          also listen on this Unix-domain socket file (default: the\n"
-           "                       abstract socket @vorlen.<port>; or VORLEN_UNIX)\n");
+    printf("  --unix path          listen on this Unix-domain socket file instead of the\n"
+           "                       abstract socket @vorlen.<port> (or VORLEN_UNIX)\n");
     printf("  --unix-mode mode     the --unix socket file's mode, octal (default 0666)\n");
     printf("  --no-unix            no Unix-domain socket: TCP only\n");
     printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
     printf("  --help               print this text\n");
     printf("  --version            print the version\n");
-    exit(status);
+    exit(0);
+}
+
+/* refused ends the daemon with status 2 after an option it cannot take: one
+ * line that says which and why, and where the options are told. */
+[[noreturn]] static void refused(const char *what, const std::string &option) {
+    fprintf(stderr, "vorlen: %s '%s'\nTry 'vorlen --help' for the options.\n", what,
+            option.c_str());
+    exit(2);
 }
 
 /* number_arg returns the argument arg of option opt as a number from lo to
@@ -229,11 +243,14 @@ static void remove_unix_file() {
 
 /* notify_manager tells the service manager that started the daemon with
  * NOTIFY_SOCKET (systemd's Type=notify) how it is: "READY=1" once it serves,
- * "STOPPING=1" as it ends. The protocol is one datagram on that Unix socket
- * (a name that starts with '@' is in the abstract namespace), so no library
- * is needed for it. Without the variable, or when the datagram cannot go,
- * nothing happens: the daemon serves all the same. */
+ * "STOPPING=1" as it ends, "STATUS=..." as its numbers change. The protocol is
+ * one datagram on that Unix socket (a name that starts with '@' is in the
+ * abstract namespace), so no library is needed for it. Without the variable
+ * nothing happens. The datagram is never waited for: a socket that anyone may
+ * have bound first and that nobody reads must not hold the daemon. One that
+ * cannot go is dropped, and the log says so once until one goes again. */
 static void notify_manager(const char *state) {
+    static bool failing = false;
     const char *path = getenv("NOTIFY_SOCKET");
     struct sockaddr_un sa = {};
     size_t len = path ? strlen(path) : 0;
@@ -241,12 +258,45 @@ static void notify_manager(const char *state) {
     sa.sun_family = AF_UNIX;
     memcpy(sa.sun_path, path, len);
     if (path[0] == '@') sa.sun_path[0] = '\0';
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return;
-    /* A manager that is gone cannot be told: a failure is ignored. */
-    sendto(s, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
-           socklen_t(offsetof(struct sockaddr_un, sun_path) + len));
-    close(s);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ssize_t w = s < 0 ? -1
+                      : sendto(s, state, strlen(state), MSG_NOSIGNAL | MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr *>(&sa),
+                               socklen_t(offsetof(struct sockaddr_un, sun_path) + len));
+    int why = errno;
+    if (s >= 0) close(s);
+    if (w < 0 && !failing) _vmessage("Warning: %s not sent to %s: %s", state, path, strerror(why));
+    failing = w < 0;
+}
+
+/* report_status tells the service manager the daemon's numbers in one
+ * STATUS= line when they have changed, at most once a second, so that
+ * systemctl status shows them and a busy daemon does not flood the manager.
+ * It returns how many milliseconds the loop may wait before a change that
+ * had to wait is due, -1 when none waits. Without NOTIFY_SOCKET it does
+ * nothing. */
+static int report_status(PGLOB *pglob) {
+    static const bool wanted = getenv("NOTIFY_SOCKET") != nullptr;
+    static std::string last;
+    static struct timeval last_at = {0, 0};
+    if (!wanted) return -1;
+    const STATS &st = pglob->stats;
+    uint64_t refused = st.refused_memory + st.refused_table + st.refused_connections +
+                       st.refused_verification + st.dropped_unread;
+    std::string line = "STATUS=" + std::to_string(pglob->nconns) + " connections, " +
+                       std::to_string(pglob->pidmap.size()) + " processes, " +
+                       std::to_string(pglob->mem_used) + " bytes of messages, " +
+                       std::to_string(pglob->mqueue_used) + " queued, " + std::to_string(refused) +
+                       " refused";
+    if (line == last) return -1;
+    struct timeval now = now_clock(CLOCK_MONOTONIC);
+    long long since =
+        (now.tv_sec - last_at.tv_sec) * 1000LL + (now.tv_usec - last_at.tv_usec) / 1000;
+    if (!last.empty() && since < 1000) return int(1000 - since);
+    notify_manager(line.c_str());
+    last = line;
+    last_at = now;
+    return -1;
 }
 
 /* crash ends the daemon after a fault: the shutdown line is written, and the
@@ -366,7 +416,9 @@ int main(int argc, char **argv) {
     mode_t unix_mode = 0666;
     int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
     int opt;
-    while ((opt = getopt_long(argc, argv, "h:p:t:l:dv:h", longopts, nullptr)) != -1) {
+    bool port_given = false;
+    opterr = 0; /* the refusal is said in the daemon's own words */
+    while ((opt = getopt_long(argc, argv, ":h:p:t:l:dv:", longopts, nullptr)) != -1) {
         switch (opt) {
         case OPT_MAX_CONNECTIONS:
             pglob->max_connections = int(number_arg("--max-connections", optarg, 1, INT_MAX));
@@ -439,8 +491,7 @@ int main(int argc, char **argv) {
             break;
         }
         case OPT_HELP:
-            logo();
-            usage(0);
+            usage();
         case OPT_VERSION:
             printf("vorlen %s\n", VORLEN_VERSION);
             exit(0);
@@ -449,6 +500,7 @@ int main(int argc, char **argv) {
             break;
         case 'p':
             pglob->my_port = int32_t(number_arg("-p", optarg, 1, 65535));
+            port_given = true;
             break;
         case 't':
             pglob->rcv_timeout = time_t(number_arg("-t", optarg, 0, INT32_MAX));
@@ -462,11 +514,18 @@ int main(int argc, char **argv) {
         case 'v':
             pglob->verbose = int32_t(number_arg("-v", optarg, 0, INT32_MAX));
             break;
+        case ':':
+            refused("a value is missing after", optopt > 0 && optopt < 256
+                                                    ? std::string("-") + char(optopt)
+                                                    : argv[optind - 1]);
         default:
-            logo();
-            usage(2);
+            refused("unknown option", optopt > 0 && optopt < 256 ? std::string("-") + char(optopt)
+                                                                 : argv[optind - 1]);
         }
     }
+    /* The clients' variable, so that daemon and clients agree on one port. */
+    if (const char *env = getenv("VORLEN_PORT"); env && !port_given)
+        pglob->my_port = int32_t(number_arg("VORLEN_PORT", env, 1, 65535));
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
@@ -531,6 +590,12 @@ int main(int argc, char **argv) {
     about += ", options:";
     for (int i = 1; i < argc; i++) about += std::string(" ") + argv[i];
     if (argc == 1) about += " none";
+    pglob->version = VORLEN_VERSION;
+    pglob->start_time = time(nullptr);
+    for (const struct in_addr &a : addrs)
+        pglob->listening.push_back(std::string(inet_ntoa(a)) + ":" +
+                                   std::to_string(pglob->my_port));
+    if (with_unix) pglob->listening.push_back(unix_shown);
     log_start(about.c_str());
     /* Every listener takes connections since listen_all: clients may come. */
     notify_manager("READY=1");
@@ -543,5 +608,5 @@ int main(int argc, char **argv) {
     lp.sigfd = sigfd;
     lp.on_signal = handle_signals;
     lp.cleanup_sec = pglob->next_timeout.tv_sec;
-    for (;;) loop_once(pglob, &lp, -1);
+    for (int wait = report_status(pglob);; wait = report_status(pglob)) loop_once(pglob, &lp, wait);
 }

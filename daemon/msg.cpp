@@ -261,6 +261,7 @@ void process_snd(PGLOB *pglob) {
     bool waiting = ps_d->state == STATE_RECEIVE_BLOCKED &&
                    (ps_d->qrcv.from_pid == 0 || ps_d->qrcv.from_pid == ps_s->pid);
     if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
+        pglob->stats.refused_table++;
         refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (message-queue full)",
                snd->to_nid, snd->to_pid, h->from_nid, h->from_pid);
         return;

@@ -92,7 +92,12 @@ void process_name_attach(PGLOB *pglob) {
             }
         }
         if (!freed) {
-            refuse(pglob, ENOMEM, "Name-Attach: ENOMEM");
+            pglob->stats.refused_table++;
+            refuse(pglob, ENOMEM,
+                   "Name-Attach of \"%s\" from %d//%d (%s): ENOMEM: the name table is full (%zu, "
+                   "--max-names)",
+                   req->name, hdr->from_nid, hdr->from_pid, caller_pname(pglob),
+                   pglob->names.size());
             return;
         }
     }

@@ -75,6 +75,17 @@ char *get_pname(pid_t opid, char *dest, int destlen) {
     return dest;
 }
 
+const char *caller_pname(PGLOB *pglob) {
+    static char name[PNAME_LEN];
+    int fd = pglob->act_fd;
+    const QNX_PSTATE *ps =
+        fd >= 0 && size_t(fd) < pglob->fdpstate.size() ? pglob->fdpstate[size_t(fd)] : nullptr;
+    if (!ps) return "?";
+    if (ps->pname[0] != '\0') return ps->pname;
+    /* A Unix peer's record is named after its first answer. */
+    return !ps->remote && get_pname(ps->pid, name, sizeof name) ? name : "?";
+}
+
 /* finish_later puts ps in the list that finish_records completes. */
 static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
     if (ps->unfinished) return;

@@ -68,7 +68,12 @@ void process_proxy_attach(PGLOB *pglob) {
         }
     }
     if (!p) {
-        refuse(pglob, EAGAIN, "Proxy-Attach from %d//%d: EAGAIN", hdr->from_nid, hdr->from_pid);
+        pglob->stats.refused_table++;
+        refuse(pglob, EAGAIN,
+               "Proxy-Attach from %d//%d (%s) for %d: EAGAIN: the proxy table is full (%zu, "
+               "--max-proxies)",
+               hdr->from_nid, hdr->from_pid, caller_pname(pglob), req->to_pid,
+               pglob->proxys.size());
         return;
     }
 
@@ -212,6 +217,7 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
     p->qentry = msgq_add(pglob, o, nullptr, p->id, p->prio);
     if (!p->qentry) {
         p->trigger_cnt = 0;
+        pglob->stats.refused_table++;
         if (pglob->verbose > 1)
             _vmessage("Err: Proxy %d (PID=%d//%d) trigger lost: message-queue full", p->id, o->nid,
                       o->pid);

@@ -1,8 +1,13 @@
-/* sin.cpp - the system listing: processes, proxies, timers or names as a record stream */
+/* sin.cpp - the system listing: processes, proxies, timers, names or the daemon's health as a
+ * record stream */
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <vector>
+
+#include <unistd.h>
 
 #include "vorleni.h"
 
@@ -52,6 +57,58 @@ template <typename R> static R &next_record() {
  * stays at the largest value. */
 static int32_t clamp32(int64_t v) {
     return v > INT32_MAX ? INT32_MAX : int32_t(v);
+}
+
+/* build_status appends the records of the health view: the daemon's, one per
+ * listening address, one per user holding connections or memory, by uid. */
+static void build_status(PGLOB *pglob) {
+    const int32_t me = int32_t(getpid());
+    auto &d = next_record<QNX_MSG_SIN_RSTATUS>();
+    d.pid = me;
+    d.kind = SIN_STATUS_DAEMON;
+    snprintf(d.version, sizeof d.version, "%s", pglob->version);
+    d.start_time = int64_t(pglob->start_time);
+    d.uptime = pglob->start_time ? int64_t(time(nullptr) - pglob->start_time) : 0;
+    d.connections = pglob->nconns;
+    d.max_connections = pglob->max_connections;
+    d.max_user_connections = user_connection_cap(pglob);
+    d.processes = int32_t(pglob->pidmap.size());
+    d.memory = pglob->mem_used;
+    d.max_memory = pglob->max_memory;
+    d.max_user_memory = user_memory_share(pglob);
+    for (const QNX_ATT_NAME &cn : pglob->names) d.names += cn.pid != 0;
+    for (const QNX_PROXY_STATE &p : pglob->proxys) d.proxies += p.process != nullptr;
+    for (const QNX_TIMER_STATE &t : pglob->timers) d.timers += t.process != nullptr;
+    d.max_names = int32_t(pglob->names.size());
+    d.max_proxies = int32_t(pglob->proxys.size());
+    d.max_timers = int32_t(pglob->timers.size());
+    d.queue = pglob->mqueue_used;
+    d.max_queue = QNX_MQUEUE_SIZE;
+    const STATS &st = pglob->stats;
+    d.refused_memory = st.refused_memory;
+    d.refused_table = st.refused_table;
+    d.refused_connections = st.refused_connections;
+    d.refused_verification = st.refused_verification;
+    d.dropped_unread = st.dropped_unread;
+    d.log_rate_limited = st.log_rate_limited;
+    d.log_dropped = st.log_dropped;
+    for (const std::string &a : pglob->listening) {
+        auto &l = next_record<QNX_MSG_SIN_RLISTENER>();
+        l.pid = me;
+        l.kind = SIN_STATUS_LISTENER;
+        snprintf(l.address, sizeof l.address, "%s", a.c_str());
+    }
+    std::map<uid_t, std::pair<int, size_t>> users;
+    for (const auto &[uid, n] : pglob->user_conns) users[uid].first = n;
+    for (const auto &[uid, n] : pglob->user_mem) users[uid].second = n;
+    for (const auto &[uid, use] : users) {
+        auto &u = next_record<QNX_MSG_SIN_RUSER>();
+        u.pid = me;
+        u.kind = SIN_STATUS_USER;
+        u.uid = int32_t(uid);
+        u.connections = use.first;
+        u.memory = use.second;
+    }
 }
 
 static void build(PGLOB *pglob, int typ, size_t size) {
@@ -108,6 +165,9 @@ static void build(PGLOB *pglob, int typ, size_t size) {
         }
         break;
     }
+    case SIN_STATUS:
+        build_status(pglob);
+        break;
     case SIN_NAMES:
         for (const QNX_ATT_NAME &cn : pglob->names) {
             if (cn.name[0] == '\0') continue;
@@ -129,7 +189,7 @@ static void build(PGLOB *pglob, int typ, size_t size) {
 
 /* process_sin answers MT_SIN with a header announcing the record size, one
  * record per entry of the chosen table and a closing record with pid -1, all
- * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 4. */
+ * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 5. */
 void process_sin(PGLOB *pglob) {
     finish_records(pglob); /* every record named */
     static const struct {
@@ -140,10 +200,11 @@ void process_sin(PGLOB *pglob) {
         {sizeof(QNX_MSG_SIN_RPROXYS), "QNX_MSG_RPROXYS"},
         {sizeof(QNX_MSG_SIN_RTIMERS), "QNX_MSG_RTIMERS"},
         {sizeof(QNX_MSG_SIN_RNAMES), "QNX_MSG_RNAMES"},
+        {sizeof(QNX_MSG_SIN_RSTATUS), "QNX_MSG_RSTATUS"},
     };
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     int typ = reinterpret_cast<QNX_MSG_SIN *>(hdr + 1)->typ;
-    if (typ < SIN_PROCESSES || typ > SIN_NAMES) {
+    if (typ < SIN_PROCESSES || typ > SIN_STATUS) {
         send_status(pglob->act_fd, EINVAL);
         return;
     }

@@ -159,6 +159,15 @@ void process_mktimer(PGLOB *pglob) {
         retcode = EINVAL;
     else if (req->notify_type == NOTIFY_SIGNAL && pglob->fdpstate[pglob->act_fd]->remote)
         retcode = EPERM; /* a peer taken on trust never has the daemon signal anyone */
+    if (!p) {
+        pglob->stats.refused_table++;
+        refuse(pglob, retcode,
+               "mktimer from %d//%d (%s), notify %d event %d: EAGAIN: the timer table is full "
+               "(%zu, --max-timers)",
+               hdr->from_nid, hdr->from_pid, caller_pname(pglob), req->notify_type, ev,
+               pglob->timers.size());
+        return;
+    }
     if (retcode) {
         refuse(pglob, retcode, "mktimer from %d//%d: %d", hdr->from_nid, hdr->from_pid, retcode);
         return;

@@ -212,6 +212,18 @@ struct LOG_RATE {
 /* Error lines one peer may cause per second; the rest are counted, not written. */
 constexpr int LOG_LINES_PER_SECOND = 20;
 
+/* What the health view (sin status) counts since start: refusals by cause,
+ * and the log lines lost. */
+struct STATS {
+    uint64_t refused_memory = 0;       /* requests refused or dropped for a memory bound */
+    uint64_t refused_table = 0;        /* names, proxies, timers, queue entries: table full */
+    uint64_t refused_connections = 0;  /* connections closed at accept for a limit */
+    uint64_t refused_verification = 0; /* connections whose claimed pid was not the peer */
+    uint64_t dropped_unread = 0;       /* connections dropped for the answers left unread */
+    uint64_t log_rate_limited = 0;     /* error lines left out by the per-peer limit */
+    uint64_t log_dropped = 0;          /* log lines the log file could not take */
+};
+
 /* One accepted connection. */
 struct QNX_CONN {
     int fd = -1;
@@ -277,8 +289,7 @@ struct PGLOB {
     int32_t nodisp;
     char my_hostname[51];
     const char *my_name;
-    char logname[81];
-    FILE *logfp;
+    std::string logname; /* the log file's path, built once from LOGDIR and used whole */
     const JTABLE *jtable;
 
     /* The variable part of the request being served, read through dread. */
@@ -316,7 +327,21 @@ struct PGLOB {
      * or the listener's refusals); null: none, every line is written. */
     LOG_RATE *log_rate;
     LOG_RATE accept_rate;
+    STATS stats;
+    const char *version;                /* the daemon's, as --version says it */
+    time_t start_time;                  /* wall clock: when the daemon started serving */
+    std::vector<std::string> listening; /* the addresses it listens on, as the log names them */
 };
+
+/* The connections one user may have open, and the message memory its clients
+ * may hold: as given, or a quarter of the daemon's. */
+inline int user_connection_cap(const PGLOB *pglob) {
+    return pglob->max_user_connections > 0 ? pglob->max_user_connections
+                                           : (pglob->max_connections + 3) / 4;
+}
+inline size_t user_memory_share(const PGLOB *pglob) {
+    return pglob->max_user_memory ? pglob->max_user_memory : pglob->max_memory / 4;
+}
 
 extern PGLOB &_pglob;
 extern const JTABLE pjumptable[MT_NTYPES];
@@ -342,6 +367,8 @@ void log_reopen(); /* after the file was moved away: a new one at the same path 
 /* Writes text to the console as a log line is, never waiting; only once
  * SIGPIPE is blocked. */
 void console_text(const char *text);
+/* The write of every log line, one call a line; a test makes it fail. */
+extern ssize_t (*log_write)(int fd, const void *p, size_t n); /* seam */
 
 /* io.cpp: traced reads of the current request and buffered answers */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
@@ -351,7 +378,8 @@ extern bool (*alloc_allowed)(size_t nbytes); /* seam */
  * daemon-wide against --max-memory and per user against the user's share
  * (--max-memory-per-user), so that one user, however many connections it
  * opens, leaves the rest of the budget to the others. mem_refusal says why
- * user may not have n more bytes (for a log line), or null when it may. */
+ * user may not have n more bytes (for a log line), or null when it may; a
+ * refusal is counted for the health view, so ask only to refuse. */
 const char *mem_refusal(PGLOB *pglob, uid_t user, size_t n);
 size_t mem_held(const PGLOB *pglob, uid_t user); /* what user holds now */
 void mem_take(PGLOB *pglob, uid_t user, size_t n);
@@ -433,6 +461,9 @@ enum REMOVE_WHY {
  * a pid the kernel named for a Unix peer (alive: it just connected, and its pidfd is watched). */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
 char *get_pname(pid_t opid, char *dest, int destlen);
+/* The program name of the process whose request is being served, for a log
+ * line; "?" before its record is named. Cannot fail. */
+const char *caller_pname(PGLOB *pglob);
 extern bool (*pid_alive)(pid_t pid); /* seam */
 void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
 /* why only matters with isfree. */

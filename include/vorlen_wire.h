@@ -74,6 +74,18 @@ extern "C" {
 #define SIN_PROXIES 2
 #define SIN_TIMERS 3
 #define SIN_NAMES 4
+#define SIN_STATUS 5 /* addition: the daemon's health (sin status) */
+
+/* What each record of the SIN_STATUS listing is, in the order they come: the
+ * daemon's own record, one per listening address, one per user that holds
+ * connections or message memory. All three are VORLEN_STATUS_RECORD_SIZE
+ * bytes long and begin with the daemon's pid and their kind. */
+#define SIN_STATUS_DAEMON 1
+#define SIN_STATUS_LISTENER 2
+#define SIN_STATUS_USER 3
+#define VORLEN_STATUS_RECORD_SIZE 184
+#define VORLEN_VERSION_LEN 32   /* the daemon's version, zero-terminated */
+#define VORLEN_LISTENER_LEN 112 /* "addr:port", "@abstract" or a socket file's path */
 
 /* Table sizes of the daemon. */
 #define QNX_MAX_NAMES 50
@@ -271,7 +283,7 @@ typedef struct _qnx_msg_pflags {
 } QNX_MSG_PFLAGS;
 
 typedef struct _qnx_msg_sin {
-    int32_t typ; /* SIN_PROCESSES ... SIN_NAMES */
+    int32_t typ; /* SIN_PROCESSES ... SIN_STATUS */
 } QNX_MSG_SIN;
 
 typedef struct _qnx_msg_sin_rpid {
@@ -327,6 +339,59 @@ typedef struct _qnx_msg_sin_rnames {
     char pname[QNX_PNAME_LEN];
     char pad2[3];
 } QNX_MSG_SIN_RNAMES;
+
+/* The daemon's record of the SIN_STATUS listing: what it is, what it holds
+ * against each bound, and what it refused since it started. Numbers of
+ * connections, names, proxies, timers and queue entries are in use; the max_
+ * fields are their bounds. */
+typedef struct _qnx_msg_sin_rstatus {
+    int32_t pid;  /* the daemon's pid; -1 in the closing record */
+    int32_t kind; /* SIN_STATUS_DAEMON */
+    char version[VORLEN_VERSION_LEN];
+    int64_t start_time; /* wall clock, seconds since 1970 */
+    int64_t uptime;     /* seconds */
+    int32_t connections;
+    int32_t max_connections;
+    int32_t max_user_connections; /* --max-connections-per-user, or its default */
+    int32_t processes;            /* process records */
+    uint64_t memory;              /* message bytes held */
+    uint64_t max_memory;          /* --max-memory */
+    uint64_t max_user_memory;     /* a user's share: --max-memory-per-user, or its default */
+    int32_t names;
+    int32_t max_names;
+    int32_t proxies;
+    int32_t max_proxies;
+    int32_t timers;
+    int32_t max_timers;
+    int32_t queue; /* queued messages and pending proxies */
+    int32_t max_queue;
+    /* Refusals by cause, since start. */
+    uint64_t refused_memory;       /* a memory bound would have been passed */
+    uint64_t refused_table;        /* a table or the queue was full */
+    uint64_t refused_connections;  /* connections closed at accept for a limit */
+    uint64_t refused_verification; /* peers that were not who they claimed, or not let in */
+    uint64_t dropped_unread;       /* connections dropped for unread answers */
+    uint64_t log_rate_limited;     /* error lines left out by the per-peer limit */
+    uint64_t log_dropped;          /* log lines the log file could not take */
+} QNX_MSG_SIN_RSTATUS;
+
+/* A listening address of the SIN_STATUS listing. */
+typedef struct _qnx_msg_sin_rlistener {
+    int32_t pid;  /* the daemon's pid */
+    int32_t kind; /* SIN_STATUS_LISTENER */
+    char address[VORLEN_LISTENER_LEN];
+    char pad[VORLEN_STATUS_RECORD_SIZE - 8 - VORLEN_LISTENER_LEN];
+} QNX_MSG_SIN_RLISTENER;
+
+/* A user's share of the SIN_STATUS listing. */
+typedef struct _qnx_msg_sin_ruser {
+    int32_t pid;  /* the daemon's pid */
+    int32_t kind; /* SIN_STATUS_USER */
+    int32_t uid;  /* -1: clients whose user cannot be told (other hosts) */
+    int32_t connections;
+    uint64_t memory; /* message bytes its clients hold */
+    char pad[VORLEN_STATUS_RECORD_SIZE - 24];
+} QNX_MSG_SIN_RUSER;
 
 /* Declared for completeness; carried by no message. */
 typedef struct _qnx_msg_status {
@@ -406,6 +471,25 @@ VORLEN_CHECK(rnames_size, sizeof(QNX_MSG_SIN_RNAMES) == 132);
 VORLEN_CHECK(rnames_fields, offsetof(QNX_MSG_SIN_RNAMES, name) == 8 &&
                                 offsetof(QNX_MSG_SIN_RNAMES, nid) == 44 &&
                                 offsetof(QNX_MSG_SIN_RNAMES, pname) == 48);
+VORLEN_CHECK(rstatus_size, sizeof(QNX_MSG_SIN_RSTATUS) == VORLEN_STATUS_RECORD_SIZE);
+VORLEN_CHECK(rstatus_fields, offsetof(QNX_MSG_SIN_RSTATUS, kind) == 4 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, version) == 8 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, start_time) == 40 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, uptime) == 48 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, connections) == 56 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, processes) == 68 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, memory) == 72 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, max_user_memory) == 88 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, names) == 96 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, max_queue) == 124 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, refused_memory) == 128 &&
+                                 offsetof(QNX_MSG_SIN_RSTATUS, log_dropped) == 176);
+VORLEN_CHECK(rlistener_layout, sizeof(QNX_MSG_SIN_RLISTENER) == VORLEN_STATUS_RECORD_SIZE &&
+                                   offsetof(QNX_MSG_SIN_RLISTENER, address) == 8);
+VORLEN_CHECK(ruser_layout, sizeof(QNX_MSG_SIN_RUSER) == VORLEN_STATUS_RECORD_SIZE &&
+                               offsetof(QNX_MSG_SIN_RUSER, uid) == 8 &&
+                               offsetof(QNX_MSG_SIN_RUSER, connections) == 12 &&
+                               offsetof(QNX_MSG_SIN_RUSER, memory) == 16);
 VORLEN_CHECK(status_size, sizeof(QNX_MSG_STATUS) == 4);
 VORLEN_CHECK(event_rec_size, sizeof(qnx_event) == 8 && offsetof(qnx_event, evt_value) == 4);
 #if UINTPTR_MAX > 0xFFFFFFFFu

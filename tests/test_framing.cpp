@@ -176,6 +176,7 @@ TEST_P(Framing, AClientThatNeverReadsIsDroppedWithoutDelayingOthers) {
     }
     EXPECT_TRUE(dropped || hog.closed_by_peer(5000));
     EXPECT_NE(d.stdout_text().find("dropped: unread answers over the bound"), std::string::npos);
+    EXPECT_EQ(daemon_status(d.port()).dropped_unread, 1u); /* and counted in the health view */
     /* The hog's process record went with its connection. */
     EXPECT_TRUE(wait_until([&] { return process_record(d.port(), hog.pid()).pid == 0; }));
     other.send_bytes(names_listing(other.pid()));
@@ -248,9 +249,14 @@ TEST(FramingConnections, ABurstOfConnectionsIsAcceptedWithoutStalls) {
     std::vector<int> fds;
     for (auto &c : cs) fds.push_back(c->fd());
     pid_t me = hold_all(fds);
+    /* One process's connections, each served in the order they were
+     * accepted: the newest holds its record, and an older one never takes it
+     * back. */
     auto r = names_listing(me);
-    for (auto &c : cs) c->send_bytes(r);
-    for (auto &c : cs) expect_names_listing(*c);
+    for (auto &c : cs) {
+        c->send_bytes(r);
+        expect_names_listing(*c);
+    }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - t0);
     /* A dropped SYN costs at least a one-second retry. */
@@ -273,7 +279,9 @@ TEST(FramingConnections, DescriptorsBeyond1024AreServed) {
     for (auto &c : cs) fds.push_back(c->fd());
     pid_t me = hold_all(fds);
     auto r = names_listing(me);
-    for (auto &c : cs) c->send_bytes(r);
-    for (auto &c : cs) expect_names_listing(*c);
+    for (auto &c : cs) {
+        c->send_bytes(r);
+        expect_names_listing(*c);
+    }
     release_holder(me);
 }

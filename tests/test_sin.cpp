@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -415,6 +416,18 @@ TEST(Sin, UsageAndNoDaemon) {
     EXPECT_NE(s.err.find("usage: sin"), std::string::npos) << s.err;
     EXPECT_EQ(s.out, "");
 
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"-w"}, {"-w", "0"}, {"-w", "x"}, {"-w", "-1"}, {"status", "-w", "2s"}}) {
+        s = run_sin(bad, {"HOSTNAME=", "VORLEN_PORT=" + port});
+        EXPECT_EQ(s.status, 2) << bad.back();
+        EXPECT_NE(s.err.find("sin: -w '"), std::string::npos) << s.err;
+        EXPECT_EQ(s.out, "");
+    }
+
+    s = run_sin({"--version"}, {"HOSTNAME=", "VORLEN_PORT=" + port});
+    EXPECT_EQ(s.status, 0);
+    EXPECT_TRUE(std::regex_match(s.out, std::regex("sin \\d+\\.\\d+(\\.\\d+)*\n"))) << s.out;
+
     s = run_sin({"--help"}, {"HOSTNAME", "VORLEN_PORT=" + port});
     EXPECT_EQ(s.status, 0);
     EXPECT_NE(s.out.find("usage: sin"), std::string::npos);
@@ -422,4 +435,105 @@ TEST(Sin, UsageAndNoDaemon) {
     for (const char *var : {"HOSTNAME", "VORLEN_PORT", "VORLEN_TRANSPORT", "VORLEN_UNIX",
                             "VORLEN_DAEMON_USER", "VORLEN_ON_DISCONNECT"})
         EXPECT_NE(s.out.find(std::string("  ") + var + " "), std::string::npos) << var;
+}
+
+/* sin status: the daemon's version, pid, start, listeners, connections,
+ * memory and tables against their bounds, per user, and the refusals by
+ * cause; the same as JSON. */
+TEST(Sin, StatusShowsTheDaemonsHealth) {
+    vt::Daemon d({"--max-names", "5", "--max-memory-per-user", "100000"});
+    Child server([] {
+        if (qnx_name_attach(0, "sin_status") < 0) return 1;
+        for (;;) pause();
+    });
+    ASSERT_TRUE(vt::wait_until([&] { return vt::list_names(d.port()).size() == 1; }));
+    /* A Send past the user's share of memory is refused. */
+    vt::RawClient big(d.port());
+    big.send_bytes(vt::names_listing(big.pid())); /* binds it: one name and the closing record */
+    ASSERT_EQ(big.recv_hdr().ev.retcode, 0);
+    big.recv_exact(2 * sizeof(QNX_MSG_SIN_RNAMES));
+    big.send_bytes(vt::send_req(MT_SEND, big.pid(), server.pid, {std::string(200000, 'x')}));
+    int rc = big.recv_hdr().ev.retcode;
+    EXPECT_TRUE(rc == EAGAIN || rc == EFAULT) << rc;
+
+    SinRun s = run_sin({"status"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const std::string port = std::to_string(d.port());
+    for (const std::string &line : std::vector<std::string>{
+             "version      1.2\n", "pid          " + std::to_string(d.pid()) + "\n",
+             "listening    127.0.0.1:" + port + " @vorlen." + port + "\n", "names        1/5\n",
+             "proxies      0/50\n", "timers       0/50\n", "queue        0/512\n",
+             "log dropped  0 lines\n"})
+        EXPECT_NE(s.out.find(line), std::string::npos) << line << s.out;
+    EXPECT_TRUE(std::regex_search(s.out, std::regex("\nuptime       0d 00:00:\\d\\d\n"))) << s.out;
+    EXPECT_TRUE(
+        std::regex_search(s.out, std::regex("\nconnections  \\d+/16384, each user at most 4096\n")))
+        << s.out;
+    EXPECT_TRUE(std::regex_search(
+        s.out, std::regex("\nmemory       \\d+/1073741824 bytes, each user at most 100000\n")))
+        << s.out;
+    EXPECT_TRUE(
+        std::regex_search(s.out, std::regex("\nrefused      memory [1-9]\\d*, table full 0, "
+                                            "connections 0, verification 0, unread "
+                                            "answers 0, rate limited log lines 0\n")))
+        << s.out;
+    auto me = row(s.out, std::to_string(getuid()));
+    ASSERT_EQ(me.size(), 4u) << s.out;
+    EXPECT_TRUE(std::regex_match(me[2], std::regex("[2-9]/4096"))) << me[2];
+    EXPECT_TRUE(std::regex_match(me[3], std::regex("\\d+/100000"))) << me[3];
+
+    s = run_sin({"status", "--json"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    Json j = parse_json(s.out)["status"];
+    EXPECT_EQ(j["version"].str, "1.2");
+    EXPECT_EQ(j["pid"].num, d.pid());
+    EXPECT_GT(j["start_time"].num, 0);
+    ASSERT_EQ(j["listeners"].arr.size(), 2u);
+    EXPECT_EQ(j["listeners"].arr[0].str, "127.0.0.1:" + port);
+    EXPECT_EQ(j["names"].num, 1);
+    EXPECT_EQ(j["max_names"].num, 5);
+    EXPECT_EQ(j["max_queue"].num, 512);
+    EXPECT_EQ(j["max_memory_per_user"].num, 100000);
+    EXPECT_GE(j["refused"]["memory"].num, 1);
+    EXPECT_EQ(j["refused"]["table_full"].num, 0);
+    EXPECT_EQ(j["log_lines_dropped"].num, 0);
+    const Json &u = find(j["users"], "uid", getuid());
+    EXPECT_GE(u["connections"].num, 2);
+    EXPECT_EQ(u["memory"].num, j["memory"].num); /* the only user */
+}
+
+/* sin -w redraws a listing until it is interrupted; written to a file, a
+ * separator line with the time comes between the listings. */
+TEST(Sin, WatchRedrawsUntilInterrupted) {
+    vt::Daemon d;
+    std::string dir = vt::make_tempdir();
+    const std::string out = dir + "/out";
+    fflush(nullptr);
+    pid_t sin = fork();
+    if (sin == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        std::string bin = vt::bin_path("sin");
+        execl(bin.c_str(), bin.c_str(), "names", "-w", "0.05", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    auto separators = [&] {
+        return std::regex_search(vt::read_file(out),
+                                 std::regex("ID  OWNER  NAME  PROGRAM\n--- \\d\\d:\\d\\d:\\d\\d\n"
+                                            "ID  OWNER  NAME  PROGRAM\n"));
+    };
+    EXPECT_TRUE(vt::wait_until(separators)) << vt::read_file(out);
+    Child named([] {
+        if (qnx_name_attach(0, "sin_watched") < 0) return 1;
+        for (;;) pause();
+    });
+    EXPECT_TRUE(vt::wait_until([&] {
+        return vt::read_file(out).find(" sin_watched ") != std::string::npos;
+    })) << vt::read_file(out);
+    kill(sin, SIGINT);
+    int st = 0;
+    ASSERT_EQ(waitpid(sin, &st, 0), sin);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGINT) << st;
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
 }

@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -81,7 +84,7 @@ TEST(WireSin, KindsAndEmptyStreams) {
     vt::Daemon d;
     Peer a(d.port());
 
-    for (int32_t typ : {0, 5, 7, -1}) {
+    for (int32_t typ : {0, 6, 7, -1}) {
         QNX_MSG_HDR h = query(a.c, a.pid(), typ);
         EXPECT_EQ(h.ev.retcode, EINVAL) << typ;
         EXPECT_EQ(h.msg_len, 0u) << typ;
@@ -255,4 +258,130 @@ TEST(WireSin, NameRecordsBySlot) {
     EXPECT_EQ(std::string(list[1].name), std::string(32, 'z'));
     EXPECT_EQ(list[1].nid, 0);
     EXPECT_EQ(std::string(list[1].pname), own_pname());
+}
+
+/* The health listing: the daemon's record, one per listening address, one
+ * per user, each of the same size, then the closing record; every field as
+ * the daemon holds it, the counters of refusals by cause included. */
+TEST(WireSin, StatusRecords) {
+    const time_t before = time(nullptr);
+    vt::Daemon d({"-v", "2", "--max-names", "2", "--max-proxies", "1", "--max-timers", "1",
+                  "--max-connections", "8", "--max-connections-per-user", "2", "--max-memory",
+                  "1000000", "--max-memory-per-user", "600000"});
+    Peer a(d.port());
+    EXPECT_EQ(attach_name(a, "n1"), 1);
+    /* A connection whose claim is refused, and one over the user's limit. */
+    {
+        vt::RawClient liar(d.port());
+        liar.send_bytes(vt::names_listing(1));
+        vt::expect_status(liar, ESRCH);
+        EXPECT_TRUE(liar.closed_by_peer());
+    }
+    Peer b(d.port());
+    EXPECT_EQ(attach_name(b, "n2"), 2);
+    {
+        vt::RawClient over(d.port());
+        EXPECT_TRUE(over.closed_by_peer());
+    }
+    /* Each table full once; the line names the process, what it asked for
+     * and the option that sizes the table. */
+    QNX_MSG_NAME_ATTACH na;
+    memset(&na, 0, sizeof na);
+    strcpy(na.name, "n3");
+    a.c.send_bytes(vt::req(MT_NAME_ATTACH, a.pid(), na));
+    vt::expect_status(a.c, ENOMEM);
+    EXPECT_EQ(attach_proxy(a, a.pid()), -2);
+    QNX_MSG_PROXY_ATTACH pa;
+    memset(&pa, 0, sizeof pa);
+    pa.to_pid = b.pid();
+    a.c.send_bytes(vt::req(MT_PROXY_ATTACH, a.pid(), pa));
+    vt::expect_status(a.c, EAGAIN);
+    EXPECT_EQ(mktimer(b, 0, NOTIFY_PROXY, -2), 1);
+    QNX_MSG_MKTIMER mt;
+    memset(&mt, 0, sizeof mt);
+    mt.notify_type = NOTIFY_SIGNAL;
+    mt.itimercb.itcb_event.evt_value = SIGUSR1;
+    b.c.send_bytes(vt::req(MT_MKTIMER, b.pid(), mt));
+    vt::expect_status(b.c, EAGAIN);
+    const std::string log = vt::read_file(d.workdir() + "/vorlen.log");
+    const std::string me = own_pname(), ap = std::to_string(a.pid()), bp = std::to_string(b.pid());
+    for (const std::string &line :
+         {"Err: Name-Attach of \"n3\" from 0//" + ap + " (" + me +
+              "): ENOMEM: the name table is full (2, --max-names)\n",
+          "Err: Proxy-Attach from 0//" + ap + " (" + me + ") for " + bp +
+              ": EAGAIN: the proxy table is full (1, --max-proxies)\n",
+          "Err: mktimer from 0//" + bp + " (" + me + "), notify " + std::to_string(NOTIFY_SIGNAL) +
+              " event " + std::to_string(SIGUSR1) +
+              ": EAGAIN: the timer table is full (1, --max-timers)\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << log;
+
+    QNX_MSG_HDR h = query(a.c, a.pid(), SIN_STATUS);
+    ASSERT_EQ(h.ev.retcode, 0);
+    ASSERT_EQ(h.msg_len, 184u);
+    auto got = a.c.recv_exact(5 * 184);
+    EXPECT_TRUE(a.c.silent(20));
+
+    QNX_MSG_SIN_RSTATUS st;
+    memcpy(&st, got.data(), sizeof st);
+    /* What moves with the clock and the buffers, checked for range. */
+    EXPECT_GE(st.start_time, int64_t(before));
+    EXPECT_LE(st.start_time, int64_t(time(nullptr)));
+    EXPECT_GE(st.uptime, 0);
+    EXPECT_LE(st.uptime, int64_t(time(nullptr) - before));
+    EXPECT_GT(st.memory, 0u);
+    EXPECT_LE(st.memory, 600000u);
+    QNX_MSG_SIN_RSTATUS want;
+    memset(&want, 0, sizeof want);
+    want.pid = d.pid();
+    want.kind = SIN_STATUS_DAEMON;
+    strcpy(want.version, "1.2");
+    want.start_time = st.start_time;
+    want.uptime = st.uptime;
+    want.connections = 2;
+    want.max_connections = 8;
+    want.max_user_connections = 2;
+    want.processes = 2;
+    want.memory = st.memory;
+    want.max_memory = 1000000;
+    want.max_user_memory = 600000;
+    want.names = 2;
+    want.max_names = 2;
+    want.proxies = 1;
+    want.max_proxies = 1;
+    want.timers = 1;
+    want.max_timers = 1;
+    want.queue = 0;
+    want.max_queue = 512;
+    want.refused_table = 3;
+    want.refused_connections = 1;
+    want.refused_verification = 1;
+    EXPECT_EQ(memcmp(&st, &want, sizeof want), 0)
+        << "version " << st.version << " connections " << st.connections << " processes "
+        << st.processes << " names " << st.names << " proxies " << st.proxies << " timers "
+        << st.timers << " queue " << st.queue << " refused " << st.refused_memory << "/"
+        << st.refused_table << "/" << st.refused_connections << "/" << st.refused_verification
+        << "/" << st.dropped_unread << "/" << st.log_rate_limited << "/" << st.log_dropped;
+
+    const std::string port = std::to_string(d.port());
+    const std::string listeners[] = {"127.0.0.1:" + port, "@vorlen." + port};
+    for (int i = 0; i < 2; i++) {
+        QNX_MSG_SIN_RLISTENER l;
+        memset(&l, 0, sizeof l);
+        l.pid = d.pid();
+        l.kind = SIN_STATUS_LISTENER;
+        memcpy(l.address, listeners[i].data(), listeners[i].size());
+        EXPECT_EQ(memcmp(got.data() + 184 * size_t(1 + i), &l, sizeof l), 0) << listeners[i];
+    }
+    QNX_MSG_SIN_RUSER u;
+    memset(&u, 0, sizeof u);
+    u.pid = d.pid();
+    u.kind = SIN_STATUS_USER;
+    u.uid = int32_t(getuid());
+    u.connections = 2;
+    u.memory = st.memory; /* the only user */
+    EXPECT_EQ(memcmp(got.data() + 3 * 184, &u, sizeof u), 0);
+    std::vector<uint8_t> closing(184, 0);
+    const int32_t end = -1;
+    memcpy(closing.data(), &end, 4);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin() + 4 * 184, got.end()), closing);
 }

@@ -1,11 +1,13 @@
 /* unit_log.cpp - the daemon's logger on its own: file name rules, line formats and dump_msg */
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <regex>
 #include <sstream>
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -76,19 +78,130 @@ TEST(Log, DumpMsgLayoutAndFileName) {
     EXPECT_EQ(body(dir), b + l + "\n" + "8 Bytes 0\n");
 }
 
-TEST(Log, APathTooLongForTheFieldIsCutNotOverrun) {
-    std::string longdir = "/tmp/" + std::string(120, 'd');
-    _pglob.logname[0] = '\0'; /* built again at the next message */
+TEST(Log, ALongLogdirIsUsedWhole) {
+    std::string longdir = vt::make_tempdir() + "/" + std::string(120, 'd');
+    ASSERT_EQ(mkdir(longdir.c_str(), 0755), 0);
+    _pglob.logname.clear(); /* built again at the next message */
     setenv("LOGDIR", longdir.c_str(), 1);
     _pglob.my_name = "vorlen";
     _pglob.nodisp = 1;
     _vmessage("x");
-    EXPECT_EQ(strlen(_pglob.logname), sizeof _pglob.logname - 1);
+    EXPECT_EQ(_pglob.logname, longdir + "/vorlen.log");
+    EXPECT_NE(vt::read_file(longdir + "/vorlen.log").find(": x\n"), std::string::npos);
+}
+
+namespace {
+
+/* Standard error of the calls fn makes, caught in a file. */
+template <typename F> std::string stderr_of(const std::string &dir, F fn) {
+    std::string path = dir + "/stderr.txt";
+    fflush(stderr);
+    int saved = dup(2);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    close(fd);
+    fn();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    return vt::read_file(path);
+}
+
+} // namespace
+
+/* What is at the log's path must be a regular file: a symbolic link is not
+ * followed (in a directory others can write to it could name any file), and
+ * nothing else is written to. The line is lost and said once. */
+TEST(Log, OnlyARegularFileIsWrittenAndNoSymlinkFollowed) {
+    std::string dir = setup("vorlen");
+    const std::string path = dir + "/vorlen.log", victim = dir + "/victim";
+    struct Case {
+        const char *what;
+        std::function<int()> make;
+        const char *why;
+    } cases[] = {
+        {"a symlink", [&] { return symlink(victim.c_str(), path.c_str()); },
+         "a symbolic link, which is not followed"},
+        {"a dangling symlink", [&] { return symlink((dir + "/none").c_str(), path.c_str()); },
+         "a symbolic link, which is not followed"},
+        {"a FIFO", [&] { return mkfifo(path.c_str(), 0600); }, "not a regular file"},
+        {"a directory", [&] { return mkdir(path.c_str(), 0700); }, "Is a directory"},
+    };
+    for (const Case &c : cases) {
+        {
+            int fd = open(victim.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_EQ(write(fd, "secret\n", 7), 7);
+            close(fd);
+        }
+        ASSERT_EQ(c.make(), 0) << c.what;
+        _pglob.logname.clear();
+        std::string err = stderr_of(dir, [] { _vmessage("to the link"); });
+        EXPECT_EQ(err,
+                  "vorlen: cannot write the log " + path + ": " + c.why + "; lines are dropped\n")
+            << c.what;
+        EXPECT_EQ(vt::read_file(victim), "secret\n") << c.what;
+        EXPECT_EQ(access((dir + "/none").c_str(), F_OK), -1) << c.what;
+        /* A regular file in its place is written again, and that is said. */
+        ASSERT_EQ(std::system(("rm -rf '" + path + "'").c_str()), 0);
+        err = stderr_of(dir, [] { _vmessage("regular again"); });
+        EXPECT_NE(err.find("vorlen: the log " + path + " is written again"), std::string::npos)
+            << err;
+        EXPECT_NE(vt::read_file(path).find(": regular again\n"), std::string::npos) << c.what;
+        ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+}
+
+namespace {
+
+/* A disk that takes half of the next write and then nothing. */
+int write_calls = 0;
+ssize_t half_then_full(int fd, const void *p, size_t n) {
+    if (write_calls++ == 0) return write(fd, p, n / 2);
+    errno = ENOSPC;
+    return -1;
+}
+
+} // namespace
+
+/* A write that fails is counted and said once on standard error, and once
+ * again when writing works; a line a short write cut is completed before
+ * the next, never glued to it, and the lines that could not go are lost. */
+TEST(Log, AFailingWriteIsReportedAndNoLineIsCutOrGlued) {
+    std::string dir = setup("vorlen");
+    _pglob.logname.clear();
+    _vmessage("one");
+    const uint64_t dropped = _pglob.stats.log_dropped;
+    std::string err = stderr_of(dir, [] {
+        log_write = half_then_full;
+        _vmessage("two is cut in the middle");
+        _vmessage("three is lost");
+        _vmessage("four is lost");
+    });
+    EXPECT_EQ(err, "vorlen: cannot write the log " + dir +
+                       "/vorlen.log: No space left on device; lines are dropped\n");
+    EXPECT_EQ(_pglob.stats.log_dropped, dropped + 2);
+    ssize_t (*real)(int, const void *, size_t) = [](int fd, const void *p, size_t n) {
+        return write(fd, p, n);
+    };
+    err = stderr_of(dir, [&] {
+        log_write = real;
+        _vmessage("five");
+    });
+    EXPECT_EQ(err,
+              "vorlen: the log " + dir + "/vorlen.log is written again; 2 lines were dropped\n");
+    std::istringstream in(body(dir));
+    std::string line;
+    for (const char *want : {"one", "two is cut in the middle", "five"}) {
+        ASSERT_TRUE(std::getline(in, line)) << want;
+        EXPECT_TRUE(std::regex_match(line, std::regex(" {0,5}\\d{1,6}: " + std::string(want))))
+            << line;
+    }
+    EXPECT_FALSE(std::getline(in, line)) << line;
 }
 
 TEST(Log, OnStandardErrorEachLineCarriesItsSyslogLevelAndNoFileIsWritten) {
     std::string dir = setup("vorlen");
-    _pglob.logname[0] = '\0';
+    _pglob.logname.clear();
     _vmessage("before"); /* the file of the run, which must stay as it is */
     std::string file = vt::read_file(dir + "/vorlen.log");
     std::string errpath = dir + "/stderr.txt";

@@ -1,4 +1,5 @@
-/* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows */
+/* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows, and its
+ * health */
 #include "vorlen.h"
 #include "../lib/internal.h"
 
@@ -17,7 +18,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -29,8 +32,9 @@ constexpr int ANSWER_TIMEOUT_S = 5;
 constexpr int EXIT_NO_DAEMON = 1;
 constexpr int EXIT_USAGE = 2;
 
-const char USAGE[] = "usage: sin [processes | names | proxies | timers] [--json]\n"
-                     "       sin --help\n";
+const char USAGE[] = "usage: sin [processes | names | proxies | timers | status] [--json]\n"
+                     "           [-w SECONDS]\n"
+                     "       sin --help | --version\n";
 
 const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
                     "  processes  (the default) PID, program NAME, STATE (READY, RECEIVE, SEND,\n"
@@ -43,7 +47,13 @@ const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
                     "             triggers not yet received, times FIRED\n"
                     "  timers     ID, OWNER, NAME, NOTIFY (SLEEP, PROXY, SIGNAL), EVENT (proxy id\n"
                     "             or signal), LEFT and INTERVAL in seconds, times FIRED\n"
+                    "  status     the daemon's health: version, pid, start time and uptime, the\n"
+                    "             addresses it listens on, connections, message memory and\n"
+                    "             table use against their bounds (total and per user), refusals\n"
+                    "             by cause and log lines lost; sin's own connection included\n"
                     "  --json     print the same listing as one JSON object for scripts\n"
+                    "  -w SECONDS redraw the listing every SECONDS until interrupted\n"
+                    "  --version  print sin's version\n"
                     "\n"
                     "Environment (sin's and every client's, as the library reads it):\n"
                     "  HOSTNAME     host of the daemon; unset or empty means 127.0.0.1\n"
@@ -429,11 +439,157 @@ void list_timers(bool json) {
                 rows);
 }
 
+/* user_name is the login name of uid, or "-" when it has none here; -1 is
+ * the clients whose user the daemon cannot tell. */
+std::string user_name(int32_t uid) {
+    if (uid == -1) return "(other hosts)";
+    const passwd *pw = getpwuid(uid_t(uid));
+    return pw ? pw->pw_name : "-";
+}
+
+/* local_time formats seconds since 1970 as this host's local time. */
+std::string local_time(int64_t t) {
+    time_t tt = time_t(t);
+    struct tm tm;
+    char b[64];
+    if (!localtime_r(&tt, &tm) || strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S %z", &tm) == 0)
+        return num(t);
+    return b;
+}
+
+/* duration formats seconds as days, hours, minutes and seconds: 2d 03:04:05. */
+std::string duration(int64_t s) {
+    char b[64];
+    snprintf(b, sizeof b, "%lldd %02lld:%02lld:%02lld", (long long)(s / 86400),
+             (long long)(s % 86400 / 3600), (long long)(s % 3600 / 60), (long long)(s % 60));
+    return b;
+}
+
+std::string of(long long used, long long bound) {
+    return num(used) + "/" + num(bound);
+}
+
+void list_status(bool json) {
+    auto recs = read_listing<QNX_MSG_SIN_RSTATUS>(SIN_STATUS);
+    if (recs.empty() || recs[0].kind != SIN_STATUS_DAEMON)
+        die(EXIT_NO_DAEMON, "the status listing has no daemon record");
+    const QNX_MSG_SIN_RSTATUS &d = recs[0];
+    std::vector<std::string> listeners;
+    std::vector<QNX_MSG_SIN_RUSER> users;
+    for (const auto &r : recs) {
+        if (r.kind == SIN_STATUS_LISTENER) {
+            QNX_MSG_SIN_RLISTENER l;
+            memcpy(&l, &r, sizeof l);
+            listeners.push_back(field(l.address));
+        } else if (r.kind == SIN_STATUS_USER) {
+            QNX_MSG_SIN_RUSER u;
+            memcpy(&u, &r, sizeof u);
+            users.push_back(u);
+        }
+    }
+    const std::pair<const char *, uint64_t> refused[] = {
+        {"memory", d.refused_memory},           {"table_full", d.refused_table},
+        {"connections", d.refused_connections}, {"verification", d.refused_verification},
+        {"unread_answers", d.dropped_unread},   {"rate_limited_log_lines", d.log_rate_limited},
+    };
+    if (json) {
+        std::string o = "{\"status\":{\"version\":" + json_string(field(d.version)) +
+                        ",\"pid\":" + num(d.pid) + ",\"start_time\":" + num(d.start_time) +
+                        ",\"uptime\":" + num(d.uptime) + ",\"listeners\":[";
+        for (size_t i = 0; i < listeners.size(); i++)
+            o += (i ? "," : "") + json_string(listeners[i]);
+        o += "],\"connections\":" + num(d.connections) +
+             ",\"max_connections\":" + num(d.max_connections) +
+             ",\"max_connections_per_user\":" + num(d.max_user_connections) +
+             ",\"processes\":" + num(d.processes) + ",\"memory\":" + std::to_string(d.memory) +
+             ",\"max_memory\":" + std::to_string(d.max_memory) +
+             ",\"max_memory_per_user\":" + std::to_string(d.max_user_memory) +
+             ",\"names\":" + num(d.names) + ",\"max_names\":" + num(d.max_names) +
+             ",\"proxies\":" + num(d.proxies) + ",\"max_proxies\":" + num(d.max_proxies) +
+             ",\"timers\":" + num(d.timers) + ",\"max_timers\":" + num(d.max_timers) +
+             ",\"queue\":" + num(d.queue) + ",\"max_queue\":" + num(d.max_queue) + ",\"refused\":{";
+        for (size_t i = 0; i < std::size(refused); i++)
+            o += std::string(i ? "," : "") + json_string(refused[i].first) + ":" +
+                 std::to_string(refused[i].second);
+        o += "},\"log_lines_dropped\":" + std::to_string(d.log_dropped) + ",\"users\":[";
+        for (size_t i = 0; i < users.size(); i++)
+            o += std::string(i ? "," : "") + "{\"uid\":" + num(users[i].uid) +
+                 ",\"name\":" + json_string(user_name(users[i].uid)) +
+                 ",\"connections\":" + num(users[i].connections) +
+                 ",\"memory\":" + std::to_string(users[i].memory) + "}";
+        o += "]}}";
+        puts(o.c_str());
+        return;
+    }
+    std::string all_listeners;
+    for (const auto &l : listeners) all_listeners += (all_listeners.empty() ? "" : " ") + l;
+    std::string refusals;
+    for (const auto &[what, n] : refused) {
+        std::string w = what;
+        std::replace(w.begin(), w.end(), '_', ' ');
+        refusals += (refusals.empty() ? "" : ", ") + w + " " + std::to_string(n);
+    }
+    const std::pair<const char *, std::string> lines[] = {
+        {"version", printable(field(d.version))},
+        {"pid", num(d.pid)},
+        {"started", local_time(d.start_time)},
+        {"uptime", duration(d.uptime)},
+        {"listening", all_listeners.empty() ? "-" : all_listeners},
+        {"connections", of(d.connections, d.max_connections) + ", each user at most " +
+                            num(d.max_user_connections)},
+        {"processes", num(d.processes)},
+        {"memory", of((long long)d.memory, (long long)d.max_memory) + " bytes, each user at most " +
+                       std::to_string(d.max_user_memory)},
+        {"names", of(d.names, d.max_names)},
+        {"proxies", of(d.proxies, d.max_proxies)},
+        {"timers", of(d.timers, d.max_timers)},
+        {"queue", of(d.queue, d.max_queue)},
+        {"refused", refusals},
+        {"log dropped", std::to_string(d.log_dropped) + " lines"},
+    };
+    for (const auto &[k, v] : lines) printf("%-12s %s\n", k, v.c_str());
+    std::vector<Row> rows;
+    for (const auto &u : users)
+        rows.push_back({num(u.uid), printable(user_name(u.uid)),
+                        of(u.connections, d.max_user_connections),
+                        of((long long)u.memory, (long long)d.max_user_memory)});
+    putchar('\n');
+    print_table({{"UID", true}, {"USER", false}, {"CONNECTIONS", true}, {"MEMORY", true}}, rows);
+}
+
+/* interval_arg reads the SECONDS of -w: a positive number, at most a day.
+ * Anything else ends the program with EXIT_USAGE. */
+double interval_arg(const char *arg) {
+    char *end = nullptr;
+    errno = 0;
+    double v = arg && *arg >= '0' && *arg <= '9' ? strtod(arg, &end) : -1;
+    if (errno != 0 || !end || *end != '\0' || !(v > 0) || v > 86400) {
+        fprintf(stderr, "sin: -w '%s': not a number of seconds from 0 to 86400\n%s", arg ? arg : "",
+                USAGE);
+        exit(EXIT_USAGE);
+    }
+    return v;
+}
+
+/* clear_screen is the terminal's own sequence that clears it (terminfo's
+ * clear, through tput); empty when it has none. */
+std::string clear_screen() {
+    std::string seq;
+    FILE *p = popen("tput clear 2>/dev/null", "r");
+    if (!p) return seq;
+    char b[64];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, p)) > 0) seq.append(b, n);
+    if (pclose(p) != 0) seq.clear();
+    return seq;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     void (*list)(bool) = list_processes;
     bool json = false;
+    double every = 0; /* -w: seconds between redraws; 0: list once */
     for (int i = 1; i < argc; i++) {
         std::string_view a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -441,7 +597,13 @@ int main(int argc, char **argv) {
             fputs(HELP, stdout);
             return 0;
         }
-        if (a == "--json")
+        if (a == "--version") {
+            printf("sin %s\n", VORLEN_VERSION);
+            return 0;
+        }
+        if (a == "-w")
+            every = interval_arg(++i < argc ? argv[i] : nullptr);
+        else if (a == "--json")
             json = true;
         else if (a == "processes")
             list = list_processes;
@@ -451,6 +613,8 @@ int main(int argc, char **argv) {
             list = list_proxies;
         else if (a == "timers")
             list = list_timers;
+        else if (a == "status")
+            list = list_status;
         else {
             fprintf(stderr, "sin: unknown argument '%s'\n%s", argv[i], USAGE);
             return EXIT_USAGE;
@@ -464,8 +628,28 @@ int main(int argc, char **argv) {
              "sin: the vorlen daemon on %s:%d accepted but did not answer within %d s\n",
              host.c_str(), port, ANSWER_TIMEOUT_S);
     signal(SIGALRM, on_alarm);
-    alarm(ANSWER_TIMEOUT_S);
-    list(json);
-    alarm(0);
-    return 0;
+    /* On a terminal each redraw replaces the last; elsewhere a separator line
+     * with the time comes between them. */
+    const std::string clear = every > 0 && isatty(STDOUT_FILENO) ? clear_screen() : "";
+    for (bool first = true;; first = false) {
+        if (!clear.empty()) {
+            fputs(clear.c_str(), stdout);
+        } else if (!first) {
+            time_t now = time(nullptr);
+            struct tm tm;
+            char when[32] = "";
+            if (localtime_r(&now, &tm)) strftime(when, sizeof when, "%H:%M:%S", &tm);
+            printf("--- %s\n", when);
+        }
+        alarm(ANSWER_TIMEOUT_S);
+        list(json);
+        alarm(0);
+        fflush(stdout);
+        if (every <= 0) return 0;
+        struct timespec ts;
+        ts.tv_sec = time_t(every);
+        ts.tv_nsec = long((every - double(ts.tv_sec)) * 1e9);
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
 }

@@ -99,6 +99,13 @@ struct NotifySocket {
     ~NotifySocket() {
         if (fd >= 0) ::close(fd);
     }
+    /* release hands the socket over: it stays open, as a service manager's
+     * does for as long as the daemon runs. */
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
     NotifySocket(const NotifySocket &) = delete;
     NotifySocket &operator=(const NotifySocket &) = delete;
     /* ready tells whether READY=1 has come, waiting at most ms. */
@@ -115,6 +122,14 @@ struct NotifySocket {
         return false;
     }
 };
+
+/* drain_notify reads what the daemon said on notify socket fd since, so that
+ * the socket never fills: a daemon that finds it full says so in its log. */
+static void drain_notify(int fd) {
+    char buf[512];
+    while (fd >= 0 && recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+    }
+}
 
 static bool can_connect(int port) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -188,7 +203,10 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
         bool up = own_notify && notify.fd >= 0
                       ? wait_until([&] { return !alive() || notify.ready(50); }, 10000)
                       : wait_until([&] { return !alive() || can_connect(port_); }, 10000);
-        if (up && alive()) break;
+        if (up && alive()) {
+            if (own_notify) notify_fd_ = notify.release();
+            break;
+        }
         /* The port was taken between choosing and binding: try another. */
         if (pid_ > 0 && alive()) kill_and_wait(SIGKILL);
         pid_ = -1;
@@ -214,6 +232,7 @@ bool Daemon::alive() {
 
 int Daemon::kill_and_wait(int sig) {
     if (pid_ <= 0) return -1;
+    drain_notify(notify_fd_);
     ::kill(pid_, sig);
     int st = -1;
     waitpid(pid_, &st, 0);
@@ -230,6 +249,7 @@ std::string Daemon::stderr_text() const {
 }
 
 Daemon::~Daemon() {
+    drain_notify(notify_fd_);
     if (pid_ > 0) {
         /* A clean stop: the daemon must exit 0, and under the sanitizers its
          * leak check runs at exit, so a leak fails the test that caused it. */
@@ -252,6 +272,7 @@ Daemon::~Daemon() {
         if (system(cmd.c_str()) != 0) { /* leaving a temporary directory is harmless */
         }
     }
+    if (notify_fd_ >= 0) ::close(notify_fd_);
 }
 
 static Transport current_transport = Transport::tcp;
@@ -617,6 +638,12 @@ std::vector<QNX_MSG_SIN_RTIMERS> list_timers(int port) {
 }
 std::vector<QNX_MSG_SIN_RNAMES> list_names(int port) {
     return list_kind<QNX_MSG_SIN_RNAMES>(port, SIN_NAMES);
+}
+QNX_MSG_SIN_RSTATUS daemon_status(int port) {
+    auto recs = list_kind<QNX_MSG_SIN_RSTATUS>(port, SIN_STATUS);
+    QNX_MSG_SIN_RSTATUS none{};
+    EXPECT_FALSE(recs.empty());
+    return recs.empty() ? none : recs[0];
 }
 
 QNX_MSG_SIN_RPID process_record(int port, pid_t pid) {

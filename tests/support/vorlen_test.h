@@ -89,6 +89,7 @@ class Daemon {
   private:
     pid_t pid_ = -1;
     int port_ = 0;
+    int notify_fd_ = -1; /* the notify socket it was started with, kept open while it runs */
     std::string workdir_;
     bool own_workdir_ = false;
 };
@@ -176,6 +177,8 @@ std::vector<QNX_MSG_SIN_RPID> list_processes(int port);
 std::vector<QNX_MSG_SIN_RPROXYS> list_proxies(int port);
 std::vector<QNX_MSG_SIN_RTIMERS> list_timers(int port);
 std::vector<QNX_MSG_SIN_RNAMES> list_names(int port);
+/* The daemon's own record of the health listing (SIN_STATUS). */
+QNX_MSG_SIN_RSTATUS daemon_status(int port);
 /* The listing record of pid, or a record with pid 0 when it is not listed. */
 QNX_MSG_SIN_RPID process_record(int port, pid_t pid);
 
