@@ -7,8 +7,10 @@
 set -euo pipefail
 lib=$1
 inc=$2
+# The linker's own symbols and those a sanitizer adds beside an exported variable are not the
+# library's.
 exported=$(nm -D --defined-only "$lib" | awk '{print $NF}' |
-    grep -v -x -E '_init|_fini|_edata|_end|__bss_start' | sort -u)
+    grep -v -x -E '_init|_fini|_edata|_end|__bss_start|__odr_asan[._].*|__asan_.*' | sort -u)
 # The name of each marked declaration is the identifier before its first '(' (or in the
 # parentheses of int(max)(...)); a declaration may wrap after it. A marked variable's name is the
 # last identifier before its ';'. QNX 4's terminal library (sys/qnxterm.h) is a library of its
