@@ -170,10 +170,19 @@ void process_rcv(int fd, const QNX_MSG_RCV &rcv) {
 }
 
 void process_snd(int fd, size_t len) {
-    iovec data[63];
+    iovec all[63];
     size_t total;
-    int n = blocks(len, data, total);
+    int n = blocks(len, all, total);
     if (n < 0) return answer(fd, EINVAL, 0, 0);
+    /* The reply room's block, which the library sends, is not the message;
+     * the relay keeps no written bytes, so it has no use for it. */
+    iovec *data = all;
+    if (reinterpret_cast<const QNX_MSG_HDR *>(in.data())->flags.all & VORLEN_FLAG_REPLY_ROOM) {
+        if (n < 1 || all[0].iov_len != sizeof(uint32_t)) return answer(fd, EINVAL, 0, 0);
+        data++;
+        n--;
+        total -= sizeof(uint32_t);
+    }
     Conn &c = conns[fd];
     c.waiting = true;
     c.to = reinterpret_cast<QNX_MSG_HDR_SND *>(in.data() + sizeof(QNX_MSG_HDR))->to_pid;

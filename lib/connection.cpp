@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <ifaddrs.h>
 #include <linux/futex.h>
@@ -838,6 +839,72 @@ int _qnx_read_exact(void *dest, size_t n) {
     return read_all({&v, 1});
 }
 
+/* AnswerBytes hands out the body of an answer in order: the bytes that came
+ * with its header into a staging buffer first, then those of the socket. */
+struct AnswerBytes {
+    const char *staged;
+    size_t nstaged;
+    /* take fills every byte of into. Returns 0, or -1 with errno. */
+    int take(std::span<iovec> into) {
+        while (!into.empty() && nstaged > 0) {
+            size_t k = std::min(into.front().iov_len, nstaged);
+            memcpy(into.front().iov_base, staged, k);
+            staged += k;
+            nstaged -= k;
+            skip(into, k);
+        }
+        return into.empty() ? 0 : read_all(into);
+    }
+    /* drop reads n bytes and drops them. Returns 0, or -1 with errno. */
+    int drop(size_t n) {
+        size_t k = std::min(n, nstaged);
+        staged += k;
+        nstaged -= k;
+        return discard(n - k);
+    }
+};
+
+/* read_reply reads the body of a Send's answer whose header is hdr, some of
+ * it already in src: the reply's own bytes from offset 0 of parts, then, when
+ * the answer is marked VORLEN_FLAG_WRITEMSG, the written pieces, each at its
+ * offset (see VORLEN_FLAG_REPLY_ROOM); what does not fit in parts is read and
+ * dropped. Returns 0, or -1 with errno (EPROTO for pieces that do not fill
+ * the body, else that of a failed read). */
+static int read_reply(const QNX_MSG_HDR &hdr, AnswerBytes &src, std::span<iovec> parts) {
+    const size_t len = hdr.msg_len;
+    const bool pieces = (hdr.flags.all & VORLEN_FLAG_WRITEMSG) != 0;
+    const size_t own = pieces ? std::min<size_t>(uint32_t(hdr.prio), len) : len;
+    const size_t room = total(parts);
+    std::vector<iovec> whole; /* the parts as given: pieces are placed by offset */
+    if (pieces) whole.assign(parts.begin(), parts.end());
+    const size_t fit = std::min(own, room);
+    limit(parts, fit);
+    if (src.take(parts) != 0 || src.drop(own - fit) != 0) return -1;
+    size_t rest = len - own;
+    while (rest > 0) {
+        uint32_t head[2]; /* offset, length */
+        iovec h{head, sizeof head};
+        if (rest < sizeof head) {
+            errno = EPROTO;
+            return -1;
+        }
+        if (src.take({&h, 1}) != 0) return -1;
+        rest -= sizeof head;
+        if (head[1] > rest) {
+            errno = EPROTO;
+            return -1;
+        }
+        std::vector<iovec> at(whole);
+        std::span<iovec> into(at);
+        const size_t n = head[0] < room ? std::min<size_t>(head[1], room - head[0]) : 0;
+        skip(into, std::min<size_t>(head[0], room));
+        limit(into, n);
+        if (src.take(into) != 0 || src.drop(head[1] - n) != 0) return -1;
+        rest -= head[1];
+    }
+    return 0;
+}
+
 int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     const int saved_errno = errno; /* before connecting: the resolver may leave its own */
     Call call;
@@ -876,8 +943,14 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     iovec first[16];
     first[0] = {hdr, sizeof *hdr};
     size_t nfirst = 1;
-    for (const iovec &p : parts.first(std::min(parts.size(), std::size(first) - 1)))
-        first[nfirst++] = p;
+    /* A Send's answer may hold pieces to be put elsewhere than where they
+     * come: its first bytes are staged, never read into the parts blindly. */
+    char stage[4096];
+    if (mode & QNX_PIECES)
+        first[nfirst++] = {stage, sizeof stage};
+    else
+        for (const iovec &p : parts.first(std::min(parts.size(), std::size(first) - 1)))
+            first[nfirst++] = p;
     std::span<iovec> head(first, nfirst);
     size_t got = 0;
     while (got < sizeof *hdr) {
@@ -894,6 +967,17 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     if (early > len) {
         errno = EPROTO; /* more came than the answer announced */
         return -1;
+    }
+    if (mode & QNX_PIECES) {
+        AnswerBytes src{stage, early};
+        if (read_reply(*hdr, src, parts) != 0) {
+            int err = errno;
+            if (err != EPROTO) daemon_gone(err);
+            if (err == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
+            return -1;
+        }
+        errno = (mode & QNX_CLEAR_ERRNO) ? 0 : saved_errno;
+        return hdr->ev.retcode;
     }
     const size_t fit = std::min(len, total(parts));
     skip(parts, early);

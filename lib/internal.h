@@ -19,6 +19,9 @@ enum : unsigned {
     QNX_OPENING = 1,     /* unconnected process: connect first, or end the process */
     QNX_CLEAR_ERRNO = 2, /* errno is 0 after a complete answer (else as it was before) */
     QNX_STREAM = 4,      /* read the answer header only; the caller reads the body itself */
+    QNX_PIECES = 8,      /* a Send's answer: the reply, and what was written into it as pieces
+                            (VORLEN_FLAG_REPLY_ROOM), each put at its offset in the parts;
+                            bytes of the parts that neither covers stay as they were */
 };
 
 /* A request as it lies in memory: the header directly followed by the type's

@@ -29,18 +29,29 @@ Iovecs mx_parts(const _MXFER_ENTRY *mx, unsigned n, MxSpace &space) {
 }
 
 /* mx_request gathers an MT_SEND or MT_REPLY to pid: rq's header and fixed body,
- * then each part of mx[0..n) as a block, its 4-byte count (kept in counts)
- * followed by its bytes. Sets typ, msg_len and the fixed body. */
+ * then, when room is not null, the 4-byte block it points at (a Send's reply
+ * room, VORLEN_FLAG_REPLY_ROOM), then each part of mx[0..n) as a block, its
+ * 4-byte count (kept in counts) followed by its bytes. Sets typ, msg_len and
+ * the fixed body. */
 Iovecs mx_request(QNX_REQ<QNX_MSG_HDR_SND> &rq, uint16_t typ, pid_t pid, const _MXFER_ENTRY *mx,
-                  unsigned n, std::pmr::vector<uint32_t> &counts, MxSpace &space) {
+                  unsigned n, std::pmr::vector<uint32_t> &counts, MxSpace &space,
+                  uint32_t *room = nullptr) {
     Iovecs v(&space.pool);
-    v.reserve(1 + 2 * size_t(n));
-    counts.reserve(n); /* the iovecs point into counts: it must never move */
+    v.reserve(3 + 2 * size_t(n));
+    counts.reserve(n + 1); /* the iovecs point into counts: it must never move */
     rq.hdr.ev.typ = typ;
     rq.hdr.msg_len = sizeof rq.body;
     rq.body.to_pid = pid;
     rq.body.nblocks = n;
     v.push_back({&rq, sizeof rq});
+    if (room) {
+        counts.push_back(sizeof *room);
+        v.push_back({&counts.back(), sizeof(uint32_t)});
+        v.push_back({room, sizeof *room});
+        rq.body.nblocks += 1;
+        rq.hdr.msg_len += sizeof(uint32_t) + sizeof *room;
+        rq.hdr.flags.all |= VORLEN_FLAG_REPLY_ROOM;
+    }
     for (unsigned i = 0; i < n; i++) {
         counts.push_back(mx[i].mxfer_len);
         v.push_back({&counts.back(), sizeof(uint32_t)});
@@ -91,10 +102,14 @@ int _qnx_sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY 
     rq.hdr.flags.all = flags;
     rq.hdr.prio = _qnx_priority();
     MxSpace space;
-    std::pmr::vector<uint32_t> counts(&space.pool);
-    Iovecs out = mx_request(rq, MT_SEND, pid, smsg, sparts, counts, space);
     Iovecs in = mx_parts(rmsg, rparts, space);
-    return _qnx_result(_qnx_request(QNX_OPENING, out, in));
+    size_t room = 0;
+    for (const iovec &v : in) room += v.iov_len;
+    /* The daemon keeps of what is written into the reply only what fits. */
+    uint32_t room32 = static_cast<uint32_t>(std::min<size_t>(room, UINT32_MAX));
+    std::pmr::vector<uint32_t> counts(&space.pool);
+    Iovecs out = mx_request(rq, MT_SEND, pid, smsg, sparts, counts, space, &room32);
+    return _qnx_result(_qnx_request(QNX_OPENING | QNX_PIECES, out, in));
 }
 
 int _qnx_replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {

@@ -1,6 +1,7 @@
 /* writemsg.cpp - vorlenlib's work on a received message before the reply: Writemsg, Relay */
 #include "internal.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <vector>
@@ -30,15 +31,15 @@ static_assert(sizeof(QNX_REQ<RelayBody>) == sizeof(QNX_MSG_HDR) + sizeof(QNX_MSG
 
 extern "C" {
 
-/* Writemsgmx writes the parts msgmx[0..parts) into the reply of pid, which
- * must be REPLY-blocked on the caller, from byte offset on. The daemon keeps
- * the bytes and merges them into the reply when the caller replies: the
- * reply's own bytes go at offset 0 over them, and bytes of the reply that
- * neither wrote arrive as 0; pid's reply buffer takes what fits in it. pid
- * stays REPLY-blocked. Returns the number of bytes written (all of the parts'
- * bytes), or -1 with errno: ESRCH when pid is not REPLY-blocked on the
- * caller; EFAULT when the bytes would end beyond the daemon's request limit,
- * or what is kept for pid would pass it; or that of a failed read or write. */
+/* Writemsgmx writes the parts msgmx[0..parts) into the reply buffer of pid,
+ * which must be REPLY-blocked on the caller, from byte offset on, as QNX 4's
+ * kernel did: what fits there. The daemon keeps the bytes until the caller
+ * replies; the reply's own bytes go at offset 0 over them, and bytes of pid's
+ * reply buffer that neither wrote stay as they were. pid stays REPLY-blocked.
+ * Returns the number of bytes that fit in pid's reply buffer (0 at or past its
+ * end), or -1 with errno: ESRCH when pid is not REPLY-blocked on the caller;
+ * EFAULT when the bytes would end beyond the daemon's request limit, or what
+ * is kept for pid would pass it; or that of a failed read or write. */
 int Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *msgmx) {
     /* Nobody can be blocked on a process that has never spoken to the daemon;
      * asking would connect it for nothing. */
@@ -82,8 +83,12 @@ int Writemsgmx(pid_t pid, unsigned offset, unsigned parts, const _MXFER_ENTRY *m
         out[1 + 2 * i] = {&counts[i], sizeof counts[i]};
         out[2 + 2 * i] = {_mxfer_ptr(&msgmx[i]), msgmx[i].mxfer_len};
     }
-    if (_qnx_result(_qnx_request(QNX_REQUIRING, out, {})) != 0) return -1;
-    return static_cast<int>(nbytes);
+    /* The daemon answers with how many bytes fit in pid's reply buffer when
+     * pid told it the buffer's room, status-only when all of them reach it. */
+    uint32_t fit = static_cast<uint32_t>(nbytes);
+    iovec count{&fit, sizeof fit};
+    if (_qnx_result(_qnx_request(QNX_REQUIRING, out, {&count, 1})) != 0) return -1;
+    return static_cast<int>(std::min<uint64_t>(fit, nbytes));
 }
 
 /* Writemsg is Writemsgmx with one part. */

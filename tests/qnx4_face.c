@@ -590,6 +590,36 @@ static void message_before_trigger(void) {
     free(m);
 }
 
+/* send_for_writes sends to parent with a 20-byte reply buffer of 'S's and
+ * exits 0 when the reply and the writes left it as writes_into_reply wants. */
+static int send_for_writes(pid_t parent) {
+    char r[20];
+    memset(r, 'S', sizeof r);
+    if (Send(parent, "q", r, 1, sizeof r) != 0) return 2;
+    return memcmp(r, "RzSSSmmSSSSSSSSABCDE", sizeof r) == 0 ? 0 : 3;
+}
+
+/* Writemsg writes into the sender's reply buffer as QNX 4's kernel did: it
+ * counts what fits there (0 at or past its end), and bytes that neither it
+ * nor the Reply wrote stay as they were. */
+static void writes_into_reply(void) {
+    char q;
+    int status = -1;
+    pid_t sender;
+    fflush(NULL);
+    sender = fork();
+    if (sender == 0) _exit(send_for_writes(getppid()));
+    CHECK(Receive(0, &q, 1) == sender);
+    CHECK(Writemsg(sender, 15, "ABCDEF", 6) == 5);
+    CHECK(Writemsg(sender, 25, "xy", 2) == 0);
+    CHECK(Writemsg(sender, 20, "xy", 2) == 0);
+    CHECK(Writemsg(sender, 5, "mm", 2) == 2);
+    CHECK(Writemsg(sender, 0, "zz", 2) == 2); /* the reply goes over its first byte */
+    CHECK(Reply(sender, "R", 1) == 0);
+    CHECK(waitpid(sender, &status, 0) == sender);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 /* priority_receive checks the order of receipt without and with
  * _PPF_PRIORITY_REC. */
 static void priority_receive(void) {
@@ -1280,6 +1310,7 @@ static const struct {
     {"osinfo-sid", osinfo_and_sessions},
     {"prio", priorities},
     {"priority-receive", priority_receive},
+    {"writes-into-reply", writes_into_reply},
     {"message-before-trigger", message_before_trigger},
     {"spawn", spawning},
     {"writemsg-relay", writemsg_relay},

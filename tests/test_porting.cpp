@@ -541,7 +541,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, QnxFace,
                                          "trigger-first", "names", "node-ids", "network",
                                          "c-library", "qnxterm", "posix-timers", "psinfo", "vc",
                                          "osinfo-sid", "prio", "priority-receive",
-                                         "message-before-trigger", "spawn", "writemsg-relay",
-                                         "devices", "console"));
+                                         "writes-into-reply", "message-before-trigger", "spawn",
+                                         "writemsg-relay", "devices", "console"));
 
 } // namespace
