@@ -1,5 +1,6 @@
 /* peer.cpp - who is on the other end: local peers only, and the process that really holds a
  * connection */
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -190,9 +191,10 @@ static int holds_socket(pid_t pid, unsigned long inode) {
     return found;
 }
 
-/* runs_as tells whether process pid has uid among its real, effective, saved
- * and file-system user ids. */
-static bool runs_as(pid_t pid, uid_t uid) {
+/* status_uids reads the real, effective, saved and file-system user ids of
+ * process pid, in that order, from its status. False when they cannot be
+ * read. */
+static bool status_uids(pid_t pid, uid_t ids[4]) {
     char buf[2048];
     if (read_proc(pid, "status", buf, sizeof buf) <= 0) return false;
     const char *p = strstr(buf, "\nUid:");
@@ -202,28 +204,25 @@ static bool runs_as(pid_t pid, uid_t uid) {
         char *end;
         unsigned long id = strtoul(p, &end, 10);
         if (end == p) return false;
-        if (uid_t(id) == uid) return true;
-        p = end;
-    }
-    return false;
-}
-
-bool acts_only_as(pid_t pid, uid_t uid) {
-    char buf[2048];
-    if (uid == UID_UNKNOWN || read_proc(pid, "status", buf, sizeof buf) <= 0) return false;
-    const char *p = strstr(buf, "\nUid:");
-    if (!p) return false;
-    p += 5;
-    for (int i = 0; i < 4; i++) {
-        char *end;
-        unsigned long id = strtoul(p, &end, 10);
-        if (end == p) return false;
-        /* The real id (the first) changes with no exec, and a setuid client
-         * connects with an effective id that is not its real one. */
-        if (i > 0 && uid_t(id) != uid) return false;
+        ids[i] = uid_t(id);
         p = end;
     }
     return true;
+}
+
+/* runs_as tells whether process pid has uid among its real, effective, saved
+ * and file-system user ids. */
+static bool runs_as(pid_t pid, uid_t uid) {
+    uid_t ids[4];
+    return status_uids(pid, ids) && std::find(ids, ids + 4, uid) != ids + 4;
+}
+
+bool acts_only_as(pid_t pid, uid_t uid) {
+    uid_t ids[4];
+    if (uid == UID_UNKNOWN || !status_uids(pid, ids)) return false;
+    /* The real id (the first) changes with no exec, and a setuid client
+     * connects with an effective id that is not its real one. */
+    return ids[1] == uid && ids[2] == uid && ids[3] == uid;
 }
 
 /* peer_verify checks that process pid really holds the other end of

@@ -161,42 +161,6 @@ void stale_socket(const std::string &path) {
     close(s);
 }
 
-/* send_fd hands descriptor fd over Unix socket s; recv_fd takes one, -1
- * when none came. */
-bool send_fd(int s, int fd) {
-    char byte = 'f';
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = ctl;
-    m.msg_controllen = sizeof ctl;
-    cmsghdr *c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    return sendmsg(s, &m, 0) == 1;
-}
-
-int recv_fd(int s) {
-    char byte;
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = ctl;
-    m.msg_controllen = sizeof ctl;
-    if (recvmsg(s, &m, 0) != 1) return -1;
-    cmsghdr *c = CMSG_FIRSTHDR(&m);
-    if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
-    int fd;
-    memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    return fd;
-}
-
 /* connect_tcp connects to the daemon on port over loopback; the socket
  * stays open across exec. -1 when it cannot. */
 int connect_tcp(int port) {

@@ -312,6 +312,42 @@ int connect_unix(int port) {
 
 RawClient::RawClient(int port) : RawClient(port, current_transport) {}
 
+bool send_fd(int s, int fd) {
+    char byte = 'f';
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof ctl;
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    return sendmsg(s, &m, 0) == 1;
+}
+
+int recv_fd(int s) {
+    char byte;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof ctl;
+    ssize_t r;
+    while ((r = recvmsg(s, &m, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
+    }
+    cmsghdr *c = r == 1 ? CMSG_FIRSTHDR(&m) : nullptr;
+    if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
+    int fd;
+    memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    return fd;
+}
+
 RawClient::RawClient(int port, Transport t) {
     if (t == Transport::tcp) {
         open_tcp(port, htonl(INADDR_LOOPBACK), htonl(INADDR_ANY));
@@ -332,42 +368,15 @@ RawClient::RawClient(int port, Transport t) {
         close_range(unsigned(keep) + 1, ~0u, 0);
         int s = connect_unix(port);
         if (s < 0) _exit(2);
-        char byte = 0;
-        iovec v{&byte, 1};
-        alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-        msghdr m{};
-        m.msg_iov = &v;
-        m.msg_iovlen = 1;
-        m.msg_control = space;
-        m.msg_controllen = sizeof space;
-        cmsghdr *cm = CMSG_FIRSTHDR(&m);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        memcpy(CMSG_DATA(cm), &s, sizeof s);
-        if (sendmsg(keep, &m, 0) != 1) _exit(3);
+        if (!send_fd(keep, s)) _exit(3);
         ::close(s);
         ::close(keep);
         for (;;) pause();
     }
     ::close(sv[1]);
     holder_ = c;
-    char byte;
-    iovec v{&byte, 1};
-    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr m{};
-    m.msg_iov = &v;
-    m.msg_iovlen = 1;
-    m.msg_control = space;
-    m.msg_controllen = sizeof space;
-    ssize_t r;
-    while ((r = recvmsg(sv[0], &m, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {
-    }
-    cmsghdr *cm = r == 1 ? CMSG_FIRSTHDR(&m) : nullptr;
-    if (cm && cm->cmsg_type == SCM_RIGHTS)
-        memcpy(&fd_, CMSG_DATA(cm), sizeof fd_);
-    else
-        ADD_FAILURE() << "no connection to @vorlen." << port;
+    fd_ = recv_fd(sv[0]);
+    if (fd_ < 0) ADD_FAILURE() << "no connection to @vorlen." << port;
     ::close(sv[0]);
 }
 

@@ -55,6 +55,11 @@ void PrintTo(Transport t, std::ostream *os);
  * made by this process; -1 with errno when it cannot be had. */
 int connect_unix(int port);
 
+/* send_fd hands descriptor fd over Unix socket s; recv_fd takes one (close
+ * on exec), -1 when none came. */
+bool send_fd(int s, int fd);
+int recv_fd(int s);
+
 /* Paths of the built programs, passed in by the build. */
 std::string bin_path(const std::string &program);
 
