@@ -227,12 +227,6 @@ void process_undef(PGLOB *pglob) {
     send_status(pglob->act_fd, ESRCH);
 }
 
-/* is_block_type tells whether a request of type typ carries blocks after its
- * fixed body; every other type is exactly header and fixed body long. */
-static bool is_block_type(uint16_t typ) {
-    return typ == MT_SEND || typ == MT_REPLY;
-}
-
 /* peer_is_pid tells whether pid is the process on connection c, and gives a
  * pidfd of it in *pidfd (-1 when the kernel has none). A Unix peer is the
  * process the kernel named at accept, while it lives and acts as the user it
@@ -430,8 +424,8 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             send_status(fd, EINVAL);
             continue;
         }
-        size_t var = is_block_type(h.ev.typ) ? h.msg_len - addlen : 0;
-        if (is_block_type(h.ev.typ) && h.msg_len > pglob->max_request) {
+        size_t var = VORLEN_CARRIES_BLOCKS(h.ev.typ) ? h.msg_len - addlen : 0;
+        if (VORLEN_CARRIES_BLOCKS(h.ev.typ) && h.msg_len > pglob->max_request) {
             /* Never buffered: read and dropped as it arrives, then refused as
              * a message whose buffer could not be had. */
             if (pglob->verbose > 1)
@@ -482,7 +476,7 @@ static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
     if (h.ev.typ >= MT_NTYPES) return 4096;
     size_t total = sizeof h + h.msg_len;
     size_t fixed = sizeof h + size_t(pglob->jtable[h.ev.typ].addlen);
-    if (!is_block_type(h.ev.typ) && total < fixed) total = fixed;
+    if (!VORLEN_CARRIES_BLOCKS(h.ev.typ) && total < fixed) total = fixed;
     size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
     if (lacking < room) room = lacking;
     return room < 4096 ? 4096 : room;
@@ -506,7 +500,7 @@ static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     }
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
-    bool block = h.ev.typ < MT_NTYPES && is_block_type(h.ev.typ);
+    bool block = VORLEN_CARRIES_BLOCKS(h.ev.typ);
     if (pglob->verbose > 1)
         _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use, user "
                   "%d holds %zu): dropped",

@@ -163,7 +163,9 @@ static void listen_all(PGLOB *pglob) {
 static socklen_t unix_address(const std::string &path, int port, struct sockaddr_un &addr) {
     addr = {};
     addr.sun_family = AF_UNIX;
-    std::string name = path.empty() ? "vorlen." + std::to_string(port) : path;
+    char abstract[sizeof addr.sun_path];
+    snprintf(abstract, sizeof abstract, VORLEN_UNIX_NAME_FORMAT, port);
+    std::string name = path.empty() ? abstract : path;
     if (name.size() + 1 > sizeof addr.sun_path) return 0;
     /* An abstract name starts with a NUL byte and has no end mark. */
     size_t at = path.empty() ? 1 : 0;
@@ -499,7 +501,7 @@ int main(int argc, char **argv) {
             snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
             break;
         case 'p':
-            pglob->my_port = int32_t(number_arg("-p", optarg, 1, 65535));
+            pglob->my_port = int32_t(number_arg("-p", optarg, VORLEN_PORT_MIN, VORLEN_PORT_MAX));
             port_given = true;
             break;
         case 't':
@@ -525,7 +527,7 @@ int main(int argc, char **argv) {
     }
     /* The clients' variable, so that daemon and clients agree on one port. */
     if (const char *env = getenv("VORLEN_PORT"); env && !port_given)
-        pglob->my_port = int32_t(number_arg("VORLEN_PORT", env, 1, 65535));
+        pglob->my_port = int32_t(number_arg("VORLEN_PORT", env, VORLEN_PORT_MIN, VORLEN_PORT_MAX));
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);

@@ -144,7 +144,7 @@ struct QNX_ATT_NAME {
     QNX_PSTATE *bprocess;
 };
 
-/* One proxy slot; slot i has the id -2 - i. */
+/* One proxy slot; slot i has the id VORLEN_PROXY_ID(i). */
 struct QNX_PROXY_STATE {
     char *message;       /* the daemon's copy of the canned message; null when nbytes is 0 */
     int32_t nbytes;      /* 0 ... 100 */

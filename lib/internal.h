@@ -78,7 +78,8 @@ int32_t _qnx_priority();
 
 /* _qnx_call sends request typ with rq's fixed body and reads a record answer
  * back onto that body (a status-only answer leaves the body as it was).
- * msg_len differs from the body's size only for a proxy attach. Returns 0, or
+ * msg_len differs from the body's size only for a proxy attach, whose
+ * message the daemon finds inside the fixed body (VORLEN_CARRIES_BLOCKS). Returns 0, or
  * -1 with errno as _qnx_result gives it. */
 template <typename Body>
 int _qnx_call(unsigned mode, uint16_t typ, QNX_REQ<Body> &rq, uint32_t msg_len = sizeof(Body)) {
