@@ -561,8 +561,10 @@ int main(int argc, char **argv) {
      * such; they listen last, so that once TCP answers the Unix socket does. */
     for (const struct in_addr &a : addrs) bind_on(pglob, a);
     pglob->sock = listeners[0];
-    std::string unix_shown =
-        unix_path.empty() ? "@vorlen." + std::to_string(pglob->my_port) : unix_path;
+    char abstract_shown[sizeof(sockaddr_un::sun_path) + 1];
+    snprintf(abstract_shown, sizeof abstract_shown, "@" VORLEN_UNIX_NAME_FORMAT,
+             int(pglob->my_port));
+    std::string unix_shown = unix_path.empty() ? abstract_shown : unix_path;
     if (with_unix) {
         listen_unix(pglob, unix_path, unix_shown, unix_mode);
         atexit(remove_unix_file);
