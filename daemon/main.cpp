@@ -26,6 +26,10 @@
 #error "VORLEN_VERSION must name the project's version"
 #endif
 
+/* The status the daemon ends with when it cannot have its transfer buffer
+ * at start: ENOMEM's number. */
+constexpr int EXIT_NO_MEMORY = 12;
+
 static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
 
 /* The listening sockets, one for each address and the Unix-domain one; the
@@ -497,18 +501,17 @@ int main(int argc, char **argv) {
         case OPT_VERSION:
             printf("vorlen %s\n", VORLEN_VERSION);
             exit(0);
-        case 'h':
-            snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
+        case 'h': /* accepted, as usage says, and without effect */
             break;
         case 'p':
             pglob->my_port = int32_t(number_arg("-p", optarg, VORLEN_PORT_MIN, VORLEN_PORT_MAX));
             port_given = true;
             break;
-        case 't':
-            pglob->rcv_timeout = time_t(number_arg("-t", optarg, 0, INT32_MAX));
+        case 't': /* accepted without effect, but only as a number */
+            number_arg("-t", optarg, 0, INT32_MAX);
             break;
-        case 'l':
-            pglob->max_msg = int32_t(number_arg("-l", optarg, 0, INT32_MAX));
+        case 'l': /* as -t */
+            number_arg("-l", optarg, 0, INT32_MAX);
             break;
         case 'd':
             pglob->nodisp = 1;
@@ -535,7 +538,7 @@ int main(int argc, char **argv) {
     pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
     if (!pglob->rcv_buffer) {
         perror("malloc(Transfer-Buffer)");
-        exit(12);
+        exit(EXIT_NO_MEMORY);
     }
 
     /* Many clients each hold a connection: take every descriptor allowed. */
@@ -560,7 +563,6 @@ int main(int argc, char **argv) {
     /* The TCP addresses are taken first, so that a port in use is named as
      * such; they listen last, so that once TCP answers the Unix socket does. */
     for (const struct in_addr &a : addrs) bind_on(pglob, a);
-    pglob->sock = listeners[0];
     char abstract_shown[sizeof(sockaddr_un::sun_path) + 1];
     snprintf(abstract_shown, sizeof abstract_shown, "@" VORLEN_UNIX_NAME_FORMAT,
              int(pglob->my_port));

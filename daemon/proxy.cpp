@@ -46,7 +46,8 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
  * that has not connected) and answers with the request record, proxy_nr set
  * (148 bytes); marked VORLEN_FLAG_QNX4, the proxy counts its triggers. Fails
  * with EINVAL for nbytes above 100 (QNX 4's limit; the record's field keeps
- * one byte more for a terminator), EAGAIN when all 50 slots are taken, EPERM
+ * one byte more for a terminator), EAGAIN when every slot of the table
+ * (--max-proxies) is taken, EPERM
  * when to_pid is another user's process and the caller is not root, ESRCH
  * when no record can be had for to_pid, and ENOMEM when the message cannot be
  * copied. */

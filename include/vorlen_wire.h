@@ -102,7 +102,8 @@ extern "C" {
 #define VORLEN_VERSION_LEN 32   /* the daemon's version, zero-terminated */
 #define VORLEN_LISTENER_LEN 112 /* "addr:port", "@abstract" or a socket file's path */
 
-/* Table sizes of the daemon. */
+/* The daemon's table sizes by default; --max-names, --max-proxies and
+ * --max-timers give others. */
 #define QNX_MAX_NAMES 50
 #define QNX_MAX_PROXIES 50
 #define QNX_MAX_TIMERS 50
