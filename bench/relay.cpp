@@ -1,5 +1,6 @@
 /* relay.cpp - bench_relay: the protocol's floor, a relay of Send, Receive and Reply only */
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -229,8 +230,12 @@ void serve(int fd) {
         got += static_cast<size_t>(n);
         if (got >= sizeof(QNX_MSG_HDR) && want == sizeof(QNX_MSG_HDR)) {
             const auto *h = reinterpret_cast<const QNX_MSG_HDR *>(in.data());
-            /* A proxy attach announces its message but carries only the fixed body. */
-            size_t body = h->ev.typ == MT_PROXY_ATTACH ? sizeof(QNX_MSG_PROXY_ATTACH) : h->msg_len;
+            /* A type without blocks is its fixed body only
+             * (VORLEN_CARRIES_BLOCKS); of those the library sends, only a
+             * proxy attach announces more than that. */
+            size_t body = VORLEN_CARRIES_BLOCKS(h->ev.typ) || h->ev.typ != MT_PROXY_ATTACH
+                              ? h->msg_len
+                              : sizeof(QNX_MSG_PROXY_ATTACH);
             want += body;
             if (want > MAX_REQUEST) return drop(fd);
             if (want > in.size()) in.resize(want);
@@ -262,8 +267,12 @@ void serve(int fd) {
 
 int main(int argc, char **argv) {
     int port = 0;
-    if (argc == 3 && std::string_view(argv[1]) == "-p") port = atoi(argv[2]);
-    if (port <= 0 || port > 65535) {
+    if (argc == 3 && std::string_view(argv[1]) == "-p") {
+        std::string_view s(argv[2]);
+        auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), port);
+        if (ec != std::errc() || end != s.data() + s.size()) port = 0;
+    }
+    if (port < VORLEN_PORT_MIN || port > VORLEN_PORT_MAX) {
         fprintf(stderr, "usage: bench_relay -p PORT\n");
         return 2;
     }
@@ -284,7 +293,7 @@ int main(int argc, char **argv) {
     int usock = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un u{};
     u.sun_family = AF_UNIX;
-    int un = snprintf(u.sun_path + 1, sizeof u.sun_path - 1, "vorlen.%d", port);
+    int un = snprintf(u.sun_path + 1, sizeof u.sun_path - 1, VORLEN_UNIX_NAME_FORMAT, port);
     if (bind(usock, reinterpret_cast<sockaddr *>(&u),
              static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 +
                                     static_cast<size_t>(un))) != 0 ||

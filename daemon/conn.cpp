@@ -227,12 +227,6 @@ void process_undef(PGLOB *pglob) {
     send_status(pglob->act_fd, ESRCH);
 }
 
-/* is_block_type tells whether a request of type typ carries blocks after its
- * fixed body; every other type is exactly header and fixed body long. */
-static bool is_block_type(uint16_t typ) {
-    return typ == MT_SEND || typ == MT_REPLY;
-}
-
 /* peer_is_pid tells whether pid is the process on connection c, and gives a
  * pidfd of it in *pidfd (-1 when the kernel has none). A Unix peer is the
  * process the kernel named at accept, while it lives and acts as the user it
@@ -338,7 +332,6 @@ static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_
     const bool unanswered = h.ev.typ == MT_TRIGGER && (h.flags.all & VORLEN_FLAG_UNANSWERED);
     pglob->act_fd = fd;
     memcpy(pglob->rcv_buffer, req, sizeof(QNX_MSG_HDR) + size_t(jt.addlen));
-    pglob->rcv_nbytes = sizeof(QNX_MSG_HDR);
     pglob->req_var = req + sizeof(QNX_MSG_HDR) + jt.addlen;
     pglob->req_var_len = var_len;
 
@@ -397,7 +390,7 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         QNX_MSG_HDR h;
         memcpy(&h, c->in.head(), sizeof h);
         pglob->act_fd = fd;
-        if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, 24, "QNX_MSG_HDR");
+        if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, int(sizeof h), "QNX_MSG_HDR");
         if (h.ev.typ == 0 && (h.flags.all & VORLEN_FLAG_INTERRUPT) && h.msg_len == 0) {
             c->in.consume(sizeof h);
             interrupt(pglob, fd);
@@ -430,8 +423,8 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             send_status(fd, EINVAL);
             continue;
         }
-        size_t var = is_block_type(h.ev.typ) ? h.msg_len - addlen : 0;
-        if (is_block_type(h.ev.typ) && h.msg_len > pglob->max_request) {
+        size_t var = VORLEN_CARRIES_BLOCKS(h.ev.typ) ? h.msg_len - addlen : 0;
+        if (VORLEN_CARRIES_BLOCKS(h.ev.typ) && h.msg_len > pglob->max_request) {
             /* Never buffered: read and dropped as it arrives, then refused as
              * a message whose buffer could not be had. */
             if (pglob->verbose > 1)
@@ -472,20 +465,20 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
 
 /* in_room is how many more bytes the input buffer of c should have room
  * for before the next read: as many as it holds already (so it at most
- * doubles), but no more than the request under way still lacks, and 4096 at
+ * doubles), but no more than the request under way still lacks, and BUF_MIN at
  * least. */
 static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
-    size_t room = c->in.used() > 4096 ? c->in.used() : 4096;
-    if (c->drop > 0 || c->in.used() < sizeof(QNX_MSG_HDR)) return 4096;
+    size_t room = c->in.used() > BUF_MIN ? c->in.used() : BUF_MIN;
+    if (c->drop > 0 || c->in.used() < sizeof(QNX_MSG_HDR)) return BUF_MIN;
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
-    if (h.ev.typ >= MT_NTYPES) return 4096;
+    if (h.ev.typ >= MT_NTYPES) return BUF_MIN;
     size_t total = sizeof h + h.msg_len;
     size_t fixed = sizeof h + size_t(pglob->jtable[h.ev.typ].addlen);
-    if (!is_block_type(h.ev.typ) && total < fixed) total = fixed;
+    if (!VORLEN_CARRIES_BLOCKS(h.ev.typ) && total < fixed) total = fixed;
     size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
     if (lacking < room) room = lacking;
-    return room < 4096 ? 4096 : room;
+    return room < BUF_MIN ? BUF_MIN : room;
 }
 
 /* refuse_partial drops the request under way in the input buffer of c, which
@@ -506,7 +499,7 @@ static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     }
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
-    bool block = h.ev.typ < MT_NTYPES && is_block_type(h.ev.typ);
+    bool block = VORLEN_CARRIES_BLOCKS(h.ev.typ);
     if (pglob->verbose > 1)
         _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use, user "
                   "%d holds %zu): dropped",
@@ -560,6 +553,6 @@ void conn_readable(PGLOB *pglob, int fd) {
     }
     c->in.end += size_t(r);
     serve_buffered(pglob, c);
-    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > 65536)
+    if (pglob->conns[fd] == c && c->in.used() == 0 && c->in.data.size() > BUF_LARGE)
         c->in.release(); /* a large request's memory goes back */
 }

@@ -60,20 +60,20 @@ void mem_give(PGLOB *pglob, uid_t user, size_t n) {
 
 size_t QNX_BUF::grow_to(size_t n) const {
     if (data.size() - used() >= n) return data.size(); /* room once the bytes slide */
-    /* Doubling keeps appends cheap, but never more than 64 KiB beyond what
-     * is asked for: a buffer stays near the bytes it really holds. */
+    /* Doubling keeps appends cheap, but never more than BUF_LARGE beyond
+     * what is asked for. */
     size_t want = used() + n;
     size_t doubled = data.size() * 2;
-    if (doubled > want) want = doubled < want + 65536 ? doubled : want + 65536;
-    return want < 4096 ? 4096 : want;
+    if (doubled > want) want = doubled < want + BUF_LARGE ? doubled : want + BUF_LARGE;
+    return want < BUF_MIN ? BUF_MIN : want;
 }
 
 /* growth_refusal says why buffer b may not grow to want bytes, for a log
- * line, or null when it may. The first 4096 bytes hold any header and fixed
+ * line, or null when it may. The first BUF_MIN bytes hold any header and fixed
  * body, and any status-only answer: a connection may always have them, so
  * that a full budget still lets others in and still answers everyone. */
 static const char *growth_refusal(PGLOB *pglob, const QNX_BUF &b, size_t want, size_t credit) {
-    if (want <= 4096 || want <= b.data.size()) return nullptr;
+    if (want <= BUF_MIN || want <= b.data.size()) return nullptr;
     size_t more = want - b.data.size();
     return more > credit ? mem_refusal(pglob, b.owner, more - credit) : nullptr;
 }
@@ -151,7 +151,7 @@ static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why, bool unread = 
 /* dwritev writes the pieces of one answer to connection fd: straight to the
  * socket when nothing is waiting before them, otherwise behind the bytes the
  * client has not taken yet. A connection whose unread answers would pass the
- * bound with this one (its first as much as any other) or, beyond the 4096
+ * bound with this one (its first as much as any other) or, beyond the BUF_MIN
  * bytes any connection may have, its user's share or the daemon's memory
  * bound, whose socket fails or whose answer cannot be buffered for want of
  * memory is removed once the current request is done. */
@@ -285,7 +285,7 @@ void conn_writable(PGLOB *pglob, int fd) {
         c->out.consume(size_t(w));
     }
     /* Everything is out: give the memory of a large answer back. */
-    if (c->out.data.size() > 65536) c->out.release();
+    if (c->out.data.size() > BUF_LARGE) c->out.release();
     c->want_write = false;
     sockwant(fd, true, false);
 }

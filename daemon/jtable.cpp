@@ -37,12 +37,8 @@ void pglob_init(PGLOB *pglob, const char *my_name) {
     pglob->jtable = pjumptable;
     pglob->my_name = my_name;
     pglob->my_port = VORLEN_DEFAULT_PORT;
-    pglob->rcv_timeout = 30;
     pglob->verbose = 0;
-    pglob->max_msg = 65536;
     pglob->nodisp = 0;
-    pglob->max_msg_len = 2147483646;
-    pglob->mqueue_anz = QNX_MQUEUE_SIZE;
     pglob->max_connections = DEFAULT_MAX_CONNECTIONS;
     pglob->max_request = DEFAULT_MAX_REQUEST;
     pglob->max_unread = 0; /* the largest request and DEFAULT_UNREAD_BEYOND_REQUEST, unless given */

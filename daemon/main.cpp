@@ -26,6 +26,10 @@
 #error "VORLEN_VERSION must name the project's version"
 #endif
 
+/* The status the daemon ends with when it cannot have its transfer buffer
+ * at start: ENOMEM's number. */
+constexpr int EXIT_NO_MEMORY = 12;
+
 static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
 
 /* The listening sockets, one for each address and the Unix-domain one; the
@@ -163,7 +167,9 @@ static void listen_all(PGLOB *pglob) {
 static socklen_t unix_address(const std::string &path, int port, struct sockaddr_un &addr) {
     addr = {};
     addr.sun_family = AF_UNIX;
-    std::string name = path.empty() ? "vorlen." + std::to_string(port) : path;
+    char abstract[sizeof addr.sun_path];
+    snprintf(abstract, sizeof abstract, VORLEN_UNIX_NAME_FORMAT, port);
+    std::string name = path.empty() ? abstract : path;
     if (name.size() + 1 > sizeof addr.sun_path) return 0;
     /* An abstract name starts with a NUL byte and has no end mark. */
     size_t at = path.empty() ? 1 : 0;
@@ -495,18 +501,17 @@ int main(int argc, char **argv) {
         case OPT_VERSION:
             printf("vorlen %s\n", VORLEN_VERSION);
             exit(0);
-        case 'h':
-            snprintf(pglob->my_hostname, sizeof pglob->my_hostname, "%s", optarg);
+        case 'h': /* accepted, as usage says, and without effect */
             break;
         case 'p':
-            pglob->my_port = int32_t(number_arg("-p", optarg, 1, 65535));
+            pglob->my_port = int32_t(number_arg("-p", optarg, VORLEN_PORT_MIN, VORLEN_PORT_MAX));
             port_given = true;
             break;
-        case 't':
-            pglob->rcv_timeout = time_t(number_arg("-t", optarg, 0, INT32_MAX));
+        case 't': /* accepted without effect, but only as a number */
+            number_arg("-t", optarg, 0, INT32_MAX);
             break;
-        case 'l':
-            pglob->max_msg = int32_t(number_arg("-l", optarg, 0, INT32_MAX));
+        case 'l': /* as -t */
+            number_arg("-l", optarg, 0, INT32_MAX);
             break;
         case 'd':
             pglob->nodisp = 1;
@@ -525,7 +530,7 @@ int main(int argc, char **argv) {
     }
     /* The clients' variable, so that daemon and clients agree on one port. */
     if (const char *env = getenv("VORLEN_PORT"); env && !port_given)
-        pglob->my_port = int32_t(number_arg("VORLEN_PORT", env, 1, 65535));
+        pglob->my_port = int32_t(number_arg("VORLEN_PORT", env, VORLEN_PORT_MIN, VORLEN_PORT_MAX));
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
@@ -533,7 +538,7 @@ int main(int argc, char **argv) {
     pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
     if (!pglob->rcv_buffer) {
         perror("malloc(Transfer-Buffer)");
-        exit(12);
+        exit(EXIT_NO_MEMORY);
     }
 
     /* Many clients each hold a connection: take every descriptor allowed. */
@@ -558,9 +563,10 @@ int main(int argc, char **argv) {
     /* The TCP addresses are taken first, so that a port in use is named as
      * such; they listen last, so that once TCP answers the Unix socket does. */
     for (const struct in_addr &a : addrs) bind_on(pglob, a);
-    pglob->sock = listeners[0];
-    std::string unix_shown =
-        unix_path.empty() ? "@vorlen." + std::to_string(pglob->my_port) : unix_path;
+    char abstract_shown[sizeof(sockaddr_un::sun_path) + 1];
+    snprintf(abstract_shown, sizeof abstract_shown, "@" VORLEN_UNIX_NAME_FORMAT,
+             int(pglob->my_port));
+    std::string unix_shown = unix_path.empty() ? abstract_shown : unix_path;
     if (with_unix) {
         listen_unix(pglob, unix_path, unix_shown, unix_mode);
         atexit(remove_unix_file);

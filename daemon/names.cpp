@@ -34,7 +34,8 @@ void do_ndetach(QNX_ATT_NAME *cn) {
 
 /* process_name_attach registers the requested name for the requester and
  * answers with its id (36 bytes). Fails with ESRCH when a living process
- * holds the name, ENOMEM when all 50 slots are held by living processes, and
+ * holds the name, ENOMEM when every slot of the table (--max-names) is held
+ * by living processes, and
  * EINVAL when the name field has no terminating zero. */
 void process_name_attach(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
@@ -104,8 +105,8 @@ void process_name_attach(PGLOB *pglob) {
 }
 
 /* process_name_detach removes the name with the requested id when the
- * requester owns it. Fails with ESRCH for an id outside 1 ... 50, a free slot
- * or another process's name. */
+ * requester owns it. Fails with ESRCH for an id outside 1 ... --max-names, a
+ * free slot or another process's name. */
 void process_name_detach(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_NAME_DETACH *>(hdr + 1);

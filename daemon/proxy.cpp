@@ -5,12 +5,12 @@
 
 #include "vorleni.h"
 
-/* proxy_slot maps a proxy id to its slot: id -2 is slot 0, -51 slot 49.
- * Returns null for every id outside -51 ... -2. */
+/* proxy_slot maps a proxy id to its slot (VORLEN_PROXY_SLOT). Returns null
+ * for every id that names no slot of the table. */
 QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id) {
-    uint32_t idx = uint32_t(-int64_t(id) - 2);
-    if (idx >= pglob->proxys.size()) return nullptr;
-    return &pglob->proxys[idx];
+    int64_t idx = VORLEN_PROXY_SLOT(id);
+    if (idx < 0 || uint64_t(idx) >= pglob->proxys.size()) return nullptr;
+    return &pglob->proxys[size_t(idx)];
 }
 
 static int32_t proxy_index(PGLOB *pglob, const QNX_PROXY_STATE *p) {
@@ -46,7 +46,8 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
  * that has not connected) and answers with the request record, proxy_nr set
  * (148 bytes); marked VORLEN_FLAG_QNX4, the proxy counts its triggers. Fails
  * with EINVAL for nbytes above 100 (QNX 4's limit; the record's field keeps
- * one byte more for a terminator), EAGAIN when all 50 slots are taken, EPERM
+ * one byte more for a terminator), EAGAIN when every slot of the table
+ * (--max-proxies) is taken, EPERM
  * when to_pid is another user's process and the caller is not root, ESRCH
  * when no record can be had for to_pid, and ENOMEM when the message cannot be
  * copied. */
@@ -112,7 +113,7 @@ void process_proxy_attach(PGLOB *pglob) {
     p->trigger_cnt = 0;
     p->counting = (hdr->flags.all & VORLEN_FLAG_QNX4) != 0;
     p->qentry = nullptr;
-    p->id = -2 - proxy_index(pglob, p);
+    p->id = VORLEN_PROXY_ID(proxy_index(pglob, p));
     p->from_nid = req->to_nid;
     p->fire_cnt = 0;
     p->prio = req->prio;

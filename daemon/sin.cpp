@@ -138,7 +138,7 @@ static void build(PGLOB *pglob, int typ, size_t size) {
             if (!p.process) continue;
             auto &r = next_record<QNX_MSG_SIN_RPROXYS>();
             r.pid = p.process->pid;
-            r.nr = -2 - int32_t(i);
+            r.nr = VORLEN_PROXY_ID(i);
             r.nid = p.from_nid;
             r.act_cnt = p.trigger_cnt;
             r.fire_cnt = p.fire_cnt;

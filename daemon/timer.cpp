@@ -135,7 +135,8 @@ void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
 
 /* process_mktimer makes a timer for the requester, not armed, and answers
  * with the request record, timer_nr set (44 bytes). Fails with EAGAIN when
- * all 50 slots are in use, EINVAL for a proxy id outside -51 ... -2 or a
+ * every slot of the table (--max-timers) is in use, EINVAL for a proxy id
+ * that names no slot of the proxy table or a
  * signal number outside 1 ... 63, and EPERM for a signal timer of a remote
  * peer, whose pid was never verified. */
 void process_mktimer(PGLOB *pglob) {
@@ -201,8 +202,8 @@ void process_mktimer(PGLOB *pglob) {
  * time that was left until the timer's next expiry (0 when it was not armed)
  * and the previous interval; and a zero it_value disarms the timer and is
  * answered at once, a sleep timer's too, as nothing is left to wait for.
- * Fails with ESRCH for a number outside 1 ... 50, a free slot or another
- * process's timer. */
+ * Fails with ESRCH for a number outside 1 ... --max-timers, a free slot or
+ * another process's timer. */
 void process_relabstimer(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_TIMER *>(hdr + 1);
@@ -265,7 +266,8 @@ void process_relabstimer(PGLOB *pglob) {
 }
 
 /* process_rmtimer removes the requester's timer. Fails with ESRCH for a
- * number outside 1 ... 50, a free slot or another process's timer. */
+ * number outside 1 ... --max-timers, a free slot or another process's
+ * timer. */
 void process_rmtimer(PGLOB *pglob) {
     QNX_MSG_HDR *hdr = pglob->rcv_buffer;
     auto *req = reinterpret_cast<QNX_MSG_RMTIMER *>(hdr + 1);

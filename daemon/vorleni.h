@@ -91,9 +91,8 @@ struct QNX_PSTATE {
     QNX_PSTATE *prev;
     pid_t pid;
     char pname[PNAME_LEN];
-    int32_t nid;     /* always 0 */
-    uint32_t ip_nid; /* always 0 */
-    int16_t state;   /* STATE_READY ... STATE_REPLY_BLOCKED */
+    int32_t nid;   /* always 0 */
+    int16_t state; /* STATE_READY ... STATE_REPLY_BLOCKED */
     QNX_PSTATE *bprocess;
     int32_t fd; /* socket of its connection; -1 while it has none */
     QNX_QSND qsnd;
@@ -144,7 +143,7 @@ struct QNX_ATT_NAME {
     QNX_PSTATE *bprocess;
 };
 
-/* One proxy slot; slot i has the id -2 - i. */
+/* One proxy slot; slot i has the id VORLEN_PROXY_ID(i). */
 struct QNX_PROXY_STATE {
     char *message;       /* the daemon's copy of the canned message; null when nbytes is 0 */
     int32_t nbytes;      /* 0 ... 100 */
@@ -175,6 +174,18 @@ struct QNX_TIMER_STATE {
     int32_t fire_cnt;
     QNX_PSTATE *process; /* owner; null marks a free slot */
 };
+
+/* A connection's buffers are never sized below BUF_MIN bytes, one page: more
+ * than any header and fixed body (148 bytes at most) or any status-only
+ * answer, so that a connection always has room for them without asking the
+ * memory budget (growth_refusal), and small requests that come together are
+ * read at once. */
+constexpr size_t BUF_MIN = 4096;
+/* BUF_LARGE bounds how far a buffer grows beyond what it is asked for, and a
+ * buffer larger than it gives its memory back once empty: a connection's
+ * buffers stay near the bytes it really holds, and a large request's or
+ * answer's memory does not stay with an idle connection. */
+constexpr size_t BUF_LARGE = 65536;
 
 /* A growable byte buffer with a read position. Its size counts towards the
  * daemon's message memory (mem_take) for as long as it has it, under the
@@ -277,17 +288,10 @@ struct PGLOB {
     QNX_MQUEUE *mqueue_start, *mqueue_end;
     int32_t mqueue_used;
     struct timeval next_timeout; /* monotonic: when the timers must next be examined */
-    int32_t mqueue_anz;
     int32_t my_port;
-    int sock;
     int act_fd;              /* the connection whose request is being served */
     QNX_MSG_HDR *rcv_buffer; /* the current request's header and fixed body */
-    int32_t rcv_nbytes;
-    time_t rcv_timeout;
-    int32_t max_msg;
-    int32_t max_msg_len;
     int32_t nodisp;
-    char my_hostname[51];
     const char *my_name;
     std::string logname; /* the log file's path, built once from LOGDIR and used whole */
     const JTABLE *jtable;
@@ -392,12 +396,12 @@ void mem_give(PGLOB *pglob, uid_t user, size_t n);
 const char *answer_refusal(PGLOB *pglob, int fd, size_t n, size_t credit = 0);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
-/* Answers the request being served with status retcode alone and, from -v 2
- * on, logs the error line "Err: " and what fmt makes of the rest. */
 /* Answers the request being served with success and the fixed body of
  * body_len bytes that its handler wrote over the request's own in
  * rcv_buffer; name is what the trace calls it. */
 void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name);
+/* Answers the request being served with status retcode alone and, from -v 2
+ * on, logs the error line "Err: " and what fmt makes of the rest. */
 void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 /* Writes an answer made of several pieces with as few system calls as possible;
  * each piece is traced like a dwrite. */
@@ -517,7 +521,7 @@ void process_proxy_detach(PGLOB *pglob);
 void process_trigger(PGLOB *pglob);
 void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid);
 void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p);
-QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id); /* null for an id outside -51 ... -2 */
+QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id); /* null for an id of no slot */
 
 /* timer.cpp */
 void process_mktimer(PGLOB *pglob);

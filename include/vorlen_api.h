@@ -48,7 +48,8 @@ typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
 #endif
 typedef int32_t proxy_t;
 
-/* QNX 4 timer ids are small integers (1 ... 50). The host's timer_t is a
+/* QNX 4 timer ids are small integers (1 ... the daemon's --max-timers, 50
+ * by default). The host's timer_t is a
  * pointer, so code written the QNX way (`timer_t id; if ((id = mktimer(...))
  * == -1)`) would not compile against it. Every host header that declares
  * timer_t has been included above; from here on timer_t names the QNX type in

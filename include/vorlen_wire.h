@@ -39,6 +39,14 @@ extern "C" {
 /* ------------------------------------------------------------------------ */
 
 #define VORLEN_DEFAULT_PORT 7779 /* the daemon's port; VORLEN_PORT overrides it */
+/* A port, wherever one is given (VORLEN_PORT, the daemon's and the relay's
+ * -p): the whole text is a decimal number from VORLEN_PORT_MIN to
+ * VORLEN_PORT_MAX, with no blank, sign or anything else around it. */
+#define VORLEN_PORT_MIN 1
+#define VORLEN_PORT_MAX 65535
+/* The daemon's abstract Unix-domain socket name for a port: a NUL byte, then
+ * the text this format gives for the port (an int), with no end mark. */
+#define VORLEN_UNIX_NAME_FORMAT "vorlen.%d"
 
 /* Message types: the index into the daemon's dispatch table. 0 is unassigned. */
 #define MT_SEND 1
@@ -57,6 +65,13 @@ extern "C" {
 #define MT_PROXY_DETACH 14
 #define MT_RMTIMER 15
 #define MT_NTYPES 16
+/* VORLEN_CARRIES_BLOCKS tells whether a request of type typ carries blocks:
+ * an MT_SEND or MT_REPLY is the header, its fixed body (QNX_MSG_HDR_SND) and
+ * nblocks blocks, msg_len bytes after the header in all. Every other request
+ * is the header and its type's fixed body only, whatever msg_len says: a
+ * proxy attach's msg_len counts its message again, though the message travels
+ * inside the fixed body, and the daemon reads no more than that body. */
+#define VORLEN_CARRIES_BLOCKS(typ) ((typ) == MT_SEND || (typ) == MT_REPLY)
 
 /* Blocking states of a client process as the daemon keeps them. */
 #define STATE_READY 1
@@ -87,13 +102,21 @@ extern "C" {
 #define VORLEN_VERSION_LEN 32   /* the daemon's version, zero-terminated */
 #define VORLEN_LISTENER_LEN 112 /* "addr:port", "@abstract" or a socket file's path */
 
-/* Table sizes of the daemon. */
+/* The daemon's table sizes by default; --max-names, --max-proxies and
+ * --max-timers give others. */
 #define QNX_MAX_NAMES 50
 #define QNX_MAX_PROXIES 50
 #define QNX_MAX_TIMERS 50
 /* The largest table of names, proxies or timers a daemon may be given
  * (--max-names, --max-proxies, --max-timers): proxy ids run -2 ... -4097. */
 #define VORLEN_MAX_TABLE_SIZE 4096
+/* Proxy ids. The proxy in slot i of the daemon's table has the id -2 - i, so
+ * no pid, 0 or -1 is ever one. VORLEN_PROXY_SLOT is computed in 64 bits, as
+ * any int32_t a client sends may come in; VORLEN_IS_PROXY_ID tells whether id
+ * can name a proxy of the largest table. */
+#define VORLEN_PROXY_ID(slot) (-2 - (int32_t)(slot))
+#define VORLEN_PROXY_SLOT(id) (-2 - (int64_t)(id))
+#define VORLEN_IS_PROXY_ID(id) ((id) <= -2 && (id) >= -1 - VORLEN_MAX_TABLE_SIZE)
 #define QNX_MAX_NAME_LEN 32   /* characters of a registered name */
 #define QNX_MAX_PROXY_MSG 100 /* bytes of a proxy's message the library accepts */
 #define QNX_PNAME_LEN 81      /* program name field of the listings */

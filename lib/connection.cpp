@@ -135,7 +135,8 @@ int _qnx_daemon_port(char *why, size_t len) {
     std::string_view s(env);
     int port = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), port);
-    if (ec != std::errc() || end != s.data() + s.size() || port < 1 || port > 65535) {
+    if (ec != std::errc() || end != s.data() + s.size() || port < VORLEN_PORT_MIN ||
+        port > VORLEN_PORT_MAX) {
         snprintf(why, len, "VORLEN_PORT is no port number: '%s'", env);
         return -1;
     }
@@ -261,8 +262,9 @@ static int unix_places(int port, UnixPlace (&places)[2]) {
     p = UnixPlace{};
     p.addr.sun_family = AF_UNIX;
     /* An abstract name: a NUL byte first, no end mark. */
-    int k = snprintf(p.addr.sun_path + 1, sizeof p.addr.sun_path - 1, "vorlen.%d", port);
-    snprintf(p.shown, sizeof p.shown, "@vorlen.%d", port);
+    int k =
+        snprintf(p.addr.sun_path + 1, sizeof p.addr.sun_path - 1, VORLEN_UNIX_NAME_FORMAT, port);
+    snprintf(p.shown, sizeof p.shown, "@" VORLEN_UNIX_NAME_FORMAT, port);
     p.len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(k));
     return n;
 }
@@ -717,7 +719,7 @@ int _qnx_defer_trigger(pid_t proxy) {
     if (!call_busy.load()) return 1;
     /* The daemon would refuse any id outside its largest table, but it
      * never answers this trigger: the refusal is given here. */
-    if (proxy > -2 || proxy < -1 - VORLEN_MAX_TABLE_SIZE) {
+    if (!VORLEN_IS_PROXY_ID(proxy)) {
         errno = ESRCH;
         return -1;
     }

@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include "core.h"
+#include "tools.h"
 
 /* How _qnx_request treats the connection, errno and the answer's body. */
 enum : unsigned {
@@ -35,12 +36,6 @@ template <typename Body> struct QNX_REQ {
  * opened the current connection, or it inherited its parent's through fork
  * and opens its own at its next call. */
 bool _qnx_connected();
-
-/* _qnx_daemon_port gives the daemon's TCP port: VORLEN_PORT when set, else
- * 7779. The library and sin read it here alike. Returns -1 when VORLEN_PORT
- * is not a port number, with the words that say so in why (len bytes), for
- * the caller to print after its own prefix. */
-int _qnx_daemon_port(char *why, size_t len);
 
 /* _qnx_request writes a request and reads its answer. req[0] begins with the
  * request header, whose typ and msg_len the caller has set (from_pid is filled
@@ -81,7 +76,8 @@ int32_t _qnx_priority();
 
 /* _qnx_call sends request typ with rq's fixed body and reads a record answer
  * back onto that body (a status-only answer leaves the body as it was).
- * msg_len differs from the body's size only for a proxy attach. Returns 0, or
+ * msg_len differs from the body's size only for a proxy attach, whose
+ * message the daemon finds inside the fixed body (VORLEN_CARRIES_BLOCKS). Returns 0, or
  * -1 with errno as _qnx_result gives it. */
 template <typename Body>
 int _qnx_call(unsigned mode, uint16_t typ, QNX_REQ<Body> &rq, uint32_t msg_len = sizeof(Body)) {

@@ -19,7 +19,7 @@ extern "C" {
 
 /* qnx_name_attach registers name for the calling process on this node; nid
  * is ignored, as every name lives on this node.
- * Returns the name id (1 ... 50), or -1 with errno: EINVAL (null name or more
+ * Returns the name id (1 ... the daemon's --max-names), or -1 with errno: EINVAL (null name or more
  * than 32 characters; nothing sent), ESRCH (a living process holds the name),
  * ENOMEM (the registry is full), or that of a failed read or write. */
 int qnx_name_attach(nid_t nid, const char *name) {

@@ -38,7 +38,8 @@ extern "C" {
 /* qnx_proxy_attach makes a proxy that delivers the nbytes bytes at data to pid
  * (0: the caller) whenever it is triggered, at priority (-1: the caller's,
  * see _qnx_priority). With a null data the message is nbytes zero bytes.
- * Returns the proxy id (-2 ... -51), or -1 with errno: EINVAL (nbytes
+ * Returns the proxy id (VORLEN_PROXY_ID of its slot: -2 ... -51 with the
+ * daemon's 50 proxies by default), or -1 with errno: EINVAL (nbytes
  * negative or above 100; nothing sent), EAGAIN (all proxies in use), ESRCH,
  * ENOMEM, or that of a failed read or write. */
 pid_t qnx_proxy_attach(pid_t pid, const char *data, int nbytes, int priority) {
@@ -59,8 +60,8 @@ int qnx_proxy_detach(pid_t proxy) {
  * such proxy) or that of a failed read or write. Made from a signal handler
  * while another call of the process is in progress, it returns 0 at once and
  * that call fires the proxy as soon as its connection allows; then only an id
- * outside -2 ... -51 fails (ESRCH), and EAGAIN says that 16 such triggers
- * already wait. */
+ * that no table can hold fails (ESRCH: see VORLEN_IS_PROXY_ID), and EAGAIN says that 16 such
+ * triggers already wait. */
 pid_t Trigger(pid_t proxy) {
     return _qnx_trigger(proxy, false);
 }

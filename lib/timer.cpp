@@ -64,7 +64,8 @@ extern "C" {
 /* mktimer makes a timer of the caller that on expiry wakes the caller's
  * pending reltimer/abstimer (NOTIFY_SLEEP), triggers the proxy (NOTIFY_PROXY)
  * or sends the signal (NOTIFY_SIGNAL) named by itimercb's event (a null
- * itimercb counts as all zero). Returns the timer id (1 ... 50), or -1 with
+ * itimercb counts as all zero). Returns the timer id (1 ... the daemon's
+ * --max-timers), or -1 with
  * errno: EAGAIN (all timers in use), EINVAL (event out of range), or that of
  * a failed read or write. */
 qnx_timer_t mktimer(int timer_type, int notify_type, const struct itimercb *itimercb) {

@@ -95,7 +95,7 @@ class Impostor {
                 REQUIRE(setgroups(0, nullptr) == 0 && setgid(gid_t(uid)) == 0 && setuid(uid) == 0);
             sockaddr_un a{};
             a.sun_family = AF_UNIX;
-            int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, "vorlen.%d", port);
+            int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, VORLEN_UNIX_NAME_FORMAT, port);
             int s = socket(AF_UNIX, SOCK_STREAM, 0);
             REQUIRE(bind(s, reinterpret_cast<sockaddr *>(&a),
                          socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(n))) == 0);

@@ -1,7 +1,7 @@
 /* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows, and its
  * health */
 #include "vorlen.h"
-#include "../lib/internal.h"
+#include "tools.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -236,7 +236,7 @@ int dev_arm(int fd, pid_t proxy, unsigned events) {
         errno = EINVAL;
         return -1;
     }
-    if (proxy != _DEV_DISARM && (proxy > -2 || proxy < -1 - VORLEN_MAX_TABLE_SIZE)) {
+    if (proxy != _DEV_DISARM && !VORLEN_IS_PROXY_ID(proxy)) {
         errno = ESRCH;
         return -1;
     }

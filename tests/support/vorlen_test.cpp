@@ -297,7 +297,7 @@ void PrintTo(Transport t, std::ostream *os) {
 int connect_unix(int port) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, "vorlen.%d", port);
+    int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, VORLEN_UNIX_NAME_FORMAT, port);
     int s = socket(AF_UNIX, SOCK_STREAM, 0);
     if (s < 0) return -1;
     if (connect(s, reinterpret_cast<sockaddr *>(&a),
