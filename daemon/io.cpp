@@ -259,14 +259,16 @@ void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name) {
 }
 
 void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) {
+    /* The line goes first: whoever has the answer finds it in the log. */
+    if (pglob->verbose > 1) {
+        va_list ap;
+        va_start(ap, fmt);
+        char text[512];
+        vsnprintf(text, sizeof text, fmt, ap);
+        va_end(ap);
+        _vmessage("Err: %s", text);
+    }
     send_status(pglob->act_fd, retcode);
-    if (pglob->verbose <= 1) return;
-    va_list ap;
-    va_start(ap, fmt);
-    char text[512];
-    vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
-    _vmessage("Err: %s", text);
 }
 
 /* conn_writable hands the socket more of the answers it has not taken. */

@@ -401,7 +401,8 @@ void send_status(int fd, int retcode);
  * rcv_buffer; name is what the trace calls it. */
 void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name);
 /* Answers the request being served with status retcode alone and, from -v 2
- * on, logs the error line "Err: " and what fmt makes of the rest. */
+ * on, logs the error line "Err: " and what fmt makes of the rest, before the
+ * answer goes: a client that has it finds the line. */
 void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 /* Writes an answer made of several pieces with as few system calls as possible;
  * each piece is traced like a dwrite. */
