@@ -13,76 +13,9 @@ using namespace vt;
 namespace {
 
 /* A raw client bound to a living pid of its own. */
-struct Peer {
-    RawClient c;
-    explicit Peer(int port) : c(port) {
-        c.send_bytes(names_listing(c.pid()));
-        expect_names_listing(c);
-    }
-    pid_t pid() const { return c.pid(); }
-    void send(pid_t to, const std::vector<std::string> &blocks, uint16_t flags = 0) {
-        auto b = send_req(MT_SEND, pid(), to, blocks);
-        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = flags;
-        c.send_bytes(b);
-    }
-    void reply(pid_t to, const std::vector<std::string> &blocks) {
-        c.send_bytes(send_req(MT_REPLY, pid(), to, blocks));
-    }
-    void receive(pid_t from, uint32_t nbytes, uint32_t offset = 0, uint16_t typ = MT_RECEIVE) {
-        QNX_MSG_RCV r{};
-        r.from_pid = from;
-        r.nbytes = nbytes;
-        r.offset = offset;
-        c.send_bytes(req(typ, pid(), r));
-    }
-    /* Readmsg: the message of pid, which must be REPLY-blocked on this peer. */
-    void reread(pid_t from, uint32_t nbytes, uint32_t offset) {
-        QNX_MSG_RCV r{};
-        r.from_pid = from;
-        r.nbytes = nbytes;
-        r.offset = offset;
-        auto b = req(MT_RECEIVE, pid(), r);
-        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_REREAD;
-        c.send_bytes(b);
-    }
-    /* An MT_REPLY marked for Writemsg or Relay, with the given blocks. */
-    void marked_reply(pid_t to, uint16_t flags, const std::vector<std::string> &blocks) {
-        auto b = send_req(MT_REPLY, pid(), to, blocks);
-        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = flags;
-        c.send_bytes(b);
-    }
-    /* Writemsg: bytes into the reply of pid, which must be REPLY-blocked on
-     * this peer; the offset is the first block. */
-    void writemsg(pid_t to, uint32_t offset, std::vector<std::string> blocks) {
-        blocks.insert(blocks.begin(), u32(offset));
-        marked_reply(to, VORLEN_FLAG_WRITEMSG, blocks);
-    }
-    /* Relay: the message of source, REPLY-blocked on this peer, on to target. */
-    void relay(pid_t source, pid_t target) {
-        marked_reply(source, VORLEN_FLAG_RELAY, {u32(uint32_t(target))});
-    }
-    static std::string u32(uint32_t v) { return std::string(reinterpret_cast<char *>(&v), 4); }
-    /* The mark a signal handler leaves; it has no answer. */
-    void interrupt() {
-        auto b = hdr(0, pid(), 0);
-        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_INTERRUPT;
-        c.send_bytes(b);
-    }
-    void pflags(int32_t flags) {
-        c.send_bytes(req(MT_PFLAGS, pid(), QNX_MSG_PFLAGS{flags}));
-        expect_status(c, 0);
-    }
-    /* Reads one data answer: checks its header and returns its bytes. */
-    std::string data(pid_t from_pid) {
-        QNX_MSG_HDR h = c.recv_hdr();
-        EXPECT_EQ(h.ev.retcode, 0);
-        EXPECT_EQ(h.from_pid, from_pid);
-        EXPECT_EQ(h.from_nid, 0);
-        EXPECT_EQ(h.flags.all, 0);
-        auto b = c.recv_exact(h.msg_len);
-        return std::string(b.begin(), b.end());
-    }
-    void status(int retcode) { expect_status(c, retcode); }
+/* A peer bound to its process before the test begins. */
+struct Bound : Peer {
+    explicit Bound(int port) : Peer(port) { bind(); }
 };
 
 } // namespace
@@ -93,7 +26,7 @@ VT_ON_BOTH_TRANSPORTS(WireMessaging);
 
 TEST_P(WireMessaging, ReceiveFirstThenSendThenReplyWithExactAnswersAndCounters) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     r.receive(0, 100);
     ASSERT_TRUE(wait_state(d.port(), r.pid(), STATE_RECEIVE_BLOCKED));
     EXPECT_TRUE(r.c.silent(5));
@@ -122,7 +55,7 @@ TEST_P(WireMessaging, ReceiveFirstThenSendThenReplyWithExactAnswersAndCounters) 
 
 TEST_P(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
     Daemon d;
-    Peer r(d.port()), a(d.port()), b(d.port()), c(d.port());
+    Bound r(d.port()), a(d.port()), b(d.port()), c(d.port());
     a.send(r.pid(), {"from a"});
     ASSERT_TRUE(wait_state(d.port(), a.pid(), STATE_SEND_BLOCKED));
     b.send(r.pid(), {"from b"});
@@ -137,7 +70,7 @@ TEST_P(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
     EXPECT_EQ(r.data(a.pid()), "from a");
     r.receive(0, 100);
     EXPECT_EQ(r.data(b.pid()), "from b");
-    for (Peer *p : {&a, &b, &c})
+    for (Bound *p : {&a, &b, &c})
         EXPECT_EQ(process_record(d.port(), p->pid()).block_state, STATE_REPLY_BLOCKED);
     /* Each held message is released with its own reply, in any order. */
     r.reply(b.pid(), {"rb"});
@@ -153,7 +86,7 @@ TEST_P(WireMessaging, QueuedMessagesAreFirstInFirstOutPerReceiverAndByPid) {
 
 TEST_P(WireMessaging, AReceiverWaitingForOnePidIsNotGivenAnothersMessage) {
     Daemon d;
-    Peer r(d.port()), a(d.port()), b(d.port());
+    Bound r(d.port()), a(d.port()), b(d.port());
     r.receive(a.pid(), 100);
     ASSERT_TRUE(wait_state(d.port(), r.pid(), STATE_RECEIVE_BLOCKED));
     EXPECT_EQ(process_record(d.port(), r.pid()).block_pid, a.pid());
@@ -168,7 +101,7 @@ TEST_P(WireMessaging, AReceiverWaitingForOnePidIsNotGivenAnothersMessage) {
 
 TEST_P(WireMessaging, OffsetsAndReReadsOfAHeldMessage) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     std::string msg;
     for (int i = 0; i < 100; i++) msg += char('0' + i % 10 + (i / 10) % 3 * 10);
     s.send(r.pid(), {msg});
@@ -193,7 +126,7 @@ TEST_P(WireMessaging, OffsetsAndReReadsOfAHeldMessage) {
 
 TEST_P(WireMessaging, BlocksAreConcatenatedAndEmptyMessagesDelivered) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     s.send(r.pid(), {"abcd", "", "efghij"});
     r.receive(0, 100);
     EXPECT_EQ(r.data(s.pid()), "abcdefghij");
@@ -210,7 +143,7 @@ TEST_P(WireMessaging, BlocksAreConcatenatedAndEmptyMessagesDelivered) {
 
 TEST_P(WireMessaging, AReplyIsAcceptedOnlyFromTheProcessHoldingTheMessage) {
     Daemon d;
-    Peer r(d.port()), s(d.port()), other(d.port()), q(d.port());
+    Bound r(d.port()), s(d.port()), other(d.port()), q(d.port());
     /* Not blocked at all, no record, RECEIVE-blocked, SEND-blocked. */
     other.reply(s.pid(), {"x"});
     other.status(ESRCH);
@@ -243,7 +176,7 @@ TEST_P(WireMessaging, AReplyIsAcceptedOnlyFromTheProcessHoldingTheMessage) {
 
 TEST_P(WireMessaging, CreceiveNeverBlocks) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     r.receive(0, 10, 0, MT_NB_RECEIVE);
     QNX_MSG_HDR h = r.c.recv_hdr();
     EXPECT_EQ(h.ev.retcode, ENOMSG);
@@ -262,7 +195,7 @@ TEST_P(WireMessaging, CreceiveNeverBlocks) {
 
 TEST_P(WireMessaging, BlocksThatDoNotFillTheRequestAreRefusedWhole) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     /* Two blocks announced, one present. */
     auto one = send_req(MT_SEND, s.pid(), r.pid(), {"only"});
     QNX_MSG_HDR_SND *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(one.data() + 24);
@@ -290,14 +223,14 @@ TEST_P(WireMessaging, BlocksThatDoNotFillTheRequestAreRefusedWhole) {
 
 TEST_P(WireMessaging, AFullQueueRefusesTheSendWithEagain) {
     Daemon d({"-v", "2"});
-    Peer r(d.port());
-    std::vector<std::unique_ptr<Peer>> senders;
+    Bound r(d.port());
+    std::vector<std::unique_ptr<Bound>> senders;
     for (int i = 0; i < 512; i++) {
-        senders.push_back(std::make_unique<Peer>(d.port()));
+        senders.push_back(std::make_unique<Bound>(d.port()));
         senders.back()->send(r.pid(), {"queued " + std::to_string(i)});
     }
     ASSERT_TRUE(wait_state(d.port(), senders.back()->pid(), STATE_SEND_BLOCKED, 20000));
-    Peer late(d.port());
+    Bound late(d.port());
     late.send(r.pid(), {"no room"});
     late.status(EAGAIN);
     EXPECT_EQ(process_record(d.port(), late.pid()).block_state, STATE_READY);
@@ -311,8 +244,8 @@ TEST_P(WireMessaging, AFullQueueRefusesTheSendWithEagain) {
 
 TEST_P(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
-    auto gone = std::make_unique<Peer>(d.port());
+    Bound r(d.port()), s(d.port());
+    auto gone = std::make_unique<Bound>(d.port());
     pid_t gpid = gone->pid();
     /* s waits in gone's queue; gone's end releases s with ESRCH. */
     s.send(gpid, {"to the departed"});
@@ -331,7 +264,7 @@ TEST_P(WireMessaging, ASenderReleasedFromTheQueueCannotBeReceivedLater) {
 
 TEST_P(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
     Daemon d;
-    Peer r(d.port()), held(d.port()), queued(d.port()), idle(d.port());
+    Bound r(d.port()), held(d.port()), queued(d.port()), idle(d.port());
     held.send(r.pid(), {"0123456789"});
     r.receive(0, 4);
     EXPECT_EQ(r.data(held.pid()), "0123");
@@ -355,7 +288,7 @@ TEST_P(WireMessaging, RereadReadsOnlyAHeldMessageAndChangesNothing) {
 
 TEST_P(WireMessaging, AnInterruptBreaksOffOnlyAWaitThatHasNotBeenServed) {
     Daemon d;
-    Peer r(d.port()), s(d.port()), other(d.port());
+    Bound r(d.port()), s(d.port()), other(d.port());
     /* READY: nothing to break, and nothing answered. */
     r.interrupt();
     EXPECT_TRUE(r.c.silent(20));
@@ -406,7 +339,7 @@ TEST_P(WireMessaging, AnInterruptAnswersAReceivedSendOnlyWhenItAskedForQnx4) {
     Daemon d;
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
-        Peer r(d.port()), s(d.port());
+        Bound r(d.port()), s(d.port());
         for (int32_t f : k.pflags) r.pflags(f);
         s.send(r.pid(), {"0123456789"}, k.flags);
         r.receive(0, 4);
@@ -439,7 +372,7 @@ TEST_P(WireMessaging, AnInterruptAnswersAReceivedSendOnlyWhenItAskedForQnx4) {
 
 TEST(WireMessaging, WrittenBytesAreMergedUnderTheReplyAndUsedUpByIt) {
     Daemon d;
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     s.send(r.pid(), {"question"});
     r.receive(0, 100);
     EXPECT_EQ(r.data(s.pid()), "question");
@@ -480,7 +413,7 @@ TEST(WireMessaging, WrittenBytesAreMergedUnderTheReplyAndUsedUpByIt) {
 
 TEST(WireMessaging, WritemsgAndRelayActOnlyOnASenderTheCallerHolds) {
     Daemon d;
-    Peer r(d.port()), held(d.port()), queued(d.port()), elsewhere(d.port()), other(d.port()),
+    Bound r(d.port()), held(d.port()), queued(d.port()), elsewhere(d.port()), other(d.port()),
         idle(d.port());
     held.send(r.pid(), {"held"});
     r.receive(0, 10);
@@ -518,7 +451,7 @@ TEST(WireMessaging, WritemsgAndRelayActOnlyOnASenderTheCallerHolds) {
 
 TEST(WireMessaging, WritemsgIsBoundedByTheRequestLimitAndRefusalsKeepTheConnectionInStep) {
     Daemon d({"--max-request", "1000"});
-    Peer r(d.port()), s(d.port());
+    Bound r(d.port()), s(d.port());
     s.send(r.pid(), {"m"});
     r.receive(0, 10);
     EXPECT_EQ(r.data(s.pid()), "m");
@@ -528,20 +461,20 @@ TEST(WireMessaging, WritemsgIsBoundedByTheRequestLimitAndRefusalsKeepTheConnecti
         std::vector<std::string> blocks; /* the offset block included */
         int retcode;
     };
-    const std::string o0 = Peer::u32(0);
+    const std::string o0 = Bound::u32(0);
     const Case cases[] = {
         {"bytes ending beyond the limit",
          VORLEN_FLAG_WRITEMSG,
-         {Peer::u32(990), "0123456789X"},
+         {Bound::u32(990), "0123456789X"},
          EFAULT},
-        {"an offset that wraps", VORLEN_FLAG_WRITEMSG, {Peer::u32(0xFFFFFFFFu), "ab"}, EFAULT},
-        {"an offset beyond the limit, no bytes", VORLEN_FLAG_WRITEMSG, {Peer::u32(1001)}, EFAULT},
+        {"an offset that wraps", VORLEN_FLAG_WRITEMSG, {Bound::u32(0xFFFFFFFFu), "ab"}, EFAULT},
+        {"an offset beyond the limit, no bytes", VORLEN_FLAG_WRITEMSG, {Bound::u32(1001)}, EFAULT},
         {"no offset block", VORLEN_FLAG_WRITEMSG, {}, EINVAL},
         {"an offset block of 3 bytes", VORLEN_FLAG_WRITEMSG, {"abc", "x"}, EINVAL},
         {"both marks", VORLEN_FLAG_WRITEMSG | VORLEN_FLAG_RELAY, {o0, "x"}, EINVAL},
-        {"a relay of two blocks", VORLEN_FLAG_RELAY, {Peer::u32(uint32_t(r.pid())), "x"}, EINVAL},
+        {"a relay of two blocks", VORLEN_FLAG_RELAY, {Bound::u32(uint32_t(r.pid())), "x"}, EINVAL},
         {"a relay of a 2-byte block", VORLEN_FLAG_RELAY, {"ab"}, EINVAL},
-        {"ending at the limit", VORLEN_FLAG_WRITEMSG, {Peer::u32(996), "wxyz"}, 0},
+        {"ending at the limit", VORLEN_FLAG_WRITEMSG, {Bound::u32(996), "wxyz"}, 0},
         {"the first 600 bytes kept", VORLEN_FLAG_WRITEMSG, {o0, std::string(600, 'a')}, 0},
         {"600 more would pass the limit",
          VORLEN_FLAG_WRITEMSG,
@@ -565,7 +498,7 @@ TEST(WireMessaging, WritemsgIsBoundedByTheRequestLimitAndRefusalsKeepTheConnecti
 
 TEST(WireMessaging, ARelayToAWaitingReceiverDeliversAtOnce) {
     Daemon d;
-    Peer r(d.port()), s(d.port()), t(d.port());
+    Bound r(d.port()), s(d.port()), t(d.port());
     s.send(r.pid(), {"to be relayed"});
     r.receive(0, 4);
     EXPECT_EQ(r.data(s.pid()), "to b");
@@ -599,7 +532,7 @@ TEST(WireMessaging, ARelayToAWaitingReceiverDeliversAtOnce) {
 
 TEST(WireMessaging, ARelayToABusyReceiverQueuesTheMessage) {
     Daemon d;
-    Peer r(d.port()), s(d.port()), t(d.port()), first(d.port()), third(d.port());
+    Bound r(d.port()), s(d.port()), t(d.port()), first(d.port()), third(d.port());
     first.send(t.pid(), {"first"});
     ASSERT_TRUE(wait_state(d.port(), first.pid(), STATE_SEND_BLOCKED));
     /* t waits, but only for third: a relayed message is not for it yet. */
@@ -630,8 +563,8 @@ TEST(WireMessaging, ARelayToABusyReceiverQueuesTheMessage) {
 
 TEST(WireMessaging, ARelayedSenderThatGoesOrIsInterruptedWhileQueuedLeavesNothing) {
     Daemon d;
-    Peer r(d.port()), t(d.port()), s2(d.port());
-    auto s = std::make_unique<Peer>(d.port());
+    Bound r(d.port()), t(d.port()), s2(d.port());
+    auto s = std::make_unique<Bound>(d.port());
     pid_t spid = s->pid();
     s->send(r.pid(), {"doomed"});
     r.receive(0, 100);

@@ -11,11 +11,7 @@
 namespace {
 
 /* A raw client speaking for a living pid of its own. */
-struct Peer {
-    vt::RawClient c;
-    explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return c.pid(); }
-};
+using vt::Peer;
 
 QNX_MSG_NAME_ATTACH name_body(const std::string &name) {
     QNX_MSG_NAME_ATTACH b;

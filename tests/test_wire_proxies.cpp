@@ -16,11 +16,7 @@
 
 namespace {
 
-struct Peer {
-    vt::RawClient c;
-    explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return c.pid(); }
-};
+using vt::Peer;
 
 QNX_MSG_PROXY_ATTACH proxy_body(pid_t to_pid, const std::string &msg, int32_t to_nid = 0,
                                 int32_t prio = 0) {

@@ -14,11 +14,7 @@
 
 namespace {
 
-struct Peer {
-    vt::RawClient c;
-    explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return c.pid(); }
-};
+using vt::Peer;
 
 /* The program name every forked helper shares with this test. */
 std::string own_pname() {

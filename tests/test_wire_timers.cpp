@@ -23,11 +23,7 @@ long ms_since(Clock::time_point t0) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-struct Peer {
-    vt::RawClient c;
-    explicit Peer(int port) : c(port) {}
-    pid_t pid() const { return c.pid(); }
-};
+using vt::Peer;
 
 /* Catcher is a living pid that reports each SIGUSR1 it gets through a pipe. */
 int catcher_pipe = -1;

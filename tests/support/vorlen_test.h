@@ -175,6 +175,83 @@ void expect_names_listing(RawClient &c);
 /* Reads a status-only answer and checks its retcode. */
 void expect_status(RawClient &c, int retcode);
 
+/* Peer is a raw client with the requests a test sends through it, each
+ * named for what it does; the answers are read with data and status. */
+struct Peer {
+    RawClient c;
+    explicit Peer(int port) : c(port) {}
+    /* bind binds the connection to pid() with a names listing, before the
+     * test's own requests. */
+    void bind() {
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
+    }
+    pid_t pid() const { return c.pid(); }
+    void send(pid_t to, const std::vector<std::string> &blocks, uint16_t flags = 0) {
+        auto b = send_req(MT_SEND, pid(), to, blocks);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = flags;
+        c.send_bytes(b);
+    }
+    void reply(pid_t to, const std::vector<std::string> &blocks) {
+        c.send_bytes(send_req(MT_REPLY, pid(), to, blocks));
+    }
+    void receive(pid_t from, uint32_t nbytes, uint32_t offset = 0, uint16_t typ = MT_RECEIVE) {
+        QNX_MSG_RCV r{};
+        r.from_pid = from;
+        r.nbytes = nbytes;
+        r.offset = offset;
+        c.send_bytes(req(typ, pid(), r));
+    }
+    /* Readmsg: the message of pid, which must be REPLY-blocked on this peer. */
+    void reread(pid_t from, uint32_t nbytes, uint32_t offset) {
+        QNX_MSG_RCV r{};
+        r.from_pid = from;
+        r.nbytes = nbytes;
+        r.offset = offset;
+        auto b = req(MT_RECEIVE, pid(), r);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_REREAD;
+        c.send_bytes(b);
+    }
+    /* An MT_REPLY marked for Writemsg or Relay, with the given blocks. */
+    void marked_reply(pid_t to, uint16_t flags, const std::vector<std::string> &blocks) {
+        auto b = send_req(MT_REPLY, pid(), to, blocks);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = flags;
+        c.send_bytes(b);
+    }
+    /* Writemsg: bytes into the reply of pid, which must be REPLY-blocked on
+     * this peer; the offset is the first block. */
+    void writemsg(pid_t to, uint32_t offset, std::vector<std::string> blocks) {
+        blocks.insert(blocks.begin(), u32(offset));
+        marked_reply(to, VORLEN_FLAG_WRITEMSG, blocks);
+    }
+    /* Relay: the message of source, REPLY-blocked on this peer, on to target. */
+    void relay(pid_t source, pid_t target) {
+        marked_reply(source, VORLEN_FLAG_RELAY, {u32(uint32_t(target))});
+    }
+    static std::string u32(uint32_t v) { return std::string(reinterpret_cast<char *>(&v), 4); }
+    /* The mark a signal handler leaves; it has no answer. */
+    void interrupt() {
+        auto b = hdr(0, pid(), 0);
+        reinterpret_cast<QNX_MSG_HDR *>(b.data())->flags.all = VORLEN_FLAG_INTERRUPT;
+        c.send_bytes(b);
+    }
+    void pflags(int32_t flags) {
+        c.send_bytes(req(MT_PFLAGS, pid(), QNX_MSG_PFLAGS{flags}));
+        expect_status(c, 0);
+    }
+    /* Reads one data answer: checks its header and returns its bytes. */
+    std::string data(pid_t from_pid) {
+        QNX_MSG_HDR h = c.recv_hdr();
+        EXPECT_EQ(h.ev.retcode, 0);
+        EXPECT_EQ(h.from_pid, from_pid);
+        EXPECT_EQ(h.from_nid, 0);
+        EXPECT_EQ(h.flags.all, 0);
+        auto b = c.recv_exact(h.msg_len);
+        return std::string(b.begin(), b.end());
+    }
+    void status(int retcode) { expect_status(c, retcode); }
+};
+
 /* Reads a whole listing of kind typ through a raw client in a forked child
  * (which is itself left out of the process listing); the closing record is
  * not included. */
