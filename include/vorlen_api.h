@@ -146,33 +146,8 @@ VORLEN_EXPORT int reltimer(qnx_timer_t timerid, const struct itimerspec *value,
 VORLEN_EXPORT int abstimer(qnx_timer_t timerid, const struct itimerspec *value,
                            struct itimerspec *ovalue) VORLEN_QNX4(abstimer);
 
-/* POSIX timers as QNX 4 programs wrote them, on the QNX 4 face: timer_create
- * takes no timer_t pointer but returns the timer id, and its event is one
- * number, sigev_signo: a signal when positive, the proxy -sigev_signo when
- * negative (a null evp means SIGALRM). The host's <time.h> has declared its
- * own calls of these names with its own timer_t above; from here on the
- * names stand for these. timer_settime takes TIMER_ABSTIME (value is a time
- * of day) or TIMER_ADDREL (value is added to the time that is left), a zero
- * it_value disarms, and ovalue receives the time that was left. */
-#ifndef TIMER_ABSTIME
-#define TIMER_ABSTIME 1
-#endif
-#ifndef TIMER_ADDREL
-#define TIMER_ADDREL 0x100
-#endif
-#if defined(VORLEN_QNX4_FACE) && !defined(VORLEN_HOST_TIMER_T) && !defined(VORLEN_INTERNAL)
-#define timer_create vorlen_qnx4_timer_create
-#define timer_settime vorlen_qnx4_timer_settime
-#define timer_gettime vorlen_qnx4_timer_gettime
-#define timer_delete vorlen_qnx4_timer_delete
-#endif
-struct sigevent;
-VORLEN_EXPORT qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp);
-VORLEN_EXPORT int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags,
-                                            const struct itimerspec *value,
-                                            struct itimerspec *ovalue);
-VORLEN_EXPORT int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value);
-VORLEN_EXPORT int vorlen_qnx4_timer_delete(qnx_timer_t timerid);
+/* QNX 4's POSIX timer calls (timer_create returning the id, ...) are the QNX
+ * 4 face's alone: qnx/vorlen_qnx4_timers.h declares them. */
 
 /* Utilities of the QNX 4 C library. */
 VORLEN_EXPORT char *qnx_fullpath(char *fullpath, const char *path);

@@ -10,5 +10,6 @@
 #define VORLEN_QNX4_FACE 1
 #endif
 #include "../vorlen_api.h"
+#include "vorlen_qnx4_timers.h"
 
 #endif /* VORLEN_QNX4_H */

@@ -1,11 +1,15 @@
 /* vorlen_qnx4_timers.h - QNX 4's POSIX timer calls, as <time.h> and <signal.h> give them */
 /* Not a QNX 4 header itself: the wrappers of <time.h> and <signal.h> include
- * it, so that a program that includes only those finds QNX 4's
- * timer_create(clock_id, evp), which returns the timer id, and its
- * timer_settime, timer_gettime and timer_delete (see vorlen_api.h). The
- * host's own calls stay in reach for a file that defines
- * VORLEN_HOST_TIMER_T before its first include. It selects neither face of
- * the library: these calls have one. */
+ * it, and so does every QNX 4 header name (through vorlen_qnx4.h), so that a
+ * program finds QNX 4's timer calls wherever it looks. timer_create takes no
+ * timer_t pointer but returns the timer id, and its event is one number,
+ * sigev_signo: a signal when positive, the proxy -sigev_signo when negative
+ * (a null evp means SIGALRM). timer_settime takes TIMER_ABSTIME (value is a
+ * time of day) or TIMER_ADDREL (value is added to the time that is left), a
+ * zero it_value disarms, and ovalue receives the time that was left. The
+ * host's own calls stay in reach for a file that defines VORLEN_HOST_TIMER_T
+ * before its first include. It selects neither face of the library: these
+ * calls have one. */
 #ifndef VORLEN_QNX4_TIMERS_H
 #define VORLEN_QNX4_TIMERS_H
 
