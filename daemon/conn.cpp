@@ -59,8 +59,7 @@ void conn_accept(PGLOB *pglob, int listener) {
         if (fd < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (pglob->verbose > 1)
-                _vmessage("Err: server (accept): %d(%s)", errno, strerror(errno));
+            vlog(LV_ERROR, "Err: server (accept): %d(%s)", errno, strerror(errno));
             if ((errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
                 close(spare_fd);
                 int victim = accept(listener, nullptr, nullptr);
@@ -91,9 +90,8 @@ void conn_accept(PGLOB *pglob, int listener) {
                 pglob->stats.refused_connections++;
             else
                 pglob->stats.refused_verification++;
-            if (pglob->verbose > 1)
-                _vmessage("Err: connection from %s refused: %s", peer_name(clientname, cpid),
-                          refusal);
+            vlog(LV_ERROR, "Err: connection from %s refused: %s", peer_name(clientname, cpid),
+                 refusal);
             if (cpidfd >= 0) close(cpidfd);
             close(fd);
             continue;
@@ -104,18 +102,17 @@ void conn_accept(PGLOB *pglob, int listener) {
         auto uc = pglob->user_conns.find(uid);
         if (uc != pglob->user_conns.end() && uc->second >= cap) {
             pglob->stats.refused_connections++;
-            if (pglob->verbose > 1)
-                _vmessage("Err: connection from %s refused: user %d has %d connections",
-                          peer_name(clientname, cpid), int(uid), uc->second);
+            vlog(LV_ERROR, "Err: connection from %s refused: user %d has %d connections",
+                 peer_name(clientname, cpid), int(uid), uc->second);
             if (cpidfd >= 0) close(cpidfd);
             close(fd);
             continue;
         }
-        if (pglob->verbose > 7 && unix_peer)
-            _vmessage("server connect from pid %d (unix)", int(cpid));
-        else if (pglob->verbose > 7)
-            _vmessage("server connect from host %s, port %d", peer_name(clientname, cpid),
-                      ntohs(reinterpret_cast<sockaddr_in *>(&clientname)->sin_port));
+        if (unix_peer)
+            vlog(LV_IO, "server connect from pid %d (unix)", int(cpid));
+        else
+            vlog(LV_IO, "server connect from host %s, port %d", peer_name(clientname, cpid),
+                 ntohs(reinterpret_cast<sockaddr_in *>(&clientname)->sin_port));
         int one = 1;
         if (!unix_peer) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         conn_add(pglob, fd, local, uid);
@@ -214,9 +211,8 @@ bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *
             return true;
         }
         pglob->first_waits.pop_front();
-        if (pglob->verbose > 1)
-            _vmessage("Err: connection fd %d closed: no request within %d ms", w.fd,
-                      pglob->first_request_ms);
+        vlog(LV_ERROR, "Err: connection fd %d closed: no request within %d ms", w.fd,
+             pglob->first_request_ms);
         conn_ended(pglob, w.fd, RM_DISCONNECT);
     }
     return false;
@@ -259,16 +255,15 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     bool remote = !c->local;
     int pidfd = -1;
     if (remote && pid > 0 && pid_alive(pid)) {
-        if (pglob->verbose > 1)
-            _vmessage("Err: connection fd %d: pid %d, claimed from another host, is a process of "
-                      "this host",
-                      fd, pid);
+        vlog(LV_ERROR,
+             "Err: connection fd %d: pid %d, claimed from another host, is a process of "
+             "this host",
+             fd, pid);
         return false;
     }
     if (pid <= 0 || (!remote && !peer_is_pid(c, pid, &pidfd))) {
         pglob->stats.refused_verification++;
-        if (pglob->verbose > 1)
-            _vmessage("Err: connection fd %d: pid %d is not the process on it", fd, pid);
+        vlog(LV_ERROR, "Err: connection fd %d: pid %d is not the process on it", fd, pid);
         /* A record of that pid without a connection whose process is gone
          * goes now, not at the next sweep: its partners are released. */
         QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
@@ -278,16 +273,15 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
     }
     QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, 0);
     if (far && far->remote) {
-        if (pglob->verbose > 1)
-            _vmessage("Err: pid %d, held from another host, is taken by the process of this host",
-                      pid);
+        vlog(LV_ERROR, "Err: pid %d, held from another host, is taken by the process of this host",
+             pid);
         cleanup_prg(pglob, pid, RM_TAKEN);
     }
     QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : c->unix_peer ? 3 : 1);
     if (!ps || ps->remote != remote) {
         pglob->stats.refused_verification++;
         if (pidfd >= 0) close(pidfd);
-        if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no record for pid %d", fd, pid);
+        vlog(LV_ERROR, "Err: connection fd %d: no record for pid %d", fd, pid);
         return false;
     }
     /* One connection per record: a newer connection of the same process
@@ -299,8 +293,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
                 pglob->fdpstate[ps->fd] == ps;
     if (held && pglob->conns[ps->fd] && pglob->conns[ps->fd]->serial > c->serial) {
         if (pidfd >= 0) close(pidfd);
-        if (pglob->verbose > 1)
-            _vmessage("Err: connection fd %d: pid %d is held by a later connection", fd, pid);
+        vlog(LV_ERROR, "Err: connection fd %d: pid %d is held by a later connection", fd, pid);
         return false;
     }
     if (held) pglob->fdpstate[ps->fd] = nullptr;
@@ -367,9 +360,8 @@ static void interrupt(PGLOB *pglob, int fd) {
     QNX_PSTATE *ps = pglob->fdpstate[fd];
     if (!ps || ps->fd != fd) return;
     bool broken = break_wait(pglob, ps);
-    if (pglob->verbose > 3)
-        _vmessage("Interrupt from %d//%d: %s", ps->nid, ps->pid,
-                  broken ? "wait broken off" : "answer stands");
+    vlog(LV_REQUEST, "Interrupt from %d//%d: %s", ps->nid, ps->pid,
+         broken ? "wait broken off" : "answer stands");
 }
 
 /* serve_buffered serves every complete request in the input buffer of c. */
@@ -390,7 +382,7 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         QNX_MSG_HDR h;
         memcpy(&h, c->in.head(), sizeof h);
         pglob->act_fd = fd;
-        if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, int(sizeof h), "QNX_MSG_HDR");
+        vlog(LV_IO, "read(%d,...,%d(%s))", fd, int(sizeof h), "QNX_MSG_HDR");
         if (h.ev.typ == 0 && (h.flags.all & VORLEN_FLAG_INTERRUPT) && h.msg_len == 0) {
             c->in.consume(sizeof h);
             interrupt(pglob, fd);
@@ -399,11 +391,11 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         if (h.ev.typ >= MT_NTYPES) {
             /* The peer, as far as it is known: its process once bound. */
             const QNX_PSTATE *ps = pglob->fdpstate[fd];
-            if (pglob->verbose > 1 && ps)
-                _vmessage("Err: undefined message %d from %d//%d (fd %d)", h.ev.typ, ps->nid,
-                          ps->pid, fd);
-            else if (pglob->verbose > 1)
-                _vmessage("Err: undefined message %d from fd %d", h.ev.typ, fd);
+            if (ps)
+                vlog(LV_ERROR, "Err: undefined message %d from %d//%d (fd %d)", h.ev.typ, ps->nid,
+                     ps->pid, fd);
+            else
+                vlog(LV_ERROR, "Err: undefined message %d from fd %d", h.ev.typ, fd);
             c->in.consume(sizeof h);
             send_status(fd, ESRCH);
             continue;
@@ -415,10 +407,9 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
              * bytes are discarded and the connection stays in step. */
             size_t total = sizeof h + h.msg_len;
             if (c->in.used() < total) return;
-            if (pglob->verbose > 6)
-                _vmessage("process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
-                          int(h.msg_len), int(h.msg_len - addlen));
-            if (pglob->verbose > 1) _vmessage("Err: Error in message-Header");
+            vlog(LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
+                 int(h.msg_len), int(h.msg_len - addlen));
+            vlog(LV_ERROR, "Err: Error in message-Header");
             c->in.consume(total);
             send_status(fd, EINVAL);
             continue;
@@ -427,9 +418,8 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         if (VORLEN_CARRIES_BLOCKS(h.ev.typ) && h.msg_len > pglob->max_request) {
             /* Never buffered: read and dropped as it arrives, then refused as
              * a message whose buffer could not be had. */
-            if (pglob->verbose > 1)
-                _vmessage("Err: %s of %u bytes from %d//%d over the limit of %u: dropped", jt.name,
-                          h.msg_len, h.from_nid, h.from_pid, pglob->max_request);
+            vlog(LV_ERROR, "Err: %s of %u bytes from %d//%d over the limit of %u: dropped", jt.name,
+                 h.msg_len, h.from_nid, h.from_pid, pglob->max_request);
             c->drop = uint64_t(sizeof h) + h.msg_len;
             c->drop_retcode = EFAULT;
             continue;
@@ -448,11 +438,9 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         /* The buffer grows with the bytes that arrive (conn_readable), never
          * to the length a header announces. */
         if (c->in.used() < total) return;
-        if (pglob->verbose > 6)
-            _vmessage("process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
-                      int(h.msg_len), int(h.msg_len - addlen));
-        if (pglob->verbose > 7 && addlen > 0)
-            _vmessage("read(%d,...,%d(%s))", fd, int(addlen), "second header");
+        vlog(LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
+             int(h.msg_len), int(h.msg_len - addlen));
+        if (addlen > 0) vlog(LV_IO, "read(%d,...,%d(%s))", fd, int(addlen), "second header");
         dispatch(pglob, fd, c->in.head(), var);
         /* The handler may have removed nothing but answered anyone; the
          * request's bytes are ours to drop now. */
@@ -493,18 +481,18 @@ static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
         return true;
     }
     if (c->in.used() < sizeof(QNX_MSG_HDR)) {
-        if (pglob->verbose > 1) _vmessage("Err: connection fd %d: no memory for a request", c->fd);
+        vlog(LV_ERROR, "Err: connection fd %d: no memory for a request", c->fd);
         conn_ended(pglob, c->fd, RM_DISCONNECT);
         return false;
     }
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
     bool block = VORLEN_CARRIES_BLOCKS(h.ev.typ);
-    if (pglob->verbose > 1)
-        _vmessage("Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use, user "
-                  "%d holds %zu): dropped",
-                  h.msg_len, c->fd, pglob->mem_used, pglob->max_memory, int(c->uid),
-                  mem_held(pglob, c->uid));
+    vlog(LV_ERROR,
+         "Err: request of %u bytes on fd %d: no memory (%zu of %zu bytes in use, user "
+         "%d holds %zu): dropped",
+         h.msg_len, c->fd, pglob->mem_used, pglob->max_memory, int(c->uid),
+         mem_held(pglob, c->uid));
     c->drop = uint64_t(sizeof h) + h.msg_len;
     c->drop_retcode = block ? EFAULT : EINVAL;
     return true;

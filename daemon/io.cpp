@@ -129,7 +129,7 @@ void QNX_BUF::release() {
  * it never waits. */
 ssize_t dread(int fd, void *buff, size_t nbytes, const char *name) {
     PGLOB *pglob = &_pglob;
-    if (pglob->verbose > 7) _vmessage("read(%d,...,%d(%s))", fd, int(nbytes), name);
+    vlog(LV_IO, "read(%d,...,%d(%s))", fd, int(nbytes), name);
     size_t n = nbytes < pglob->req_var_len ? nbytes : pglob->req_var_len;
     if (n > 0 && buff) memcpy(buff, pglob->req_var, n);
     pglob->req_var += n;
@@ -145,43 +145,13 @@ static void mark_dead(PGLOB *pglob, QNX_CONN *c, const char *why, bool unread = 
     c->unread = unread;
     pglob->stats.dropped_unread += unread;
     pglob->dead_fds.push_back(c->fd);
-    if (pglob->verbose > 1) _vmessage("Err: connection fd %d dropped: %s", c->fd, why);
+    vlog(LV_ERROR, "Err: connection fd %d dropped: %s", c->fd, why);
 }
 
-/* dwritev writes the pieces of one answer to connection fd: straight to the
- * socket when nothing is waiting before them, otherwise behind the bytes the
- * client has not taken yet. A connection whose unread answers would pass the
- * bound with this one (its first as much as any other) or, beyond the BUF_MIN
- * bytes any connection may have, its user's share or the daemon's memory
- * bound, whose socket fails or whose answer cannot be buffered for want of
- * memory is removed once the current request is done. */
-void dwritev(int fd, const DPIECE *pieces, int n) {
-    PGLOB *pglob = &_pglob;
-    size_t total = 0;
-    for (int i = 0; i < n; i++) {
-        if (pglob->verbose > 7)
-            _vmessage("write(%d,...,%d(%s))", fd, int(pieces[i].nbytes), pieces[i].name);
-        total += pieces[i].nbytes;
-    }
-    if (fd < 0 || size_t(fd) >= pglob->conns.size()) return;
-    QNX_CONN *c = pglob->conns[fd];
-    if (!c || c->dead || total == 0) return;
-    if (n > 64) {
-        /* Very many small parts: gather them once rather than exceed IOV_MAX. */
-        std::vector<char> all;
-        all.reserve(total);
-        for (int i = 0; i < n; i++) {
-            const char *b = static_cast<const char *>(pieces[i].buff);
-            all.insert(all.end(), b, b + pieces[i].nbytes);
-        }
-        int v = pglob->verbose;
-        pglob->verbose = 0; /* already traced piece by piece */
-        DPIECE one = {all.data(), all.size(), "gathered"};
-        dwritev(fd, &one, 1);
-        pglob->verbose = v;
-        return;
-    }
-
+/* put_pieces writes pieces, at most 64, of total bytes to connection c: see
+ * dwritev. */
+static void put_pieces(PGLOB *pglob, QNX_CONN *c, const DPIECE *pieces, int n, size_t total) {
+    int fd = c->fd;
     size_t done = 0;
     if (c->out.used() == 0) {
         struct iovec iov[64];
@@ -236,6 +206,38 @@ void dwritev(int fd, const DPIECE *pieces, int n) {
     }
 }
 
+/* dwritev writes the pieces of one answer to connection fd: straight to the
+ * socket when nothing is waiting before them, otherwise behind the bytes the
+ * client has not taken yet. A connection whose unread answers would pass the
+ * bound with this one (its first as much as any other) or, beyond the BUF_MIN
+ * bytes any connection may have, its user's share or the daemon's memory
+ * bound, whose socket fails or whose answer cannot be buffered for want of
+ * memory is removed once the current request is done. */
+void dwritev(int fd, const DPIECE *pieces, int n) {
+    PGLOB *pglob = &_pglob;
+    size_t total = 0;
+    for (int i = 0; i < n; i++) {
+        vlog(LV_IO, "write(%d,...,%d(%s))", fd, int(pieces[i].nbytes), pieces[i].name);
+        total += pieces[i].nbytes;
+    }
+    if (fd < 0 || size_t(fd) >= pglob->conns.size()) return;
+    QNX_CONN *c = pglob->conns[fd];
+    if (!c || c->dead || total == 0) return;
+    if (n <= 64) {
+        put_pieces(pglob, c, pieces, n, total);
+        return;
+    }
+    /* Very many small parts: gather them once rather than exceed IOV_MAX. */
+    std::vector<char> all;
+    all.reserve(total);
+    for (int i = 0; i < n; i++) {
+        const char *b = static_cast<const char *>(pieces[i].buff);
+        all.insert(all.end(), b, b + pieces[i].nbytes);
+    }
+    DPIECE one = {all.data(), all.size(), "gathered"};
+    put_pieces(pglob, c, &one, 1, total);
+}
+
 /* dwrite writes one answer piece; see dwritev. Returns nbytes. */
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name) {
     DPIECE p = {buff, nbytes, name};
@@ -260,13 +262,13 @@ void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name) {
 
 void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) {
     /* The line goes first: whoever has the answer finds it in the log. */
-    if (pglob->verbose > 1) {
+    if (log_enabled(LV_ERROR)) {
         va_list ap;
         va_start(ap, fmt);
         char text[512];
         vsnprintf(text, sizeof text, fmt, ap);
         va_end(ap);
-        _vmessage("Err: %s", text);
+        vlog(LV_ERROR, "Err: %s", text);
     }
     send_status(pglob->act_fd, retcode);
 }

@@ -76,25 +76,6 @@ void close_log() {
     logfd = -1;
 }
 
-/* How the trace lines, those of levels 7 to 9, begin: on standard error they
- * are marked as debugging. */
-static const char *const trace_starts[] = {
-    "read(",           "write(",          "process_message ", "global-timeout:", "searching pid ",
-    "server connect",  "msgq_",           "allocated Buffer", "oitimerspec:",    "timeval:",
-    "timer-interval ", "New timeout at ",
-};
-
-/* line_level is the syslog level of a line that says text: failures are
- * errors, warnings are warnings, trace lines are debugging, and the rest are
- * informational. */
-static int line_level(const char *text) {
-    if (strncmp(text, "Err:", 4) == 0) return 3;
-    if (strncmp(text, "Warning:", 8) == 0) return 4;
-    for (const char *t : trace_starts)
-        if (strncmp(text, t, strlen(t)) == 0) return 7;
-    return 6;
-}
-
 /* write_stderr writes a line to standard error behind its syslog level, in
  * one write, so that the lines of a supervisor's other sources do not cut
  * into it. */
@@ -123,8 +104,9 @@ static void warn_shared(PGLOB *pglob) {
             "vorlen: warning: %s is locked by another running vorlen; give each daemon its own "
             "LOGDIR\n",
             pglob->logname.c_str());
-    _vmessage("Warning: %s is locked by another running vorlen; give each daemon its own LOGDIR",
-              pglob->logname.c_str());
+    vlog(LV_WARNING,
+         "Warning: %s is locked by another running vorlen; give each daemon its own LOGDIR",
+         pglob->logname.c_str());
 }
 
 /* log_start begins the run's log as the daemon starts, whatever the verbose
@@ -157,7 +139,7 @@ void log_start(const char *about) {
         }
         mine = locked == 1;
     }
-    _vmessage("%s", about);
+    vlog(LV_ALWAYS, "%s", about);
     if (!mine) warn_shared(pglob);
 }
 
@@ -176,7 +158,7 @@ void log_reopen() {
     time_t t = time(nullptr);
     std::string when = ctime(&t);
     when.pop_back();
-    _vmessage("Log file reopened %s", when.c_str());
+    vlog(LV_ALWAYS, "Log file reopened %s", when.c_str());
     if (!mine) warn_shared(pglob);
 }
 
@@ -250,9 +232,9 @@ static int console_fd() {
 /* rate_limited tells whether an error line from the source being served must
  * be left out: past LOG_LINES_PER_SECOND in a second it is counted instead,
  * and the count is said in one line when the next second's first comes. */
-static bool rate_limited(PGLOB *pglob, const char *text, time_t t) {
+static bool rate_limited(PGLOB *pglob, LOG_LEVEL level, time_t t) {
     LOG_RATE *r = pglob->log_rate;
-    if (!r || strncmp(text, "Err:", 4) != 0) return false;
+    if (!r || level.severity > LV_ERROR.severity) return false;
     if (r->sec != t) {
         r->sec = t;
         r->count = 0;
@@ -260,7 +242,7 @@ static bool rate_limited(PGLOB *pglob, const char *text, time_t t) {
             unsigned long n = r->suppressed;
             r->suppressed = 0;
             pglob->log_rate = nullptr; /* this line itself is not limited */
-            _vmessage("Err: %lu lines of one peer suppressed", n);
+            vlog(LV_ERROR, "Err: %lu lines of one peer suppressed", n);
             pglob->log_rate = r;
         }
     }
@@ -346,13 +328,10 @@ static void log_file_text(PGLOB *pglob, const std::string &text) {
     if (logappend != 1) close_log();
 }
 
-/* _vmessage writes one line to the log file (seconds since the first message)
- * and, unless display is off, to standard output (hours:minutes:seconds).
- * With log_stderr the line goes to standard error behind its syslog level
- * instead of the file. It does not filter: call sites test the verbose level.
- * A line the log file cannot take is lost and counted (see log_put); the
- * next message tries again. */
-void _vmessage(const char *f, ...) {
+/* log_line writes the line of vlog, which has filtered it. A line the log
+ * file cannot take is lost and counted (see log_put); the next line tries
+ * again. */
+void log_line(LOG_LEVEL level, const char *f, ...) {
     PGLOB *pglob = &_pglob;
     time_t t = time(nullptr);
     if (!stime_set) {
@@ -361,16 +340,13 @@ void _vmessage(const char *f, ...) {
         stime = t;
         stime_set = true;
     }
+    if (rate_limited(pglob, level, t)) return;
     char buf[512];
     std::vector<char> big;
     const char *text = buf;
     va_list ap;
     va_start(ap, f);
     int n = vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    if (rate_limited(pglob, buf, t)) return;
-    va_start(ap, f);
-    n = vsnprintf(buf, sizeof buf, f, ap);
     va_end(ap);
     if (n >= int(sizeof buf)) {
         big.resize(size_t(n) + 1);
@@ -382,7 +358,7 @@ void _vmessage(const char *f, ...) {
     char stamp[24];
     snprintf(stamp, sizeof stamp, "%6ld: ", long(t - stime));
     if (pglob->log_stderr)
-        write_stderr(line_level(text), (std::string(stamp) + text).c_str());
+        write_stderr(level.severity, (std::string(stamp) + text).c_str());
     else
         log_file_text(pglob, std::string(stamp) + text + "\n");
     if (pglob->nodisp) return;

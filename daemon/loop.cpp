@@ -17,9 +17,8 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     }
     if (!tv_le(tvn, pglob->next_timeout)) process_timers(pglob);
     conn_reap_dead(pglob); /* peers the sweep or the timers could not write to */
-    if (pglob->verbose > 6)
-        _vmessage("global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
-                  int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
+    vlog(LV_TRACE, "global-timeout: %d.%06d, now: %d.%06d", int(pglob->next_timeout.tv_sec),
+         int(pglob->next_timeout.tv_usec), int(tvn.tv_sec), int(tvn.tv_usec));
     struct timeval wake = pglob->next_timeout;
     if (wake.tv_sec > lp->cleanup_sec) wake = {lp->cleanup_sec, 0};
     struct timeval first;

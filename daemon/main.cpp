@@ -271,7 +271,8 @@ static void notify_manager(const char *state) {
                                socklen_t(offsetof(struct sockaddr_un, sun_path) + len));
     int why = errno;
     if (s >= 0) close(s);
-    if (w < 0 && !failing) _vmessage("Warning: %s not sent to %s: %s", state, path, strerror(why));
+    if (w < 0 && !failing)
+        vlog(LV_WARNING, "Warning: %s not sent to %s: %s", state, path, strerror(why));
     failing = w < 0;
 }
 
@@ -350,14 +351,13 @@ static void handle_signals(PGLOB *pglob, int sigfd) {
             continue;
         }
         if (sig == SIGINT || sig == SIGPIPE) {
-            if (pglob->verbose > 1) _vmessage("got signal %d(%s) connection", sig, strsignal(sig));
+            vlog(LV_NOTE, "got signal %d(%s) connection", sig, strsignal(sig));
             sweep(pglob);
             continue;
         }
         notify_manager("STOPPING=1");
         for (int s : listeners) shutdown(s, SHUT_RDWR);
-        if (pglob->verbose >= 0)
-            _vmessage("Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
+        vlog(LV_ALWAYS, "Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
         exit(0);
     }
 }

@@ -36,7 +36,7 @@ QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_
         pglob->mqueue_start = e;
     pglob->mqueue_end = e;
     pglob->mqueue_used++;
-    if (pglob->verbose > 6) _vmessage("msgq_add(,,%d)", from_pid);
+    vlog(LV_TRACE, "msgq_add(,,%d)", from_pid);
     return e;
 }
 
@@ -52,12 +52,10 @@ QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid) {
         if (!found || e->prio > found->prio) found = e;
         if (!by_prio) break;
     }
-    if (pglob->verbose > 6) {
-        if (found)
-            _vmessage("msgq_retrieve, pid: %d, from_pid: %d", ps->pid, found->from_pid);
-        else
-            _vmessage("msgq_retrieve -> NULL");
-    }
+    if (found)
+        vlog(LV_TRACE, "msgq_retrieve, pid: %d, from_pid: %d", ps->pid, found->from_pid);
+    else
+        vlog(LV_TRACE, "msgq_retrieve -> NULL");
     return found;
 }
 
@@ -205,10 +203,8 @@ void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t of
     h.from_nid = ps->qrcv.from_nid;
     h.prio = pglob->rcv_buffer->prio;
     h.msg_len = n;
-    if (pglob->verbose > 4)
-        _vmessage("Receive: nbytes: %d, from: %d//%d to %d//%d, ps=0x%0lx", int(n),
-                  ps->qrcv.from_nid, ps->qrcv.from_pid, ps->nid, ps->pid,
-                  (unsigned long)(uintptr_t)ps);
+    vlog(LV_MESSAGE, "Receive: nbytes: %d, from: %d//%d to %d//%d, ps=0x%0lx", int(n),
+         ps->qrcv.from_nid, ps->qrcv.from_pid, ps->nid, ps->pid, (unsigned long)(uintptr_t)ps);
     DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
                         {n ? ps->qrcv.buffer + offset : nullptr, n, "nbytes"}};
     dwritev(fd, pieces, n ? 2 : 1);
@@ -275,7 +271,7 @@ void process_snd(PGLOB *pglob) {
         return;
     }
     ps_s->fd = fd;
-    if (pglob->verbose > 6) _vmessage("allocated Buffer %d Bytes", int(h->msg_len));
+    vlog(LV_TRACE, "allocated Buffer %d Bytes", int(h->msg_len));
     char *buffer =
         static_cast<char *>(alloc_allowed(total ? total : 1) ? malloc(total ? total : 1) : nullptr);
     if (!buffer) {
@@ -324,18 +320,16 @@ void process_snd(PGLOB *pglob) {
         ps_d->bytes_received += total;
         ps_d->msg_received += 1;
         ps_s->state = STATE_REPLY_BLOCKED;
-        if (pglob->verbose > 4)
-            _vmessage("Send: %d bytes from %d//%d to %d//%d -> do_rcv(%d,...,...,%d,%d), "
-                      "ps_s=0x%lx, ps_d=0x%lx",
-                      int(total), ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid, ps_d->fd,
-                      int(rbnbytes), int(offset), (unsigned long)(uintptr_t)ps_s,
-                      (unsigned long)(uintptr_t)ps_d);
+        vlog(LV_MESSAGE,
+             "Send: %d bytes from %d//%d to %d//%d -> do_rcv(%d,...,...,%d,%d), "
+             "ps_s=0x%lx, ps_d=0x%lx",
+             int(total), ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid, ps_d->fd, int(rbnbytes),
+             int(offset), (unsigned long)(uintptr_t)ps_s, (unsigned long)(uintptr_t)ps_d);
         do_rcv(ps_d->fd, pglob, ps_d, rbnbytes, offset);
         return;
     }
-    if (pglob->verbose > 4)
-        _vmessage("Send: %d bytes from %d//%d to %d//%d put into message-queue", int(total),
-                  ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid);
+    vlog(LV_MESSAGE, "Send: %d bytes from %d//%d to %d//%d put into message-queue", int(total),
+         ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid);
     ps_s->qentry = msgq_add(pglob, ps_d, ps_s, ps_s->pid, ps_s->qsnd.prio);
 }
 
@@ -436,9 +430,8 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
     ps_d->qrcv.from_pid = pid;
     ps_d->qrcv.from_nid = 0;
     ps_d->rcv_type = h->ev.typ;
-    if (pglob->verbose > 5)
-        _vmessage("setup_rcv: nbytes=%d, offset=%d, ps_d=0x%lx", int(r->nbytes), int(r->offset),
-                  (unsigned long)(uintptr_t)ps_d);
+    vlog(LV_DETAIL, "setup_rcv: nbytes=%d, offset=%d, ps_d=0x%lx", int(r->nbytes), int(r->offset),
+         (unsigned long)(uintptr_t)ps_d);
     ps_d->state = STATE_RECEIVE_BLOCKED;
     return nullptr;
 }
@@ -446,9 +439,8 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
 /* process_rcv serves MT_RECEIVE and MT_NB_RECEIVE. */
 void process_rcv(PGLOB *pglob) {
     auto *r = reinterpret_cast<QNX_MSG_RCV *>(pglob->rcv_buffer + 1);
-    if (pglob->verbose > 5)
-        _vmessage("process_rcv: from pid %d, offset: %d, nbytes: %d", r->from_pid, int(r->offset),
-                  int(r->nbytes));
+    vlog(LV_DETAIL, "process_rcv: from pid %d, offset: %d, nbytes: %d", r->from_pid, int(r->offset),
+         int(r->nbytes));
     QNX_PSTATE *ps_d = setup_rcv(pglob);
     if (!ps_d) return;
     ps_d->fd = pglob->act_fd;
@@ -582,9 +574,8 @@ static void process_writemsg(PGLOB *pglob) {
     ps->rwrites = w;
     ps->rwrite_held += cost;
     writer->bytes_reply += nbytes;
-    if (pglob->verbose > 4)
-        _vmessage("Writemsg from %d//%d to %d: %u bytes at %u", h->from_nid, h->from_pid, ps->pid,
-                  nbytes, offset);
+    vlog(LV_MESSAGE, "Writemsg from %d//%d to %d: %u bytes at %u", h->from_nid, h->from_pid,
+         ps->pid, nbytes, offset);
     written_answer(pglob, ps, nbytes);
 }
 
@@ -634,9 +625,8 @@ static void process_relay(PGLOB *pglob) {
     unlend(relayer, ps);
     ps->qsnd.to_pid = to;
     ps->bprocess = target;
-    if (pglob->verbose > 4)
-        _vmessage("Relay from %d//%d: %d to %d%s", h->from_nid, h->from_pid, ps->pid, to,
-                  waiting ? "" : ", put into message-queue");
+    vlog(LV_MESSAGE, "Relay from %d//%d: %d to %d%s", h->from_nid, h->from_pid, ps->pid, to,
+         waiting ? "" : ", put into message-queue");
     if (waiting) {
         uint32_t rbnbytes = target->qrcv.nbytes;
         uint32_t offset = target->qrcv.offset;
@@ -740,7 +730,7 @@ void process_rpl(PGLOB *pglob) {
     auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
     int fd = pglob->act_fd;
     QNX_PSTATE *replier = pglob->fdpstate[fd];
-    if (pglob->verbose > 5) _vmessage("process_rpl, msg_len: %d", int(h->msg_len));
+    vlog(LV_DETAIL, "process_rpl, msg_len: %d", int(h->msg_len));
 
     switch (h->flags.all & (VORLEN_FLAG_WRITEMSG | VORLEN_FLAG_RELAY)) {
     case 0:
@@ -807,7 +797,7 @@ void process_rpl(PGLOB *pglob) {
     if (!gathered.empty()) pieces[npieces++] = {gathered.data(), gathered.size(), "gathered"};
 
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
-    if (ps && pglob->verbose > 5) _vmessage("process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
+    if (ps) vlog(LV_DETAIL, "process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
     if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != replier) {
         refuse(pglob, ESRCH, "Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid,
                rp->to_pid);
@@ -864,9 +854,8 @@ void process_rpl(PGLOB *pglob) {
     ps->state = STATE_READY;
     ps->msg_received += 1;
     ps->bytes_received += as_pieces ? total + carried : ah.msg_len;
-    if (pglob->verbose > 4)
-        _vmessage("Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
-                  int(total));
+    vlog(LV_MESSAGE, "Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
+         int(total));
     h->ev.retcode = 0;
     h->msg_len = 0;
     dwrite(fd, h, sizeof *h, "QNX_MSG_HDR");

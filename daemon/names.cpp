@@ -48,8 +48,8 @@ void process_name_attach(PGLOB *pglob) {
     }
 
     for (;;) {
-        if (pglob->verbose > 3)
-            _vmessage("Name-Attach from %d//%d: \"%s\"", hdr->from_nid, hdr->from_pid, req->name);
+        vlog(LV_REQUEST, "Name-Attach from %d//%d: \"%s\"", hdr->from_nid, hdr->from_pid,
+             req->name);
 
         QNX_ATT_NAME *chosen = nullptr;
         for (QNX_ATT_NAME &cn : pglob->names) {
@@ -86,8 +86,7 @@ void process_name_attach(PGLOB *pglob) {
         bool freed = false;
         for (QNX_ATT_NAME &cn : pglob->names) {
             if (cn.pid != 0 && !owner_alive(pglob, &cn)) {
-                if (pglob->verbose > 2)
-                    _vmessage("global automatic name detach \"%s\" for pid %d", cn.name, cn.pid);
+                vlog(LV_CLEANUP, "global automatic name detach \"%s\" for pid %d", cn.name, cn.pid);
                 do_ndetach(&cn);
                 freed = true;
             }
@@ -115,7 +114,7 @@ void process_name_detach(PGLOB *pglob) {
     if (id >= 1 && size_t(id) <= pglob->names.size() && !slot_free(&pglob->names[id - 1]) &&
         pglob->names[id - 1].pid == hdr->from_pid) {
         do_ndetach(&pglob->names[id - 1]);
-        if (pglob->verbose > 3) _vmessage("Name detach id: %d from pid %d", id, hdr->from_pid);
+        vlog(LV_REQUEST, "Name detach id: %d from pid %d", id, hdr->from_pid);
         answer_in_place(pglob, 0, "QNX_MSG_HDR");
         return;
     }
@@ -143,13 +142,11 @@ void process_name_query(PGLOB *pglob) {
         }
         hdr->from_pid = cn.pid;
         answer_in_place(pglob, 0, "QNX_MSG_HDR");
-        if (pglob->verbose > 3)
-            _vmessage("Query Name from %d//%d: \"%s\" -> owner=%d//%d", hdr->from_nid, from_pid,
-                      req->name, cn.nid, cn.pid);
+        vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> owner=%d//%d", hdr->from_nid, from_pid,
+             req->name, cn.nid, cn.pid);
         return;
     }
     send_status(pglob->act_fd, ESRCH);
-    if (pglob->verbose > 3)
-        _vmessage("Query Name from %d//%d: \"%s\" -> not found", hdr->from_nid, hdr->from_pid,
-                  req->name);
+    vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> not found", hdr->from_nid, hdr->from_pid,
+         req->name);
 }

@@ -102,7 +102,7 @@ static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
  * connected and has since died is removed on the spot) or, with is_generate
  * 1, the pid of a record from afar that a process of this host has now. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
-    if (pglob->verbose > 8) _vmessage("searching pid %d", pid);
+    vlog(LV_SEARCH, "searching pid %d", pid);
     auto it = pglob->pidmap.find(pid);
     if (it != pglob->pidmap.end()) {
         QNX_PSTATE *ps = it->second;
@@ -187,8 +187,7 @@ void process_pflags(PGLOB *pglob) {
     auto *req = reinterpret_cast<QNX_MSG_PFLAGS *>(hdr + 1);
     QNX_PSTATE *ps = pglob->fdpstate[pglob->act_fd];
     ps->pflags = req->flags;
-    if (pglob->verbose > 3)
-        _vmessage("pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
+    vlog(LV_REQUEST, "pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
     send_status(pglob->act_fd, 0);
 }
 
@@ -221,7 +220,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
         if (ps == target || ps->bprocess != target) continue;
         if (ps->state != STATE_READY) {
             release_process(pglob, ps, retcode, pid);
-            if (pglob->verbose > 2) _vmessage("Process %d unblocked", ps->pid);
+            vlog(LV_CLEANUP, "Process %d unblocked", ps->pid);
         }
         ps->bprocess = nullptr;
     }
@@ -240,11 +239,9 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
     int fd = target->fd;
     if (fd >= 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
         conn_close(pglob, fd);
-    if (pglob->verbose > 2) {
-        _vmessage("Removing pid %d, fd %d", pid, fd);
-        _vmessage("Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
-                  remove_why_text(why));
-    }
+    vlog(LV_CLEANUP, "Removing pid %d, fd %d", pid, fd);
+    vlog(LV_CLEANUP, "Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
+         remove_why_text(why));
     process_watch(pglob, target, -1);
     free(target);
 }
@@ -254,29 +251,27 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
  * refused. */
 void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
     if (pid == 0) {
-        if (pglob->verbose > 0) _vmessage("Err: unable to remove pid 0");
+        vlog(LV_FAULT, "Err: unable to remove pid 0");
         return;
     }
     QNX_PSTATE *ps = find_process(pglob, pid, 0);
     for (size_t i = 0; i < pglob->names.size(); i++) {
         QNX_ATT_NAME *cn = &pglob->names[i];
         if (cn->pid != pid) continue;
-        if (pglob->verbose > 2) _vmessage("automatic name detach \"%s\" for pid %d", cn->name, pid);
+        vlog(LV_CLEANUP, "automatic name detach \"%s\" for pid %d", cn->name, pid);
         do_ndetach(cn);
     }
     if (ps) {
         for (size_t i = 0; i < pglob->proxys.size(); i++) {
             QNX_PROXY_STATE *p = &pglob->proxys[i];
             if (p->process != ps) continue;
-            if (pglob->verbose > 2)
-                _vmessage("automatic proxy detach \"%d\" for pid %d", -int(i + 2), pid);
+            vlog(LV_CLEANUP, "automatic proxy detach \"%d\" for pid %d", -int(i + 2), pid);
             do_pdetach(pglob, p);
         }
         for (size_t i = 0; i < pglob->timers.size(); i++) {
             QNX_TIMER_STATE *t = &pglob->timers[i];
             if (t->process != ps) continue;
-            if (pglob->verbose > 2)
-                _vmessage("automatic timer detach \"%d\" for pid %d", int(i + 1), pid);
+            vlog(LV_CLEANUP, "automatic timer detach \"%d\" for pid %d", int(i + 1), pid);
             do_tdetach(pglob, t);
         }
     }
@@ -301,8 +296,8 @@ void process_watch(PGLOB *pglob, QNX_PSTATE *ps, int pidfd, bool later) {
         return;
     }
     ps->watched = true;
-    if (sockwatch_process(pidfd) != 0 && pglob->verbose > 1)
-        _vmessage("Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
+    if (sockwatch_process(pidfd) != 0)
+        vlog(LV_ERROR, "Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
 }
 
 /* finish_records: a process that connects over the Unix socket waits for
@@ -319,8 +314,8 @@ void finish_records(PGLOB *pglob) {
         if (!ps->pname[0] && !ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
         if (ps->pidfd >= 0 && !ps->watched) {
             ps->watched = true;
-            if (sockwatch_process(ps->pidfd) != 0 && pglob->verbose > 1)
-                _vmessage("Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
+            if (sockwatch_process(ps->pidfd) != 0)
+                vlog(LV_ERROR, "Err: pid %d cannot be watched: %s", ps->pid, strerror(errno));
         }
     }
     pglob->unfinished.clear();
@@ -343,13 +338,13 @@ void process_exited(PGLOB *pglob, int pidfd) {
 
 /* sweep removes the records of processes that no longer exist. */
 void sweep(PGLOB *pglob) {
-    if (pglob->verbose > 2) _vmessage("cleanup-all");
+    vlog(LV_CLEANUP, "cleanup-all");
     QNX_PSTATE *next;
     for (QNX_PSTATE *ps = pglob->pstate; ps; ps = next) {
         next = ps->next;
         /* A remote peer's pid is not this host's: only its connection tells. */
         if (ps->remote || pid_alive(ps->pid)) continue;
-        if (pglob->verbose > 2) _vmessage("automatic remove of pid %d", ps->pid);
+        vlog(LV_CLEANUP, "automatic remove of pid %d", ps->pid);
         /* Removing ps may not remove its successor: only ps goes. */
         cleanup_prg(pglob, ps->pid, RM_SWEEP);
     }

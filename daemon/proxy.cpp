@@ -121,8 +121,7 @@ void process_proxy_attach(PGLOB *pglob) {
 
     req->proxy_nr = p->id;
     answer_in_place(pglob, sizeof(QNX_MSG_PROXY_ATTACH), "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
-    if (pglob->verbose > 3)
-        _vmessage("Proxy-Attach %d from %d//%d", p->id, hdr->from_nid, hdr->from_pid);
+    vlog(LV_REQUEST, "Proxy-Attach %d from %d//%d", p->id, hdr->from_nid, hdr->from_pid);
 }
 
 /* process_proxy_detach removes a proxy at its owner's request. Fails with
@@ -141,8 +140,7 @@ void process_proxy_detach(PGLOB *pglob) {
     int32_t owner_nid = p->process->nid;
     pid_t owner_pid = p->process->pid;
     do_pdetach(pglob, p);
-    if (pglob->verbose > 3)
-        _vmessage("Proxy-Detach %d (PID=%d//%d)", proxy_index(pglob, p), owner_nid, owner_pid);
+    vlog(LV_REQUEST, "Proxy-Detach %d (PID=%d//%d)", proxy_index(pglob, p), owner_nid, owner_pid);
     answer_in_place(pglob, 0, "QNX_MSG_HDR");
 }
 
@@ -184,9 +182,8 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
      * proxy has no entry then. */
     if (!p->qentry && o->state == STATE_RECEIVE_BLOCKED && o->fd >= 0 &&
         (o->qrcv.from_pid == 0 || o->qrcv.from_pid == p->id)) {
-        if (pglob->verbose > 3)
-            _vmessage("Proxy %d (PID=%d//%d) triggerd from %d//%d", p->id, o->nid, o->pid, from_nid,
-                      from_pid);
+        vlog(LV_REQUEST, "Proxy %d (PID=%d//%d) triggerd from %d//%d", p->id, o->nid, o->pid,
+             from_nid, from_pid);
         o->qrcv.buffer = p->message;
         o->qrcv.nbytes = uint32_t(p->nbytes);
         o->qrcv.from_pid = p->id;
@@ -207,9 +204,8 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
 
     if (p->qentry) {
         if (p->counting && p->trigger_cnt >= VORLEN_MAX_PROXY_PENDING) {
-            if (pglob->verbose > 1)
-                _vmessage("Err: Proxy %d (PID=%d//%d) trigger from %d//%d dropped: %d pending",
-                          p->id, o->nid, o->pid, from_nid, from_pid, p->trigger_cnt);
+            vlog(LV_ERROR, "Err: Proxy %d (PID=%d//%d) trigger from %d//%d dropped: %d pending",
+                 p->id, o->nid, o->pid, from_nid, from_pid, p->trigger_cnt);
             return;
         }
         p->trigger_cnt++;
@@ -219,13 +215,11 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
     if (!p->qentry) {
         p->trigger_cnt = 0;
         pglob->stats.refused_table++;
-        if (pglob->verbose > 1)
-            _vmessage("Err: Proxy %d (PID=%d//%d) trigger lost: message-queue full", p->id, o->nid,
-                      o->pid);
+        vlog(LV_ERROR, "Err: Proxy %d (PID=%d//%d) trigger lost: message-queue full", p->id, o->nid,
+             o->pid);
         return;
     }
     p->trigger_cnt = 1;
-    if (pglob->verbose > 3)
-        _vmessage("Proxy %d (PID=%d//%d) trigger from %d//%d put into message-queue", p->id, o->nid,
-                  o->pid, from_nid, from_pid);
+    vlog(LV_REQUEST, "Proxy %d (PID=%d//%d) trigger from %d//%d put into message-queue", p->id,
+         o->nid, o->pid, from_nid, from_pid);
 }

@@ -191,8 +191,7 @@ void process_mktimer(PGLOB *pglob) {
 
     req->timer_nr = timer_number(pglob, p);
     answer_in_place(pglob, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
-    if (pglob->verbose > 3)
-        _vmessage("mktimer %d from %d//%d", req->timer_nr, hdr->from_nid, hdr->from_pid);
+    vlog(LV_REQUEST, "mktimer %d from %d//%d", req->timer_nr, hdr->from_nid, hdr->from_pid);
 }
 
 /* process_relabstimer arms the requester's timer, relative to now (typ 0) or
@@ -227,12 +226,11 @@ void process_relabstimer(PGLOB *pglob) {
 
     if (qnx4 && v.tv_sec == 0 && v.tv_nsec == 0) {
         disarm(p);
-        if (pglob->verbose > 3)
-            _vmessage("%stimer %d (PID=%d//%d) disarmed", kind, req->timer_nr, o->nid, o->pid);
+        vlog(LV_REQUEST, "%stimer %d (PID=%d//%d) disarmed", kind, req->timer_nr, o->nid, o->pid);
     } else {
         struct timeval now;
         if (req->typ != 0) {
-            if (pglob->verbose > 6) _vmessage("oitimerspec: %d:%d", v.tv_sec, v.tv_nsec);
+            vlog(LV_TRACE, "oitimerspec: %d:%d", v.tv_sec, v.tv_nsec);
             /* The first expiry of an absolute timer is a time of day: it stays on
              * the wall clock and follows its steps. */
             p->timeval = tv_add({0, 0}, v.tv_sec, v.tv_nsec / 1000);
@@ -240,18 +238,16 @@ void process_relabstimer(PGLOB *pglob) {
             p->clock = CLOCK_REALTIME;
             now = wall_now;
         } else {
-            if (pglob->verbose > 6)
-                _vmessage("timeval: %d:%d, oitimerspec: %d:%d", int(p->timeval.tv_sec),
-                          int(p->timeval.tv_usec), v.tv_sec, v.tv_nsec);
+            vlog(LV_TRACE, "timeval: %d:%d, oitimerspec: %d:%d", int(p->timeval.tv_sec),
+                 int(p->timeval.tv_usec), v.tv_sec, v.tv_nsec);
             p->timeval = tv_add(mono_now, v.tv_sec, v.tv_nsec / 1000);
             p->deadline_ns = v.tv_nsec >= 0 ? v.tv_nsec % 1000 : 0;
             p->clock = CLOCK_MONOTONIC;
             now = mono_now;
         }
-        if (pglob->verbose > 3)
-            _vmessage("%stimer %d (PID=%d//%d) fires at %d.%06d sec (now=%d.%06d)", kind,
-                      req->timer_nr, o->nid, o->pid, int(p->timeval.tv_sec),
-                      int(p->timeval.tv_usec), int(now.tv_sec), int(now.tv_usec));
+        vlog(LV_REQUEST, "%stimer %d (PID=%d//%d) fires at %d.%06d sec (now=%d.%06d)", kind,
+             req->timer_nr, o->nid, o->pid, int(p->timeval.tv_sec), int(p->timeval.tv_usec),
+             int(now.tv_sec), int(now.tv_usec));
 
         struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
         if (tv_le(md, pglob->next_timeout)) pglob->next_timeout = md;
@@ -281,8 +277,7 @@ void process_rmtimer(PGLOB *pglob) {
     int32_t owner_nid = p->process->nid;
     pid_t owner_pid = p->process->pid;
     do_tdetach(pglob, p);
-    if (pglob->verbose > 3)
-        _vmessage("rmtimer %d (PID=%d//%d)", req->timer_nr, owner_nid, owner_pid);
+    vlog(LV_REQUEST, "rmtimer %d (PID=%d//%d)", req->timer_nr, owner_nid, owner_pid);
     answer_in_place(pglob, 0, "QNX_MSG_HDR");
 }
 
@@ -293,16 +288,15 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
     case NOTIFY_PROXY: {
         QNX_PROXY_STATE *px = proxy_slot(pglob, ev);
         if (!px || !px->process) {
-            if (pglob->verbose > 3) _vmessage("Timer-Proxy %d not attached for pid %d", ev, o->pid);
+            vlog(LV_REQUEST, "Timer-Proxy %d not attached for pid %d", ev, o->pid);
             break;
         }
-        if (pglob->verbose > 3) _vmessage("Timer-Proxy %d triggerd for pid %d", ev, o->pid);
+        vlog(LV_REQUEST, "Timer-Proxy %d triggerd for pid %d", ev, o->pid);
         do_trigger(pglob, px, 0, 0);
         break;
     }
     case NOTIFY_SIGNAL:
-        if (pglob->verbose > 3)
-            _vmessage("Timer-Signal %d(%s) delivered for pid %d", ev, strsignal(ev), o->pid);
+        vlog(LV_REQUEST, "Timer-Signal %d(%s) delivered for pid %d", ev, strsignal(ev), o->pid);
         /* Through the pidfd taken when the owner's connection was verified:
          * never a reused pid, never a group, never the daemon. */
         owner_signal(o, ev);
@@ -313,7 +307,7 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
         break;
     case NOTIFY_SLEEP:
         if (o->sleeping != p) break; /* its one answer was given, or the wait was broken off */
-        if (pglob->verbose > 3) _vmessage("sleep-timer expired for pid %d", o->pid);
+        vlog(LV_REQUEST, "sleep-timer expired for pid %d", o->pid);
         o->sleeping = nullptr;
         if (o->fd >= 0) send_status(o->fd, 0);
         break;
@@ -351,10 +345,9 @@ void process_timers(PGLOB *pglob) {
                 p->clock = CLOCK_MONOTONIC;
                 /* Timer arithmetic: a periodic timer would otherwise add a
                  * line per period to every expiry's own at level 4. */
-                if (pglob->verbose > 6)
-                    _vmessage("timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",
-                              timer_number(pglob, p), iv.tv_sec, iv.tv_nsec / 1000,
-                              int(p->timeval.tv_sec), int(p->timeval.tv_usec));
+                vlog(LV_TRACE, "timer-interval Timer %d: %d.%06d sec, new timeout: %d.%06d",
+                     timer_number(pglob, p), iv.tv_sec, iv.tv_nsec / 1000, int(p->timeval.tv_sec),
+                     int(p->timeval.tv_usec));
             } else {
                 disarm(p);
                 continue;
@@ -366,8 +359,8 @@ void process_timers(PGLOB *pglob) {
             lowered = true;
         }
     }
-    if (lowered && pglob->verbose > 6)
-        _vmessage("New timeout at %d.%06d sec, now: %d.%06d", int(candidate.tv_sec),
-                  int(candidate.tv_usec), int(mono_now.tv_sec), int(mono_now.tv_usec));
+    if (lowered)
+        vlog(LV_TRACE, "New timeout at %d.%06d sec, now: %d.%06d", int(candidate.tv_sec),
+             int(candidate.tv_usec), int(mono_now.tv_sec), int(mono_now.tv_usec));
     pglob->next_timeout = candidate;
 }

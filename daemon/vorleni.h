@@ -214,6 +214,24 @@ struct QNX_BUF {
     void release(); /* gives the memory back; only when empty */
 };
 
+/* A log line's level: the -v from which it is written, and its severity
+ * (syslog's numbers) where lines carry one, on standard error. */
+struct LOG_LEVEL {
+    int verbose;
+    int severity;
+};
+constexpr LOG_LEVEL LV_ALWAYS{0, 6};  /* the run's start, its end, the log reopened */
+constexpr LOG_LEVEL LV_WARNING{0, 4}; /* "Warning: ..." the run goes on, but not as asked */
+constexpr LOG_LEVEL LV_FAULT{1, 3};   /* "Err: ..." the daemon's own inconsistency */
+constexpr LOG_LEVEL LV_ERROR{2, 3};   /* "Err: ..." a request refused, a peer dropped */
+constexpr LOG_LEVEL LV_NOTE{2, 6};    /* a signal that does not end the run */
+constexpr LOG_LEVEL LV_CLEANUP{3, 6}; /* records removed, waits ended by a removal */
+constexpr LOG_LEVEL LV_REQUEST{4, 6}; /* names, proxies, timers, flags, interrupts */
+constexpr LOG_LEVEL LV_MESSAGE{5, 6}; /* Send, Receive, Reply, Writemsg, Relay */
+constexpr LOG_LEVEL LV_DETAIL{6, 6};  /* how a message call was taken apart */
+constexpr LOG_LEVEL LV_TRACE{7, 7};   /* the queue, the timers, each request's frame */
+constexpr LOG_LEVEL LV_IO{8, 7};      /* every read and write, every connection */
+constexpr LOG_LEVEL LV_SEARCH{9, 7};  /* every lookup of a pid */
 /* How many error lines one source has logged in the current second. */
 struct LOG_RATE {
     time_t sec = 0;
@@ -348,6 +366,9 @@ inline size_t user_memory_share(const PGLOB *pglob) {
 }
 
 extern PGLOB &_pglob;
+inline bool log_enabled(LOG_LEVEL level) {
+    return _pglob.verbose >= level.verbose;
+}
 extern const JTABLE pjumptable[MT_NTYPES];
 void pglob_init(PGLOB *pglob, const char *my_name);
 /* The largest table of names, proxies or timers that --max-* may ask for. */
@@ -360,7 +381,17 @@ void pglob_tables(PGLOB *pglob, int names, int proxies, int timers);
 /* ------------------------------------------------------------------------ */
 
 /* log.cpp */
-void _vmessage(const char *f, ...) __attribute__((format(printf, 1, 2)));
+/* log_line writes one line of level: see vlog. */
+void log_line(LOG_LEVEL level, const char *f, ...) __attribute__((format(printf, 2, 3)));
+/* vlog writes the line fmt makes, when -v asks for its level, to the log
+ * file (seconds since the first line) and, unless -d, to standard output
+ * (hours:minutes:seconds); with --log-stderr to standard error instead of
+ * the file, behind its severity. The arguments are not evaluated when the
+ * level is not written. */
+#define vlog(level, ...)                                                                           \
+    do {                                                                                           \
+        if (log_enabled(level)) log_line(level, __VA_ARGS__);                                      \
+    } while (0)
 void dump_msg(const unsigned char *s, int32_t len);
 void close_log();
 void crash_message(int sig); /* async-signal-safe shutdown line for a crash */

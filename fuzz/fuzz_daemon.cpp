@@ -1144,10 +1144,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     int logtmp = mkstemp(logpath);
     if (logtmp >= 0) close(logtmp);
     pg->logname = logpath;
-    pg->verbose = 1;
-    _vmessage("fuzzing");
+    vlog(LV_ALWAYS, "fuzzing");
     unlink(logpath);
-    pg->verbose = 0;
     if (sockinit() < 0) {
         perror("sockinit");
         abort();

@@ -44,7 +44,7 @@ TEST(Log, DumpMsgLayoutAndFileName) {
     dump_msg(letters, 20); /* before any message: nothing */
     EXPECT_EQ(access((dir + "/vorlen.log").c_str(), F_OK), -1);
 
-    _vmessage("first %d", 1);
+    vlog(LV_ALWAYS, "first %d", 1);
     std::string b = body(dir);
     EXPECT_EQ(b, "     0: first 1\n");
 
@@ -85,7 +85,7 @@ TEST(Log, ALongLogdirIsUsedWhole) {
     setenv("LOGDIR", longdir.c_str(), 1);
     _pglob.my_name = "vorlen";
     _pglob.nodisp = 1;
-    _vmessage("x");
+    vlog(LV_ALWAYS, "x");
     EXPECT_EQ(_pglob.logname, longdir + "/vorlen.log");
     EXPECT_NE(vt::read_file(longdir + "/vorlen.log").find(": x\n"), std::string::npos);
 }
@@ -135,7 +135,7 @@ TEST(Log, OnlyARegularFileIsWrittenAndNoSymlinkFollowed) {
         }
         ASSERT_EQ(c.make(), 0) << c.what;
         _pglob.logname.clear();
-        std::string err = stderr_of(dir, [] { _vmessage("to the link"); });
+        std::string err = stderr_of(dir, [] { vlog(LV_ALWAYS, "to the link"); });
         EXPECT_EQ(err,
                   "vorlen: cannot write the log " + path + ": " + c.why + "; lines are dropped\n")
             << c.what;
@@ -143,7 +143,7 @@ TEST(Log, OnlyARegularFileIsWrittenAndNoSymlinkFollowed) {
         EXPECT_EQ(access((dir + "/none").c_str(), F_OK), -1) << c.what;
         /* A regular file in its place is written again, and that is said. */
         ASSERT_EQ(std::system(("rm -rf '" + path + "'").c_str()), 0);
-        err = stderr_of(dir, [] { _vmessage("regular again"); });
+        err = stderr_of(dir, [] { vlog(LV_ALWAYS, "regular again"); });
         EXPECT_NE(err.find("vorlen: the log " + path + " is written again"), std::string::npos)
             << err;
         EXPECT_NE(vt::read_file(path).find(": regular again\n"), std::string::npos) << c.what;
@@ -169,13 +169,13 @@ ssize_t half_then_full(int fd, const void *p, size_t n) {
 TEST(Log, AFailingWriteIsReportedAndNoLineIsCutOrGlued) {
     std::string dir = setup("vorlen");
     _pglob.logname.clear();
-    _vmessage("one");
+    vlog(LV_ALWAYS, "one");
     const uint64_t dropped = _pglob.stats.log_dropped;
     std::string err = stderr_of(dir, [] {
         log_write = half_then_full;
-        _vmessage("two is cut in the middle");
-        _vmessage("three is lost");
-        _vmessage("four is lost");
+        vlog(LV_ALWAYS, "two is cut in the middle");
+        vlog(LV_ALWAYS, "three is lost");
+        vlog(LV_ALWAYS, "four is lost");
     });
     EXPECT_EQ(err, "vorlen: cannot write the log " + dir +
                        "/vorlen.log: No space left on device; lines are dropped\n");
@@ -185,7 +185,7 @@ TEST(Log, AFailingWriteIsReportedAndNoLineIsCutOrGlued) {
     };
     err = stderr_of(dir, [&] {
         log_write = real;
-        _vmessage("five");
+        vlog(LV_ALWAYS, "five");
     });
     EXPECT_EQ(err,
               "vorlen: the log " + dir + "/vorlen.log is written again; 2 lines were dropped\n");
@@ -202,7 +202,7 @@ TEST(Log, AFailingWriteIsReportedAndNoLineIsCutOrGlued) {
 TEST(Log, OnStandardErrorEachLineCarriesItsSyslogLevelAndNoFileIsWritten) {
     std::string dir = setup("vorlen");
     _pglob.logname.clear();
-    _vmessage("before"); /* the file of the run, which must stay as it is */
+    vlog(LV_ALWAYS, "before"); /* the file of the run, which must stay as it is */
     std::string file = vt::read_file(dir + "/vorlen.log");
     std::string errpath = dir + "/stderr.txt";
     fflush(stderr);
@@ -213,23 +213,30 @@ TEST(Log, OnStandardErrorEachLineCarriesItsSyslogLevelAndNoFileIsWritten) {
     close(fd);
     _pglob.log_stderr = true;
     struct Case {
+        LOG_LEVEL level;
         const char *format;
-        int level;
+        int severity;
     } cases[] = {
-        {"Err: connection fd %d: pid %d is not the process on it", 3},
-        {"Warning: %s is locked", 4},
-        {"Removing pid %d, fd %d", 6},
-        {"cleanup-all", 6},
-        {"Vorlen shutdown with signal %d(%s)", 6},
-        {"process_message %d(%s): len=%d, (incl. data %d)", 7},
-        {"read(%d,...,%d(%s))", 7},
-        {"write(%d,...,%d(%s))", 7},
-        {"server connect from host %s, port %d", 7},
-        {"searching pid %d", 7},
-        {"msgq_add(,,%d)", 7},
-        {"global-timeout: %d.%06d, now: %d.%06d", 7},
+        {LV_ERROR, "Err: connection fd %d: pid %d is not the process on it", 3},
+        {LV_FAULT, "Err: unable to remove pid 0", 3},
+        {LV_WARNING, "Warning: %s is locked", 4},
+        {LV_CLEANUP, "Removing pid %d, fd %d", 6},
+        {LV_CLEANUP, "cleanup-all", 6},
+        {LV_ALWAYS, "Vorlen shutdown with signal %d(%s)", 6},
+        {LV_REQUEST, "Name-Attach from %d//%d: \"%s\"", 6},
+        {LV_MESSAGE, "Send: %d bytes from %d//%d to %d//%d put into message-queue", 6},
+        {LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", 7},
+        {LV_IO, "read(%d,...,%d(%s))", 7},
+        {LV_IO, "write(%d,...,%d(%s))", 7},
+        {LV_IO, "server connect from host %s, port %d", 7},
+        {LV_SEARCH, "searching pid %d", 7},
+        {LV_TRACE, "msgq_add(,,%d)", 7},
+        {LV_TRACE, "global-timeout: %d.%06d, now: %d.%06d", 7},
     };
-    for (const Case &c : cases) _vmessage("%s", c.format);
+    _pglob.verbose = 9;
+    for (const Case &c : cases) vlog(c.level, "%s", c.format);
+    _pglob.verbose = 0;
+    vlog(LV_ERROR, "not written at -v 0");
     const unsigned char two[] = {'h', 'i'};
     dump_msg(two, 2);
     _pglob.log_stderr = false;
@@ -242,7 +249,7 @@ TEST(Log, OnStandardErrorEachLineCarriesItsSyslogLevelAndNoFileIsWritten) {
         ASSERT_TRUE(std::getline(got, line)) << c.format;
         /* The stamp counts from the first line of this process. */
         EXPECT_TRUE(std::regex_match(line, std::regex("<\\d> {0,5}\\d{1,6}: .*"))) << line;
-        EXPECT_EQ(line.substr(0, 3), "<" + std::to_string(c.level) + ">") << line;
+        EXPECT_EQ(line.substr(0, 3), "<" + std::to_string(c.severity) + ">") << line;
         EXPECT_EQ(line.substr(11), c.format) << line;
     }
     ASSERT_TRUE(std::getline(got, line));
