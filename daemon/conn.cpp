@@ -266,18 +266,21 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
         vlog(LV_ERROR, "Err: connection fd %d: pid %d is not the process on it", fd, pid);
         /* A record of that pid without a connection whose process is gone
          * goes now, not at the next sweep: its partners are released. */
-        QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
+        QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, FIND_ONLY) : nullptr;
         if (stale && stale->fd < 0 && !stale->remote && !pid_alive(pid))
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
-    QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, 0);
+    QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, FIND_ONLY);
     if (far && far->remote) {
         vlog(LV_ERROR, "Err: pid %d, held from another host, is taken by the process of this host",
              pid);
         cleanup_prg(pglob, pid, RM_TAKEN);
     }
-    QNX_PSTATE *ps = find_process(pglob, pid, remote ? 2 : c->unix_peer ? 3 : 1);
+    QNX_PSTATE *ps = find_process(pglob, pid,
+                                  remote         ? FIND_OR_TRUST
+                                  : c->unix_peer ? FIND_OR_KERNEL
+                                                 : FIND_OR_LOCAL);
     if (!ps || ps->remote != remote) {
         pglob->stats.refused_verification++;
         if (pidfd >= 0) close(pidfd);

@@ -62,4 +62,6 @@ void pglob_tables(PGLOB *pglob, int names, int proxies, int timers) {
     pglob->names.assign(size_t(names), QNX_ATT_NAME{});
     pglob->proxys.assign(size_t(proxies), QNX_PROXY_STATE{});
     pglob->timers.assign(size_t(timers), QNX_TIMER_STATE{});
+    pglob->mqueue.assign(size_t(QNX_MQUEUE_SIZE), QNX_MQUEUE{});
+    pglob->mqueue_used = 0;
 }

@@ -9,7 +9,7 @@
 #include "vorleni.h"
 
 /* ------------------------------------------------------------------------ */
-/* The message queue: a fixed pool threaded into one list in arrival order.  */
+/* The message queue: a pool sized at start, its entries in arrival order.  */
 /* ------------------------------------------------------------------------ */
 
 /* msgq_add appends a message (or a proxy's pending trigger, with no sender)
@@ -17,24 +17,18 @@
  * all entries are in use; the callers refuse or retry, nothing waits without
  * an entry. */
 QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid, int32_t prio) {
-    if (pglob->mqueue_used >= QNX_MQUEUE_SIZE) return nullptr;
+    if (size_t(pglob->mqueue_used) >= pglob->mqueue.size()) return nullptr;
     QNX_MQUEUE *e = nullptr;
-    for (int i = 0; i < QNX_MQUEUE_SIZE; i++)
-        if (!pglob->mqueue[i].process) {
-            e = &pglob->mqueue[i];
+    for (QNX_MQUEUE &f : pglob->mqueue)
+        if (!f.process) {
+            e = &f;
             break;
         }
     e->process = to;
     e->sprocess = from;
     e->from_pid = from_pid;
     e->prio = prio;
-    e->next = nullptr;
-    e->prev = pglob->mqueue_end;
-    if (pglob->mqueue_end)
-        pglob->mqueue_end->next = e;
-    else
-        pglob->mqueue_start = e;
-    pglob->mqueue_end = e;
+    pglob->queue.push_back(e);
     pglob->mqueue_used++;
     vlog(LV_TRACE, "msgq_add(,,%d)", from_pid);
     return e;
@@ -47,7 +41,7 @@ QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid) {
     const bool by_prio = pid == 0 && (ps->pflags & VORLEN_PFLAG_PRIORITY_REC);
     QNX_MQUEUE *found = nullptr;
-    for (QNX_MQUEUE *e = pglob->mqueue_start; e; e = e->next) {
+    for (QNX_MQUEUE *e : pglob->queue) {
         if (e->process != ps || (pid != 0 && e->from_pid != pid)) continue;
         if (!found || e->prio > found->prio) found = e;
         if (!by_prio) break;
@@ -62,15 +56,8 @@ QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid) {
 /* msgq_remove unlinks entry e and frees it. */
 void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e) {
     if (!e->process) return;
-    if (e->prev)
-        e->prev->next = e->next;
-    else
-        pglob->mqueue_start = e->next;
-    if (e->next)
-        e->next->prev = e->prev;
-    else
-        pglob->mqueue_end = e->prev;
-    memset(e, 0, sizeof *e);
+    pglob->queue.remove(e);
+    *e = QNX_MQUEUE{};
     pglob->mqueue_used--;
 }
 
@@ -78,23 +65,14 @@ void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e) {
  * as if it had just been added. It takes no free entry, so it cannot fail
  * when the queue is full. */
 void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e) {
-    if (!e->process || pglob->mqueue_end == e) return;
-    if (e->prev)
-        e->prev->next = e->next;
-    else
-        pglob->mqueue_start = e->next;
-    e->next->prev = e->prev;
-    e->next = nullptr;
-    e->prev = pglob->mqueue_end;
-    pglob->mqueue_end->next = e;
-    pglob->mqueue_end = e;
+    if (e->process) pglob->queue.move_back(e);
 }
 
 /* unlend empties the slot of receiver r when it borrows the message sender
  * holds, so that nothing there points at a message r no longer holds. */
 static void unlend(QNX_PSTATE *r, const QNX_PSTATE *sender) {
     if (r && sender->qsnd.buffer && r->qrcv.buffer == sender->qsnd.buffer &&
-        !r->qrcv.do_not_freeit) {
+        r->qrcv.lender == LENT_BY_SENDER) {
         r->qrcv.buffer = nullptr;
         r->qrcv.nbytes = 0;
     }
@@ -153,9 +131,7 @@ void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender) {
 /* msg_forget_process drops every queue entry that names ps, and the message
  * ps itself had sent, before its record goes. */
 void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps) {
-    QNX_MQUEUE *next;
-    for (QNX_MQUEUE *e = pglob->mqueue_start; e; e = next) {
-        next = e->next;
+    for (QNX_MQUEUE *e : pglob->queue) {
         if (e->process == ps || e->sprocess == ps) {
             if (e->sprocess && e->sprocess != ps) e->sprocess->qentry = nullptr;
             msgq_remove(pglob, e);
@@ -216,7 +192,7 @@ static void lend_message(QNX_PSTATE *r, QNX_PSTATE *s) {
     r->qrcv.nbytes = uint32_t(s->qsnd.nbytes);
     r->qrcv.from_pid = s->pid;
     r->qrcv.from_nid = s->nid;
-    r->qrcv.do_not_freeit = 0;
+    r->qrcv.lender = LENT_BY_SENDER;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -248,7 +224,7 @@ void process_snd(PGLOB *pglob) {
         return;
     }
     if (room_given) total -= 4; /* the room's block is not part of the message */
-    QNX_PSTATE *ps_d = find_process(pglob, snd->to_pid, 1);
+    QNX_PSTATE *ps_d = find_process(pglob, snd->to_pid, FIND_OR_LOCAL);
     if (!ps_s || !ps_d) {
         refuse(pglob, ESRCH, "Send to %d//%d from %d//%d: ESRCH", snd->to_nid, snd->to_pid,
                h->from_nid, h->from_pid);
@@ -256,7 +232,7 @@ void process_snd(PGLOB *pglob) {
     }
     bool waiting = ps_d->state == STATE_RECEIVE_BLOCKED &&
                    (ps_d->qrcv.from_pid == 0 || ps_d->qrcv.from_pid == ps_s->pid);
-    if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
+    if (!waiting && size_t(pglob->mqueue_used) >= pglob->mqueue.size()) {
         pglob->stats.refused_table++;
         refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (message-queue full)",
                snd->to_nid, snd->to_pid, h->from_nid, h->from_pid);
@@ -353,7 +329,7 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
 
     if (h->flags.all & VORLEN_FLAG_REREAD) {
         /* Readmsg: only a message the caller holds; nothing waits or moves. */
-        QNX_PSTATE *ps = pid > 0 ? find_process(pglob, pid, 0) : nullptr;
+        QNX_PSTATE *ps = pid > 0 ? find_process(pglob, pid, FIND_ONLY) : nullptr;
         if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != ps_d) {
             receive_refused(pglob, h, pid);
             return nullptr;
@@ -377,7 +353,7 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
             ps_d->qrcv.nbytes = p ? uint32_t(p->nbytes) : 0;
             ps_d->qrcv.from_pid = e->from_pid;
             ps_d->qrcv.from_nid = p ? p->from_nid : 0;
-            ps_d->qrcv.do_not_freeit = 1;
+            ps_d->qrcv.lender = LENT_BY_PROXY;
             if (p && p->counting && p->trigger_cnt > 1) {
                 /* One trigger taken, others remain: the proxy waits again
                  * behind what was queued meanwhile, in the same entry, so a
@@ -406,7 +382,7 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
         }
         ps_d->bprocess = nullptr;
     } else if (pid > 0) {
-        QNX_PSTATE *ps = find_process(pglob, pid, 1);
+        QNX_PSTATE *ps = find_process(pglob, pid, FIND_OR_LOCAL);
         if (!ps) {
             receive_refused(pglob, h, pid);
             return nullptr;
@@ -507,7 +483,7 @@ static void process_writemsg(PGLOB *pglob) {
         return;
     }
     uint32_t nbytes = total - 4;
-    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, FIND_ONLY);
     /* A sender that gave its reply buffers' room gets only what fits there,
      * and the writer is told how much that is. */
     const bool room = holds_message(writer, ps) && ps->qsnd.room_given;
@@ -601,17 +577,18 @@ static void process_relay(PGLOB *pglob) {
         return;
     }
     memcpy(&to, pglob->req_var + 4, 4);
-    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, FIND_ONLY);
     /* Looking the target up may remove the record of a dead pid that never
      * connected, but never the sender's or the caller's: both are connected. */
-    QNX_PSTATE *target = holds_message(relayer, ps) ? find_process(pglob, to, 1) : nullptr;
+    QNX_PSTATE *target =
+        holds_message(relayer, ps) ? find_process(pglob, to, FIND_OR_LOCAL) : nullptr;
     if (!target) {
         marked_refused(pglob, "Relay", rp->to_pid, ESRCH, "ESRCH");
         return;
     }
     bool waiting = target->state == STATE_RECEIVE_BLOCKED &&
                    (target->qrcv.from_pid == 0 || target->qrcv.from_pid == ps->pid);
-    if (!waiting && pglob->mqueue_used >= QNX_MQUEUE_SIZE) {
+    if (!waiting && size_t(pglob->mqueue_used) >= pglob->mqueue.size()) {
         marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, "EAGAIN");
         return;
     }
@@ -796,7 +773,7 @@ void process_rpl(PGLOB *pglob) {
     }
     if (!gathered.empty()) pieces[npieces++] = {gathered.data(), gathered.size(), "gathered"};
 
-    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, 0);
+    QNX_PSTATE *ps = find_process(pglob, rp->to_pid, FIND_ONLY);
     if (ps) vlog(LV_DETAIL, "process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
     if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != replier) {
         refuse(pglob, ESRCH, "Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid,

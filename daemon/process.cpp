@@ -93,49 +93,46 @@ static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
     pglob->unfinished.push_back(ps->pid);
 }
 
-/* find_process returns the record of pid; with is_generate 1, 2 or 3 it
- * creates one when there is none (3 spares the look at /proc that 1 makes:
+/* find_process returns the record of pid; with a mode other than FIND_ONLY
+ * it creates one when there is none (FIND_OR_KERNEL spares the look at /proc
+ * that FIND_OR_LOCAL makes:
  * the kernel has just named the process, and its pidfd is watched from the
  * moment it is bound). It returns null when no record can be had: no memory, a
  * pid that cannot be a process (<= 0, which kill would read as a process group
  * or everyone), one that no longer exists (a record of a process that never
- * connected and has since died is removed on the spot) or, with is_generate
- * 1, the pid of a record from afar that a process of this host has now. */
-QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
+ * connected and has since died is removed on the spot) or, with
+ * FIND_OR_LOCAL, the pid of a record from afar that a process of this host
+ * has now. */
+QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
     vlog(LV_SEARCH, "searching pid %d", pid);
     auto it = pglob->pidmap.find(pid);
     if (it != pglob->pidmap.end()) {
         QNX_PSTATE *ps = it->second;
-        if (is_generate == 1 && ps->fd < 0 && !ps->remote && !pid_alive(pid)) {
+        if (mode == FIND_OR_LOCAL && ps->fd < 0 && !ps->remote && !pid_alive(pid)) {
             cleanup_prg(pglob, pid, RM_EXITED);
             return nullptr;
         }
         /* A record from afar whose pid a process of this host has got since
          * is no one's to address: the local process takes it at its first
          * call, and until then nothing reaches the far one by mistake. */
-        if (is_generate == 1 && ps->remote && pid_alive(pid)) return nullptr;
+        if (mode == FIND_OR_LOCAL && ps->remote && pid_alive(pid)) return nullptr;
         return ps;
     }
-    if (!is_generate || pid <= 0 || (is_generate == 1 && !pid_alive(pid))) return nullptr;
+    if (mode == FIND_ONLY || pid <= 0 || (mode == FIND_OR_LOCAL && !pid_alive(pid))) return nullptr;
     auto *ps = static_cast<QNX_PSTATE *>(calloc(1, sizeof(QNX_PSTATE)));
     if (!ps) return nullptr;
     ps->pid = pid;
     ps->state = STATE_READY;
     ps->fd = -1;
     ps->pidfd = -1;
-    ps->remote = is_generate == 2;
+    ps->remote = mode == FIND_OR_TRUST;
     /* A Unix peer's record is named once its first answer is out. */
-    if (is_generate == 3) {
+    if (mode == FIND_OR_KERNEL) {
         finish_later(pglob, ps);
     } else if (!ps->remote) {
         get_pname(pid, ps->pname, PNAME_LEN);
     }
-    ps->prev = pglob->pstate_end;
-    if (pglob->pstate_end)
-        pglob->pstate_end->next = ps;
-    else
-        pglob->pstate = ps;
-    pglob->pstate_end = ps;
+    pglob->processes.push_back(ps);
     pglob->pidmap[pid] = ps;
     return ps;
 }
@@ -211,12 +208,12 @@ static const char *remove_why_text(REMOVE_WHY why) {
 }
 
 /* inform_clients releases every process blocked on pid with retcode, in list
- * order; with isfree it then removes the record of pid and closes its
+ * order; with INFORM_REMOVE it then removes the record of pid and closes its
  * connection, and the log says why. */
-void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why) {
-    QNX_PSTATE *target = find_process(pglob, pid, 0);
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, INFORM_MODE mode, REMOVE_WHY why) {
+    QNX_PSTATE *target = find_process(pglob, pid, FIND_ONLY);
     if (!target) return;
-    for (QNX_PSTATE *ps = pglob->pstate; ps; ps = ps->next) {
+    for (QNX_PSTATE *ps : pglob->processes) {
         if (ps == target || ps->bprocess != target) continue;
         if (ps->state != STATE_READY) {
             release_process(pglob, ps, retcode, pid);
@@ -224,17 +221,10 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
         }
         ps->bprocess = nullptr;
     }
-    if (!isfree) return;
+    if (mode != INFORM_REMOVE) return;
 
     msg_forget_process(pglob, target);
-    if (target->prev)
-        target->prev->next = target->next;
-    else
-        pglob->pstate = target->next;
-    if (target->next)
-        target->next->prev = target->prev;
-    else
-        pglob->pstate_end = target->prev;
+    pglob->processes.remove(target);
     pglob->pidmap.erase(pid);
     int fd = target->fd;
     if (fd >= 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
@@ -254,7 +244,7 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
         vlog(LV_FAULT, "Err: unable to remove pid 0");
         return;
     }
-    QNX_PSTATE *ps = find_process(pglob, pid, 0);
+    QNX_PSTATE *ps = find_process(pglob, pid, FIND_ONLY);
     for (size_t i = 0; i < pglob->names.size(); i++) {
         QNX_ATT_NAME *cn = &pglob->names[i];
         if (cn->pid != pid) continue;
@@ -275,7 +265,7 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
             do_tdetach(pglob, t);
         }
     }
-    inform_clients(pglob, pid, ESRCH, 1, why);
+    inform_clients(pglob, pid, ESRCH, INFORM_REMOVE, why);
 }
 
 /* process_watch sets the pidfd of ps to pidfd (-1: none), closing and
@@ -339,9 +329,7 @@ void process_exited(PGLOB *pglob, int pidfd) {
 /* sweep removes the records of processes that no longer exist. */
 void sweep(PGLOB *pglob) {
     vlog(LV_CLEANUP, "cleanup-all");
-    QNX_PSTATE *next;
-    for (QNX_PSTATE *ps = pglob->pstate; ps; ps = next) {
-        next = ps->next;
+    for (QNX_PSTATE *ps : pglob->processes) {
         /* A remote peer's pid is not this host's: only its connection tells. */
         if (ps->remote || pid_alive(ps->pid)) continue;
         vlog(LV_CLEANUP, "automatic remove of pid %d", ps->pid);

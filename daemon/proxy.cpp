@@ -25,10 +25,10 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
     QNX_PSTATE *o = p->process;
     /* The owner may still hold the message as its last received one; it
      * must not keep a pointer into freed memory. */
-    if (o && p->message && o->qrcv.do_not_freeit && o->qrcv.buffer == p->message) {
+    if (o && p->message && o->qrcv.lender == LENT_BY_PROXY && o->qrcv.buffer == p->message) {
         o->qrcv.buffer = nullptr;
         o->qrcv.nbytes = 0;
-        o->qrcv.do_not_freeit = 0;
+        o->qrcv.lender = LENT_BY_SENDER;
     }
     free(p->message);
     p->message = nullptr;
@@ -91,7 +91,7 @@ void process_proxy_attach(PGLOB *pglob) {
             return;
         }
     }
-    QNX_PSTATE *owner = find_process(pglob, req->to_pid, 1);
+    QNX_PSTATE *owner = find_process(pglob, req->to_pid, FIND_OR_LOCAL);
     if (!owner) {
         refuse(pglob, ESRCH, "Proxy-Attach from %d//%d: ESRCH", hdr->from_nid, hdr->from_pid);
         return;
@@ -188,7 +188,7 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
         o->qrcv.nbytes = uint32_t(p->nbytes);
         o->qrcv.from_pid = p->id;
         o->qrcv.from_nid = p->from_nid;
-        o->qrcv.do_not_freeit = 1;
+        o->qrcv.lender = LENT_BY_PROXY;
 
         QNX_MSG_HDR h;
         memset(&h, 0, sizeof h);

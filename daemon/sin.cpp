@@ -83,7 +83,7 @@ static void build_status(PGLOB *pglob) {
     d.max_proxies = int32_t(pglob->proxys.size());
     d.max_timers = int32_t(pglob->timers.size());
     d.queue = pglob->mqueue_used;
-    d.max_queue = QNX_MQUEUE_SIZE;
+    d.max_queue = int32_t(pglob->mqueue.size());
     const STATS &st = pglob->stats;
     d.refused_memory = st.refused_memory;
     d.refused_table = st.refused_table;
@@ -114,7 +114,7 @@ static void build_status(PGLOB *pglob) {
 static void build(PGLOB *pglob, int typ, size_t size) {
     switch (typ) {
     case SIN_PROCESSES:
-        for (QNX_PSTATE *ps = pglob->pstate; ps; ps = ps->next) {
+        for (QNX_PSTATE *ps : pglob->processes) {
             auto &r = next_record<QNX_MSG_SIN_RPID>();
             r.pid = ps->pid;
             r.send_bytes = clamp32(ps->bytes_send);

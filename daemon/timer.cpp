@@ -114,16 +114,8 @@ static void next_on_grid(QNX_TIMER_STATE *p, const struct timeval &last, int64_t
 /* do_tdetach frees timer slot p and unlinks it from the list of timers in
  * use; an owner asleep on it stops waiting for it, unanswered. Cannot fail. */
 void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
-    if (p->prev)
-        p->prev->next = p->next;
-    else if (pglob->timers_start == p)
-        pglob->timers_start = p->next;
-    if (p->next)
-        p->next->prev = p->prev;
-    else if (pglob->timers_end == p)
-        pglob->timers_end = p->prev;
+    pglob->timers_used.remove(p);
     if (p->process && p->process->sleeping == p) p->process->sleeping = nullptr;
-    p->next = p->prev = nullptr;
     p->timer_type = 0;
     p->notify_type = 0;
     memset(&p->itimercb, 0, sizeof p->itimercb);
@@ -181,13 +173,7 @@ void process_mktimer(PGLOB *pglob) {
     p->fire_cnt = 0;
     memset(&p->oitimerspec, 0, sizeof p->oitimerspec);
     disarm(p);
-    p->next = nullptr;
-    p->prev = pglob->timers_end;
-    if (pglob->timers_end)
-        pglob->timers_end->next = p;
-    else
-        pglob->timers_start = p;
-    pglob->timers_end = p;
+    pglob->timers_used.push_back(p);
 
     req->timer_nr = timer_number(pglob, p);
     answer_in_place(pglob, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
@@ -329,7 +315,7 @@ void process_timers(PGLOB *pglob) {
     struct timeval candidate = tv_add(mono_now, SWEEP_INTERVAL, 0);
     bool lowered = false;
 
-    for (QNX_TIMER_STATE *p = pglob->timers_start; p; p = p->next) {
+    for (QNX_TIMER_STATE *p : pglob->timers_used) {
         if (!armed(p)) continue;
         const struct timeval &now = p->clock == CLOCK_MONOTONIC ? mono_now : wall_now;
         if (tv_le(p->timeval, now)) {

@@ -12,6 +12,7 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include "list.h"
 #include "vorlen.h"
 
 /* ------------------------------------------------------------------------ */
@@ -75,6 +76,13 @@ struct QNX_RWRITE {
     const char *bytes() const { return reinterpret_cast<const char *>(this + 1); }
 };
 
+/* Whose buffer a receive slot borrows: the message its sender holds, which
+ * goes when the sender is replied to, or a proxy's canned one, which stays. */
+enum RCV_LENDER : int32_t {
+    LENT_BY_SENDER,
+    LENT_BY_PROXY,
+};
+
 /* The receive slot: the pending receive, then the last message delivered. */
 struct QNX_QRCV {
     char *buffer;    /* borrowed: the sender's qsnd.buffer or a proxy's message */
@@ -82,13 +90,12 @@ struct QNX_QRCV {
     uint32_t offset; /* requested start offset */
     pid_t from_pid;  /* awaited pid (0 = any) while blocked; origin after delivery */
     int32_t from_nid;
-    int32_t do_not_freeit; /* 1 when buffer belongs to a proxy */
+    RCV_LENDER lender; /* whose buffer it borrows */
 };
 
 /* One client process known to the daemon. */
 struct QNX_PSTATE {
-    QNX_PSTATE *next; /* list in creation order */
-    QNX_PSTATE *prev;
+    LINK<QNX_PSTATE> link; /* on PGLOB::processes, in creation order */
     pid_t pid;
     char pname[PNAME_LEN];
     int32_t nid;   /* always 0 */
@@ -126,12 +133,11 @@ struct QNX_PSTATE {
 
 /* One queued message or pending proxy trigger. */
 struct QNX_MQUEUE {
-    QNX_MQUEUE *next;     /* younger entry */
-    QNX_MQUEUE *prev;     /* older entry */
-    QNX_PSTATE *process;  /* addressee; null when free */
-    QNX_PSTATE *sprocess; /* sender; null for a proxy trigger */
-    pid_t from_pid;       /* sender's pid, or the proxy id (negative) */
-    int32_t prio;         /* the sender's priority when it sent, or the proxy's */
+    LINK<QNX_MQUEUE> link; /* on PGLOB::queue while in use, in arrival order */
+    QNX_PSTATE *process;   /* addressee; null when free */
+    QNX_PSTATE *sprocess;  /* sender; null for a proxy trigger */
+    pid_t from_pid;        /* sender's pid, or the proxy id (negative) */
+    int32_t prio;          /* the sender's priority when it sent, or the proxy's */
 };
 
 /* One registered name. */
@@ -159,8 +165,7 @@ struct QNX_PROXY_STATE {
 
 /* One timer slot; slot i has the number i + 1. */
 struct QNX_TIMER_STATE {
-    QNX_TIMER_STATE *next; /* list of timers in use, in creation order */
-    QNX_TIMER_STATE *prev;
+    LINK<QNX_TIMER_STATE> link; /* on PGLOB::timers_used while in use, in creation order */
     int32_t timer_type;
     int32_t notify_type;
     struct itimercb itimercb;
@@ -291,19 +296,18 @@ struct JTABLE {
 /* The daemon's one global state record. */
 struct PGLOB {
     int32_t verbose;
-    QNX_PSTATE *pstate;     /* head of the process list */
-    QNX_PSTATE *pstate_end; /* tail of the process list */
+    LIST<QNX_PSTATE, &QNX_PSTATE::link> processes; /* every record, in creation order */
     /* Process record bound to each connection, indexed by socket; grows with the descriptors. */
     std::vector<QNX_PSTATE *> fdpstate;
     /* The tables, sized once at start (--max-names, --max-proxies,
-     * --max-timers; QNX_MAX_* by default) and never resized: records point
-     * into them. */
+     * --max-timers; QNX_MAX_* by default; the queue QNX_MQUEUE_SIZE) and never
+     * resized: records point into them. */
     std::vector<QNX_ATT_NAME> names;
     std::vector<QNX_PROXY_STATE> proxys;
     std::vector<QNX_TIMER_STATE> timers;
-    QNX_TIMER_STATE *timers_start, *timers_end;
-    QNX_MQUEUE mqueue[QNX_MQUEUE_SIZE];
-    QNX_MQUEUE *mqueue_start, *mqueue_end;
+    LIST<QNX_TIMER_STATE, &QNX_TIMER_STATE::link> timers_used;
+    std::vector<QNX_MQUEUE> mqueue;
+    LIST<QNX_MQUEUE, &QNX_MQUEUE::link> queue; /* the entries in use, in arrival order */
     int32_t mqueue_used;
     struct timeval next_timeout; /* monotonic: when the timers must next be examined */
     int32_t my_port;
@@ -373,7 +377,8 @@ extern const JTABLE pjumptable[MT_NTYPES];
 void pglob_init(PGLOB *pglob, const char *my_name);
 /* The largest table of names, proxies or timers that --max-* may ask for. */
 constexpr int MAX_TABLE_SIZE = VORLEN_MAX_TABLE_SIZE;
-/* Sizes the tables of names, proxies and timers; only before the first request. */
+/* Sizes the tables of names, proxies and timers, and the queue; only before
+ * the first request. */
 void pglob_tables(PGLOB *pglob, int names, int proxies, int timers);
 
 /* ------------------------------------------------------------------------ */
@@ -493,17 +498,29 @@ enum REMOVE_WHY {
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
     RM_TAKEN,      /* bound from afar, its pid was claimed by a process of this host */
 };
-/* is_generate: 0 look up, 1 create for a living local pid, 2 create on trust, 3 create for
- * a pid the kernel named for a Unix peer (alive: it just connected, and its pidfd is watched). */
-QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate);
+/* What find_process does when pid has no record. */
+enum FIND_MODE {
+    FIND_ONLY,      /* nothing: it only looks up */
+    FIND_OR_LOCAL,  /* makes one for a living pid of this host */
+    FIND_OR_TRUST,  /* makes one on trust, for a peer on another host */
+    FIND_OR_KERNEL, /* makes one for the pid the kernel named for a Unix peer (alive: it
+                       just connected, and its pidfd is watched) */
+};
+QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode);
 char *get_pname(pid_t opid, char *dest, int destlen);
 /* The program name of the process whose request is being served, for a log
  * line; "?" before its record is named. Cannot fail. */
 const char *caller_pname(PGLOB *pglob);
 extern bool (*pid_alive)(pid_t pid); /* seam */
 void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
-/* why only matters with isfree. */
-void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY why = RM_EXITED);
+/* What inform_clients does once the processes blocked on pid are released. */
+enum INFORM_MODE {
+    INFORM_RELEASE, /* nothing more */
+    INFORM_REMOVE,  /* removes the record of pid and closes its connection */
+};
+/* why only matters with INFORM_REMOVE. */
+void inform_clients(PGLOB *pglob, pid_t pid, int retcode, INFORM_MODE mode,
+                    REMOVE_WHY why = RM_EXITED);
 void sweep(PGLOB *pglob);
 /* Gives ps the pidfd of its verified process and watches it, so that the
  * record goes the moment the process exits; a pidfd it had is closed. With

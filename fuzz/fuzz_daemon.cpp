@@ -260,7 +260,7 @@ UNGUIDED bool listed(const QNX_PSTATE *ps) {
 }
 
 UNGUIDED bool in_queue(const QNX_MQUEUE *e) {
-    for (QNX_MQUEUE *q = pg->mqueue_start; q; q = q->next)
+    for (QNX_MQUEUE *q : pg->queue)
         if (q == e) return true;
     return false;
 }
@@ -274,16 +274,16 @@ UNGUIDED bool is_proxy_message(const char *buf) {
 UNGUIDED void check_processes() {
     size_t n = 0;
     const QNX_PSTATE *prev = nullptr;
-    for (QNX_PSTATE *ps = pg->pstate; ps; ps = ps->next) {
-        CHECK(ps->prev == prev);
+    for (QNX_PSTATE *ps : pg->processes) {
+        CHECK(ps->link.prev == prev);
         CHECK(listed(ps));
         CHECK(n++ < pg->pidmap.size());
         prev = ps;
     }
-    CHECK(pg->pstate_end == prev);
+    CHECK(pg->processes.back() == prev);
     CHECK(n == pg->pidmap.size());
 
-    for (QNX_PSTATE *ps = pg->pstate; ps; ps = ps->next) {
+    for (QNX_PSTATE *ps : pg->processes) {
         CHECK(ps->state >= STATE_READY && ps->state <= STATE_REPLY_BLOCKED);
         /* Every reference to another record names a listed one. */
         CHECK(!ps->bprocess || listed(ps->bprocess));
@@ -313,7 +313,7 @@ UNGUIDED void check_processes() {
             if (ps->qrcv.from_pid <= 0) CHECK(!ps->bprocess);
             /* It waits only when nothing queued is for it: a trigger or a
              * Send that finds it waiting is delivered at once. */
-            for (QNX_MQUEUE *e = pg->mqueue_start; e; e = e->next)
+            for (QNX_MQUEUE *e : pg->queue)
                 CHECK(e->process != ps ||
                       (ps->qrcv.from_pid != 0 && e->from_pid != ps->qrcv.from_pid));
             break;
@@ -343,28 +343,29 @@ UNGUIDED void check_processes() {
         /* A message lent to a receiver is still held by its sender, or is a
          * proxy's; nothing points at a buffer that was released. */
         if (ps->qrcv.buffer) {
-            if (ps->qrcv.do_not_freeit) {
+            if (ps->qrcv.lender == LENT_BY_PROXY) {
                 CHECK(is_proxy_message(ps->qrcv.buffer));
             } else {
                 bool held = false;
-                for (QNX_PSTATE *s = pg->pstate; s; s = s->next)
+                for (QNX_PSTATE *s : pg->processes)
                     if (s->qsnd.buffer == ps->qrcv.buffer) held = s->bprocess == ps;
                 CHECK(held);
             }
         }
         /* No two senders share a message buffer. */
         if (ps->qsnd.buffer)
-            for (QNX_PSTATE *s = ps->next; s; s = s->next) CHECK(s->qsnd.buffer != ps->qsnd.buffer);
+            for (QNX_PSTATE *s = ps->link.next; s; s = s->link.next)
+                CHECK(s->qsnd.buffer != ps->qsnd.buffer);
     }
 }
 
 UNGUIDED void check_queue() {
     int32_t n = 0;
     const QNX_MQUEUE *prev = nullptr;
-    for (QNX_MQUEUE *e = pg->mqueue_start; e; e = e->next) {
-        CHECK(e >= pg->mqueue && e < pg->mqueue + QNX_MQUEUE_SIZE);
-        CHECK(e->prev == prev);
-        CHECK(n++ < QNX_MQUEUE_SIZE);
+    for (QNX_MQUEUE *e : pg->queue) {
+        CHECK(e >= pg->mqueue.data() && e < pg->mqueue.data() + pg->mqueue.size());
+        CHECK(e->link.prev == prev);
+        CHECK(size_t(n++) < pg->mqueue.size());
         CHECK(listed(e->process));
         if (e->sprocess) {
             CHECK(listed(e->sprocess));
@@ -376,7 +377,7 @@ UNGUIDED void check_queue() {
         }
         prev = e;
     }
-    CHECK(pg->mqueue_end == prev);
+    CHECK(pg->queue.back() == prev);
     CHECK(n == pg->mqueue_used);
     /* Entries outside the list are free: the list holds every used one once. */
     int32_t used = 0;
@@ -407,15 +408,14 @@ UNGUIDED void check_slots() {
         /* However many triggers are pending, of either kind, the proxy is
          * queued once. */
         int entries = 0;
-        for (QNX_MQUEUE *e = pg->mqueue_start; e; e = e->next)
-            entries += !e->sprocess && e->from_pid == p.id;
+        for (QNX_MQUEUE *e : pg->queue) entries += !e->sprocess && e->from_pid == p.id;
         CHECK(entries == (p.trigger_cnt > 0 ? 1 : 0));
     }
     int n = 0;
     const QNX_TIMER_STATE *prev = nullptr;
-    for (QNX_TIMER_STATE *t = pg->timers_start; t; t = t->next) {
+    for (QNX_TIMER_STATE *t : pg->timers_used) {
         CHECK(t >= pg->timers.data() && t < pg->timers.data() + pg->timers.size());
-        CHECK(t->prev == prev);
+        CHECK(t->link.prev == prev);
         CHECK(n++ < int(pg->timers.size()));
         CHECK(listed(t->process));
         /* An armed deadline is normalised, whatever the client sent. */
@@ -423,11 +423,11 @@ UNGUIDED void check_slots() {
             CHECK(t->timeval.tv_usec >= 0 && t->timeval.tv_usec <= 999999);
         prev = t;
     }
-    CHECK(pg->timers_end == prev);
+    CHECK(pg->timers_used.back() == prev);
     CHECK(pg->next_timeout.tv_usec >= 0 && pg->next_timeout.tv_usec <= 999999);
     int used = 0;
     for (const QNX_TIMER_STATE &t : pg->timers) {
-        if (!t.process) CHECK(!t.next && !t.prev && &t != pg->timers_start);
+        if (!t.process) CHECK(!t.link.next && !t.link.prev && !pg->timers_used.contains(&t));
         used += t.process != nullptr;
     }
     CHECK(used == n);
@@ -1096,15 +1096,15 @@ void finish() {
     settle();
     check_invariants();
     /* Only records of pids that never connected may stay: the sweep takes them. */
-    for (QNX_PSTATE *ps = pg->pstate; ps; ps = ps->next) CHECK(ps->fd == -1);
+    for (QNX_PSTATE *ps : pg->processes) CHECK(ps->fd == -1);
     for (bool &a : w.alive) a = false;
     sweep(pg);
     settle();
     check_invariants();
-    CHECK(!pg->pstate && pg->pidmap.empty());
+    CHECK(pg->processes.empty() && pg->pidmap.empty());
     CHECK(pg->nconns == 0);
-    CHECK(pg->mqueue_used == 0 && !pg->mqueue_start);
-    CHECK(!pg->timers_start);
+    CHECK(pg->mqueue_used == 0 && pg->queue.empty());
+    CHECK(pg->timers_used.empty());
     for (const QNX_PROXY_STATE &p : pg->proxys) CHECK(!p.process);
     for (const QNX_ATT_NAME &cn : pg->names) CHECK(cn.pid == 0 && cn.id == 0);
     for (int fd : w.fds) CHECK(fcntl(fd, F_GETFD) == -1 && errno == EBADF);

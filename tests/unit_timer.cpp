@@ -64,7 +64,7 @@ class TimerScan : public ::testing::Test {
     }
 
     void TearDown() override {
-        while (pg->timers_start) do_tdetach(pg, pg->timers_start);
+        while (!pg->timers_used.empty()) do_tdetach(pg, pg->timers_used.front());
         pg->fdpstate[ACT_FD] = nullptr;
     }
 
