@@ -907,12 +907,6 @@ TEST(Daemon, ARecordGoesWhenItsProcessExitsThoughItsConnectionStaysOpen) {
 
 namespace {
 
-bool listing_answered(RawClient &c) {
-    c.send_bytes(names_listing(c.pid()));
-    QNX_MSG_HDR h = c.recv_hdr();
-    return h.ev.retcode == 0 && c.recv_exact(h.msg_len).size() == h.msg_len;
-}
-
 /* log_size is the size of the daemon's log file. */
 size_t log_size(const Daemon &d) {
     return read_file(d.workdir() + "/vorlen.log").size();

@@ -26,13 +26,6 @@ long peak_kib(pid_t pid) {
     return at == std::string::npos ? -1 : std::stol(st.substr(at + 6));
 }
 
-bool listing_answered(RawClient &c) {
-    c.send_bytes(names_listing(c.pid()));
-    QNX_MSG_HDR h = c.recv_hdr();
-    if (h.ev.retcode != 0) return false;
-    return c.recv_exact(h.msg_len).size() == h.msg_len;
-}
-
 } // namespace
 
 TEST(Limits, ConnectionsBeyondTheLimitAreRefusedAndLogged) {
@@ -232,9 +225,7 @@ TEST(Limits, TheFirstAnswerOverTheUnreadBoundDropsTheConnection) {
     int small = 4096;
     setsockopt(receiver.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ASSERT_TRUE(listing_answered(receiver));
-    QNX_MSG_RCV rcv{};
-    rcv.nbytes = 32u << 20;
-    receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+    receive(receiver, receiver.pid(), 0, 32u << 20);
     ASSERT_TRUE(wait_state(d.port(), receiver.pid(), STATE_RECEIVE_BLOCKED));
     RawClient sender(d.port());
     sender.send_bytes(
@@ -303,9 +294,8 @@ TEST(Limits, TrafficCountsDoNotOverflowAndRefusedRepliesDoNotCount) {
     EXPECT_EQ(process_record(d.port(), receiver.pid()).rpl_msg, 0);
 
     const auto big = send_req(MT_SEND, sender.pid(), receiver.pid(), {std::string(64u << 19, 'c')});
-    QNX_MSG_RCV rcv{};
     for (int i = 0; i < 66; i++) { /* 66 * 32 MiB: past 2 GiB */
-        receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+        receive(receiver, receiver.pid(), 0, 0);
         sender.send_bytes(big);
         ASSERT_EQ(receiver.recv_hdr().from_pid, sender.pid());
         receiver.send_bytes(send_req(MT_REPLY, receiver.pid(), sender.pid(), {}));
@@ -341,9 +331,7 @@ TEST(Limits, AnswersNobodyReadsCountAgainstTheBound) {
     for (auto &s : senders) s->send_bytes(send_req(MT_SEND, s->pid(), receiver.pid(), {"m"}));
     std::vector<pid_t> held;
     for (size_t i = 0; i < senders.size(); i++) {
-        QNX_MSG_RCV rcv{};
-        rcv.nbytes = 16;
-        receiver.send_bytes(req(MT_RECEIVE, receiver.pid(), rcv));
+        receive(receiver, receiver.pid(), 0, 16);
         QNX_MSG_HDR m = receiver.recv_hdr();
         ASSERT_EQ(m.ev.retcode, 0) << d.stdout_text();
         ASSERT_EQ(receiver.recv_exact(m.msg_len).size(), 1u);
@@ -375,9 +363,7 @@ TEST(Limits, AnswersNobodyReadsCountAgainstTheBound) {
             if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
             RawClient r(port, Transport::unix_socket), s(port, Transport::unix_socket);
             REQUIRE(listing_answered(r) && listing_answered(s));
-            QNX_MSG_RCV rcv{};
-            rcv.nbytes = 2048;
-            r.send_bytes(req(MT_RECEIVE, r.pid(), rcv));
+            receive(r, r.pid(), 0, 2048);
             s.send_bytes(send_req(MT_SEND, s.pid(), r.pid(), {std::string(1024, 's')}));
             QNX_MSG_HDR m = r.recv_hdr(3000);
             REQUIRE(m.ev.retcode == 0 && m.from_pid == s.pid() && m.msg_len == 1024);
@@ -413,9 +399,7 @@ TEST(Limits, AnAnswerThatWouldWaitPastItsUsersShareRefusesTheRequest) {
     ASSERT_TRUE(listing_answered(waiting));
 
     /* A Send to a receiver of root that waits for it. */
-    QNX_MSG_RCV rcv{};
-    rcv.nbytes = 1u << 20;
-    waiting.send_bytes(req(MT_RECEIVE, waiting.pid(), rcv));
+    receive(waiting, waiting.pid(), 0, 1u << 20);
     ASSERT_TRUE(wait_state(port, waiting.pid(), STATE_RECEIVE_BLOCKED));
     pid_t to = waiting.pid();
     pid_t sender = spawn([port, to, &big] {
@@ -442,9 +426,7 @@ TEST(Limits, AnAnswerThatWouldWaitPastItsUsersShareRefusesTheRequest) {
         REQUIRE(listing_answered(r));
         pid_t me = r.pid();
         REQUIRE(write(p[1], &me, sizeof me) == sizeof me);
-        QNX_MSG_RCV any{};
-        any.nbytes = 16;
-        r.send_bytes(req(MT_RECEIVE, me, any));
+        receive(r, me, 0, 16);
         QNX_MSG_HDR m = r.recv_hdr();
         REQUIRE(m.ev.retcode == 0 && r.recv_exact(m.msg_len).size() == m.msg_len);
         r.send_bytes(send_req(MT_REPLY, me, m.from_pid, {big}));

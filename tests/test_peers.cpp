@@ -240,20 +240,14 @@ TEST(Peers, WithRemoteAPeerOnAnotherHostIsBoundOnTrustAndServedLikeAnyOther) {
     far.recv_exact(h.msg_len);
     EXPECT_EQ(locate(local, lp, "far-server"), fp);
     local.send_bytes(send_req(MT_SEND, lp, fp, {"ping"}));
-    QNX_MSG_RCV r{};
-    r.nbytes = 64;
-    far.send_bytes(req(MT_RECEIVE, fp, r));
+    receive(far, fp, 0, 64);
     EXPECT_EQ(data(far, lp), "ping");
     far.send_bytes(send_req(MT_REPLY, fp, lp, {"pong"}));
     expect_status(far, 0);
     EXPECT_EQ(data(local, 0), "pong");
 
     /* It may not have signals sent on its behalf. */
-    QNX_MSG_MKTIMER mk{};
-    mk.notify_type = NOTIFY_SIGNAL;
-    mk.itimercb.itcb_event.evt_value = SIGUSR1;
-    far.send_bytes(req(MT_MKTIMER, fp, mk));
-    expect_status(far, EPERM);
+    EXPECT_EQ(mktimer(far, fp, NOTIFY_SIGNAL, SIGUSR1), -EPERM);
 
     /* Nor can it take over a local process's record. */
     RawClient impostor(d.port(), addr(HOST_ADDR), addr(OTHER_ADDR));
@@ -299,9 +293,7 @@ TEST(Peers, APeerOnAnotherHostNeverTakesAPidOfThisHost) {
     RawClient local(d.port()), other(d.port());
     bind_to(local, local.pid());
     bind_to(other, other.pid());
-    QNX_MSG_RCV r{};
-    r.nbytes = 64;
-    far.send_bytes(req(MT_RECEIVE, p, r));
+    receive(far, p, 0, 64);
     local.send_bytes(send_req(MT_SEND, local.pid(), p, {"to afar"}));
     EXPECT_EQ(data(far, local.pid()), "to afar");
 
@@ -385,9 +377,7 @@ TEST(Peers, ARequestFollowedByAResetBindsNothingAndDeliversNothing) {
     Daemon d({"-v", "2"});
     RawClient server(d.port());
     bind_to(server, server.pid());
-    QNX_MSG_RCV rcv{};
-    rcv.nbytes = 64;
-    server.send_bytes(req(MT_RECEIVE, server.pid(), rcv));
+    receive(server, server.pid(), 0, 64);
     ASSERT_TRUE(wait_state(d.port(), server.pid(), STATE_RECEIVE_BLOCKED));
     Sleeper claimed;
     smuggle(d, claimed.pid(), server.pid(), [](int s) {
@@ -414,9 +404,7 @@ TEST(Peers, ASocketInTimeWaitVouchesForNobody) {
     ASSERT_GT(d.pid(), 0);
     RawClient server(d.port());
     bind_to(server, server.pid());
-    QNX_MSG_RCV rcv{};
-    rcv.nbytes = 64;
-    server.send_bytes(req(MT_RECEIVE, server.pid(), rcv));
+    receive(server, server.pid(), 0, 64);
     ASSERT_TRUE(wait_state(d.port(), server.pid(), STATE_RECEIVE_BLOCKED));
     ASSERT_EQ(user_of(1), 0);
     smuggle(d, 1, server.pid(), [](int s) { close(s); });

@@ -86,17 +86,14 @@ TEST(ProcessTable, ADyingProcessReleasesEveryPartnerInListOrder) {
 
     /* rs sends to x and x receives it: rs is REPLY-blocked on x. */
     replier_blocked.send_bytes(send_req(MT_SEND, rs, xs, {"held"}));
-    QNX_MSG_RCV rcv{};
-    rcv.nbytes = 100;
-    x.send_bytes(req(MT_RECEIVE, xs, rcv));
+    receive(x, xs, 0);
     QNX_MSG_HDR h = x.recv_hdr();
     EXPECT_EQ(h.from_pid, rs);
     x.recv_exact(h.msg_len);
     /* ss sends to x: queued, SEND-blocked. */
     sender.send_bytes(send_req(MT_SEND, ss, xs, {"queued"}));
     /* qs waits for a message from x in particular. */
-    rcv.from_pid = xs;
-    receiver.send_bytes(req(MT_RECEIVE, qs, rcv));
+    receive(receiver, qs, xs);
     ASSERT_TRUE(wait_state(d.port(), ss, STATE_SEND_BLOCKED));
     ASSERT_TRUE(wait_state(d.port(), qs, STATE_RECEIVE_BLOCKED));
     EXPECT_EQ(process_record(d.port(), rs).block_state, STATE_REPLY_BLOCKED);
@@ -123,8 +120,7 @@ TEST(ProcessTable, ADyingProcessReleasesEveryPartnerInListOrder) {
     EXPECT_NE(lines[2].find(std::to_string(qs)), std::string::npos);
     /* The queued message went with the release: x's successor gets nothing. */
     sender.send_bytes(send_req(MT_SEND, ss, qs, {"after"}));
-    rcv.from_pid = 0;
-    receiver.send_bytes(req(MT_RECEIVE, qs, rcv));
+    receive(receiver, qs, 0);
     h = receiver.recv_hdr();
     EXPECT_EQ(h.from_pid, ss);
     auto body = receiver.recv_exact(h.msg_len);
@@ -153,9 +149,7 @@ TEST(ProcessTable, SendToAPidThatIsGoneOrAZombieFailsAtOnce) {
     c.send_bytes(send_req(MT_SEND, me, zombie, {"x"}));
     h = c.recv_hdr();
     EXPECT_EQ(h.ev.retcode, ESRCH);
-    QNX_MSG_RCV rcv{};
-    rcv.from_pid = zombie;
-    c.send_bytes(req(MT_RECEIVE, me, rcv));
+    receive(c, me, zombie, 0);
     h = c.recv_hdr();
     EXPECT_EQ(h.ev.retcode, ESRCH);
     waitpid(zombie, nullptr, 0);

@@ -78,19 +78,8 @@ int detach(Peer &p, int32_t proxy) {
     return status_of(p, MT_PROXY_DETACH, proxy);
 }
 
-QNX_MSG_RCV rcv_body(pid_t from, uint32_t nbytes) {
-    QNX_MSG_RCV r;
-    memset(&r, 0, sizeof r);
-    r.from_pid = from;
-    r.nbytes = nbytes;
-    return r;
-}
-
-void receive(Peer &p, pid_t from, uint32_t nbytes = 100, uint16_t typ = MT_RECEIVE) {
-    p.c.send_bytes(vt::req(typ, p.pid(), rcv_body(from, nbytes)));
-}
 void creceive(Peer &p, pid_t from) {
-    receive(p, from, 100, MT_NB_RECEIVE);
+    p.receive(from, 100, 0, MT_NB_RECEIVE);
 }
 
 /* delivered reads one delivered message: its origin and its bytes. */
@@ -165,7 +154,7 @@ TEST(WireProxies, DirectDeliveryAndOneQueueEntry) {
 
     /* Waiting for anyone: the trigger is delivered whole at once, even into
      * a smaller receive buffer. */
-    receive(owner, 0, 4);
+    owner.receive(0, 4);
     ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
     EXPECT_EQ(trigger(t, px), 0);
     EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("0123456789")));
@@ -176,12 +165,12 @@ TEST(WireProxies, DirectDeliveryAndOneQueueEntry) {
     auto r = proxy_record(d.port(), px);
     EXPECT_EQ(r.act_cnt, 3);
     EXPECT_EQ(r.fire_cnt, 4);
-    receive(owner, 0);
+    owner.receive(0);
     EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("0123456789")));
     r = proxy_record(d.port(), px);
     EXPECT_EQ(r.act_cnt, 0);
     EXPECT_EQ(r.fire_cnt, 4);
-    receive(owner, 0);
+    owner.receive(0);
     EXPECT_TRUE(owner.c.silent(100));
 
     /* The owner now waits again; a proxy without a message arrives empty. */
@@ -276,7 +265,7 @@ TEST(WireProxies, OwnerWaitingForAnotherPidIsNotDisturbed) {
     pid_t px = attach(owner, owner.pid(), "tick");
     ASSERT_EQ(px, -2);
 
-    receive(owner, sender.pid());
+    owner.receive(sender.pid());
     ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
     EXPECT_EQ(trigger(t, px), 0);
     EXPECT_TRUE(owner.c.silent(100));
@@ -284,11 +273,11 @@ TEST(WireProxies, OwnerWaitingForAnotherPidIsNotDisturbed) {
 
     sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), owner.pid(), {"hello"}));
     EXPECT_EQ(delivered(owner), std::make_pair(sender.pid(), std::string("hello")));
-    receive(owner, 0);
+    owner.receive(0);
     EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
 
     /* Waiting for the proxy itself takes it directly. */
-    receive(owner, px);
+    owner.receive(px);
     ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
     EXPECT_EQ(trigger(t, px), 0);
     EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
@@ -312,7 +301,7 @@ TEST(WireProxies, DetachWithdrawsPendingTriggers) {
         /* A new proxy in the slot starts idle and nothing stale is delivered. */
         ASSERT_EQ(attach(owner, owner.pid(), "new", flags), -2);
         EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 0);
-        receive(owner, 0);
+        owner.receive(0);
         EXPECT_TRUE(owner.c.silent(100));
         EXPECT_EQ(trigger(t, -2), 0);
         EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("new")));
@@ -339,7 +328,7 @@ TEST(WireProxies, ProxyForAnotherPidBelongsToThatPid) {
 
     /* Triggered before the owner ever connects: queued for it. */
     EXPECT_EQ(trigger(a, -2), 0);
-    owner->send_bytes(vt::req(MT_RECEIVE, never, rcv_body(0, 100)));
+    vt::receive(*owner, never, 0);
     QNX_MSG_HDR h = owner->recv_hdr();
     EXPECT_EQ(h.from_pid, -2);
     auto msg = owner->recv_exact(h.msg_len);
@@ -382,23 +371,23 @@ TEST(WireProxies, TriggerFindingTheQueueFullIsRetried) {
     EXPECT_EQ(proxy_record(d.port(), -3).act_cnt, 3);
 
     /* Taken once, it goes to the tail in the same entry: the queue stays full. */
-    receive(owner, 0);
+    owner.receive(0);
     EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-3), std::string("q")));
     EXPECT_EQ(proxy_record(d.port(), -3).act_cnt, 2);
     EXPECT_EQ(trigger(t, -2), 0);
     EXPECT_EQ(proxy_record(d.port(), -2).act_cnt, 0);
 
     /* One message taken makes room: the next trigger is queued. */
-    receive(owner, 0);
+    owner.receive(0);
     EXPECT_GT(delivered(owner).first, 0);
     EXPECT_EQ(trigger(t, -2), 0);
     r = proxy_record(d.port(), -2);
     EXPECT_EQ(r.fire_cnt, 3);
     EXPECT_EQ(r.act_cnt, 1);
-    receive(owner, -2);
+    owner.receive(-2);
     EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-2), std::string("p")));
     for (int32_t left : {1, 0}) {
-        receive(owner, -3);
+        owner.receive(-3);
         EXPECT_EQ(delivered(owner), std::make_pair(pid_t(-3), std::string("q")));
         EXPECT_EQ(proxy_record(d.port(), -3).act_cnt, left);
     }
@@ -428,7 +417,7 @@ TEST(WireProxies, UnansweredTriggerIsCarriedOutDuringAWaitAndNeverAnswered) {
     ASSERT_EQ(later, -3);
 
     /* Its own proxy answers the Receive it waits in, once. */
-    receive(owner, 0);
+    owner.receive(0);
     ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
     owner.c.send_bytes(unanswered_trigger(owner.pid(), px));
     EXPECT_EQ(delivered(owner), std::make_pair(px, std::string("tick")));
@@ -436,14 +425,14 @@ TEST(WireProxies, UnansweredTriggerIsCarriedOutDuringAWaitAndNeverAnswered) {
     vt::expect_names_listing(owner.c);
 
     /* Waiting for another: the trigger is queued, a bad id only logged. */
-    receive(owner, sender.pid());
+    owner.receive(sender.pid());
     ASSERT_TRUE(vt::wait_state(d.port(), owner.pid(), STATE_RECEIVE_BLOCKED));
     for (int32_t proxy : {later, -52, 0})
         owner.c.send_bytes(unanswered_trigger(owner.pid(), proxy));
     ASSERT_TRUE(vt::wait_until([&] { return proxy_record(d.port(), later).act_cnt == 1; }));
     sender.c.send_bytes(vt::send_req(MT_SEND, sender.pid(), owner.pid(), {"hello"}));
     EXPECT_EQ(delivered(owner), std::make_pair(sender.pid(), std::string("hello")));
-    receive(owner, 0);
+    owner.receive(0);
     EXPECT_EQ(delivered(owner), std::make_pair(later, std::string("tock")));
     owner.c.send_bytes(vt::names_listing(owner.pid()));
     vt::expect_names_listing(owner.c);

@@ -55,15 +55,6 @@ int32_t attach_proxy(Peer &p, pid_t to, int32_t to_nid = 0) {
     return expect_ok<QNX_MSG_PROXY_ATTACH>(p.c, MT_PROXY_ATTACH, p.pid(), b).proxy_nr;
 }
 
-int32_t mktimer(Peer &p, int32_t type, int32_t notify, int32_t evt) {
-    QNX_MSG_MKTIMER b;
-    memset(&b, 0, sizeof b);
-    b.timer_type = type;
-    b.notify_type = notify;
-    b.itimercb.itcb_event.evt_value = evt;
-    return expect_ok<QNX_MSG_MKTIMER>(p.c, MT_MKTIMER, p.pid(), b).timer_nr;
-}
-
 void status_req(Peer &p, uint16_t typ, int32_t first_field, size_t body_len) {
     std::vector<uint8_t> body(body_len, 0);
     memcpy(body.data(), &first_field, 4);
@@ -137,10 +128,7 @@ TEST(WireSin, ProcessRecords) {
             << i;
     }
 
-    QNX_MSG_RCV rcv;
-    memset(&rcv, 0, sizeof rcv);
-    rcv.nbytes = 100;
-    r.c.send_bytes(vt::req(MT_RECEIVE, r.pid(), rcv));
+    r.receive(0);
     QNX_MSG_HDR h = r.c.recv_hdr();
     r.c.recv_exact(h.msg_len);
     auto sr = vt::process_record(d.port(), s.pid());
@@ -197,11 +185,12 @@ TEST(WireSin, TimerRecordsByNumber) {
     vt::Daemon d;
     Peer a(d.port()), b(d.port());
 
-    EXPECT_EQ(mktimer(a, 0, NOTIFY_PROXY, -7), 1);
-    EXPECT_EQ(mktimer(b, 3, NOTIFY_SIGNAL, SIGURG), 2);
-    EXPECT_EQ(mktimer(a, 0, NOTIFY_PROXY, -8), 3);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -7, 0), 1);
+    EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_SIGNAL, SIGURG, 3), 2);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -8, 0), 3);
     status_req(a, MT_RMTIMER, 1, sizeof(QNX_MSG_RMTIMER));
-    EXPECT_EQ(mktimer(a, 5, NOTIFY_PROXY, -9), 1); /* last in creation order, first listed */
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -9, 5),
+              1); /* last in creation order, first listed */
 
     QNX_MSG_TIMER t;
     memset(&t, 0, sizeof t);
@@ -292,13 +281,8 @@ TEST(WireSin, StatusRecords) {
     pa.to_pid = b.pid();
     a.c.send_bytes(vt::req(MT_PROXY_ATTACH, a.pid(), pa));
     vt::expect_status(a.c, EAGAIN);
-    EXPECT_EQ(mktimer(b, 0, NOTIFY_PROXY, -2), 1);
-    QNX_MSG_MKTIMER mt;
-    memset(&mt, 0, sizeof mt);
-    mt.notify_type = NOTIFY_SIGNAL;
-    mt.itimercb.itcb_event.evt_value = SIGUSR1;
-    b.c.send_bytes(vt::req(MT_MKTIMER, b.pid(), mt));
-    vt::expect_status(b.c, EAGAIN);
+    EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_PROXY, -2, 0), 1);
+    EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_SIGNAL, SIGUSR1), -EAGAIN);
     const std::string log = vt::read_file(d.workdir() + "/vorlen.log");
     const std::string me = own_pname(), ap = std::to_string(a.pid()), bp = std::to_string(b.pid());
     for (const std::string &line :

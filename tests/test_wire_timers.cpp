@@ -66,37 +66,6 @@ struct Catcher {
     }
 };
 
-QNX_MSG_MKTIMER mk_body(int32_t notify, int32_t evt, int32_t type = 0) {
-    QNX_MSG_MKTIMER b;
-    memset(&b, 0, sizeof b);
-    b.timer_type = type;
-    b.notify_type = notify;
-    b.itimercb.itcb_event.evt_value = evt;
-    b.itimercb.itcb_count = 5;
-    return b;
-}
-
-/* mktimer returns the new timer number, or minus the retcode. */
-int mktimer(vt::RawClient &c, pid_t pid, int32_t notify, int32_t evt, int32_t type = 0) {
-    auto body = mk_body(notify, evt, type);
-    auto rq = vt::req(MT_MKTIMER, pid, body);
-    c.send_bytes(rq);
-    QNX_MSG_HDR h = c.recv_hdr();
-    if (h.ev.retcode != 0) {
-        EXPECT_EQ(h.msg_len, 0u);
-        return -int(h.ev.retcode);
-    }
-    EXPECT_EQ(h.msg_len, sizeof body);
-    auto b = c.recv_exact(sizeof body);
-    if (b.size() != sizeof body) return -1000;
-    /* The request comes back with only the number filled in. */
-    QNX_MSG_MKTIMER ans;
-    memcpy(&ans, b.data(), sizeof ans);
-    body.timer_nr = ans.timer_nr;
-    EXPECT_EQ(memcmp(&ans, &body, sizeof ans), 0);
-    return ans.timer_nr;
-}
-
 QNX_ITIMERSPEC tspec(int32_t vs, int32_t vns, int32_t is = 0, int32_t ins = 0) {
     QNX_ITIMERSPEC v;
     v.it_value = {vs, vns};
@@ -164,14 +133,6 @@ pid_t attach_proxy(Peer &p, const std::string &msg) {
     int32_t id = 0;
     if (h.ev.retcode == 0 && rec.size() >= 4) memcpy(&id, rec.data(), 4);
     return id;
-}
-
-void receive(vt::RawClient &c, pid_t pid, pid_t from) {
-    QNX_MSG_RCV r;
-    memset(&r, 0, sizeof r);
-    r.from_pid = from;
-    r.nbytes = 100;
-    c.send_bytes(vt::req(MT_RECEIVE, pid, r));
 }
 
 /* delivered reads one message: its origin, or minus the retcode. */

@@ -572,6 +572,43 @@ void expect_status(RawClient &c, int retcode) {
     EXPECT_EQ(h.msg_len, 0u);
 }
 
+bool listing_answered(RawClient &c) {
+    c.send_bytes(names_listing(c.pid()));
+    QNX_MSG_HDR h = c.recv_hdr();
+    if (h.ev.retcode != 0) return false;
+    return c.recv_exact(h.msg_len).size() == h.msg_len;
+}
+
+void receive(RawClient &c, pid_t pid, pid_t from, uint32_t nbytes, uint32_t offset, uint16_t typ) {
+    QNX_MSG_RCV r{};
+    r.from_pid = from;
+    r.nbytes = nbytes;
+    r.offset = offset;
+    c.send_bytes(req(typ, pid, r));
+}
+
+int mktimer(RawClient &c, pid_t pid, int32_t notify, int32_t evt, int32_t type) {
+    QNX_MSG_MKTIMER body{};
+    body.timer_type = type;
+    body.notify_type = notify;
+    body.itimercb.itcb_event.evt_value = evt;
+    body.itimercb.itcb_count = 5;
+    c.send_bytes(req(MT_MKTIMER, pid, body));
+    QNX_MSG_HDR h = c.recv_hdr();
+    if (h.ev.retcode != 0) {
+        EXPECT_EQ(h.msg_len, 0u);
+        return -int(h.ev.retcode);
+    }
+    EXPECT_EQ(h.msg_len, sizeof body);
+    auto b = c.recv_exact(sizeof body);
+    if (b.size() != sizeof body) return -1000;
+    QNX_MSG_MKTIMER ans;
+    memcpy(&ans, b.data(), sizeof ans);
+    body.timer_nr = ans.timer_nr;
+    EXPECT_EQ(memcmp(&ans, &body, sizeof ans), 0);
+    return ans.timer_nr;
+}
+
 /* Reads a listing in a forked child and hands the records back through a pipe. */
 template <typename R> static std::vector<R> list_kind(int port, int typ) {
     int pfd[2];

@@ -174,6 +174,19 @@ std::vector<uint8_t> names_listing(pid_t pid);
 void expect_names_listing(RawClient &c);
 /* Reads a status-only answer and checks its retcode. */
 void expect_status(RawClient &c, int retcode);
+/* listing_answered sends a names listing through c and tells whether its
+ * answer came whole with retcode 0: the connection is bound and in step. */
+bool listing_answered(RawClient &c);
+/* receive sends a Receive of pid through c: from from (0: anyone), room for
+ * nbytes from offset on; typ MT_NB_RECEIVE makes it Creceive. The answer is
+ * the test's to read. */
+void receive(RawClient &c, pid_t pid, pid_t from, uint32_t nbytes = 100, uint32_t offset = 0,
+             uint16_t typ = MT_RECEIVE);
+/* mktimer makes a timer of pid through c, of notify kind notify with event
+ * evt (a proxy id or a signal), of clock type type; it returns the timer's
+ * number, or minus the retcode. A success's answer must be the request with
+ * only the number filled in. */
+int mktimer(RawClient &c, pid_t pid, int32_t notify, int32_t evt, int32_t type = 0);
 
 /* Peer is a raw client with the requests a test sends through it, each
  * named for what it does; the answers are read with data and status. */
@@ -195,12 +208,9 @@ struct Peer {
     void reply(pid_t to, const std::vector<std::string> &blocks) {
         c.send_bytes(send_req(MT_REPLY, pid(), to, blocks));
     }
-    void receive(pid_t from, uint32_t nbytes, uint32_t offset = 0, uint16_t typ = MT_RECEIVE) {
-        QNX_MSG_RCV r{};
-        r.from_pid = from;
-        r.nbytes = nbytes;
-        r.offset = offset;
-        c.send_bytes(req(typ, pid(), r));
+    void receive(pid_t from, uint32_t nbytes = 100, uint32_t offset = 0,
+                 uint16_t typ = MT_RECEIVE) {
+        vt::receive(c, pid(), from, nbytes, offset, typ);
     }
     /* Readmsg: the message of pid, which must be REPLY-blocked on this peer. */
     void reread(pid_t from, uint32_t nbytes, uint32_t offset) {
