@@ -17,7 +17,7 @@
  * all entries are in use; the callers refuse or retry, nothing waits without
  * an entry. */
 QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid, int32_t prio) {
-    if (size_t(pglob->mqueue_used) >= pglob->mqueue.size()) return nullptr;
+    if (msgq_full(pglob)) return nullptr;
     QNX_MQUEUE *e = nullptr;
     for (QNX_MQUEUE &f : pglob->mqueue)
         if (!f.process) {
@@ -232,7 +232,7 @@ void process_snd(PGLOB *pglob) {
     }
     bool waiting = ps_d->state == STATE_RECEIVE_BLOCKED &&
                    (ps_d->qrcv.from_pid == 0 || ps_d->qrcv.from_pid == ps_s->pid);
-    if (!waiting && size_t(pglob->mqueue_used) >= pglob->mqueue.size()) {
+    if (!waiting && msgq_full(pglob)) {
         pglob->stats.refused_table++;
         refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (message-queue full)",
                snd->to_nid, snd->to_pid, h->from_nid, h->from_pid);
@@ -588,7 +588,7 @@ static void process_relay(PGLOB *pglob) {
     }
     bool waiting = target->state == STATE_RECEIVE_BLOCKED &&
                    (target->qrcv.from_pid == 0 || target->qrcv.from_pid == ps->pid);
-    if (!waiting && size_t(pglob->mqueue_used) >= pglob->mqueue.size()) {
+    if (!waiting && msgq_full(pglob)) {
         marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, "EAGAIN");
         return;
     }

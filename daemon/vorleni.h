@@ -558,6 +558,10 @@ QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid);
 void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
 void msgq_requeue(PGLOB *pglob, QNX_MQUEUE *e);
+/* msgq_full tells whether every entry of the queue is in use. */
+inline bool msgq_full(const PGLOB *pglob) {
+    return size_t(pglob->mqueue_used) >= pglob->mqueue.size();
+}
 /* Drops what a removed process leaves in the queue and releases its buffers. */
 void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
 /* Releases the message a sender holds and the bytes written into its reply,
