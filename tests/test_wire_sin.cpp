@@ -185,12 +185,12 @@ TEST(WireSin, TimerRecordsByNumber) {
     vt::Daemon d;
     Peer a(d.port()), b(d.port());
 
-    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -7, 0), 1);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -7), 1);
     EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_SIGNAL, SIGURG, 3), 2);
-    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -8, 0), 3);
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -8), 3);
     status_req(a, MT_RMTIMER, 1, sizeof(QNX_MSG_RMTIMER));
-    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -9, 5),
-              1); /* last in creation order, first listed */
+    /* Last in creation order, first listed. */
+    EXPECT_EQ(mktimer(a.c, a.pid(), NOTIFY_PROXY, -9, 5), 1);
 
     QNX_MSG_TIMER t;
     memset(&t, 0, sizeof t);
@@ -281,7 +281,7 @@ TEST(WireSin, StatusRecords) {
     pa.to_pid = b.pid();
     a.c.send_bytes(vt::req(MT_PROXY_ATTACH, a.pid(), pa));
     vt::expect_status(a.c, EAGAIN);
-    EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_PROXY, -2, 0), 1);
+    EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_PROXY, -2), 1);
     EXPECT_EQ(mktimer(b.c, b.pid(), NOTIFY_SIGNAL, SIGUSR1), -EAGAIN);
     const std::string log = vt::read_file(d.workdir() + "/vorlen.log");
     const std::string me = own_pname(), ap = std::to_string(a.pid()), bp = std::to_string(b.pid());
