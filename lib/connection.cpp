@@ -549,6 +549,7 @@ extern "C" void _qnx_close_socket(void) {
     if (own_connection()) close(_qnx_socket);
     _qnx_socket = -1;
     inherited = false;
+    _qnx_held_clear(); /* a new connection is a new client's */
 }
 
 /* What a process does when the daemon goes away (VORLEN_ON_DISCONNECT):
