@@ -623,3 +623,58 @@ TEST_P(ClientCore, ARestoreComesFirstNamesTheHeldSendersAndTheSendGoesAgain) {
         for (int fd : {sig[0], err[0]}) close(fd);
     }
 }
+
+/* A sleep the restart broke off is sent again for the time that was left:
+ * the process sleeps until the moment it asked for, not for the whole time
+ * once more. The time the process had slept is at least the time between
+ * the daemon's reading the sleep and closing the connection. */
+TEST_P(ClientCore, ASleepSentAgainAfterARestoreEndsWhenItWasToEnd) {
+    FakeDaemon fake;
+    pid_t c = vt::spawn([&] {
+        fake.aim();
+        setenv("VORLEN_ON_DISCONNECT", "restore", 1);
+        qnx_timer_t t = mktimer(0, NOTIFY_SLEEP, nullptr);
+        REQUIRE(t == 1);
+        itimerspec v{};
+        v.it_value.tv_sec = 10;
+        REQUIRE(reltimer(t, &v, nullptr) == 0);
+        return 0;
+    });
+    int first = fake.next();
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(take_record(first).hdr.ev.typ, MT_MKTIMER);
+    QNX_MSG_MKTIMER made{};
+    made.timer_nr = 1;
+    answer(first, 0, 0, std::string(reinterpret_cast<char *>(&made), sizeof made));
+    Record sleep = take_record(first);
+    timespec read_at, closed_at;
+    clock_gettime(CLOCK_MONOTONIC, &read_at);
+    EXPECT_EQ(sleep.hdr.ev.typ, MT_RELABSTIMER);
+    clock_gettime(CLOCK_MONOTONIC, &closed_at);
+    close(first);
+    const int64_t slept =
+        (closed_at.tv_sec - read_at.tv_sec) * 1000000000LL + (closed_at.tv_nsec - read_at.tv_nsec);
+
+    int second = fake.next();
+    ASSERT_GE(second, 0);
+    Record restore = take_record(second);
+    EXPECT_EQ(restore.hdr.ev.typ, MT_RESTORE);
+    answer(second, 0);
+    Record again = take_record(second);
+    EXPECT_EQ(again.hdr.ev.typ, MT_RELABSTIMER);
+    QNX_MSG_TIMER before{}, after{};
+    ASSERT_EQ(sleep.body.size(), sizeof before);
+    ASSERT_EQ(again.body.size(), sizeof after);
+    memcpy(&before, sleep.body.data(), sizeof before);
+    memcpy(&after, again.body.data(), sizeof after);
+    EXPECT_EQ(after.typ, 0);
+    EXPECT_EQ(after.timer_nr, 1);
+    const int64_t left = after.value.it_value.tv_sec * 1000000000LL + after.value.it_value.tv_nsec;
+    EXPECT_GT(left, 0);
+    EXPECT_LE(left, 10 * 1000000000LL - slept);
+    EXPECT_LT(left, 10 * 1000000000LL);
+    EXPECT_EQ(before.value.it_value.tv_sec, 10);
+    answer(second, 0);
+    EXPECT_EQ(vt::wait_exit(c), 0);
+    close(second);
+}
