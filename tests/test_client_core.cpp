@@ -678,3 +678,47 @@ TEST_P(ClientCore, ASleepSentAgainAfterARestoreEndsWhenItWasToEnd) {
     EXPECT_EQ(vt::wait_exit(c), 0);
     close(second);
 }
+
+extern "C" int dev_arm(int fd, pid_t proxy, unsigned events);
+
+/* The library's own thread (here the one that triggers the proxies armed on
+ * descriptors) writes nothing into the new connection before the restore is
+ * answered: its trigger follows the answer, beside the Receive sent again. */
+TEST_P(ClientCore, TheLibrarysThreadTriggersOnlyAfterTheRestore) {
+    FakeDaemon fake;
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    pid_t c = vt::spawn([&] {
+        fake.aim();
+        setenv("VORLEN_ON_DISCONNECT", "restore", 1);
+        REQUIRE(dev_arm(input[0], -5, 1 /* _DEV_EVENT_INPUT */) == 0);
+        char b[8];
+        REQUIRE(Receive(0, b, sizeof b) == -5);
+        return 0;
+    });
+    int first = fake.next();
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(take_record(first).hdr.ev.typ, MT_RECEIVE);
+    close(first);
+    int second = fake.next();
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(readable(second, 5000));
+    Record restore = take_record(second);
+    EXPECT_EQ(restore.hdr.ev.typ, MT_RESTORE);
+    /* The descriptor becomes ready while the process waits for the answer. */
+    EXPECT_EQ(write(input[1], "x", 1), 1);
+    EXPECT_FALSE(readable(second, 100)) << "written before the restore's answer";
+    answer(second, 0);
+    bool received = false, triggered = false;
+    for (int i = 0; i < 2; i++) {
+        Record r = take_record(second);
+        if (r.hdr.ev.typ == MT_RECEIVE) received = true;
+        if (r.hdr.ev.typ == MT_TRIGGER && r.hdr.flags.all == VORLEN_FLAG_UNANSWERED &&
+            first_field(r) == -5)
+            triggered = true;
+    }
+    EXPECT_TRUE(received && triggered);
+    answer(second, 0, -5);
+    EXPECT_EQ(vt::wait_exit(c), 0);
+    for (int fd : {second, input[0], input[1]}) close(fd);
+}
