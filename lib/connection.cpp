@@ -2,8 +2,10 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
+#include <cstdarg>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <ifaddrs.h>
@@ -66,9 +69,8 @@ static_assert(std::atomic<int32_t>::is_always_lock_free);
 static std::atomic<int> write_lock_word{0};
 static_assert(std::atomic<int>::is_always_lock_free && sizeof(std::atomic<int>) == sizeof(int));
 
-static long futex(int op, int value) {
-    return syscall(SYS_futex, reinterpret_cast<int *>(&write_lock_word), op, value, nullptr,
-                   nullptr, 0);
+static long futex(std::atomic<int> &word, int op, int value) {
+    return syscall(SYS_futex, reinterpret_cast<int *>(&word), op, value, nullptr, nullptr, 0);
 }
 
 /* WriteLock holds the write lock for its life, or until release. errno is
@@ -81,7 +83,7 @@ struct WriteLock {
         const int saved_errno = errno;
         if (c != 2) c = write_lock_word.exchange(2);
         while (c != 0) {
-            futex(FUTEX_WAIT_PRIVATE, 2);
+            futex(write_lock_word, FUTEX_WAIT_PRIVATE, 2);
             c = write_lock_word.exchange(2);
         }
         errno = saved_errno;
@@ -91,7 +93,7 @@ struct WriteLock {
         held = false;
         if (write_lock_word.exchange(0) == 2) {
             const int saved_errno = errno;
-            futex(FUTEX_WAKE_PRIVATE, 1);
+            futex(write_lock_word, FUTEX_WAKE_PRIVATE, 1);
             errno = saved_errno;
         }
     }
@@ -100,18 +102,36 @@ struct WriteLock {
     WriteLock &operator=(const WriteLock &) = delete;
 };
 
+/* The thread (its kernel id) that restores the connection while the daemon
+ * restarts, 0 when none does: a call from any other thread waits for the
+ * restart rather than failing with EBUSY at once. A futex word. */
+static std::atomic<int> restoring{0};
+
 /* begin_call takes the call guard. Returns false when a call holds it. */
 static bool begin_call() {
     bool idle = false;
     return call_busy.compare_exchange_strong(idle, true);
 }
 
+/* begin_call_or_wait takes the call guard as begin_call does, after waiting
+ * for a restart that another thread makes (never for one of the caller's own
+ * thread: a signal handler cannot wait for the call it interrupted). Returns
+ * false when a call holds the guard. */
+static bool begin_call_or_wait() {
+    if (begin_call()) return true;
+    const int self = gettid();
+    bool waited = false;
+    for (int t; (t = restoring.load()) != 0 && t != self; waited = true)
+        futex(restoring, FUTEX_WAIT_PRIVATE, t);
+    return waited && begin_call();
+}
+
 static void end_call();
 
 /* Call holds the call guard for the life of one call, if it could be had. */
 struct Call {
-    const bool held = begin_call();
-    Call() = default;
+    const bool held;
+    explicit Call(bool wait = false) : held(wait ? begin_call_or_wait() : begin_call()) {}
     ~Call() {
         if (held) end_call();
     }
@@ -127,6 +147,32 @@ static bool own_connection() {
 
 bool _qnx_connected() {
     return own_connection() || inherited;
+}
+
+/* While a restore tries to reach the daemon again and again, the reasons a
+ * try failed are kept, the last one in last_said, rather than printed: the
+ * process says once why it ends, if it does. */
+static bool quiet = false;
+static char last_said[512];
+
+/* say prints one line about the connection on standard error, or keeps it in
+ * last_said (without its newline) while quiet. errno is kept. */
+[[gnu::format(printf, 1, 2)]] static void say(const char *format, ...) {
+    const int saved_errno = errno;
+    va_list args;
+    va_start(args, format);
+    if (quiet) {
+        /* Kept without the "client (...): " that leads a printed line. */
+        char line[sizeof last_said];
+        vsnprintf(line, sizeof line, format, args);
+        line[strcspn(line, "\n")] = '\0';
+        const char *words = strstr(line, "): ");
+        snprintf(last_said, sizeof last_said, "%s", words ? words + 3 : line);
+    } else {
+        vfprintf(stderr, format, args);
+    }
+    va_end(args);
+    errno = saved_errno;
 }
 
 int _qnx_daemon_port(char *why, size_t len) {
@@ -154,8 +200,8 @@ static int daemon_address(const char *host, int port, sockaddr_in &addr) {
     if (rc != 0) {
         /* The resolver's own reason says more than errno, unless the system failed it. */
         const int e = errno;
-        fprintf(stderr, "client (init_sockaddr): %s: %s\n", host,
-                rc == EAI_SYSTEM ? strerror(e) : gai_strerror(rc));
+        say("client (init_sockaddr): %s: %s\n", host,
+            rc == EAI_SYSTEM ? strerror(e) : gai_strerror(rc));
         errno = rc == EAI_SYSTEM ? e : EHOSTUNREACH;
         return -1;
     }
@@ -186,12 +232,14 @@ static int connect_daemon(int fd, const sockaddr_in &addr) {
 
 /* forked_child runs in the child of every fork after the process connected.
  * The child closes its copy of the parent's connection at once and starts
- * with no call in progress and no triggers of the parent's to fire (the
- * parent fires them). */
+ * with no call in progress, no triggers of the parent's to fire (the
+ * parent fires them) and no senders held (they wait for the parent). */
 static void forked_child() {
     call_busy.store(false);
     write_lock_word.store(0); /* a thread of the parent's may have held it */
+    restoring.store(0);
     for (auto &slot : pending_triggers) slot.store(0);
+    _qnx_held_clear(); /* the parent's senders wait for the parent's replies */
     if (_qnx_socket != -1) {
         close(_qnx_socket);
         _qnx_socket = -1;
@@ -377,15 +425,14 @@ static int connect_unix_any(int port, bool tcp_next, char *why, size_t len) {
         case UnixTry::REFUSED: {
             const int e = errno;
             if (i + 1 < n)
-                fprintf(stderr, "client (connect): %s; trying %s\n", why, places[i + 1].shown);
+                say("client (connect): %s; trying %s\n", why, places[i + 1].shown);
             else
-                fprintf(stderr, "client (connect): %s%s\n", why,
-                        tcp_next ? "; going on over TCP" : "");
+                say("client (connect): %s%s\n", why, tcp_next ? "; going on over TCP" : "");
             errno = e;
             break;
         }
         case UnixTry::FAILED:
-            fprintf(stderr, "client (connect): %s\n", why);
+            say("client (connect): %s\n", why);
             return -2;
         }
     }
@@ -405,12 +452,12 @@ static int connect_tcp(const char *host, const sockaddr_in &addr) {
         snprintf(where, sizeof where, "%s (%s):%d", host, ip, ntohs(addr.sin_port));
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        perror("client (socket)");
+        say("client (socket): %s\n", strerror(errno));
         return -1;
     }
     if (connect_daemon(fd, addr) != 0) {
         const int e = errno;
-        fprintf(stderr, "client (connect): %s: %s\n", where, strerror(e));
+        say("client (connect): %s: %s\n", where, strerror(e));
         close(fd);
         errno = e;
         return -1;
@@ -420,15 +467,12 @@ static int connect_tcp(const char *host, const sockaddr_in &addr) {
     return fd;
 }
 
-/* _qnx_install_socket opens the connection of the calling process to the
- * daemon on host HOSTNAME (127.0.0.1 when empty or unset), port VORLEN_PORT
- * or 7779. A daemon on this host is reached through its Unix-domain socket,
- * and over TCP when none answers there or the one there is refused;
- * VORLEN_TRANSPORT=tcp or unix takes only the one. Returns 0; -1 when the process is already
- * connected (nothing changes), or after printing why no connection could be made. */
-static int _qnx_install_socket() {
-    static bool close_registered = false, fork_registered = false;
-    if (own_connection()) return -1;
+/* open_socket connects to the daemon on host HOSTNAME (127.0.0.1 when
+ * empty or unset), port VORLEN_PORT or 7779. A daemon on this host is reached
+ * through its Unix-domain socket, and over TCP when none answers there or the
+ * one there is refused; VORLEN_TRANSPORT=tcp or unix takes only the one.
+ * Returns the socket, or -1 after saying why no connection could be made. */
+static int open_socket() {
     /* bash sets HOSTNAME without exporting it: under cron, systemd or env -i
      * it is missing, and then means this host as the empty string does. */
     const char *host = getenv("HOSTNAME");
@@ -442,7 +486,7 @@ static int _qnx_install_socket() {
         port = -1;
     }
     if (port < 0) {
-        fprintf(stderr, "client (connect): %s\n", why);
+        say("client (connect): %s\n", why);
         errno = EINVAL;
         return -1;
     }
@@ -451,7 +495,7 @@ static int _qnx_install_socket() {
     int fd = -1;
     if (only_unix) {
         fd = connect_unix_any(port, false, why, sizeof why);
-        if (fd == -1) fprintf(stderr, "client (connect): %s\n", why);
+        if (fd == -1) say("client (connect): %s\n", why);
         if (fd < 0) return -1;
     } else {
         /* The host left unnamed is this one: the Unix socket needs no resolver. */
@@ -465,13 +509,27 @@ static int _qnx_install_socket() {
         }
         if (fd < 0 && unnamed && daemon_address(host, port, addr) != 0) return -1;
         if (fd < 0) fd = connect_tcp(host, addr);
-        if (fd < 0) return -1;
     }
+    return fd;
+}
 
+/* Counts the connections this process opened: the library's thread waiting
+ * for a restore tells by it that one was made. */
+static std::atomic<unsigned> generation{0};
+
+/* _qnx_install_socket opens the connection of the calling process (see
+ * open_socket). Returns 0; -1 when the process is already connected (nothing
+ * changes), or after printing why no connection could be made. */
+static int _qnx_install_socket() {
+    static bool close_registered = false, fork_registered = false;
+    if (own_connection()) return -1;
+    const int fd = open_socket();
+    if (fd < 0) return -1;
     WriteLock lock;
     _qnx_socket = fd;
     my_pid = getpid();
     inherited = false;
+    generation++;
     lock.release();
     /* A child inherits the registrations with the rest of its parent. */
     if (!close_registered) close_registered = atexit(_qnx_close_socket) == 0;
@@ -491,35 +549,119 @@ extern "C" void _qnx_close_socket(void) {
     if (own_connection()) close(_qnx_socket);
     _qnx_socket = -1;
     inherited = false;
+    _qnx_held_clear(); /* a new connection is a new client's */
 }
 
-/* What a process does when the daemon goes away, read once from
- * VORLEN_ON_DISCONNECT: go on failing every call (the default), end with
- * EX_UNAVAILABLE as a QNX 4 process could not outlive its kernel ("exit"),
- * or open a new connection at the next call ("reconnect"). */
-enum class OnDisconnect { FAIL, EXIT, RECONNECT };
+/* What a process does when the daemon goes away (VORLEN_ON_DISCONNECT):
+ * reconnect and have the restarted daemon restore it ("restore", see
+ * restore_connection), end with EX_UNAVAILABLE as a QNX 4 process could not
+ * outlive its kernel ("exit"), open a new connection at the next call as a
+ * new client ("reconnect"), or go on failing every call ("fail"). */
+enum class OnDisconnect { RESTORE, EXIT, RECONNECT, FAIL };
 
-static OnDisconnect on_disconnect() {
-    static const OnDisconnect mode = [] {
-        const char *v = getenv("VORLEN_ON_DISCONNECT");
-        if (!v || !*v) return OnDisconnect::FAIL;
-        std::string_view s(v);
-        if (s == "exit") return OnDisconnect::EXIT;
-        if (s == "reconnect") return OnDisconnect::RECONNECT;
-        fprintf(stderr, "client: VORLEN_ON_DISCONNECT=%s is neither exit nor reconnect; ignored\n",
-                v);
-        return OnDisconnect::FAIL;
+/* What the environment asked for, read at the process's first call. */
+struct Settings {
+    bool chosen;          /* VORLEN_ON_DISCONNECT is set */
+    OnDisconnect mode;    /* what it says */
+    int64_t restore_wait; /* VORLEN_RESTORE_WAIT, in nanoseconds */
+};
+
+constexpr int64_t NS_PER_S = 1000000000;
+constexpr int64_t RESTORE_WAIT_DEFAULT = 60 * NS_PER_S;
+/* A longer wait than a year is a mistake, and the sum stays far from overflow. */
+constexpr int64_t RESTORE_WAIT_MAX = 366LL * 24 * 3600 * NS_PER_S;
+
+/* seconds_ns reads text as a decimal number of seconds, fractions allowed
+ * ("60", "0.3", ".5"); digits beyond the nanosecond are dropped. Returns the
+ * nanoseconds, or -1 when text is no such number or passes RESTORE_WAIT_MAX. */
+static int64_t seconds_ns(const char *text) {
+    int64_t ns = 0, unit = NS_PER_S;
+    bool digits = false, point = false;
+    for (const char *p = text; *p; p++) {
+        if (*p == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (*p < '0' || *p > '9') return -1;
+        digits = true;
+        const int d = *p - '0';
+        if (!point) {
+            if (ns > RESTORE_WAIT_MAX) return -1;
+            ns = ns * 10 + d * NS_PER_S;
+        } else if (unit > 1) {
+            unit /= 10;
+            ns += d * unit;
+        }
+    }
+    return digits && ns <= RESTORE_WAIT_MAX ? ns : -1;
+}
+
+/* settings reads VORLEN_ON_DISCONNECT and VORLEN_RESTORE_WAIT once, at the
+ * process's first call (the caller holds the call guard). A value it does
+ * not know ends the process with status 2 and a line that says what it
+ * takes: a misspelt mode must show at once, not when the daemon goes away. */
+static const Settings &settings() {
+    static const Settings s = [] {
+        Settings k{false, OnDisconnect::FAIL, RESTORE_WAIT_DEFAULT};
+        if (const char *v = getenv("VORLEN_ON_DISCONNECT"); v && *v) {
+            static const std::pair<std::string_view, OnDisconnect> modes[] = {
+                {"restore", OnDisconnect::RESTORE},
+                {"exit", OnDisconnect::EXIT},
+                {"reconnect", OnDisconnect::RECONNECT},
+                {"fail", OnDisconnect::FAIL}};
+            auto m = std::find_if(std::begin(modes), std::end(modes),
+                                  [v](const auto &mode) { return mode.first == v; });
+            if (m == std::end(modes)) {
+                fprintf(stderr,
+                        "client: VORLEN_ON_DISCONNECT is none of restore, exit, reconnect and "
+                        "fail: '%s'\n",
+                        v);
+                exit(2);
+            }
+            k.chosen = true;
+            k.mode = m->second;
+        }
+        if (const char *w = getenv("VORLEN_RESTORE_WAIT"); w && *w) {
+            k.restore_wait = seconds_ns(w);
+            if (k.restore_wait < 0) {
+                fprintf(stderr, "client: VORLEN_RESTORE_WAIT is no number of seconds: '%s'\n", w);
+                exit(2);
+            }
+        }
+        return k;
     }();
-    return mode;
+    return s;
+}
+
+/* Set once the process has made a call of the QNX 4 face. */
+static std::atomic<bool> qnx4_face{false};
+
+void _qnx_use_qnx4_face() {
+    qnx4_face.store(true, std::memory_order_relaxed);
+}
+
+/* on_disconnect tells what to do when the daemon goes away: what
+ * VORLEN_ON_DISCONNECT says; unset, restore for a process of the QNX 4 face
+ * (a QNX 4 process cannot go on without its kernel, and this one need not)
+ * and fail for one of vorlen.h's, as it always did. */
+static OnDisconnect on_disconnect() {
+    const Settings &k = settings();
+    if (k.chosen) return k.mode;
+    return qnx4_face.load(std::memory_order_relaxed) ? OnDisconnect::RESTORE : OnDisconnect::FAIL;
+}
+
+/* is_gone tells whether a failure with errno err says that the daemon went
+ * away: the connection was reset or closed. */
+static bool is_gone(int err) {
+    return err == ECONNRESET || err == EPIPE || err == ENOTCONN;
 }
 
 /* daemon_gone is told that the connection failed with errno err, and the
- * caller holds the call guard. When err says the daemon has gone (the
- * connection was reset or closed), it ends the process or drops the
- * connection as VORLEN_ON_DISCONNECT asks; the failing call still fails with
- * err. */
+ * caller holds the call guard. When err says the daemon has gone, it ends
+ * the process or drops the connection as on_disconnect asks (restore is
+ * restore_connection's); the failing call still fails with err. */
 static void daemon_gone(int err) {
-    if (err != ECONNRESET && err != EPIPE && err != ENOTCONN) return;
+    if (!is_gone(err)) return;
     switch (on_disconnect()) {
     case OnDisconnect::EXIT:
         fprintf(stderr, "client: %s (pid %d): the daemon went away (%s); ending\n",
@@ -530,8 +672,10 @@ static void daemon_gone(int err) {
         if (own_connection()) close(_qnx_socket);
         _qnx_socket = -1;
         inherited = false;
+        _qnx_held_clear(); /* the new connection is a new client's */
         break;
     }
+    case OnDisconnect::RESTORE:
     case OnDisconnect::FAIL:
         break;
     }
@@ -542,6 +686,7 @@ static void daemon_gone(int err) {
  * with status 1 once the reason has been printed: a supervisor must not take
  * a client that never reached the daemon for one that did its work. */
 static void open_or_end() {
+    settings();
     if (!own_connection() && _qnx_install_socket() != 0) exit(1);
 }
 
@@ -642,9 +787,12 @@ static void send_interrupt(const sigset_t *mask, bool &handled) {
  * call in progress as an MT_TRIGGER marked VORLEN_FLAG_UNANSWERED: the daemon
  * carries it out and never answers it, so the stream of answers stays in
  * step. Only the holder of the call guard may call it, and only between two
- * requests. A trigger that cannot be written is lost with the connection;
- * errno is kept. mask and handled as for write_all. */
-static void fire_pending(const sigset_t *mask, bool &handled) {
+ * requests. A trigger that cannot be written is lost with the connection,
+ * unless the process restores: then it is left again, for the call to fire
+ * into the new connection after the restore, and fire_pending returns false.
+ * Otherwise it returns true. errno is kept. mask and handled as for
+ * write_all. */
+static bool fire_pending(const sigset_t *mask, bool &handled) {
     int saved_errno = errno;
     for (auto &slot : pending_triggers) {
         int32_t proxy = slot.exchange(0);
@@ -656,10 +804,21 @@ static void fire_pending(const sigset_t *mask, bool &handled) {
         rq.hdr.msg_len = sizeof rq.body;
         rq.body.proxy_nr = proxy;
         iovec v{&rq, sizeof rq};
-        write_all({&v, 1}, mask, handled);
+        if (write_all({&v, 1}, mask, handled) != 0 && is_gone(errno) &&
+            on_disconnect() == OnDisconnect::RESTORE) {
+            for (auto &free_slot : pending_triggers) {
+                int32_t none = 0;
+                if (free_slot.compare_exchange_strong(none, proxy)) break;
+            }
+            errno = saved_errno;
+            return false;
+        }
     }
     errno = saved_errno;
+    return true;
 }
+
+static int await_restore(unsigned seen, int err);
 
 int _qnx_trigger_from_thread(pid_t proxy) {
     QNX_REQ<QNX_MSG_TRIGGER> rq{};
@@ -684,6 +843,15 @@ int _qnx_trigger_from_thread(pid_t proxy) {
             return write_locked({&rest, 1}, nullptr, handled);
         }
         if (errno == EINTR) continue;
+        if (is_gone(errno) && on_disconnect() == OnDisconnect::RESTORE) {
+            /* Nothing of the trigger went out: it goes into the new
+             * connection, after the restore. */
+            const unsigned seen = generation.load();
+            const int err = errno;
+            lock.release();
+            if (await_restore(seen, err) != 0) return -1;
+            continue;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
         /* The socket is full. Nothing was written, so the lock is not held
          * while room is awaited: the program's own requests, which wait for
@@ -704,15 +872,17 @@ static bool any_pending() {
 }
 
 /* end_call gives the call guard up, after firing what handlers left during
- * the call. A trigger left between the last look and the release is fired by
+ * the call (see fire_pending). A trigger left between the last look and the release is fired by
  * whoever takes the guard next, the handler that left it included (see
  * _qnx_defer_trigger). */
 static void end_call() {
     bool handled = false;
+    bool fired;
     do {
-        fire_pending(nullptr, handled);
+        fired = fire_pending(nullptr, handled);
         call_busy.store(false);
-    } while (any_pending() && begin_call());
+        /* Triggers left for a restore wait for the next call, which makes it. */
+    } while (fired && any_pending() && begin_call());
 }
 
 int _qnx_defer_trigger(pid_t proxy) {
@@ -769,12 +939,14 @@ struct SignalsHeld {
  * was written. After each handler the triggers it left are fired, then the
  * daemon is told of the handler, and the wait goes on for the one answer.
  * The triggers go first: a proxy of the caller's own then still finds the
- * Receive it waits in. Returns 0, or -1 with errno. */
-static int wait_answer(const SignalsHeld &signals, bool handled) {
+ * Receive it waits in. ran is set once a handler has run. Returns 0, or -1
+ * with errno. */
+static int wait_answer(const SignalsHeld &signals, bool handled, bool &ran) {
     const sigset_t *mask = signals.mask();
     for (;;) {
         fire_pending(mask, handled);
         if (handled) {
+            ran = true;
             handled = false;
             send_interrupt(mask, handled);
             continue;
@@ -907,34 +1079,244 @@ static int read_reply(const QNX_MSG_HDR &hdr, AnswerBytes &src, std::span<iovec>
     return 0;
 }
 
-int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
-    const int saved_errno = errno; /* before connecting: the resolver may leave its own */
-    Call call;
-    if (!call.held) {
-        errno = EBUSY;
-        return -1;
+/* now_ns reads CLOCK_MONOTONIC in nanoseconds. */
+static int64_t now_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * NS_PER_S + t.tv_nsec;
+}
+
+/* nap waits ns nanoseconds with the signal mask mask, or less when a signal
+ * handler runs; handled is then set. */
+static void nap(int64_t ns, const sigset_t *mask, bool &handled) {
+    timespec t{static_cast<time_t>(ns / NS_PER_S), static_cast<long>(ns % NS_PER_S)};
+    if (ppoll(nullptr, 0, &t, mask) < 0 && errno == EINTR) handled = true;
+}
+
+/* end_unrestored ends the process with EX_UNAVAILABLE after one line on
+ * standard error that says why the daemon did not restore it. */
+[[noreturn]] static void end_unrestored(const char *why) {
+    fprintf(stderr, "client: %s (pid %d): the daemon did not restore this process (%s); ending\n",
+            program_invocation_short_name, static_cast<int>(getpid()), why);
+    exit(EX_UNAVAILABLE);
+}
+
+/* ask_restore sends MT_RESTORE naming the held senders pids[0..n) over the
+ * new connection, _qnx_socket, as its first request, and reads the answer,
+ * with the signal mask mask while it waits (handled is set when a handler
+ * ran). The caller holds the write lock. Nothing else goes into the
+ * connection before the answer: no interrupt mark (the restore is never
+ * broken off; the call sent again after it carries the mark) and no trigger
+ * a handler left (the call fires them after it). Returns the answer's
+ * retcode (EPROTO for an answer with a body, which MT_RESTORE never has), or
+ * -1 with errno when the connection fails. */
+static int ask_restore(const int32_t *pids, size_t n, const sigset_t *mask, bool &handled) {
+    QNX_REQ<QNX_MSG_RESTORE> rq{};
+    rq.hdr.ev.typ = MT_RESTORE;
+    rq.hdr.from_pid = my_pid;
+    rq.hdr.msg_len = static_cast<uint32_t>(sizeof rq.body + n * sizeof *pids);
+    rq.body.version = VORLEN_RESTORE_VERSION;
+    rq.body.nheld = static_cast<uint32_t>(n);
+    iovec out[2] = {{&rq, sizeof rq}, {const_cast<int32_t *>(pids), n * sizeof *pids}};
+    if (write_locked(out, mask, handled) != 0) return -1;
+    QNX_MSG_HDR answer;
+    size_t got = 0;
+    while (got < sizeof answer) {
+        pollfd p{_qnx_socket, POLLIN, 0};
+        ssize_t k = ppoll(&p, 1, nullptr, mask);
+        if (k > 0)
+            k = read(_qnx_socket, reinterpret_cast<char *>(&answer) + got, sizeof answer - got);
+        if (k < 0 && errno == EINTR) {
+            handled = true;
+            continue;
+        }
+        if (k == 0) errno = ECONNRESET;
+        if (k <= 0) return -1;
+        got += static_cast<size_t>(k);
     }
-    if (!own_connection()) {
-        /* Nothing the call names can be the process's own yet, and it must
-         * not look as if it had worked: -1 never comes with errno 0. */
-        if (!(mode & QNX_OPENING) && !inherited) {
-            errno = ENOTCONN;
+    return answer.msg_len == 0 ? answer.ev.retcode : EPROTO;
+}
+
+/* restore_connection replaces the connection, which failed with err, with a
+ * new one to the restarted daemon, and has the daemon restore this process:
+ * it connects again and again, 10 ms apart at first and twice as long each
+ * time up to 1 s, until VORLEN_RESTORE_WAIT has passed, then sends
+ * MT_RESTORE with the senders held (see _qnx_held_restore) as the new
+ * connection's first request and waits for the answer, which the daemon
+ * gives within its grace period. All the while it holds the write lock, so
+ * the library's thread writes nothing into the new connection before the
+ * restore is answered, and the process's other threads wait for it when
+ * they call (see begin_call_or_wait); a signal handler that calls meanwhile
+ * gets EBUSY, and its trigger is left for the caller's call to fire after
+ * the restore. handled is set when a handler ran. The caller holds the call
+ * guard. Returns once the daemon answered 0. Otherwise it ends the process
+ * with status 69 (EX_UNAVAILABLE) and a line that says why: no daemon
+ * answered within VORLEN_RESTORE_WAIT, or the one that did has no record of
+ * this process (ESRCH), ended the plant (VORLEN_RETCODE_GONE) or refused
+ * otherwise. A daemon that goes away again before it answers is waited for
+ * as before. */
+static void restore_connection(int err, bool &handled) {
+    restoring.store(gettid());
+    SignalsHeld signals;
+    const sigset_t *mask = signals.mask();
+    WriteLock lock;
+    if (own_connection()) close(_qnx_socket);
+    _qnx_socket = -1;
+    static int32_t pids[VORLEN_MAX_RESTORE_HELD]; /* the call guard's */
+    const size_t nheld = _qnx_held_restore(pids);
+    const int64_t start = now_ns(), wait = settings().restore_wait;
+    int64_t delay = NS_PER_S / 100;
+    snprintf(last_said, sizeof last_said, "%s", strerror(err));
+    for (;;) {
+        quiet = true;
+        const int fd = open_socket();
+        quiet = false;
+        if (fd >= 0) {
+            _qnx_socket = fd;
+            my_pid = getpid();
+            inherited = false;
+            generation++;
+            const int rc = ask_restore(pids, nheld, mask, handled);
+            if (rc == 0) break;
+            if (rc == ESRCH) end_unrestored("it has no record of this process");
+            if (rc == VORLEN_RETCODE_GONE) end_unrestored("the daemon ended the plant");
+            if (rc > 0) end_unrestored(strerror(rc));
+            snprintf(last_said, sizeof last_said, "the daemon went away again: %s",
+                     strerror(errno));
+            close(fd);
+            _qnx_socket = -1;
+        }
+        const int64_t spent = now_ns() - start;
+        if (spent >= wait) {
+            char why[sizeof last_said + 64];
+            snprintf(why, sizeof why, "no daemon answered within %g s: %s",
+                     static_cast<double>(wait) / NS_PER_S, last_said);
+            end_unrestored(why);
+        }
+        nap(std::min(delay, wait - spent), mask, handled);
+        delay = std::min(delay * 2, NS_PER_S);
+    }
+    lock.release();
+    signals.release();
+    restoring.store(0);
+    futex(restoring, FUTEX_WAKE_PRIVATE, INT_MAX);
+}
+
+/* await_restore waits, in the library's thread, for a connection newer than
+ * generation seen, after a write into the one that failed with err: it
+ * restores the connection itself when no call of the program's is in
+ * progress, and otherwise leaves it to that call, which meets the failure in
+ * its own read. Returns 0, or -1 with errno err when no new connection came
+ * within VORLEN_RESTORE_WAIT and a second. */
+static int await_restore(unsigned seen, int err) {
+    const int64_t until = now_ns() + settings().restore_wait + NS_PER_S;
+    while (generation.load() == seen) {
+        if (begin_call()) {
+            bool handled = false;
+            if (generation.load() == seen) restore_connection(err, handled);
+            end_call();
+            return 0;
+        }
+        if (now_ns() >= until) {
+            errno = err;
             return -1;
         }
-        open_or_end();
+        if (const int t = restoring.load(); t != 0) {
+            futex(restoring, FUTEX_WAIT_PRIVATE, t);
+        } else {
+            timespec tick{0, 10000000};
+            nanosleep(&tick, nullptr);
+        }
     }
+    return 0;
+}
+
+/* Replay keeps what a request needs to be written again once the connection
+ * is restored: the iovecs of the request and of the parts, which writing and
+ * reading move on in place, and the bytes of req[0] (the header and the
+ * fixed body), which the answer overwrites. Lists of ordinary length stay on
+ * the stack. */
+class Replay {
+    std::array<iovec, 32> few;
+    std::vector<iovec> many;
+    std::array<unsigned char, 256> few_bytes;
+    std::vector<unsigned char> many_bytes;
+    std::span<iovec> req_kept, parts_kept;
+    std::span<unsigned char> head_kept;
+
+  public:
+    int64_t sent = 0; /* when the request was first written */
+
+    void keep(std::span<iovec> req, std::span<iovec> parts) {
+        std::span<iovec> room(few);
+        if (req.size() + parts.size() > few.size()) {
+            many.resize(req.size() + parts.size());
+            room = many;
+        }
+        req_kept = room.first(req.size());
+        parts_kept = room.subspan(req.size(), parts.size());
+        std::copy(req.begin(), req.end(), req_kept.begin());
+        std::copy(parts.begin(), parts.end(), parts_kept.begin());
+        std::span<unsigned char> bytes(few_bytes);
+        if (req[0].iov_len > bytes.size()) {
+            many_bytes.resize(req[0].iov_len);
+            bytes = many_bytes;
+        }
+        head_kept = bytes.first(req[0].iov_len);
+        memcpy(head_kept.data(), req[0].iov_base, head_kept.size());
+        sent = now_ns();
+    }
+
+    /* put_back makes req and parts as they were kept. */
+    void put_back(std::span<iovec> req, std::span<iovec> parts) const {
+        std::copy(req_kept.begin(), req_kept.end(), req.begin());
+        std::copy(parts_kept.begin(), parts_kept.end(), parts.begin());
+        memcpy(req[0].iov_base, head_kept.data(), head_kept.size());
+    }
+};
+
+/* resume_timer shortens a relative timer setting in req[0] (MT_RELABSTIMER,
+ * typ 0, a nonzero it_value) by elapsed nanoseconds, the time since it was
+ * first sent: a sleep sent again ends when it was to end. A setting whose
+ * time has passed becomes 1 ns, as a zero it_value would disarm. */
+static void resume_timer(const iovec &head, int64_t elapsed) {
+    QNX_MSG_TIMER t;
+    if (head.iov_len < sizeof(QNX_MSG_HDR) + sizeof t) return;
+    char *body = static_cast<char *>(head.iov_base) + sizeof(QNX_MSG_HDR);
+    memcpy(&t, body, sizeof t);
+    const int64_t v = int64_t(t.value.it_value.tv_sec) * NS_PER_S + t.value.it_value.tv_nsec;
+    if (t.typ != 0 || v <= 0) return;
+    const int64_t left = std::max<int64_t>(v - elapsed, 1);
+    t.value.it_value.tv_sec = static_cast<int32_t>(left / NS_PER_S);
+    t.value.it_value.tv_nsec = static_cast<int32_t>(left % NS_PER_S);
+    memcpy(body, &t, sizeof t);
+}
+
+/* How the connection failed during an exchange. */
+struct Lost {
+    int err = 0;           /* the failure's errno; 0: the connection did not fail */
+    bool answered = false; /* the answer's header had come whole */
+};
+
+/* exchange writes the request and reads its answer once, as _qnx_request
+ * says, from the process's connection. ran is set once a signal handler has
+ * run during the call (and, set before, has the request followed by an
+ * interrupt mark). Returns as _qnx_request does; when the failure is the
+ * connection's, lost says how. */
+static int exchange(unsigned mode, std::span<iovec> req, std::span<iovec> parts, int saved_errno,
+                    bool &ran, Lost &lost) {
     auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
     hdr->from_pid = my_pid;
     SignalsHeld signals;
-    bool handled = false;
+    bool handled = ran; /* a handler that ran before a restore breaks off the call sent again */
     if (write_all(req, signals.mask(), handled) != 0) {
-        daemon_gone(errno);
+        lost.err = errno;
         return -1;
     }
-    const int waited = wait_answer(signals, handled);
+    const int waited = wait_answer(signals, handled, ran);
     signals.release();
     if (waited != 0) {
-        daemon_gone(errno);
+        lost.err = errno;
         return -1;
     }
 
@@ -958,7 +1340,7 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     while (got < sizeof *hdr) {
         ssize_t n = read_some(head);
         if (n < 0) {
-            daemon_gone(errno);
+            lost.err = errno;
             return -1;
         }
         got += static_cast<size_t>(n);
@@ -973,8 +1355,8 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     if (mode & QNX_PIECES) {
         AnswerBytes src{stage, early};
         if (read_reply(*hdr, src, parts) != 0) {
-            int err = errno;
-            if (err != EPROTO) daemon_gone(err);
+            const int err = errno;
+            if (err != EPROTO) lost = {err, true};
             if (err == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
             return -1;
         }
@@ -985,11 +1367,69 @@ int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
     skip(parts, early);
     limit(parts, fit - early);
     if (read_all(parts) != 0 || discard(len - fit) != 0) {
-        int err = errno;
-        daemon_gone(err);
+        const int err = errno;
+        lost = {err, true};
         if (err == ECONNRESET && hdr->ev.retcode != 0) errno = hdr->ev.retcode;
         return -1;
     }
     errno = (mode & QNX_CLEAR_ERRNO) ? 0 : saved_errno;
     return hdr->ev.retcode;
+}
+
+int _qnx_request(unsigned mode, std::span<iovec> req, std::span<iovec> parts) {
+    const int saved_errno = errno; /* before connecting: the resolver may leave its own */
+    Call call(true);
+    if (!call.held) {
+        errno = EBUSY;
+        return -1;
+    }
+    settings();
+    if (!own_connection()) {
+        /* Nothing the call names can be the process's own yet, and it must
+         * not look as if it had worked: -1 never comes with errno 0. */
+        if (!(mode & QNX_OPENING) && !inherited) {
+            errno = ENOTCONN;
+            return -1;
+        }
+        open_or_end();
+    }
+    auto *hdr = static_cast<QNX_MSG_HDR *>(req[0].iov_base);
+    const uint16_t typ = hdr->ev.typ, flags = hdr->flags.all;
+    int32_t target = 0; /* a Reply's to_pid, a re-read's from_pid: the body's first field */
+    if (req[0].iov_len >= sizeof *hdr + sizeof target)
+        memcpy(&target, static_cast<const char *>(req[0].iov_base) + sizeof *hdr, sizeof target);
+    if (_qnx_held_lost(typ, flags, target)) {
+        errno = (mode & QNX_CLEAR_ERRNO) ? 0 : saved_errno;
+        return ESRCH;
+    }
+    const bool restores = on_disconnect() == OnDisconnect::RESTORE;
+    Replay replay;
+    if (restores) replay.keep(req, parts);
+    bool ran = false;
+    for (;;) {
+        Lost lost;
+        const int rc = exchange(mode, req, parts, saved_errno, ran, lost);
+        if (lost.err == 0) {
+            if (rc >= 0) _qnx_held_note(typ, flags, target, rc, hdr->from_pid);
+            return rc;
+        }
+        const int call_errno = errno;
+        if (!restores || !is_gone(lost.err)) {
+            daemon_gone(lost.err);
+            errno = call_errno;
+            return -1;
+        }
+        restore_connection(lost.err, ran);
+        /* A Send whose reply was cut: the receiver has replied, and a Send
+         * sent again would deliver the message twice. */
+        if (lost.answered && (mode & QNX_PIECES)) {
+            errno = call_errno;
+            return -1;
+        }
+        /* Any other call is made again; one whose answer had begun to come
+         * (a Receive's message, a listing) is asked for again whole. */
+        replay.put_back(req, parts);
+        if (typ == MT_SEND) hdr->flags.all |= VORLEN_FLAG_RESUMED;
+        if (typ == MT_RELABSTIMER) resume_timer(req[0], now_ns() - replay.sent);
+    }
 }

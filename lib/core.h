@@ -20,6 +20,14 @@
  * it does nothing, and the request that follows fails with EBUSY. */
 void _qnx_open();
 
+/* _qnx_use_qnx4_face tells the core that the process makes calls of the QNX
+ * 4 face: unless VORLEN_ON_DISCONNECT says otherwise, the process then has
+ * the restarted daemon restore it when its connection fails, as a QNX 4
+ * process cannot go on without its kernel (vorlen.h's keeps failing). The
+ * QNX 4 layer calls it at the start of each of its entry points. Cannot fail;
+ * async-signal-safe. */
+void _qnx_use_qnx4_face();
+
 /* _qnx_trigger_from_thread triggers proxy (the wire's id) for a thread of
  * the library's own, which must block every signal: it writes an MT_TRIGGER
  * marked VORLEN_FLAG_UNANSWERED, which the daemon carries out at any moment
@@ -29,7 +37,10 @@ void _qnx_open();
  * delivers the trigger also while the program waits in Receive. It does not
  * connect the process. Returns 0 once the trigger is written, or -1 with
  * errno: ENOTCONN (this process has no connection of its own; nothing
- * sent), or that of the failed write. A daemon that refuses the proxy says
+ * sent), or that of the failed write. A process that restores when its
+ * connection fails (see _qnx_use_qnx4_face) waits for the restore instead,
+ * making it itself when no call of the program's is in progress, and writes
+ * the trigger into the new connection. A daemon that refuses the proxy says
  * so in its log only. */
 int _qnx_trigger_from_thread(pid_t proxy);
 

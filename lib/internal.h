@@ -70,6 +70,27 @@ int _qnx_read_exact(void *dest, size_t n);
 constexpr size_t QNX_PENDING_TRIGGERS = 16;
 int _qnx_defer_trigger(pid_t proxy);
 
+/* The held set (held.cpp): the senders whose messages this process received
+ * and has not replied to, which a restore names to the restarted daemon. Only
+ * the holder of the call guard uses it. None of these can fail.
+ * _qnx_held_note learns from a complete answer (retcode) to a request of type
+ * typ with flags, naming target (a Reply's to_pid), that brought a message
+ * from sender (a Receive's): a Receive or Creceive of a process's message
+ * adds the sender; a Reply answered 0 or ESRCH and a Relay answered 0 remove
+ * to_pid; a Writemsg answered 0 marks it written.
+ * _qnx_held_lost tells whether the request must be answered ESRCH without
+ * asking the daemon: a Reply, Writemsg, Relay or Readmsg of a sender whose
+ * reply had been written into before the last restore (the daemon delivers
+ * its message again); it then forgets the sender.
+ * _qnx_held_restore puts the pids to name in MT_RESTORE into pids (room for
+ * VORLEN_MAX_RESTORE_HELD) and returns how many: the senders held, less
+ * those written into, which it marks lost.
+ * _qnx_held_clear forgets every sender (a forked child holds none). */
+void _qnx_held_note(uint16_t typ, uint16_t flags, int32_t target, int retcode, int32_t sender);
+bool _qnx_held_lost(uint16_t typ, uint16_t flags, int32_t target);
+size_t _qnx_held_restore(int32_t *pids);
+void _qnx_held_clear();
+
 /* _qnx_priority is the caller's priority as the wire carries it: QNX 4's,
  * from its niceness (VORLEN_PRIO_OF_NICE). Cannot fail. */
 int32_t _qnx_priority();

@@ -2,6 +2,7 @@
  * loss */
 #include "vorlen_test.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,11 +12,14 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,8 +71,11 @@ VT_ON_BOTH_TRANSPORTS(ClientCore);
 
 /* A client that cannot reach the daemon says why and ends with status 1 at
  * its first opening call, so that a supervisor does not take it for one that
- * did its work. A VORLEN_PORT that is no port is named in sin's words. */
-TEST_P(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
+ * did its work. A VORLEN_PORT that is no port is named in sin's words. A
+ * VORLEN_ON_DISCONNECT or VORLEN_RESTORE_WAIT the library does not take ends
+ * the process with status 2 at that first call, before it connects (here to a
+ * port where nothing listens), not when the daemon goes away. */
+TEST_P(ClientCore, FailingToConnectOrABadSettingEndsTheProcessAtItsFirstCallWithTheReason) {
     /* A port bound but not listening refuses connections, and nobody else can
      * take it while the test holds it. */
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -78,24 +85,42 @@ TEST_P(ClientCore, FailingToConnectEndsTheProcessWithStatus1AndTheReason) {
     socklen_t len = sizeof a;
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
-    const std::pair<std::string, std::string> cases[] = {
-        {std::to_string(ntohs(a.sin_port)),
+    const std::string refused = std::to_string(ntohs(a.sin_port));
+    const std::string modes = "client: VORLEN_ON_DISCONNECT is none of restore, exit, reconnect "
+                              "and fail: ";
+    const std::string waits = "client: VORLEN_RESTORE_WAIT is no number of seconds: ";
+    struct Case {
+        const char *variable;
+        std::string value;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"VORLEN_PORT", refused, 1,
          std::string("client (connect): ") +
-             (GetParam() == vt::Transport::tcp ? "127.0.0.1:" : "@vorlen.") +
-             std::to_string(ntohs(a.sin_port)) + ": " + strerror(ECONNREFUSED) + "\n"},
-        {"abc", "client (connect): VORLEN_PORT is no port number: 'abc'\n"},
-        {"65536", "client (connect): VORLEN_PORT is no port number: '65536'\n"},
+             (GetParam() == vt::Transport::tcp ? "127.0.0.1:" : "@vorlen.") + refused + ": " +
+             strerror(ECONNREFUSED) + "\n"},
+        {"VORLEN_PORT", "abc", 1, "client (connect): VORLEN_PORT is no port number: 'abc'\n"},
+        {"VORLEN_PORT", "65536", 1, "client (connect): VORLEN_PORT is no port number: '65536'\n"},
+        {"VORLEN_ON_DISCONNECT", "reconect", 2, modes + "'reconect'\n"},
+        {"VORLEN_ON_DISCONNECT", "Restore", 2, modes + "'Restore'\n"},
+        {"VORLEN_RESTORE_WAIT", "abc", 2, waits + "'abc'\n"},
+        {"VORLEN_RESTORE_WAIT", "-1", 2, waits + "'-1'\n"},
+        {"VORLEN_RESTORE_WAIT", "1.2.3", 2, waits + "'1.2.3'\n"},
+        {"VORLEN_RESTORE_WAIT", "0x10", 2, waits + "'0x10'\n"},
+        {"VORLEN_RESTORE_WAIT", "99999999999", 2, waits + "'99999999999'\n"},
     };
     setenv("HOSTNAME", "", 1);
-    for (const auto &[port, message] : cases) {
-        setenv("VORLEN_PORT", port.c_str(), 1);
-        auto [st, err] = run_captured([] {
+    for (const Case &k : cases) {
+        SCOPED_TRACE(std::string(k.variable) + "=" + k.value);
+        auto [st, err] = run_captured([&] {
+            setenv("VORLEN_PORT", refused.c_str(), 1);
+            setenv(k.variable, k.value.c_str(), 1);
             char b[4] = {};
             Send(1, b, b, sizeof b, sizeof b);
             return 99;
         });
-        EXPECT_EQ(st, 1) << "VORLEN_PORT=" << port;
-        EXPECT_EQ(err, message);
+        EXPECT_EQ(st, k.status);
+        EXPECT_EQ(err, k.message);
     }
     close(s);
 }
@@ -327,4 +352,373 @@ TEST_P(ClientCore, WhenTheDaemonGoesAwayTheProcessDoesWhatItWasToldTo) {
         vt::wait_exit(again);
         for (int fd : {go[0], go[1], err[0]}) close(fd);
     }
+}
+
+/* With VORLEN_ON_DISCONNECT=restore, a process whose daemon goes away and
+ * does not come back within VORLEN_RESTORE_WAIT ends with status 69 and one
+ * line that says why, however often it tried to connect meanwhile. */
+TEST_P(ClientCore, ARestoringProcessWhoseDaemonNeverComesBackEndsWithStatus69) {
+    auto d = std::make_unique<vt::Daemon>();
+    const int port = d->port();
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    pid_t c = vt::spawn([&] {
+        dup2(err[1], 2);
+        setenv("VORLEN_ON_DISCONNECT", "restore", 1);
+        setenv("VORLEN_RESTORE_WAIT", "0.3", 1);
+        char b[8];
+        REQUIRE(qnx_name_attach(0, "gone/restoring") != -1);
+        Receive(0, b, sizeof b);
+        return 3; /* the Receive must not come back */
+    });
+    close(err[1]);
+    ASSERT_TRUE(vt::wait_state(port, c, STATE_RECEIVE_BLOCKED));
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    d->kill_and_wait(SIGKILL);
+    EXPECT_EQ(vt::wait_exit(c), 69);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    EXPECT_GE(double(t1.tv_sec - t0.tv_sec) + double(t1.tv_nsec - t0.tv_nsec) / 1e9, 0.3);
+    std::string said;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(err[0], buf, sizeof buf)) > 0) said.append(buf, size_t(n));
+    close(err[0]);
+    const std::string line = std::string("client: ") + program_invocation_short_name + " (pid " +
+                             std::to_string(c) +
+                             "): the daemon did not restore this process (no daemon answered "
+                             "within 0.3 s: ";
+    EXPECT_EQ(said.rfind(line, 0), 0u) << said;
+    EXPECT_NE(said.find(strerror(ECONNREFUSED)), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+    EXPECT_EQ(said.substr(said.size() - std::min<size_t>(said.size(), 10)), "); ending\n");
+}
+
+namespace {
+
+/* FakeDaemon listens where the library looks for its daemon over the
+ * transport of the test (a free TCP port, or a socket file named by
+ * VORLEN_UNIX) and is served by the test by hand, record by record. */
+struct FakeDaemon {
+    int listener = -1;
+    int port = 0;
+    std::string dir, path;
+
+    FakeDaemon() {
+        if (vt::transport() == vt::Transport::tcp) {
+            listener = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+            EXPECT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len), 0);
+            port = ntohs(a.sin_port);
+        } else {
+            dir = vt::make_tempdir();
+            path = dir + "/fake.sock";
+            listener = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+            EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+            port = vt::free_port();
+        }
+        EXPECT_EQ(listen(listener, 8), 0);
+    }
+    ~FakeDaemon() {
+        close(listener);
+        if (!path.empty()) unlink(path.c_str());
+        if (!dir.empty()) rmdir(dir.c_str());
+    }
+    /* aim points the library of this process (and its children) here. */
+    void aim() const {
+        setenv("HOSTNAME", "", 1);
+        setenv("VORLEN_PORT", std::to_string(port).c_str(), 1);
+        if (!path.empty()) setenv("VORLEN_UNIX", path.c_str(), 1);
+    }
+    /* next takes the next connection, -1 when none comes within 5 s. */
+    int next() const {
+        pollfd p{listener, POLLIN, 0};
+        return poll(&p, 1, 5000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    }
+};
+
+/* readable tells whether fd has bytes (or its end) within ms. */
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+}
+
+/* take reads exactly n bytes of fd; fewer when it ends or 5 s pass. */
+std::string take(int fd, size_t n) {
+    std::string b;
+    char buf[4096];
+    while (b.size() < n && readable(fd, 5000)) {
+        ssize_t k = read(fd, buf, std::min(sizeof buf, n - b.size()));
+        if (k <= 0) break;
+        b.append(buf, size_t(k));
+    }
+    return b;
+}
+
+/* A request as it came: its header and its body. */
+struct Record {
+    QNX_MSG_HDR hdr{};
+    std::string body;
+};
+Record take_record(int fd) {
+    Record r;
+    std::string h = take(fd, sizeof r.hdr);
+    if (h.size() != sizeof r.hdr) {
+        ADD_FAILURE() << "no whole header came";
+        return r;
+    }
+    memcpy(&r.hdr, h.data(), sizeof r.hdr);
+    r.body = take(fd, r.hdr.msg_len);
+    return r;
+}
+
+/* answer writes an answer header with retcode, from_pid and the body. */
+void answer(int fd, int retcode, int32_t from_pid = 0, const std::string &body = "") {
+    std::vector<uint8_t> b = vt::hdr(0, from_pid, uint32_t(body.size()));
+    reinterpret_cast<QNX_MSG_HDR *>(b.data())->ev.retcode = uint16_t(retcode);
+    b.insert(b.end(), body.begin(), body.end());
+    EXPECT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size()));
+}
+
+int32_t first_field(const Record &r) {
+    int32_t v = 0;
+    if (r.body.size() >= sizeof v) memcpy(&v, r.body.data(), sizeof v);
+    return v;
+}
+
+int signal_pipe = -1;
+extern "C" void trigger_and_tell(int) {
+    const int saved = errno;
+    Trigger(-5);
+    if (write(signal_pipe, "s", 1) != 1) _exit(9);
+    errno = saved;
+}
+
+} // namespace
+
+extern "C" {
+pid_t vorlen_qnx4_Receive(pid_t pid, void *msg, unsigned nbytes);
+int vorlen_qnx4_Reply(pid_t pid, const void *msg, unsigned nbytes);
+int vorlen_qnx4_Writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes);
+int vorlen_qnx4_Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes);
+}
+
+/* A process of the QNX 4 face restores by default when its connection fails.
+ * The daemon here closes the connection on the process's Send. The process
+ * connects again; its first request is MT_RESTORE naming the sender it holds
+ * (4242), not the one whose reply it wrote into with Writemsg (4343), and
+ * nothing follows it before its answer, neither the trigger of a signal
+ * handler that ran meanwhile nor the mark of that handler. Answered 0, the
+ * Send comes again marked VORLEN_FLAG_RESUMED, then the trigger, then the
+ * mark, and its reply is the Send's; the Reply to the sender written into
+ * fails with ESRCH without a word to the daemon, the Reply to the other one
+ * goes to it. Answered ESRCH, or VORLEN_RETCODE_GONE by a daemon ending its
+ * plant, the process ends with status 69 and says why. */
+TEST_P(ClientCore, ARestoreComesFirstNamesTheHeldSendersAndTheSendGoesAgain) {
+    const struct Case {
+        int restore_answer;
+        int status;
+        const char *why;
+    } cases[] = {
+        {0, 0, ""},
+        {ESRCH, 69, "it has no record of this process"},
+        {VORLEN_RETCODE_GONE, 69, "the daemon ended the plant"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.restore_answer);
+        FakeDaemon fake;
+        int sig[2], err[2];
+        ASSERT_EQ(pipe(sig), 0);
+        ASSERT_EQ(pipe(err), 0);
+        pid_t c = vt::spawn([&] {
+            dup2(err[1], 2);
+            fake.aim();
+            unsetenv("VORLEN_ON_DISCONNECT");
+            signal_pipe = sig[1];
+            struct sigaction sa {};
+            sa.sa_handler = trigger_and_tell;
+            sigaction(SIGUSR1, &sa, nullptr);
+            char b[16], r[8] = {};
+            REQUIRE(vorlen_qnx4_Receive(0, b, sizeof b) == 4242);
+            REQUIRE(vorlen_qnx4_Receive(0, b, sizeof b) == 4343);
+            REQUIRE(vorlen_qnx4_Writemsg(4343, 0, "w", 1) == 1);
+            REQUIRE(vorlen_qnx4_Send(77, "req", r, 3, sizeof r) == 0);
+            REQUIRE(memcmp(r, "pong", 4) == 0);
+            REQUIRE(vorlen_qnx4_Reply(4343, "x", 1) == -1 && errno == ESRCH);
+            REQUIRE(vorlen_qnx4_Reply(4242, "ok", 2) == 0);
+            return 0;
+        });
+        close(err[1]);
+        close(sig[1]);
+
+        int first = fake.next();
+        ASSERT_GE(first, 0);
+        for (int32_t sender : {4242, 4343}) {
+            EXPECT_EQ(take_record(first).hdr.ev.typ, MT_RECEIVE);
+            answer(first, 0, sender, "ping");
+        }
+        Record w = take_record(first);
+        EXPECT_EQ(w.hdr.ev.typ, MT_REPLY);
+        EXPECT_EQ(w.hdr.flags.all, VORLEN_FLAG_WRITEMSG);
+        answer(first, 0);
+        Record sent = take_record(first);
+        EXPECT_EQ(sent.hdr.ev.typ, MT_SEND);
+        EXPECT_EQ(sent.hdr.flags.all & VORLEN_FLAG_RESUMED, 0);
+        close(first);
+
+        int second = fake.next();
+        ASSERT_GE(second, 0);
+        ASSERT_TRUE(readable(second, 5000));
+        /* The process waits for the restore's answer: a handler runs. */
+        kill(c, SIGUSR1);
+        char s;
+        EXPECT_EQ(read(sig[0], &s, 1), 1);
+        Record restore = take_record(second);
+        EXPECT_EQ(restore.hdr.ev.typ, MT_RESTORE);
+        EXPECT_EQ(restore.hdr.from_pid, c);
+        QNX_MSG_RESTORE body{VORLEN_RESTORE_VERSION, 1};
+        int32_t held = 4242;
+        EXPECT_EQ(restore.body, std::string(reinterpret_cast<char *>(&body), sizeof body) +
+                                    std::string(reinterpret_cast<char *>(&held), sizeof held));
+        EXPECT_FALSE(readable(second, 100)) << "written before the restore's answer";
+        answer(second, k.restore_answer);
+        if (k.restore_answer == 0) {
+            Record again = take_record(second);
+            EXPECT_EQ(again.hdr.ev.typ, MT_SEND);
+            EXPECT_EQ(again.hdr.flags.all, sent.hdr.flags.all | VORLEN_FLAG_RESUMED);
+            EXPECT_EQ(again.body, sent.body);
+            Record trigger = take_record(second);
+            EXPECT_EQ(trigger.hdr.ev.typ, MT_TRIGGER);
+            EXPECT_EQ(trigger.hdr.flags.all, VORLEN_FLAG_UNANSWERED);
+            EXPECT_EQ(first_field(trigger), -5);
+            Record mark = take_record(second);
+            EXPECT_EQ(mark.hdr.ev.typ, 0);
+            EXPECT_EQ(mark.hdr.flags.all, VORLEN_FLAG_INTERRUPT);
+            answer(second, 0, 77, "pong");
+            Record reply = take_record(second);
+            EXPECT_EQ(reply.hdr.ev.typ, MT_REPLY);
+            EXPECT_EQ(first_field(reply), 4242);
+            answer(second, 0);
+        }
+        EXPECT_EQ(vt::wait_exit(c), k.status);
+        EXPECT_EQ(take(second, 1), "") << "the process wrote on after its last call";
+        close(second);
+        std::string said;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(err[0], buf, sizeof buf)) > 0) said.append(buf, size_t(n));
+        const std::string line = *k.why ? std::string("client: ") + program_invocation_short_name +
+                                              " (pid " + std::to_string(c) +
+                                              "): the daemon did not restore this process (" +
+                                              k.why + "); ending\n"
+                                        : "";
+        EXPECT_EQ(said, line);
+        for (int fd : {sig[0], err[0]}) close(fd);
+    }
+}
+
+/* A sleep the restart broke off is sent again for the time that was left:
+ * the process sleeps until the moment it asked for, not for the whole time
+ * once more. The time the process had slept is at least the time between
+ * the daemon's reading the sleep and closing the connection. */
+TEST_P(ClientCore, ASleepSentAgainAfterARestoreEndsWhenItWasToEnd) {
+    FakeDaemon fake;
+    pid_t c = vt::spawn([&] {
+        fake.aim();
+        setenv("VORLEN_ON_DISCONNECT", "restore", 1);
+        qnx_timer_t t = mktimer(0, NOTIFY_SLEEP, nullptr);
+        REQUIRE(t == 1);
+        itimerspec v{};
+        v.it_value.tv_sec = 10;
+        REQUIRE(reltimer(t, &v, nullptr) == 0);
+        return 0;
+    });
+    int first = fake.next();
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(take_record(first).hdr.ev.typ, MT_MKTIMER);
+    QNX_MSG_MKTIMER made{};
+    made.timer_nr = 1;
+    answer(first, 0, 0, std::string(reinterpret_cast<char *>(&made), sizeof made));
+    Record sleep = take_record(first);
+    timespec read_at, closed_at;
+    clock_gettime(CLOCK_MONOTONIC, &read_at);
+    EXPECT_EQ(sleep.hdr.ev.typ, MT_RELABSTIMER);
+    clock_gettime(CLOCK_MONOTONIC, &closed_at);
+    close(first);
+    const int64_t slept =
+        (closed_at.tv_sec - read_at.tv_sec) * 1000000000LL + (closed_at.tv_nsec - read_at.tv_nsec);
+
+    int second = fake.next();
+    ASSERT_GE(second, 0);
+    Record restore = take_record(second);
+    EXPECT_EQ(restore.hdr.ev.typ, MT_RESTORE);
+    answer(second, 0);
+    Record again = take_record(second);
+    EXPECT_EQ(again.hdr.ev.typ, MT_RELABSTIMER);
+    QNX_MSG_TIMER before{}, after{};
+    ASSERT_EQ(sleep.body.size(), sizeof before);
+    ASSERT_EQ(again.body.size(), sizeof after);
+    memcpy(&before, sleep.body.data(), sizeof before);
+    memcpy(&after, again.body.data(), sizeof after);
+    EXPECT_EQ(after.typ, 0);
+    EXPECT_EQ(after.timer_nr, 1);
+    const int64_t left = after.value.it_value.tv_sec * 1000000000LL + after.value.it_value.tv_nsec;
+    EXPECT_GT(left, 0);
+    EXPECT_LE(left, 10 * 1000000000LL - slept);
+    EXPECT_LT(left, 10 * 1000000000LL);
+    EXPECT_EQ(before.value.it_value.tv_sec, 10);
+    answer(second, 0);
+    EXPECT_EQ(vt::wait_exit(c), 0);
+    close(second);
+}
+
+extern "C" int dev_arm(int fd, pid_t proxy, unsigned events);
+
+/* The library's own thread (here the one that triggers the proxies armed on
+ * descriptors) writes nothing into the new connection before the restore is
+ * answered: its trigger follows the answer, beside the Receive sent again. */
+TEST_P(ClientCore, TheLibrarysThreadTriggersOnlyAfterTheRestore) {
+    FakeDaemon fake;
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    pid_t c = vt::spawn([&] {
+        fake.aim();
+        setenv("VORLEN_ON_DISCONNECT", "restore", 1);
+        REQUIRE(dev_arm(input[0], -5, 1 /* _DEV_EVENT_INPUT */) == 0);
+        char b[8];
+        REQUIRE(Receive(0, b, sizeof b) == -5);
+        return 0;
+    });
+    int first = fake.next();
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(take_record(first).hdr.ev.typ, MT_RECEIVE);
+    close(first);
+    int second = fake.next();
+    ASSERT_GE(second, 0);
+    ASSERT_TRUE(readable(second, 5000));
+    Record restore = take_record(second);
+    EXPECT_EQ(restore.hdr.ev.typ, MT_RESTORE);
+    /* The descriptor becomes ready while the process waits for the answer. */
+    EXPECT_EQ(write(input[1], "x", 1), 1);
+    EXPECT_FALSE(readable(second, 100)) << "written before the restore's answer";
+    answer(second, 0);
+    bool received = false, triggered = false;
+    for (int i = 0; i < 2; i++) {
+        Record r = take_record(second);
+        if (r.hdr.ev.typ == MT_RECEIVE) received = true;
+        if (r.hdr.ev.typ == MT_TRIGGER && r.hdr.flags.all == VORLEN_FLAG_UNANSWERED &&
+            first_field(r) == -5)
+            triggered = true;
+    }
+    EXPECT_TRUE(received && triggered);
+    answer(second, 0, -5);
+    EXPECT_EQ(vt::wait_exit(c), 0);
+    for (int fd : {second, input[0], input[1]}) close(fd);
 }

@@ -433,7 +433,7 @@ TEST(Sin, UsageAndNoDaemon) {
     EXPECT_NE(s.out.find("usage: sin"), std::string::npos);
     /* Every variable the library reads, as sin's own connection does. */
     for (const char *var : {"HOSTNAME", "VORLEN_PORT", "VORLEN_TRANSPORT", "VORLEN_UNIX",
-                            "VORLEN_DAEMON_USER", "VORLEN_ON_DISCONNECT"})
+                            "VORLEN_DAEMON_USER", "VORLEN_ON_DISCONNECT", "VORLEN_RESTORE_WAIT"})
         EXPECT_NE(s.out.find(std::string("  ") + var + " "), std::string::npos) << var;
 }
 

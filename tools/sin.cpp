@@ -65,8 +65,10 @@ const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
                     "               then the abstract @vorlen.<port>)\n"
                     "  VORLEN_DAEMON_USER  a user (name or number) trusted to run the daemon\n"
                     "               beside root and the client's own user\n"
-                    "  VORLEN_ON_DISCONNECT  exit or reconnect when the daemon goes away\n"
-                    "               (default: every later call fails)\n"
+                    "  VORLEN_ON_DISCONNECT  restore, exit, reconnect or fail when the daemon\n"
+                    "               goes away (default: fail, every later call fails; restore\n"
+                    "               for programs built with the QNX 4 headers)\n"
+                    "  VORLEN_RESTORE_WAIT  seconds restore waits for the daemon (default 60)\n"
                     "\n"
                     "Exit status: 0 listed, 1 no daemon answers, 2 bad arguments or environment.\n";
 

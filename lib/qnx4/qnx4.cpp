@@ -2,7 +2,8 @@
 /* A program built with the QNX 4 headers calls these under the calls' own
  * names (see VORLEN_QNX4 in vorlen_api.h). Each marks its request with
  * VORLEN_FLAG_QNX4 where the daemon carries the difference, or changes how
- * the result is reported where the library does. */
+ * the result is reported where the library does, and first tells the core
+ * that the process uses the QNX 4 face (see _qnx_use_qnx4_face). */
 #include "../core.h"
 
 #include "qnx/sys/proxy.h"
@@ -44,11 +45,13 @@ extern "C" {
  * with ESRCH. */
 VORLEN_EXPORT int vorlen_qnx4_Sendmx(pid_t pid, unsigned sparts, unsigned rparts,
                                      const _MXFER_ENTRY *smsg, const _MXFER_ENTRY *rmsg) {
+    _qnx_use_qnx4_face();
     return _qnx_sendmx(to_wire(pid), sparts, rparts, smsg, rmsg, VORLEN_FLAG_QNX4);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_Send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes,
                                    unsigned rnbytes) {
+    _qnx_use_qnx4_face();
     _MXFER_ENTRY s = _qnx_one_part(smsg, snbytes), r = _qnx_one_part(rmsg, rnbytes);
     return _qnx_sendmx(to_wire(pid), 1, 1, &s, &r, VORLEN_FLAG_QNX4);
 }
@@ -56,10 +59,12 @@ VORLEN_EXPORT int vorlen_qnx4_Send(pid_t pid, const void *smsg, void *rmsg, unsi
 /* vorlen_qnx4_Replymx is Replymx reporting as QNX 4 does: 0, or -1 with
  * errno (ESRCH when pid waits for no reply from the caller). */
 VORLEN_EXPORT int vorlen_qnx4_Replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    _qnx_use_qnx4_face();
     return _qnx_result(_qnx_replymx(to_wire(pid), parts, msgmx));
 }
 
 VORLEN_EXPORT int vorlen_qnx4_Reply(pid_t pid, const void *msg, unsigned nbytes) {
+    _qnx_use_qnx4_face();
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return _qnx_result(_qnx_replymx(to_wire(pid), 1, &e));
 }
@@ -67,29 +72,35 @@ VORLEN_EXPORT int vorlen_qnx4_Reply(pid_t pid, const void *msg, unsigned nbytes)
 /* vorlen_qnx4_Receivemx and the other receives take and give proxies by
  * their QNX 4 ids. */
 VORLEN_EXPORT pid_t vorlen_qnx4_Receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    _qnx_use_qnx4_face();
     return from_wire(_qnx_receivemx(to_wire(pid), parts, msgmx, MT_RECEIVE));
 }
 
 VORLEN_EXPORT pid_t vorlen_qnx4_Receive(pid_t pid, void *msg, unsigned nbytes) {
+    _qnx_use_qnx4_face();
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return from_wire(_qnx_receivemx(to_wire(pid), 1, &e, MT_RECEIVE));
 }
 
 VORLEN_EXPORT pid_t vorlen_qnx4_Creceivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx) {
+    _qnx_use_qnx4_face();
     return from_wire(_qnx_receivemx(to_wire(pid), parts, msgmx, MT_NB_RECEIVE));
 }
 
 VORLEN_EXPORT pid_t vorlen_qnx4_Creceive(pid_t pid, void *msg, unsigned nbytes) {
+    _qnx_use_qnx4_face();
     _MXFER_ENTRY e = _qnx_one_part(msg, nbytes);
     return from_wire(_qnx_receivemx(to_wire(pid), 1, &e, MT_NB_RECEIVE));
 }
 
 VORLEN_EXPORT int vorlen_qnx4_Readmsgmx(pid_t pid, unsigned offset, unsigned parts,
                                         const _MXFER_ENTRY *msgmx) {
+    _qnx_use_qnx4_face();
     return Readmsgmx(to_wire(pid), offset, parts, msgmx);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_Readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) {
+    _qnx_use_qnx4_face();
     return Readmsg(to_wire(pid), offset, msg, nbytes);
 }
 
@@ -98,10 +109,12 @@ VORLEN_EXPORT int vorlen_qnx4_Readmsg(pid_t pid, unsigned offset, void *msg, uns
  * times), returned by its QNX 4 id. */
 VORLEN_EXPORT pid_t vorlen_qnx4_qnx_proxy_attach(pid_t pid, const char *data, int nbytes,
                                                  int priority) {
+    _qnx_use_qnx4_face();
     return from_wire(_qnx_proxy_attach(pid, data, nbytes, priority, VORLEN_FLAG_QNX4));
 }
 
 VORLEN_EXPORT int vorlen_qnx4_qnx_proxy_detach(pid_t proxy) {
+    _qnx_use_qnx4_face();
     return qnx_proxy_detach(to_wire(proxy));
 }
 
@@ -109,23 +122,27 @@ VORLEN_EXPORT int vorlen_qnx4_qnx_proxy_detach(pid_t proxy) {
  * it as any first call does (then delivers), where vorlen.h's fails with
  * ENOTCONN: a small program handed a proxy id only triggers it. */
 VORLEN_EXPORT pid_t vorlen_qnx4_Trigger(pid_t proxy) {
+    _qnx_use_qnx4_face();
     return _qnx_trigger(to_wire(proxy), true);
 }
 
 /* vorlen_qnx4_qnx_proxy_rem_attach and vorlen_qnx4_qnx_proxy_rem_detach take
  * and give proxies by their QNX 4 ids. */
 VORLEN_EXPORT pid_t vorlen_qnx4_qnx_proxy_rem_attach(nid_t nid, pid_t proxy) {
+    _qnx_use_qnx4_face();
     pid_t vproxy = qnx_proxy_rem_attach(nid, to_wire(proxy));
     return vproxy == -1 ? -1 : from_wire(vproxy);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_qnx_proxy_rem_detach(nid_t nid, pid_t vproxy) {
+    _qnx_use_qnx4_face();
     return qnx_proxy_rem_detach(nid, to_wire(vproxy));
 }
 
 /* vorlen_qnx4_mktimer is mktimer with a proxy event named by its QNX 4 id. */
 VORLEN_EXPORT qnx_timer_t vorlen_qnx4_mktimer(int timer_type, int notify_type,
                                               const struct itimercb *itimercb) {
+    _qnx_use_qnx4_face();
     struct itimercb cb = {};
     if (itimercb) cb = *itimercb;
     if (notify_type == NOTIFY_PROXY) cb.itcb_event.evt_value = to_wire(cb.itcb_event.evt_value);
@@ -138,11 +155,13 @@ VORLEN_EXPORT qnx_timer_t vorlen_qnx4_mktimer(int timer_type, int notify_type,
  * (zero when it was not armed) with the interval it had. */
 VORLEN_EXPORT int vorlen_qnx4_reltimer(qnx_timer_t timerid, const struct itimerspec *value,
                                        struct itimerspec *ovalue) {
+    _qnx_use_qnx4_face();
     return _qnx_relabstimer(timerid, value, ovalue, 0, VORLEN_FLAG_QNX4);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_abstimer(qnx_timer_t timerid, const struct itimerspec *value,
                                        struct itimerspec *ovalue) {
+    _qnx_use_qnx4_face();
     return _qnx_relabstimer(timerid, value, ovalue, 1, VORLEN_FLAG_QNX4);
 }
 
@@ -152,6 +171,7 @@ VORLEN_EXPORT int vorlen_qnx4_abstimer(qnx_timer_t timerid, const struct itimers
  * Returns the timer id, or -1 with errno: EINVAL (sigev_signo 0), or as
  * mktimer fails. */
 VORLEN_EXPORT qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent *evp) {
+    _qnx_use_qnx4_face();
     struct itimercb cb = {};
     int notify = NOTIFY_SIGNAL;
     cb.itcb_event.evt_value = SIGALRM;
@@ -172,6 +192,7 @@ VORLEN_EXPORT qnx_timer_t vorlen_qnx4_timer_create(int clock_id, struct sigevent
  * timers listing shows them. Returns 0, or -1 with errno: EINVAL (no timer
  * of the caller), or that of a failed read or write. */
 VORLEN_EXPORT int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimerspec *value) {
+    _qnx_use_qnx4_face();
     QNX_MSG_SIN_RTIMERS r;
     bool found = false;
     const pid_t me = getpid();
@@ -197,6 +218,7 @@ VORLEN_EXPORT int vorlen_qnx4_timer_gettime(qnx_timer_t timerid, struct itimersp
 VORLEN_EXPORT int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags,
                                             const struct itimerspec *value,
                                             struct itimerspec *ovalue) {
+    _qnx_use_qnx4_face();
     if (!value) {
         errno = EINVAL;
         return -1;
@@ -222,6 +244,7 @@ VORLEN_EXPORT int vorlen_qnx4_timer_settime(qnx_timer_t timerid, int flags,
 /* vorlen_qnx4_timer_delete removes the caller's timer. Returns 0, or -1 with
  * errno EINVAL (no timer of the caller) or that of a failed read or write. */
 VORLEN_EXPORT int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
+    _qnx_use_qnx4_face();
     int rc = rmtimer(timerid);
     if (rc != 0 && errno == ESRCH) errno = EINVAL;
     return rc;
@@ -232,21 +255,25 @@ VORLEN_EXPORT int vorlen_qnx4_timer_delete(qnx_timer_t timerid) {
  * refused by the daemon as any other. */
 VORLEN_EXPORT int vorlen_qnx4_Writemsgmx(pid_t pid, unsigned offset, unsigned parts,
                                          const _MXFER_ENTRY *msgmx) {
+    _qnx_use_qnx4_face();
     return Writemsgmx(to_wire(pid), offset, parts, msgmx);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_Writemsg(pid_t pid, unsigned offset, const void *msg,
                                        unsigned nbytes) {
+    _qnx_use_qnx4_face();
     return Writemsg(to_wire(pid), offset, msg, nbytes);
 }
 
 VORLEN_EXPORT pid_t vorlen_qnx4_Relay(pid_t source, pid_t target) {
+    _qnx_use_qnx4_face();
     return Relay(to_wire(source), to_wire(target));
 }
 
 /* vorlen_qnx4_setprio is setprio reporting as QNX 4 does: the priority
  * the process had before, or -1 with errno when it cannot be read or set. */
 VORLEN_EXPORT int vorlen_qnx4_setprio(pid_t pid, int value) {
+    _qnx_use_qnx4_face();
     int old = getprio(pid);
     if (old == -1) return -1;
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(pid), 10 - value) != 0) return -1;
@@ -262,16 +289,19 @@ VORLEN_EXPORT int vorlen_qnx4_setprio(pid_t pid, int value) {
 extern "C" {
 
 VORLEN_EXPORT int vorlen_qnx4_dev_arm(int fd, pid_t proxy, unsigned events) {
+    _qnx_use_qnx4_face();
     return dev_arm(fd, to_wire(proxy), events);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_dev_read(int fd, void *buf, unsigned n, unsigned minimum,
                                        unsigned time, unsigned timeout, pid_t proxy, int *armed) {
+    _qnx_use_qnx4_face();
     return dev_read(fd, buf, n, minimum, time, timeout, to_wire(proxy), armed);
 }
 
 VORLEN_EXPORT int vorlen_qnx4_console_arm(struct _console_ctrl *cc, int console, pid_t proxy,
                                           unsigned events) {
+    _qnx_use_qnx4_face();
     return console_arm(cc, console, to_wire(proxy), events);
 }
 
