@@ -1,5 +1,4 @@
-/* jtable.cpp - the dispatch table: every kind of request's handler, log name and fixed body length
- */
+/* jtable.cpp - the dispatch table: each kind of request's handler, log name and body length */
 #include <new>
 
 #include "vorleni.h"
@@ -60,6 +59,19 @@ static constexpr bool rows_in_order() {
 }
 static_assert(rows_in_order(), "the types' own rows come first, in type order");
 
+/* type_marks gives, per type, the marks its rows after the first
+ * MT_NTYPES have: a request that carries none of its type's is of the type's
+ * own row at once. */
+struct TYPE_MARKS {
+    uint16_t of[MT_NTYPES] = {};
+};
+static constexpr TYPE_MARKS type_marks() {
+    TYPE_MARKS m;
+    for (size_t i = MT_NTYPES; i < JT_ROWS; i++) m.of[pjumptable[i].typ] |= pjumptable[i].mark;
+    return m;
+}
+static constexpr TYPE_MARKS MARKS = type_marks();
+
 /* jtable_row chooses among the rows of the header's type by the marks those
  * rows have: the row whose mark is exactly the header's share of them, else
  * the type's own. A row of a header alone (JT_HEADER_ONLY) is only a header's
@@ -67,10 +79,7 @@ static_assert(rows_in_order(), "the types' own rows come first, in type order");
  * otherwise. */
 const JTABLE *jtable_row(const QNX_MSG_HDR &h) {
     if (h.ev.typ >= MT_NTYPES) return nullptr;
-    uint16_t marks = 0;
-    for (size_t i = MT_NTYPES; i < JT_ROWS; i++)
-        if (pjumptable[i].typ == h.ev.typ) marks |= pjumptable[i].mark;
-    const uint16_t mark = h.flags.all & marks;
+    const uint16_t mark = h.flags.all & MARKS.of[h.ev.typ];
     if (mark)
         for (size_t i = MT_NTYPES; i < JT_ROWS; i++) {
             const JTABLE &r = pjumptable[i];
