@@ -47,6 +47,10 @@ void block_receive(QNX_PSTATE *ps, QNX_PSTATE *from) {
         if (!(cond)) return #cond;                                                                 \
     } while (0)
 
+/* blocking_fault names the rule of its state that ps breaks, as the text of
+ * the broken condition, or returns null when it keeps them all. What the
+ * rules name beyond the record (that its partner is listed, its entry in the
+ * queue) is for the caller to check. */
 const char *blocking_fault(const QNX_PSTATE *ps) {
     switch (ps->state) {
     case STATE_SEND_BLOCKED:

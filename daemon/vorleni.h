@@ -576,8 +576,8 @@ void end_receive(QNX_PSTATE *ps);
 void block_send(QNX_PSTATE *ps, QNX_PSTATE *to);      /* its message queued for to */
 void block_reply(QNX_PSTATE *ps, QNX_PSTATE *on);     /* its message with on */
 void block_receive(QNX_PSTATE *ps, QNX_PSTATE *from); /* waits for from, null: anyone or a proxy */
-/* blocking_fault names the rule of its state that ps breaks, null when it
- * keeps them all; the harness checks every record with it. */
+/* The rules of the states, which the fuzzer checks every record by: the one
+ * ps breaks, or null. */
 const char *blocking_fault(const QNX_PSTATE *ps);
 
 /* names.cpp */
