@@ -135,7 +135,6 @@ void conn_add(PGLOB *pglob, int fd, bool local, uid_t uid) {
         size_t n = pglob->conns.size() ? pglob->conns.size() : 1024;
         while (n <= size_t(fd)) n *= 2;
         pglob->conns.resize(n, nullptr);
-        pglob->fdpstate.resize(n, nullptr);
     }
     auto *c = new QNX_CONN;
     c->fd = fd;
@@ -149,36 +148,34 @@ void conn_add(PGLOB *pglob, int fd, bool local, uid_t uid) {
     deadline.tv_usec += (pglob->first_request_ms % 1000) * 1000;
     tv_normalise(deadline);
     pglob->first_waits.push_back({deadline, fd, c->serial});
-    pglob->fdpstate[fd] = nullptr;
     pglob->nconns++;
     sockadd(fd);
 }
 
 /* conn_close closes connection fd and forgets it; the process record it was
- * bound to is not touched. */
+ * bound to is left without a connection, nothing more. */
 void conn_close(PGLOB *pglob, int fd) {
     if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return;
     sockforget(fd);
     close(fd);
     QNX_CONN *c = pglob->conns[fd];
     if (c->cred_pidfd >= 0) close(c->cred_pidfd);
+    if (c->ps) c->ps->fd = -1;
     auto uc = pglob->user_conns.find(c->uid);
     if (uc != pglob->user_conns.end() && --uc->second <= 0) pglob->user_conns.erase(uc);
     delete c;
     pglob->conns[fd] = nullptr;
-    pglob->fdpstate[fd] = nullptr;
     pglob->nconns--;
 }
 
-/* conn_ended handles the end of connection fd: the process bound to it is
+/* conn_ended handles the end of connection c: the process bound to it is
  * removed for the reason why; a connection that never got that far is only
  * closed. */
-static void conn_ended(PGLOB *pglob, int fd, REMOVE_WHY why) {
-    QNX_PSTATE *ps = pglob->fdpstate[fd];
-    if (ps && ps->fd == fd)
-        cleanup_prg(pglob, ps->pid, why); /* closes fd */
+static void conn_ended(PGLOB *pglob, QNX_CONN *c, REMOVE_WHY why) {
+    if (c->ps)
+        cleanup_prg(pglob, c->ps->pid, why); /* closes c */
     else
-        conn_close(pglob, fd);
+        conn_close(pglob, c->fd);
 }
 
 /* conn_reap_dead removes the connections whose peers could not take their
@@ -190,7 +187,7 @@ void conn_reap_dead(PGLOB *pglob) {
         QNX_CONN *c = size_t(fd) < pglob->conns.size() ? pglob->conns[fd] : nullptr;
         /* A connection is dead for unread answers over the bound or for a
          * failed write, which means the peer is gone. */
-        if (c && c->dead) conn_ended(pglob, fd, c->unread ? RM_UNREAD : RM_DISCONNECT);
+        if (c && c->dead) conn_ended(pglob, c, c->unread ? RM_UNREAD : RM_DISCONNECT);
     }
 }
 
@@ -202,7 +199,7 @@ bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *
     while (!pglob->first_waits.empty()) {
         const PGLOB::FIRST_WAIT w = pglob->first_waits.front();
         QNX_CONN *c = size_t(w.fd) < pglob->conns.size() ? pglob->conns[w.fd] : nullptr;
-        if (!c || c->serial != w.serial || pglob->fdpstate[w.fd]) {
+        if (!c || c->serial != w.serial || c->ps) {
             pglob->first_waits.pop_front();
             continue;
         }
@@ -213,14 +210,14 @@ bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *
         pglob->first_waits.pop_front();
         vlog(LV_ERROR, "Err: connection fd %d closed: no request within %d ms", w.fd,
              pglob->first_request_ms);
-        conn_ended(pglob, w.fd, RM_DISCONNECT);
+        conn_ended(pglob, c, RM_DISCONNECT);
     }
     return false;
 }
 
 /* process_undef answers the unassigned type 0 with ESRCH. */
-void process_undef(PGLOB *pglob) {
-    send_status(pglob->act_fd, ESRCH);
+void process_undef(PGLOB *, QNX_CONN *c, REQUEST &) {
+    send_status(c->fd, ESRCH);
 }
 
 /* peer_is_pid tells whether pid is the process on connection c, and gives a
@@ -242,7 +239,7 @@ static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
     return true;
 }
 
-/* bind_connection binds connection fd to the record of pid, the process that
+/* bind_connection binds connection c to the record of pid, the process that
  * sent its first request. A local peer must really be that process; a remote
  * peer is bound on trust, but never to a pid that a process of this host has:
  * the two share one table of pids, and this host's processes come first. A
@@ -250,8 +247,8 @@ static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
  * removed (its partners released with ESRCH), and gets a record of its own.
  * It returns false, binding nothing, for a pid that is not the peer, cannot
  * be a process (<= 0), does not exist or, from afar, exists here. */
-static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
-    QNX_CONN *c = pglob->conns[fd];
+static bool bind_connection(PGLOB *pglob, QNX_CONN *c, pid_t pid) {
+    const int fd = c->fd;
     bool remote = !c->local;
     int pidfd = -1;
     if (remote && pid > 0 && pid_alive(pid)) {
@@ -292,17 +289,16 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
      * points at a record that is gone. An older one never takes it from a
      * newer: a socket made before the process changed (and handed to
      * another) stays out. */
-    bool held = ps->fd >= 0 && ps->fd != fd && size_t(ps->fd) < pglob->fdpstate.size() &&
-                pglob->fdpstate[ps->fd] == ps;
-    if (held && pglob->conns[ps->fd] && pglob->conns[ps->fd]->serial > c->serial) {
+    QNX_CONN *holder = ps->fd >= 0 && ps->fd != fd ? pglob->conns[ps->fd] : nullptr;
+    if (holder && holder->serial > c->serial) {
         if (pidfd >= 0) close(pidfd);
         vlog(LV_ERROR, "Err: connection fd %d: pid %d is held by a later connection", fd, pid);
         return false;
     }
-    if (held) pglob->fdpstate[ps->fd] = nullptr;
+    if (holder) holder->ps = nullptr;
     if (pidfd >= 0) process_watch(pglob, ps, pidfd, c->unix_peer);
     ps->fd = fd;
-    pglob->fdpstate[fd] = ps;
+    c->ps = ps;
     return true;
 }
 
@@ -316,55 +312,57 @@ static void refuse_connection(PGLOB *pglob, QNX_CONN *c) {
     pglob->dead_fds.push_back(c->fd);
 }
 
-/* dispatch binds the connection on its first request and calls the handler
- * of a complete request that lies at req. A trigger marked
- * VORLEN_FLAG_UNANSWERED comes from a signal handler of a process whose
- * request may be outstanding; it is carried out all the same and nothing is
+/* dispatch binds connection c on its first request and calls the handler of
+ * row jt for the complete request that lies at req. A kind that is never
+ * answered (JT_UNANSWERED: a trigger from a signal handler of a process whose
+ * request may be outstanding) is carried out all the same, and nothing is
  * ever written for it, not even when the connection cannot be bound. */
-static void dispatch(PGLOB *pglob, int fd, const unsigned char *req, size_t var_len) {
-    QNX_MSG_HDR h; /* requests lie unaligned in the input buffer */
-    memcpy(&h, req, sizeof h);
-    const JTABLE &jt = pglob->jtable[h.ev.typ];
-    const bool unanswered = h.ev.typ == MT_TRIGGER && (h.flags.all & VORLEN_FLAG_UNANSWERED);
-    pglob->act_fd = fd;
-    memcpy(pglob->rcv_buffer, req, sizeof(QNX_MSG_HDR) + size_t(jt.addlen));
-    pglob->req_var = req + sizeof(QNX_MSG_HDR) + jt.addlen;
-    pglob->req_var_len = var_len;
+static void dispatch(PGLOB *pglob, QNX_CONN *c, const JTABLE *jt, const unsigned char *req,
+                     size_t var_len) {
+    const bool unanswered = jt->serve & JT_UNANSWERED;
+    REQUEST rq;
+    memcpy(&rq.hdr, req, sizeof rq.hdr); /* requests lie unaligned in the input buffer */
+    memcpy(rq.fixed, req + sizeof rq.hdr, size_t(jt->addlen));
+    rq.row = jt;
+    rq.var = req + sizeof rq.hdr + jt->addlen;
+    rq.var_len = var_len;
 
-    if (!pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
+    if (!c->ps && !bind_connection(pglob, c, rq.hdr.from_pid)) {
         /* Refused once and closed: the requests it may have sent after this
          * one are never looked at, so a liar cannot make the daemon search
          * the process table for each. */
-        if (!unanswered) send_status(fd, ESRCH);
-        refuse_connection(pglob, pglob->conns[fd]);
+        if (!unanswered) send_status(c->fd, ESRCH);
+        refuse_connection(pglob, c);
         return;
     }
-    const QNX_PSTATE *ps = pglob->fdpstate[fd];
+    const QNX_PSTATE *ps = c->ps;
     /* Requests are served for the process bound to the connection, whatever
      * pid a later header claims: the owner checks of names, proxies and
      * timers compare with it, so no client acts on another's. */
-    pglob->rcv_buffer->from_pid = ps->pid;
+    rq.hdr.from_pid = ps->pid;
     /* A process has one request outstanding at a time. Another one while it
      * waits would overwrite the message and queue entry of the first: it is
-     * refused, and the first keeps its one answer. An unanswered trigger
-     * touches neither, so it is carried out. */
+     * refused, and the first keeps its one answer. A kind that is never
+     * answered touches neither, so it is carried out. The log names the
+     * type, as the framing does. */
     if (!unanswered && (ps->state != STATE_READY || ps->sleeping)) {
-        refuse(pglob, EBUSY, "%s from %d//%d while its request is unanswered: EBUSY", jt.name,
-               ps->nid, ps->pid);
+        refuse(c, EBUSY, "%s from %d//%d while its request is unanswered: EBUSY",
+               pjumptable[jt->typ].name, ps->nid, ps->pid);
         return;
     }
-    jt.pfunc(pglob);
+    jt->pfunc(pglob, c, rq);
 }
 
-/* interrupt breaks off the wait of the process on connection fd after a
- * signal handler ran in it, as break_wait says. Nothing else is written: the
- * interrupt has no answer of its own. */
-static void interrupt(PGLOB *pglob, int fd) {
-    QNX_PSTATE *ps = pglob->fdpstate[fd];
-    if (!ps || ps->fd != fd) return;
-    bool broken = break_wait(pglob, ps);
-    vlog(LV_REQUEST, "Interrupt from %d//%d: %s", ps->nid, ps->pid,
-         broken ? "wait broken off" : "answer stands");
+/* serve_header_only serves the header alone at the head of c's input, of a
+ * kind that needs no binding (the interrupt mark). */
+static void serve_header_only(PGLOB *pglob, QNX_CONN *c, const JTABLE *jt) {
+    REQUEST rq;
+    memcpy(&rq.hdr, c->in.head(), sizeof rq.hdr);
+    rq.row = jt;
+    rq.var = nullptr;
+    rq.var_len = 0;
+    c->in.consume(sizeof rq.hdr);
+    jt->pfunc(pglob, c, rq);
 }
 
 /* serve_buffered serves every complete request in the input buffer of c. */
@@ -376,7 +374,6 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             c->in.consume(n);
             c->drop -= n;
             if (c->drop > 0) return;
-            pglob->act_fd = fd;
             send_status(fd, c->drop_retcode);
             if (c->refused) refuse_connection(pglob, c);
             continue;
@@ -384,16 +381,15 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         if (c->in.used() < sizeof(QNX_MSG_HDR)) return;
         QNX_MSG_HDR h;
         memcpy(&h, c->in.head(), sizeof h);
-        pglob->act_fd = fd;
         vlog(LV_IO, "read(%d,...,%d(%s))", fd, int(sizeof h), "QNX_MSG_HDR");
-        if (h.ev.typ == 0 && (h.flags.all & VORLEN_FLAG_INTERRUPT) && h.msg_len == 0) {
-            c->in.consume(sizeof h);
-            interrupt(pglob, fd);
+        const JTABLE *jt = jtable_row(h);
+        if (jt && (jt->serve & JT_HEADER_ONLY)) {
+            serve_header_only(pglob, c, jt);
             continue;
         }
-        if (h.ev.typ >= MT_NTYPES) {
+        if (!jt) {
             /* The peer, as far as it is known: its process once bound. */
-            const QNX_PSTATE *ps = pglob->fdpstate[fd];
+            const QNX_PSTATE *ps = c->ps;
             if (ps)
                 vlog(LV_ERROR, "Err: undefined message %d from %d//%d (fd %d)", h.ev.typ, ps->nid,
                      ps->pid, fd);
@@ -403,14 +399,15 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             send_status(fd, ESRCH);
             continue;
         }
-        const JTABLE &jt = pglob->jtable[h.ev.typ];
-        uint32_t addlen = uint32_t(jt.addlen);
+        /* The framing's lines name the type. */
+        const char *type = pjumptable[h.ev.typ].name;
+        uint32_t addlen = uint32_t(jt->addlen);
         if (h.msg_len < addlen) {
             /* A header whose length cannot hold the fixed body: its msg_len
              * bytes are discarded and the connection stays in step. */
             size_t total = sizeof h + h.msg_len;
             if (c->in.used() < total) return;
-            vlog(LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
+            vlog(LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, type,
                  int(h.msg_len), int(h.msg_len - addlen));
             vlog(LV_ERROR, "Err: Error in message-Header");
             c->in.consume(total);
@@ -421,13 +418,13 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         if (VORLEN_CARRIES_BLOCKS(h.ev.typ) && h.msg_len > pglob->max_request) {
             /* Never buffered: read and dropped as it arrives, then refused as
              * a message whose buffer could not be had. */
-            vlog(LV_ERROR, "Err: %s of %u bytes from %d//%d over the limit of %u: dropped", jt.name,
+            vlog(LV_ERROR, "Err: %s of %u bytes from %d//%d over the limit of %u: dropped", type,
                  h.msg_len, h.from_nid, h.from_pid, pglob->max_request);
             c->drop = uint64_t(sizeof h) + h.msg_len;
             c->drop_retcode = EFAULT;
             continue;
         }
-        if (var > 0 && !pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
+        if (var > 0 && !c->ps && !bind_connection(pglob, c, h.from_pid)) {
             /* A connection is bound before it may have the daemon buffer
              * anything beyond a header and a fixed body: a stranger's data
              * is read and dropped, then the stranger is refused once and
@@ -441,10 +438,10 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
         /* The buffer grows with the bytes that arrive (conn_readable), never
          * to the length a header announces. */
         if (c->in.used() < total) return;
-        vlog(LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, jt.name,
+        vlog(LV_TRACE, "process_message %d(%s): len=%d, (incl. data %d)", h.ev.typ, type,
              int(h.msg_len), int(h.msg_len - addlen));
         if (addlen > 0) vlog(LV_IO, "read(%d,...,%d(%s))", fd, int(addlen), "second header");
-        dispatch(pglob, fd, c->in.head(), var);
+        dispatch(pglob, c, jt, c->in.head(), var);
         /* The handler may have removed nothing but answered anyone; the
          * request's bytes are ours to drop now. */
         if (pglob->conns[fd] != c) return;
@@ -458,14 +455,15 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
  * for before the next read: as many as it holds already (so it at most
  * doubles), but no more than the request under way still lacks, and BUF_MIN at
  * least. */
-static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
+static size_t in_room(QNX_CONN *c) {
     size_t room = c->in.used() > BUF_MIN ? c->in.used() : BUF_MIN;
     if (c->drop > 0 || c->in.used() < sizeof(QNX_MSG_HDR)) return BUF_MIN;
     QNX_MSG_HDR h;
     memcpy(&h, c->in.head(), sizeof h);
-    if (h.ev.typ >= MT_NTYPES) return BUF_MIN;
+    const JTABLE *jt = jtable_row(h);
+    if (!jt) return BUF_MIN;
     size_t total = sizeof h + h.msg_len;
-    size_t fixed = sizeof h + size_t(pglob->jtable[h.ev.typ].addlen);
+    size_t fixed = sizeof h + size_t(jt->addlen);
     if (!VORLEN_CARRIES_BLOCKS(h.ev.typ) && total < fixed) total = fixed;
     size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
     if (lacking < room) room = lacking;
@@ -485,7 +483,7 @@ static bool refuse_partial(PGLOB *pglob, QNX_CONN *c) {
     }
     if (c->in.used() < sizeof(QNX_MSG_HDR)) {
         vlog(LV_ERROR, "Err: connection fd %d: no memory for a request", c->fd);
-        conn_ended(pglob, c->fd, RM_DISCONNECT);
+        conn_ended(pglob, c, RM_DISCONNECT);
         return false;
     }
     QNX_MSG_HDR h;
@@ -525,13 +523,13 @@ void conn_readable(PGLOB *pglob, int fd) {
             if (size_t(fd) < pglob->conns.size() && pglob->conns[fd] == c) c->rate = *rate;
         }
     } back{pglob, fd, c, &rate};
-    if (!c->in.reserve_tail(in_room(pglob, c), true)) {
+    if (!c->in.reserve_tail(in_room(c), true)) {
         if (!refuse_partial(pglob, c)) return;
         serve_buffered(pglob, c);
         if (pglob->conns[fd] != c || c->dead) return;
         if (!c->in.reserve_tail(1, false)) {
             /* Not even room to drop into: the connection cannot go on. */
-            conn_ended(pglob, fd, RM_DISCONNECT);
+            conn_ended(pglob, c, RM_DISCONNECT);
             return;
         }
     }
@@ -539,7 +537,7 @@ void conn_readable(PGLOB *pglob, int fd) {
     ssize_t r = read(fd, c->in.data.data() + c->in.end, room);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (r <= 0) {
-        conn_ended(pglob, fd, RM_DISCONNECT);
+        conn_ended(pglob, c, RM_DISCONNECT);
         return;
     }
     c->in.end += size_t(r);

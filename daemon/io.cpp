@@ -124,16 +124,15 @@ void QNX_BUF::release() {
     start = end = 0;
 }
 
-/* dread copies up to nbytes of the current request's variable part into buff
- * and returns how many it copied; the whole request is already buffered, so
- * it never waits. */
-ssize_t dread(int fd, void *buff, size_t nbytes, const char *name) {
-    PGLOB *pglob = &_pglob;
-    vlog(LV_IO, "read(%d,...,%d(%s))", fd, int(nbytes), name);
-    size_t n = nbytes < pglob->req_var_len ? nbytes : pglob->req_var_len;
-    if (n > 0 && buff) memcpy(buff, pglob->req_var, n);
-    pglob->req_var += n;
-    pglob->req_var_len -= n;
+/* dread copies up to nbytes of the variable part of request rq, which
+ * connection c sent, into buff (none: they are skipped) and returns how many
+ * it copied; the whole request is already buffered, so it never waits. */
+ssize_t dread(const QNX_CONN *c, REQUEST &rq, void *buff, size_t nbytes, const char *name) {
+    vlog(LV_IO, "read(%d,...,%d(%s))", c->fd, int(nbytes), name);
+    size_t n = nbytes < rq.var_len ? nbytes : rq.var_len;
+    if (n > 0 && buff) memcpy(buff, rq.var, n);
+    rq.var += n;
+    rq.var_len -= n;
     return ssize_t(n);
 }
 
@@ -253,14 +252,13 @@ void send_status(int fd, int retcode) {
     dwrite(fd, &h, sizeof h, "QNX_MSG_HDR");
 }
 
-void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    h->ev.retcode = 0;
-    h->msg_len = body_len;
-    dwrite(pglob->act_fd, h, sizeof *h + body_len, name);
+void answer_in_place(const QNX_CONN *c, REQUEST &rq, uint32_t body_len, const char *name) {
+    rq.hdr.ev.retcode = 0;
+    rq.hdr.msg_len = body_len;
+    dwrite(c->fd, rq.bytes(), sizeof rq.hdr + body_len, name);
 }
 
-void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) {
+void refuse(const QNX_CONN *c, int retcode, const char *fmt, ...) {
     /* The line goes first: whoever has the answer finds it in the log. */
     if (log_enabled(LV_ERROR)) {
         va_list ap;
@@ -270,7 +268,7 @@ void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) {
         va_end(ap);
         vlog(LV_ERROR, "Err: %s", text);
     }
-    send_status(pglob->act_fd, retcode);
+    send_status(c->fd, retcode);
 }
 
 /* conn_writable hands the socket more of the answers it has not taken. */

@@ -26,10 +26,6 @@
 #error "VORLEN_VERSION must name the project's version"
 #endif
 
-/* The status the daemon ends with when it cannot have its transfer buffer
- * at start: ENOMEM's number. */
-constexpr int EXIT_NO_MEMORY = 12;
-
 static const char TITLE[] = "Vorlen - QNX 4 message passing for Linux";
 
 /* The listening sockets, one for each address and the Unix-domain one; the
@@ -534,12 +530,6 @@ int main(int argc, char **argv) {
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
-
-    pglob->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
-    if (!pglob->rcv_buffer) {
-        perror("malloc(Transfer-Buffer)");
-        exit(EXIT_NO_MEMORY);
-    }
 
     /* Many clients each hold a connection: take every descriptor allowed. */
     struct rlimit rl;

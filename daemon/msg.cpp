@@ -1,6 +1,7 @@
 /* msg.cpp - synchronous message passing: Send, Receive, Reply and the message queue */
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -168,22 +169,23 @@ static bool blocks_fit(const unsigned char *var, size_t len, uint32_t nblocks, u
 /* Delivery                                                                  */
 /* ------------------------------------------------------------------------ */
 
-/* do_rcv writes the message in ps->qrcv to receiver socket fd: from offset
- * on, at most rbnbytes bytes (both unsigned, as on the wire). */
-void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset) {
-    ps->state = STATE_READY;
+/* do_rcv writes the message in ps->qrcv to the receiver's connection: from
+ * offset on, at most rbnbytes bytes (both unsigned, as on the wire), under a
+ * header that carries prio. The receiver is READY then. */
+void do_rcv(QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset, int32_t prio) {
+    end_receive(ps);
     uint32_t n = delivered_len(ps->qrcv.nbytes, rbnbytes, offset);
     QNX_MSG_HDR h;
     memset(&h, 0, sizeof h);
     h.from_pid = ps->qrcv.from_pid;
     h.from_nid = ps->qrcv.from_nid;
-    h.prio = pglob->rcv_buffer->prio;
+    h.prio = prio;
     h.msg_len = n;
     vlog(LV_MESSAGE, "Receive: nbytes: %d, from: %d//%d to %d//%d, ps=0x%0lx", int(n),
          ps->qrcv.from_nid, ps->qrcv.from_pid, ps->nid, ps->pid, (unsigned long)(uintptr_t)ps);
     DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
                         {n ? ps->qrcv.buffer + offset : nullptr, n, "nbytes"}};
-    dwritev(fd, pieces, n ? 2 : 1);
+    dwritev(ps->fd, pieces, n ? 2 : 1);
 }
 
 /* lend_message points receiver r's slot at the message sender s holds. */
@@ -195,232 +197,19 @@ static void lend_message(QNX_PSTATE *r, QNX_PSTATE *s) {
     r->qrcv.lender = LENT_BY_SENDER;
 }
 
-/* ------------------------------------------------------------------------ */
-/* Handlers                                                                  */
-/* ------------------------------------------------------------------------ */
-
-/* process_snd copies the sender's blocks into one buffer and hands the
- * message to its receiver at once, or queues it. It refuses with ESRCH (no
- * such receiver), EINVAL (blocks that do not fill the request), EAGAIN (queue
- * full, or holding the message, or its delivery waiting in the connection of
- * a receiver that waits for it, would pass the sender's or the receiver's
- * user's share or --max-memory) or EFAULT (no memory); a refused sender
- * stays READY. */
-void process_snd(PGLOB *pglob) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    auto *snd = reinterpret_cast<QNX_MSG_HDR_SND *>(h + 1);
-    int fd = pglob->act_fd;
-    QNX_PSTATE *ps_s = pglob->fdpstate[fd];
-    uint32_t total = 0, first = 0, room = UINT32_MAX;
-    const bool room_given = (h->flags.all & VORLEN_FLAG_REPLY_ROOM) != 0;
-    if (room_given && pglob->req_var_len >= 8) {
-        memcpy(&first, pglob->req_var, 4);
-        memcpy(&room, pglob->req_var + 4, 4);
-    }
-    if (!blocks_fit(pglob->req_var, pglob->req_var_len, snd->nblocks, &total) ||
-        (room_given && (snd->nblocks < 1 || first != 4))) {
-        refuse(pglob, EINVAL, "Send to %d//%d from %d//%d: EINVAL", snd->to_nid, snd->to_pid,
-               h->from_nid, h->from_pid);
-        return;
-    }
-    if (room_given) total -= 4; /* the room's block is not part of the message */
-    QNX_PSTATE *ps_d = find_process(pglob, snd->to_pid, FIND_OR_LOCAL);
-    if (!ps_s || !ps_d) {
-        refuse(pglob, ESRCH, "Send to %d//%d from %d//%d: ESRCH", snd->to_nid, snd->to_pid,
-               h->from_nid, h->from_pid);
-        return;
-    }
-    bool waiting = ps_d->state == STATE_RECEIVE_BLOCKED &&
-                   (ps_d->qrcv.from_pid == 0 || ps_d->qrcv.from_pid == ps_s->pid);
-    if (!waiting && msgq_full(pglob)) {
-        pglob->stats.refused_table++;
-        refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (message-queue full)",
-               snd->to_nid, snd->to_pid, h->from_nid, h->from_pid);
-        return;
-    }
-    /* The request's own bytes leave the input buffer once it is served, but
-     * the copy is held until the Reply: that is what the budget must allow. */
-    const uid_t user = pglob->conns[fd]->uid;
-    if (const char *why = mem_refusal(pglob, user, total)) {
-        refuse(pglob, EAGAIN, "Send to %d//%d from %d//%d: EAGAIN (%u bytes would pass %s)",
-               snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, total, why);
-        return;
-    }
-    ps_s->fd = fd;
-    vlog(LV_TRACE, "allocated Buffer %d Bytes", int(h->msg_len));
-    char *buffer =
-        static_cast<char *>(alloc_allowed(total ? total : 1) ? malloc(total ? total : 1) : nullptr);
-    if (!buffer) {
-        refuse(pglob, EFAULT, "Send to %d//%d from %d//%d: EFAULT", snd->to_nid, snd->to_pid,
-               h->from_nid, h->from_pid);
-        return;
-    }
-    uint32_t off = 0;
-    if (room_given) dread(fd, nullptr, 8, "room");
-    for (uint32_t i = room_given ? 1 : 0; i < snd->nblocks; i++) {
-        uint32_t k;
-        dread(fd, &k, 4, "QNX_MSG_BLK_SND");
-        dread(fd, buffer + off, k, "sblk.nbytes");
-        off += k;
-    }
-    mem_take(pglob, user, total);
-    /* The receiver's user pays for the delivery that waits in its
-     * connection, but it is the Send that is refused. */
-    if (const char *why = waiting ? delivery_refusal(pglob, ps_d, total) : nullptr) {
-        mem_give(pglob, user, total);
-        free(buffer);
-        refuse(pglob, EAGAIN,
-               "Send to %d//%d from %d//%d: EAGAIN (delivering it to %d would pass %s)",
-               snd->to_nid, snd->to_pid, h->from_nid, h->from_pid, ps_d->pid, why);
-        return;
-    }
-
-    ps_s->qsnd.buffer = buffer;
-    ps_s->qsnd.nbytes = int32_t(total);
-    ps_s->qsnd.owner = user;
-    ps_s->qsnd.to_pid = snd->to_pid;
-    ps_s->qsnd.to_nid = 0;
-    ps_s->qsnd.prio = h->prio;
-    ps_s->qsnd.room_given = room_given;
-    ps_s->qsnd.room = room;
-    ps_s->state = STATE_SEND_BLOCKED;
-    ps_s->bprocess = ps_d;
-    ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
-    ps_s->bytes_send += total;
-    ps_s->msg_send += 1;
-
-    if (waiting) {
-        uint32_t rbnbytes = ps_d->qrcv.nbytes;
-        uint32_t offset = ps_d->qrcv.offset;
-        lend_message(ps_d, ps_s);
-        ps_d->bytes_received += total;
-        ps_d->msg_received += 1;
-        ps_s->state = STATE_REPLY_BLOCKED;
-        vlog(LV_MESSAGE,
-             "Send: %d bytes from %d//%d to %d//%d -> do_rcv(%d,...,...,%d,%d), "
-             "ps_s=0x%lx, ps_d=0x%lx",
-             int(total), ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid, ps_d->fd, int(rbnbytes),
-             int(offset), (unsigned long)(uintptr_t)ps_s, (unsigned long)(uintptr_t)ps_d);
-        do_rcv(ps_d->fd, pglob, ps_d, rbnbytes, offset);
-        return;
-    }
-    vlog(LV_MESSAGE, "Send: %d bytes from %d//%d to %d//%d put into message-queue", int(total),
-         ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid);
-    ps_s->qentry = msgq_add(pglob, ps_d, ps_s, ps_s->pid, ps_s->qsnd.prio);
+/* take_message lends receiver r the message sender s holds, and counts it
+ * as received. */
+static void take_message(QNX_PSTATE *r, QNX_PSTATE *s) {
+    lend_message(r, s);
+    r->bytes_received += s->qsnd.nbytes;
+    r->msg_received += 1;
 }
 
-/* receive_refused answers a receive that cannot wait for what it names. */
-static void receive_refused(PGLOB *pglob, QNX_MSG_HDR *h, pid_t pid) {
-    refuse(pglob, ESRCH, "%sReceive to %d//%d from %d: ESRCH",
-           h->ev.typ == MT_NB_RECEIVE ? "C" : "", h->from_nid, h->from_pid, pid);
-}
-
-/* setup_rcv takes a matching queued message or trigger for the receiver, or
- * re-reads a message it holds, and returns the receiver's record when there
- * is something to deliver. Otherwise the receiver blocks (MT_RECEIVE), is told
- * ENOMSG at once (MT_NB_RECEIVE, which never blocks), or was refused; then it
- * returns null. */
-static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    auto *r = reinterpret_cast<QNX_MSG_RCV *>(h + 1);
-    QNX_PSTATE *ps_d = pglob->fdpstate[pglob->act_fd];
-    pid_t pid = r->from_pid;
-    bool nonblocking = h->ev.typ == MT_NB_RECEIVE;
-
-    if (h->flags.all & VORLEN_FLAG_REREAD) {
-        /* Readmsg: only a message the caller holds; nothing waits or moves. */
-        QNX_PSTATE *ps = pid > 0 ? find_process(pglob, pid, FIND_ONLY) : nullptr;
-        if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != ps_d) {
-            receive_refused(pglob, h, pid);
-            return nullptr;
-        }
-        lend_message(ps_d, ps);
-        return ps_d;
-    }
-
-    if (QNX_MQUEUE *e = msgq_retrieve(pglob, ps_d, pid)) {
-        if (e->from_pid > 0 && e->sprocess) {
-            QNX_PSTATE *sp = e->sprocess;
-            lend_message(ps_d, sp);
-            ps_d->bytes_received += sp->qsnd.nbytes;
-            ps_d->msg_received += 1;
-            sp->state = STATE_REPLY_BLOCKED;
-            sp->bprocess = ps_d;
-            sp->qentry = nullptr;
-        } else {
-            QNX_PROXY_STATE *p = proxy_slot(pglob, e->from_pid);
-            ps_d->qrcv.buffer = p ? p->message : nullptr;
-            ps_d->qrcv.nbytes = p ? uint32_t(p->nbytes) : 0;
-            ps_d->qrcv.from_pid = e->from_pid;
-            ps_d->qrcv.from_nid = p ? p->from_nid : 0;
-            ps_d->qrcv.lender = LENT_BY_PROXY;
-            if (p && p->counting && p->trigger_cnt > 1) {
-                /* One trigger taken, others remain: the proxy waits again
-                 * behind what was queued meanwhile, in the same entry, so a
-                 * full queue cannot lose it. */
-                p->trigger_cnt--;
-                msgq_requeue(pglob, e);
-                ps_d->state = STATE_READY;
-                return ps_d;
-            }
-            if (p) {
-                p->trigger_cnt = 0;
-                p->qentry = nullptr;
-            }
-        }
-        ps_d->state = STATE_READY;
-        msgq_remove(pglob, e);
-        return ps_d;
-    }
-
-    if (pid < 0) {
-        /* A proxy id: wait for that proxy. No process record is made for it. */
-        QNX_PROXY_STATE *p = proxy_slot(pglob, pid);
-        if (!p || !p->process) {
-            receive_refused(pglob, h, pid);
-            return nullptr;
-        }
-        ps_d->bprocess = nullptr;
-    } else if (pid > 0) {
-        QNX_PSTATE *ps = find_process(pglob, pid, FIND_OR_LOCAL);
-        if (!ps) {
-            receive_refused(pglob, h, pid);
-            return nullptr;
-        }
-        if (ps->state == STATE_REPLY_BLOCKED && ps->bprocess == ps_d) {
-            /* The receiver holds this message: read it again. */
-            lend_message(ps_d, ps);
-            return ps_d;
-        }
-        if (!nonblocking) ps_d->bprocess = ps;
-    } else {
-        ps_d->bprocess = nullptr;
-    }
-
-    if (nonblocking) {
-        send_status(pglob->act_fd, ENOMSG);
-        return nullptr;
-    }
-    ps_d->qrcv.nbytes = r->nbytes;
-    ps_d->qrcv.offset = r->offset;
-    ps_d->qrcv.from_pid = pid;
-    ps_d->qrcv.from_nid = 0;
-    ps_d->rcv_type = h->ev.typ;
-    vlog(LV_DETAIL, "setup_rcv: nbytes=%d, offset=%d, ps_d=0x%lx", int(r->nbytes), int(r->offset),
-         (unsigned long)(uintptr_t)ps_d);
-    ps_d->state = STATE_RECEIVE_BLOCKED;
-    return nullptr;
-}
-
-/* process_rcv serves MT_RECEIVE and MT_NB_RECEIVE. */
-void process_rcv(PGLOB *pglob) {
-    auto *r = reinterpret_cast<QNX_MSG_RCV *>(pglob->rcv_buffer + 1);
-    vlog(LV_DETAIL, "process_rcv: from pid %d, offset: %d, nbytes: %d", r->from_pid, int(r->offset),
-         int(r->nbytes));
-    QNX_PSTATE *ps_d = setup_rcv(pglob);
-    if (!ps_d) return;
-    ps_d->fd = pglob->act_fd;
-    do_rcv(pglob->act_fd, pglob, ps_d, r->nbytes, r->offset);
+/* waits_for tells whether r waits in Receive for a message of s: from anyone
+ * or from s. */
+static bool waits_for(const QNX_PSTATE *r, const QNX_PSTATE *s) {
+    return r->state == STATE_RECEIVE_BLOCKED &&
+           (r->qrcv.from_pid == 0 || r->qrcv.from_pid == s->pid);
 }
 
 /* holds_message tells whether ps is REPLY-blocked on holder, the one process
@@ -429,21 +218,290 @@ static bool holds_message(const QNX_PSTATE *holder, const QNX_PSTATE *ps) {
     return ps && ps->state == STATE_REPLY_BLOCKED && ps->bprocess == holder;
 }
 
-/* marked_refused answers an MT_REPLY marked for Writemsg or Relay that is
- * refused with retcode, which the log calls name. */
-static void marked_refused(PGLOB *pglob, const char *what, pid_t to_pid, int retcode,
-                           const char *name) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    refuse(pglob, retcode, "%s to %d from %d//%d: %s", what, to_pid, h->from_nid, h->from_pid,
-           name);
+/* pass_on hands the message sender s holds to receiver r: when r waits for
+ * it (waiting) at once, as much as r's receive asked for, under a header
+ * with prio, and s is REPLY-blocked on r; else into the queue, and s is
+ * SEND-blocked on r. The caller has made sure that the queue has room. */
+static void pass_on(PGLOB *pglob, QNX_PSTATE *s, QNX_PSTATE *r, bool waiting, int32_t prio) {
+    if (!waiting) {
+        block_send(s, r);
+        s->qentry = msgq_add(pglob, r, s, s->pid, s->qsnd.prio);
+        return;
+    }
+    block_reply(s, r);
+    uint32_t rbnbytes = r->qrcv.nbytes;
+    uint32_t offset = r->qrcv.offset;
+    take_message(r, s);
+    do_rcv(r, rbnbytes, offset, prio);
 }
 
-/* written_answer answers a Writemsg into the reply of sender that kept n
- * bytes: with the count when the sender gave its reply buffers' room,
- * status-only otherwise. */
-static void written_answer(PGLOB *pglob, const QNX_PSTATE *sender, uint32_t n) {
+/* ------------------------------------------------------------------------ */
+/* Send                                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* send_refused answers Send rq with retcode, which the log calls why. */
+static void send_refused(const QNX_CONN *c, REQUEST &rq, int retcode, const char *why) {
+    const auto *snd = rq.body<QNX_MSG_HDR_SND>();
+    refuse(c, retcode, "Send to %d//%d from %d//%d: %s", snd->to_nid, snd->to_pid, rq.hdr.from_nid,
+           rq.hdr.from_pid, why);
+}
+
+/* send_blocks checks that the blocks of Send rq fill its variable part and,
+ * when it gives its reply buffers' room (VORLEN_FLAG_REPLY_ROOM), that the
+ * first is that room's 4 bytes. It gives the message's length in *total and
+ * the room in *room (UINT32_MAX when not given); false when they do not. */
+static bool send_blocks(const REQUEST &rq, uint32_t *total, uint32_t *room) {
+    const auto *snd = rq.body<QNX_MSG_HDR_SND>();
+    const bool room_given = (rq.hdr.flags.all & VORLEN_FLAG_REPLY_ROOM) != 0;
+    uint32_t first = 0;
+    *room = UINT32_MAX;
+    if (room_given && rq.var_len >= 8) {
+        memcpy(&first, rq.var, 4);
+        memcpy(room, rq.var + 4, 4);
+    }
+    if (!blocks_fit(rq.var, rq.var_len, snd->nblocks, total) ||
+        (room_given && (snd->nblocks < 1 || first != 4)))
+        return false;
+    if (room_given) *total -= 4; /* the room's block is not part of the message */
+    return true;
+}
+
+/* copy_message copies the blocks of Send rq, total bytes in all, into one
+ * buffer, which the caller owns; null when there is no memory. */
+static char *copy_message(const QNX_CONN *c, REQUEST &rq, uint32_t total) {
+    const auto *snd = rq.body<QNX_MSG_HDR_SND>();
+    const bool room_given = (rq.hdr.flags.all & VORLEN_FLAG_REPLY_ROOM) != 0;
+    vlog(LV_TRACE, "allocated Buffer %d Bytes", int(rq.hdr.msg_len));
+    char *buffer =
+        static_cast<char *>(alloc_allowed(total ? total : 1) ? malloc(total ? total : 1) : nullptr);
+    if (!buffer) return nullptr;
+    uint32_t off = 0;
+    if (room_given) dread(c, rq, nullptr, 8, "room");
+    for (uint32_t i = room_given ? 1 : 0; i < snd->nblocks; i++) {
+        uint32_t k;
+        dread(c, rq, &k, 4, "QNX_MSG_BLK_SND");
+        dread(c, rq, buffer + off, k, "sblk.nbytes");
+        off += k;
+    }
+    return buffer;
+}
+
+/* hold_message makes buffer, total bytes charged to user, the message that
+ * sender s holds from Send rq until it is replied to. */
+static void hold_message(QNX_PSTATE *s, const REQUEST &rq, char *buffer, uint32_t total,
+                         uint32_t room, uid_t user) {
+    s->qsnd.buffer = buffer;
+    s->qsnd.nbytes = int32_t(total);
+    s->qsnd.owner = user;
+    s->qsnd.to_pid = rq.body<QNX_MSG_HDR_SND>()->to_pid;
+    s->qsnd.to_nid = 0;
+    s->qsnd.prio = rq.hdr.prio;
+    s->qsnd.room_given = (rq.hdr.flags.all & VORLEN_FLAG_REPLY_ROOM) != 0;
+    s->qsnd.room = room;
+    s->qnx4_send = (rq.hdr.flags.all & VORLEN_FLAG_QNX4) != 0;
+    s->bytes_send += total;
+    s->msg_send += 1;
+}
+
+/* process_snd copies the sender's blocks into one buffer and hands the
+ * message to its receiver at once, or queues it. It refuses with ESRCH (no
+ * such receiver), EINVAL (blocks that do not fill the request), EAGAIN (queue
+ * full, or holding the message, or its delivery waiting in the connection of
+ * a receiver that waits for it, would pass the sender's or the receiver's
+ * user's share or --max-memory) or EFAULT (no memory); a refused sender
+ * stays READY. */
+void process_snd(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    QNX_PSTATE *ps_s = c->ps;
+    uint32_t total = 0, room = UINT32_MAX;
+    char why[192];
+    if (!send_blocks(rq, &total, &room)) return send_refused(c, rq, EINVAL, "EINVAL");
+    QNX_PSTATE *ps_d = find_process(pglob, rq.body<QNX_MSG_HDR_SND>()->to_pid, FIND_OR_LOCAL);
+    if (!ps_d) return send_refused(c, rq, ESRCH, "ESRCH");
+    const bool waiting = waits_for(ps_d, ps_s);
+    if (!waiting && msgq_full(pglob)) {
+        pglob->stats.refused_table++;
+        return send_refused(c, rq, EAGAIN, "EAGAIN (message-queue full)");
+    }
+    /* The request's own bytes leave the input buffer once it is served, but
+     * the copy is held until the Reply: that is what the budget must allow. */
+    if (const char *bound = mem_refusal(pglob, c->uid, total)) {
+        snprintf(why, sizeof why, "EAGAIN (%u bytes would pass %s)", total, bound);
+        return send_refused(c, rq, EAGAIN, why);
+    }
+    char *buffer = copy_message(c, rq, total);
+    if (!buffer) return send_refused(c, rq, EFAULT, "EFAULT");
+    mem_take(pglob, c->uid, total);
+    /* The receiver's user pays for the delivery that waits in its
+     * connection, but it is the Send that is refused. */
+    if (const char *bound = waiting ? delivery_refusal(pglob, ps_d, total) : nullptr) {
+        mem_give(pglob, c->uid, total);
+        free(buffer);
+        snprintf(why, sizeof why, "EAGAIN (delivering it to %d would pass %s)", ps_d->pid, bound);
+        return send_refused(c, rq, EAGAIN, why);
+    }
+    hold_message(ps_s, rq, buffer, total, room, c->uid);
+    if (waiting)
+        vlog(LV_MESSAGE,
+             "Send: %d bytes from %d//%d to %d//%d -> do_rcv(%d,...,...,%d,%d), "
+             "ps_s=0x%lx, ps_d=0x%lx",
+             int(total), ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid, ps_d->fd,
+             int(ps_d->qrcv.nbytes), int(ps_d->qrcv.offset), (unsigned long)(uintptr_t)ps_s,
+             (unsigned long)(uintptr_t)ps_d);
+    else
+        vlog(LV_MESSAGE, "Send: %d bytes from %d//%d to %d//%d put into message-queue", int(total),
+             ps_s->nid, ps_s->pid, ps_d->nid, ps_d->pid);
+    pass_on(pglob, ps_s, ps_d, waiting, rq.hdr.prio);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Receive                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* receive_refused answers a receive that cannot wait for what it names. */
+static void receive_refused(const QNX_CONN *c, const REQUEST &rq, pid_t pid) {
+    refuse(c, ESRCH, "%sReceive to %d//%d from %d: ESRCH",
+           rq.hdr.ev.typ == MT_NB_RECEIVE ? "C" : "", rq.hdr.from_nid, rq.hdr.from_pid, pid);
+}
+
+/* receive_detail is the detail line every receive begins with. */
+static void receive_detail(const QNX_MSG_RCV *r) {
+    vlog(LV_DETAIL, "process_rcv: from pid %d, offset: %d, nbytes: %d", r->from_pid, int(r->offset),
+         int(r->nbytes));
+}
+
+/* read_again delivers to receiver r, as receive rq asks, the message that
+ * sender s, REPLY-blocked on r, holds; nothing waits or moves. */
+static void read_again(QNX_PSTATE *r, QNX_PSTATE *s, REQUEST &rq) {
+    const auto *b = rq.body<QNX_MSG_RCV>();
+    lend_message(r, s);
+    do_rcv(r, b->nbytes, b->offset, rq.hdr.prio);
+}
+
+/* take_queued gives receiver r what queue entry e holds for it: a sender's
+ * message, whose sender is REPLY-blocked on r then, or a proxy's. The entry
+ * goes, unless its proxy counts triggers and more remain: then the proxy
+ * waits again behind what was queued meanwhile, in the same entry, so a full
+ * queue cannot lose it. */
+static void take_queued(PGLOB *pglob, QNX_PSTATE *r, QNX_MQUEUE *e) {
+    if (e->from_pid > 0 && e->sprocess) {
+        QNX_PSTATE *sp = e->sprocess;
+        take_message(r, sp);
+        block_reply(sp, r);
+        sp->qentry = nullptr;
+        msgq_remove(pglob, e);
+        return;
+    }
+    QNX_PROXY_STATE *p = proxy_slot(pglob, e->from_pid);
+    r->qrcv.buffer = p ? p->message : nullptr;
+    r->qrcv.nbytes = p ? uint32_t(p->nbytes) : 0;
+    r->qrcv.from_pid = e->from_pid;
+    r->qrcv.from_nid = p ? p->from_nid : 0;
+    r->qrcv.lender = LENT_BY_PROXY;
+    if (p && p->counting && p->trigger_cnt > 1) {
+        p->trigger_cnt--; /* one trigger taken, others remain */
+        msgq_requeue(pglob, e);
+        return;
+    }
+    if (p) {
+        p->trigger_cnt = 0;
+        p->qentry = nullptr;
+    }
+    msgq_remove(pglob, e);
+}
+
+/* awaited finds in *from whom receive rq waits for: the record of its pid
+ * when that is a process (made for one that has not connected), none for
+ * anyone (0) or for a proxy id, whose proxy must be attached. No record is
+ * made for a proxy. False, the receive refused, when there is no such
+ * process or proxy. */
+static bool awaited(PGLOB *pglob, const QNX_CONN *c, const REQUEST &rq, QNX_PSTATE **from) {
+    const pid_t pid = rq.body<QNX_MSG_RCV>()->from_pid;
+    *from = nullptr;
+    if (pid < 0) {
+        const QNX_PROXY_STATE *p = proxy_slot(pglob, pid);
+        if (p && p->process) return true;
+    } else if (pid == 0 || (*from = find_process(pglob, pid, FIND_OR_LOCAL)) != nullptr) {
+        return true;
+    }
+    receive_refused(c, rq, pid);
+    return false;
+}
+
+/* process_rcv serves MT_RECEIVE and MT_NB_RECEIVE: it delivers a matching
+ * queued message or trigger, or re-reads the message of the sender it names
+ * when the receiver holds it. Otherwise the receiver blocks (MT_RECEIVE), or
+ * is told ENOMSG at once (MT_NB_RECEIVE, which never blocks). It refuses with
+ * ESRCH a pid that is no process and a proxy id of no attached proxy. */
+void process_rcv(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const auto *r = rq.body<QNX_MSG_RCV>();
+    QNX_PSTATE *ps_d = c->ps;
+    receive_detail(r);
+    if (QNX_MQUEUE *e = msgq_retrieve(pglob, ps_d, r->from_pid)) {
+        take_queued(pglob, ps_d, e);
+        do_rcv(ps_d, r->nbytes, r->offset, rq.hdr.prio);
+        return;
+    }
+    QNX_PSTATE *from;
+    if (!awaited(pglob, c, rq, &from)) return;
+    if (holds_message(ps_d, from)) return read_again(ps_d, from, rq);
+    if (rq.hdr.ev.typ == MT_NB_RECEIVE) {
+        /* One for anyone or for a proxy forgets the sender it last waited
+         * for, as a blocking one would. */
+        if (!from) make_ready(ps_d);
+        send_status(c->fd, ENOMSG);
+        return;
+    }
+    ps_d->qrcv.nbytes = r->nbytes;
+    ps_d->qrcv.offset = r->offset;
+    ps_d->qrcv.from_pid = r->from_pid;
+    ps_d->qrcv.from_nid = 0;
+    ps_d->rcv_type = rq.hdr.ev.typ;
+    vlog(LV_DETAIL, "setup_rcv: nbytes=%d, offset=%d, ps_d=0x%lx", int(r->nbytes), int(r->offset),
+         (unsigned long)(uintptr_t)ps_d);
+    block_receive(ps_d, from);
+}
+
+/* process_reread serves Readmsg, a receive marked VORLEN_FLAG_REREAD: the
+ * message of the sender it names, REPLY-blocked on the caller, is delivered
+ * again from the offset asked for; nothing waits or moves. It refuses with
+ * ESRCH when the caller holds no message of that pid. */
+void process_reread(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const auto *r = rq.body<QNX_MSG_RCV>();
+    receive_detail(r);
+    QNX_PSTATE *ps = r->from_pid > 0 ? find_process(pglob, r->from_pid, FIND_ONLY) : nullptr;
+    if (!holds_message(c->ps, ps)) return receive_refused(c, rq, r->from_pid);
+    read_again(c->ps, ps, rq);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Reply, Writemsg and Relay                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* reply_detail is the detail line every MT_REPLY begins with. */
+static void reply_detail(const REQUEST &rq) {
+    vlog(LV_DETAIL, "process_rpl, msg_len: %d", int(rq.hdr.msg_len));
+}
+
+/* marked_refused answers an MT_REPLY marked for Writemsg or Relay that is
+ * refused with retcode, which the log calls name. */
+static void marked_refused(const QNX_CONN *c, REQUEST &rq, int retcode, const char *name) {
+    refuse(c, retcode, "%s to %d from %d//%d: %s", rq.row->name, rq.body<QNX_MSG_HDR_RPL>()->to_pid,
+           rq.hdr.from_nid, rq.hdr.from_pid, name);
+}
+
+/* process_both_marks refuses an MT_REPLY marked for both Writemsg and Relay
+ * with EINVAL. */
+void process_both_marks(PGLOB *, QNX_CONN *c, REQUEST &rq) {
+    reply_detail(rq);
+    marked_refused(c, rq, EINVAL, "EINVAL");
+}
+
+/* written_answer answers a Writemsg on connection c into the reply of sender
+ * that kept n bytes: with the count when the sender gave its reply buffers'
+ * room, status-only otherwise. */
+static void written_answer(const QNX_CONN *c, const QNX_PSTATE *sender, uint32_t n) {
     if (!sender->qsnd.room_given) {
-        send_status(pglob->act_fd, 0);
+        send_status(c->fd, 0);
         return;
     }
     struct {
@@ -452,7 +510,60 @@ static void written_answer(PGLOB *pglob, const QNX_PSTATE *sender, uint32_t n) {
     } a{};
     a.h.msg_len = sizeof a.n;
     a.n = n;
-    dwrite(pglob->act_fd, &a, sizeof a, "QNX_MSG_HDR+count");
+    dwrite(c->fd, &a, sizeof a, "QNX_MSG_HDR+count");
+}
+
+/* write_refusal says why writer on connection c may not keep nbytes more
+ * (cost with their record) at offset in the reply of sender: more kept for
+ * that sender than the limit, or the writer's share or the memory bound
+ * passed by the bytes or, for what they make the reply longer (*longer,
+ * charged to *payer), by the reply's length. Null when it may. */
+static const char *write_refusal(PGLOB *pglob, const QNX_CONN *c, const QNX_PSTATE *sender,
+                                 uint32_t offset, uint32_t nbytes, uid_t *payer, uint32_t *longer) {
+    static char why[192];
+    const size_t cost = sizeof(QNX_RWRITE) + nbytes;
+    const uint32_t end = offset + nbytes;
+    *longer = end > sender->reply_len ? end - sender->reply_len : 0;
+    *payer = sender->reply_len ? sender->reply_owner : conn_user(pglob, sender->fd);
+    if (sender->rwrite_held + cost > pglob->max_request) return "EFAULT";
+    const char *bound = mem_refusal(pglob, c->uid, cost);
+    if (!bound) {
+        mem_take(pglob, c->uid, cost); /* so that the reply's length is checked on top */
+        bound = *longer ? mem_refusal(pglob, *payer, *longer) : nullptr;
+        mem_give(pglob, c->uid, cost);
+    }
+    if (!bound) return nullptr;
+    snprintf(why, sizeof why, "EFAULT (%u bytes into a reply of %u would pass %s)", nbytes,
+             end > sender->reply_len ? end : sender->reply_len, bound);
+    return why;
+}
+
+/* keep_written reads the bytes of Writemsg rq behind its offset block, at
+ * most nbytes of them, into a write at offset in the reply of sender, which
+ * its writer on connection c pays for; false, nothing kept, without memory. */
+static bool keep_written(PGLOB *pglob, const QNX_CONN *c, REQUEST &rq, QNX_PSTATE *sender,
+                         uint32_t offset, uint32_t nbytes) {
+    const size_t cost = sizeof(QNX_RWRITE) + nbytes;
+    QNX_RWRITE *w = alloc_allowed(cost) ? static_cast<QNX_RWRITE *>(malloc(cost)) : nullptr;
+    if (!w) return false;
+    w->offset = offset;
+    w->nbytes = nbytes;
+    w->owner = c->uid;
+    mem_take(pglob, c->uid, cost);
+    dread(c, rq, nullptr, 8, "offset");
+    uint32_t at = 0;
+    for (uint32_t i = 1; i < rq.body<QNX_MSG_HDR_RPL>()->nblocks; i++) {
+        uint32_t k;
+        dread(c, rq, &k, 4, "QNX_MSG_BLK_RPL");
+        uint32_t kept = std::min(k, nbytes - at);
+        dread(c, rq, w->bytes() + at, kept, "nbytes");
+        dread(c, rq, nullptr, k - kept, "beyond the reply buffer");
+        at += kept;
+    }
+    w->next = sender->rwrites;
+    sender->rwrites = w;
+    sender->rwrite_held += cost;
+    return true;
 }
 
 /* process_writemsg keeps bytes that the caller writes into the reply of a
@@ -467,92 +578,42 @@ static void written_answer(PGLOB *pglob, const QNX_PSTATE *sender, uint32_t n) {
  * may be. The bytes are charged to the writer; a write that makes the reply
  * longer charges what it adds to the reply's length to the user of the
  * connection the reply will wait in, at once, as if it waited there already. */
-static void process_writemsg(PGLOB *pglob) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
-    int fd = pglob->act_fd;
-    QNX_PSTATE *writer = pglob->fdpstate[fd];
+void process_writemsg(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const auto *rp = rq.body<QNX_MSG_HDR_RPL>();
+    QNX_PSTATE *writer = c->ps;
+    reply_detail(rq);
     uint32_t total = 0, first = 0, offset = 0;
-    if (pglob->req_var_len >= 8) {
-        memcpy(&first, pglob->req_var, 4);
-        memcpy(&offset, pglob->req_var + 4, 4);
+    if (rq.var_len >= 8) {
+        memcpy(&first, rq.var, 4);
+        memcpy(&offset, rq.var + 4, 4);
     }
-    if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total) || rp->nblocks < 1 ||
-        first != 4) {
-        marked_refused(pglob, "Writemsg", rp->to_pid, EINVAL, "EINVAL");
-        return;
-    }
+    if (!blocks_fit(rq.var, rq.var_len, rp->nblocks, &total) || rp->nblocks < 1 || first != 4)
+        return marked_refused(c, rq, EINVAL, "EINVAL");
     uint32_t nbytes = total - 4;
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, FIND_ONLY);
     /* A sender that gave its reply buffers' room gets only what fits there,
      * and the writer is told how much that is. */
     const bool room = holds_message(writer, ps) && ps->qsnd.room_given;
     if (room) nbytes = offset >= ps->qsnd.room ? 0 : std::min(nbytes, ps->qsnd.room - offset);
-    if ((!room || nbytes > 0) && uint64_t(offset) + nbytes > pglob->max_request) {
-        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
-        return;
-    }
-    if (!holds_message(writer, ps)) {
-        marked_refused(pglob, "Writemsg", rp->to_pid, ESRCH, "ESRCH");
-        return;
-    }
-    if (nbytes == 0) {
-        written_answer(pglob, ps, 0);
-        return;
-    }
+    if ((!room || nbytes > 0) && uint64_t(offset) + nbytes > pglob->max_request)
+        return marked_refused(c, rq, EFAULT, "EFAULT");
+    if (!holds_message(writer, ps)) return marked_refused(c, rq, ESRCH, "ESRCH");
+    if (nbytes == 0) return written_answer(c, ps, 0);
     /* Each write is charged with its record, so that many small ones cannot
      * hold more than the limit either. */
-    size_t cost = sizeof(QNX_RWRITE) + nbytes;
-    const uid_t user = pglob->conns[fd]->uid;
-    const uint32_t end = offset + nbytes;
-    const uint32_t longer = end > ps->reply_len ? end - ps->reply_len : 0;
-    const uid_t payer = ps->reply_len ? ps->reply_owner : conn_user(pglob, ps->fd);
-    if (ps->rwrite_held + cost > pglob->max_request) {
-        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
-        return;
-    }
-    const char *why = mem_refusal(pglob, user, cost);
-    if (!why) {
-        mem_take(pglob, user, cost); /* so that the reply's length is checked on top */
-        why = longer ? mem_refusal(pglob, payer, longer) : nullptr;
-        mem_give(pglob, user, cost);
-    }
-    if (why) {
-        char name[192];
-        snprintf(name, sizeof name, "EFAULT (%u bytes into a reply of %u would pass %s)", nbytes,
-                 end > ps->reply_len ? end : ps->reply_len, why);
-        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, name);
-        return;
-    }
-    QNX_RWRITE *w = alloc_allowed(cost) ? static_cast<QNX_RWRITE *>(malloc(cost)) : nullptr;
-    if (!w) {
-        marked_refused(pglob, "Writemsg", rp->to_pid, EFAULT, "EFAULT");
-        return;
-    }
-    w->offset = offset;
-    w->nbytes = nbytes;
-    w->owner = user;
-    mem_take(pglob, user, cost);
+    uid_t payer;
+    uint32_t longer;
+    if (const char *why = write_refusal(pglob, c, ps, offset, nbytes, &payer, &longer))
+        return marked_refused(c, rq, EFAULT, why);
+    if (!keep_written(pglob, c, rq, ps, offset, nbytes))
+        return marked_refused(c, rq, EFAULT, "EFAULT");
     mem_take(pglob, payer, longer);
     ps->reply_owner = payer;
     ps->reply_len += longer;
-    dread(fd, nullptr, 8, "offset");
-    uint32_t at = 0;
-    for (uint32_t i = 1; i < rp->nblocks; i++) {
-        uint32_t k;
-        dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
-        uint32_t kept = std::min(k, nbytes - at);
-        dread(fd, w->bytes() + at, kept, "nbytes");
-        dread(fd, nullptr, k - kept, "beyond the reply buffer");
-        at += kept;
-    }
-    w->next = ps->rwrites;
-    ps->rwrites = w;
-    ps->rwrite_held += cost;
     writer->bytes_reply += nbytes;
-    vlog(LV_MESSAGE, "Writemsg from %d//%d to %d: %u bytes at %u", h->from_nid, h->from_pid,
+    vlog(LV_MESSAGE, "Writemsg from %d//%d to %d: %u bytes at %u", rq.hdr.from_nid, rq.hdr.from_pid,
          ps->pid, nbytes, offset);
-    written_answer(pglob, ps, nbytes);
+    written_answer(c, ps, nbytes);
 }
 
 /* process_relay hands the message of a sender REPLY-blocked on the caller on
@@ -564,58 +625,35 @@ static void process_writemsg(PGLOB *pglob) {
  * that pid REPLY-blocked on the caller, or no target of that pid) or EAGAIN
  * (queue full, or a delivery at once that would pass the target's user's
  * share or the memory bound, as for a Send); a refusal changes nothing. */
-static void process_relay(PGLOB *pglob) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
-    int fd = pglob->act_fd;
-    QNX_PSTATE *relayer = pglob->fdpstate[fd];
+void process_relay(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const auto *rp = rq.body<QNX_MSG_HDR_RPL>();
+    QNX_PSTATE *relayer = c->ps;
+    reply_detail(rq);
     uint32_t total = 0;
     pid_t to = 0;
-    if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total) || rp->nblocks != 1 ||
-        total != 4) {
-        marked_refused(pglob, "Relay", rp->to_pid, EINVAL, "EINVAL");
-        return;
-    }
-    memcpy(&to, pglob->req_var + 4, 4);
+    if (!blocks_fit(rq.var, rq.var_len, rp->nblocks, &total) || rp->nblocks != 1 || total != 4)
+        return marked_refused(c, rq, EINVAL, "EINVAL");
+    memcpy(&to, rq.var + 4, 4);
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, FIND_ONLY);
     /* Looking the target up may remove the record of a dead pid that never
      * connected, but never the sender's or the caller's: both are connected. */
     QNX_PSTATE *target =
         holds_message(relayer, ps) ? find_process(pglob, to, FIND_OR_LOCAL) : nullptr;
-    if (!target) {
-        marked_refused(pglob, "Relay", rp->to_pid, ESRCH, "ESRCH");
-        return;
-    }
-    bool waiting = target->state == STATE_RECEIVE_BLOCKED &&
-                   (target->qrcv.from_pid == 0 || target->qrcv.from_pid == ps->pid);
-    if (!waiting && msgq_full(pglob)) {
-        marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, "EAGAIN");
-        return;
-    }
-    if (const char *why =
+    if (!target) return marked_refused(c, rq, ESRCH, "ESRCH");
+    const bool waiting = waits_for(target, ps);
+    if (!waiting && msgq_full(pglob)) return marked_refused(c, rq, EAGAIN, "EAGAIN");
+    if (const char *bound =
             waiting ? delivery_refusal(pglob, target, uint32_t(ps->qsnd.nbytes)) : nullptr) {
-        char name[192];
-        snprintf(name, sizeof name, "EAGAIN (delivering it to %d would pass %s)", target->pid, why);
-        marked_refused(pglob, "Relay", rp->to_pid, EAGAIN, name);
-        return;
+        char why[192];
+        snprintf(why, sizeof why, "EAGAIN (delivering it to %d would pass %s)", target->pid, bound);
+        return marked_refused(c, rq, EAGAIN, why);
     }
     unlend(relayer, ps);
     ps->qsnd.to_pid = to;
-    ps->bprocess = target;
-    vlog(LV_MESSAGE, "Relay from %d//%d: %d to %d%s", h->from_nid, h->from_pid, ps->pid, to,
+    vlog(LV_MESSAGE, "Relay from %d//%d: %d to %d%s", rq.hdr.from_nid, rq.hdr.from_pid, ps->pid, to,
          waiting ? "" : ", put into message-queue");
-    if (waiting) {
-        uint32_t rbnbytes = target->qrcv.nbytes;
-        uint32_t offset = target->qrcv.offset;
-        lend_message(target, ps);
-        target->bytes_received += ps->qsnd.nbytes;
-        target->msg_received += 1;
-        do_rcv(target->fd, pglob, target, rbnbytes, offset);
-    } else {
-        ps->state = STATE_SEND_BLOCKED;
-        ps->qentry = msgq_add(pglob, target, ps, ps->pid, ps->qsnd.prio);
-    }
-    send_status(fd, 0);
+    pass_on(pglob, ps, target, waiting, rq.hdr.prio);
+    send_status(c->fd, 0);
 }
 
 /* merge_reply puts the reply to sender together with what was written into
@@ -696,144 +734,142 @@ static bool written_pieces(const QNX_PSTATE *sender, uint32_t from, std::vector<
     return true;
 }
 
+/* The pieces of a reply to go out: the header first, then the reply's
+ * blocks as they lie in the request, and the written bytes' pieces last. A
+ * reply has few parts; one of more is gathered into a single copy, so that
+ * the daemon's bookkeeping is bounded by the reply's bytes, never by a block
+ * count it was sent. */
+struct REPLY_OUT {
+    static constexpr int REPLY_PARTS = 16;
+    QNX_MSG_HDR ah;
+    DPIECE pieces[1 + REPLY_PARTS + 1];
+    int npieces = 0;
+    std::vector<char> gathered;
+    std::vector<char> written; /* the pieces of the bytes written into it */
+    char *merged = nullptr;    /* the reply merged with what was written into it */
+    REPLY_OUT() = default;
+    REPLY_OUT(const REPLY_OUT &) = delete;
+    REPLY_OUT &operator=(const REPLY_OUT &) = delete;
+    ~REPLY_OUT() { free(merged); }
+};
+
+/* reply_refused answers Reply rq with retcode, which the log calls why. */
+static void reply_refused(const QNX_CONN *c, REQUEST &rq, int retcode, const char *why) {
+    refuse(c, retcode, "Reply from %d//%d to %d: %s", rq.hdr.from_nid, rq.hdr.from_pid,
+           rq.body<QNX_MSG_HDR_RPL>()->to_pid, why);
+}
+
+/* reply_pieces reads the blocks of Reply rq, total bytes, into the pieces
+ * of out; false when there is no memory to gather them. */
+static bool reply_pieces(const QNX_CONN *c, REQUEST &rq, uint32_t total, REPLY_OUT *out) {
+    memset(&out->ah, 0, sizeof out->ah);
+    out->ah.msg_len = total;
+    out->pieces[out->npieces++] = {&out->ah, sizeof out->ah, "QNX_MSG_HDR"};
+    for (uint32_t i = 0; i < rq.body<QNX_MSG_HDR_RPL>()->nblocks; i++) {
+        uint32_t k;
+        dread(c, rq, &k, 4, "QNX_MSG_BLK_RPL");
+        const unsigned char *data = rq.var;
+        dread(c, rq, nullptr, k, "nbytes");
+        if (!k) continue;
+        if (out->npieces < 1 + REPLY_OUT::REPLY_PARTS && out->gathered.empty()) {
+            out->pieces[out->npieces++] = {data, k, "nbytes"};
+            continue;
+        }
+        if (out->gathered.empty()) {
+            if (!alloc_allowed(total)) return false;
+            try {
+                out->gathered.reserve(total);
+            } catch (const std::bad_alloc &) {
+                return false;
+            }
+            for (int j = 1; j < out->npieces; j++) {
+                const char *b = static_cast<const char *>(out->pieces[j].buff);
+                out->gathered.insert(out->gathered.end(), b, b + out->pieces[j].nbytes);
+            }
+            out->npieces = 1;
+        }
+        out->gathered.insert(out->gathered.end(), data, data + k);
+    }
+    if (!out->gathered.empty())
+        out->pieces[out->npieces++] = {out->gathered.data(), out->gathered.size(), "gathered"};
+    return true;
+}
+
+/* with_written adds to the reply of total bytes in out what was written into
+ * the reply of sender: as pieces of their own behind it (as_pieces), or
+ * merged with it into one copy. False when there is no memory. */
+static bool with_written(QNX_PSTATE *sender, uint32_t total, bool as_pieces, REPLY_OUT *out) {
+    if (as_pieces) {
+        out->ah.flags.all = VORLEN_FLAG_WRITEMSG;
+        out->ah.prio = int32_t(total);
+        out->ah.msg_len = total + uint32_t(out->written.size());
+        if (!out->written.empty())
+            out->pieces[out->npieces++] = {out->written.data(), out->written.size(), "written"};
+        return true;
+    }
+    out->merged = merge_reply(sender, out->pieces + 1, out->npieces - 1, total, &out->ah.msg_len);
+    if (!out->merged) return false;
+    out->pieces[1] = {out->merged, out->ah.msg_len, "merged"};
+    out->npieces = 2;
+    return true;
+}
+
+/* reply_refusal says why a reply of len bytes to sender could not wait in
+ * the sender's connection: past its user's share or the memory bound, what
+ * Writemsg charged for the reply's length being the sender's already. Null
+ * when it could; an empty reply is a status-only answer, which always can. */
+static const char *reply_refusal(PGLOB *pglob, const QNX_PSTATE *sender, uint32_t len) {
+    size_t credit = sender->reply_owner == conn_user(pglob, sender->fd) ? sender->reply_len : 0;
+    return len ? answer_refusal(pglob, sender->fd, sizeof(QNX_MSG_HDR) + len, credit) : nullptr;
+}
+
 /* process_rpl writes the reply to the sender that is REPLY-blocked on the
  * replier and answers the replier 0. A reply to anyone else (not blocked, or
  * blocked on another receiver) is refused with ESRCH; blocks that do not fill
  * the request with EINVAL; a reply that would wait in the sender's connection
  * past its user's share or the memory bound, or for which there is no memory,
- * with EFAULT. The reply bytes go out from the request itself. */
-void process_rpl(PGLOB *pglob) {
-    QNX_MSG_HDR *h = pglob->rcv_buffer;
-    auto *rp = reinterpret_cast<QNX_MSG_HDR_RPL *>(h + 1);
-    int fd = pglob->act_fd;
-    QNX_PSTATE *replier = pglob->fdpstate[fd];
-    vlog(LV_DETAIL, "process_rpl, msg_len: %d", int(h->msg_len));
-
-    switch (h->flags.all & (VORLEN_FLAG_WRITEMSG | VORLEN_FLAG_RELAY)) {
-    case 0:
-        break;
-    case VORLEN_FLAG_WRITEMSG:
-        process_writemsg(pglob);
-        return;
-    case VORLEN_FLAG_RELAY:
-        process_relay(pglob);
-        return;
-    default:
-        marked_refused(pglob, "Writemsg and Relay", rp->to_pid, EINVAL, "EINVAL");
-        return;
-    }
-
+ * with EFAULT, and the sender keeps waiting. The reply bytes go out from the
+ * request itself, with the bytes written into it before it came: to a sender
+ * that gave its room as pieces beyond the reply's own, so that what nobody
+ * wrote stays as it was, else merged. */
+void process_rpl(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const auto *rp = rq.body<QNX_MSG_HDR_RPL>();
+    QNX_PSTATE *replier = c->ps;
+    reply_detail(rq);
     uint32_t total = 0;
-    if (!blocks_fit(pglob->req_var, pglob->req_var_len, rp->nblocks, &total)) {
-        refuse(pglob, EINVAL, "Reply to %d//%d from %d//%d: EINVAL", rp->to_nid, rp->to_pid,
-               h->from_nid, h->from_pid);
+    if (!blocks_fit(rq.var, rq.var_len, rp->nblocks, &total)) {
+        refuse(c, EINVAL, "Reply to %d//%d from %d//%d: EINVAL", rp->to_nid, rp->to_pid,
+               rq.hdr.from_nid, rq.hdr.from_pid);
         return;
     }
-    /* The reply's pieces, straight from the request: header first. */
-    QNX_MSG_HDR ah;
-    memset(&ah, 0, sizeof ah);
-    ah.msg_len = total;
-    /* A reply has few parts, written as they lie in the request. One of
-     * more is gathered into a single copy, so that the daemon's bookkeeping
-     * is bounded by the reply's bytes, never by a block count it was sent.
-     * The header goes first, the written bytes' pieces may go last. */
-    constexpr int REPLY_PARTS = 16;
-    DPIECE pieces[1 + REPLY_PARTS + 1];
-    std::vector<char> gathered;
-    int npieces = 0;
-    pieces[npieces++] = {&ah, sizeof ah, "QNX_MSG_HDR"};
-    for (uint32_t i = 0; i < rp->nblocks; i++) {
-        uint32_t k;
-        dread(fd, &k, 4, "QNX_MSG_BLK_RPL");
-        const unsigned char *data = pglob->req_var;
-        dread(fd, nullptr, k, "nbytes");
-        if (!k) continue;
-        if (npieces < 1 + REPLY_PARTS && gathered.empty()) {
-            pieces[npieces++] = {data, k, "nbytes"};
-            continue;
-        }
-        if (gathered.empty()) {
-            if (!alloc_allowed(total)) {
-                send_status(fd, EFAULT);
-                return;
-            }
-            try {
-                gathered.reserve(total);
-            } catch (const std::bad_alloc &) {
-                send_status(fd, EFAULT);
-                return;
-            }
-            for (int j = 1; j < npieces; j++) {
-                const char *b = static_cast<const char *>(pieces[j].buff);
-                gathered.insert(gathered.end(), b, b + pieces[j].nbytes);
-            }
-            npieces = 1;
-        }
-        gathered.insert(gathered.end(), data, data + k);
-    }
-    if (!gathered.empty()) pieces[npieces++] = {gathered.data(), gathered.size(), "gathered"};
-
+    REPLY_OUT out;
+    if (!reply_pieces(c, rq, total, &out)) return send_status(c->fd, EFAULT);
     QNX_PSTATE *ps = find_process(pglob, rp->to_pid, FIND_ONLY);
     if (ps) vlog(LV_DETAIL, "process_rpl: to-ps, pid: %d, fd: %d", ps->pid, ps->fd);
-    if (!ps || ps->state != STATE_REPLY_BLOCKED || ps->bprocess != replier) {
-        refuse(pglob, ESRCH, "Reply from %d//%d to %d: ESRCH", h->from_nid, h->from_pid,
-               rp->to_pid);
-        return;
-    }
-    /* The reply waits in the sender's connection, at its user's cost, if
-     * the sender does not take it at once: past a bound the Reply is refused
-     * and the sender keeps waiting. What Writemsg charged for the reply's
-     * length is the sender's already. An empty reply is a status-only answer,
-     * which can always go. */
-    /* A sender that gave its room is sent the written bytes beyond the
-     * reply's own as pieces, so that what nobody wrote stays as it was. */
-    std::vector<char> written;
-    uint32_t carried = 0;
+    if (!holds_message(replier, ps)) return reply_refused(c, rq, ESRCH, "ESRCH");
     const bool as_pieces = ps->rwrites && ps->qsnd.room_given;
-    if (as_pieces && !written_pieces(ps, total, &written, &carried)) {
-        refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT", h->from_nid, h->from_pid,
-               rp->to_pid);
-        return;
-    }
-    uint32_t len = as_pieces                              ? total + uint32_t(written.size())
+    uint32_t carried = 0;
+    if (as_pieces && !written_pieces(ps, total, &out.written, &carried))
+        return reply_refused(c, rq, EFAULT, "EFAULT");
+    uint32_t len = as_pieces                              ? total + uint32_t(out.written.size())
                    : ps->rwrites && ps->reply_len > total ? ps->reply_len
                                                           : total;
-    size_t credit = ps->reply_owner == conn_user(pglob, ps->fd) ? ps->reply_len : 0;
-    if (const char *why = len ? answer_refusal(pglob, ps->fd, sizeof ah + len, credit) : nullptr) {
-        refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT (%u bytes would pass %s)",
-               h->from_nid, h->from_pid, rp->to_pid, len, why);
-        return;
+    if (const char *bound = reply_refusal(pglob, ps, len)) {
+        char why[192];
+        snprintf(why, sizeof why, "EFAULT (%u bytes would pass %s)", len, bound);
+        return reply_refused(c, rq, EFAULT, why);
     }
-    char *merged = nullptr;
-    if (as_pieces) {
-        ah.flags.all = VORLEN_FLAG_WRITEMSG;
-        ah.prio = int32_t(total);
-        ah.msg_len = len;
-        if (!written.empty()) pieces[npieces++] = {written.data(), written.size(), "written"};
-    } else if (ps->rwrites) {
-        /* Bytes written into this reply before it came go out with it. */
-        merged = merge_reply(ps, pieces + 1, npieces - 1, total, &ah.msg_len);
-        if (!merged) {
-            refuse(pglob, EFAULT, "Reply from %d//%d to %d: EFAULT", h->from_nid, h->from_pid,
-                   rp->to_pid);
-            return;
-        }
-        pieces[1] = {merged, ah.msg_len, "merged"};
-        npieces = 2;
-    }
-    dwritev(ps->fd, pieces, npieces);
-    free(merged);
+    if (ps->rwrites && !with_written(ps, total, as_pieces, &out))
+        return reply_refused(c, rq, EFAULT, "EFAULT");
+    dwritev(ps->fd, out.pieces, out.npieces);
     /* Only a Reply that is delivered counts. */
     replier->bytes_reply += total;
     replier->msg_reply += 1;
     msg_release_buffer(pglob, ps);
-    ps->bprocess = nullptr;
-    ps->state = STATE_READY;
+    make_ready(ps);
     ps->msg_received += 1;
-    ps->bytes_received += as_pieces ? total + carried : ah.msg_len;
-    vlog(LV_MESSAGE, "Reply from %d//%d to %d, %d Bytes", h->from_nid, h->from_pid, rp->to_pid,
-         int(total));
-    h->ev.retcode = 0;
-    h->msg_len = 0;
-    dwrite(fd, h, sizeof *h, "QNX_MSG_HDR");
+    ps->bytes_received += as_pieces ? total + carried : out.ah.msg_len;
+    vlog(LV_MESSAGE, "Reply from %d//%d to %d, %d Bytes", rq.hdr.from_nid, rq.hdr.from_pid,
+         rp->to_pid, int(total));
+    answer_in_place(c, rq, 0, "QNX_MSG_HDR");
 }

@@ -29,7 +29,7 @@ void do_ndetach(QNX_ATT_NAME *cn) {
     cn->pid = 0;
     cn->nid = 0;
     cn->name[0] = '\0';
-    cn->bprocess = nullptr;
+    cn->process = nullptr;
 }
 
 /* process_name_attach registers the requested name for the requester and
@@ -37,13 +37,13 @@ void do_ndetach(QNX_ATT_NAME *cn) {
  * holds the name, ENOMEM when every slot of the table (--max-names) is held
  * by living processes, and
  * EINVAL when the name field has no terminating zero. */
-void process_name_attach(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_NAME_ATTACH *>(hdr + 1);
-    QNX_PSTATE *requester = pglob->fdpstate[pglob->act_fd];
+void process_name_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_NAME_ATTACH>();
+    QNX_PSTATE *requester = c->ps;
 
     if (!name_field_ok(req)) {
-        refuse(pglob, EINVAL, "Name-Attach from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
+        refuse(c, EINVAL, "Name-Attach from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -57,7 +57,7 @@ void process_name_attach(PGLOB *pglob) {
                 if (!owner_alive(pglob, &cn)) {
                     do_ndetach(&cn); /* a dead owner's registration is not trusted */
                 } else {
-                    refuse(pglob, ESRCH, "Name already registered by %d//%d, id=%d", cn.nid, cn.pid,
+                    refuse(c, ESRCH, "Name already registered by %d//%d, id=%d", cn.nid, cn.pid,
                            cn.id);
                     return;
                 }
@@ -70,15 +70,15 @@ void process_name_attach(PGLOB *pglob) {
              * clean-up of that record, which matches names by pid, finds it. */
             chosen->pid = requester->pid;
             chosen->nid = 0;
-            chosen->bprocess = requester;
+            chosen->process = requester;
             memcpy(chosen->name, req->name, strlen(req->name) + 1);
             chosen->id = int32_t(chosen - pglob->names.data()) + 1;
 
-            auto *res = reinterpret_cast<QNX_MSG_NAME_RES *>(hdr + 1);
+            auto *res = rq.body<QNX_MSG_NAME_RES>();
             res->id = chosen->id;
             res->nid = 0;
             res->flags = 0;
-            answer_in_place(pglob, sizeof(QNX_MSG_NAME_RES), "QNX_MSG_HDR+QNX_MSG_NAME_RES");
+            answer_in_place(c, rq, sizeof(QNX_MSG_NAME_RES), "QNX_MSG_HDR+QNX_MSG_NAME_RES");
             return;
         }
 
@@ -93,11 +93,10 @@ void process_name_attach(PGLOB *pglob) {
         }
         if (!freed) {
             pglob->stats.refused_table++;
-            refuse(pglob, ENOMEM,
+            refuse(c, ENOMEM,
                    "Name-Attach of \"%s\" from %d//%d (%s): ENOMEM: the name table is full (%zu, "
                    "--max-names)",
-                   req->name, hdr->from_nid, hdr->from_pid, caller_pname(pglob),
-                   pglob->names.size());
+                   req->name, hdr->from_nid, hdr->from_pid, caller_pname(c), pglob->names.size());
             return;
         }
     }
@@ -106,31 +105,31 @@ void process_name_attach(PGLOB *pglob) {
 /* process_name_detach removes the name with the requested id when the
  * requester owns it. Fails with ESRCH for an id outside 1 ... --max-names, a
  * free slot or another process's name. */
-void process_name_detach(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_NAME_DETACH *>(hdr + 1);
+void process_name_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_NAME_DETACH>();
     int32_t id = req->id;
 
     if (id >= 1 && size_t(id) <= pglob->names.size() && !slot_free(&pglob->names[id - 1]) &&
         pglob->names[id - 1].pid == hdr->from_pid) {
         do_ndetach(&pglob->names[id - 1]);
         vlog(LV_REQUEST, "Name detach id: %d from pid %d", id, hdr->from_pid);
-        answer_in_place(pglob, 0, "QNX_MSG_HDR");
+        answer_in_place(c, rq, 0, "QNX_MSG_HDR");
         return;
     }
-    refuse(pglob, ESRCH, "Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
+    refuse(c, ESRCH, "Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
 }
 
 /* process_name_query answers with the owner's pid in from_pid. Fails with
  * ESRCH when the name is not registered or its owner is gone, and EINVAL when
  * the name field has no terminating zero. */
-void process_name_query(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_NAME_QUERY *>(hdr + 1);
+void process_name_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_NAME_QUERY>();
     const pid_t from_pid = hdr->from_pid; /* the answer carries the owner's pid there */
 
     if (!name_field_ok(req)) {
-        refuse(pglob, EINVAL, "Query Name from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
+        refuse(c, EINVAL, "Query Name from %d//%d: EINVAL", hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -141,12 +140,12 @@ void process_name_query(PGLOB *pglob) {
             break;
         }
         hdr->from_pid = cn.pid;
-        answer_in_place(pglob, 0, "QNX_MSG_HDR");
+        answer_in_place(c, rq, 0, "QNX_MSG_HDR");
         vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> owner=%d//%d", hdr->from_nid, from_pid,
              req->name, cn.nid, cn.pid);
         return;
     }
-    send_status(pglob->act_fd, ESRCH);
+    send_status(c->fd, ESRCH);
     vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> not found", hdr->from_nid, hdr->from_pid,
          req->name);
 }

@@ -75,11 +75,9 @@ char *get_pname(pid_t opid, char *dest, int destlen) {
     return dest;
 }
 
-const char *caller_pname(PGLOB *pglob) {
+const char *caller_pname(const QNX_CONN *c) {
     static char name[PNAME_LEN];
-    int fd = pglob->act_fd;
-    const QNX_PSTATE *ps =
-        fd >= 0 && size_t(fd) < pglob->fdpstate.size() ? pglob->fdpstate[size_t(fd)] : nullptr;
+    const QNX_PSTATE *ps = c->ps;
     if (!ps) return "?";
     if (ps->pname[0] != '\0') return ps->pname;
     /* A Unix peer's record is named after its first answer. */
@@ -122,7 +120,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
     auto *ps = static_cast<QNX_PSTATE *>(calloc(1, sizeof(QNX_PSTATE)));
     if (!ps) return nullptr;
     ps->pid = pid;
-    ps->state = STATE_READY;
+    make_ready(ps);
     ps->fd = -1;
     ps->pidfd = -1;
     ps->remote = mode == FIND_OR_TRUST;
@@ -152,8 +150,7 @@ void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid) 
     }
     if (ps->state == STATE_SEND_BLOCKED || ps->state == STATE_REPLY_BLOCKED)
         msg_release_buffer(pglob, ps);
-    ps->state = STATE_READY;
-    ps->bprocess = nullptr;
+    make_ready(ps);
     ps->sleeping = nullptr;
 }
 
@@ -179,13 +176,24 @@ bool break_wait(PGLOB *pglob, QNX_PSTATE *ps) {
 /* process_pflags stores the flags the requester's library has set with
  * qnx_pflags and answers 0. The daemon reads only VORLEN_PFLAG_SIGCATCH;
  * every other bit is kept as given. Cannot fail. */
-void process_pflags(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_PFLAGS *>(hdr + 1);
-    QNX_PSTATE *ps = pglob->fdpstate[pglob->act_fd];
+void process_pflags(PGLOB *, QNX_CONN *c, REQUEST &rq) {
+    auto *req = rq.body<QNX_MSG_PFLAGS>();
+    QNX_PSTATE *ps = c->ps;
     ps->pflags = req->flags;
     vlog(LV_REQUEST, "pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
-    send_status(pglob->act_fd, 0);
+    send_status(c->fd, 0);
+}
+
+/* process_interrupt breaks off the wait of the process on connection c
+ * after a signal handler ran in it, as break_wait says. Nothing is written:
+ * the interrupt has no answer of its own, and a connection not yet bound has
+ * no wait to break. */
+void process_interrupt(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    QNX_PSTATE *ps = c->ps;
+    if (!ps) return;
+    bool broken = break_wait(pglob, ps);
+    vlog(LV_REQUEST, "%s from %d//%d: %s", rq.row->name, ps->nid, ps->pid,
+         broken ? "wait broken off" : "answer stands");
 }
 
 /* remove_why_text is how the log names why a record went. */
@@ -219,7 +227,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, INFORM_MODE mode, REMO
             release_process(pglob, ps, retcode, pid);
             vlog(LV_CLEANUP, "Process %d unblocked", ps->pid);
         }
-        ps->bprocess = nullptr;
+        make_ready(ps); /* a READY receiver forgets it, too */
     }
     if (mode != INFORM_REMOVE) return;
 
@@ -227,8 +235,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, INFORM_MODE mode, REMO
     pglob->processes.remove(target);
     pglob->pidmap.erase(pid);
     int fd = target->fd;
-    if (fd >= 0 && size_t(fd) < pglob->fdpstate.size() && pglob->fdpstate[fd] == target)
-        conn_close(pglob, fd);
+    if (fd >= 0) conn_close(pglob, fd);
     vlog(LV_CLEANUP, "Removing pid %d, fd %d", pid, fd);
     vlog(LV_CLEANUP, "Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
          remove_why_text(why));

@@ -51,13 +51,13 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
  * when to_pid is another user's process and the caller is not root, ESRCH
  * when no record can be had for to_pid, and ENOMEM when the message cannot be
  * copied. */
-void process_proxy_attach(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_PROXY_ATTACH *>(hdr + 1);
+void process_proxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_PROXY_ATTACH>();
 
     if (req->nbytes > QNX_MAX_PROXY_MSG) {
-        refuse(pglob, EINVAL, "Proxy-Attach from %d//%d %d Bytes: EINVAL", hdr->from_nid,
-               hdr->from_pid, int(req->nbytes));
+        refuse(c, EINVAL, "Proxy-Attach from %d//%d %d Bytes: EINVAL", hdr->from_nid, hdr->from_pid,
+               int(req->nbytes));
         return;
     }
 
@@ -70,30 +70,27 @@ void process_proxy_attach(PGLOB *pglob) {
     }
     if (!p) {
         pglob->stats.refused_table++;
-        refuse(pglob, EAGAIN,
+        refuse(c, EAGAIN,
                "Proxy-Attach from %d//%d (%s) for %d: EAGAIN: the proxy table is full (%zu, "
                "--max-proxies)",
-               hdr->from_nid, hdr->from_pid, caller_pname(pglob), req->to_pid,
-               pglob->proxys.size());
+               hdr->from_nid, hdr->from_pid, caller_pname(c), req->to_pid, pglob->proxys.size());
         return;
     }
 
     /* A proxy for another process is a way into its Receive: only its own
      * user, or root, may attach one. */
-    const QNX_PSTATE *caller = pglob->fdpstate[pglob->act_fd];
-    if (caller && req->to_pid != caller->pid) {
-        const QNX_CONN *c = pglob->conns[pglob->act_fd];
-        uid_t uid = c ? c->uid : UID_UNKNOWN;
+    if (req->to_pid != c->ps->pid) {
+        uid_t uid = c->uid;
         uid_t owner_uid = uid == 0 ? 0 : pid_uid(req->to_pid);
         if (uid == UID_UNKNOWN || (uid != 0 && owner_uid != uid)) {
-            refuse(pglob, EPERM, "Proxy-Attach from %d//%d for %d, another user's: EPERM",
+            refuse(c, EPERM, "Proxy-Attach from %d//%d for %d, another user's: EPERM",
                    hdr->from_nid, hdr->from_pid, req->to_pid);
             return;
         }
     }
     QNX_PSTATE *owner = find_process(pglob, req->to_pid, FIND_OR_LOCAL);
     if (!owner) {
-        refuse(pglob, ESRCH, "Proxy-Attach from %d//%d: ESRCH", hdr->from_nid, hdr->from_pid);
+        refuse(c, ESRCH, "Proxy-Attach from %d//%d: ESRCH", hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -101,7 +98,7 @@ void process_proxy_attach(PGLOB *pglob) {
     if (req->nbytes != 0) {
         message = static_cast<char *>(malloc(req->nbytes));
         if (!message) {
-            refuse(pglob, ENOMEM, "Proxy-Attach from %d//%d %d Bytes: ENOMEM", hdr->from_nid,
+            refuse(c, ENOMEM, "Proxy-Attach from %d//%d %d Bytes: ENOMEM", hdr->from_nid,
                    hdr->from_pid, int(req->nbytes));
             return;
         }
@@ -120,20 +117,20 @@ void process_proxy_attach(PGLOB *pglob) {
     p->process = owner;
 
     req->proxy_nr = p->id;
-    answer_in_place(pglob, sizeof(QNX_MSG_PROXY_ATTACH), "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
+    answer_in_place(c, rq, sizeof(QNX_MSG_PROXY_ATTACH), "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
     vlog(LV_REQUEST, "Proxy-Attach %d from %d//%d", p->id, hdr->from_nid, hdr->from_pid);
 }
 
 /* process_proxy_detach removes a proxy at its owner's request. Fails with
  * ESRCH for an invalid id, a free slot, or a requester that is not the owner;
  * the proxy then stays attached. */
-void process_proxy_detach(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_PROXY_DETACH *>(hdr + 1);
+void process_proxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_PROXY_DETACH>();
     QNX_PROXY_STATE *p = proxy_slot(pglob, req->proxy_nr);
 
     if (!p || !p->process || p->process->pid != hdr->from_pid) {
-        refuse(pglob, ESRCH, "Proxy %d undefined, detach send from PID %d//%d", req->proxy_nr,
+        refuse(c, ESRCH, "Proxy %d undefined, detach send from PID %d//%d", req->proxy_nr,
                hdr->from_nid, hdr->from_pid);
         return;
     }
@@ -141,29 +138,32 @@ void process_proxy_detach(PGLOB *pglob) {
     pid_t owner_pid = p->process->pid;
     do_pdetach(pglob, p);
     vlog(LV_REQUEST, "Proxy-Detach %d (PID=%d//%d)", proxy_index(pglob, p), owner_nid, owner_pid);
-    answer_in_place(pglob, 0, "QNX_MSG_HDR");
+    answer_in_place(c, rq, 0, "QNX_MSG_HDR");
 }
 
 /* process_trigger fires a proxy for any requester and answers 0 after the
- * owner's delivery, if any. Fails with ESRCH for an invalid id or a free slot.
- * A trigger marked VORLEN_FLAG_UNANSWERED is never answered, neither way:
- * the requester's outstanding request, if any, keeps its one answer, and a
- * failure is only logged. */
-void process_trigger(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_TRIGGER *>(hdr + 1);
+ * owner's delivery, if any. Fails with ESRCH for an invalid id or a free
+ * slot. */
+void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_TRIGGER>();
     QNX_PROXY_STATE *p = proxy_slot(pglob, req->proxy_nr);
-    const bool unanswered = hdr->flags.all & VORLEN_FLAG_UNANSWERED;
-
     if (!p || !p->process) {
-        if (!unanswered)
-            refuse(pglob, ESRCH, "Trigger %d undefined, send from PID %d//%d", req->proxy_nr,
-                   hdr->from_nid, hdr->from_pid);
+        refuse(c, ESRCH, "Trigger %d undefined, send from PID %d//%d", req->proxy_nr, hdr->from_nid,
+               hdr->from_pid);
         return;
     }
     do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
-    if (unanswered) return;
-    answer_in_place(pglob, 0, "QNX_MSG_HDR");
+    answer_in_place(c, rq, 0, "QNX_MSG_HDR");
+}
+
+/* process_unanswered_trigger fires a proxy as process_trigger does for a
+ * trigger marked VORLEN_FLAG_UNANSWERED, which is never answered, neither
+ * way: the requester's outstanding request, if any, keeps its one answer. A
+ * proxy id of no attached proxy changes nothing. */
+void process_unanswered_trigger(PGLOB *pglob, QNX_CONN *, REQUEST &rq) {
+    QNX_PROXY_STATE *p = proxy_slot(pglob, rq.body<QNX_MSG_TRIGGER>()->proxy_nr);
+    if (p && p->process) do_trigger(pglob, p, rq.hdr.from_nid, rq.hdr.from_pid);
 }
 
 /* do_trigger fires the attached proxy p: straight to its owner when the owner
@@ -198,7 +198,7 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
         DPIECE pieces[2] = {{&h, sizeof h, "QNX_MSG_HDR"},
                             {p->message, size_t(p->nbytes), "nbytes"}};
         dwritev(o->fd, pieces, p->nbytes ? 2 : 1);
-        o->state = STATE_READY;
+        end_receive(o);
         return;
     }
 

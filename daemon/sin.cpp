@@ -178,7 +178,7 @@ static void build(PGLOB *pglob, int typ, size_t size) {
             memcpy(r.name, cn.name, sizeof r.name);
             r.name[sizeof r.name - 1] = '\0';
             r.nid = cn.nid;
-            copy_pname(r.pname, cn.bprocess);
+            copy_pname(r.pname, cn.process);
         }
         break;
     }
@@ -190,7 +190,7 @@ static void build(PGLOB *pglob, int typ, size_t size) {
 /* process_sin answers MT_SIN with a header announcing the record size, one
  * record per entry of the chosen table and a closing record with pid -1, all
  * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 5. */
-void process_sin(PGLOB *pglob) {
+void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     finish_records(pglob); /* every record named */
     static const struct {
         size_t size;
@@ -202,10 +202,10 @@ void process_sin(PGLOB *pglob) {
         {sizeof(QNX_MSG_SIN_RNAMES), "QNX_MSG_RNAMES"},
         {sizeof(QNX_MSG_SIN_RSTATUS), "QNX_MSG_RSTATUS"},
     };
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    int typ = reinterpret_cast<QNX_MSG_SIN *>(hdr + 1)->typ;
+    QNX_MSG_HDR *hdr = &rq.hdr;
+    int typ = rq.body<QNX_MSG_SIN>()->typ;
     if (typ < SIN_PROCESSES || typ > SIN_STATUS) {
-        send_status(pglob->act_fd, EINVAL);
+        send_status(c->fd, EINVAL);
         return;
     }
     const size_t size = kinds[typ - 1].size;
@@ -221,5 +221,5 @@ void process_sin(PGLOB *pglob) {
     pieces.push_back({hdr, sizeof(QNX_MSG_HDR), "QNX_MSG_HDR"});
     for (size_t i = 0; i < nrec; i++)
         pieces.push_back({stream.data() + i * size, size, kinds[typ - 1].label});
-    dwritev(pglob->act_fd, pieces.data(), int(pieces.size()));
+    dwritev(c->fd, pieces.data(), int(pieces.size()));
 }

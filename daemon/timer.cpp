@@ -131,9 +131,9 @@ void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
  * that names no slot of the proxy table or a
  * signal number outside 1 ... 63, and EPERM for a signal timer of a remote
  * peer, whose pid was never verified. */
-void process_mktimer(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_MKTIMER *>(hdr + 1);
+void process_mktimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_MKTIMER>();
     int retcode = 0;
 
     QNX_TIMER_STATE *p = nullptr;
@@ -150,23 +150,23 @@ void process_mktimer(PGLOB *pglob) {
         retcode = EINVAL;
     else if (req->notify_type == NOTIFY_SIGNAL && (ev < 1 || ev > 63))
         retcode = EINVAL;
-    else if (req->notify_type == NOTIFY_SIGNAL && pglob->fdpstate[pglob->act_fd]->remote)
+    else if (req->notify_type == NOTIFY_SIGNAL && c->ps->remote)
         retcode = EPERM; /* a peer taken on trust never has the daemon signal anyone */
     if (!p) {
         pglob->stats.refused_table++;
-        refuse(pglob, retcode,
+        refuse(c, retcode,
                "mktimer from %d//%d (%s), notify %d event %d: EAGAIN: the timer table is full "
                "(%zu, --max-timers)",
-               hdr->from_nid, hdr->from_pid, caller_pname(pglob), req->notify_type, ev,
+               hdr->from_nid, hdr->from_pid, caller_pname(c), req->notify_type, ev,
                pglob->timers.size());
         return;
     }
     if (retcode) {
-        refuse(pglob, retcode, "mktimer from %d//%d: %d", hdr->from_nid, hdr->from_pid, retcode);
+        refuse(c, retcode, "mktimer from %d//%d: %d", hdr->from_nid, hdr->from_pid, retcode);
         return;
     }
 
-    p->process = pglob->fdpstate[pglob->act_fd];
+    p->process = c->ps;
     p->timer_type = req->timer_type;
     p->notify_type = req->notify_type;
     p->itimercb = req->itimercb;
@@ -176,7 +176,7 @@ void process_mktimer(PGLOB *pglob) {
     pglob->timers_used.push_back(p);
 
     req->timer_nr = timer_number(pglob, p);
-    answer_in_place(pglob, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
+    answer_in_place(c, rq, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
     vlog(LV_REQUEST, "mktimer %d from %d//%d", req->timer_nr, hdr->from_nid, hdr->from_pid);
 }
 
@@ -189,15 +189,15 @@ void process_mktimer(PGLOB *pglob) {
  * answered at once, a sleep timer's too, as nothing is left to wait for.
  * Fails with ESRCH for a number outside 1 ... --max-timers, a free slot or
  * another process's timer. */
-void process_relabstimer(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_TIMER *>(hdr + 1);
+void process_relabstimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_TIMER>();
     const char *kind = req->typ == 0 ? "rel" : "abs";
     QNX_TIMER_STATE *p = timer_of(pglob, req->timer_nr, hdr->from_pid);
 
     if (!p) {
-        refuse(pglob, ESRCH, "Timer %d undefined, %stimer send from PID %d//%d", req->timer_nr,
-               kind, hdr->from_nid, hdr->from_pid);
+        refuse(c, ESRCH, "Timer %d undefined, %stimer send from PID %d//%d", req->timer_nr, kind,
+               hdr->from_nid, hdr->from_pid);
         return;
     }
 
@@ -244,19 +244,19 @@ void process_relabstimer(PGLOB *pglob) {
         }
     }
     req->value = previous;
-    answer_in_place(pglob, sizeof(QNX_MSG_TIMER), "QNX_MSG_HDR+QNX_MSG_TIMER");
+    answer_in_place(c, rq, sizeof(QNX_MSG_TIMER), "QNX_MSG_HDR+QNX_MSG_TIMER");
 }
 
 /* process_rmtimer removes the requester's timer. Fails with ESRCH for a
  * number outside 1 ... --max-timers, a free slot or another process's
  * timer. */
-void process_rmtimer(PGLOB *pglob) {
-    QNX_MSG_HDR *hdr = pglob->rcv_buffer;
-    auto *req = reinterpret_cast<QNX_MSG_RMTIMER *>(hdr + 1);
+void process_rmtimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
+    const QNX_MSG_HDR *hdr = &rq.hdr;
+    auto *req = rq.body<QNX_MSG_RMTIMER>();
     QNX_TIMER_STATE *p = timer_of(pglob, req->timer_nr, hdr->from_pid);
 
     if (!p) {
-        refuse(pglob, ESRCH, "Timer %d undefined, rmtimer send from PID %d//%d", req->timer_nr,
+        refuse(c, ESRCH, "Timer %d undefined, rmtimer send from PID %d//%d", req->timer_nr,
                hdr->from_nid, hdr->from_pid);
         return;
     }
@@ -264,7 +264,7 @@ void process_rmtimer(PGLOB *pglob) {
     pid_t owner_pid = p->process->pid;
     do_tdetach(pglob, p);
     vlog(LV_REQUEST, "rmtimer %d (PID=%d//%d)", req->timer_nr, owner_nid, owner_pid);
-    answer_in_place(pglob, 0, "QNX_MSG_HDR");
+    answer_in_place(c, rq, 0, "QNX_MSG_HDR");
 }
 
 /* notify carries out the expiry of timer p for its owner o. */

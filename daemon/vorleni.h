@@ -20,7 +20,6 @@
 /* ------------------------------------------------------------------------ */
 
 constexpr int QNX_MQUEUE_SIZE = 512;            /* queued messages and pending proxies */
-constexpr size_t TRANSFER_BUFFER_SIZE = 65559;  /* a header and 65,535 bytes */
 constexpr int SWEEP_INTERVAL = 300;             /* seconds between sweeps of dead pids */
 constexpr int32_t TIMER_NOT_ARMED = 2147483647; /* both deadline fields: never */
 /* A request longer than this is read and dropped, never buffered: a wrong or
@@ -145,8 +144,8 @@ struct QNX_ATT_NAME {
     char name[NAME_SLOT_LEN];
     int32_t id; /* slot index + 1; 0 when free */
     int32_t nid;
-    pid_t pid; /* owner; 0 when free */
-    QNX_PSTATE *bprocess;
+    pid_t pid;           /* owner; 0 when free */
+    QNX_PSTATE *process; /* the owner's record; null when free */
 };
 
 /* One proxy slot; slot i has the id VORLEN_PROXY_ID(i). */
@@ -281,24 +280,66 @@ struct QNX_CONN {
     pid_t cred_pid = 0;
     uid_t cred_uid = uid_t(-1);
     int cred_pidfd = -1; /* the connecting process; handed to its record at binding */
+    /* The process record it is bound to, null until its first request is
+     * verified. The binding is this and the record's fd, always both:
+     * ps->fd == fd here, and a record's fd names the connection whose ps it
+     * is. */
+    QNX_PSTATE *ps = nullptr;
 };
 
 struct PGLOB;
-typedef void (*PFUNC)(PGLOB *pglob);
+struct JTABLE;
 
-/* One row of the dispatch table. */
+/* The largest fixed body of any type: the proxy attach's. */
+constexpr size_t MAX_FIXED_BODY = sizeof(QNX_MSG_PROXY_ATTACH);
+
+/* The request being served: its header, a copy of its fixed body (requests
+ * lie unaligned in the input buffer) and its variable part, still in the
+ * input buffer, which dread reads on. A handler that answers with the record
+ * writes over it (answer_in_place). */
+struct REQUEST {
+    QNX_MSG_HDR hdr; /* from_pid is the bound process's, whatever the client said */
+    alignas(8) unsigned char fixed[MAX_FIXED_BODY];
+    const JTABLE *row;        /* the kind it is */
+    const unsigned char *var; /* the variable part not yet read */
+    size_t var_len;
+    template <typename T> T *body() {
+        static_assert(sizeof(T) <= MAX_FIXED_BODY);
+        return reinterpret_cast<T *>(fixed);
+    }
+    template <typename T> const T *body() const {
+        static_assert(sizeof(T) <= MAX_FIXED_BODY);
+        return reinterpret_cast<const T *>(fixed);
+    }
+    /* The header and the fixed body, as one record. */
+    const unsigned char *bytes() const { return reinterpret_cast<const unsigned char *>(this); }
+};
+static_assert(offsetof(REQUEST, fixed) == sizeof(QNX_MSG_HDR), "the body follows the header");
+
+/* A handler serves one kind of request for the process bound to connection
+ * c; it answers (or, for a kind that is never answered, does not) before it
+ * returns. */
+typedef void (*PFUNC)(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+
+/* How the framing serves a row's requests. */
+constexpr uint16_t JT_UNANSWERED = 1;  /* never answered: carried out while a request waits */
+constexpr uint16_t JT_HEADER_ONLY = 2; /* a header alone: served bound or not, never framed */
+
+/* One row of the dispatch table: one kind of request, chosen by its type and
+ * the marks it carries. */
 struct JTABLE {
+    uint16_t typ;   /* its message type */
+    uint16_t mark;  /* the flag bits that choose it among its type's rows; 0: the type's own */
+    uint16_t serve; /* JT_*; 0: answered, once bound */
     PFUNC pfunc;
-    const char *name;
-    int32_t addlen; /* length of the type's fixed body */
+    const char *name; /* what the log calls it; the framing names the type, by its own row */
+    int32_t addlen;   /* length of the type's fixed body */
 };
 
 /* The daemon's one global state record. */
 struct PGLOB {
     int32_t verbose;
     LIST<QNX_PSTATE, &QNX_PSTATE::link> processes; /* every record, in creation order */
-    /* Process record bound to each connection, indexed by socket; grows with the descriptors. */
-    std::vector<QNX_PSTATE *> fdpstate;
     /* The tables, sized once at start (--max-names, --max-proxies,
      * --max-timers; QNX_MAX_* by default; the queue QNX_MQUEUE_SIZE) and never
      * resized: records point into them. */
@@ -311,16 +352,9 @@ struct PGLOB {
     int32_t mqueue_used;
     struct timeval next_timeout; /* monotonic: when the timers must next be examined */
     int32_t my_port;
-    int act_fd;              /* the connection whose request is being served */
-    QNX_MSG_HDR *rcv_buffer; /* the current request's header and fixed body */
     int32_t nodisp;
     const char *my_name;
     std::string logname; /* the log file's path, built once from LOGDIR and used whole */
-    const JTABLE *jtable;
-
-    /* The variable part of the request being served, read through dread. */
-    const unsigned char *req_var;
-    size_t req_var_len;
 
     /* Connections by socket, the pid index and the limits. */
     std::vector<QNX_CONN *> conns;
@@ -373,7 +407,12 @@ extern PGLOB &_pglob;
 inline bool log_enabled(LOG_LEVEL level) {
     return _pglob.verbose >= level.verbose;
 }
-extern const JTABLE pjumptable[MT_NTYPES];
+/* The dispatch table: first each type's own row, in type order, then the
+ * rows that a mark chooses. */
+extern const JTABLE pjumptable[];
+/* jtable_row is the row of the request that header h begins; null for a type
+ * beyond the table. */
+const JTABLE *jtable_row(const QNX_MSG_HDR &h);
 void pglob_init(PGLOB *pglob, const char *my_name);
 /* The largest table of names, proxies or timers that --max-* may ask for. */
 constexpr int MAX_TABLE_SIZE = VORLEN_MAX_TABLE_SIZE;
@@ -411,7 +450,7 @@ void console_text(const char *text);
 extern ssize_t (*log_write)(int fd, const void *p, size_t n); /* seam */
 
 /* io.cpp: traced reads of the current request and buffered answers */
-ssize_t dread(int fd, void *buff, size_t nbytes, const char *name);
+ssize_t dread(const QNX_CONN *c, REQUEST &rq, void *buff, size_t nbytes, const char *name);
 /* Asked before every allocation of message memory; a harness makes it fail. */
 extern bool (*alloc_allowed)(size_t nbytes); /* seam */
 /* Message memory (buffers, held messages, written reply bytes) is counted
@@ -432,14 +471,15 @@ void mem_give(PGLOB *pglob, uid_t user, size_t n);
 const char *answer_refusal(PGLOB *pglob, int fd, size_t n, size_t credit = 0);
 ssize_t dwrite(int fd, const void *buff, size_t nbytes, const char *name);
 void send_status(int fd, int retcode);
-/* Answers the request being served with success and the fixed body of
- * body_len bytes that its handler wrote over the request's own in
- * rcv_buffer; name is what the trace calls it. */
-void answer_in_place(PGLOB *pglob, uint32_t body_len, const char *name);
-/* Answers the request being served with status retcode alone and, from -v 2
- * on, logs the error line "Err: " and what fmt makes of the rest, before the
- * answer goes: a client that has it finds the line. */
-void refuse(PGLOB *pglob, int retcode, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+/* Answers request rq of connection c with success and the fixed body of
+ * body_len bytes that its handler wrote over the request's own; name is what
+ * the trace calls it. */
+void answer_in_place(const QNX_CONN *c, REQUEST &rq, uint32_t body_len, const char *name);
+/* Answers the request of connection c with status retcode alone and, from
+ * -v 2 on, logs the error line "Err: " and what fmt makes of the rest, before
+ * the answer goes: a client that has it finds the line. */
+void refuse(const QNX_CONN *c, int retcode, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 /* Writes an answer made of several pieces with as few system calls as possible;
  * each piece is traced like a dwrite. */
 struct DPIECE {
@@ -459,7 +499,7 @@ void conn_reap_dead(PGLOB *pglob);
 /* Closes the connections whose first request is overdue at now (monotonic)
  * and returns the next such deadline in *next; false when none waits. */
 bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *next);
-void process_undef(PGLOB *pglob);
+void process_undef(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 
 /* poll.cpp: the loop's event layer */
 int sockinit();
@@ -508,9 +548,9 @@ enum FIND_MODE {
 };
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode);
 char *get_pname(pid_t opid, char *dest, int destlen);
-/* The program name of the process whose request is being served, for a log
- * line; "?" before its record is named. Cannot fail. */
-const char *caller_pname(PGLOB *pglob);
+/* The program name of the process bound to connection c, for a log line;
+ * "?" before its record is named. Cannot fail. */
+const char *caller_pname(const QNX_CONN *c);
 extern bool (*pid_alive)(pid_t pid); /* seam */
 void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why);
 /* What inform_clients does once the processes blocked on pid are released. */
@@ -541,19 +581,37 @@ void process_exited(PGLOB *pglob, int pidfd);
 void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid);
 /* Breaks off the wait of ps as a signal in it does; true when there was one. */
 bool break_wait(PGLOB *pglob, QNX_PSTATE *ps);
-void process_pflags(PGLOB *pglob);
+void process_pflags(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_interrupt(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+
+/* blocking.cpp: the states of a process record and the moves between them;
+ * state and bprocess are written there and nowhere else. */
+void make_ready(QNX_PSTATE *ps); /* READY, blocked on no one */
+/* A receiver that got its message is READY; the sender it waited for stays
+ * its partner. */
+void end_receive(QNX_PSTATE *ps);
+void block_send(QNX_PSTATE *ps, QNX_PSTATE *to);      /* its message queued for to */
+void block_reply(QNX_PSTATE *ps, QNX_PSTATE *on);     /* its message with on */
+void block_receive(QNX_PSTATE *ps, QNX_PSTATE *from); /* waits for from, null: anyone or a proxy */
+/* The rules of the states, which the fuzzer checks every record by: the one
+ * ps breaks, or null. */
+const char *blocking_fault(const QNX_PSTATE *ps);
 
 /* names.cpp */
-void process_name_attach(PGLOB *pglob);
-void process_name_detach(PGLOB *pglob);
-void process_name_query(PGLOB *pglob);
+void process_name_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_name_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_name_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void do_ndetach(QNX_ATT_NAME *cn);
 
 /* msg.cpp: Send/Receive/Reply and the message queue */
-void process_snd(PGLOB *pglob);
-void process_rcv(PGLOB *pglob);
-void process_rpl(PGLOB *pglob);
-void do_rcv(int fd, PGLOB *pglob, QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset);
+void process_snd(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_rcv(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_reread(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_rpl(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_writemsg(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_relay(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_both_marks(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void do_rcv(QNX_PSTATE *ps, uint32_t rbnbytes, uint32_t offset, int32_t prio);
 QNX_MQUEUE *msgq_add(PGLOB *pglob, QNX_PSTATE *to, QNX_PSTATE *from, pid_t from_pid, int32_t prio);
 QNX_MQUEUE *msgq_retrieve(PGLOB *pglob, QNX_PSTATE *ps, pid_t pid);
 void msgq_remove(PGLOB *pglob, QNX_MQUEUE *e);
@@ -569,17 +627,18 @@ void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
 void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender);
 
 /* proxy.cpp */
-void process_proxy_attach(PGLOB *pglob);
-void process_proxy_detach(PGLOB *pglob);
-void process_trigger(PGLOB *pglob);
+void process_proxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_proxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_unanswered_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid);
 void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p);
 QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id); /* null for an id of no slot */
 
 /* timer.cpp */
-void process_mktimer(PGLOB *pglob);
-void process_relabstimer(PGLOB *pglob);
-void process_rmtimer(PGLOB *pglob);
+void process_mktimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_relabstimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_rmtimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void process_timers(PGLOB *pglob);
 void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p);
 struct timeval now_clock(int clock);
@@ -612,7 +671,7 @@ std::string unix_listener_owner(const char *name, size_t len);
 bool acts_only_as(pid_t pid, uid_t uid);
 
 /* sin.cpp */
-void process_sin(PGLOB *pglob);
+void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 
 /* Time arithmetic on timevals. */
 inline bool tv_le(const struct timeval &a, const struct timeval &b) {

@@ -284,44 +284,23 @@ UNGUIDED void check_processes() {
     CHECK(n == pg->pidmap.size());
 
     for (QNX_PSTATE *ps : pg->processes) {
-        CHECK(ps->state >= STATE_READY && ps->state <= STATE_REPLY_BLOCKED);
-        /* Every reference to another record names a listed one. */
+        /* The daemon's own rules of each state (blocking.cpp). */
+        if (const char *rule = blocking_fault(ps)) violation(rule);
+        /* Every reference to another record names a listed one, and a
+         * queued sender's entry is in the queue. */
         CHECK(!ps->bprocess || listed(ps->bprocess));
+        if (ps->state == STATE_SEND_BLOCKED) CHECK(in_queue(ps->qentry));
+        /* The binding is both ways. */
         if (ps->fd >= 0) {
             CHECK(size_t(ps->fd) < pg->conns.size() && pg->conns[size_t(ps->fd)]);
-            CHECK(pg->fdpstate[size_t(ps->fd)] == ps);
+            CHECK(pg->conns[size_t(ps->fd)]->ps == ps);
         }
-        switch (ps->state) {
-        case STATE_SEND_BLOCKED:
-            /* Queued for a receiver that is still there. */
-            CHECK(ps->bprocess);
-            CHECK(ps->qentry && in_queue(ps->qentry));
-            CHECK(ps->qentry->sprocess == ps && ps->qentry->process == ps->bprocess);
-            CHECK(ps->qsnd.buffer);
-            break;
-        case STATE_REPLY_BLOCKED:
-            /* Its message is with a receiver that is still there. */
-            CHECK(ps->bprocess);
-            CHECK(!ps->qentry);
-            CHECK(ps->qsnd.buffer);
-            break;
-        case STATE_RECEIVE_BLOCKED:
-            CHECK(!ps->qentry);
-            CHECK(!ps->qsnd.buffer);
-            if (ps->qrcv.from_pid > 0)
-                CHECK(ps->bprocess && ps->bprocess->pid == ps->qrcv.from_pid);
-            if (ps->qrcv.from_pid <= 0) CHECK(!ps->bprocess);
-            /* It waits only when nothing queued is for it: a trigger or a
-             * Send that finds it waiting is delivered at once. */
+        /* A receiver waits only when nothing queued is for it: a trigger or
+         * a Send that finds it waiting is delivered at once. */
+        if (ps->state == STATE_RECEIVE_BLOCKED)
             for (QNX_MQUEUE *e : pg->queue)
                 CHECK(e->process != ps ||
                       (ps->qrcv.from_pid != 0 && e->from_pid != ps->qrcv.from_pid));
-            break;
-        default:
-            CHECK(!ps->qentry);
-            CHECK(!ps->qsnd.buffer);
-            break;
-        }
         /* Bytes written into a reply are kept only while a message waits for
          * it, within the limit whatever their offsets, and accounted for. */
         size_t held = 0;
@@ -390,7 +369,7 @@ UNGUIDED void check_slots() {
         const QNX_ATT_NAME &cn = pg->names[i];
         if (cn.pid == 0 && cn.id == 0) continue;
         CHECK(cn.id == int32_t(i + 1));
-        CHECK(listed(cn.bprocess) && cn.bprocess->pid == cn.pid);
+        CHECK(listed(cn.process) && cn.process->pid == cn.pid);
         CHECK(memchr(cn.name, '\0', sizeof cn.name));
     }
     for (size_t i = 0; i < pg->proxys.size(); i++) {
@@ -434,19 +413,15 @@ UNGUIDED void check_slots() {
 }
 
 UNGUIDED void check_connections() {
-    CHECK(pg->fdpstate.size() == pg->conns.size());
     CHECK(pg->dead_fds.empty());
     int n = 0;
     /* Only the harness adds connections: none lies past its descriptors. */
     for (size_t fd = 0; fd < std::min(w.fd_end, pg->conns.size()); fd++) {
         QNX_CONN *c = pg->conns[fd];
-        if (!c) {
-            CHECK(!pg->fdpstate[fd]);
-            continue;
-        }
+        if (!c) continue;
         n++;
         CHECK(c->fd == int(fd) && !c->dead);
-        CHECK(!pg->fdpstate[fd] || listed(pg->fdpstate[fd]));
+        CHECK(!c->ps || (listed(c->ps) && c->ps->fd == int(fd)));
         for (const QNX_BUF *b : {&c->in, &c->out})
             CHECK(b->start <= b->end && b->end <= b->data.size());
         /* What is buffered stays within its bounds: unread answers below the
@@ -475,7 +450,7 @@ UNGUIDED void check_answered() {
         if (!c.orderly || !c.waiting || c.stalled || c.shut_rd || c.hfd < 0 || !daemon_has(c))
             continue;
         if (c.conn->out.used() != 0) continue;
-        const QNX_PSTATE *ps = pg->fdpstate[size_t(c.dfd)];
+        const QNX_PSTATE *ps = c.conn->ps;
         CHECK(ps);
         CHECK(ps->state != STATE_READY || ps->sleeping);
     }
@@ -530,10 +505,9 @@ UNGUIDED void sent(Client &c, const Request &r) {
         for (Client &d : w.c)
             if (d.pid == r.from) d.orderly = false;
     }
-    if (!c.remote && (c.refused || r.from != c.pid) && daemon_has(c) &&
-        !pg->fdpstate[size_t(c.dfd)])
+    if (!c.remote && (c.refused || r.from != c.pid) && daemon_has(c) && !c.conn->ps)
         c.orderly = false; /* a refused first claim: one ESRCH, then the daemon closes */
-    if (c.remote && fz_pid_alive(r.from) && daemon_has(c) && !pg->fdpstate[size_t(c.dfd)])
+    if (c.remote && fz_pid_alive(r.from) && daemon_has(c) && !c.conn->ps)
         c.orderly = false; /* a far claim of a pid of this host: refused the same way */
     if (!c.orderly || !r.answered) return;
     if (c.waiting) {
@@ -1129,7 +1103,6 @@ void start() {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     pg = &_pglob;
     pglob_init(pg, "vorlen");
-    pg->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
     pg->max_request = FUZZ_MAX_REQUEST;
     pg->max_unread = FUZZ_MAX_UNREAD;
     /* Small enough that held messages and buffers reach both bounds. */

@@ -36,7 +36,7 @@ int64_t us_of(const struct timespec &t) {
     return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-constexpr int ACT_FD = 7; /* the requests' connection: none, so answers go nowhere */
+constexpr int ACT_FD = 7; /* the requests' connection: not in the table, so answers go nowhere */
 constexpr pid_t OWNER_PID = 4242;
 
 /* TimerScan drives the request path and the scan the way the daemon's loop
@@ -45,57 +45,58 @@ class TimerScan : public ::testing::Test {
   protected:
     PGLOB *pg = &_pglob;
     QNX_PSTATE owner{};
+    QNX_CONN conn; /* bound to owner */
+    REQUEST rq{};  /* the request being served */
 
     void SetUp() override {
         static bool once = false;
         if (!once) {
             pglob_init(pg, "unit_timer");
             pg->nodisp = 1;
-            pg->rcv_buffer = static_cast<QNX_MSG_HDR *>(malloc(TRANSFER_BUFFER_SIZE));
             vorlen_clock_gettime = fake_clock;
             once = true;
         }
         owner.pid = OWNER_PID;
         owner.state = STATE_READY;
         owner.pidfd = -1;
-        pg->act_fd = ACT_FD;
-        pg->fdpstate[ACT_FD] = &owner;
+        conn.fd = ACT_FD;
+        conn.ps = &owner;
         pg->next_timeout = {mono.tv_sec + SWEEP_INTERVAL, 0};
     }
 
     void TearDown() override {
         while (!pg->timers_used.empty()) do_tdetach(pg, pg->timers_used.front());
-        pg->fdpstate[ACT_FD] = nullptr;
+        conn.ps = nullptr;
     }
 
     /* mktimer makes a proxy timer whose proxy is not attached: its expiries
      * are only counted. Returns its slot. */
     QNX_TIMER_STATE *mktimer() {
-        QNX_MSG_HDR *h = pg->rcv_buffer;
-        memset(h, 0, sizeof *h + sizeof(QNX_MSG_MKTIMER));
+        rq = REQUEST{};
+        QNX_MSG_HDR *h = &rq.hdr;
         h->ev.typ = MT_MKTIMER;
         h->from_pid = OWNER_PID;
         h->msg_len = sizeof(QNX_MSG_MKTIMER);
-        auto *b = reinterpret_cast<QNX_MSG_MKTIMER *>(h + 1);
+        auto *b = rq.body<QNX_MSG_MKTIMER>();
         b->notify_type = NOTIFY_PROXY;
         b->itimercb.itcb_event.evt_value = -2;
-        process_mktimer(pg);
+        process_mktimer(pg, &conn, rq);
         EXPECT_EQ(h->ev.retcode, 0);
         return &pg->timers[b->timer_nr - 1];
     }
 
     void settime(QNX_TIMER_STATE *p, int32_t typ, QNX_TIMESPEC value, QNX_TIMESPEC interval) {
-        QNX_MSG_HDR *h = pg->rcv_buffer;
-        memset(h, 0, sizeof *h + sizeof(QNX_MSG_TIMER));
+        rq = REQUEST{};
+        QNX_MSG_HDR *h = &rq.hdr;
         h->ev.typ = MT_RELABSTIMER;
         h->from_pid = OWNER_PID;
         h->msg_len = sizeof(QNX_MSG_TIMER);
-        auto *b = reinterpret_cast<QNX_MSG_TIMER *>(h + 1);
+        auto *b = rq.body<QNX_MSG_TIMER>();
         b->typ = typ;
         b->timer_nr = int32_t(p - pg->timers.data()) + 1;
         b->value.it_value = value;
         b->value.it_interval = interval;
-        process_relabstimer(pg);
+        process_relabstimer(pg, &conn, rq);
     }
 
     /* loop_pass is one pass of the daemon's loop at the current time: the
