@@ -64,7 +64,8 @@ extern "C" {
 #define MT_PROXY_ATTACH 13
 #define MT_PROXY_DETACH 14
 #define MT_RMTIMER 15
-#define MT_NTYPES 16
+#define MT_RESTORE 16 /* addition: the first request of a process whose connection failed */
+#define MT_NTYPES 17
 /* VORLEN_CARRIES_BLOCKS tells whether a request of type typ carries blocks:
  * an MT_SEND or MT_REPLY is the header, its fixed body (QNX_MSG_HDR_SND) and
  * nblocks blocks, msg_len bytes after the header in all. Every other request
@@ -185,6 +186,15 @@ extern "C" {
  *   VORLEN_FLAG_WRITEMSG. */
 #define VORLEN_FLAG_REPLY_ROOM 0x0200
 
+/* VORLEN_FLAG_RESUMED on an MT_SEND: the Send was outstanding when the caller's earlier
+ *   connection failed, and is sent again after an MT_RESTORE answered 0. When the addressee
+ *   said at its own restore that it holds the caller's message (received, not replied to), the
+ *   caller is REPLY-blocked on it again and the message is not delivered a second time;
+ *   when the addressee restored without holding it, the Send is delivered as any Send;
+ *   while the addressee has not restored, the caller waits SEND-blocked, and gets ESRCH
+ *   when the addressee is not restored within the restore grace period. */
+#define VORLEN_FLAG_RESUMED 0x0100
+
 /* Process flags carried by MT_PFLAGS; the bits are QNX 4's _PPF_* values. */
 #define VORLEN_PFLAG_PRIORITY_REC 0x0001 /* Receive takes the sender of highest priority first */
 #define VORLEN_PFLAG_SIGCATCH 0x0010     /* signals never break a Send REPLY-blocked on it */
@@ -304,6 +314,27 @@ typedef struct _qnx_msg_timer {
 typedef struct _qnx_msg_pflags {
     int32_t flags; /* the process's QNX 4 flags after qnx_pflags */
 } QNX_MSG_PFLAGS;
+
+/* MT_RESTORE's fixed body, then nheld int32_t pids: the senders whose messages the caller
+ * received and has not replied to when its connection failed. At most
+ * VORLEN_MAX_RESTORE_HELD; more is EINVAL. Answered status-only: 0 when the daemon restored
+ * the caller's record (the caller's names, proxies, timers and flags are as they were);
+ * ESRCH when it has none for the caller (no state, another process with that pid, grace over);
+ * EINVAL for a version it does not know. The answer comes once every sender named in the
+ * list has sent its resumed Send (then REPLY-blocked on the caller again) or the grace
+ * period has ended (a sender that did not come back is dropped from the list), so that the
+ * caller's Reply, Readmsg and Writemsg after the answer find their senders in place. */
+typedef struct _qnx_msg_restore {
+    uint32_t version; /* VORLEN_RESTORE_VERSION */
+    uint32_t nheld;
+} QNX_MSG_RESTORE;
+#define VORLEN_RESTORE_VERSION 1
+#define VORLEN_MAX_RESTORE_HELD 4096
+
+/* An answer header whose retcode is VORLEN_RETCODE_GONE, written by a daemon ending its
+ * plant for good (vorlen --stop-clients) to every connection before it closes them: the
+ * process is not restored and ends (status 69). */
+#define VORLEN_RETCODE_GONE 0xFFFF
 
 typedef struct _qnx_msg_sin {
     int32_t typ; /* SIN_PROCESSES ... SIN_STATUS */
@@ -472,6 +503,7 @@ VORLEN_CHECK(timer_size, sizeof(QNX_MSG_TIMER) == 24);
 VORLEN_CHECK(timer_fields,
              offsetof(QNX_MSG_TIMER, timer_nr) == 4 && offsetof(QNX_MSG_TIMER, value) == 8);
 VORLEN_CHECK(pflags_size, sizeof(QNX_MSG_PFLAGS) == 4);
+VORLEN_CHECK(restore_size, sizeof(QNX_MSG_RESTORE) == 8 && offsetof(QNX_MSG_RESTORE, nheld) == 4);
 VORLEN_CHECK(sin_size, sizeof(QNX_MSG_SIN) == 4);
 VORLEN_CHECK(rpid_size, sizeof(QNX_MSG_SIN_RPID) == 140);
 VORLEN_CHECK(rpid_fields, offsetof(QNX_MSG_SIN_RPID, send_bytes) == 24 &&
