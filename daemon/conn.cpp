@@ -218,6 +218,17 @@ bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *
     return false;
 }
 
+/* var_part tells whether a request of type typ has a part after its fixed
+ * body, msg_len bytes after the header in all: the blocks of a Send or
+ * Reply, the held pids of an MT_RESTORE. var_bound is the most it may have. */
+static bool var_part(uint16_t typ) {
+    return VORLEN_CARRIES_BLOCKS(typ) || typ == MT_RESTORE;
+}
+static uint32_t var_bound(PGLOB *pglob, uint16_t typ) {
+    return typ == MT_RESTORE ? uint32_t(sizeof(QNX_MSG_RESTORE) + 4 * VORLEN_MAX_RESTORE_HELD)
+                             : pglob->max_request;
+}
+
 /* process_undef answers the unassigned type 0 with ESRCH. */
 void process_undef(PGLOB *pglob) {
     send_status(pglob->act_fd, ESRCH);
@@ -271,6 +282,7 @@ static bool bind_connection(PGLOB *pglob, int fd, pid_t pid) {
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
+    if (!remote) restore_bind(pglob, pid);
     QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, 0);
     if (far && far->remote) {
         vlog(LV_ERROR, "Err: pid %d, held from another host, is taken by the process of this host",
@@ -414,14 +426,14 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             send_status(fd, EINVAL);
             continue;
         }
-        size_t var = VORLEN_CARRIES_BLOCKS(h.ev.typ) ? h.msg_len - addlen : 0;
-        if (VORLEN_CARRIES_BLOCKS(h.ev.typ) && h.msg_len > pglob->max_request) {
+        size_t var = var_part(h.ev.typ) ? h.msg_len - addlen : 0;
+        if (var_part(h.ev.typ) && h.msg_len > var_bound(pglob, h.ev.typ)) {
             /* Never buffered: read and dropped as it arrives, then refused as
              * a message whose buffer could not be had. */
             vlog(LV_ERROR, "Err: %s of %u bytes from %d//%d over the limit of %u: dropped", jt.name,
-                 h.msg_len, h.from_nid, h.from_pid, pglob->max_request);
+                 h.msg_len, h.from_nid, h.from_pid, var_bound(pglob, h.ev.typ));
             c->drop = uint64_t(sizeof h) + h.msg_len;
-            c->drop_retcode = EFAULT;
+            c->drop_retcode = VORLEN_CARRIES_BLOCKS(h.ev.typ) ? EFAULT : EINVAL;
             continue;
         }
         if (var > 0 && !pglob->fdpstate[fd] && !bind_connection(pglob, fd, h.from_pid)) {
@@ -463,7 +475,7 @@ static size_t in_room(PGLOB *pglob, QNX_CONN *c) {
     if (h.ev.typ >= MT_NTYPES) return BUF_MIN;
     size_t total = sizeof h + h.msg_len;
     size_t fixed = sizeof h + size_t(pglob->jtable[h.ev.typ].addlen);
-    if (!VORLEN_CARRIES_BLOCKS(h.ev.typ) && total < fixed) total = fixed;
+    if (!var_part(h.ev.typ) && total < fixed) total = fixed;
     size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
     if (lacking < room) room = lacking;
     return room < BUF_MIN ? BUF_MIN : room;

@@ -29,8 +29,7 @@ const JTABLE pjumptable[MT_NTYPES] = {
     {process_proxy_attach, "attach_proxy", sizeof(QNX_MSG_PROXY_ATTACH)},
     {process_proxy_detach, "detach_proxy", sizeof(QNX_MSG_PROXY_DETACH)},
     {process_rmtimer, "rmtimer", sizeof(QNX_MSG_RMTIMER)},
-    /* Until the daemon keeps a state, it restores nobody: ESRCH. */
-    {process_undef, "restore", sizeof(QNX_MSG_RESTORE)},
+    {process_restore, "restore", sizeof(QNX_MSG_RESTORE)},
 };
 static_assert(sizeof(QNX_MSG_HDR_SND) == 12 && sizeof(QNX_MSG_PROXY_ATTACH) == 124);
 

@@ -312,6 +312,7 @@ void process_snd(PGLOB *pglob) {
     ps_s->qnx4_send = (h->flags.all & VORLEN_FLAG_QNX4) != 0;
     ps_s->bytes_send += total;
     ps_s->msg_send += 1;
+    if ((h->flags.all & VORLEN_FLAG_RESUMED) && restore_resumed_send(pglob, ps_s, ps_d)) return;
 
     if (waiting) {
         uint32_t rbnbytes = ps_d->qrcv.nbytes;
@@ -383,6 +384,7 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
                  * behind what was queued meanwhile, in the same entry, so a
                  * full queue cannot lose it. */
                 p->trigger_cnt--;
+                state_proxy(pglob, p);
                 msgq_requeue(pglob, e);
                 ps_d->state = STATE_READY;
                 return ps_d;
@@ -390,6 +392,7 @@ static QNX_PSTATE *setup_rcv(PGLOB *pglob) {
             if (p) {
                 p->trigger_cnt = 0;
                 p->qentry = nullptr;
+                state_proxy(pglob, p);
             }
         }
         ps_d->state = STATE_READY;

@@ -30,6 +30,7 @@ void do_ndetach(QNX_ATT_NAME *cn) {
     cn->nid = 0;
     cn->name[0] = '\0';
     cn->bprocess = nullptr;
+    state_name(&_pglob, cn);
 }
 
 /* process_name_attach registers the requested name for the requester and
@@ -73,6 +74,7 @@ void process_name_attach(PGLOB *pglob) {
             chosen->bprocess = requester;
             memcpy(chosen->name, req->name, strlen(req->name) + 1);
             chosen->id = int32_t(chosen - pglob->names.data()) + 1;
+            state_name(pglob, chosen);
 
             auto *res = reinterpret_cast<QNX_MSG_NAME_RES *>(hdr + 1);
             res->id = chosen->id;

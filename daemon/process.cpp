@@ -129,6 +129,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, int is_generate) {
         finish_later(pglob, ps);
     } else if (!ps->remote) {
         get_pname(pid, ps->pname, PNAME_LEN);
+        state_process(pglob, ps);
     }
     ps->prev = pglob->pstate_end;
     if (pglob->pstate_end)
@@ -187,6 +188,7 @@ void process_pflags(PGLOB *pglob) {
     auto *req = reinterpret_cast<QNX_MSG_PFLAGS *>(hdr + 1);
     QNX_PSTATE *ps = pglob->fdpstate[pglob->act_fd];
     ps->pflags = req->flags;
+    state_process(pglob, ps);
     vlog(LV_REQUEST, "pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
     send_status(pglob->act_fd, 0);
 }
@@ -206,6 +208,8 @@ static const char *remove_why_text(REMOVE_WHY why) {
         return "refused verification";
     case RM_TAKEN:
         return "its pid taken by a process of this host";
+    case RM_GRACE:
+        return "not claimed within the restore grace period";
     }
     return "?";
 }
@@ -243,6 +247,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, int isfree, REMOVE_WHY
     vlog(LV_CLEANUP, "Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
          remove_why_text(why));
     process_watch(pglob, target, -1);
+    state_forget(pglob, target);
     free(target);
 }
 
@@ -312,6 +317,7 @@ void finish_records(PGLOB *pglob) {
         QNX_PSTATE *ps = it->second;
         ps->unfinished = false;
         if (!ps->pname[0] && !ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
+        if (!ps->remote) state_process(pglob, ps);
         if (ps->pidfd >= 0 && !ps->watched) {
             ps->watched = true;
             if (sockwatch_process(ps->pidfd) != 0)
@@ -348,4 +354,5 @@ void sweep(PGLOB *pglob) {
         /* Removing ps may not remove its successor: only ps goes. */
         cleanup_prg(pglob, ps->pid, RM_SWEEP);
     }
+    state_sweep(pglob);
 }

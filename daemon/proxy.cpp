@@ -40,6 +40,7 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
     p->fire_cnt = 0;
     p->process = nullptr;
     p->qentry = nullptr;
+    state_proxy(pglob, p);
 }
 
 /* process_proxy_attach stores a proxy for to_pid (a record is made for a pid
@@ -118,6 +119,7 @@ void process_proxy_attach(PGLOB *pglob) {
     p->fire_cnt = 0;
     p->prio = req->prio;
     p->process = owner;
+    state_proxy(pglob, p);
 
     req->proxy_nr = p->id;
     answer_in_place(pglob, sizeof(QNX_MSG_PROXY_ATTACH), "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
@@ -162,6 +164,7 @@ void process_trigger(PGLOB *pglob) {
         return;
     }
     do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
+    state_proxy(pglob, p);
     if (unanswered) return;
     answer_in_place(pglob, 0, "QNX_MSG_HDR");
 }

@@ -131,6 +131,7 @@ void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
     disarm(p);
     p->fire_cnt = 0;
     p->process = nullptr;
+    state_timer(pglob, p);
 }
 
 /* process_mktimer makes a timer for the requester, not armed, and answers
@@ -188,6 +189,7 @@ void process_mktimer(PGLOB *pglob) {
     else
         pglob->timers_start = p;
     pglob->timers_end = p;
+    state_timer(pglob, p);
 
     req->timer_nr = timer_number(pglob, p);
     answer_in_place(pglob, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
@@ -226,6 +228,7 @@ void process_relabstimer(PGLOB *pglob) {
 
     if (qnx4 && v.tv_sec == 0 && v.tv_nsec == 0) {
         disarm(p);
+        state_timer(pglob, p);
         vlog(LV_REQUEST, "%stimer %d (PID=%d//%d) disarmed", kind, req->timer_nr, o->nid, o->pid);
     } else {
         struct timeval now;
@@ -251,6 +254,7 @@ void process_relabstimer(PGLOB *pglob) {
 
         struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
         if (tv_le(md, pglob->next_timeout)) pglob->next_timeout = md;
+        state_timer(pglob, p);
 
         if (p->notify_type == NOTIFY_SLEEP) {
             o->sleeping = p; /* answered by the expiry */
@@ -293,6 +297,7 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
         }
         vlog(LV_REQUEST, "Timer-Proxy %d triggerd for pid %d", ev, o->pid);
         do_trigger(pglob, px, 0, 0);
+        state_proxy(pglob, px);
         break;
     }
     case NOTIFY_SIGNAL:
@@ -350,8 +355,9 @@ void process_timers(PGLOB *pglob) {
                      int(p->timeval.tv_usec));
             } else {
                 disarm(p);
-                continue;
             }
+            state_timer(pglob, p);
+            if (!armed(p)) continue;
         }
         struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
         if (tv_le(md, candidate)) {
