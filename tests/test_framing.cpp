@@ -25,7 +25,7 @@ TEST_P(Framing, UnassignedAndOutOfTableTypesAreRefusedAndTheConnectionStaysInSte
     /* Before its first request the peer is its connection; after it, its process. */
     c.send_bytes(hdr(65535, c.pid(), 0));
     expect_status(c, ESRCH);
-    for (uint16_t typ : {0, 16, 65535}) {
+    for (uint16_t typ : {0, MT_NTYPES, 65535}) {
         c.send_bytes(hdr(typ, c.pid(), 0));
         expect_status(c, ESRCH);
     }
