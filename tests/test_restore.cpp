@@ -131,29 +131,35 @@ TEST_P(Restore, TablesComeBackAfterKillAndStop) {
 }
 
 /* What was in flight: a sender whose server holds its message is
- * REPLY-blocked on it again and gets its Reply, the server's MT_RESTORE
- * answered only once that sender is back; a queued sender's message is
- * delivered once. */
+ * REPLY-blocked on it again and gets its Reply, whether its resumed Send
+ * comes before the server's MT_RESTORE or after it (which is answered only
+ * once that sender is back); a queued sender's message is delivered once. */
 TEST_P(Restore, ResumedSendsAreHeldOrDeliveredOnce) {
     vt::Daemon d({"-v", "5"});
-    Peer srv(d.port(), again), held(d.port(), again), queued(d.port(), again);
-    for (Peer *p : {&srv, &held, &queued}) p->bind();
-    held.send(srv.pid(), {"held"});
-    srv.receive(0, 100);
-    EXPECT_EQ(srv.data(held.pid()), "held");
+    Peer srv(d.port(), again), held(d.port(), again), early(d.port(), again),
+        queued(d.port(), again);
+    for (Peer *p : {&srv, &held, &early, &queued}) p->bind();
+    for (Peer *p : {&held, &early}) {
+        p->send(srv.pid(), {"held"});
+        srv.receive(0, 100);
+        EXPECT_EQ(srv.data(p->pid()), "held");
+    }
     queued.send(srv.pid(), {"queued"});
     ASSERT_TRUE(vt::wait_state(d.port(), queued.pid(), STATE_SEND_BLOCKED));
     bounce(d, SIGKILL);
 
-    ASSERT_TRUE(queued.c.reconnect(d.port()));
-    restore(queued);
-    queued.status(0);
-    queued.send(srv.pid(), {"queued"}, VORLEN_FLAG_RESUMED);
-    ASSERT_TRUE(vt::wait_state(d.port(), queued.pid(), STATE_SEND_BLOCKED));
+    for (Peer *p : {&queued, &early}) {
+        ASSERT_TRUE(p->c.reconnect(d.port()));
+        restore(*p);
+        p->status(0);
+        p->send(srv.pid(), {p == &queued ? "queued" : "held"}, VORLEN_FLAG_RESUMED);
+        ASSERT_TRUE(vt::wait_state(d.port(), p->pid(), STATE_SEND_BLOCKED));
+    }
 
     ASSERT_TRUE(srv.c.reconnect(d.port()));
-    restore(srv, {held.pid()});
+    restore(srv, {held.pid(), early.pid()});
     EXPECT_TRUE(srv.c.silent(200)); /* until the held sender is back */
+    EXPECT_EQ(vt::process_record(d.port(), early.pid()).block_state, STATE_REPLY_BLOCKED);
     ASSERT_TRUE(held.c.reconnect(d.port()));
     restore(held);
     held.status(0);
@@ -161,9 +167,11 @@ TEST_P(Restore, ResumedSendsAreHeldOrDeliveredOnce) {
     srv.status(0);
     EXPECT_EQ(vt::process_record(d.port(), held.pid()).block_state, STATE_REPLY_BLOCKED);
 
-    srv.reply(held.pid(), {"answer"});
-    srv.status(0);
-    EXPECT_EQ(held.data(0), "answer");
+    for (Peer *p : {&held, &early}) {
+        srv.reply(p->pid(), {"answer"});
+        srv.status(0);
+        EXPECT_EQ(p->data(0), "answer");
+    }
     srv.receive(0, 100);
     EXPECT_EQ(srv.data(queued.pid()), "queued");
     srv.reply(queued.pid(), {"ok"});
