@@ -31,6 +31,7 @@
 #include "state.h"
 
 ST_FILE st_file;
+static bool sweeping = false; /* state_sweep writes the counters too */
 
 /* crc32 is the CRC-32 of ISO 3309 (zlib's) over n bytes at p. */
 uint32_t st_crc32(const void *p, size_t n) {
@@ -70,10 +71,12 @@ size_t st_file_size(const ST_HEADER &h) {
            size_t(h.ntimers) * sizeof(ST_TIMER);
 }
 
-/* put copies the slot s, its check made, over slot dst of the mapping; a
- * slot not in use is written as zeros. */
+/* put copies the slot s, its check made, over slot dst of the mapping,
+ * unless dst holds it already (a trigger delivered at once changes nothing
+ * kept); a slot not in use is written as zeros. */
 template <typename S> static void put(S *dst, S &s) {
     s.used = 1;
+    if (memcmp(static_cast<const void *>(dst), &s, offsetof(S, crc)) == 0) return;
     s.crc = st_crc32(&s, offsetof(S, crc));
     memcpy(static_cast<void *>(dst), &s, sizeof s);
 }
@@ -174,7 +177,10 @@ void state_proxy(PGLOB *pglob, const QNX_PROXY_STATE *p) {
     s.counting = p->counting;
     s.prio = p->prio;
     s.from_nid = p->from_nid;
-    s.fire_cnt = p->fire_cnt;
+    /* The count of triggers is a counter: written at attach and at the sweep
+     * only, so that a trigger that leaves nothing pending writes nothing. */
+    const ST_PROXY &old = st_file.proxies[i];
+    s.fire_cnt = old.used && old.id == p->id && !sweeping ? old.fire_cnt : p->fire_cnt;
     put(&st_file.proxies[i], s);
 }
 
@@ -200,6 +206,10 @@ void state_sweep(PGLOB *pglob) {
     if (!st_file.hdr) return;
     for (QNX_PSTATE *ps = pglob->pstate; ps; ps = ps->next)
         if (ps->state_slot != 0) state_process(pglob, ps);
+    sweeping = true;
+    for (const QNX_PROXY_STATE &p : pglob->proxys)
+        if (p.process) state_proxy(pglob, &p);
+    sweeping = false;
 }
 
 /* st_map makes the mapping of the open file fd, whose header h is written
