@@ -52,7 +52,7 @@ struct ST_NAME {
     int32_t id;
     int32_t pid;
     char name[NAME_SLOT_LEN];
-    char pad[2];
+    char pad[6];
     uint32_t crc;
 };
 
@@ -67,6 +67,7 @@ struct ST_PROXY {
     int32_t prio;
     int32_t from_nid;
     int32_t fire_cnt;
+    int32_t pad;
     uint32_t crc;
 };
 
@@ -84,6 +85,11 @@ struct ST_TIMER {
     int32_t fire_cnt;
     uint32_t crc;
 };
+
+/* Every kind of slot is a whole number of 8 bytes, so that each table of
+ * the mapping, one after the other, is aligned for its 64-bit fields. */
+static_assert(sizeof(ST_HEADER) % 8 == 0 && sizeof(ST_PROC) % 8 == 0 && sizeof(ST_NAME) % 8 == 0 &&
+              sizeof(ST_PROXY) % 8 == 0 && sizeof(ST_TIMER) % 8 == 0);
 
 /* The open state file: its mapping and the process slots free in it. */
 struct ST_FILE {
