@@ -283,6 +283,33 @@ TEST_P(Restore, UntrustedStateFileIsSetAside) {
     }
 }
 
+/* A slot torn by a death in the middle of its write is dropped with a
+ * line; the rest of the file stands. */
+TEST_P(Restore, TornSlotIsDroppedAndTheRestStands) {
+    vt::Daemon d({"-v", "3"});
+    Peer p(d.port(), again);
+    p.bind();
+    attach_name(p, "restore/torn");
+    const int32_t kept = attach_name(p, "restore/kept");
+    d.kill_and_wait(SIGKILL);
+    std::string bytes = vt::read_file(state_path(d));
+    const size_t at = bytes.find("restore/torn");
+    ASSERT_NE(at, std::string::npos);
+    FILE *f = fopen(state_path(d).c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    fseek(f, long(at), SEEK_SET);
+    fputc('R', f);
+    fclose(f);
+    ASSERT_TRUE(d.restart());
+    ASSERT_TRUE(p.c.reconnect(d.port()));
+    restore(p);
+    p.status(0);
+    auto names = vt::list_names(d.port());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].nr, kept);
+    EXPECT_NE(log(d).find("name slot 0 is damaged; dropped"), std::string::npos) << log(d);
+}
+
 /* vorlen --stop-clients ends the plant: the state file goes and every
  * client reads VORLEN_RETCODE_GONE. */
 TEST_P(Restore, StopClientsEndsThePlant) {
