@@ -450,7 +450,8 @@ void process_restore(PGLOB *pglob) {
             s->state = STATE_REPLY_BLOCKED;
             vlog(LV_MESSAGE, "Restore: %d//%d REPLY-blocked on %d//%d again", s->nid, s->pid,
                  ps->nid, ps->pid);
-        } else if (restored.count(pid) && !(s->state == STATE_REPLY_BLOCKED && s->bprocess == ps)) {
+        } else if (restored.count(pid) && !(s->state == STATE_REPLY_BLOCKED && s->bprocess == ps) &&
+                   std::find(r.waiting.begin(), r.waiting.end(), pid) == r.waiting.end()) {
             r.waiting.push_back(pid);
         }
     }
