@@ -800,7 +800,20 @@ void restart(const Config &cfg, const Server &daemon, const std::string &workdir
         append(r % 2 ? off_t : on_t, trigger_round(r % 2 ? off.port : daemon.port, w, per));
         append(r % 2 ? on_t : off_t, trigger_round(r % 2 ? daemon.port : off.port, w, per));
     }
+    /* A timer writes its next deadline at each expiry: its lateness, on and off. */
+    const int n = std::max(20, cfg.expiries / 2);
+    timer_run(daemon.port, n);
+    std::vector<int64_t> late_on(sh->a, sh->a + n);
+    timer_run(off.port, n);
+    std::vector<int64_t> late_off(sh->a, sh->a + n);
     stop_server(off);
+    Line lt{.section = section,
+            .measure = "10 ms timer lateness per period, state on (us)",
+            .form = Form::latency_max,
+            .vorlen = figure_of(intervals(late_on)),
+            .base_name = "state off",
+            .base = figure_of(intervals(late_off))};
+    lines.push_back(lt);
     Line t{.section = section,
            .measure = "Trigger -> Receive, state on (us)",
            .vorlen = figure_of(on_t),
