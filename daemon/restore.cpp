@@ -174,6 +174,9 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
     const unsigned char *at = b.data() + sizeof h;
     std::vector<pid_t> gone;
     int kept = 0, names = 0, proxies = 0, timers = 0;
+    /* A slot beyond a table made smaller since (--max-names, --max-proxies,
+     * --max-timers) has no place: counted and said. */
+    int beyond = 0;
     for (uint32_t i = 0; i < h.nprocs; i++, at += sizeof(ST_PROC)) {
         ST_PROC s;
         memcpy(&s, at, sizeof s);
@@ -215,6 +218,7 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
         ST_NAME s;
         memcpy(&s, at, sizeof s);
         if (!slot_ok(s, "name", i)) continue;
+        beyond += i >= pglob->names.size();
         auto it = pglob->pidmap.find(s.pid);
         if (i >= pglob->names.size() || s.id != int32_t(i) + 1 || it == pglob->pidmap.end() ||
             !memchr(s.name, '\0', sizeof s.name))
@@ -232,6 +236,7 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
         ST_PROXY s;
         memcpy(&s, at, sizeof s);
         if (!slot_ok(s, "proxy", i)) continue;
+        beyond += i >= pglob->proxys.size();
         auto it = pglob->pidmap.find(s.owner);
         if (i >= pglob->proxys.size() || s.id != VORLEN_PROXY_ID(i) || it == pglob->pidmap.end() ||
             s.nbytes < 0 || s.nbytes > QNX_MAX_PROXY_MSG)
@@ -263,6 +268,7 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
         ST_TIMER s;
         memcpy(&s, at, sizeof s);
         if (!slot_ok(s, "timer", i)) continue;
+        beyond += i >= pglob->timers.size();
         auto it = pglob->pidmap.find(s.owner);
         if (i >= pglob->timers.size() || it == pglob->pidmap.end() ||
             (s.clock != CLOCK_MONOTONIC && s.clock != CLOCK_REALTIME) || s.deadline_usec < 0 ||
@@ -295,6 +301,11 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
          "Restored from %s: %d processes (%zu gone), %d names, %d proxies, %d timers; "
          "%g s to claim them",
          st_file.path.c_str(), kept, gone.size(), names, proxies, timers, grace_seconds);
+    if (beyond > 0)
+        vlog(LV_WARNING,
+             "Warning: state file %s: %d names, proxies or timers beyond the tables "
+             "(--max-names, --max-proxies, --max-timers) are dropped",
+             st_file.path.c_str(), beyond);
     for (pid_t pid : gone) cleanup_prg(pglob, pid, RM_EXITED);
 }
 
