@@ -51,6 +51,8 @@ struct Config {
     int storm_clients = 200;
     int storm_rounds = 3;
     int setups = 2000; /* first calls per transport */
+    int restart_clients = 100;
+    int restart_rounds = 3;
 
     bool wants(std::string_view section) const {
         return only.empty() || std::find(only.begin(), only.end(), section) != only.end();
@@ -661,6 +663,169 @@ void proxies_timers(const Config &cfg, const Server &daemon, std::vector<Line> &
 }
 
 /* ------------------------------------------------------------------------ */
+/* Restart                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* raw_connect connects to the daemon's loopback port, trying again every
+ * millisecond (the daemon is on its way) for up to 10 s; -1 when it never
+ * answered. */
+int raw_connect(int port) {
+    const int64_t deadline = now_ns() + 10'000'000'000;
+    while (now_ns() < deadline) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(uint16_t(port));
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            nodelay(s);
+            return s;
+        }
+        close(s);
+        sleep_ns(1'000'000);
+    }
+    return -1;
+}
+
+/* raw_call sends the request of type typ with body (n bytes) from this
+ * process and reads its status-only answer; -1 when the connection failed. */
+int raw_call(int s, uint16_t typ, const void *body, size_t n) {
+    QNX_MSG_HDR h{};
+    h.ev.typ = typ;
+    h.from_pid = getpid();
+    h.msg_len = uint32_t(n);
+    char req[sizeof h + 64];
+    memcpy(req, &h, sizeof h);
+    memcpy(req + sizeof h, body, n);
+    if (!write_full(s, req, sizeof h + n) || !read_full(s, &h, sizeof h)) return -1;
+    return h.ev.retcode;
+}
+
+/* name_query is a cheap round trip with a known answer: a name nobody has. */
+int name_query(int s) {
+    QNX_MSG_NAME_QUERY q{};
+    strcpy(q.name, NO_NAME);
+    return raw_call(s, MT_NAME_QUERY, &q, sizeof q);
+}
+
+/* restart_round times, from the moment it kills the daemon on port (whose
+ * state is in workdir) with SIGKILL, or from the start of a cold one when
+ * daemon is null, until each of n raw clients, each a process of its own,
+ * has its first round trip answered by the new daemon: after an MT_RESTORE
+ * answered 0 when restored, as a client's first call when cold. Returns
+ * the time until the last of them, in ns. */
+int64_t restart_round(Server *daemon, int port, int n, const std::string &workdir, bool restored) {
+    int ready[2], go[2];
+    make_pipe(ready);
+    make_pipe(go);
+    std::vector<pid_t> clients;
+    for (int i = 0; i < n; i++) {
+        clients.push_back(spawn([&, i] {
+            close(ready[0]);
+            close(go[1]);
+            int s = restored ? raw_connect(port) : -1;
+            char c = 0;
+            if (restored && (s < 0 || name_query(s) != ESRCH)) return 1;
+            if (!write_full(ready[1], &c, 1) || !read_full(go[0], &c, 1)) return 1;
+            if (s >= 0) close(s);
+            s = raw_connect(port);
+            QNX_MSG_RESTORE r{VORLEN_RESTORE_VERSION, 0};
+            if (s < 0 || (restored && raw_call(s, MT_RESTORE, &r, sizeof r) != 0) ||
+                name_query(s) != ESRCH)
+                return 1;
+            sh->a[i] = now_ns();
+            close(s);
+            return DONE;
+        }));
+    }
+    close(ready[1]);
+    close(go[0]);
+    char c;
+    for (int i = 0; i < n; i++) check(read_full(ready[0], &c, 1), "a restart client failed");
+    close(ready[0]);
+    const int64_t t0 = now_ns();
+    if (daemon) {
+        kill(daemon->pid, SIGKILL);
+        reap(daemon->pid);
+    }
+    std::string buf(size_t(n), 'g');
+    check(write_full(go[1], buf.data(), buf.size()), "the restart clients are gone");
+    close(go[1]);
+    Server s = start_server("vorlen", {"-d"}, workdir, port);
+    if (daemon) *daemon = s;
+    bool ok = true;
+    for (pid_t p : clients) ok = reap(p) == DONE && ok;
+    check(ok, "a restart client failed");
+    int64_t last = 0;
+    for (int i = 0; i < n; i++) last = std::max(last, sh->a[i] - t0);
+    if (!daemon) stop_server(s);
+    return last;
+}
+
+void restart(const Config &cfg, const Server &daemon, const std::string &workdir,
+             std::vector<Line> &lines) {
+    const std::string section = "restart (ms: max / p99 of the rounds)";
+    progress("restart: " + std::to_string(cfg.restart_clients) + " restored clients");
+    std::vector<int64_t> cold, warm;
+    for (int r = 0; r < cfg.restart_rounds; r++) {
+        /* A cold start on a port of its own, without state, each round. */
+        const std::string dir = make_workdir();
+        Server was = start_server("vorlen", {"-d", "--no-state"}, dir);
+        const int port = was.port; /* free again once it has stopped */
+        stop_server(was);
+        cold.push_back(restart_round(nullptr, port, cfg.restart_clients, dir, false));
+        remove_workdir(dir);
+        Server d = start_server("vorlen", {"-d"}, workdir);
+        warm.push_back(restart_round(&d, d.port, cfg.restart_clients, workdir, true));
+        stop_server(d);
+    }
+    Line l{.section = section,
+           .measure = "SIGKILL to every restored client served",
+           .form = Form::millis,
+           .vorlen = figure_of(warm),
+           .base_name = "cold",
+           .base = figure_of(cold)};
+    l.ratio = l.vorlen.max / l.base.max;
+    l.target = "<= 2.0 x cold";
+    l.verdict = l.ratio <= 2.0 ? Verdict::pass : Verdict::miss;
+    l.note = "(cold: a fresh daemon to every fresh client's first call; restart delay 0)";
+    lines.push_back(l);
+
+    progress("Trigger with the state file on and off");
+    Server off = start_server("vorlen", {"-d", "--no-state"}, workdir);
+    const int per = std::max(1, cfg.triggers / cfg.rounds);
+    const int w = std::max(20, per / 10);
+    std::vector<int64_t> on_t, off_t;
+    for (int r = 0; r < cfg.rounds; r++) {
+        append(r % 2 ? off_t : on_t, trigger_round(r % 2 ? off.port : daemon.port, w, per));
+        append(r % 2 ? on_t : off_t, trigger_round(r % 2 ? daemon.port : off.port, w, per));
+    }
+    /* A timer writes its next deadline at each expiry: its lateness, on and off. */
+    const int n = std::max(20, cfg.expiries / 2);
+    timer_run(daemon.port, n);
+    std::vector<int64_t> late_on(sh->a, sh->a + n);
+    timer_run(off.port, n);
+    std::vector<int64_t> late_off(sh->a, sh->a + n);
+    stop_server(off);
+    Line lt{.section = section,
+            .measure = "10 ms timer lateness per period, state on (us)",
+            .form = Form::latency_max,
+            .vorlen = figure_of(intervals(late_on)),
+            .base_name = "state off",
+            .base = figure_of(intervals(late_off))};
+    lines.push_back(lt);
+    Line t{.section = section,
+           .measure = "Trigger -> Receive, state on (us)",
+           .vorlen = figure_of(on_t),
+           .base_name = "state off",
+           .base = figure_of(off_t)};
+    t.ratio = t.vorlen.median / t.base.median;
+    t.target = "<= 1.10 x off";
+    t.verdict = t.ratio <= 1.10 ? Verdict::pass : Verdict::miss;
+    lines.push_back(t);
+}
+
+/* ------------------------------------------------------------------------ */
 /* Scale                                                                     */
 /* ------------------------------------------------------------------------ */
 
@@ -871,7 +1036,7 @@ void raise_fd_limit() {
             "  measures vorlen against baselines measured in the same run and prints one table\n"
             "  --quick  tiny runs that only show that everything works (seconds)\n"
             "  --json   print the results as JSON instead of the table\n"
-            "  --only   run only these sections: rt, tp, setup, proxy, scale\n");
+            "  --only   run only these sections: rt, tp, setup, proxy, scale, restart\n");
     exit(status);
 }
 
@@ -894,6 +1059,8 @@ Config parse(int argc, char **argv) {
             cfg.storm_clients = 20;
             cfg.storm_rounds = 1;
             cfg.setups = 40;
+            cfg.restart_clients = 10;
+            cfg.restart_rounds = 1;
         } else if (a == "--json") {
             cfg.json = true;
         } else if (a == "--only" && i + 1 < argc) {
@@ -901,7 +1068,8 @@ Config parse(int argc, char **argv) {
             for (size_t p = 0; p <= list.size();) {
                 size_t q = std::min(list.find(',', p), list.size());
                 std::string s(list.substr(p, q - p));
-                if (s != "rt" && s != "tp" && s != "setup" && s != "proxy" && s != "scale")
+                if (s != "rt" && s != "tp" && s != "setup" && s != "proxy" && s != "scale" &&
+                    s != "restart")
                     usage(2);
                 cfg.only.push_back(s);
                 p = q + 1;
@@ -936,6 +1104,7 @@ int main(int argc, char **argv) {
         if (cfg.wants("setup")) setup(cfg, daemon, lines);
         if (cfg.wants("proxy")) proxies_timers(cfg, daemon, lines);
         if (cfg.wants("scale")) scale(cfg, daemon, relay, workdir, lines);
+        if (cfg.wants("restart")) restart(cfg, daemon, workdir, lines);
         stop_server(relay);
         stop_server(daemon);
         remove_workdir(workdir);

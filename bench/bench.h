@@ -33,11 +33,11 @@ struct Server {
 };
 
 /* start_server runs program (a file in the benchmark's own directory) with
- * "-p PORT" and args on a free port, in workdir, and waits until one request
+ * "-p PORT" and args on a free port (or port, once), in workdir, and waits until one request
  * through vorlenlib is answered. Throws std::runtime_error when it does not
  * come up. */
 Server start_server(const std::string &program, const std::vector<std::string> &args,
-                    const std::string &workdir);
+                    const std::string &workdir, int port = 0);
 
 /* stop_server ends the server and reaps it; it cannot fail. */
 void stop_server(Server &s);

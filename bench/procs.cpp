@@ -195,11 +195,11 @@ static bool alive(pid_t pid) {
 }
 
 Server start_server(const std::string &program, const std::vector<std::string> &args,
-                    const std::string &workdir) {
+                    const std::string &workdir, int port) {
     const std::string path = program_dir() + "/" + program;
-    for (int attempt = 0; attempt < 20; attempt++) {
+    for (int attempt = 0; attempt < (port ? 1 : 20); attempt++) {
         Server s;
-        s.port = free_port();
+        s.port = port ? port : free_port();
         std::vector<std::string> argv = {path, "-p", std::to_string(s.port)};
         argv.insert(argv.end(), args.begin(), args.end());
         s.pid = spawn([&] {

@@ -215,6 +215,14 @@ bool conn_expire_first(PGLOB *pglob, const struct timeval &now, struct timeval *
     return false;
 }
 
+/* var_bound is the most a request of type typ may have after its header:
+ * the held pids of an MT_RESTORE are few, a message's blocks as many as
+ * --max-request allows. */
+static uint32_t var_bound(PGLOB *pglob, uint16_t typ) {
+    return typ == MT_RESTORE ? uint32_t(sizeof(QNX_MSG_RESTORE) + 4 * VORLEN_MAX_RESTORE_HELD)
+                             : pglob->max_request;
+}
+
 /* process_undef answers the unassigned type 0 with ESRCH. */
 void process_undef(PGLOB *, QNX_CONN *c, REQUEST &) {
     send_status(c->fd, ESRCH);
@@ -268,6 +276,7 @@ static bool bind_connection(PGLOB *pglob, QNX_CONN *c, pid_t pid) {
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
+    if (!remote) restore_bind(pglob, pid);
     QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, FIND_ONLY);
     if (far && far->remote) {
         vlog(LV_ERROR, "Err: pid %d, held from another host, is taken by the process of this host",
@@ -414,14 +423,14 @@ static void serve_buffered(PGLOB *pglob, QNX_CONN *c) {
             send_status(fd, EINVAL);
             continue;
         }
-        size_t var = VORLEN_CARRIES_BLOCKS(h.ev.typ) ? h.msg_len - addlen : 0;
-        if (VORLEN_CARRIES_BLOCKS(h.ev.typ) && h.msg_len > pglob->max_request) {
+        size_t var = VORLEN_HAS_TAIL(h.ev.typ) ? h.msg_len - addlen : 0;
+        if (VORLEN_HAS_TAIL(h.ev.typ) && h.msg_len > var_bound(pglob, h.ev.typ)) {
             /* Never buffered: read and dropped as it arrives, then refused as
              * a message whose buffer could not be had. */
             vlog(LV_ERROR, "Err: %s of %u bytes from %d//%d over the limit of %u: dropped", type,
-                 h.msg_len, h.from_nid, h.from_pid, pglob->max_request);
+                 h.msg_len, h.from_nid, h.from_pid, var_bound(pglob, h.ev.typ));
             c->drop = uint64_t(sizeof h) + h.msg_len;
-            c->drop_retcode = EFAULT;
+            c->drop_retcode = VORLEN_CARRIES_BLOCKS(h.ev.typ) ? EFAULT : EINVAL;
             continue;
         }
         if (var > 0 && !c->ps && !bind_connection(pglob, c, h.from_pid)) {
@@ -464,7 +473,7 @@ static size_t in_room(QNX_CONN *c) {
     if (!jt) return BUF_MIN;
     size_t total = sizeof h + h.msg_len;
     size_t fixed = sizeof h + size_t(jt->addlen);
-    if (!VORLEN_CARRIES_BLOCKS(h.ev.typ) && total < fixed) total = fixed;
+    if (!VORLEN_HAS_TAIL(h.ev.typ) && total < fixed) total = fixed;
     size_t lacking = total > c->in.used() ? total - c->in.used() : 0;
     if (lacking < room) room = lacking;
     return room < BUF_MIN ? BUF_MIN : room;

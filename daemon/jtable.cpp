@@ -30,8 +30,7 @@ constexpr JTABLE pjumptable[] = {
     {MT_PROXY_ATTACH, 0, 0, process_proxy_attach, "attach_proxy", sizeof(QNX_MSG_PROXY_ATTACH)},
     {MT_PROXY_DETACH, 0, 0, process_proxy_detach, "detach_proxy", sizeof(QNX_MSG_PROXY_DETACH)},
     {MT_RMTIMER, 0, 0, process_rmtimer, "rmtimer", sizeof(QNX_MSG_RMTIMER)},
-    /* Until the daemon keeps a state, it restores nobody: ESRCH. */
-    {MT_RESTORE, 0, 0, process_undef, "restore", sizeof(QNX_MSG_RESTORE)},
+    {MT_RESTORE, 0, 0, process_restore, "restore", sizeof(QNX_MSG_RESTORE)},
     /* A signal handler ran in the client: its wait is broken off. */
     {0, VORLEN_FLAG_INTERRUPT, JT_UNANSWERED | JT_HEADER_ONLY, process_interrupt, "Interrupt", 0},
     /* Readmsg: the message the caller holds, again. */

@@ -23,6 +23,7 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     if (wake.tv_sec > lp->cleanup_sec) wake = {lp->cleanup_sec, 0};
     struct timeval first;
     if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
+    restore_tick(pglob, tvn, &wake);
     sockdeadline(&wake);
 
     SOCKEV evs[256];

@@ -90,6 +90,14 @@ static void logo() {
     printf("  --unix-mode mode     the --unix socket file's mode, octal (default 0666)\n");
     printf("  --no-unix            no Unix-domain socket: TCP only\n");
     printf("  --log-stderr         log to standard error with syslog levels, not to the file\n");
+    printf("  --state path         keep the tables in this state file, so that a restarted\n"
+           "                       daemon restores its clients (default\n"
+           "                       $RUNTIME_DIRECTORY/vorlen.state, else\n"
+           "                       $LOGDIR/vorlen.<port>.state, else ./vorlen.<port>.state)\n");
+    printf("  --no-state           keep no state file: a restart loses every client\n");
+    printf("  --restore-grace s    seconds a restored process has to come back (default 10)\n");
+    printf("  --stop-clients       end the running daemon of the state file and its clients\n"
+           "                       for good: the state is removed and every client ends\n");
     printf("  --help               print this text\n");
     printf("  --version            print the version\n");
     exit(0);
@@ -319,7 +327,7 @@ static void crash(int sig) {
 static int signals_init() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) sigaddset(&set, s);
+    for (int s : {SIGINT, SIGPIPE, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
     sigprocmask(SIG_BLOCK, &set, nullptr);
 
     static char altstack[65536];
@@ -336,8 +344,10 @@ static int signals_init() {
 }
 
 /* handle_signals reads the signals that arrived: SIGINT and SIGPIPE lead to
- * a sweep, SIGUSR1 to a new log file (logrotate moved the old one), the
- * others to the shutdown line and exit status 0. */
+ * a sweep, SIGUSR1 to a new log file (logrotate moved the old one), SIGUSR2
+ * (vorlen --stop-clients) to the end of the plant, the others to the
+ * shutdown line and exit status 0. SIGTERM keeps the state file as a crash
+ * does: a stop and a start restore the clients. */
 static void handle_signals(PGLOB *pglob, int sigfd) {
     struct signalfd_siginfo si;
     while (read(sigfd, &si, sizeof si) == ssize_t(sizeof si)) {
@@ -352,6 +362,7 @@ static void handle_signals(PGLOB *pglob, int sigfd) {
             continue;
         }
         notify_manager("STOPPING=1");
+        if (sig == SIGUSR2) restore_end_plant(pglob);
         for (int s : listeners) shutdown(s, SHUT_RDWR);
         vlog(LV_ALWAYS, "Vorlen shutdown with signal %d(%s)", sig, strsignal(sig));
         exit(0);
@@ -388,6 +399,10 @@ int main(int argc, char **argv) {
         OPT_UNIX,
         OPT_NO_UNIX,
         OPT_UNIX_MODE,
+        OPT_STATE,
+        OPT_NO_STATE,
+        OPT_RESTORE_GRACE,
+        OPT_STOP_CLIENTS,
         OPT_HELP,
         OPT_VERSION
     };
@@ -408,6 +423,10 @@ int main(int argc, char **argv) {
         {"unix", required_argument, nullptr, OPT_UNIX},
         {"no-unix", no_argument, nullptr, OPT_NO_UNIX},
         {"unix-mode", required_argument, nullptr, OPT_UNIX_MODE},
+        {"state", required_argument, nullptr, OPT_STATE},
+        {"no-state", no_argument, nullptr, OPT_NO_STATE},
+        {"restore-grace", required_argument, nullptr, OPT_RESTORE_GRACE},
+        {"stop-clients", no_argument, nullptr, OPT_STOP_CLIENTS},
         {"help", no_argument, nullptr, OPT_HELP},
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
@@ -417,6 +436,8 @@ int main(int argc, char **argv) {
     bool with_unix = true;
     mode_t unix_mode = 0666;
     int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
+    STATE_OPTIONS state;
+    bool stop = false;
     int opt;
     bool port_given = false;
     opterr = 0; /* the refusal is said in the daemon's own words */
@@ -492,6 +513,34 @@ int main(int argc, char **argv) {
             unix_mode = mode_t(m);
             break;
         }
+        case OPT_STATE:
+            if (*optarg == '\0') {
+                fprintf(stderr, "vorlen: --state: an empty path\n");
+                exit(2);
+            }
+            state.path = optarg;
+            break;
+        case OPT_NO_STATE:
+            state.enabled = false;
+            break;
+        case OPT_RESTORE_GRACE: {
+            /* Seconds, fractions allowed: digits and one point only. */
+            char *end = nullptr;
+            size_t n = strlen(optarg);
+            double g = n > 0 && strspn(optarg, "0123456789.") == n ? strtod(optarg, &end) : -1;
+            if (g < 0 || !end || *end != '\0' || g > 86400) {
+                fprintf(stderr,
+                        "vorlen: --restore-grace '%s': not a number of seconds from 0 to "
+                        "86400\n",
+                        optarg);
+                exit(2);
+            }
+            state.grace_s = g;
+            break;
+        }
+        case OPT_STOP_CLIENTS:
+            stop = true;
+            break;
         case OPT_HELP:
             usage();
         case OPT_VERSION:
@@ -530,6 +579,8 @@ int main(int argc, char **argv) {
     if (pglob->max_unread == 0)
         pglob->max_unread = pglob->max_request + DEFAULT_UNREAD_BEYOND_REQUEST;
     pglob_tables(pglob, names, proxies, timers);
+    if (state.path.empty()) state.path = state_default_path(pglob->my_port);
+    if (stop) exit(stop_clients(state.path));
 
     /* Many clients each hold a connection: take every descriptor allowed. */
     struct rlimit rl;
@@ -593,12 +644,14 @@ int main(int argc, char **argv) {
                                    std::to_string(pglob->my_port));
     if (with_unix) pglob->listening.push_back(unix_shown);
     log_start(about.c_str());
-    /* Every listener takes connections since listen_all: clients may come. */
-    notify_manager("READY=1");
-
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;
     pglob->next_timeout.tv_sec += SWEEP_INTERVAL;
+    /* The records of a daemon before this one come back before anyone is
+     * served; connections wait in the backlog meanwhile. */
+    restore_start(pglob, state);
+    /* Every listener takes connections since listen_all: clients may come. */
+    notify_manager("READY=1");
     LOOP_STATE lp;
     lp.listeners = listeners;
     lp.sigfd = sigfd;

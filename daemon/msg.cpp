@@ -340,6 +340,8 @@ void process_snd(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
         return send_refused(c, rq, EAGAIN, why);
     }
     hold_message(ps_s, rq, buffer, total, room, c->uid);
+    if ((rq.hdr.flags.all & VORLEN_FLAG_RESUMED) && restore_resumed_send(pglob, c, ps_s, ps_d))
+        return;
     if (waiting)
         vlog(LV_MESSAGE,
              "Send: %d bytes from %d//%d to %d//%d -> do_rcv(%d,...,...,%d,%d), "
@@ -399,12 +401,14 @@ static void take_queued(PGLOB *pglob, QNX_PSTATE *r, QNX_MQUEUE *e) {
     r->qrcv.lender = LENT_BY_PROXY;
     if (p && p->counting && p->trigger_cnt > 1) {
         p->trigger_cnt--; /* one trigger taken, others remain */
+        state_proxy(pglob, p);
         msgq_requeue(pglob, e);
         return;
     }
     if (p) {
         p->trigger_cnt = 0;
         p->qentry = nullptr;
+        state_proxy(pglob, p);
     }
     msgq_remove(pglob, e);
 }

@@ -30,6 +30,7 @@ void do_ndetach(QNX_ATT_NAME *cn) {
     cn->nid = 0;
     cn->name[0] = '\0';
     cn->process = nullptr;
+    state_name(&_pglob, cn);
 }
 
 /* process_name_attach registers the requested name for the requester and
@@ -73,6 +74,7 @@ void process_name_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
             chosen->process = requester;
             memcpy(chosen->name, req->name, strlen(req->name) + 1);
             chosen->id = int32_t(chosen - pglob->names.data()) + 1;
+            state_name(pglob, chosen);
 
             auto *res = rq.body<QNX_MSG_NAME_RES>();
             res->id = chosen->id;

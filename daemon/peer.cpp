@@ -280,7 +280,7 @@ int (*owner_signal)(QNX_PSTATE *ps, int sig) = owner_signal_real;
 
 /* start_ticks gives the start time of process pid in clock ticks since boot,
  * or -1 when it cannot be read. */
-static long long start_ticks(pid_t pid) {
+long long start_ticks(pid_t pid) {
     char buf[1024];
     if (read_proc(pid, "stat", buf, sizeof buf) <= 0) return -1;
     /* The command may hold anything, ')' included: the fields follow the last. */

@@ -129,6 +129,7 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
         finish_later(pglob, ps);
     } else if (!ps->remote) {
         get_pname(pid, ps->pname, PNAME_LEN);
+        state_process(pglob, ps);
     }
     pglob->processes.push_back(ps);
     pglob->pidmap[pid] = ps;
@@ -176,10 +177,11 @@ bool break_wait(PGLOB *pglob, QNX_PSTATE *ps) {
 /* process_pflags stores the flags the requester's library has set with
  * qnx_pflags and answers 0. The daemon reads only VORLEN_PFLAG_SIGCATCH;
  * every other bit is kept as given. Cannot fail. */
-void process_pflags(PGLOB *, QNX_CONN *c, REQUEST &rq) {
+void process_pflags(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     auto *req = rq.body<QNX_MSG_PFLAGS>();
     QNX_PSTATE *ps = c->ps;
     ps->pflags = req->flags;
+    state_process(pglob, ps);
     vlog(LV_REQUEST, "pflags of %d//%d: %#x", ps->nid, ps->pid, unsigned(req->flags));
     send_status(c->fd, 0);
 }
@@ -211,6 +213,8 @@ static const char *remove_why_text(REMOVE_WHY why) {
         return "refused verification";
     case RM_TAKEN:
         return "its pid taken by a process of this host";
+    case RM_GRACE:
+        return "not claimed within the restore grace period";
     }
     return "?";
 }
@@ -240,6 +244,7 @@ void inform_clients(PGLOB *pglob, pid_t pid, int retcode, INFORM_MODE mode, REMO
     vlog(LV_CLEANUP, "Removed pid %d (%s): %s", pid, target->pname[0] ? target->pname : "?",
          remove_why_text(why));
     process_watch(pglob, target, -1);
+    state_forget(pglob, target);
     free(target);
 }
 
@@ -309,6 +314,7 @@ void finish_records(PGLOB *pglob) {
         QNX_PSTATE *ps = it->second;
         ps->unfinished = false;
         if (!ps->pname[0] && !ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
+        if (!ps->remote) state_process(pglob, ps);
         if (ps->pidfd >= 0 && !ps->watched) {
             ps->watched = true;
             if (sockwatch_process(ps->pidfd) != 0)
@@ -343,4 +349,5 @@ void sweep(PGLOB *pglob) {
         /* Removing ps may not remove its successor: only ps goes. */
         cleanup_prg(pglob, ps->pid, RM_SWEEP);
     }
+    state_sweep(pglob);
 }

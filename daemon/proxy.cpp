@@ -40,6 +40,7 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
     p->fire_cnt = 0;
     p->process = nullptr;
     p->qentry = nullptr;
+    state_proxy(pglob, p);
 }
 
 /* process_proxy_attach stores a proxy for to_pid (a record is made for a pid
@@ -115,6 +116,7 @@ void process_proxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     p->fire_cnt = 0;
     p->prio = req->prio;
     p->process = owner;
+    state_proxy(pglob, p);
 
     req->proxy_nr = p->id;
     answer_in_place(c, rq, sizeof(QNX_MSG_PROXY_ATTACH), "QNX_MSG_HDR+QNX_MSG_PROXY_ATTACH");
@@ -154,6 +156,7 @@ void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
         return;
     }
     do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
+    state_proxy(pglob, p);
     answer_in_place(c, rq, 0, "QNX_MSG_HDR");
 }
 
@@ -163,7 +166,10 @@ void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
  * proxy id of no attached proxy changes nothing. */
 void process_unanswered_trigger(PGLOB *pglob, QNX_CONN *, REQUEST &rq) {
     QNX_PROXY_STATE *p = proxy_slot(pglob, rq.body<QNX_MSG_TRIGGER>()->proxy_nr);
-    if (p && p->process) do_trigger(pglob, p, rq.hdr.from_nid, rq.hdr.from_pid);
+    if (p && p->process) {
+        do_trigger(pglob, p, rq.hdr.from_nid, rq.hdr.from_pid);
+        state_proxy(pglob, p);
+    }
 }
 
 /* do_trigger fires the attached proxy p: straight to its owner when the owner

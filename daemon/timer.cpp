@@ -123,6 +123,7 @@ void do_tdetach(PGLOB *pglob, QNX_TIMER_STATE *p) {
     disarm(p);
     p->fire_cnt = 0;
     p->process = nullptr;
+    state_timer(pglob, p);
 }
 
 /* process_mktimer makes a timer for the requester, not armed, and answers
@@ -174,6 +175,7 @@ void process_mktimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     memset(&p->oitimerspec, 0, sizeof p->oitimerspec);
     disarm(p);
     pglob->timers_used.push_back(p);
+    state_timer(pglob, p);
 
     req->timer_nr = timer_number(pglob, p);
     answer_in_place(c, rq, sizeof(QNX_MSG_MKTIMER), "QNX_MSG_HDR+QNX_MSG_MKTIMER");
@@ -212,6 +214,7 @@ void process_relabstimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 
     if (qnx4 && v.tv_sec == 0 && v.tv_nsec == 0) {
         disarm(p);
+        state_timer(pglob, p);
         vlog(LV_REQUEST, "%stimer %d (PID=%d//%d) disarmed", kind, req->timer_nr, o->nid, o->pid);
     } else {
         struct timeval now;
@@ -237,6 +240,7 @@ void process_relabstimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 
         struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
         if (tv_le(md, pglob->next_timeout)) pglob->next_timeout = md;
+        state_timer(pglob, p);
 
         if (p->notify_type == NOTIFY_SLEEP) {
             o->sleeping = p; /* answered by the expiry */
@@ -279,6 +283,7 @@ static void notify(PGLOB *pglob, QNX_TIMER_STATE *p, QNX_PSTATE *o) {
         }
         vlog(LV_REQUEST, "Timer-Proxy %d triggerd for pid %d", ev, o->pid);
         do_trigger(pglob, px, 0, 0);
+        state_proxy(pglob, px);
         break;
     }
     case NOTIFY_SIGNAL:
@@ -336,8 +341,9 @@ void process_timers(PGLOB *pglob) {
                      int(p->timeval.tv_usec));
             } else {
                 disarm(p);
-                continue;
             }
+            state_timer(pglob, p);
+            if (!armed(p)) continue;
         }
         struct timeval md = timer_mono_deadline(p, mono_now, wall_now);
         if (tv_le(md, candidate)) {

@@ -128,6 +128,7 @@ struct QNX_PSTATE {
      * will wait in, until the reply goes or its message is released. */
     uint32_t reply_len;
     uid_t reply_owner;
+    uint32_t state_slot; /* its slot in the state file + 1; 0: none */
 };
 
 /* One queued message or pending proxy trigger. */
@@ -537,6 +538,7 @@ enum REMOVE_WHY {
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
     RM_TAKEN,      /* bound from afar, its pid was claimed by a process of this host */
+    RM_GRACE,      /* restored from the state file, not claimed within --restore-grace */
 };
 /* What find_process does when pid has no record. */
 enum FIND_MODE {
@@ -672,6 +674,49 @@ bool acts_only_as(pid_t pid, uid_t uid);
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+
+/* state.cpp: the state file, written in place as the tables change. Every
+ * call does nothing while no state file is open (--no-state, the fuzzer). */
+struct STATE_OPTIONS {
+    std::string path;      /* --state, or the default path */
+    bool enabled = true;   /* --no-state turns it off */
+    double grace_s = 10.0; /* --restore-grace */
+};
+/* state_default_path is where the state file lives unless --state says:
+ * $RUNTIME_DIRECTORY/vorlen.state, $LOGDIR/vorlen.<port>.state, ./vorlen.<port>.state. */
+std::string state_default_path(int port);
+void state_process(PGLOB *pglob, QNX_PSTATE *ps); /* its flags, name and counters */
+void state_forget(PGLOB *pglob, QNX_PSTATE *ps);  /* the record goes */
+void state_name(PGLOB *pglob, const QNX_ATT_NAME *cn);
+void state_proxy(PGLOB *pglob, const QNX_PROXY_STATE *p);
+void state_timer(PGLOB *pglob, const QNX_TIMER_STATE *t);
+void state_sweep(PGLOB *pglob); /* every record's counters, on the slow path */
+/* start_ticks: field 22 of /proc/<pid>/stat (peer.cpp); -1 when it cannot be read. */
+long long start_ticks(pid_t pid);
+
+/* restore.cpp: loading the state file at start, binding restored records */
+/* restore_start opens the state file and restores what it holds, before the
+ * daemon serves; a file it must not trust is set aside. Ends the daemon with
+ * status 1 when another daemon holds the file. */
+void restore_start(PGLOB *pglob, const STATE_OPTIONS &opt);
+/* restore_bind: the verified process pid sends its first request; a restored
+ * record of pid is its own when its start time and user are the record's,
+ * else the record goes. */
+void restore_bind(PGLOB *pglob, pid_t pid);
+void process_restore(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+/* restore_resumed_send: a Send marked VORLEN_FLAG_RESUMED from s to d, its
+ * message held by s; true when it was taken here (refused, or s is
+ * REPLY-blocked on d again), false when it is delivered as any Send. */
+bool restore_resumed_send(PGLOB *pglob, const QNX_CONN *c, QNX_PSTATE *s, QNX_PSTATE *d);
+/* restore_tick ends the grace period when due and lowers *wake to its end. */
+void restore_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake);
+void restore_forget(PGLOB *pglob, pid_t pid); /* the record of pid went */
+/* restore_end_plant removes the state file and answers every connection
+ * VORLEN_RETCODE_GONE: the daemon ends for good (SIGUSR2). */
+void restore_end_plant(PGLOB *pglob);
+/* stop_clients is vorlen --stop-clients: it signals the daemon that holds
+ * the state file at path and returns the exit status. */
+int stop_clients(const std::string &path);
 
 /* Time arithmetic on timevals. */
 inline bool tv_le(const struct timeval &a, const struct timeval &b) {

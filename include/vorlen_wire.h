@@ -68,11 +68,14 @@ extern "C" {
 #define MT_NTYPES 17
 /* VORLEN_CARRIES_BLOCKS tells whether a request of type typ carries blocks:
  * an MT_SEND or MT_REPLY is the header, its fixed body (QNX_MSG_HDR_SND) and
- * nblocks blocks, msg_len bytes after the header in all. Every other request
+ * nblocks blocks, msg_len bytes after the header in all. VORLEN_HAS_TAIL
+ * tells whether it has anything after its fixed body: the blocks, or the
+ * held pids of an MT_RESTORE (msg_len bytes in all too). Every other request
  * is the header and its type's fixed body only, whatever msg_len says: a
  * proxy attach's msg_len counts its message again, though the message travels
  * inside the fixed body, and the daemon reads no more than that body. */
 #define VORLEN_CARRIES_BLOCKS(typ) ((typ) == MT_SEND || (typ) == MT_REPLY)
+#define VORLEN_HAS_TAIL(typ) (VORLEN_CARRIES_BLOCKS(typ) || (typ) == MT_RESTORE)
 
 /* Blocking states of a client process as the daemon keeps them. */
 #define STATE_READY 1

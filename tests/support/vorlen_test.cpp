@@ -164,13 +164,39 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
         }
         program = copy;
     }
+    program_ = program;
+    args_ = args;
+    env_ = env;
+    as_uid_ = as_uid;
+    stdout_fd_ = stdout_fd;
+    if (!start(0)) return;
+    setenv("VORLEN_PORT", std::to_string(port_).c_str(), 1);
+    setenv("HOSTNAME", "", 1);
+}
+
+bool Daemon::restart(std::vector<std::string> args) {
+    if (alive()) {
+        ADD_FAILURE() << "restart of a daemon that still runs";
+        return false;
+    }
+    if (!args.empty()) args_ = args;
+    if (notify_fd_ >= 0) ::close(notify_fd_);
+    notify_fd_ = -1;
+    return start(port_);
+}
+
+bool Daemon::start(int port) {
+    const std::vector<std::string> &args = args_, &env = env_;
+    const std::string &program = program_;
+    const int as_uid = as_uid_, stdout_fd = stdout_fd_;
     /* A test that gives the daemon a notify socket of its own is told
      * nothing: then the daemon is taken as ready once its port answers. */
     bool own_notify = std::none_of(env.begin(), env.end(), [](const std::string &e) {
         return e.rfind("NOTIFY_SOCKET=", 0) == 0;
     });
-    for (int attempt = 0; attempt < 20; attempt++) {
-        port_ = free_port();
+    /* A port of its own is tried again when taken; a restart keeps its port. */
+    for (int attempt = 0; attempt < (port ? 1 : 20); attempt++) {
+        port_ = port ? port : free_port();
         NotifySocket notify;
         std::vector<std::string> argv = {program, "-p", std::to_string(port_)};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -213,10 +239,9 @@ Daemon::Daemon(std::vector<std::string> args, std::vector<std::string> env, std:
     }
     if (pid_ <= 0) {
         ADD_FAILURE() << "the daemon did not start";
-        return;
+        return false;
     }
-    setenv("VORLEN_PORT", std::to_string(port_).c_str(), 1);
-    setenv("HOSTNAME", "", 1);
+    return true;
 }
 
 bool Daemon::alive() {
@@ -380,6 +405,64 @@ RawClient::RawClient(int port, Transport t) {
     ::close(sv[0]);
 }
 
+/* connect_tcp is a TCP connection to the daemon's loopback port; -1 when none. */
+static int connect_tcp(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        ::close(s);
+        return -1;
+    }
+    int one = 1;
+    if (s >= 0) setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
+}
+
+RawClient::RawClient(int port, Transport t, Reconnectable) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        return;
+    }
+    fflush(nullptr);
+    pid_t c = fork();
+    if (c == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int keep = sv[1];
+        close_range(3, unsigned(keep) - 1, 0);
+        close_range(unsigned(keep) + 1, ~0u, 0);
+        /* Each request is a port: connect to it, hand the socket over and
+         * keep a copy, as the process that holds the connection. */
+        int held = -1;
+        int32_t p;
+        while (read(keep, &p, sizeof p) == ssize_t(sizeof p)) {
+            if (held >= 0) ::close(held);
+            held = t == Transport::tcp ? connect_tcp(p) : connect_unix(p);
+            if (held < 0 || !send_fd(keep, held)) _exit(3);
+        }
+        _exit(0);
+    }
+    ::close(sv[1]);
+    holder_ = c;
+    ctl_ = sv[0];
+    reconnect(port);
+}
+
+bool RawClient::reconnect(int port) {
+    if (ctl_ < 0) {
+        ADD_FAILURE() << "reconnect of a client that cannot";
+        return false;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    int32_t p = port;
+    fd_ = write(ctl_, &p, sizeof p) == ssize_t(sizeof p) ? recv_fd(ctl_) : -1;
+    if (fd_ < 0) ADD_FAILURE() << "no new connection to port " << port;
+    return fd_ >= 0;
+}
+
 RawClient::RawClient(int port, uint32_t to, uint32_t from) {
     open_tcp(port, to, from);
 }
@@ -408,6 +491,8 @@ RawClient::~RawClient() {
 void RawClient::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    if (ctl_ >= 0) ::close(ctl_);
+    ctl_ = -1;
     if (!holder_ended_) release_holder(holder_);
     holder_ = -1;
     holder_ended_ = false;

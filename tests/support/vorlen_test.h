@@ -90,10 +90,20 @@ class Daemon {
     /* Sends sig and waits for the daemon to end; returns the waitpid status. */
     int kill_and_wait(int sig);
     bool alive();
+    /* restart starts the daemon again, once it has ended, on the same port and
+     * socket, from the same directory and with the same options and
+     * environment (args, when given, in place of the options), and waits for
+     * its READY=1; false when it did not come up. */
+    bool restart(std::vector<std::string> args = {});
 
   private:
+    /* start runs the daemon on port (0: a free one, tried again when taken). */
+    bool start(int port);
     pid_t pid_ = -1;
     int port_ = 0;
+    std::vector<std::string> args_, env_;
+    std::string program_;
+    int as_uid_ = -1, stdout_fd_ = -1;
     int notify_fd_ = -1; /* the notify socket it was started with, kept open while it runs */
     std::string workdir_;
     bool own_workdir_ = false;
@@ -116,6 +126,15 @@ class RawClient {
     RawClient(int port, Transport t);
     /* A TCP connection to address to, from source address from (network order). */
     RawClient(int port, uint32_t to, uint32_t from);
+    /* A reconnectable client: the holding process is forked at once and
+     * makes the connection itself, by transport t, and again at each
+     * reconnect: a process whose daemon restarted, the same pid on a new
+     * connection. */
+    struct Reconnectable {};
+    RawClient(int port, Transport t, Reconnectable);
+    /* reconnect has the holder close its connection and make a new one to
+     * port; false (the test failed) when it cannot. Only a reconnectable client. */
+    bool reconnect(int port);
     ~RawClient();
     RawClient(const RawClient &) = delete;
     RawClient &operator=(const RawClient &) = delete;
@@ -144,6 +163,7 @@ class RawClient {
   private:
     void open_tcp(int port, uint32_t to, uint32_t from);
     int fd_ = -1;
+    int ctl_ = -1; /* a reconnectable client's line to its holder */
     mutable pid_t holder_ = -1;
     bool holder_ended_ = false;
 };
@@ -193,6 +213,8 @@ int mktimer(RawClient &c, pid_t pid, int32_t notify, int32_t evt, int32_t type =
 struct Peer {
     RawClient c;
     explicit Peer(int port) : c(port) {}
+    /* A peer that can reconnect (see RawClient), by the transport in use. */
+    Peer(int port, RawClient::Reconnectable r) : c(port, transport(), r) {}
     /* bind binds the connection to pid() with a names listing, before the
      * test's own requests. */
     void bind() {
