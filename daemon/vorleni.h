@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include "list.h"
+#include "node.h"
 #include "vorlen.h"
 
 /* ------------------------------------------------------------------------ */
@@ -392,6 +393,7 @@ struct PGLOB {
     const char *version;                /* the daemon's, as --version says it */
     time_t start_time;                  /* wall clock: when the daemon started serving */
     std::vector<std::string> listening; /* the addresses it listens on, as the log names them */
+    PLANT plant;                        /* the other nodes and the links to them */
 };
 
 /* The connections one user may have open, and the message memory its clients

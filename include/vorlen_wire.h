@@ -39,6 +39,11 @@ extern "C" {
 /* ------------------------------------------------------------------------ */
 
 #define VORLEN_DEFAULT_PORT 7779 /* the daemon's port; VORLEN_PORT overrides it */
+/* Nodes of a plant: ids 1 ... VORLEN_MAX_NODES in the net map; each daemon
+ * listens for the links of the other nodes' daemons on its line's port,
+ * VORLEN_NODE_PORT unless the line gives one. */
+#define VORLEN_MAX_NODES 255
+#define VORLEN_NODE_PORT 7780
 /* A port, wherever one is given (VORLEN_PORT, the daemon's and the relay's
  * -p): the whole text is a decimal number from VORLEN_PORT_MIN to
  * VORLEN_PORT_MAX, with no blank, sign or anything else around it. */
