@@ -791,14 +791,16 @@ void restart(const Config &cfg, const Server &daemon, const std::string &workdir
     l.note = "(cold: a fresh daemon to every fresh client's first call; restart delay 0)";
     lines.push_back(l);
 
-    progress("Trigger with the state file on and off");
+    progress("Trigger and the round trip with the state file on and off");
     Server off = start_server("vorlen", {"-d", "--no-state"}, workdir);
     const int per = std::max(1, cfg.triggers / cfg.rounds);
     const int w = std::max(20, per / 10);
-    std::vector<int64_t> on_t, off_t;
+    std::vector<int64_t> on_t, off_t, on_rt, off_rt;
     for (int r = 0; r < cfg.rounds; r++) {
         append(r % 2 ? off_t : on_t, trigger_round(r % 2 ? off.port : daemon.port, w, per));
         append(r % 2 ? on_t : off_t, trigger_round(r % 2 ? daemon.port : off.port, w, per));
+        append(r % 2 ? off_rt : on_rt, rt_round(r % 2 ? off.port : daemon.port, 64, w, per));
+        append(r % 2 ? on_rt : off_rt, rt_round(r % 2 ? daemon.port : off.port, 64, w, per));
     }
     /* A timer writes its next deadline at each expiry: its lateness, on and off. */
     const int n = std::max(20, cfg.expiries / 2);
@@ -823,6 +825,16 @@ void restart(const Config &cfg, const Server &daemon, const std::string &workdir
     t.target = "<= 1.10 x off";
     t.verdict = t.ratio <= 1.10 ? Verdict::pass : Verdict::miss;
     lines.push_back(t);
+    /* The message path never writes the file: the round trip is the same. */
+    Line rt{.section = section,
+            .measure = "64 B round trip, state on (us)",
+            .vorlen = figure_of(on_rt),
+            .base_name = "state off",
+            .base = figure_of(off_rt)};
+    rt.ratio = rt.vorlen.median / rt.base.median;
+    rt.target = "<= 1.10 x off";
+    rt.verdict = rt.ratio <= 1.10 ? Verdict::pass : Verdict::miss;
+    lines.push_back(rt);
 }
 
 /* ------------------------------------------------------------------------ */
