@@ -373,16 +373,15 @@ int recv_fd(int s) {
     return fd;
 }
 
-RawClient::RawClient(int port, Transport t) {
-    if (t == Transport::tcp) {
-        open_tcp(port, htonl(INADDR_LOOPBACK), htonl(INADDR_ANY));
-        return;
-    }
-    /* The holder connects and hands the socket over with SCM_RIGHTS. */
+/* start_holder forks the process that holds a raw client's connection,
+ * joined to this one by a socket pair: in the child it returns 0, *end the
+ * child's end and every other descriptor closed; here the child's pid, *end
+ * this process's end; -1 when it cannot. */
+static pid_t start_holder(int *end) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         ADD_FAILURE() << "socketpair: " << strerror(errno);
-        return;
+        return -1;
     }
     fflush(nullptr);
     pid_t c = fork();
@@ -391,6 +390,25 @@ RawClient::RawClient(int port, Transport t) {
         int keep = sv[1];
         close_range(3, unsigned(keep) - 1, 0);
         close_range(unsigned(keep) + 1, ~0u, 0);
+        *end = keep;
+        return 0;
+    }
+    ::close(sv[1]);
+    *end = sv[0];
+    return c;
+}
+
+RawClient::RawClient(int port, Transport t) {
+    if (t == Transport::tcp) {
+        open_tcp(port, htonl(INADDR_LOOPBACK), htonl(INADDR_ANY));
+        return;
+    }
+    /* The holder connects and hands the socket over with SCM_RIGHTS. */
+    int end;
+    pid_t c = start_holder(&end);
+    if (c < 0) return;
+    if (c == 0) {
+        int keep = end;
         int s = connect_unix(port);
         if (s < 0) _exit(2);
         if (!send_fd(keep, s)) _exit(3);
@@ -398,11 +416,10 @@ RawClient::RawClient(int port, Transport t) {
         ::close(keep);
         for (;;) pause();
     }
-    ::close(sv[1]);
     holder_ = c;
-    fd_ = recv_fd(sv[0]);
+    fd_ = recv_fd(end);
     if (fd_ < 0) ADD_FAILURE() << "no connection to @vorlen." << port;
-    ::close(sv[0]);
+    ::close(end);
 }
 
 /* connect_tcp is a TCP connection to the daemon's loopback port; -1 when none. */
@@ -422,18 +439,11 @@ static int connect_tcp(int port) {
 }
 
 RawClient::RawClient(int port, Transport t, Reconnectable) {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-        ADD_FAILURE() << "socketpair: " << strerror(errno);
-        return;
-    }
-    fflush(nullptr);
-    pid_t c = fork();
+    int end;
+    pid_t c = start_holder(&end);
+    if (c < 0) return;
     if (c == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int keep = sv[1];
-        close_range(3, unsigned(keep) - 1, 0);
-        close_range(unsigned(keep) + 1, ~0u, 0);
+        int keep = end;
         /* Each request is a port: connect to it, hand the socket over and
          * keep a copy, as the process that holds the connection. */
         int held = -1;
@@ -445,9 +455,8 @@ RawClient::RawClient(int port, Transport t, Reconnectable) {
         }
         _exit(0);
     }
-    ::close(sv[1]);
     holder_ = c;
-    ctl_ = sv[0];
+    ctl_ = end;
     reconnect(port);
 }
 
