@@ -315,9 +315,21 @@ TEST(Daemon, ANetMapItCannotTakeEndsItWithStatusTwo) {
     const std::string open_key = dir + "/open.key";
     ASSERT_EQ(system(("cp " + a + "node.key " + open_key + " && chmod 0640 " + open_key).c_str()),
               0);
+    /* A key handed over by systemd (LoadCredential=tls-key:...) is taken
+     * unless --tls-key names one, and checked as any. */
+    const std::string creds = dir + "/creds";
+    ASSERT_EQ(system(("mkdir " + creds + " && cp " + open_key + " " + creds + "/tls-key").c_str()),
+              0);
+    const std::string no_key = " --tls-cert " + a + "node.crt --tls-ca " + a + "ca.crt";
     struct Case {
-        std::string args, err;
+        std::string args, err, env = "";
     } cases[] = {
+        {"--netmap " + good + no_key,
+         "vorlen: --tls-key '" + creds + "/tls-key': readable by group or others (mode 0640)",
+         "CREDENTIALS_DIRECTORY=" + creds},
+        {"--netmap " + good + no_key + " --tls-key " + dir + "/none.key",
+         "vorlen: --tls-key '" + dir + "/none.key': No such file or directory",
+         "CREDENTIALS_DIRECTORY=" + creds},
         {"--netmap " + dir + "/none",
          "vorlen: --netmap '" + dir + "/none': No such file or directory"},
         {"--netmap " + dir, "vorlen: --netmap '" + dir + "': not a regular file"},
@@ -348,7 +360,7 @@ TEST(Daemon, ANetMapItCannotTakeEndsItWithStatusTwo) {
          "vorlen: --unit-dropin needs a net map (--netmap, or /etc/vorlen/netmap)"},
     };
     for (const Case &c : cases) {
-        Ran r = run_vorlen(c.args);
+        Ran r = run_vorlen(c.args, c.env);
         EXPECT_EQ(r.status, 2) << c.args << ": " << r.err;
         EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.args;
         EXPECT_EQ(count(r.err, "\n"), 1) << r.err;
