@@ -43,6 +43,7 @@ static bool resolve_host(const std::string &host, struct in_addr *addr, std::str
     freeaddrinfo(ai);
     return true;
 }
+/* The seam a test swaps for a resolver of its own. */
 bool (*netmap_resolve)(const std::string &host, struct in_addr *addr,
                        std::string *why) = resolve_host;
 
@@ -66,6 +67,8 @@ static long whole_number(const std::string &s, long lo, long hi) {
     return v < lo || v > hi ? -1 : v;
 }
 
+/* node_address is the address and port of node n's link, as "a.b.c.d:port";
+ * it cannot fail. */
 std::string node_address(const NODE &n) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &n.addr.sin_addr, text, sizeof text);
