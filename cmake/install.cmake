@@ -9,7 +9,8 @@
 #   include/vorlen/      vorlen.h, vorlen_api.h, vorlen_wire.h, sendmx.h, vorlen_export.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
 #   share/man/           vorlen(8), sin(1) and the calls' pages (Send(3), ...), compressed
-#   share/doc/vorlen/    porting.md and the example sources
+#   share/doc/vorlen/    porting.md, the example sources and the example net map
+#   share/vorlen/        vorlen-certs, which makes a plant's CA and its nodes' certificates
 #   lib/systemd/system/  vorlen.service (VORLEN_SYSTEMD_UNITDIR)
 #   etc/logrotate.d/     vorlen (CMAKE_INSTALL_SYSCONFDIR; give /etc for the system's)
 #
@@ -192,6 +193,9 @@ foreach(page vorlen.8 sin.1 ${VORLEN_MAN3_SOURCES})
 endforeach()
 add_custom_target(vorlen_man ALL DEPENDS ${VORLEN_MAN_PAGES})
 install(FILES ${PROJECT_SOURCE_DIR}/doc/porting.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/netmap.example DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        RENAME netmap)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/vorlen-certs DESTINATION ${CMAKE_INSTALL_DATADIR}/vorlen)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/qnx_server.c
               ${PROJECT_SOURCE_DIR}/examples/qnx_client.c
               ${PROJECT_SOURCE_DIR}/examples/qnx_example.h

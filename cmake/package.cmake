@@ -45,6 +45,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate, pkg-config, libncurses-dev")
+# vorlen-certs makes a plant's certificates with the openssl command.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openssl")
 # The shlibs file for dpkg-shlibdeps, and dpkg's ldconfig trigger, which
 # lintian asks for. (CPack also adds a postinst and a postrm that call
 # ldconfig for any library in /usr/lib; it would take maintainer scripts of

@@ -81,8 +81,8 @@ static void logo() {
            QNX_MAX_PROXIES, MAX_TABLE_SIZE);
     printf("  --max-timers n       timers on this host (default %d, at most %d)\n", QNX_MAX_TIMERS,
            MAX_TABLE_SIZE);
-    printf("  --remote             also accept clients on other hosts; they are not\n"
-           "                       authenticated: their pids are taken on trust\n");
+    printf("  --remote             deprecated: also accept clients on other hosts; they are\n"
+           "                       not authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
            "                       127.0.0.1, with --remote 0.0.0.0)\n");
     printf("  --unix path          listen on this Unix-domain socket file instead of the\n"
@@ -98,6 +98,26 @@ static void logo() {
     printf("  --restore-grace s    seconds a restored process has to come back (default 10)\n");
     printf("  --stop-clients       end the running daemon of the state file and its clients\n"
            "                       for good: the state is removed and every client ends\n");
+    printf("  --netmap file        the plant's net map, one node a line: nid host[:port]\n"
+           "                       [name] (default %s when it exists); a changed\n"
+           "                       map takes a restart\n",
+           VORLEN_NETMAP_DEFAULT);
+    printf("  --node n             this host's node in the net map (default the one line\n"
+           "                       with an address of this host)\n");
+    printf("  --tls-cert file      this node's certificate (default %s/node.crt)\n",
+           VORLEN_TLS_DIR);
+    printf("  --tls-key file       its key, readable by its owner alone (default\n"
+           "                       $CREDENTIALS_DIRECTORY/tls-key, else %s/node.key)\n",
+           VORLEN_TLS_DIR);
+    printf("  --tls-ca file        the plant's CA certificate (default %s/ca.crt)\n",
+           VORLEN_TLS_DIR);
+    printf("  --node-heartbeat ms  an idle node link's heartbeat (default %d)\n",
+           DEFAULT_NODE_HEARTBEAT_MS);
+    printf("  --node-timeout ms    a node whose link is silent this long is down (default\n"
+           "                       %d, more than --node-heartbeat)\n",
+           DEFAULT_NODE_TIMEOUT_MS);
+    printf("  --unit-dropin        print the systemd drop-in that runs vorlen.service as\n"
+           "                       this node of the net map, and end\n");
     printf("  --help               print this text\n");
     printf("  --version            print the version\n");
     exit(0);
@@ -128,6 +148,16 @@ static long long number_arg(const char *opt, const char *arg, long long lo, long
         exit(2);
     }
     return v;
+}
+
+/* path_arg returns the argument arg of option opt as a path; an empty one
+ * ends the daemon with status 2. */
+static std::string path_arg(const char *opt, const char *arg) {
+    if (*arg == '\0') {
+        fprintf(stderr, "vorlen: %s: an empty path\n", opt);
+        exit(2);
+    }
+    return arg;
 }
 
 /* bind_on makes a socket bound to address addr and the daemon's port and adds
@@ -403,6 +433,14 @@ int main(int argc, char **argv) {
         OPT_NO_STATE,
         OPT_RESTORE_GRACE,
         OPT_STOP_CLIENTS,
+        OPT_NETMAP,
+        OPT_NODE,
+        OPT_TLS_CERT,
+        OPT_TLS_KEY,
+        OPT_TLS_CA,
+        OPT_NODE_HEARTBEAT,
+        OPT_NODE_TIMEOUT,
+        OPT_UNIT_DROPIN,
         OPT_HELP,
         OPT_VERSION
     };
@@ -427,6 +465,14 @@ int main(int argc, char **argv) {
         {"no-state", no_argument, nullptr, OPT_NO_STATE},
         {"restore-grace", required_argument, nullptr, OPT_RESTORE_GRACE},
         {"stop-clients", no_argument, nullptr, OPT_STOP_CLIENTS},
+        {"netmap", required_argument, nullptr, OPT_NETMAP},
+        {"node", required_argument, nullptr, OPT_NODE},
+        {"tls-cert", required_argument, nullptr, OPT_TLS_CERT},
+        {"tls-key", required_argument, nullptr, OPT_TLS_KEY},
+        {"tls-ca", required_argument, nullptr, OPT_TLS_CA},
+        {"node-heartbeat", required_argument, nullptr, OPT_NODE_HEARTBEAT},
+        {"node-timeout", required_argument, nullptr, OPT_NODE_TIMEOUT},
+        {"unit-dropin", no_argument, nullptr, OPT_UNIT_DROPIN},
         {"help", no_argument, nullptr, OPT_HELP},
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
@@ -437,6 +483,8 @@ int main(int argc, char **argv) {
     mode_t unix_mode = 0666;
     int names = QNX_MAX_NAMES, proxies = QNX_MAX_PROXIES, timers = QNX_MAX_TIMERS;
     STATE_OPTIONS state;
+    NETMAP_OPTIONS plant;
+    bool dropin = false;
     bool stop = false;
     int opt;
     bool port_given = false;
@@ -541,6 +589,30 @@ int main(int argc, char **argv) {
         case OPT_STOP_CLIENTS:
             stop = true;
             break;
+        case OPT_NETMAP:
+            plant.path = path_arg("--netmap", optarg);
+            break;
+        case OPT_NODE:
+            plant.node = int32_t(number_arg("--node", optarg, 1, VORLEN_MAX_NODES));
+            break;
+        case OPT_TLS_CERT:
+            plant.tls_cert = path_arg("--tls-cert", optarg);
+            break;
+        case OPT_TLS_KEY:
+            plant.tls_key = path_arg("--tls-key", optarg);
+            break;
+        case OPT_TLS_CA:
+            plant.tls_ca = path_arg("--tls-ca", optarg);
+            break;
+        case OPT_NODE_HEARTBEAT:
+            plant.heartbeat_ms = int(number_arg("--node-heartbeat", optarg, 1, 3600000));
+            break;
+        case OPT_NODE_TIMEOUT:
+            plant.timeout_ms = int(number_arg("--node-timeout", optarg, 2, 3600000));
+            break;
+        case OPT_UNIT_DROPIN:
+            dropin = true;
+            break;
         case OPT_HELP:
             usage();
         case OPT_VERSION:
@@ -581,6 +653,24 @@ int main(int argc, char **argv) {
     pglob_tables(pglob, names, proxies, timers);
     if (state.path.empty()) state.path = state_default_path(pglob->my_port);
     if (stop) exit(stop_clients(state.path));
+    /* The plant is settled before anything listens: a map or a key the
+     * daemon cannot take ends it with nothing bound. */
+    if (plant.timeout_ms <= plant.heartbeat_ms) {
+        fprintf(stderr, "vorlen: --node-timeout '%d': not more than --node-heartbeat (%d)\n",
+                plant.timeout_ms, plant.heartbeat_ms);
+        exit(2);
+    }
+    netmap_load(pglob, plant);
+    if (dropin) {
+        if (pglob->plant.netmap_path.empty()) {
+            fprintf(stderr, "vorlen: --unit-dropin needs a net map (--netmap, or %s)\n",
+                    VORLEN_NETMAP_DEFAULT);
+            exit(2);
+        }
+        fputs(netmap_unit_dropin(pglob, plant).c_str(), stdout);
+        exit(0);
+    }
+    netmap_check_files(pglob);
 
     /* Many clients each hold a connection: take every descriptor allowed. */
     struct rlimit rl;
@@ -644,6 +734,11 @@ int main(int argc, char **argv) {
                                    std::to_string(pglob->my_port));
     if (with_unix) pglob->listening.push_back(unix_shown);
     log_start(about.c_str());
+    if (std::string p = netmap_about(pglob); !p.empty())
+        vlog(LV_ALWAYS, "This host is %s", p.c_str());
+    if (pglob->accept_remote)
+        vlog(LV_WARNING, "Warning: --remote is deprecated: give each host its own daemon and "
+                         "link them with --netmap");
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;
     pglob->next_timeout.tv_sec += SWEEP_INTERVAL;

@@ -1,5 +1,5 @@
-/* sin.cpp - the system listing: processes, proxies, timers, names or the daemon's health as a
- * record stream */
+/* sin.cpp - the system listing: processes, proxies, timers, names, the daemon's health or the
+ * plant's nodes as a record stream */
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include "vorleni.h"
@@ -111,6 +112,55 @@ static void build_status(PGLOB *pglob) {
     }
 }
 
+/* node_state is the listing's word for where a node's link stands. */
+static int32_t node_state(LINK_STATE s) {
+    switch (s) {
+    case LINK_STATE::SELF:
+        return SIN_NODE_SELF;
+    case LINK_STATE::CONNECTING:
+        return SIN_NODE_CONNECTING;
+    case LINK_STATE::UP:
+        return SIN_NODE_UP;
+    case LINK_STATE::REFUSED:
+        return SIN_NODE_REFUSED;
+    case LINK_STATE::DOWN:
+        break;
+    }
+    return SIN_NODE_DOWN;
+}
+
+/* build_nodes appends one record per node of the net map, in its order;
+ * without a net map the one record of node 1, this host, named by its host
+ * name. */
+static void build_nodes(PGLOB *pglob) {
+    const int32_t me = int32_t(getpid());
+    const PLANT &plant = pglob->plant;
+    if (plant.nodes.empty()) {
+        auto &r = next_record<QNX_MSG_SIN_RNODE>();
+        r.pid = me;
+        r.nid = plant.self;
+        r.state = SIN_NODE_SELF;
+        if (gethostname(r.name, sizeof r.name - 1) != 0) r.name[0] = '\0';
+        r.incarnation = plant.incarnation;
+        r.rtt_us = -1;
+        return;
+    }
+    for (const NODE &n : plant.nodes) {
+        auto &r = next_record<QNX_MSG_SIN_RNODE>();
+        r.pid = me;
+        r.nid = n.nid;
+        r.state = node_state(n.state);
+        r.port = ntohs(n.addr.sin_port);
+        snprintf(r.name, sizeof r.name, "%s", n.name.c_str());
+        inet_ntop(AF_INET, &n.addr.sin_addr, r.address, sizeof r.address);
+        r.incarnation = n.state == LINK_STATE::SELF ? plant.incarnation : n.incarnation;
+        r.rtt_us = n.rtt_us;
+        r.bytes_in = n.bytes_in;
+        r.bytes_out = n.bytes_out;
+        snprintf(r.why, sizeof r.why, "%s", n.why.c_str());
+    }
+}
+
 static void build(PGLOB *pglob, int typ, size_t size) {
     switch (typ) {
     case SIN_PROCESSES:
@@ -168,6 +218,9 @@ static void build(PGLOB *pglob, int typ, size_t size) {
     case SIN_STATUS:
         build_status(pglob);
         break;
+    case SIN_NODES:
+        build_nodes(pglob);
+        break;
     case SIN_NAMES:
         for (const QNX_ATT_NAME &cn : pglob->names) {
             if (cn.name[0] == '\0') continue;
@@ -189,7 +242,7 @@ static void build(PGLOB *pglob, int typ, size_t size) {
 
 /* process_sin answers MT_SIN with a header announcing the record size, one
  * record per entry of the chosen table and a closing record with pid -1, all
- * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 5. */
+ * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 6. */
 void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     finish_records(pglob); /* every record named */
     static const struct {
@@ -201,10 +254,11 @@ void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
         {sizeof(QNX_MSG_SIN_RTIMERS), "QNX_MSG_RTIMERS"},
         {sizeof(QNX_MSG_SIN_RNAMES), "QNX_MSG_RNAMES"},
         {sizeof(QNX_MSG_SIN_RSTATUS), "QNX_MSG_RSTATUS"},
+        {sizeof(QNX_MSG_SIN_RNODE), "QNX_MSG_RNODE"},
     };
     QNX_MSG_HDR *hdr = &rq.hdr;
     int typ = rq.body<QNX_MSG_SIN>()->typ;
-    if (typ < SIN_PROCESSES || typ > SIN_STATUS) {
+    if (typ < SIN_PROCESSES || typ > SIN_NODES) {
         send_status(c->fd, EINVAL);
         return;
     }

@@ -696,6 +696,39 @@ void state_sweep(PGLOB *pglob); /* every record's counters, on the slow path */
 /* start_ticks: field 22 of /proc/<pid>/stat (peer.cpp); -1 when it cannot be read. */
 long long start_ticks(pid_t pid);
 
+/* netmap.cpp: the net map, this node's line in it, the plant's start values */
+#define VORLEN_TLS_DIR "/etc/vorlen"                   /* the default certificates, key and CA */
+#define VORLEN_NETMAP_DEFAULT VORLEN_TLS_DIR "/netmap" /* read when it exists */
+constexpr int DEFAULT_NODE_HEARTBEAT_MS = 500;         /* an idle link's heartbeat */
+constexpr int DEFAULT_NODE_TIMEOUT_MS = 2000; /* four heartbeats missed: the node is down */
+/* What the command line says of the plant; empty paths are the defaults. */
+struct NETMAP_OPTIONS {
+    std::string path; /* --netmap; empty: VORLEN_NETMAP_DEFAULT when it exists */
+    int32_t node = 0; /* --node; 0: the line with one of the host's addresses */
+    std::string tls_cert, tls_key, tls_ca;
+    int heartbeat_ms = DEFAULT_NODE_HEARTBEAT_MS; /* --node-heartbeat */
+    int timeout_ms = DEFAULT_NODE_TIMEOUT_MS;     /* --node-timeout */
+};
+/* Why a net map is refused: the line (0: the map as a whole) and the reason. */
+struct NETMAP_FAULT {
+    int line = 0;
+    std::string why;
+};
+bool netmap_parse(const std::string &text, std::vector<NODE> *nodes, NETMAP_FAULT *fault);
+/* Resolves a net map's host to an IPv4 address; false with why. */
+extern bool (*netmap_resolve)(const std::string &host, struct in_addr *addr,
+                              std::string *why); /* seam */
+std::vector<struct in_addr> host_addresses();
+int netmap_self(const std::vector<NODE> &nodes, int32_t nid, const std::vector<struct in_addr> &own,
+                std::string *why);
+uint64_t make_incarnation();
+void netmap_load(PGLOB *pglob, const NETMAP_OPTIONS &opt);
+void netmap_check_files(const PGLOB *pglob);
+std::string netmap_about(const PGLOB *pglob);
+std::string netmap_unit_dropin(const PGLOB *pglob, const NETMAP_OPTIONS &opt);
+const NODE *plant_node(const PGLOB *pglob, int32_t nid);
+std::string node_address(const NODE &n); /* "addr:port" of its link */
+
 /* restore.cpp: loading the state file at start, binding restored records */
 /* restore_start opens the state file and restores what it holds, before the
  * daemon serves; a file it must not trust is set aside. Ends the daemon with

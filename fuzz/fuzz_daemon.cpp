@@ -807,7 +807,7 @@ void build_request(Script &s, const Client &c, Builder &r) {
     }
     case 5: {
         QNX_MSG_SIN body{};
-        body.typ = s.u8() % 6;
+        body.typ = s.u8() % 7; /* 0 and SIN_PROCESSES ... SIN_NODES */
         r.header(MT_SIN, from, sizeof body);
         r.put(body);
         break;

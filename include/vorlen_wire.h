@@ -99,6 +99,7 @@ extern "C" {
 #define SIN_TIMERS 3
 #define SIN_NAMES 4
 #define SIN_STATUS 5 /* addition: the daemon's health (sin status) */
+#define SIN_NODES 6  /* addition: the plant's nodes and the links to them (sin nodes) */
 
 /* What each record of the SIN_STATUS listing is, in the order they come: the
  * daemon's own record, one per listening address, one per user that holds
@@ -110,6 +111,18 @@ extern "C" {
 #define VORLEN_STATUS_RECORD_SIZE 184
 #define VORLEN_VERSION_LEN 32   /* the daemon's version, zero-terminated */
 #define VORLEN_LISTENER_LEN 112 /* "addr:port", "@abstract" or a socket file's path */
+
+/* Where a node stands in its SIN_NODES record: this daemon's own node, no
+ * link, a link being set up (TLS handshake, hello), a link up, or the last
+ * attempt refused (why says by whom and why). */
+#define SIN_NODE_SELF 1
+#define SIN_NODE_DOWN 2
+#define SIN_NODE_CONNECTING 3
+#define SIN_NODE_UP 4
+#define SIN_NODE_REFUSED 5
+#define VORLEN_NODE_NAME_LEN 64 /* a node's name, zero-terminated: 63 characters at most */
+#define VORLEN_NODE_ADDR_LEN 16 /* a dotted IPv4 address, zero-terminated */
+#define VORLEN_NODE_WHY_LEN 128 /* why a node is down or refused, zero-terminated, cut to fit */
 
 /* The daemon's table sizes by default; --max-names, --max-proxies and
  * --max-timers give others. */
@@ -345,7 +358,7 @@ typedef struct _qnx_msg_restore {
 #define VORLEN_RETCODE_GONE 0xFFFF
 
 typedef struct _qnx_msg_sin {
-    int32_t typ; /* SIN_PROCESSES ... SIN_STATUS */
+    int32_t typ; /* SIN_PROCESSES ... SIN_NODES */
 } QNX_MSG_SIN;
 
 typedef struct _qnx_msg_sin_rpid {
@@ -455,6 +468,24 @@ typedef struct _qnx_msg_sin_ruser {
     char pad[VORLEN_STATUS_RECORD_SIZE - 24];
 } QNX_MSG_SIN_RUSER;
 
+/* One node of the SIN_NODES listing, in the net map's order; without a net
+ * map the one record of node 1, this host, with no address and port 0. */
+typedef struct _qnx_msg_sin_rnode {
+    int32_t pid;   /* the daemon's pid; -1 in the closing record */
+    int32_t nid;   /* 1 ... VORLEN_MAX_NODES */
+    int32_t state; /* SIN_NODE_SELF ... SIN_NODE_REFUSED */
+    uint16_t port; /* its node-link port */
+    uint16_t pad;
+    char name[VORLEN_NODE_NAME_LEN];    /* the name its certificate must carry */
+    char address[VORLEN_NODE_ADDR_LEN]; /* its node-link address */
+    /* This daemon's own for its node; a peer's from its last hello; 0: none seen. */
+    uint64_t incarnation;
+    int64_t rtt_us;                /* the last heartbeat's round trip, microseconds; -1: none */
+    uint64_t bytes_in;             /* bytes of its link read, since the daemon started */
+    uint64_t bytes_out;            /* and written */
+    char why[VORLEN_NODE_WHY_LEN]; /* down or refused: why; else empty */
+} QNX_MSG_SIN_RNODE;
+
 /* Declared for completeness; carried by no message. */
 typedef struct _qnx_msg_status {
     int32_t status;
@@ -553,6 +584,17 @@ VORLEN_CHECK(ruser_layout, sizeof(QNX_MSG_SIN_RUSER) == VORLEN_STATUS_RECORD_SIZ
                                offsetof(QNX_MSG_SIN_RUSER, uid) == 8 &&
                                offsetof(QNX_MSG_SIN_RUSER, connections) == 12 &&
                                offsetof(QNX_MSG_SIN_RUSER, memory) == 16);
+VORLEN_CHECK(rnode_size, sizeof(QNX_MSG_SIN_RNODE) == 256);
+VORLEN_CHECK(rnode_fields, offsetof(QNX_MSG_SIN_RNODE, nid) == 4 &&
+                               offsetof(QNX_MSG_SIN_RNODE, state) == 8 &&
+                               offsetof(QNX_MSG_SIN_RNODE, port) == 12 &&
+                               offsetof(QNX_MSG_SIN_RNODE, name) == 16 &&
+                               offsetof(QNX_MSG_SIN_RNODE, address) == 80 &&
+                               offsetof(QNX_MSG_SIN_RNODE, incarnation) == 96 &&
+                               offsetof(QNX_MSG_SIN_RNODE, rtt_us) == 104 &&
+                               offsetof(QNX_MSG_SIN_RNODE, bytes_in) == 112 &&
+                               offsetof(QNX_MSG_SIN_RNODE, bytes_out) == 120 &&
+                               offsetof(QNX_MSG_SIN_RNODE, why) == 128);
 VORLEN_CHECK(status_size, sizeof(QNX_MSG_STATUS) == 4);
 VORLEN_CHECK(event_rec_size, sizeof(qnx_event) == 8 && offsetof(qnx_event, evt_value) == 4);
 #if UINTPTR_MAX > 0xFFFFFFFFu

@@ -20,6 +20,8 @@ static size_t record_size(int typ) {
         return sizeof(QNX_MSG_SIN_RNAMES);
     case SIN_STATUS: /* the listener and user records are as long */
         return sizeof(QNX_MSG_SIN_RSTATUS);
+    case SIN_NODES:
+        return sizeof(QNX_MSG_SIN_RNODE);
     default:
         return 0;
     }
@@ -41,7 +43,7 @@ static int next_record(void *dest) {
 
 extern "C" {
 
-/* _qnx_squery asks the daemon for listing typ (SIN_PROCESSES ... SIN_STATUS)
+/* _qnx_squery asks the daemon for listing typ (SIN_PROCESSES ... SIN_NODES)
  * and puts its first record into dest, which must hold one record of that
  * kind; the caller then reads on with _qnx_squery_next to the record whose
  * pid is -1 before making any other call. Returns 0, or -1 with errno: EINVAL

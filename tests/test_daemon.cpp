@@ -260,6 +260,16 @@ TEST(Daemon, OptionsAreTakenWholeAndInRangeOrRefusedWithStatusTwo) {
         {"--unix-mode ''", 2, "vorlen: --unix-mode '': not an octal mode from 0 to 0777\n"},
         {"--unix-mode ' 600'", 2, "vorlen: --unix-mode ' 600': not an octal mode from 0 to 0777\n"},
         {"--unix-mode 0o600", 2, "vorlen: --unix-mode '0o600': not an octal mode from 0 to 0777\n"},
+        {"--node 0", 2, "vorlen: --node '0': not a number from 1 to 255\n"},
+        {"--node 256", 2, "vorlen: --node '256': not a number from 1 to 255\n"},
+        {"--node-heartbeat 0", 2, "vorlen: --node-heartbeat '0': not a number from 1 to 3600000\n"},
+        {"--node-timeout 2s", 2, "vorlen: --node-timeout '2s': not a number from 2 to 3600000\n"},
+        {"--node-timeout 500", 2,
+         "vorlen: --node-timeout '500': not more than --node-heartbeat (500)\n"},
+        {"--node-heartbeat 3000", 2,
+         "vorlen: --node-timeout '2000': not more than --node-heartbeat (3000)\n"},
+        {"--netmap ''", 2, "vorlen: --netmap: an empty path\n"},
+        {"--tls-key ''", 2, "vorlen: --tls-key: an empty path\n"},
         {"--version", 0, ""},
         {"--help", 0, ""},
     };
@@ -279,6 +289,129 @@ TEST(Daemon, OptionsAreTakenWholeAndInRangeOrRefusedWithStatusTwo) {
     EXPECT_NE(h.out.find("Version 1.2b228 vom Jul 20 2002 um 19:19:14\n"), std::string::npos);
     EXPECT_NE(h.out.find("usage: vorlen [options] &\n"), std::string::npos) << h.out;
     EXPECT_NE(h.out.find("  --listen addr "), std::string::npos) << h.out;
+}
+
+/* A net map the daemon cannot take part in as asked ends it with status 2
+ * and one line on standard error before it listens: a line it cannot read
+ * (with its number), no line or two for this host, a node the map lacks,
+ * certificate files it cannot read, a key others may read. Without a net
+ * map --node means nothing and is refused too. */
+TEST(Daemon, ANetMapItCannotTakeEndsItWithStatusTwo) {
+    const std::string dir = make_tempdir();
+    ASSERT_TRUE(plant_certs(dir, {"a"}));
+    const std::string a = dir + "/a/";
+    const std::string files =
+        " --tls-cert " + a + "node.crt --tls-key " + a + "node.key --tls-ca " + a + "ca.crt";
+    auto map = [&](const std::string &name, const std::string &text) {
+        FILE *f = fopen((dir + "/" + name).c_str(), "w");
+        EXPECT_NE(f, nullptr);
+        if (f) {
+            fputs(text.c_str(), f);
+            fclose(f);
+        }
+        return dir + "/" + name;
+    };
+    const std::string good = map("good", "1 127.0.0.1:" + std::to_string(free_port()) + " a\n");
+    const std::string open_key = dir + "/open.key";
+    ASSERT_EQ(system(("cp " + a + "node.key " + open_key + " && chmod 0640 " + open_key).c_str()),
+              0);
+    /* A key handed over by systemd (LoadCredential=tls-key:...) is taken
+     * unless --tls-key names one, and checked as any. */
+    const std::string creds = dir + "/creds";
+    ASSERT_EQ(system(("mkdir " + creds + " && cp " + open_key + " " + creds + "/tls-key").c_str()),
+              0);
+    const std::string no_key = " --tls-cert " + a + "node.crt --tls-ca " + a + "ca.crt";
+    struct Case {
+        std::string args, err, env = "";
+    } cases[] = {
+        {"--netmap " + good + no_key,
+         "vorlen: --tls-key '" + creds + "/tls-key': readable by group or others (mode 0640)",
+         "CREDENTIALS_DIRECTORY=" + creds},
+        {"--netmap " + good + no_key + " --tls-key " + dir + "/none.key",
+         "vorlen: --tls-key '" + dir + "/none.key': No such file or directory",
+         "CREDENTIALS_DIRECTORY=" + creds},
+        {"--netmap " + dir + "/none",
+         "vorlen: --netmap '" + dir + "/none': No such file or directory"},
+        {"--netmap " + dir, "vorlen: --netmap '" + dir + "': not a regular file"},
+        {"--netmap " + map("empty", "# no node yet\n\n"),
+         "vorlen: " + dir + "/empty: the net map names no node"},
+        {"--netmap " + map("word", "1 127.0.0.1 a\n# two\n2 10.0.0.2 b c\n"),
+         "vorlen: " + dir + "/word:3: 'c': more than 'nid host[:port] [name]'"},
+        {"--netmap " + map("range", "\n256 10.0.0.2\n"),
+         "vorlen: " + dir + "/range:2: '256': not a node id from 1 to 255"},
+        {"--netmap " + map("twice", "1 127.0.0.1 a\n2 10.0.0.2 b\n1 10.0.0.3 c\n"),
+         "vorlen: " + dir + "/twice:3: node 1 is named twice (first on line 1)"},
+        {"--netmap " + map("unresolved", "1 127.0.0.1 a\n2 nowhere.invalid\n"),
+         "vorlen: " + dir + "/unresolved:2: cannot resolve 'nowhere.invalid': "},
+        {"--netmap " + map("far", "1 127.0.0.2 a\n2 127.0.0.3 b\n"),
+         "vorlen: " + dir + "/far: no node has an address of this host (give --node)"},
+        {"--netmap " + map("both", "3 127.0.0.1:7781 a\n4 127.0.0.1:7782 b\n"),
+         "vorlen: " + dir + "/both: nodes 3 and 4 both have addresses of this host (give --node)"},
+        {"--netmap " + good + " --node 2", "vorlen: --node '2': " + good + " has no node 2"},
+        {"--netmap " + good + files + " --tls-cert " + dir + "/none.crt",
+         "vorlen: --tls-cert '" + dir + "/none.crt': No such file or directory"},
+        {"--netmap " + good + files + " --tls-ca " + dir + "/none.crt",
+         "vorlen: --tls-ca '" + dir + "/none.crt': No such file or directory"},
+        {"--netmap " + good + files + " --tls-key " + open_key,
+         "vorlen: --tls-key '" + open_key +
+             "': readable by group or others (mode 0640); make it 0600"},
+        {"--node 1", "vorlen: --node needs a net map (--netmap, or /etc/vorlen/netmap)"},
+        {"--unit-dropin",
+         "vorlen: --unit-dropin needs a net map (--netmap, or /etc/vorlen/netmap)"},
+    };
+    for (const Case &c : cases) {
+        Ran r = run_vorlen(c.args, c.env);
+        EXPECT_EQ(r.status, 2) << c.args << ": " << r.err;
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.args;
+        EXPECT_EQ(count(r.err, "\n"), 1) << r.err;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+}
+
+/* With a net map the start line names this node, and --unit-dropin prints the
+ * unit's drop-in for it: the options, the net map's addresses let through,
+ * the key as a credential. --remote still works, with a warning. */
+TEST(Daemon, TheStartLineNamesTheNodeAndTheDropinLetsItsPeersThrough) {
+    const std::string dir = make_tempdir();
+    ASSERT_TRUE(plant_certs(dir, {"a"}));
+    const std::string netmap = dir + "/netmap";
+    FILE *f = fopen(netmap.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    const int link_port = free_port();
+    /* 127.0.0.7 is no interface's address: only 127.0.0.1 is this host's. */
+    fprintf(f, "# the plant\n1 127.0.0.1:%d a\n7 127.0.0.7 far\n", link_port);
+    fclose(f);
+    Ran r = run_vorlen("--netmap " + netmap + " --node 7 --node-timeout 3000 --unit-dropin");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "# netmap.conf - vorlen.service as node 7 of the plant in " + netmap +
+                         "\n# Made by vorlen --unit-dropin; make it again when the net map "
+                         "changes, then\n# systemctl daemon-reload and systemctl restart "
+                         "vorlen.\n[Service]\nEnvironment=\"VORLEN_NETMAP_OPTIONS=--netmap " +
+                         netmap +
+                         " --node 7 --node-timeout 3000\"\nIPAddressAllow=127.0.0.1/32\n"
+                         "IPAddressAllow=127.0.0.7/32\nLoadCredential=tls-key:/etc/vorlen/"
+                         "node.key\n");
+    {
+        std::vector<std::string> args = node_options(dir, "a", netmap);
+        args.push_back("--remote");
+        Daemon d(args);
+        RawClient c(d.port());
+        c.send_bytes(names_listing(c.pid()));
+        expect_names_listing(c);
+        const std::string log = read_file(d.workdir() + "/vorlen.log");
+        EXPECT_TRUE(std::regex_search(
+            log, std::regex("\n +0: This host is node 1 \\(a, links on 127\\.0\\.0\\.1:" +
+                            std::to_string(link_port) + "\\) of 2 in " + netmap +
+                            ", incarnation [0-9a-f]{16}, OpenSSL 3\\.")))
+            << log;
+        EXPECT_NE(log.find("Warning: --remote is deprecated: give each host its own daemon and "
+                           "link them with --netmap\n"),
+                  std::string::npos)
+            << log;
+    }
+    EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 TEST(Daemon, APortInUseEndsTheDaemonWithAnErrorNamingTheAddress) {

@@ -393,16 +393,20 @@ TEST(Porting, InstalledProgramsBuildWithPkgConfigAndRun) {
     for (const char *f : {"sbin/vorlen", "bin/sin", VORLEN_INSTALL_LIBEXECDIR "/vorlen/drillpair",
                           VORLEN_INSTALL_LIBDIR "/libvorlen.so.1", "include/vorlen/vorlen.h",
                           "include/vorlen/qnx/sys/kernel.h", "share/man/man8/vorlen.8.gz",
-                          "share/man/man1/sin.1.gz", "etc/logrotate.d/vorlen"})
+                          "share/man/man1/sin.1.gz", "etc/logrotate.d/vorlen",
+                          "share/vorlen/vorlen-certs", "share/doc/vorlen/examples/netmap"})
         EXPECT_TRUE(exists(prefix + "/" + f)) << f;
     /* The exercisers are no commands for the PATH. */
     EXPECT_FALSE(exists(prefix + "/bin/drillpair"));
     /* The files that name the prefix name the one installed into. */
     std::string unit = vt::read_file(prefix + "/lib/systemd/system/vorlen.service");
+    /* The drop-in of a node of a plant (vorlen --unit-dropin) sets the variable. */
     EXPECT_NE(unit.find("\nExecStart=" + prefix +
-                        "/sbin/vorlen -v 2 -d --log-stderr --unix /run/vorlen/vorlen.sock\n"),
+                        "/sbin/vorlen -v 2 -d --log-stderr --unix /run/vorlen/vorlen.sock "
+                        "$VORLEN_NETMAP_OPTIONS\n"),
               std::string::npos)
         << unit;
+    EXPECT_NE(unit.find("\nEnvironment=VORLEN_NETMAP_OPTIONS=\n"), std::string::npos) << unit;
     const std::string pkg =
         "PKG_CONFIG_PATH=" + quote(prefix + "/" + VORLEN_INSTALL_LIBDIR + "/pkgconfig") +
         " pkg-config";

@@ -537,3 +537,70 @@ TEST(Sin, WatchRedrawsUntilInterrupted) {
     std::string cmd = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
 }
+
+/* sin nodes: each node of the daemon's net map with its address, state and
+ * incarnation; without a net map node 1 alone, this host; the same as JSON. */
+TEST(Sin, NodesListsThePlant) {
+    char host[VORLEN_NODE_NAME_LEN] = "";
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    {
+        vt::Daemon d;
+        SinRun s = run_sin({"nodes"});
+        ASSERT_EQ(s.status, 0) << s.err;
+        auto ls = lines(s.out);
+        ASSERT_EQ(ls.size(), 2u) << s.out;
+        EXPECT_EQ(words(ls[0]),
+                  (std::vector<std::string>{"NID", "NAME", "ADDRESS", "STATE", "INCARNATION", "RTT",
+                                            "IN", "OUT", "WHY"}));
+        auto w = words(ls[1]);
+        ASSERT_EQ(w.size(), 9u) << ls[1];
+        EXPECT_EQ(w[0], "1");
+        EXPECT_EQ(w[1], host);
+        EXPECT_EQ(w[2], "-");
+        EXPECT_EQ(w[3], "self");
+        EXPECT_TRUE(std::regex_match(w[4], std::regex("[0-9a-f]{16}"))) << w[4];
+        EXPECT_EQ(std::vector<std::string>(w.begin() + 5, w.end()),
+                  (std::vector<std::string>{"-", "0", "0", "-"}));
+    }
+    const std::string dir = vt::make_tempdir();
+    ASSERT_TRUE(vt::plant_certs(dir, {"node-a"}));
+    const int link_port = vt::free_port();
+    const std::string map = dir + "/netmap";
+    FILE *f = fopen(map.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "1 127.0.0.1:%d node-a\n", link_port);
+    fclose(f);
+    vt::Daemon d(vt::node_options(dir, "node-a", map));
+    const std::string log = vt::read_file(d.workdir() + "/vorlen.log");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("incarnation ([0-9a-f]{16})"))) << log;
+    const std::string inc = m[1];
+    SinRun s = run_sin({"nodes"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(row(s.out, "1"),
+              (std::vector<std::string>{"1", "node-a", "127.0.0.1:" + std::to_string(link_port),
+                                        "self", inc, "-", "0", "0", "-"}))
+        << s.out;
+    /* Left-aligned columns start at their titles. */
+    auto ls = lines(s.out);
+    ASSERT_EQ(ls.size(), 2u) << s.out;
+    EXPECT_EQ(ls[1].find(" 127.0.0.1:") + 1, ls[0].find("ADDRESS")) << s.out;
+    EXPECT_EQ(ls[1].find(" self ") + 1, ls[0].find("STATE")) << s.out;
+
+    s = run_sin({"nodes", "--json"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    Json j = parse_json(s.out)["nodes"];
+    ASSERT_EQ(j.arr.size(), 1u) << s.out;
+    const Json &n = find(j, "nid", 1);
+    EXPECT_EQ(n["name"].str, "node-a");
+    EXPECT_EQ(n["address"].str, "127.0.0.1");
+    EXPECT_EQ(n["port"].num, link_port);
+    EXPECT_EQ(n["state"].str, "self");
+    EXPECT_EQ(n["incarnation"].str, inc);
+    EXPECT_EQ(n["rtt_us"].type, Json::Null);
+    EXPECT_EQ(n["bytes_in"].num, 0);
+    EXPECT_EQ(n["bytes_out"].num, 0);
+    EXPECT_EQ(n["why"].str, "");
+    std::string rm = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(rm.c_str()), 0);
+}

@@ -1,4 +1,5 @@
-/* test_wire_sin.cpp - the system listing on the wire: record streams of the four tables */
+/* test_wire_sin.cpp - the system listing on the wire: record streams of the tables, the health
+ * view and the plant's nodes */
 #include "vorlen_test.h"
 
 #include <cerrno>
@@ -71,7 +72,7 @@ TEST(WireSin, KindsAndEmptyStreams) {
     vt::Daemon d;
     Peer a(d.port());
 
-    for (int32_t typ : {0, 6, 7, -1}) {
+    for (int32_t typ : {0, 7, 8, -1}) {
         QNX_MSG_HDR h = query(a.c, a.pid(), typ);
         EXPECT_EQ(h.ev.retcode, EINVAL) << typ;
         EXPECT_EQ(h.msg_len, 0u) << typ;
@@ -364,4 +365,72 @@ TEST(WireSin, StatusRecords) {
     const int32_t end = -1;
     memcpy(closing.data(), &end, 4);
     EXPECT_EQ(std::vector<uint8_t>(got.begin() + 4 * 184, got.end()), closing);
+}
+
+/* The nodes listing: without a net map the one record of node 1, this host;
+ * with a net map of one node on loopback (an address of this host, so that
+ * the daemon finds its line itself) that node's record, carrying the
+ * incarnation the daemon's start line gives. */
+TEST(WireSin, NodeRecords) {
+    auto nodes = [](vt::Daemon &d, size_t n) {
+        Peer a(d.port());
+        QNX_MSG_HDR h = query(a.c, a.pid(), SIN_NODES);
+        EXPECT_EQ(h.ev.retcode, 0);
+        EXPECT_EQ(h.msg_len, 256u);
+        auto got = a.c.recv_exact((n + 1) * 256);
+        EXPECT_TRUE(a.c.silent(20));
+        std::vector<uint8_t> closing(256, 0);
+        const int32_t end = -1;
+        memcpy(closing.data(), &end, 4);
+        EXPECT_EQ(std::vector<uint8_t>(got.end() - 256, got.end()), closing);
+        return got;
+    };
+    QNX_MSG_SIN_RNODE want, r;
+    {
+        vt::Daemon d;
+        auto got = nodes(d, 1);
+        memcpy(&r, got.data(), sizeof r);
+        memset(&want, 0, sizeof want);
+        want.pid = d.pid();
+        want.nid = 1;
+        want.state = SIN_NODE_SELF;
+        ASSERT_EQ(gethostname(want.name, sizeof want.name - 1), 0);
+        EXPECT_NE(r.incarnation, 0u);
+        want.incarnation = r.incarnation;
+        want.rtt_us = -1;
+        EXPECT_EQ(memcmp(&r, &want, sizeof want), 0)
+            << r.nid << " " << r.state << " " << r.name << " " << r.address << ":" << r.port;
+    }
+    const std::string dir = vt::make_tempdir();
+    ASSERT_TRUE(vt::plant_certs(dir, {"node-a"}));
+    const int link_port = vt::free_port();
+    {
+        FILE *f = fopen((dir + "/netmap").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "# one node\n1 127.0.0.1:%d node-a\n", link_port);
+        fclose(f);
+    }
+    vt::Daemon d(vt::node_options(dir, "node-a", dir + "/netmap"));
+    auto got = nodes(d, 1);
+    memcpy(&r, got.data(), sizeof r);
+    memset(&want, 0, sizeof want);
+    want.pid = d.pid();
+    want.nid = 1;
+    want.state = SIN_NODE_SELF;
+    want.port = uint16_t(link_port);
+    strcpy(want.name, "node-a");
+    strcpy(want.address, "127.0.0.1");
+    const std::string log = vt::read_file(d.workdir() + "/vorlen.log");
+    const std::string line =
+        "This host is node 1 (node-a, links on 127.0.0.1:" + std::to_string(link_port) +
+        ") of 1 in " + dir + "/netmap, incarnation ";
+    size_t at = log.find(line);
+    ASSERT_NE(at, std::string::npos) << log;
+    want.incarnation = std::stoull(log.substr(at + line.size(), 16), nullptr, 16);
+    want.rtt_us = -1;
+    EXPECT_EQ(memcmp(&r, &want, sizeof want), 0)
+        << r.nid << " " << r.state << " " << r.name << " " << r.address << ":" << r.port << " "
+        << std::hex << r.incarnation << " " << want.incarnation;
+    std::string rm = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(rm.c_str()), 0);
 }

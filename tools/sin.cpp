@@ -1,5 +1,5 @@
-/* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows, and its
- * health */
+/* sin.cpp - sin: lists the processes, names, proxies and timers a vorlen daemon knows, its
+ * health and the plant's nodes */
 #include "vorlen.h"
 #include "tools.h"
 
@@ -32,8 +32,8 @@ constexpr int ANSWER_TIMEOUT_S = 5;
 constexpr int EXIT_NO_DAEMON = 1;
 constexpr int EXIT_USAGE = 2;
 
-const char USAGE[] = "usage: sin [processes | names | proxies | timers | status] [--json]\n"
-                     "           [-w SECONDS]\n"
+const char USAGE[] = "usage: sin [processes | names | proxies | timers | status | nodes]\n"
+                     "           [--json] [-w SECONDS]\n"
                      "       sin --help | --version\n";
 
 const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
@@ -51,6 +51,10 @@ const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
                     "             addresses it listens on, connections, message memory and\n"
                     "             table use against their bounds (total and per user), refusals\n"
                     "             by cause and log lines lost; sin's own connection included\n"
+                    "  nodes      the plant's nodes (the daemon's net map): NID, NAME, ADDRESS of\n"
+                    "             its link, STATE (self, up, down, connecting, refused),\n"
+                    "             INCARNATION, RTT of the last heartbeat in ms, bytes IN and OUT\n"
+                    "             over the link, WHY it is down or refused\n"
                     "  --json     print the same listing as one JSON object for scripts\n"
                     "  -w SECONDS redraw the listing every SECONDS until interrupted\n"
                     "  --version  print sin's version\n"
@@ -559,6 +563,80 @@ void list_status(bool json) {
     print_table({{"UID", true}, {"USER", false}, {"CONNECTIONS", true}, {"MEMORY", true}}, rows);
 }
 
+const char *node_state_word(int state) {
+    switch (state) {
+    case SIN_NODE_SELF:
+        return "self";
+    case SIN_NODE_DOWN:
+        return "down";
+    case SIN_NODE_CONNECTING:
+        return "connecting";
+    case SIN_NODE_UP:
+        return "up";
+    case SIN_NODE_REFUSED:
+        return "refused";
+    default:
+        return nullptr;
+    }
+}
+
+/* hex16 shows an incarnation as the daemon's log does: 16 hexadecimal digits. */
+std::string hex16(uint64_t v) {
+    char b[24];
+    snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(v));
+    return b;
+}
+
+/* milliseconds shows a round trip of us microseconds as milliseconds, e.g. 0.412. */
+std::string milliseconds(int64_t us) {
+    char b[32];
+    snprintf(b, sizeof b, "%lld.%03lld", (long long)(us / 1000), (long long)(us % 1000));
+    return b;
+}
+
+void list_nodes(bool json) {
+    auto recs = read_listing<QNX_MSG_SIN_RNODE>(SIN_NODES);
+    if (json) {
+        std::vector<std::vector<std::pair<const char *, std::string>>> objs;
+        for (const auto &r : recs) {
+            const char *w = node_state_word(r.state);
+            objs.push_back(
+                {{"nid", num(r.nid)},
+                 {"name", json_string(field(r.name))},
+                 {"address", json_string(field(r.address))},
+                 {"port", num(r.port)},
+                 {"state", w ? json_string(w) : num(r.state)},
+                 {"incarnation", r.incarnation ? json_string(hex16(r.incarnation)) : "null"},
+                 {"rtt_us", r.rtt_us < 0 ? "null" : num(r.rtt_us)},
+                 {"bytes_in", std::to_string(r.bytes_in)},
+                 {"bytes_out", std::to_string(r.bytes_out)},
+                 {"why", json_string(field(r.why))}});
+        }
+        print_json("nodes", objs);
+        return;
+    }
+    std::vector<Row> rows;
+    for (const auto &r : recs) {
+        std::string address = field(r.address);
+        rows.push_back({num(r.nid), printable(field(r.name)),
+                        address.empty() ? "-" : printable(address) + ":" + num(r.port),
+                        word_or_number(node_state_word(r.state), r.state),
+                        r.incarnation ? hex16(r.incarnation) : "-",
+                        r.rtt_us < 0 ? "-" : milliseconds(r.rtt_us), std::to_string(r.bytes_in),
+                        std::to_string(r.bytes_out), printable(field(r.why))});
+    }
+    print_table({{"NID", true},
+                 {"NAME", false},
+                 {"ADDRESS", false},
+                 {"STATE", false},
+                 {"INCARNATION", false},
+                 {"RTT", true},
+                 {"IN", true},
+                 {"OUT", true},
+                 {"WHY", false}},
+                rows);
+}
+
 /* interval_arg reads the SECONDS of -w: a positive number, at most a day.
  * Anything else ends the program with EXIT_USAGE. */
 double interval_arg(const char *arg) {
@@ -617,6 +695,8 @@ int main(int argc, char **argv) {
             list = list_timers;
         else if (a == "status")
             list = list_status;
+        else if (a == "nodes")
+            list = list_nodes;
         else {
             fprintf(stderr, "sin: unknown argument '%s'\n%s", argv[i], USAGE);
             return EXIT_USAGE;

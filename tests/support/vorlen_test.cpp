@@ -39,6 +39,22 @@ std::string bin_path(const std::string &program) {
     return std::string(VORLEN_BIN_DIR) + "/" + program;
 }
 
+bool plant_certs(const std::string &dir, const std::vector<std::string> &names) {
+    std::string cmd = "'" + bin_path("vorlen-certs") + "' ca '" + dir + "' >/dev/null";
+    for (const std::string &n : names)
+        cmd += " && '" + bin_path("vorlen-certs") + "' node '" + dir + "' '" + n + "' >/dev/null";
+    int st = system(cmd.c_str());
+    EXPECT_EQ(st, 0) << cmd;
+    return st == 0;
+}
+
+std::vector<std::string> node_options(const std::string &dir, const std::string &name,
+                                      const std::string &netmap) {
+    const std::string d = dir + "/" + name + "/";
+    return {"--netmap",  netmap,         "--tls-cert", d + "node.crt",
+            "--tls-key", d + "node.key", "--tls-ca",   d + "ca.crt"};
+}
+
 std::string make_tempdir() {
     char tmpl[] = "/tmp/vorlen-test-XXXXXX";
     char *d = mkdtemp(tmpl);

@@ -109,6 +109,15 @@ class Daemon {
     bool own_workdir_ = false;
 };
 
+/* plant_certs makes a plant's CA in dir and, for each name, the key and
+ * certificate of that node in dir/<name>/ (node.key, node.crt, ca.crt), with
+ * the shipped vorlen-certs; false (the test failed) when it cannot. */
+bool plant_certs(const std::string &dir, const std::vector<std::string> &names);
+/* node_options are the daemon's options for node name of the plant made in
+ * dir with plant_certs, its net map at netmap. */
+std::vector<std::string> node_options(const std::string &dir, const std::string &name,
+                                      const std::string &netmap);
+
 /* A free TCP port on 127.0.0.1 (bound and released; never 7779). */
 int free_port();
 
