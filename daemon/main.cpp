@@ -20,6 +20,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "link.h"
 #include "vorleni.h"
 
 #ifndef VORLEN_VERSION
@@ -369,6 +370,53 @@ static void handle_signals(PGLOB *pglob, int sigfd) {
     }
 }
 
+/* read_netmap reads the net map at path into plant: one line per node,
+ * "nid host[:port] [name]", '#' to the end of a line a comment. A file that
+ * cannot be read, a line that cannot be parsed, an id out of range or named
+ * twice end the daemon with status 2 and a message that names the line. */
+static void read_netmap(PLANT &plant, const std::string &path) {
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f) {
+        fprintf(stderr, "vorlen: --netmap '%s': %s\n", path.c_str(), strerror(errno));
+        exit(2);
+    }
+    char line[512];
+    for (int no = 1; fgets(line, sizeof line, f); no++) {
+        if (char *hash = strchr(line, '#')) *hash = '\0';
+        char host[256], name[256];
+        long nid = 0;
+        int k = sscanf(line, "%ld %255s %255s", &nid, host, name);
+        if (k <= 0) continue; /* blank */
+        NODE n;
+        char *colon = k >= 2 ? strchr(host, ':') : nullptr;
+        long port = VORLEN_NODE_PORT;
+        if (colon) {
+            *colon = '\0';
+            char *end = nullptr;
+            port = strtol(colon + 1, &end, 10);
+            if (!end || *end || port < 1 || port > 65535) port = -1;
+        }
+        n.addr = {};
+        n.addr.sin_family = AF_INET;
+        n.addr.sin_port = htons(uint16_t(port > 0 ? port : 0));
+        bool dup = false;
+        for (const NODE &o : plant.nodes) dup = dup || o.nid == nid;
+        if (k < 2 || nid < 1 || nid > VORLEN_MAX_NODES || port < 0 || dup ||
+            inet_pton(AF_INET, host, &n.addr.sin_addr) != 1) {
+            fprintf(stderr,
+                    "vorlen: --netmap '%s' line %d: not a node line, or a node named twice\n",
+                    path.c_str(), no);
+            exit(2);
+        }
+        n.nid = int32_t(nid);
+        n.host = host;
+        n.name = k >= 3 ? name : host;
+        plant.nodes.push_back(n);
+    }
+    fclose(f);
+    plant.netmap_path = path;
+}
+
 static struct timeval mono_now() {
     return now_clock(CLOCK_MONOTONIC);
 }
@@ -403,6 +451,13 @@ int main(int argc, char **argv) {
         OPT_NO_STATE,
         OPT_RESTORE_GRACE,
         OPT_STOP_CLIENTS,
+        OPT_NETMAP,
+        OPT_NODE,
+        OPT_TLS_CERT,
+        OPT_TLS_KEY,
+        OPT_TLS_CA,
+        OPT_NODE_HEARTBEAT,
+        OPT_NODE_TIMEOUT,
         OPT_HELP,
         OPT_VERSION
     };
@@ -427,6 +482,13 @@ int main(int argc, char **argv) {
         {"no-state", no_argument, nullptr, OPT_NO_STATE},
         {"restore-grace", required_argument, nullptr, OPT_RESTORE_GRACE},
         {"stop-clients", no_argument, nullptr, OPT_STOP_CLIENTS},
+        {"netmap", required_argument, nullptr, OPT_NETMAP},
+        {"node", required_argument, nullptr, OPT_NODE},
+        {"tls-cert", required_argument, nullptr, OPT_TLS_CERT},
+        {"tls-key", required_argument, nullptr, OPT_TLS_KEY},
+        {"tls-ca", required_argument, nullptr, OPT_TLS_CA},
+        {"node-heartbeat", required_argument, nullptr, OPT_NODE_HEARTBEAT},
+        {"node-timeout", required_argument, nullptr, OPT_NODE_TIMEOUT},
         {"help", no_argument, nullptr, OPT_HELP},
         {"version", no_argument, nullptr, OPT_VERSION},
         {nullptr, 0, nullptr, 0}};
@@ -541,6 +603,27 @@ int main(int argc, char **argv) {
         case OPT_STOP_CLIENTS:
             stop = true;
             break;
+        case OPT_NETMAP:
+            read_netmap(pglob->plant, optarg);
+            break;
+        case OPT_NODE:
+            pglob->plant.self = int32_t(number_arg("--node", optarg, 1, VORLEN_MAX_NODES));
+            break;
+        case OPT_TLS_CERT:
+            pglob->plant.tls_cert = optarg;
+            break;
+        case OPT_TLS_KEY:
+            pglob->plant.tls_key = optarg;
+            break;
+        case OPT_TLS_CA:
+            pglob->plant.tls_ca = optarg;
+            break;
+        case OPT_NODE_HEARTBEAT:
+            pglob->plant.heartbeat_ms = int(number_arg("--node-heartbeat", optarg, 1, 3600000));
+            break;
+        case OPT_NODE_TIMEOUT:
+            pglob->plant.timeout_ms = int(number_arg("--node-timeout", optarg, 1, 3600000));
+            break;
         case OPT_HELP:
             usage();
         case OPT_VERSION:
@@ -650,6 +733,7 @@ int main(int argc, char **argv) {
     /* The records of a daemon before this one come back before anyone is
      * served; connections wait in the backlog meanwhile. */
     restore_start(pglob, state);
+    link_start(pglob); /* the node links: listened for, and dialled */
     /* Every listener takes connections since listen_all: clients may come. */
     notify_manager("READY=1");
     LOOP_STATE lp;
