@@ -526,7 +526,7 @@ void link_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake) {
             probing = true;
         }
         lower_to(wake, next_ping);
-        lower_to(wake, us_of(l->probe_at) + to);
+        if (probing) lower_to(wake, us_of(l->probe_at) + to);
     }
     for (size_t i = 0; i < plant.nodes.size(); i++) {
         NODE &n = plant.nodes[i];
