@@ -146,6 +146,11 @@ class Plant {
         }
         return s;
     }
+    /* exec_in runs the shell command cmd in node n's namespace and waits for
+     * it; true when it succeeded. */
+    bool exec_in(int n, const std::string &cmd) {
+        return run("ip netns exec " + ns(n) + " sh -c \"" + cmd + "\"");
+    }
     /* link sets node n's interface up or down. */
     bool link(int n, bool up) {
         return run("ip -n " + ns(n) + " link set dev eth0 " + (up ? "up" : "down"));
@@ -242,21 +247,31 @@ TEST(NodeLinks, ComeUpBetweenThreeNodes) {
 }
 
 /* A peer node 2 must refuse: how node 1 comes (a daemon with the key and
- * certificate named, or plain TCP), and what node 2's log line says. */
+ * certificate named; a TLS client with node 1's sending a hello of its own;
+ * or plain TCP), and what node 2's log line says. */
 struct Refusal {
     const char *name;
-    const char *cert; /* null: plain TCP */
+    const char *cert;  /* null: a client of the test's */
+    const char *hello; /* that client's hello, in printf's octal escapes; null: plain TCP */
     const char *why;
     const char *heard; /* what node 1's log says of it */
 };
+/* A hello's frame header and magic, on this host's byte order (little-endian). */
+#define HELLO_HEAD "\\030\\000\\000\\000\\001\\000\\000\\000VORLENNL"
+#define HELLO_TAIL "\\001\\000\\000\\000\\001\\000\\000\\000\\000\\000\\000\\000"
+
 const Refusal refusals[] = {
-    {"OtherCa", "rogue1",
+    {"OtherCa", "rogue1", nullptr,
      "Err: node link from 10.99.0.1: certificate: ", "Err: node link to 10.99.0.2: TLS: "},
-    {"NamesAnotherNode", "node3",
+    {"NamesAnotherNode", "node3", nullptr,
      "Err: node link from 10.99.0.1: it claims node 1, but its certificate does not name node1",
      "Err: node link to 10.99.0.2: refused by the peer: it claims node 1, but its certificate "
      "does not name node1"},
-    {"PlainTcp", nullptr, "Err: node link from 10.99.0.1: TLS: ", nullptr},
+    {"OtherProtocolVersion", nullptr, HELLO_HEAD "\\143\\000\\002\\001" HELLO_TAIL,
+     "Err: node link from 10.99.0.1: protocol version 99, this node speaks 1", nullptr},
+    {"OtherByteOrder", nullptr, HELLO_HEAD "\\001\\000\\001\\002" HELLO_TAIL,
+     "Err: node link from 10.99.0.1: its byte order is not this node's", nullptr},
+    {"PlainTcp", nullptr, nullptr, "Err: node link from 10.99.0.1: TLS: ", nullptr},
 };
 
 class NodeRefusal : public ::testing::TestWithParam<Refusal> {};
@@ -271,6 +286,13 @@ TEST_P(NodeRefusal, IsLoggedAndTheNodeNeverUp) {
         /* The dialler hears the refusal too, and names node 2's address. */
         EXPECT_TRUE(wait_logged(one, r.heard));
         EXPECT_FALSE(logged(one, up(2)));
+    } else if (r.hello) {
+        const std::string d = p.dir() + "/";
+        /* Its status is not the point: the daemon may close first. */
+        p.exec_in(1, "printf '" + std::string(r.hello) +
+                         "' | openssl s_client -connect 10.99.0.2:7780 -cert " + d +
+                         "node1.pem -key " + d + "node1.key -CAfile " + d + "ca.pem");
+        ASSERT_TRUE(wait_logged(two, r.why));
     } else {
         int s = p.connect_from(1, 2);
         ASSERT_GE(s, 0);
