@@ -1047,7 +1047,7 @@ void raise_fd_limit() {
             "  measures vorlen against baselines measured in the same run and prints one table\n"
             "  --quick  tiny runs that only show that everything works (seconds)\n"
             "  --json   print the results as JSON instead of the table\n"
-            "  --only   run only these sections: rt, tp, setup, proxy, scale, restart\n");
+            "  --only   run only these sections: rt, tp, setup, proxy, scale, restart, node\n");
     exit(status);
 }
 
@@ -1080,7 +1080,7 @@ Config parse(int argc, char **argv) {
                 size_t q = std::min(list.find(',', p), list.size());
                 std::string s(list.substr(p, q - p));
                 if (s != "rt" && s != "tp" && s != "setup" && s != "proxy" && s != "scale" &&
-                    s != "restart")
+                    s != "restart" && s != "node")
                     usage(2);
                 cfg.only.push_back(s);
                 p = q + 1;
@@ -1116,6 +1116,7 @@ int main(int argc, char **argv) {
         if (cfg.wants("proxy")) proxies_timers(cfg, daemon, lines);
         if (cfg.wants("scale")) scale(cfg, daemon, relay, workdir, lines);
         if (cfg.wants("restart")) restart(cfg, daemon, workdir, lines);
+        if (cfg.wants("node")) node_links(cfg.quick, lines);
         stop_server(relay);
         stop_server(daemon);
         remove_workdir(workdir);

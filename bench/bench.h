@@ -126,6 +126,13 @@ void print_table(const std::string &title, const std::vector<std::string> &about
 /* print_json writes the report as one JSON object. */
 void print_json(const std::vector<std::string> &about, const std::vector<Line> &lines);
 
+/* node_links measures the node links (node.cpp): TLS 1.3 round trips and
+ * set-up between two network namespaces beside plain TCP, a daemon's link
+ * set-up, and an idle linked daemon's CPU beside one without a net map.
+ * Without root it says so and adds no line. Throws std::runtime_error when
+ * the namespaces or certificates cannot be made or a measure fails. */
+void node_links(bool quick, std::vector<Line> &lines);
+
 } // namespace bench
 
 #endif

@@ -1,11 +1,12 @@
 /* loop.cpp - one step of the daemon's loop: due work, then the events of the sockets served */
+#include "link.h"
 #include "vorleni.h"
 
 /* loop_once does what the daemon does between two waits: the sweep and the
  * timers when due, connections whose first request is overdue, then it waits
  * up to wait_ms milliseconds (-1: until something happens) for events and
  * serves them: new connections on a listener, signals through
- * lp->on_signal, processes that exited, answers the sockets take and requests
+ * lp->on_signal, the node links, processes that exited, answers the sockets take and requests
  * that arrive, and last completes the records made meanwhile. Returns the
  * number of events served. */
 int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
@@ -24,6 +25,7 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     struct timeval first;
     if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
     restore_tick(pglob, tvn, &wake);
+    link_tick(pglob, tvn, &wake);
     sockdeadline(&wake);
 
     SOCKEV evs[256];
@@ -38,6 +40,8 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
             process_exited(pglob, fd);
         else if (fd == lp->sigfd && lp->on_signal)
             lp->on_signal(pglob, fd);
+        else if (link_event(pglob, fd, evs[i].readable, evs[i].writable))
+            continue; /* a node link: no client's connection to reap */
         else {
             if (evs[i].writable) conn_writable(pglob, fd);
             if (evs[i].readable) conn_readable(pglob, fd);

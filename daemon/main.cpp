@@ -20,6 +20,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "link.h"
 #include "vorleni.h"
 
 #ifndef VORLEN_VERSION
@@ -745,6 +746,7 @@ int main(int argc, char **argv) {
     /* The records of a daemon before this one come back before anyone is
      * served; connections wait in the backlog meanwhile. */
     restore_start(pglob, state);
+    link_start(pglob); /* the node links: listened for, and dialled */
     /* Every listener takes connections since listen_all: clients may come. */
     notify_manager("READY=1");
     LOOP_STATE lp;

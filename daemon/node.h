@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <netinet/in.h>
+#include <sys/time.h>
 
 /* Where a node link stands, as sin nodes shows it. */
 enum class LINK_STATE : uint8_t {
@@ -31,6 +32,11 @@ struct NODE {
     int64_t rtt_us = -1;      /* the last heartbeat's round trip; -1: none */
     uint64_t bytes_in = 0, bytes_out = 0;
     NODE_LINK *link = nullptr; /* the link while there is one */
+    /* Dialling (link.cpp): a node of a higher id is dialled again at
+     * redial_at (monotonic) after a failure, the wait doubling from 100 ms to
+     * 5 s and back to 100 ms once a link is up. */
+    int backoff_ms = 0;
+    struct timeval redial_at = {0, 0};
 };
 
 /* The plant as this daemon sees it. Without a net map, nodes is empty and

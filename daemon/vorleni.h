@@ -41,6 +41,9 @@ constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
 constexpr int DEFAULT_FIRST_REQUEST_MS = 10000;
 /* The owner a peer is counted under when the kernel cannot name one. */
 constexpr uid_t UID_UNKNOWN = uid_t(-1);
+/* The owner the node links' buffers are counted under: the links together
+ * have one user's share of the message memory, as a client's user has. */
+constexpr uid_t UID_NODE_LINKS = uid_t(-2);
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
 constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2; /* 34: a 32-character name and its zero */
 
@@ -226,18 +229,20 @@ struct LOG_LEVEL {
     int verbose;
     int severity;
 };
-constexpr LOG_LEVEL LV_ALWAYS{0, 6};  /* the run's start, its end, the log reopened */
-constexpr LOG_LEVEL LV_WARNING{0, 4}; /* "Warning: ..." the run goes on, but not as asked */
-constexpr LOG_LEVEL LV_FAULT{1, 3};   /* "Err: ..." the daemon's own inconsistency */
-constexpr LOG_LEVEL LV_ERROR{2, 3};   /* "Err: ..." a request refused, a peer dropped */
-constexpr LOG_LEVEL LV_NOTE{2, 6};    /* a signal that does not end the run */
-constexpr LOG_LEVEL LV_CLEANUP{3, 6}; /* records removed, waits ended by a removal */
-constexpr LOG_LEVEL LV_REQUEST{4, 6}; /* names, proxies, timers, flags, interrupts */
-constexpr LOG_LEVEL LV_MESSAGE{5, 6}; /* Send, Receive, Reply, Writemsg, Relay */
-constexpr LOG_LEVEL LV_DETAIL{6, 6};  /* how a message call was taken apart */
-constexpr LOG_LEVEL LV_TRACE{7, 7};   /* the queue, the timers, each request's frame */
-constexpr LOG_LEVEL LV_IO{8, 7};      /* every read and write, every connection */
-constexpr LOG_LEVEL LV_SEARCH{9, 7};  /* every lookup of a pid */
+constexpr LOG_LEVEL LV_ALWAYS{0, 6};    /* the run's start, its end, the log reopened */
+constexpr LOG_LEVEL LV_WARNING{0, 4};   /* "Warning: ..." the run goes on, but not as asked */
+constexpr LOG_LEVEL LV_FAULT{1, 3};     /* "Err: ..." the daemon's own inconsistency */
+constexpr LOG_LEVEL LV_ERROR{2, 3};     /* "Err: ..." a request refused, a peer dropped */
+constexpr LOG_LEVEL LV_NODE{0, 6};      /* "node N up", "node N restarted" */
+constexpr LOG_LEVEL LV_NODE_DOWN{0, 4}; /* "node N down: ..." */
+constexpr LOG_LEVEL LV_NOTE{2, 6};      /* a signal that does not end the run */
+constexpr LOG_LEVEL LV_CLEANUP{3, 6};   /* records removed, waits ended by a removal */
+constexpr LOG_LEVEL LV_REQUEST{4, 6};   /* names, proxies, timers, flags, interrupts */
+constexpr LOG_LEVEL LV_MESSAGE{5, 6};   /* Send, Receive, Reply, Writemsg, Relay */
+constexpr LOG_LEVEL LV_DETAIL{6, 6};    /* how a message call was taken apart */
+constexpr LOG_LEVEL LV_TRACE{7, 7};     /* the queue, the timers, each request's frame */
+constexpr LOG_LEVEL LV_IO{8, 7};        /* every read and write, every connection */
+constexpr LOG_LEVEL LV_SEARCH{9, 7};    /* every lookup of a pid */
 /* How many error lines one source has logged in the current second. */
 struct LOG_RATE {
     time_t sec = 0;
