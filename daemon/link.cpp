@@ -281,7 +281,7 @@ static bool hello(PGLOB *pglob, NODE_LINK *l, const unsigned char *p, uint32_t l
     l->ix = ix;
     claimed->link = l;
     if (claimed->incarnation != 0 && claimed->incarnation != b.incarnation)
-        vlog(LV_NODE, "node %d restarted: incarnation %llu, was %llu; what it held is gone",
+        vlog(LV_NODE, "node %d restarted: incarnation %016llx, was %016llx; what it held is gone",
              int(b.nid), (unsigned long long)b.incarnation,
              (unsigned long long)claimed->incarnation);
     claimed->incarnation = b.incarnation;
@@ -290,7 +290,7 @@ static bool hello(PGLOB *pglob, NODE_LINK *l, const unsigned char *p, uint32_t l
     claimed->backoff_ms = 0;
     l->stage = STAGE_UP;
     if (l->inbound && !send_hello(pglob, l)) return false;
-    vlog(LV_NODE, "node %d up: link %s %s, incarnation %llu", int(b.nid),
+    vlog(LV_NODE, "node %d up: link %s %s, incarnation %016llx", int(b.nid),
          l->inbound ? "from" : "to", l->peer.c_str(), (unsigned long long)b.incarnation);
     return true;
 }
@@ -592,7 +592,7 @@ void link_start(PGLOB *pglob) {
         exit(1);
     }
     sockwant(node_listener, true, false);
-    vlog(LV_NODE, "node %d of %zu, incarnation %llu, listening for node links on %s:%d",
+    vlog(LV_NODE, "node %d of %zu, incarnation %016llx, listening for node links on %s:%d",
          int(plant.self), plant.nodes.size(), (unsigned long long)plant.incarnation,
          inet_ntoa(own.sin_addr), int(ntohs(own.sin_port)));
     /* The lower id dials: every link of this node to a higher one is its own. */
