@@ -6,7 +6,8 @@
 #   lib/       libvorlenlib.a, libvorlen_qnxterm.a, libvorlen.so.<major> (with its links),
 #              pkgconfig/vorlen.pc, vorlen-shared.pc, vorlen-qnx4.pc and vorlen-qnxterm.pc,
 #              cmake/vorlen/ (find_package(vorlen))
-#   include/vorlen/      vorlen.h, vorlen_api.h, vorlen_wire.h, sendmx.h, vorlen_export.h
+#   include/vorlen/      vorlen.h, vorlen_api.h, vorlen_wire.h, sendmx.h, vorlen_export.h,
+#                        vorlen_nid.h
 #   include/vorlen/qnx/  the QNX 4 header names: sys/kernel.h, sys/name.h, i86.h, ...
 #   share/man/           vorlen(8), sin(1) and the calls' pages (Send(3), ...), compressed
 #   share/doc/vorlen/    porting.md, the example sources and the example net map
@@ -103,7 +104,7 @@ install(TARGETS vorlen_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # of their own, so that only ported programs put them on their include path.
 install(FILES ${PROJECT_SOURCE_DIR}/include/vorlen.h ${PROJECT_SOURCE_DIR}/include/vorlen_api.h
               ${PROJECT_SOURCE_DIR}/include/vorlen_wire.h ${PROJECT_SOURCE_DIR}/include/sendmx.h
-              ${PROJECT_SOURCE_DIR}/include/vorlen_export.h
+              ${PROJECT_SOURCE_DIR}/include/vorlen_export.h ${PROJECT_SOURCE_DIR}/include/vorlen_nid.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qnx/
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorlen/qnx FILES_MATCHING PATTERN "*.h")

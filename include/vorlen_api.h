@@ -42,10 +42,7 @@ extern "C" {
 /* Types                                                                     */
 /* ------------------------------------------------------------------------ */
 
-#ifndef VORLEN_NID_T_DEFINED
-#define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
-#endif
+#include "vorlen_nid.h"
 typedef int32_t proxy_t;
 
 /* QNX 4 timer ids are small integers (1 ... the daemon's --max-timers, 50

@@ -12,10 +12,6 @@
 
 #include "sys/qnx_glob.h" /* qnx_spawn_options */
 
-#ifndef VORLEN_NID_T_DEFINED
-#define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
-#endif
 
 #ifdef __cplusplus
 extern "C" {

@@ -10,10 +10,7 @@
 #include "seginfo.h" /* <sys/seginfo.h> beside this file */
 #include "../../vorlen_export.h"
 
-#ifndef VORLEN_NID_T_DEFINED
-#define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
-#endif
+#include "../../vorlen_nid.h"
 
 #ifdef __cplusplus
 extern "C" {

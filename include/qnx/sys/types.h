@@ -12,11 +12,7 @@
 #ifndef VORLEN_QNX_SYS_TYPES_H
 #define VORLEN_QNX_SYS_TYPES_H
 
-/* The same definition as in vorlen.h; whichever header comes first makes it. */
-#ifndef VORLEN_NID_T_DEFINED
-#define VORLEN_NID_T_DEFINED
-typedef int32_t nid_t; /* node id: from 1; 0 in a call names this node */
-#endif
+#include "../../vorlen_nid.h"
 
 /* A message's type code, the 16 bits that QNX 4 messages begin with. */
 typedef unsigned short msg_t;
