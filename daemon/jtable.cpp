@@ -1,6 +1,7 @@
 /* jtable.cpp - the dispatch table: each kind of request's handler, log name and body length */
 #include <new>
 
+#include "circuit.h"
 #include "vorleni.h"
 
 /* The global record lives for the whole process and is never destroyed: the
@@ -31,6 +32,11 @@ constexpr JTABLE pjumptable[] = {
     {MT_PROXY_DETACH, 0, 0, process_proxy_detach, "detach_proxy", sizeof(QNX_MSG_PROXY_DETACH)},
     {MT_RMTIMER, 0, 0, process_rmtimer, "rmtimer", sizeof(QNX_MSG_RMTIMER)},
     {MT_RESTORE, 0, 0, process_restore, "restore", sizeof(QNX_MSG_RESTORE)},
+    {MT_VC_ATTACH, 0, 0, process_vc_attach, "vc_attach", sizeof(QNX_MSG_VC_ATTACH)},
+    {MT_VC_DETACH, 0, 0, process_vc_detach, "vc_detach", sizeof(QNX_MSG_VC_DETACH)},
+    {MT_VC_QUERY, 0, 0, process_vc_query, "vc_query", sizeof(QNX_MSG_VC_QUERY)},
+    {MT_VC_KILL, 0, 0, process_vc_kill, "vc_kill", sizeof(QNX_MSG_VC_KILL)},
+    {MT_PM_QUERY, 0, 0, process_pm_query, "pm_query", sizeof(QNX_MSG_PM_QUERY)},
     /* A signal handler ran in the client: its wait is broken off. */
     {0, VORLEN_FLAG_INTERRUPT, JT_UNANSWERED | JT_HEADER_ONLY, process_interrupt, "Interrupt", 0},
     /* Readmsg: the message the caller holds, again. */

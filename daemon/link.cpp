@@ -1,6 +1,7 @@
 /* link.cpp - the node links: dialling, accepting, the TLS 1.3 handshake, the hello, heartbeats */
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,17 +42,20 @@ struct NODE_LINK {
     /* The first heartbeat sent since the peer's last bytes (0: none), and
      * the last one: the peer is down timeout_ms after the first. */
     struct timeval probe_at = {0, 0}, ping_at = {0, 0};
+    int refusals = 0;   /* frames refused for speaking of what is not its node's */
+    std::string doomed; /* why it is to end at the next tick; empty: it is not */
 };
 
 static SSL_CTX *tls = nullptr;
 static int node_listener = -1;
 static std::unordered_map<int, NODE_LINK *> links; /* by socket */
 
-/* Frames beyond this many payload bytes are refused: the hello and the
- * heartbeats are far smaller. */
-constexpr uint32_t LINK_MAX_PAYLOAD = 4096;
 constexpr int BACKOFF_FIRST_MS = 100;
 constexpr int BACKOFF_LAST_MS = 5000;
+
+static PGLOB *pglob_of_links() {
+    return &_pglob;
+}
 
 static int64_t us_of(const struct timeval &t) {
     return int64_t(t.tv_sec) * 1000000 + t.tv_usec;
@@ -136,6 +140,7 @@ static void link_fail(PGLOB *pglob, NODE_LINK *l, const std::string &why, bool r
         n->state = LINK_STATE::DOWN;
         n->why = why;
         n->rtt_us = -1;
+        node_down(pglob, n->nid, why.c_str());
     } else {
         bool said = owns && !l->inbound && n->why == why;
         if (!said)
@@ -226,6 +231,14 @@ static bool names(const NODE_LINK *l, const std::string &name) {
     return cert && X509_check_host(cert, name.data(), name.size(), 0, nullptr) == 1;
 }
 
+/* reown counts buffer b under user from now on. */
+static void reown(QNX_BUF *b, uid_t user) {
+    if (b->owner == user) return;
+    mem_give(pglob_of_links(), b->owner, b->data.size());
+    b->owner = user;
+    mem_take(pglob_of_links(), user, b->data.size());
+}
+
 /* hello checks the peer's hello on link l and brings the link up; false
  * when it refused the peer (the link is gone). */
 static bool hello(PGLOB *pglob, NODE_LINK *l, const unsigned char *p, uint32_t len) {
@@ -280,7 +293,10 @@ static bool hello(PGLOB *pglob, NODE_LINK *l, const unsigned char *p, uint32_t l
         link_fail(pglob, claimed->link, "a new link replaces it");
     l->ix = ix;
     claimed->link = l;
-    if (claimed->incarnation != 0 && claimed->incarnation != b.incarnation)
+    reown(&l->in, link_owner(b.nid));
+    reown(&l->out, link_owner(b.nid));
+    const bool restarted = claimed->incarnation != 0 && claimed->incarnation != b.incarnation;
+    if (restarted)
         vlog(LV_NODE, "node %d restarted: incarnation %016llx, was %016llx; what it held is gone",
              int(b.nid), (unsigned long long)b.incarnation,
              (unsigned long long)claimed->incarnation);
@@ -292,6 +308,7 @@ static bool hello(PGLOB *pglob, NODE_LINK *l, const unsigned char *p, uint32_t l
     if (l->inbound && !send_hello(pglob, l)) return false;
     vlog(LV_NODE, "node %d up: link %s %s, incarnation %016llx", int(b.nid),
          l->inbound ? "from" : "to", l->peer.c_str(), (unsigned long long)b.incarnation);
+    node_up(pglob, b.nid, restarted);
     return true;
 }
 
@@ -320,6 +337,8 @@ static bool frame(PGLOB *pglob, NODE_LINK *l, uint16_t kind, const unsigned char
         if (rtt >= 0) node_of(pglob, l)->rtt_us = rtt;
         return true;
     }
+    if (kind >= LINK_VC_ATTACH && node_frame(pglob, node_of(pglob, l)->nid, kind, p, len))
+        return true;
     link_fail(pglob, l,
               "a frame of kind " + std::to_string(kind) + " and " + std::to_string(len) + " bytes");
     return false;
@@ -351,7 +370,11 @@ static bool take(PGLOB *pglob, NODE_LINK *l) {
         while (l->in.used() >= sizeof(LINK_FRAME_HDR)) {
             LINK_FRAME_HDR h;
             memcpy(&h, l->in.head(), sizeof h);
-            if (h.len > LINK_MAX_PAYLOAD || h.zero != 0) {
+            const bool carries = h.kind == LINK_MSG || h.kind == LINK_REPLY;
+            const uint64_t most = carries && l->stage == STAGE_UP
+                                      ? uint64_t(pglob->max_request) + LINK_MSG_SLACK
+                                      : LINK_MAX_PAYLOAD;
+            if (h.len > most || h.zero != 0) {
                 link_fail(pglob, l, "a frame header out of bounds", l->stage != STAGE_UP);
                 return false;
             }
@@ -498,6 +521,12 @@ void link_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake) {
     std::vector<NODE_LINK *> all;
     for (auto &kv : links) all.push_back(kv.second);
     for (NODE_LINK *l : all) {
+        if (!l->doomed.empty()) {
+            link_fail(pglob, l, l->doomed);
+            continue;
+        }
+        if (l->stage == STAGE_UP && l->out.used() > 0 && !l->tls_wants_write && !flush(pglob, l))
+            continue;
         if (l->stage != STAGE_UP) {
             if (t - us_of(l->started) >= to) {
                 link_fail(pglob, l,
@@ -598,4 +627,65 @@ void link_start(PGLOB *pglob) {
     /* The lower id dials: every link of this node to a higher one is its own. */
     for (size_t i = 0; i < plant.nodes.size(); i++)
         if (plant.nodes[i].nid > plant.self) dial(pglob, int(i));
+}
+
+uid_t link_owner(int32_t nid) {
+    return UID_NODE_LINK_BASE + uid_t(nid);
+}
+
+/* up_link is the link of node nid when it is up and not to end. */
+static NODE_LINK *up_link(PGLOB *pglob, int32_t nid) {
+    int ix = node_index(pglob, nid);
+    if (ix < 0) return nullptr;
+    NODE &n = pglob->plant.nodes[size_t(ix)];
+    if (n.state != LINK_STATE::UP || !n.link || n.link->stage != STAGE_UP ||
+        !n.link->doomed.empty())
+        return nullptr;
+    return n.link;
+}
+
+bool link_up(PGLOB *pglob, int32_t nid) {
+    return up_link(pglob, nid) != nullptr;
+}
+
+const char *link_room(PGLOB *pglob, int32_t nid, size_t len) {
+    NODE_LINK *l = up_link(pglob, nid);
+    if (!l) return "the node's link is not up";
+    size_t total = sizeof(LINK_FRAME_HDR) + len;
+    if (l->out.used() + total > pglob->max_unread) return "the link's outgoing bytes";
+    if (l->out.data.size() - l->out.used() >= total) return nullptr;
+    return mem_refusal(pglob, l->out.owner, l->out.grow_to(total) - l->out.data.size());
+}
+
+bool link_send(PGLOB *pglob, int32_t nid, uint16_t kind, const void *p1, uint32_t n1,
+               const void *p2, uint32_t n2) {
+    NODE_LINK *l = up_link(pglob, nid);
+    if (!l) return false;
+    LINK_FRAME_HDR h = {n1 + n2, kind, 0};
+    size_t total = sizeof h + n1 + n2;
+    if (l->out.used() + total > pglob->max_unread) {
+        l->doomed = "outgoing bytes over the bound";
+        return false;
+    }
+    if (!l->out.reserve_tail(total, true)) {
+        l->doomed = "no memory for its outgoing bytes";
+        return false;
+    }
+    l->out.append(&h, sizeof h); /* room */
+    if (n1) l->out.append(p1, n1);
+    if (n2) l->out.append(p2, n2);
+    return true;
+}
+
+void link_refused(PGLOB *pglob, int32_t nid, const char *fmt, ...) {
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    vlog(LV_ERROR, "Err: node %d: frame refused: %s", int(nid), text);
+    int ix = node_index(pglob, nid);
+    NODE_LINK *l = ix >= 0 ? pglob->plant.nodes[size_t(ix)].link : nullptr;
+    if (l && ++l->refusals >= LINK_REFUSALS_TO_DROP && l->doomed.empty())
+        l->doomed = "it keeps sending frames that speak for what is not its own";
 }

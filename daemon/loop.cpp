@@ -1,4 +1,5 @@
 /* loop.cpp - one step of the daemon's loop: due work, then the events of the sockets served */
+#include "circuit.h"
 #include "link.h"
 #include "vorleni.h"
 
@@ -26,6 +27,7 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
     restore_tick(pglob, tvn, &wake);
     link_tick(pglob, tvn, &wake);
+    pending_tick(pglob, tvn, &wake);
     sockdeadline(&wake);
 
     SOCKEV evs[256];

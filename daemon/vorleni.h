@@ -41,9 +41,12 @@ constexpr int DEFAULT_MAX_CONNECTIONS = 16384;
 constexpr int DEFAULT_FIRST_REQUEST_MS = 10000;
 /* The owner a peer is counted under when the kernel cannot name one. */
 constexpr uid_t UID_UNKNOWN = uid_t(-1);
-/* The owner the node links' buffers are counted under: the links together
- * have one user's share of the message memory, as a client's user has. */
+/* The owner a node link's buffers are counted under until its hello names
+ * its node: links not yet known share one user's share of the memory. */
 constexpr uid_t UID_NODE_LINKS = uid_t(-2);
+/* Once a link's node is known, its bytes and the messages of its node held
+ * here count under UID_NODE_LINK_BASE + the node's id: a share per link. */
+constexpr uid_t UID_NODE_LINK_BASE = uid_t(-4096);
 constexpr int PNAME_LEN = QNX_PNAME_LEN;
 constexpr int NAME_SLOT_LEN = QNX_MAX_NAME_LEN + 2; /* 34: a 32-character name and its zero */
 
@@ -133,6 +136,7 @@ struct QNX_PSTATE {
     uint32_t reply_len;
     uid_t reply_owner;
     uint32_t state_slot; /* its slot in the state file + 1; 0: none */
+    struct QNX_VC *vc;   /* a stub: the circuit to another node it stands for; else null */
 };
 
 /* One queued message or pending proxy trigger. */

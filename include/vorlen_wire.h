@@ -69,8 +69,13 @@ extern "C" {
 #define MT_PROXY_ATTACH 13
 #define MT_PROXY_DETACH 14
 #define MT_RMTIMER 15
-#define MT_RESTORE 16 /* addition: the first request of a process whose connection failed */
-#define MT_NTYPES 17
+#define MT_RESTORE 16   /* addition: the first request of a process whose connection failed */
+#define MT_VC_ATTACH 17 /* addition: a virtual circuit to a process of another node */
+#define MT_VC_DETACH 18 /* addition: a virtual circuit released */
+#define MT_VC_QUERY 19  /* addition: what an id stands for; this node's id */
+#define MT_VC_KILL 20   /* addition: a signal to a process of another node, through its VID */
+#define MT_PM_QUERY 21  /* addition: another node's process manager, through its VID */
+#define MT_NTYPES 22
 /* VORLEN_CARRIES_BLOCKS tells whether a request of type typ carries blocks:
  * an MT_SEND or MT_REPLY is the header, its fixed body (QNX_MSG_HDR_SND) and
  * nblocks blocks, msg_len bytes after the header in all. VORLEN_HAS_TAIL
@@ -352,6 +357,124 @@ typedef struct _qnx_msg_restore {
 #define VORLEN_RESTORE_VERSION 1
 #define VORLEN_MAX_RESTORE_HELD 4096
 
+/* Virtual ids (VIDs). A process of another node is reached through a
+ * virtual circuit: this node's daemon gives it a VID, a local id valid
+ * wherever a pid is (Send, Receive by pid, Reply, Readmsg, Writemsg, Relay,
+ * kill through the QNX 4 face, qnx_psinfo), and the far daemon gives the
+ * caller one there, so that each side sees the other as a local id. VIDs lie
+ * in VORLEN_VID_FIRST ... VORLEN_VID_LAST, above every Linux pid (at most
+ * 2^22) and every proxy id of either face (the QNX 4 face's run
+ * VORLEN_QNX4_PROXY_BASE ... + 0xFFFF), and are given in rising order,
+ * wrapping only after the whole range: a VID that died stays dead. */
+#define VORLEN_VID_FIRST 0x50000000
+#define VORLEN_VID_LAST 0x5FFFFFFF
+#define VORLEN_IS_VID(id) ((id) >= VORLEN_VID_FIRST && (id) <= VORLEN_VID_LAST)
+
+/* MT_VC_ATTACH: a circuit from the caller to process pid of node nid (another
+ * node's id; 0 or this node's is refused with EINVAL: the library answers
+ * those itself), or, with name non-empty, to the owner of name there (pid
+ * then 0); pid 1 is that node's process manager. VORLEN_VC_SHARE in flags
+ * reuses the caller's circuit to the same process, counting its links.
+ * Answered with QNX_MSG_VC_RES; refused with EHOSTUNREACH (nid not in the net
+ * map, or down), ESRCH (no such process or name there), EAGAIN (a table or a
+ * bound full), EINVAL (a name field without its zero). */
+typedef struct _qnx_msg_vc_attach {
+    int32_t nid;
+    int32_t pid;
+    uint32_t length; /* the initial buffer QNX 4 sized; messages of any size pass */
+    int32_t flags;   /* VORLEN_VC_SHARE */
+    char name[QNX_MAX_NAME_LEN + 1];
+    char pad[3];
+} QNX_MSG_VC_ATTACH;
+#define VORLEN_VC_SHARE 0x0001
+
+/* MT_VC_DETACH: the caller's circuit vid released (one link of a shared
+ * one); the far end goes with the last. 0; ESRCH for an id that is not a
+ * circuit of the caller. */
+typedef struct _qnx_msg_vc_detach {
+    int32_t vid;
+} QNX_MSG_VC_DETACH;
+
+/* MT_VC_QUERY: what id stands for. For a VID: the far node, the far
+ * process's pid there and the far end's VID for this end. For any other id:
+ * this node's id in nid (getnid()), pid and vid 0. Answered with
+ * QNX_MSG_VC_RES; cannot fail. An MT_VC_ATTACH's answer has the same record;
+ * an MT_NAME_QUERY that found a global name on another node answers with the
+ * VID in from_pid and the number of nodes holding the name in prio. */
+typedef struct _qnx_msg_vc_query {
+    int32_t vid;
+} QNX_MSG_VC_QUERY;
+typedef struct _qnx_msg_vc_res {
+    int32_t vid;     /* the circuit's id here */
+    int32_t nid;     /* the far node; this node's for an id that is not a VID */
+    int32_t pid;     /* the far process's pid on its node */
+    int32_t far_vid; /* the far node's id for this end of the circuit */
+} QNX_MSG_VC_RES, QNX_MSG_VC_QUERY_RES;
+
+/* MT_VC_KILL: signal signo to the far process of circuit vid. The far daemon
+ * allows what a local kill would: the caller's user (as its own daemon
+ * verified it) is root or the far process's. 0, or the errno of the far
+ * kill; ESRCH for a dead or unknown VID; EHOSTUNREACH when the link is lost
+ * before the answer. */
+typedef struct _qnx_msg_vc_kill {
+    int32_t vid;
+    int32_t signo;
+} QNX_MSG_VC_KILL;
+
+/* MT_PM_QUERY: a question to the far node's process manager, through vid, a
+ * circuit to its pid 1 (or to any of its processes): VORLEN_PM_PSINFO, one
+ * process of that node (pid; the first at or above it with
+ * VORLEN_PM_NEXT), or VORLEN_PM_OSINFO, the node itself. Answered with
+ * QNX_MSG_PM_PSINFO or QNX_MSG_PM_OSINFO; ESRCH for no such process (or none
+ * above it), or a dead VID; EHOSTUNREACH when the link is lost first. */
+typedef struct _qnx_msg_pm_query {
+    int32_t vid;
+    int32_t what; /* VORLEN_PM_PSINFO or VORLEN_PM_OSINFO */
+    int32_t pid;
+    int32_t flags; /* VORLEN_PM_NEXT */
+} QNX_MSG_PM_QUERY;
+#define VORLEN_PM_PSINFO 1
+#define VORLEN_PM_OSINFO 2
+#define VORLEN_PM_NEXT 0x0001
+
+/* One process of another node, as its daemon and its host's /proc know it. */
+typedef struct _qnx_msg_pm_psinfo {
+    int32_t pid;
+    int32_t ppid;
+    int32_t pgrp;
+    int32_t sid;
+    int32_t uid; /* real */
+    int32_t euid;
+    int32_t gid;
+    int32_t egid;
+    int32_t state;      /* the wire's STATE_* when the daemon knows it, else 0 */
+    int32_t blocked_on; /* its partner, an id of that node; 0: none */
+    int32_t priority;   /* the host's nice value turned as the library does for this node */
+    int32_t pflags;     /* its VORLEN_PFLAG_* flags */
+    char host_state;    /* /proc's state letter: R, S, D, T, Z, ... */
+    char pad[3];
+    uint32_t pad2;
+    int64_t start_time; /* seconds since the epoch */
+    int64_t utime_ms;
+    int64_t stime_ms;
+    char name[QNX_PNAME_LEN]; /* the program's name */
+    char pad3[7];
+} QNX_MSG_PM_PSINFO;
+
+/* Another node as its daemon's host describes it. */
+typedef struct _qnx_msg_pm_osinfo {
+    int32_t nid;
+    int32_t num_procs;
+    int32_t cpu_speed; /* MHz; 0 when not known */
+    int32_t version;   /* the kernel's version times 100 */
+    int32_t release;
+    int32_t cpu;
+    int64_t totmemk;
+    int64_t freememk;
+    int64_t boot_time; /* seconds since the epoch */
+    char machine[16];
+} QNX_MSG_PM_OSINFO;
+
 /* An answer header whose retcode is VORLEN_RETCODE_GONE, written by a daemon ending its
  * plant for good (vorlen --stop-clients) to every connection before it closes them: the
  * process is not restored and ends (status 69). */
@@ -544,6 +667,18 @@ VORLEN_CHECK(timer_fields,
 VORLEN_CHECK(pflags_size, sizeof(QNX_MSG_PFLAGS) == 4);
 VORLEN_CHECK(restore_size, sizeof(QNX_MSG_RESTORE) == 8 && offsetof(QNX_MSG_RESTORE, nheld) == 4);
 VORLEN_CHECK(sin_size, sizeof(QNX_MSG_SIN) == 4);
+VORLEN_CHECK(vc_attach_size,
+             sizeof(QNX_MSG_VC_ATTACH) == 52 && offsetof(QNX_MSG_VC_ATTACH, name) == 16);
+VORLEN_CHECK(vc_detach_size, sizeof(QNX_MSG_VC_DETACH) == 4 && sizeof(QNX_MSG_VC_QUERY) == 4);
+VORLEN_CHECK(vc_res_size, sizeof(QNX_MSG_VC_RES) == 16 && offsetof(QNX_MSG_VC_RES, far_vid) == 12);
+VORLEN_CHECK(vc_kill_size, sizeof(QNX_MSG_VC_KILL) == 8);
+VORLEN_CHECK(pm_query_size, sizeof(QNX_MSG_PM_QUERY) == 16);
+VORLEN_CHECK(pm_psinfo_size, sizeof(QNX_MSG_PM_PSINFO) == 168 &&
+                                 offsetof(QNX_MSG_PM_PSINFO, start_time) == 56 &&
+                                 offsetof(QNX_MSG_PM_PSINFO, name) == 80);
+VORLEN_CHECK(pm_osinfo_size,
+             sizeof(QNX_MSG_PM_OSINFO) == 64 && offsetof(QNX_MSG_PM_OSINFO, totmemk) == 24);
+
 VORLEN_CHECK(rpid_size, sizeof(QNX_MSG_SIN_RPID) == 140);
 VORLEN_CHECK(rpid_fields, offsetof(QNX_MSG_SIN_RPID, send_bytes) == 24 &&
                               offsetof(QNX_MSG_SIN_RPID, rpl_msg) == 44 &&
