@@ -115,6 +115,14 @@ void process_pm_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void frame_kill(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_query(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_result(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+/* pm_psinfo_parse fills r for process pid from the texts of its /proc files
+ * stat and status and the first word of its cmdline (empty: the kernel's
+ * name stands), with ticks_per_s clock ticks a second and the host booted at
+ * boot (seconds since the epoch); what only the daemon knows (state,
+ * blocked_on, pflags) stays 0. False when the texts are not of pid's process
+ * (a further thread of one) or cannot be read as /proc writes them. */
+bool pm_psinfo_parse(pid_t pid, const char *stat, const char *status, const char *cmdline,
+                     long ticks_per_s, int64_t boot, QNX_MSG_PM_PSINFO *r);
 
 /* pending.cpp: requests whose answer waits for another node */
 struct PENDING {
