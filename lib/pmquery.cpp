@@ -1,23 +1,8 @@
-/* pmquery.cpp - vorlenlib's questions about circuits and other nodes: VC query, kill, PM query */
+/* pmquery.cpp - vorlenlib's signals and process manager questions through circuits to other nodes
+ */
 #include "internal.h"
 
 #include <cstring>
-
-int _qnx_vc_query(pid_t id, QNX_MSG_VC_RES *res) {
-    QNX_REQ<QNX_MSG_VC_QUERY> rq{};
-    rq.body.vid = id;
-    rq.hdr.ev.typ = MT_VC_QUERY;
-    rq.hdr.msg_len = sizeof rq.body;
-    iovec req{&rq, sizeof rq};
-    iovec rec{res, sizeof *res};
-    memset(res, 0, sizeof *res);
-    if (_qnx_result(_qnx_request(QNX_OPENING, {&req, 1}, {&rec, 1})) != 0) return -1;
-    if (rq.hdr.msg_len != sizeof *res) {
-        errno = EPROTO;
-        return -1;
-    }
-    return 0;
-}
 
 int _qnx_vc_kill(pid_t vid, int signo) {
     QNX_REQ<QNX_MSG_VC_KILL> rq{};

@@ -280,17 +280,26 @@ static bool describe(pid_t pid, _psinfo *info) {
     return true;
 }
 
+/* live_circuit puts what circuit vid stands for into res; false with errno
+ * ESRCH when vid is no live circuit, or that of the daemon's answer. */
+static bool live_circuit(pid_t vid, QNX_MSG_VC_RES &res) {
+    int rc = _qnx_vc_query(vid, &res);
+    if (rc > 0) errno = rc;
+    if (rc != 0) return false;
+    if (res.pid == 0) {
+        errno = ESRCH;
+        return false;
+    }
+    return true;
+}
+
 /* describe_vid fills info for vid, a circuit to a process of another node:
  * _PPF_VID, and un.vproc with the far node, the far process and the far
  * end's id of the circuit. Returns false (errno ESRCH) when vid is no live
  * circuit, or with the errno of the daemon's answer. */
 static bool describe_vid(pid_t vid, _psinfo *info) {
     QNX_MSG_VC_RES res;
-    if (_qnx_vc_query(vid, &res) != 0) return false;
-    if (res.pid == 0) {
-        errno = ESRCH;
-        return false;
-    }
+    if (!live_circuit(vid, res)) return false;
     memset(info, 0, sizeof *info);
     info->pid = vid;
     info->nid = getnid();
@@ -312,11 +321,7 @@ static bool describe_vid(pid_t vid, _psinfo *info) {
 static pid_t describe_far(pid_t proc_pid, pid_t pid, _psinfo *info) {
     QNX_MSG_VC_RES res;
     QNX_MSG_PM_PSINFO r;
-    if (_qnx_vc_query(proc_pid, &res) != 0) return -1;
-    if (res.pid == 0) {
-        errno = ESRCH;
-        return -1;
-    }
+    if (!live_circuit(proc_pid, res)) return -1;
     if (_qnx_pm_query(proc_pid, VORLEN_PM_PSINFO, std::max(pid, pid_t(1)), VORLEN_PM_NEXT, &r,
                       sizeof r) != 0)
         return -1;

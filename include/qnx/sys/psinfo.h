@@ -34,8 +34,8 @@ extern "C" {
 #define _PPF_PRIORITY_FLOAT 0x0020L  /* run at the priority of the sender */
 #define _PPF_IMMORTAL 0x0040L        /* ignore signals that would end it */
 /* Set by the process manager, never by qnx_pflags: the entry is a virtual
- * circuit to another node's process (un.vproc holds it), or a proxy (never
- * set: proxies are not listed). */
+ * circuit to another node's process (_PPF_VID: un.vproc holds the far node,
+ * pid and VID), or a proxy (_PPF_MID, which qnx_psinfo never sets). */
 #define _PPF_MID 0x00010000L
 #define _PPF_VID 0x00020000L
 
@@ -112,8 +112,9 @@ VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, 
  * could not be told. */
 VORLEN_EXPORT int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
-/* getnid returns the logical id of the caller's node: QNX 4 numbers nodes
- * from 1 (0 in a call means this node); without a net map this is node 1. */
+/* getnid returns the logical id of the caller's node, its daemon's line in
+ * the net map (asked once and kept): QNX 4 numbers nodes from 1 (0 in a call
+ * means this node); without a net map this is node 1. */
 VORLEN_EXPORT nid_t getnid(void);
 
 #ifdef __cplusplus
