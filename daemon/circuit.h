@@ -106,6 +106,13 @@ void frame_msg(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_received(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_reply(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 
+/* node_pid tells whether id, as a frame gives it, can be a process of the
+ * sender's node: not 0 or 1 (its process manager), no VID and no proxy id of
+ * either face. */
+inline bool node_pid(int32_t id) {
+    return id > 1 && id < VORLEN_QNX4_PROXY_BASE;
+}
+
 /* gnames.cpp: the global names ("/..." names) of the nodes this one is linked to */
 /* gnames_changed tells every node that is up that name slot cn was
  * registered (added) or freed (the name it had, owner pid); only names

@@ -50,7 +50,7 @@ LINK_GNAME_BODY body_of(PGLOB *pglob, const char *name, pid_t pid) {
  * name; null when it can. */
 const char *record_fault(int32_t nid, const LINK_GNAME_BODY &b) {
     if (b.from_nid != nid) return "it speaks for another node";
-    if (b.pid <= 1 || VORLEN_IS_VID(b.pid)) return "its owner is no process of its node";
+    if (!node_pid(b.pid)) return "its owner is no process of its node";
     const void *end = memchr(b.name, '\0', sizeof b.name);
     if (!end || static_cast<const char *>(end) - b.name > QNX_MAX_NAME_LEN)
         return "its name has no end within 32 characters";

@@ -22,13 +22,8 @@
 
 namespace {
 
-/* The largest pid Linux gives (PID_MAX_LIMIT on 64-bit hosts): a frame's
- * process is one of its node's when it lies in 2 ... this. */
+/* The largest pid Linux gives (PID_MAX_LIMIT on 64-bit hosts). */
 constexpr pid_t PID_LIMIT = 4194304;
-
-bool plain_pid(pid_t pid) {
-    return pid > 1 && pid <= PID_LIMIT;
-}
 
 /* An errno a far daemon may answer with; anything else (VORLEN_RETCODE_GONE
  * above all, which ends a client) is a forged answer. */
@@ -316,7 +311,7 @@ void process_pm_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 void frame_kill(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t) {
     LINK_KILL_BODY b;
     memcpy(&b, p, sizeof b);
-    if (b.from_nid != nid || !plain_pid(b.from_pid)) {
+    if (b.from_nid != nid || !node_pid(b.from_pid)) {
         link_refused(pglob, nid, "kill from %d//%d", int(b.from_nid), int(b.from_pid));
         return;
     }
@@ -343,7 +338,7 @@ void frame_kill(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t) {
 void frame_query(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t) {
     LINK_QUERY_BODY b;
     memcpy(&b, p, sizeof b);
-    if (b.from_nid != nid || !plain_pid(b.from_pid)) {
+    if (b.from_nid != nid || !node_pid(b.from_pid)) {
         link_refused(pglob, nid, "query from %d//%d", int(b.from_nid), int(b.from_pid));
         return;
     }
