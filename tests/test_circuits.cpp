@@ -27,7 +27,7 @@ struct Two {
         fprintf(f, "1 127.0.0.1:%d n1\n2 127.0.0.2:%d n2\n", free_port(), free_port());
         fclose(f);
         for (int n = 1; n <= 2; n++) {
-            std::vector<std::string> args = {"-v", "3", "--no-state", "--node", std::to_string(n)};
+            std::vector<std::string> args = {"-v", "5", "--no-state", "--node", std::to_string(n)};
             for (auto &o : node_options(dir, "n" + std::to_string(n), dir + "/netmap"))
                 args.push_back(o);
             d[n - 1] = std::make_unique<Daemon>(args);
@@ -107,6 +107,39 @@ TEST(Circuits, ClaimOfAVidLeavesItsCircuit) {
     srv.reply(r.far_vid, {"yes"});
     srv.status(0);
     EXPECT_EQ(cli.data(0), "yes");
+}
+
+/* A Send through a circuit that a signal breaks off leaves its message with
+ * the far node: the circuit takes no other until the far receiver has
+ * answered it (EAGAIN), that answer finds no one and is dropped without
+ * counting against the link, and the circuit carries on. */
+TEST(Circuits, SendBrokenOffByASignalLeavesTheCircuitAndItsLink) {
+    Two t;
+    ASSERT_TRUE(t.up());
+    Peer srv(t.node(1).port());
+    srv.bind();
+    Peer cli(t.node(2).port());
+    cli.bind();
+    QNX_MSG_VC_RES r = attach(cli, 1, srv.pid());
+    cli.send(r.vid, {"withdrawn"});
+    EXPECT_TRUE(cli.c.silent(50));
+    cli.interrupt();
+    cli.status(EINTR);
+    cli.send(r.vid, {"too soon"});
+    cli.status(EAGAIN);
+    srv.receive(0);
+    EXPECT_EQ(srv.data(r.far_vid), "withdrawn");
+    srv.reply(r.far_vid, {"to no one"});
+    srv.status(0);
+    EXPECT_TRUE(wait_until([&] { return t.logged(2, "no longer waits, dropped"); }));
+    cli.send(r.vid, {"next"});
+    srv.receive(r.far_vid);
+    EXPECT_EQ(srv.data(r.far_vid), "next");
+    srv.reply(r.far_vid, {"answered"});
+    srv.status(0);
+    EXPECT_EQ(cli.data(0), "answered");
+    EXPECT_FALSE(t.logged(1, "frame refused") || t.logged(2, "frame refused"))
+        << t.node(1).stdout_text() << t.node(2).stdout_text();
 }
 
 } // namespace
