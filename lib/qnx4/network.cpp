@@ -1,7 +1,10 @@
-/* network.cpp - vorlenlib's QNX 4 network calls for one node: remote proxies, node ids, locators */
-/* QNX 4 reached other nodes through virtual circuits and virtual proxies.
- * One daemon serves one node, so each call has its form for this node and
- * refuses every other node as one that is not in the net map. */
+/* network.cpp - vorlenlib's QNX 4 network calls: circuits by name, remote proxies, node ids,
+ * locators */
+/* QNX 4 reached other nodes through virtual circuits and virtual proxies. A
+ * circuit by name goes to the daemon, which reaches the other nodes; the
+ * remote proxies, qnx_net_alive and qnx_name_locators have their forms for
+ * this node only, and refuse every other node as one that is not in the net
+ * map. */
 #include "../core.h"
 
 #include "qnx/sys/name.h"
@@ -51,8 +54,12 @@ int qnx_proxy_rem_detach(nid_t nid, pid_t vproxy) {
 }
 
 pid_t qnx_vc_name_attach(nid_t nid, unsigned length, const char *name) {
-    if (!this_node_or_unreachable(nid)) return -1;
-    return qnx_name_locate(0, name, length, nullptr);
+    if (_qnx_this_node(nid)) return qnx_name_locate(0, name, length, nullptr);
+    if (!name) {
+        errno = EINVAL;
+        return -1;
+    }
+    return _qnx_vc_attach(nid, 0, name, length, false);
 }
 
 int qnx_net_alive(char *buf, int buflen) {

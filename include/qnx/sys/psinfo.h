@@ -34,8 +34,8 @@ extern "C" {
 #define _PPF_PRIORITY_FLOAT 0x0020L  /* run at the priority of the sender */
 #define _PPF_IMMORTAL 0x0040L        /* ignore signals that would end it */
 /* Set by the process manager, never by qnx_pflags: the entry is a virtual
- * circuit to another node's process (un.vproc holds it), or a proxy. Neither
- * kind of entry exists on one node, so qnx_psinfo never sets them. */
+ * circuit to another node's process (_PPF_VID: un.vproc holds the far node,
+ * pid and VID), or a proxy (_PPF_MID, which qnx_psinfo never sets). */
 #define _PPF_MID 0x00010000L
 #define _PPF_VID 0x00020000L
 
@@ -90,9 +90,11 @@ struct _psinfo {
 /* qnx_psinfo describes in *info the process with the lowest id at or above
  * pid (from 1 when pid is 0 or less) and returns that id, so that counting up
  * from the returned id plus one walks all processes. proc_pid names the
- * process manager: PROC_PID, 0, or what qnx_vc_attach gave for it. A process
- * that the daemon knows shows its message-passing state; it is connected to
- * the daemon as by any first call. When segdata is not null, its first record
+ * process manager: PROC_PID, 0, or what qnx_vc_attach gave for it (a VID of
+ * another node's process manager describes that node's processes). A
+ * process that the daemon knows shows its message-passing state; a VID
+ * shows _PPF_VID and un.vproc. The caller is connected to the daemon as by
+ * any first call. When segdata is not null, its first record
  * is zero-filled: the host shows no segments; segindex is not looked at.
  * Returns -1 with errno ESRCH past the last process or for any other
  * proc_pid, EINVAL for a null info. */
@@ -106,8 +108,9 @@ VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, 
  * could not be told. */
 VORLEN_EXPORT int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
-/* getnid returns the logical id of the caller's node: QNX 4 numbers nodes
- * from 1 (0 in a call means this node); without a net map this is node 1. */
+/* getnid returns the logical id of the caller's node, its daemon's line in
+ * the net map (asked once and kept): QNX 4 numbers nodes from 1 (0 in a call
+ * means this node); without a net map this is node 1. */
 VORLEN_EXPORT nid_t getnid(void);
 
 #ifdef __cplusplus
