@@ -199,6 +199,10 @@ int vc_flow(NodeShared *sh, nid_t nid, const std::string &name, int i);
  * node nid and have a probe (a 1-byte message whose byte is 0) answered. */
 int vc_reachable(NodeShared *sh, nid_t nid, const std::string &name, int64_t within_ns);
 
+/* vc_poke makes a local call (a locate of a name nobody has) every 20 ms
+ * until sh->stop. */
+int vc_poke(NodeShared *sh);
+
 /* vc_victim locates name on node nid and sends it one message that is held;
  * it stores when the Send returned in sh->ns[0] and succeeds only when the
  * Send failed with ESRCH. */

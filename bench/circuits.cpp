@@ -197,6 +197,15 @@ int vc_reachable(NodeShared *sh, nid_t nid, const std::string &name, int64_t wit
     }
 }
 
+int vc_poke(NodeShared *sh) {
+    while (!sh->stop.load()) {
+        if (qnx_name_locate(0, "vorlen-bench-nobody", 0, nullptr) != -1 || errno != ESRCH)
+            return failed(sh, "a local qnx_name_locate: %s", strerror(errno));
+        sleep_ns(20'000'000);
+    }
+    return DONE;
+}
+
 int vc_victim(NodeShared *sh, nid_t nid, const std::string &name) {
     pid_t to = locate(sh, nid, name, 64);
     if (to == -1) return 1;

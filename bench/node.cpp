@@ -137,8 +137,12 @@ bool io(int fd, SSL *ssl, void *p, size_t n, bool rd) {
 }
 
 /* echo_server serves in namespace ns on 10.98.0.2: each connection, TLS or
- * plain, gets every message of size bytes back, by workers processes that
- * each serve one connection at a time. It never returns. */
+ * plain, gets every message of size bytes back. With more than one worker
+ * the first process only watches them, each serving one connection at a
+ * time; at SIGTERM it kills and reaps them and ends, so that the listening
+ * socket is closed once the benchmark has reaped it. One worker serves in
+ * this process itself. It never returns but for a socket that cannot be
+ * bound (6). */
 int echo_server(const Pair &p, bool tls, size_t size, int workers = 1) {
     Pair::enter(p.b);
     SSL_CTX *c = tls ? context(p.dir, "node2") : nullptr;
@@ -148,20 +152,33 @@ int echo_server(const Pair &p, bool tls, size_t size, int workers = 1) {
     a.sin_family = AF_INET;
     a.sin_port = htons(ECHO_PORT + (tls ? 1 : 0));
     a.sin_addr.s_addr = inet_addr("10.98.0.2");
-    /* The workers of the server before may still be on their way out. */
-    int bound = -1;
-    for (int i = 0; i < 200 && (bound = bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a)) != 0;
-         i++)
-        sleep_ns(10'000'000);
-    if (bound != 0 || listen(l, 64) != 0) return 6;
-    /* The other workers accept on the same socket and end with the first. */
-    const pid_t first = getpid();
-    for (int w = 1; w < workers; w++)
-        if (fork() == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != first) _exit(1);
-            break;
+    if (bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(l, 64) != 0) return 6;
+    if (workers > 1) {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        const pid_t first = getpid();
+        std::vector<pid_t> kids;
+        for (int w = 0; w < workers; w++) {
+            pid_t k = fork();
+            if (k == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() != first) _exit(1);
+                sigprocmask(SIG_UNBLOCK, &term, nullptr);
+                kids.clear();
+                break;
+            }
+            if (k > 0) kids.push_back(k);
         }
+        if (!kids.empty()) {
+            int sig;
+            sigwait(&term, &sig);
+            for (pid_t k : kids) kill(k, SIGKILL);
+            for (pid_t k : kids) waitpid(k, nullptr, 0);
+            _exit(DONE);
+        }
+    }
     std::vector<char> buf(size);
     for (;;) {
         int s = accept(l, nullptr, nullptr);
@@ -246,9 +263,10 @@ std::vector<int64_t> measure(const Pair &p, bool tls, size_t size, int trips, No
     return got;
 }
 
-/* tls_flow runs in namespace a: one TLS connection to the echo server
- * (tried for up to 5 s while it starts), counted in sh->ready, then 64 B
- * round trips until sh->stop, counted in sh->done[i]. */
+/* tls_flow runs in namespace a: one TLS connection to the echo server and a
+ * first round trip (tried again for up to 5 s: the server may be starting,
+ * or the workers of the one before may still be going), counted in
+ * sh->ready, then 64 B round trips until sh->stop, counted in sh->done[i]. */
 int tls_flow(const Pair &p, int i, NodeShared *sh) {
     Pair::enter(p.a);
     SSL_CTX *c = context(p.dir, "node1");
@@ -257,19 +275,24 @@ int tls_flow(const Pair &p, int i, NodeShared *sh) {
     a.sin_port = htons(ECHO_PORT + 1);
     a.sin_addr.s_addr = inet_addr("10.98.0.2");
     int one = 1, s = -1;
-    for (int64_t t0 = now_ns(); s < 0; sleep_ns(10'000'000)) {
+    SSL *ssl = nullptr;
+    char buf[64] = {};
+    for (int64_t t0 = now_ns();; sleep_ns(10'000'000)) {
         s = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) break;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            ssl = SSL_new(c);
+            SSL_set_fd(ssl, s);
+            SSL_set1_host(ssl, "node2");
+            if (SSL_connect(ssl) == 1 && io(s, ssl, buf, sizeof buf, false) &&
+                io(s, ssl, buf, sizeof buf, true))
+                break;
+            SSL_free(ssl);
+            ssl = nullptr;
+        }
         close(s);
-        s = -1;
         if (now_ns() - t0 > 5'000'000'000) return 7;
     }
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    SSL *ssl = SSL_new(c);
-    SSL_set_fd(ssl, s);
-    SSL_set1_host(ssl, "node2");
-    if (SSL_connect(ssl) != 1) return 8;
-    char buf[64] = {};
     sh->ready.fetch_add(1);
     for (uint64_t k = 1; !sh->stop.load(std::memory_order_relaxed); k++) {
         if (!io(s, ssl, buf, sizeof buf, false) || !io(s, ssl, buf, sizeof buf, true)) return 9;
@@ -316,10 +339,10 @@ double flow_rate(NodeShared *sh, int n, const std::function<pid_t(int)> &start, 
         if (bad == DONE) bad = st;
     }
     if (bad != DONE || rate < 0) {
-        why = sh->why[0] ? std::string(sh->why)
-              : rate < 0 ? std::to_string(sh->ready.load()) + " of " + std::to_string(n) +
-                               " clients got going within 10 s"
-                         : "a client ended with status " + std::to_string(bad);
+        why = sh->why[0]    ? std::string(sh->why)
+              : bad != DONE ? "a client ended with status " + std::to_string(bad)
+                            : std::to_string(sh->ready.load()) + " of " + std::to_string(n) +
+                                  " clients got going within 10 s";
         return -1;
     }
     return rate;
@@ -494,6 +517,20 @@ Line unmeasured(Line l, const std::string &why) {
     return l;
 }
 
+/* relink waits (10 s at most) until a client on node 2 reaches name on node
+ * 1, while a client on node 1 pokes its daemon (see the cuts). Returns "",
+ * or why not. */
+std::string relink(const Pair &p, NodeShared *sh, NodeShared *csh, const std::string &name) {
+    csh->stop = 0;
+    csh->why[0] = '\0';
+    pid_t poker = in_node(p.a, [=] { return vc_poke(csh); });
+    std::string why = run_in(
+        p.b, sh, [=] { return vc_reachable(sh, 1, name, 10'000'000'000); }, 20'000'000'000);
+    csh->stop = 1;
+    if (reap_within(poker, 5'000'000'000) == -2) kill_reap(poker);
+    return why;
+}
+
 /* across measures messages and names across the link between the two
  * daemons (node 1 in namespace a, node 2 in b): round trips at four sizes
  * beside TLS ping-pongs and a local round trip, circuit set-up beside a TLS
@@ -654,7 +691,9 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
                     sh, NODE_MAX_FLOWS,
                     [&](int i) { return spawn([&p, i, sh] { return tls_flow(p, i, sh); }); }, warm,
                     secs, twhy);
-                kill_reap(echo);
+                /* Its workers are gone, its socket closed, once it is reaped. */
+                kill(echo, SIGTERM);
+                reap(echo);
                 if (rate < 0) throw std::runtime_error("node links: the TLS flows failed: " + twhy);
                 tls.push_back(rate);
             }
@@ -683,9 +722,12 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
         std::vector<int64_t> took;
         int lost = 0;
         for (int k = 0; k < cuts && why.empty(); k++) {
-            /* The link is up again after the cut before (node 1 redials). */
-            why = run_in(
-                p.b, sh, [=] { return vc_reachable(sh, 1, name, 10'000'000'000); }, limit);
+            /* The link is up again after the cut before: node 1 redials.
+             * A dial that fails at once (no route while the veth is down)
+             * sets node 1's next dial but not its loop's wake-up, so that it
+             * redials only when something else wakes it: a local call every
+             * 20 ms does, so that each cut starts from a link that is up. */
+            why = relink(p, sh, csh, name);
             if (!why.empty()) break;
             sh->n = 0;
             sh->why[0] = '\0';
@@ -702,6 +744,10 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
                 kill_reap(victim);
                 break;
             }
+            /* The last frame across came with the REPLY-blocking; the cuts
+             * fall at spread points of the heartbeat's period after it, so
+             * that the figures span the heartbeat's phase, not one point of it. */
+            sleep_ns(int64_t(k) * HEARTBEAT_MS * 1'000'000 / cuts);
             pid_t cutter = spawn([&p, csh] { return cut_link(p.a, csh); });
             bool cut = reap(cutter) == DONE;
             int st = cut ? reap_within(victim, 4 * bound_ms * 1'000'000) : -2;
@@ -722,9 +768,7 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
         }
         stop_child(holder);
         /* The link is left up for the daemons' end. */
-        if (why.empty())
-            run_in(
-                p.b, sh, [=] { return vc_reachable(sh, 1, name, 10'000'000'000); }, limit);
+        if (why.empty()) relink(p, sh, csh, name);
         Line c{.section = "node links: a link cut (its veth set down) to ESRCH of a client "
                           "REPLY-blocked across it (ms: min / max)",
                .measure = "node 1's veth down to ESRCH, " + std::to_string(cuts) +
@@ -852,7 +896,12 @@ void node_links(bool quick, std::vector<Line> &lines) {
         }
         for (pid_t d : {n2_pid, n1_pid, plain}) kill_reap(d);
     }
-    remove_workdir(dir);
+    /* The daemons' logs tell why a measure across the link was not taken. */
+    if (std::any_of(lines.begin(), lines.end(),
+                    [](const Line &l) { return l.note.rfind("not measured: ", 0) == 0; }))
+        progress("node links: the daemons' logs are kept in " + dir);
+    else
+        remove_workdir(dir);
 }
 
 } // namespace bench
