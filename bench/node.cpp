@@ -263,6 +263,32 @@ std::vector<int64_t> measure(const Pair &p, bool tls, size_t size, int trips, No
     return got;
 }
 
+/* cpu_ns is the CPU time pid has used, in nanoseconds: the scheduler's own
+ * count (/proc/PID/schedstat), else utime + stime of /proc/PID/stat in clock
+ * ticks; -1 when neither can be read. */
+double cpu_ns(pid_t pid) {
+    std::string base = "/proc/" + std::to_string(pid);
+    char buf[1024];
+    FILE *f = fopen((base + "/schedstat").c_str(), "r");
+    double ns = -1;
+    if (f) {
+        if (fscanf(f, "%lf", &ns) != 1) ns = -1;
+        fclose(f);
+    }
+    if (ns >= 0) return ns;
+    f = fopen((base + "/stat").c_str(), "r");
+    if (!f) return -1;
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    const char *p = strrchr(buf, ')');
+    long long ut = 0, st = 0;
+    /* After the name: state, then fields 4 ... 13, then utime and stime. */
+    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &ut, &st) != 2)
+        return -1;
+    return double(ut + st) * 1e9 / double(sysconf(_SC_CLK_TCK));
+}
+
 /* tls_flow runs in namespace a: one TLS connection to the echo server and a
  * first round trip (tried again for up to 5 s: the server may be starting,
  * or the workers of the one before may still be going), counted in
@@ -305,9 +331,10 @@ int tls_flow(const Pair &p, int i, NodeShared *sh) {
 
 /* flow_rate starts n clients with start(i), waits (10 s at most) until all
  * are ready, and returns their round trips per second over secs after warm
- * seconds; -1 with why when one failed or did not get ready. */
+ * seconds, and in *cpu_us the CPU time the processes watch used meanwhile
+ * per round trip; -1 with why when one failed or did not get ready. */
 double flow_rate(NodeShared *sh, int n, const std::function<pid_t(int)> &start, double warm,
-                 double secs, std::string &why) {
+                 double secs, const std::vector<pid_t> &watch, double *cpu_us, std::string &why) {
     sh->stop = 0;
     sh->ready = 0;
     sh->why[0] = '\0';
@@ -324,12 +351,19 @@ double flow_rate(NodeShared *sh, int n, const std::function<pid_t(int)> &start, 
         sleep_ns(1'000'000);
     double rate = -1;
     if (sh->ready.load() == n) {
+        auto cpu = [&] {
+            double c = 0;
+            for (pid_t w : watch) c += cpu_ns(w);
+            return c;
+        };
         sleep_ns(int64_t(warm * 1e9));
         const uint64_t n0 = sum();
         const int64_t t0 = now_ns();
+        const double c0 = cpu();
         sleep_ns(int64_t(secs * 1e9));
         const uint64_t n1 = sum();
         rate = double(n1 - n0) * 1e9 / double(now_ns() - t0);
+        *cpu_us = (cpu() - c0) / 1000 / double(std::max<uint64_t>(n1 - n0, 1));
     }
     sh->stop = 1;
     int bad = DONE;
@@ -346,32 +380,6 @@ double flow_rate(NodeShared *sh, int n, const std::function<pid_t(int)> &start, 
         return -1;
     }
     return rate;
-}
-
-/* cpu_ns is the CPU time pid has used, in nanoseconds: the scheduler's own
- * count (/proc/PID/schedstat), else utime + stime of /proc/PID/stat in clock
- * ticks; -1 when neither can be read. */
-double cpu_ns(pid_t pid) {
-    std::string base = "/proc/" + std::to_string(pid);
-    char buf[1024];
-    FILE *f = fopen((base + "/schedstat").c_str(), "r");
-    double ns = -1;
-    if (f) {
-        if (fscanf(f, "%lf", &ns) != 1) ns = -1;
-        fclose(f);
-    }
-    if (ns >= 0) return ns;
-    f = fopen((base + "/stat").c_str(), "r");
-    if (!f) return -1;
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = '\0';
-    const char *p = strrchr(buf, ')');
-    long long ut = 0, st = 0;
-    /* After the name: state, then fields 4 ... 13, then utime and stime. */
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &ut, &st) != 2)
-        return -1;
-    return double(ut + st) * 1e9 / double(sysconf(_SC_CLK_TCK));
 }
 
 /* daemon runs vorlen in namespace ns with args, its log lines to log. */
@@ -535,10 +543,11 @@ std::string relink(const Pair &p, NodeShared *sh, NodeShared *csh, const std::st
  * daemons (node 1 in namespace a, node 2 in b): round trips at four sizes
  * beside TLS ping-pongs and a local round trip, circuit set-up beside a TLS
  * set-up, a global name lookup, 16 pairs beside 16 TLS connections, and a
- * link cut to ESRCH. Rounds of each and its baseline alternate. A measure
- * that cannot be taken gets its baseline and why. */
-void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShared *csh,
-            std::vector<Line> &lines) {
+ * link cut to ESRCH; the pairs' row gives the CPU time per trip of the
+ * daemons. Rounds of each and its baseline alternate. A measure that cannot
+ * be taken gets its baseline and why. */
+void across(const Pair &p, bool quick, const std::vector<pid_t> &daemons, NodeShared *sh,
+            NodeShared *ssh, NodeShared *csh, std::vector<Line> &lines) {
     const std::string section =
         "node links: across the link, client on node 2, server on node 1 (us: median / p99)";
     const int rounds = quick ? 2 : 5;
@@ -671,7 +680,8 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
         }
         const int tp_rounds = quick ? 1 : 6;
         const double warm = quick ? 0.02 : 0.15, secs = quick ? 0.05 : 0.4;
-        std::vector<double> vc, tls;
+        std::vector<double> vc, tls, vcpu;
+        double cpu = 0;
         for (int r = 0; r < tp_rounds; r++)
             for (int k = 0; k < 2; k++) {
                 if ((r + k) % 2 == 0) {
@@ -681,8 +691,9 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
                         [&](int i) {
                             return in_node(p.b, [=] { return vc_flow(sh, 1, name_of(i), i); });
                         },
-                        warm, secs, why);
+                        warm, secs, daemons, &cpu, why);
                     if (rate >= 0) vc.push_back(rate);
+                    if (rate >= 0) vcpu.push_back(cpu);
                     continue;
                 }
                 std::string twhy;
@@ -690,7 +701,7 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
                 double rate = flow_rate(
                     sh, NODE_MAX_FLOWS,
                     [&](int i) { return spawn([&p, i, sh] { return tls_flow(p, i, sh); }); }, warm,
-                    secs, twhy);
+                    secs, {}, &cpu, twhy);
                 /* Its workers are gone, its socket closed, once it is reaped. */
                 kill(echo, SIGTERM);
                 reap(echo);
@@ -707,7 +718,13 @@ void across(const Pair &p, bool quick, NodeShared *sh, NodeShared *ssh, NodeShar
         l.ratio = l.vorlen.median / l.base.median;
         l.target = ">= 0.80 x TLS x16";
         l.verdict = l.ratio >= 0.80 ? Verdict::pass : Verdict::miss;
-        l.note = "(TLS x16: 16 TLS 1.3 ping-pong connections at once)";
+        l.cpu_vorlen = rate_of(vcpu).median;
+        char note[128];
+        snprintf(note, sizeof note,
+                 "(TLS x16: 16 TLS 1.3 ping-pong connections at once; CPU per trip: both "
+                 "daemons %.1f us)",
+                 l.cpu_vorlen);
+        l.note = note;
         lines.push_back(why.empty() ? l : unmeasured(l, why));
     }
 
@@ -886,7 +903,7 @@ void node_links(bool quick, std::vector<Line> &lines) {
                    .base = one(per_min(p1 - p0))};
             h.note = "(CPU time over " + std::to_string(int(wall)) + " s of idling)";
             lines.push_back(h);
-            across(p, quick, sh, ssh, csh, lines);
+            across(p, quick, {n1_pid, n2_pid}, sh, ssh, csh, lines);
         } else {
             progress("node links: the daemons' link did not come up; logs in " + dir);
             lines.push_back({.section = section,
