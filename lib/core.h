@@ -82,6 +82,10 @@ inline bool _qnx_this_node(nid_t nid) {
 pid_t _qnx_vc_attach(nid_t nid, pid_t pid, const char *name, unsigned length, bool share);
 int _qnx_vc_detach(pid_t vid);
 int _qnx_vc_query(pid_t id, QNX_MSG_VC_RES *res);
+/* _qnx_vproxy asks for a virtual proxy (MT_VPROXY_ATTACH) or its removal
+ * (MT_VPROXY_DETACH), typ, with the record *r, which gets the answer's.
+ * Returns 0, or -1 with errno. */
+int _qnx_vproxy(uint16_t typ, QNX_MSG_VPROXY *r);
 
 /* _qnx_trigger fires proxy (the wire's id). A process with no connection of
  * its own connects first when connect is set, as any first call does (QNX 4's

@@ -62,3 +62,15 @@ int _qnx_vc_query(pid_t id, QNX_MSG_VC_RES *res) {
     if (rc == 0) *res = answer;
     return rc;
 }
+
+/* _qnx_vproxy asks the daemon for MT_VPROXY_ATTACH or MT_VPROXY_DETACH (typ)
+ * with the record r, and puts the answer's record in *r. Returns 0, or -1
+ * with errno (see MT_VPROXY_ATTACH). */
+int _qnx_vproxy(uint16_t typ, QNX_MSG_VPROXY *r) {
+    QNX_REQ<QNX_MSG_VPROXY> rq{};
+    rq.body = *r;
+    _qnx_open();
+    if (_qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, typ, rq) != 0) return -1;
+    *r = rq.body; /* the answer record lies on the request's body */
+    return 0;
+}
