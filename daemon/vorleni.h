@@ -704,6 +704,12 @@ bool acts_only_as(pid_t pid, uid_t uid);
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+/* sin_record_size is the length of a record of listing typ; 0 for no listing. */
+size_t sin_record_size(int typ);
+/* sin_records builds listing typ (its records and the closing one) as MT_SIN
+ * sends them, into a buffer that is the daemon's until the next listing;
+ * null for no listing. */
+const std::vector<unsigned char> *sin_records(PGLOB *pglob, int typ);
 
 /* state.cpp: the state file, written in place as the tables change. Every
  * call does nothing while no state file is open (--no-state, the fuzzer). */
