@@ -83,10 +83,8 @@ int deliver(PGLOB *pglob, const QNX_VC *vc, uid_t uid, int signo) {
     int rc;
     if (ps->pidfd >= 0)
         rc = owner_signal(ps, signo);
-    else if (!ps->remote)
-        rc = kill(ps->pid, signo);
     else
-        return ESRCH; /* a client of another host: not a process here */
+        rc = kill(ps->pid, signo);
     return rc == 0 ? 0 : errno;
 }
 
@@ -126,7 +124,7 @@ bool describe(PGLOB *pglob, pid_t pid, QNX_MSG_PM_PSINFO *r) {
     if (!pm_psinfo_parse(pid, stat, status, cmdline, sysconf(_SC_CLK_TCK), boot_time(), r))
         return false;
     auto it = pglob->pidmap.find(pid);
-    if (it != pglob->pidmap.end() && !it->second->remote) {
+    if (it != pglob->pidmap.end() && !it->second->vc) {
         const QNX_PSTATE *ps = it->second;
         r->state = ps->state;
         if (ps->state != STATE_READY && ps->bprocess) r->blocked_on = ps->bprocess->pid;

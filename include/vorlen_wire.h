@@ -457,7 +457,8 @@ typedef struct _qnx_msg_pm_query {
  * no room). The virtual proxy goes by itself when proxy, its owner or the
  * circuit goes.
  * MT_VPROXY_DETACH: the caller's virtual proxy vproxy of node nid removed (vid
- * and proxy are not looked at). 0; ESRCH when it is none of the caller's. */
+ * and proxy are not looked at). 0; ESRCH when it is none of the caller's,
+ * EHOSTUNREACH when node nid is not up. */
 typedef struct _qnx_msg_vproxy {
     int32_t vid;
     int32_t proxy;
