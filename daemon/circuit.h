@@ -61,10 +61,18 @@ enum VC_ANSWER {
  * on nodes full). */
 void vc_open(PGLOB *pglob, QNX_CONN *c, int32_t nid, pid_t pid, const char *name, uint32_t length,
              bool share, VC_ANSWER how, int32_t copies);
-/* vc_send forwards the message sender s holds to the far party of stub
- * (s is the stub's local party): s is SEND-blocked on the stub. Returns 0,
- * or the errno to refuse the Send with (nothing changed): ESRCH (s is not
- * the local party, or the circuit is dead), EAGAIN (the link has no room). */
+/* vc_send_refusal is the errno that a Send (or a Relay) by caller of nbytes
+ * through stub is refused with before anything is held, 0 when it may go:
+ * ESRCH (caller is not the circuit's local party), ENOSYS (a circuit to a
+ * process manager, which takes no messages), EAGAIN (a message is out on the
+ * circuit already, or the link has no room). */
+int vc_send_refusal(PGLOB *pglob, const QNX_PSTATE *caller, const QNX_PSTATE *stub,
+                    uint32_t nbytes);
+/* vc_send forwards the message sender s holds to the far party of stub (s is
+ * the stub's local party, or a sender whose message it relays): s is
+ * SEND-blocked on the stub, in no queue. Returns 0, or the errno to refuse
+ * the Send with (nothing changed): ESRCH (the circuit is dead), EAGAIN (a
+ * message out on it already, or the link has no room). */
 int vc_send(PGLOB *pglob, QNX_PSTATE *s, QNX_PSTATE *stub);
 /* vc_reply sends the reply of out_pieces (the answer header first, as the
  * sender would get it) to the far sender whose message stub holds; the stub
@@ -74,6 +82,10 @@ int vc_reply(PGLOB *pglob, QNX_PSTATE *stub, const DPIECE *pieces, int npieces);
 /* vc_received tells the far node that the message stub holds was taken by
  * its receiver (the stub is REPLY-blocked now). Cannot fail. */
 void vc_received(PGLOB *pglob, QNX_PSTATE *stub);
+/* vc_released tells the far sender whose message stub holds that it is
+ * answered retcode alone (the process that held it went); release_process
+ * calls it for a stub. Cannot fail. */
+void vc_released(PGLOB *pglob, QNX_PSTATE *stub, int retcode);
 /* vc_process_gone ends the circuits whose local party is pid, telling their
  * far nodes, before pid's record goes. Cannot fail. */
 void vc_process_gone(PGLOB *pglob, pid_t pid);
@@ -93,6 +105,13 @@ void frame_vc_detach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t
 void frame_msg(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_received(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_reply(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+
+/* node_pid tells whether id, as a frame gives it, can be a process of the
+ * sender's node: not 0 or 1 (its process manager), no VID and no proxy id of
+ * either face. */
+inline bool node_pid(int32_t id) {
+    return id > 1 && id < VORLEN_QNX4_PROXY_BASE;
+}
 
 /* gnames.cpp: the global names ("/..." names) of the nodes this one is linked to */
 /* gnames_changed tells every node that is up that name slot cn was
@@ -115,6 +134,14 @@ void process_pm_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void frame_kill(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_query(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_result(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+/* pm_psinfo_parse fills r for process pid from the texts of its /proc files
+ * stat and status and the first word of its cmdline (empty: the kernel's
+ * name stands), with ticks_per_s clock ticks a second and the host booted at
+ * boot (seconds since the epoch); what only the daemon knows (state,
+ * blocked_on, pflags) stays 0. False when the texts are not of pid's process
+ * (a further thread of one) or cannot be read as /proc writes them. */
+bool pm_psinfo_parse(pid_t pid, const char *stat, const char *status, const char *cmdline,
+                     long ticks_per_s, int64_t boot, QNX_MSG_PM_PSINFO *r);
 
 /* pending.cpp: requests whose answer waits for another node */
 struct PENDING {

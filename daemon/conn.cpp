@@ -272,7 +272,7 @@ static bool bind_connection(PGLOB *pglob, QNX_CONN *c, pid_t pid) {
         /* A record of that pid without a connection whose process is gone
          * goes now, not at the next sweep: its partners are released. */
         QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, FIND_ONLY) : nullptr;
-        if (stale && stale->fd < 0 && !stale->remote && !pid_alive(pid))
+        if (stale && !stale->vc && stale->fd < 0 && !stale->remote && !pid_alive(pid))
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "circuit.h"
 #include "vorleni.h"
 
 /* ------------------------------------------------------------------------ */
@@ -94,8 +95,11 @@ static void drop_rwrites(QNX_PSTATE *sender) {
     sender->reply_len = 0;
 }
 
-/* conn_user is the user of connection fd, UID_UNKNOWN when there is none. */
-static uid_t conn_user(PGLOB *pglob, int fd) {
+/* sender_user is the user that the answer to sender waits under: its
+ * connection's, a stub's link's, UID_UNKNOWN when there is none. */
+static uid_t sender_user(PGLOB *pglob, const QNX_PSTATE *sender) {
+    if (sender->vc) return link_owner(sender->vc->nid);
+    const int fd = sender->fd;
     if (fd < 0 || size_t(fd) >= pglob->conns.size() || !pglob->conns[fd]) return UID_UNKNOWN;
     return pglob->conns[fd]->uid;
 }
@@ -286,21 +290,39 @@ static char *copy_message(const QNX_CONN *c, REQUEST &rq, uint32_t total) {
     return buffer;
 }
 
+void msg_hold(QNX_PSTATE *s, char *buffer, uint32_t total, uid_t user, pid_t to_pid, int32_t prio,
+              uint32_t flags, uint32_t room) {
+    s->qsnd.buffer = buffer;
+    s->qsnd.nbytes = int32_t(total);
+    s->qsnd.owner = user;
+    s->qsnd.to_pid = to_pid;
+    s->qsnd.to_nid = 0;
+    s->qsnd.prio = prio;
+    s->qsnd.room_given = (flags & VORLEN_FLAG_REPLY_ROOM) != 0;
+    s->qsnd.room = s->qsnd.room_given ? room : UINT32_MAX;
+    s->qnx4_send = (flags & VORLEN_FLAG_QNX4) != 0;
+    s->bytes_send += total;
+    s->msg_send += 1;
+}
+
 /* hold_message makes buffer, total bytes charged to user, the message that
  * sender s holds from Send rq until it is replied to. */
 static void hold_message(QNX_PSTATE *s, const REQUEST &rq, char *buffer, uint32_t total,
                          uint32_t room, uid_t user) {
-    s->qsnd.buffer = buffer;
-    s->qsnd.nbytes = int32_t(total);
-    s->qsnd.owner = user;
-    s->qsnd.to_pid = rq.body<QNX_MSG_HDR_SND>()->to_pid;
-    s->qsnd.to_nid = 0;
-    s->qsnd.prio = rq.hdr.prio;
-    s->qsnd.room_given = (rq.hdr.flags.all & VORLEN_FLAG_REPLY_ROOM) != 0;
-    s->qsnd.room = room;
-    s->qnx4_send = (rq.hdr.flags.all & VORLEN_FLAG_QNX4) != 0;
-    s->bytes_send += total;
-    s->msg_send += 1;
+    msg_hold(s, buffer, total, user, rq.body<QNX_MSG_HDR_SND>()->to_pid, rq.hdr.prio,
+             rq.hdr.flags.all, room);
+}
+
+const char *msg_pass_refusal(PGLOB *pglob, const QNX_PSTATE *s, const QNX_PSTATE *r,
+                             uint32_t nbytes) {
+    if (waits_for(r, s)) return delivery_refusal(pglob, r, nbytes);
+    if (!msgq_full(pglob)) return nullptr;
+    pglob->stats.refused_table++;
+    return "the message queue is full";
+}
+
+void msg_pass(PGLOB *pglob, QNX_PSTATE *s, QNX_PSTATE *r, int32_t prio) {
+    pass_on(pglob, s, r, waits_for(r, s), prio);
 }
 
 /* process_snd copies the sender's blocks into one buffer and hands the
@@ -317,8 +339,17 @@ void process_snd(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     if (!send_blocks(rq, &total, &room)) return send_refused(c, rq, EINVAL, "EINVAL");
     QNX_PSTATE *ps_d = find_process(pglob, rq.body<QNX_MSG_HDR_SND>()->to_pid, FIND_OR_LOCAL);
     if (!ps_d) return send_refused(c, rq, ESRCH, "ESRCH");
-    const bool waiting = waits_for(ps_d, ps_s);
-    if (!waiting && msgq_full(pglob)) {
+    /* Through a circuit: the message goes to the far node at once, in no
+     * queue here. A Send resumed after a restart of this daemon was for a
+     * circuit that ended with it. */
+    const bool stub = ps_d->vc != nullptr;
+    if (stub) {
+        int e = rq.hdr.flags.all & VORLEN_FLAG_RESUMED ? ESRCH
+                                                       : vc_send_refusal(pglob, ps_s, ps_d, total);
+        if (e) return send_refused(c, rq, e, strerror(e));
+    }
+    const bool waiting = !stub && waits_for(ps_d, ps_s);
+    if (!stub && !waiting && msgq_full(pglob)) {
         pglob->stats.refused_table++;
         return send_refused(c, rq, EAGAIN, "EAGAIN (message-queue full)");
     }
@@ -340,6 +371,15 @@ void process_snd(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
         return send_refused(c, rq, EAGAIN, why);
     }
     hold_message(ps_s, rq, buffer, total, room, c->uid);
+    if (stub) {
+        if (int e = vc_send(pglob, ps_s, ps_d)) {
+            msg_release_buffer(pglob, ps_s);
+            ps_s->bytes_send -= total;
+            ps_s->msg_send -= 1;
+            return send_refused(c, rq, e, strerror(e));
+        }
+        return;
+    }
     if ((rq.hdr.flags.all & VORLEN_FLAG_RESUMED) && restore_resumed_send(pglob, c, ps_s, ps_d))
         return;
     if (waiting)
@@ -528,7 +568,7 @@ static const char *write_refusal(PGLOB *pglob, const QNX_CONN *c, const QNX_PSTA
     const size_t cost = sizeof(QNX_RWRITE) + nbytes;
     const uint32_t end = offset + nbytes;
     *longer = end > sender->reply_len ? end - sender->reply_len : 0;
-    *payer = sender->reply_len ? sender->reply_owner : conn_user(pglob, sender->fd);
+    *payer = sender->reply_len ? sender->reply_owner : sender_user(pglob, sender);
     if (sender->rwrite_held + cost > pglob->max_request) return "EFAULT";
     const char *bound = mem_refusal(pglob, c->uid, cost);
     if (!bound) {
@@ -643,7 +683,22 @@ void process_relay(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
      * connected, but never the sender's or the caller's: both are connected. */
     QNX_PSTATE *target =
         holds_message(relayer, ps) ? find_process(pglob, to, FIND_OR_LOCAL) : nullptr;
+    /* ... and, removing a process of this node that is gone, the circuits it
+     * was the party of: a stub's message may be what is relayed. */
+    ps = find_process(pglob, rp->to_pid, FIND_ONLY);
+    if (!holds_message(relayer, ps)) target = nullptr;
     if (!target) return marked_refused(c, rq, ESRCH, "ESRCH");
+    if (target->vc) {
+        int e = vc_send_refusal(pglob, relayer, target, uint32_t(ps->qsnd.nbytes));
+        if (!e) e = vc_send(pglob, ps, target);
+        if (e) return marked_refused(c, rq, e, strerror(e));
+        unlend(relayer, ps);
+        ps->qsnd.to_pid = to;
+        vlog(LV_MESSAGE, "Relay from %d//%d: %d to %d", rq.hdr.from_nid, rq.hdr.from_pid, ps->pid,
+             to);
+        send_status(c->fd, 0);
+        return;
+    }
     const bool waiting = waits_for(target, ps);
     if (!waiting && msgq_full(pglob)) return marked_refused(c, rq, EAGAIN, "EAGAIN");
     if (const char *bound =
@@ -823,7 +878,9 @@ static bool with_written(QNX_PSTATE *sender, uint32_t total, bool as_pieces, REP
  * Writemsg charged for the reply's length being the sender's already. Null
  * when it could; an empty reply is a status-only answer, which always can. */
 static const char *reply_refusal(PGLOB *pglob, const QNX_PSTATE *sender, uint32_t len) {
-    size_t credit = sender->reply_owner == conn_user(pglob, sender->fd) ? sender->reply_len : 0;
+    /* A stub's reply goes to its far sender over the link. */
+    if (sender->vc) return link_room(pglob, sender->vc->nid, sizeof(LINK_REPLY_BODY) + size_t(len));
+    size_t credit = sender->reply_owner == sender_user(pglob, sender) ? sender->reply_len : 0;
     return len ? answer_refusal(pglob, sender->fd, sizeof(QNX_MSG_HDR) + len, credit) : nullptr;
 }
 
@@ -865,7 +922,10 @@ void process_rpl(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     }
     if (ps->rwrites && !with_written(ps, total, as_pieces, &out))
         return reply_refused(c, rq, EFAULT, "EFAULT");
-    dwritev(ps->fd, out.pieces, out.npieces);
+    if (!ps->vc)
+        dwritev(ps->fd, out.pieces, out.npieces);
+    else if (vc_reply(pglob, ps, out.pieces, out.npieces) != 0)
+        return reply_refused(c, rq, EFAULT, "EFAULT (no room on the link)");
     /* Only a Reply that is delivered counts. */
     replier->bytes_reply += total;
     replier->msg_reply += 1;

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include "circuit.h"
 #include "vorleni.h"
 
 constexpr unsigned long PF_EXITING = 0x4; /* the kernel's flag of a task in exit */
@@ -100,12 +102,15 @@ static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
  * or everyone), one that no longer exists (a record of a process that never
  * connected and has since died is removed on the spot) or, with
  * FIND_OR_LOCAL, the pid of a record from afar that a process of this host
- * has now. */
+ * has now. A VID is a stub's, returned as it is, and never gets a record
+ * here. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
     vlog(LV_SEARCH, "searching pid %d", pid);
     auto it = pglob->pidmap.find(pid);
     if (it != pglob->pidmap.end()) {
         QNX_PSTATE *ps = it->second;
+        /* A stub's id is no pid of this host: its circuit alone ends it. */
+        if (ps->vc) return ps;
         if (mode == FIND_OR_LOCAL && ps->fd < 0 && !ps->remote && !pid_alive(pid)) {
             cleanup_prg(pglob, pid, RM_EXITED);
             return nullptr;
@@ -116,7 +121,9 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
         if (mode == FIND_OR_LOCAL && ps->remote && pid_alive(pid)) return nullptr;
         return ps;
     }
-    if (mode == FIND_ONLY || pid <= 0 || (mode == FIND_OR_LOCAL && !pid_alive(pid))) return nullptr;
+    if (mode == FIND_ONLY || pid <= 0 || VORLEN_IS_VID(pid) ||
+        (mode == FIND_OR_LOCAL && !pid_alive(pid)))
+        return nullptr;
     auto *ps = static_cast<QNX_PSTATE *>(calloc(1, sizeof(QNX_PSTATE)));
     if (!ps) return nullptr;
     ps->pid = pid;
@@ -149,8 +156,10 @@ void release_process(PGLOB *pglob, QNX_PSTATE *ps, int retcode, pid_t from_pid) 
         msgq_remove(pglob, ps->qentry);
         ps->qentry = nullptr;
     }
-    if (ps->state == STATE_SEND_BLOCKED || ps->state == STATE_REPLY_BLOCKED)
+    if (ps->state == STATE_SEND_BLOCKED || ps->state == STATE_REPLY_BLOCKED) {
+        if (ps->vc) vc_released(pglob, ps, retcode); /* its far sender is answered so */
         msg_release_buffer(pglob, ps);
+    }
     make_ready(ps);
     ps->sleeping = nullptr;
 }
@@ -215,6 +224,8 @@ static const char *remove_why_text(REMOVE_WHY why) {
         return "its pid taken by a process of this host";
     case RM_GRACE:
         return "not claimed within the restore grace period";
+    case RM_CIRCUIT:
+        return "its circuit ended";
     }
     return "?";
 }
@@ -277,6 +288,7 @@ void cleanup_prg(PGLOB *pglob, pid_t pid, REMOVE_WHY why) {
             do_tdetach(pglob, t);
         }
     }
+    vc_process_gone(pglob, pid);
     inform_clients(pglob, pid, ESRCH, INFORM_REMOVE, why);
 }
 
@@ -342,12 +354,19 @@ void process_exited(PGLOB *pglob, int pidfd) {
 /* sweep removes the records of processes that no longer exist. */
 void sweep(PGLOB *pglob) {
     vlog(LV_CLEANUP, "cleanup-all");
+    /* Removing a process removes the stubs of its circuits, which may be any
+     * later records: the dead are found first, then removed by pid. */
+    std::vector<pid_t> gone;
     for (QNX_PSTATE *ps : pglob->processes) {
-        /* A remote peer's pid is not this host's: only its connection tells. */
-        if (ps->remote || pid_alive(ps->pid)) continue;
-        vlog(LV_CLEANUP, "automatic remove of pid %d", ps->pid);
-        /* Removing ps may not remove its successor: only ps goes. */
-        cleanup_prg(pglob, ps->pid, RM_SWEEP);
+        /* A remote peer's pid is not this host's: only its connection tells;
+         * a stub's is no pid at all. */
+        if (ps->remote || ps->vc || pid_alive(ps->pid)) continue;
+        gone.push_back(ps->pid);
+    }
+    for (pid_t pid : gone) {
+        if (!find_process(pglob, pid, FIND_ONLY)) continue;
+        vlog(LV_CLEANUP, "automatic remove of pid %d", pid);
+        cleanup_prg(pglob, pid, RM_SWEEP);
     }
     state_sweep(pglob);
 }

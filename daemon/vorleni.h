@@ -550,6 +550,7 @@ enum REMOVE_WHY {
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
     RM_TAKEN,      /* bound from afar, its pid was claimed by a process of this host */
     RM_GRACE,      /* restored from the state file, not claimed within --restore-grace */
+    RM_CIRCUIT,    /* a stub: its circuit to another node ended */
 };
 /* What find_process does when pid has no record. */
 enum FIND_MODE {
@@ -638,6 +639,20 @@ void msg_forget_process(PGLOB *pglob, QNX_PSTATE *ps);
 /* Releases the message a sender holds and the bytes written into its reply,
  * once; a receiver's slot that lent it is emptied. */
 void msg_release_buffer(PGLOB *pglob, QNX_PSTATE *sender);
+/* msg_hold makes buffer, total bytes charged to user, the message that
+ * sender s holds for to_pid until it is replied to, as a Send with prio,
+ * flags (VORLEN_FLAG_QNX4, VORLEN_FLAG_REPLY_ROOM) and room gives it. */
+void msg_hold(QNX_PSTATE *s, char *buffer, uint32_t total, uid_t user, pid_t to_pid, int32_t prio,
+              uint32_t flags, uint32_t room);
+/* msg_pass_refusal says why the message of nbytes that s holds or is to
+ * hold cannot go to r as a Send's does (the queue full while r does not wait
+ * for it, or its delivery at once over a bound); null when it can. */
+const char *msg_pass_refusal(PGLOB *pglob, const QNX_PSTATE *s, const QNX_PSTATE *r,
+                             uint32_t nbytes);
+/* msg_pass hands the message s holds to r as a Send does: at once under a
+ * header with prio when r waits for it (s REPLY-blocked on r), else queued
+ * (s SEND-blocked on r). Ask msg_pass_refusal first; cannot fail then. */
+void msg_pass(PGLOB *pglob, QNX_PSTATE *s, QNX_PSTATE *r, int32_t prio);
 
 /* proxy.cpp */
 void process_proxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);

@@ -109,4 +109,14 @@ int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *o
  * the wire's proxy id, or -1 with errno. */
 pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type);
 
+/* Through circuits to other nodes (pmquery.cpp), connecting the process
+ * first: _qnx_vc_kill signals the far process of circuit vid (MT_VC_KILL);
+ * _qnx_pm_query asks the far process manager through vid (MT_PM_QUERY) and
+ * puts its record of size bytes into rec. Each returns 0, or -1 with errno:
+ * the daemon's (ESRCH for a dead VID, EHOSTUNREACH when the node cannot be
+ * reached, EPERM for a signal the far daemon does not allow), EPROTO for an
+ * answer of another length, or that of a failed read or write. */
+int _qnx_vc_kill(pid_t vid, int signo);
+int _qnx_pm_query(pid_t vid, int32_t what, pid_t pid, int32_t flags, void *rec, size_t size);
+
 #endif /* VORLEN_LIB_CORE_H */

@@ -90,14 +90,18 @@ struct _psinfo {
 /* qnx_psinfo describes in *info the process with the lowest id at or above
  * pid (from 1 when pid is 0 or less) and returns that id, so that counting up
  * from the returned id plus one walks all processes. proc_pid names the
- * process manager: PROC_PID, 0, or what qnx_vc_attach gave for it (a VID of
- * another node's process manager describes that node's processes). A
- * process that the daemon knows shows its message-passing state; a VID
- * shows _PPF_VID and un.vproc. The caller is connected to the daemon as by
- * any first call. When segdata is not null, its first record
- * is zero-filled: the host shows no segments; segindex is not looked at.
- * Returns -1 with errno ESRCH past the last process or for any other
- * proc_pid, EINVAL for a null info. */
+ * process manager: PROC_PID or 0 for this node's, or what qnx_vc_attach gave
+ * for another node's (or for any process there), whose processes are then
+ * described by that node's daemon (nid is that node; the signal sets, umask,
+ * son and brother are 0). A pid that is a VID of this node is described as
+ * the circuit it is: _PPF_VID in flags and un.vproc with the far node, its
+ * process and the far end's VID (local_pid 0). A process that the daemon
+ * knows shows its message-passing state; the caller is connected to the
+ * daemon as by any first call. When segdata is not null, its first record is
+ * zero-filled: the host shows no segments; segindex is not looked at.
+ * Returns -1 with errno ESRCH past the last process, for a VID whose circuit
+ * has ended or any other proc_pid, EINVAL for a null info, EHOSTUNREACH when
+ * the other node cannot be reached. */
 VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
                                struct _seginfo *segdata);
 
