@@ -26,6 +26,9 @@ pid_t vc_attach(int nid, pid_t pid, unsigned length, bool share) {
 int vc_detach(pid_t vid) {
     return qnx_vc_detach(vid);
 }
+pid_t vc_name_attach(int nid, unsigned length, const char *name) {
+    return qnx_vc_name_attach(nid, length, name);
+}
 int send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes) {
     return Send(pid, smsg, rmsg, snbytes, rnbytes);
 }
@@ -55,6 +58,7 @@ pid_t psinfo(pid_t proc_pid, pid_t pid, Vproc *out) {
     struct _psinfo info {};
     pid_t got = qnx_psinfo(proc_pid, pid, &info, 0, nullptr);
     if (got == -1) return -1;
+    out->nid = info.nid;
     out->flags = info.flags;
     out->is_vid = (info.flags & _PPF_VID) != 0;
     if (out->is_vid) {

@@ -16,6 +16,7 @@ int name_attach(const char *name);
 pid_t name_locate(int nid, const char *name, unsigned size, unsigned *copies);
 pid_t vc_attach(int nid, pid_t pid, unsigned length, bool share);
 int vc_detach(pid_t vid);
+pid_t vc_name_attach(int nid, unsigned length, const char *name);
 int send(pid_t pid, const void *smsg, void *rmsg, unsigned snbytes, unsigned rnbytes);
 int sendmx(pid_t pid, unsigned sparts, unsigned rparts, const _MXFER_ENTRY *smsg,
            const _MXFER_ENTRY *rmsg);
@@ -27,9 +28,10 @@ int writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes);
 /* kill is the QNX 4 face's kill: through a VID, the far process's. */
 int kill(pid_t pid, int signo);
 
-/* What qnx_psinfo says of a process: its flags, and for a VID (_PPF_VID)
- * the far process it stands for. */
+/* What qnx_psinfo says of a process: its node and flags, and for a VID
+ * (_PPF_VID) the far process it stands for. */
 struct Vproc {
+    int nid = 0;
     long flags = 0;
     bool is_vid = false; /* _PPF_VID */
     pid_t remote_pid = 0, remote_vid = 0;

@@ -670,6 +670,56 @@ TEST_P(NodeCircuit, CarriesMessagesOfEverySizeAndTheServerSeesItsClientsNode) {
 INSTANTIATE_TEST_SUITE_P(Lookups, NodeCircuit, ::testing::ValuesIn(lookups),
                          [](const ::testing::TestParamInfo<Lookup> &i) { return i.param.name; });
 
+TEST(NodeVc, AttachedByPidSharedDetachedByNameAndToTheProcessManager) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/vc") != -1);
+        c.tell(getpid());
+        for (;;) {
+            char b[8];
+            pid_t who = q4::receive(0, b, sizeof b);
+            REQUIRE(who > 0 && q4::reply(who, "ok", 3) == 0);
+        }
+    });
+    const pid_t server_pid = pid_t(server.heard());
+    /* Node 3 is down, and node 2 knows it. */
+    d[2]->kill_and_wait(SIGKILL);
+    ASSERT_TRUE(wait_logged(*d[1], down(3), 5000));
+    Client client(p, 2, [&](Client &c) {
+        char r[4];
+        pid_t vid = q4::vc_attach(1, server_pid, 100, false);
+        REQUIRE(VORLEN_IS_VID(vid));
+        /* Shared: the same circuit with a second link. */
+        REQUIRE(q4::vc_attach(1, server_pid, 100, true) == vid);
+        REQUIRE(q4::send(vid, "a", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
+        REQUIRE(q4::vc_detach(vid) == 0);
+        REQUIRE(q4::send(vid, "b", r, 1, sizeof r) == 0);
+        /* The last link: both ends go, and the VID stays dead. */
+        REQUIRE(q4::vc_detach(vid) == 0);
+        REQUIRE(q4::send(vid, "c", r, 1, sizeof r) == -1 && errno == ESRCH);
+        REQUIRE(q4::vc_detach(vid) == -1 && errno == ESRCH);
+        pid_t by_name = q4::vc_name_attach(1, 100, "nc/vc");
+        REQUIRE(VORLEN_IS_VID(by_name) && by_name != vid);
+        REQUIRE(q4::send(by_name, "d", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
+        /* Node 1's process manager describes node 1's processes. */
+        pid_t pm = q4::vc_attach(1, 1, 0, false);
+        REQUIRE(VORLEN_IS_VID(pm));
+        q4::Vproc v;
+        REQUIRE(q4::psinfo(pm, server_pid, &v) == server_pid && v.nid == 1 && !v.is_vid);
+        /* A node that is down, or not in the net map, is unreachable at once. */
+        const double t = now_ms();
+        REQUIRE(q4::vc_attach(3, 1, 0, false) == -1 && errno == EHOSTUNREACH);
+        REQUIRE(q4::name_locate(3, "nc/vc", 0, nullptr) == -1 && errno == EHOSTUNREACH);
+        REQUIRE(q4::vc_name_attach(9, 0, "nc/vc") == -1 && errno == EHOSTUNREACH);
+        c.tell(int64_t((now_ms() - t) * 1000));
+        return 0;
+    });
+    EXPECT_LT(client.heard(), 100000) << "microseconds to EHOSTUNREACH, three times";
+    EXPECT_EQ(client.wait(), 0);
+}
+
 /* A client REPLY-blocked on a VID whose far end is lost: how (the server
  * exits, the far daemon is killed, the far node's link is cut), when the
  * client's ESRCH must come (ms after it), and what a new lookup of the
