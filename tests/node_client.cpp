@@ -51,6 +51,9 @@ int readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes) {
 int writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes) {
     return Writemsg(pid, offset, msg, nbytes);
 }
+pid_t relay(pid_t source, pid_t target) {
+    return Relay(source, target);
+}
 int kill(pid_t pid, int signo) {
     return ::kill(pid, signo);
 }

@@ -25,6 +25,7 @@ int reply(pid_t pid, const void *msg, unsigned nbytes);
 int replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
 int readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes);
 int writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes);
+pid_t relay(pid_t source, pid_t target);
 /* kill is the QNX 4 face's kill: through a VID, the far process's. */
 int kill(pid_t pid, int signo);
 

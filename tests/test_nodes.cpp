@@ -570,15 +570,16 @@ int exchange(pid_t id, size_t n) {
     return 0;
 }
 
-/* serve (in a server) takes one message of n bytes: 16 by Receive, the rest
- * by Readmsg from offset 16, its last 7 again at their offset; it answers
- * with its own pattern, the back half by Writemsg at offset n / 2 and the
- * front half by Replymx in two parts. The sender in *from; 0 when the
- * message was the client's pattern and every call did its part. */
+/* serve (in a server) takes one message of n bytes: 16 by Receive from
+ * *from (0: anyone), the rest by Readmsg from offset 16, its last 7 again
+ * at their offset; it answers with its own pattern, the back half by
+ * Writemsg at offset n / 2 and the front half by Replymx in two parts. The
+ * sender in *from; 0 when the message was the client's pattern and every
+ * call did its part. */
 int serve(size_t n, pid_t *from) {
     std::vector<uint8_t> m(n + 16), a(n);
-    pid_t who = q4::receive(0, m.data(), 16);
-    REQUIRE(who > 0);
+    pid_t who = q4::receive(*from, m.data(), 16);
+    REQUIRE(who > 0 && (*from == 0 || who == *from));
     *from = who;
     if (n > 16) REQUIRE(q4::readmsg(who, 16, m.data() + 16, unsigned(n - 16)) == int(n - 16));
     for (size_t i = 0; i < n; i++) REQUIRE(m[i] == pattern(i, n, 1));
@@ -624,7 +625,7 @@ TEST_P(NodeCircuit, CarriesMessagesOfEverySizeAndTheServerSeesItsClientsNode) {
     Client server(p, 1, [&](Client &c) {
         REQUIRE(q4::name_attach(l.server_name) != -1);
         c.tell(1);
-        pid_t from = 0;
+        pid_t from = 0; /* after the first message, Receive by the client's VID */
         for (size_t n : sizes) REQUIRE(serve(n, &from) == 0);
         q4::Vproc v;
         c.tell(from);
@@ -670,7 +671,7 @@ TEST_P(NodeCircuit, CarriesMessagesOfEverySizeAndTheServerSeesItsClientsNode) {
 INSTANTIATE_TEST_SUITE_P(Lookups, NodeCircuit, ::testing::ValuesIn(lookups),
                          [](const ::testing::TestParamInfo<Lookup> &i) { return i.param.name; });
 
-TEST(NodeVc, AttachedByPidSharedDetachedByNameAndToTheProcessManager) {
+TEST(NodeVc, AttachedByPidSharedDetachedByNameRelayedAndToTheProcessManager) {
     MAKE_PLANT(p);
     std::vector<Daemon *> d;
     ASSERT_TRUE(all_up(p, d));
@@ -684,6 +685,18 @@ TEST(NodeVc, AttachedByPidSharedDetachedByNameAndToTheProcessManager) {
         }
     });
     const pid_t server_pid = pid_t(server.heard());
+    /* A server that hands what a far client sends on to the other. */
+    Client relay(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/relay") != -1);
+        c.tell(1);
+        char b[8];
+        pid_t who = q4::receive(0, b, sizeof b);
+        REQUIRE(VORLEN_IS_VID(who) && q4::relay(who, server_pid) == 0);
+        int64_t end;
+        c.hear(end); /* the circuit is this process's: it stays while it lives */
+        return 0;
+    });
+    ASSERT_EQ(relay.heard(), 1);
     /* Node 3 is down, and node 2 knows it. */
     d[2]->kill_and_wait(SIGKILL);
     ASSERT_TRUE(wait_logged(*d[1], down(3), 5000));
@@ -703,6 +716,11 @@ TEST(NodeVc, AttachedByPidSharedDetachedByNameAndToTheProcessManager) {
         pid_t by_name = q4::vc_name_attach(1, 100, "nc/vc");
         REQUIRE(VORLEN_IS_VID(by_name) && by_name != vid);
         REQUIRE(q4::send(by_name, "d", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
+        /* Relayed on node 1, answered by the server. */
+        pid_t relayed = q4::vc_name_attach(1, 0, "nc/relay");
+        REQUIRE(VORLEN_IS_VID(relayed));
+        r[0] = 0;
+        REQUIRE(q4::send(relayed, "e", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
         /* Node 1's process manager describes node 1's processes. */
         pid_t pm = q4::vc_attach(1, 1, 0, false);
         REQUIRE(VORLEN_IS_VID(pm));
