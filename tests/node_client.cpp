@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/kernel.h>
 #include <sys/name.h>
+#include <sys/osinfo.h>
 #include <sys/psinfo.h>
 #include <sys/sendmx.h>
 #include <sys/vc.h>
@@ -56,6 +57,10 @@ pid_t relay(pid_t source, pid_t target) {
 }
 int kill(pid_t pid, int signo) {
     return ::kill(pid, signo);
+}
+int osinfo_node(int nid) {
+    struct _osinfo os {};
+    return qnx_osinfo(nid, &os) == 0 ? int(os.nodename) : -1;
 }
 pid_t psinfo(pid_t proc_pid, pid_t pid, Vproc *out) {
     struct _psinfo info {};

@@ -38,6 +38,9 @@ struct Vproc {
     pid_t remote_pid = 0, remote_vid = 0;
     int remote_nid = 0;
 };
+/* osinfo_node is the node qnx_osinfo(nid, ...) describes, or -1. */
+int osinfo_node(int nid);
+
 /* psinfo is qnx_psinfo(proc_pid, pid, ...): the id it describes, or -1. */
 pid_t psinfo(pid_t proc_pid, pid_t pid, Vproc *out);
 
