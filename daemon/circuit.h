@@ -128,6 +128,22 @@ void frame_kill(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len)
 void frame_query(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_result(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 
+/* vproxy.cpp: virtual proxies, for proxies of this node on other nodes and of
+ * other nodes here */
+void process_vproxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+void process_vproxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+/* vproxy_trigger fires virtual proxy p (p->remote_proxy set): a trigger
+ * frame to the node of its owner's circuit. Returns 0, or the errno for the
+ * Trigger: ESRCH (the circuit is gone), EAGAIN (no room on the link). */
+int vproxy_trigger(PGLOB *pglob, QNX_PROXY_STATE *p);
+/* vproxy_proxy_gone removes the virtual proxies other nodes hold for proxy p
+ * of this node, before p's slot is freed. Cannot fail. */
+void vproxy_proxy_gone(PGLOB *pglob, const QNX_PROXY_STATE *p);
+void frame_vproxy_attach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+void frame_vproxy_attached(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+void frame_vproxy_detach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+void frame_trigger(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+
 /* pending.cpp: requests whose answer waits for another node */
 struct PENDING {
     uint32_t req = 0;                 /* the number the frames carry; 0: free */

@@ -28,6 +28,11 @@ static constexpr FRAME_ROW frame_table[] = {
     {LINK_KILL, frame_kill, "kill", sizeof(LINK_KILL_BODY), true},
     {LINK_QUERY, frame_query, "query", sizeof(LINK_QUERY_BODY), true},
     {LINK_RESULT, frame_result, "result", sizeof(LINK_RESULT_BODY), false},
+    {LINK_VPROXY_ATTACH, frame_vproxy_attach, "vproxy-attach", sizeof(LINK_VPROXY_BODY), true},
+    {LINK_VPROXY_ATTACHED, frame_vproxy_attached, "vproxy-attached",
+     sizeof(LINK_VPROXY_ATTACHED_BODY), true},
+    {LINK_VPROXY_DETACH, frame_vproxy_detach, "vproxy-detach", sizeof(LINK_VPROXY_BODY), true},
+    {LINK_TRIGGER, frame_trigger, "trigger", sizeof(LINK_VPROXY_BODY), true},
 };
 constexpr size_t FRAME_ROWS = sizeof frame_table / sizeof frame_table[0];
 

@@ -37,6 +37,8 @@ constexpr JTABLE pjumptable[] = {
     {MT_VC_QUERY, 0, 0, process_vc_query, "vc_query", sizeof(QNX_MSG_VC_QUERY)},
     {MT_VC_KILL, 0, 0, process_vc_kill, "vc_kill", sizeof(QNX_MSG_VC_KILL)},
     {MT_PM_QUERY, 0, 0, process_pm_query, "pm_query", sizeof(QNX_MSG_PM_QUERY)},
+    {MT_VPROXY_ATTACH, 0, 0, process_vproxy_attach, "vproxy_attach", sizeof(QNX_MSG_VPROXY)},
+    {MT_VPROXY_DETACH, 0, 0, process_vproxy_detach, "vproxy_detach", sizeof(QNX_MSG_VPROXY)},
     /* A signal handler ran in the client: its wait is broken off. */
     {0, VORLEN_FLAG_INTERRUPT, JT_UNANSWERED | JT_HEADER_ONLY, process_interrupt, "Interrupt", 0},
     /* Readmsg: the message the caller holds, again. */

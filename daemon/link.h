@@ -48,7 +48,12 @@ enum LINK_KIND : uint16_t {
     LINK_KILL = 14,   /* LINK_KILL_BODY: a signal to a process of the receiver */
     LINK_QUERY = 15,  /* LINK_QUERY_BODY: a process manager's question */
     LINK_RESULT = 16, /* LINK_RESULT_BODY and the answer's record: to a LINK_KILL or LINK_QUERY */
-    LINK_KINDS = 17,
+    /* Virtual proxies (vproxy.cpp). */
+    LINK_VPROXY_ATTACH = 17, /* LINK_VPROXY_BODY: make a virtual proxy for a proxy of the sender */
+    LINK_VPROXY_ATTACHED = 18, /* LINK_VPROXY_ATTACHED_BODY: its answer */
+    LINK_VPROXY_DETACH = 19,   /* LINK_VPROXY_BODY: remove one */
+    LINK_TRIGGER = 20,         /* LINK_VPROXY_BODY: a virtual proxy of the sender was triggered */
+    LINK_KINDS = 21,
 };
 
 constexpr char LINK_MAGIC[8] = {'V', 'O', 'R', 'L', 'E', 'N', 'N', 'L'};
@@ -155,6 +160,26 @@ struct LINK_RESULT_BODY {
     uint32_t nbytes; /* the answer's record, which follows */
 };
 static_assert(sizeof(LINK_RESULT_BODY) == 16);
+
+/* A virtual proxy, as its frames name it. The circuit is the one the proxy's
+ * owner made to the node of the virtual proxy; the virtual proxy is owned
+ * there by the circuit's stub, so that it goes with the circuit. */
+struct LINK_VPROXY_BODY {
+    LINK_VC_REF vc; /* why: 0 */
+    uint32_t req;   /* LINK_VPROXY_ATTACH: the asker's number for the answer; else 0 */
+    int32_t proxy;  /* the proxy, on the owner's node */
+    int32_t vproxy; /* the virtual proxy, on the other node; 0 in LINK_VPROXY_ATTACH */
+    int32_t zero;   /* 0 */
+};
+static_assert(sizeof(LINK_VPROXY_BODY) == 32);
+
+struct LINK_VPROXY_ATTACHED_BODY {
+    uint32_t req;     /* as asked */
+    int32_t from_nid; /* the answerer's node */
+    int32_t retcode;  /* 0, ESRCH or EAGAIN */
+    int32_t vproxy;   /* the virtual proxy, on the answerer's node */
+};
+static_assert(sizeof(LINK_VPROXY_ATTACHED_BODY) == 16);
 
 /* link_start opens the node links of a daemon with a net map: the TLS
  * context from the plant's certificate, key and CA, the listener on this

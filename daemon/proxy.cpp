@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "circuit.h"
 #include "vorleni.h"
 
 /* proxy_slot maps a proxy id to its slot (VORLEN_PROXY_SLOT). Returns null
@@ -21,6 +22,7 @@ static int32_t proxy_index(PGLOB *pglob, const QNX_PROXY_STATE *p) {
  * counts go with it, so that a proxy attached later into the slot starts
  * idle. Writes no answer and no log line; cannot fail. */
 void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
+    vproxy_proxy_gone(pglob, p);
     if (p->qentry) msgq_remove(pglob, p->qentry);
     QNX_PSTATE *o = p->process;
     /* The owner may still hold the message as its last received one; it
@@ -40,6 +42,7 @@ void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p) {
     p->fire_cnt = 0;
     p->process = nullptr;
     p->qentry = nullptr;
+    p->remote_proxy = 0;
     state_proxy(pglob, p);
 }
 
@@ -144,8 +147,10 @@ void process_proxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 }
 
 /* process_trigger fires a proxy for any requester and answers 0 after the
- * owner's delivery, if any. Fails with ESRCH for an invalid id or a free
- * slot. */
+ * owner's delivery, if any; a virtual proxy's trigger goes to its owner's
+ * node. Fails with ESRCH for an invalid id, a free slot or a virtual proxy
+ * whose circuit has ended, and EAGAIN when the link to a virtual proxy's
+ * node has no room. */
 void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     const QNX_MSG_HDR *hdr = &rq.hdr;
     auto *req = rq.body<QNX_MSG_TRIGGER>();
@@ -155,7 +160,9 @@ void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
                hdr->from_pid);
         return;
     }
-    do_trigger(pglob, p, hdr->from_nid, hdr->from_pid);
+    if (int e = do_trigger(pglob, p, hdr->from_nid, hdr->from_pid))
+        return refuse(c, e, "Trigger %d (virtual) from %d//%d: %s", req->proxy_nr, hdr->from_nid,
+                      hdr->from_pid, e == EAGAIN ? "EAGAIN" : "ESRCH");
     state_proxy(pglob, p);
     answer_in_place(c, rq, 0, "QNX_MSG_HDR");
 }
@@ -179,8 +186,11 @@ void process_unanswered_trigger(PGLOB *pglob, QNX_CONN *, REQUEST &rq) {
  * VORLEN_MAX_PROXY_PENDING pending is dropped and logged. A trigger that finds
  * the queue full and no entry of its proxy is counted and logged but leaves
  * the proxy idle, so the next trigger tries again. from_nid/from_pid name the
- * trigger's origin for the log only. */
-void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid) {
+ * trigger's origin for the log only. A virtual proxy's trigger goes to its
+ * owner's node (vproxy_trigger). Returns 0, or for a virtual proxy the errno
+ * of a trigger that could not go (ESRCH, EAGAIN). */
+int do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid) {
+    if (p->remote_proxy) return vproxy_trigger(pglob, p);
     QNX_PSTATE *o = p->process;
     p->fire_cnt++;
 
@@ -205,17 +215,17 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
                             {p->message, size_t(p->nbytes), "nbytes"}};
         dwritev(o->fd, pieces, p->nbytes ? 2 : 1);
         end_receive(o);
-        return;
+        return 0;
     }
 
     if (p->qentry) {
         if (p->counting && p->trigger_cnt >= VORLEN_MAX_PROXY_PENDING) {
             vlog(LV_ERROR, "Err: Proxy %d (PID=%d//%d) trigger from %d//%d dropped: %d pending",
                  p->id, o->nid, o->pid, from_nid, from_pid, p->trigger_cnt);
-            return;
+            return 0;
         }
         p->trigger_cnt++;
-        return;
+        return 0;
     }
     p->qentry = msgq_add(pglob, o, nullptr, p->id, p->prio);
     if (!p->qentry) {
@@ -223,9 +233,10 @@ void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_p
         pglob->stats.refused_table++;
         vlog(LV_ERROR, "Err: Proxy %d (PID=%d//%d) trigger lost: message-queue full", p->id, o->nid,
              o->pid);
-        return;
+        return 0;
     }
     p->trigger_cnt = 1;
     vlog(LV_REQUEST, "Proxy %d (PID=%d//%d) trigger from %d//%d put into message-queue", p->id,
          o->nid, o->pid, from_nid, from_pid);
+    return 0;
 }

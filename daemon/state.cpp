@@ -167,7 +167,8 @@ void state_name(PGLOB *pglob, const QNX_ATT_NAME *cn) {
 void state_proxy(PGLOB *pglob, const QNX_PROXY_STATE *p) {
     size_t i = size_t(p - pglob->proxys.data());
     if (!st_file.hdr || i >= st_file.hdr->nproxies) return;
-    if (!p->process) return clear(&st_file.proxies[i]);
+    /* A virtual proxy goes with its circuit, which a restart ends. */
+    if (!p->process || p->remote_proxy) return clear(&st_file.proxies[i]);
     ST_PROXY s{};
     s.id = p->id;
     s.owner = p->process->pid;

@@ -169,6 +169,10 @@ struct QNX_PROXY_STATE {
     int32_t prio;        /* the priority given at attach */
     QNX_PSTATE *process; /* owner; null marks a free slot */
     QNX_MQUEUE *qentry;  /* its queue entry while pending, else null */
+    /* A virtual proxy: the proxy of its owner's far party that a trigger
+     * fires, on that party's node; 0 for a proxy of this node's. Its owner
+     * is the stub of the circuit (see circuit.h), and it has no message. */
+    pid_t remote_proxy;
 };
 
 /* One timer slot; slot i has the number i + 1. */
@@ -659,7 +663,7 @@ void process_proxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void process_proxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void process_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void process_unanswered_trigger(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
-void do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid);
+int do_trigger(PGLOB *pglob, QNX_PROXY_STATE *p, int32_t from_nid, pid_t from_pid);
 void do_pdetach(PGLOB *pglob, QNX_PROXY_STATE *p);
 QNX_PROXY_STATE *proxy_slot(PGLOB *pglob, pid_t id); /* null for an id of no slot */
 

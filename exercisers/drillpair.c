@@ -44,7 +44,9 @@ static void pair_server(const char *attname, int n_childs) {
             continue;
         }
         n_messages++;
-        snprintf(smsg, sizeof smsg, "Proxy: %d", (int)att.proxy);
+        /* A client on another node could not trigger this node's proxy
+         * by its id: it is told there is none. */
+        snprintf(smsg, sizeof smsg, "Proxy: %d", VORLEN_IS_VID(pid) ? -1 : (int)att.proxy);
         Reply(pid, smsg, strlen(smsg) + 1);
         if (strcmp(rmsg, "End") == 0 && --n_childs == 0) break;
     }
@@ -102,27 +104,35 @@ static const char HELP[] =
     "then ends at once, while they go on. Each of them prints its counts on\n"
     "standard output when it ends; the server ends after the last client.\n"
     "\n"
-    "usage: drillpair [-c clients] [-l steps] [-h]\n"
-    "  -c n  clients (default 1)\n"
-    "  -l n  steps of each client (default 500)\n"
-    "  -h    print this text and exit\n"
+    "With -s, only the server, under the given name; with -k, only the clients,\n"
+    "of the server of that name: a name beginning with '/' is global, so the\n"
+    "server and its clients may run on different nodes of a plant; a client of a\n"
+    "server on another node sends its steps and triggers nothing.\n"
+    "\n"
+    "usage: drillpair [-c clients] [-l steps] [-s name | -k name] [-h]\n"
+    "  -c n     clients (default 1); with -s, the clients the server waits for\n"
+    "  -l n     steps of each client (default 500)\n"
+    "  -s name  fork only the server, attaching name\n"
+    "  -k name  fork only the clients, of the server of name\n"
+    "  -h       print this text and exit\n"
     "\n"
     "Environment:\n"
     "  HOSTNAME     host of the daemon; unset or empty means 127.0.0.1\n"
     "  VORLEN_PORT  port of the daemon (default 7779)\n";
 
-/* drillpair [-c clients] [-l steps] [-h]: forks the server and, a second
- * later, the clients, and ends at once; they go on alone. */
+/* drillpair [-c clients] [-l steps] [-s name | -k name] [-h]: forks the
+ * server and, a second later, the clients, and ends at once; they go on
+ * alone. */
 int main(int argc, char **argv) {
     char attname[DRILL_BUFSZ];
-    int n_childs = 1, lc = 500, c, i;
-    pid_t server, client;
+    int n_childs = 1, lc = 500, c, i, only_server = 0, only_clients = 0;
+    pid_t server = -1, client;
 
     /* Server and clients share standard output: whole lines keep them apart. */
     setvbuf(stdout, NULL, _IOLBF, 0);
     /* The first process's pid in the name keeps parallel runs apart. */
     snprintf(attname, sizeof attname, "qnxtest%d", (int)getpid());
-    while ((c = getopt(argc, argv, "c:l:h")) != -1) {
+    while ((c = getopt(argc, argv, "c:l:s:k:h")) != -1) {
         switch (c) {
         case 'h':
             fputs(HELP, stdout);
@@ -133,25 +143,38 @@ int main(int argc, char **argv) {
         case 'l':
             lc = atoi(optarg);
             break;
+        case 's':
+        case 'k':
+            if (strlen(optarg) >= sizeof attname) {
+                printf("name too long: %s\n", optarg);
+                exit(2);
+            }
+            snprintf(attname, sizeof attname, "%s", optarg);
+            only_server = c == 's';
+            only_clients = c == 'k';
+            break;
         default:
             printf("unknown option");
             exit(0);
         }
     }
 
-    server = fork();
-    if (server < 0) {
-        printf("unable to fork server\n");
-        exit(0);
+    if (!only_clients) {
+        server = fork();
+        if (server < 0) {
+            printf("unable to fork server\n");
+            exit(0);
+        }
+        if (server == 0) pair_server(attname, n_childs);
+        if (only_server) exit(0);
+        sleep(1);
     }
-    if (server == 0) pair_server(attname, n_childs);
-    sleep(1);
 
     for (i = 0; i < n_childs; i++) {
         client = fork();
         if (client < 0) {
             printf("unable to fork client, killing server\n");
-            kill(server, SIGKILL);
+            if (server > 0) kill(server, SIGKILL);
             exit(0);
         }
         if (client == 0) pair_client(attname, lc);

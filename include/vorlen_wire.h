@@ -69,13 +69,16 @@ extern "C" {
 #define MT_PROXY_ATTACH 13
 #define MT_PROXY_DETACH 14
 #define MT_RMTIMER 15
-#define MT_RESTORE 16   /* addition: the first request of a process whose connection failed */
-#define MT_VC_ATTACH 17 /* addition: a virtual circuit to a process of another node */
-#define MT_VC_DETACH 18 /* addition: a virtual circuit released */
-#define MT_VC_QUERY 19  /* addition: what an id stands for; this node's id */
-#define MT_VC_KILL 20   /* addition: a signal to a process of another node, through its VID */
-#define MT_PM_QUERY 21  /* addition: another node's process manager, through its VID */
-#define MT_NTYPES 22
+#define MT_RESTORE 16       /* addition: the first request of a process whose connection failed */
+#define MT_VC_ATTACH 17     /* addition: a virtual circuit to a process of another node */
+#define MT_VC_DETACH 18     /* addition: a virtual circuit released */
+#define MT_VC_QUERY 19      /* addition: what an id stands for; this node's id */
+#define MT_VC_KILL 20       /* addition: a signal to a process of another node, through its VID */
+#define MT_PM_QUERY 21      /* addition: another node's process manager, through its VID */
+#define MT_VPROXY_ATTACH 22 /* addition: a virtual proxy on another node for one of the caller's   \
+                             */
+#define MT_VPROXY_DETACH 23 /* addition: a virtual proxy removed */
+#define MT_NTYPES 24
 /* VORLEN_CARRIES_BLOCKS tells whether a request of type typ carries blocks:
  * an MT_SEND or MT_REPLY is the header, its fixed body (QNX_MSG_HDR_SND) and
  * nblocks blocks, msg_len bytes after the header in all. VORLEN_HAS_TAIL
@@ -437,6 +440,25 @@ typedef struct _qnx_msg_pm_query {
 #define VORLEN_PM_OSINFO 2
 #define VORLEN_PM_NEXT 0x0001
 
+/* MT_VPROXY_ATTACH: a virtual proxy on the far node of circuit vid (one of
+ * the caller's: the library makes one to that node's process manager) for
+ * proxy, one of the caller's own proxies (the wire's id). Whoever triggers
+ * the virtual proxy there triggers proxy here, once per trigger. Answered
+ * with the record, vproxy set to the virtual proxy's id on that node (the
+ * wire's id there) and nid to the node; refused with ESRCH (no such circuit
+ * of the caller, or proxy is not the caller's), EHOSTUNREACH (the link is
+ * lost first), EAGAIN (the far node's proxy table is full, or the link has
+ * no room). The virtual proxy goes by itself when proxy, its owner or the
+ * circuit goes.
+ * MT_VPROXY_DETACH: the caller's virtual proxy vproxy of node nid removed (vid
+ * and proxy are not looked at). 0; ESRCH when it is none of the caller's. */
+typedef struct _qnx_msg_vproxy {
+    int32_t vid;
+    int32_t proxy;
+    int32_t nid;
+    int32_t vproxy;
+} QNX_MSG_VPROXY;
+
 /* One process of another node, as its daemon and its host's /proc know it. */
 typedef struct _qnx_msg_pm_psinfo {
     int32_t pid;
@@ -672,6 +694,7 @@ VORLEN_CHECK(vc_attach_size,
 VORLEN_CHECK(vc_detach_size, sizeof(QNX_MSG_VC_DETACH) == 4 && sizeof(QNX_MSG_VC_QUERY) == 4);
 VORLEN_CHECK(vc_res_size, sizeof(QNX_MSG_VC_RES) == 16 && offsetof(QNX_MSG_VC_RES, far_vid) == 12);
 VORLEN_CHECK(vc_kill_size, sizeof(QNX_MSG_VC_KILL) == 8);
+VORLEN_CHECK(vproxy_size, sizeof(QNX_MSG_VPROXY) == 16 && offsetof(QNX_MSG_VPROXY, vproxy) == 12);
 VORLEN_CHECK(pm_query_size, sizeof(QNX_MSG_PM_QUERY) == 16);
 VORLEN_CHECK(pm_psinfo_size, sizeof(QNX_MSG_PM_PSINFO) == 168 &&
                                  offsetof(QNX_MSG_PM_PSINFO, start_time) == 56 &&

@@ -13,6 +13,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -28,6 +31,15 @@ static int find_own_proxy(pid_t proxy) {
         if (r.nr == proxy) found = r.pid == me ? 0 : EPERM;
     if (found != 0) errno = found;
     return found == 0 ? 0 : -1;
+}
+
+/* plant_nodes reads the daemon's listing of the plant's nodes (one record,
+ * this node, without a net map). Returns 0, or -1 with errno. */
+static int plant_nodes(std::vector<QNX_MSG_SIN_RNODE> &nodes) {
+    QNX_MSG_SIN_RNODE r;
+    if (_qnx_squery(SIN_NODES, &r) != 0) return -1;
+    for (; r.pid != -1; _qnx_squery_next(&r)) nodes.push_back(r);
+    return 0;
 }
 
 /* this_node_or_unreachable tells whether nid names this node; for any other
@@ -61,14 +73,26 @@ int qnx_net_alive(char *buf, int buflen) {
         errno = EINVAL;
         return -1;
     }
+    std::vector<QNX_MSG_SIN_RNODE> nodes;
+    if (plant_nodes(nodes) != 0) return -1;
+    int filled = me + 1;
     for (int i = 0; i < buflen; i++) buf[i] = 0;
     buf[me] = 1;
-    return me + 1;
+    for (const QNX_MSG_SIN_RNODE &n : nodes) {
+        if (n.nid >= filled) filled = std::min(int(n.nid) + 1, buflen);
+        if (n.nid < buflen && (n.state == SIN_NODE_UP || n.state == SIN_NODE_SELF)) buf[n.nid] = 1;
+    }
+    return filled;
 }
 
 int qnx_name_locators(nid_t nids[]) {
-    nids[0] = getnid();
-    return 1;
+    std::vector<QNX_MSG_SIN_RNODE> nodes;
+    int n = 0;
+    nids[n++] = getnid();
+    if (plant_nodes(nodes) != 0) return n;
+    for (const QNX_MSG_SIN_RNODE &r : nodes)
+        if (r.state == SIN_NODE_UP && n < VORLEN_MAX_NAME_LOCATORS) nids[n++] = r.nid;
+    return n;
 }
 
 nid_t qnx_strtonid(const char *nodename, char **str) {

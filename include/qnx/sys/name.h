@@ -14,16 +14,21 @@ extern "C" {
 #endif
 
 /* qnx_net_alive tells which nodes are up: buf[n] is 1 for node n when it is
- * up, else 0 (buf[0] is not used and is 0). One daemon serves one node, this
- * one, and it is up. At most buflen bytes are written. Returns the number of
- * bytes that are valid (the highest node id plus 1), or -1 with errno EINVAL
- * (a null buf, or buflen too short for this node's byte). */
+ * this node or its link is up, else 0 (down, not in the net map; buf[0] is
+ * not used and is 0). At most buflen bytes are written. Returns the number
+ * of bytes that are valid (the highest node id of the net map plus 1, at
+ * most buflen), or -1 with errno: EINVAL (a null buf, or buflen too short
+ * for this node's byte), or that of a failed call to the daemon. */
 VORLEN_EXPORT int qnx_net_alive(char *buf, int buflen);
 
-/* qnx_name_locators stores in nids (room for 10, as on QNX 4) the nodes that
- * run a global name locator and returns how many it stored. Global names
- * ("/...") are served by the daemon of this node, so the one locator is this
- * node: nids[0] is getnid() and the result is 1. It cannot fail. */
+/* The most node ids qnx_name_locators stores, as on QNX 4. */
+#define VORLEN_MAX_NAME_LOCATORS 10
+
+/* qnx_name_locators stores in nids (room for VORLEN_MAX_NAME_LOCATORS) the
+ * nodes that answer global-name lookups and returns how many it stored:
+ * this node first, then every node whose link is up, in the net map's
+ * order, at most VORLEN_MAX_NAME_LOCATORS in all. It cannot fail: when the
+ * daemon cannot be asked, this node alone. */
 VORLEN_EXPORT int qnx_name_locators(nid_t nids[]);
 
 #ifdef __cplusplus
