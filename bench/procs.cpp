@@ -114,9 +114,30 @@ int reap(pid_t pid) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+int reap_within(pid_t pid, int64_t within_ns) {
+    const int64_t deadline = now_ns() + within_ns;
+    int st = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) {
+            untrack(pid);
+            return -1;
+        }
+        if (now_ns() > deadline) return -2;
+        sleep_ns(1'000'000);
+    }
+    untrack(pid);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
 void kill_reap(pid_t pid) {
     kill(pid, SIGKILL);
     reap(pid);
+}
+
+bool is_vid(pid_t id) {
+    return VORLEN_IS_VID(id);
 }
 
 void use_port(int port, const char *transport) {

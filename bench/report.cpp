@@ -59,6 +59,8 @@ static std::string cell(const Figure &f, Form form) {
         return fmt("%.0f/s", f.median);
     case Form::millis:
         return fmt("%.1f / %.1f", f.max / 1000, f.p99 / 1000);
+    case Form::range_ms:
+        return fmt("%.0f / %.0f", f.min / 1000, f.max / 1000);
     }
     return "-";
 }
@@ -128,8 +130,9 @@ static std::string quoted(std::string_view s) {
 
 static std::string json_figure(const Figure &f) {
     char buf[256];
-    snprintf(buf, sizeof buf, "{\"median\": %.3f, \"p99\": %.3f, \"max\": %.3f, \"n\": %zu}",
-             f.median, f.p99, f.max, f.n);
+    snprintf(buf, sizeof buf,
+             "{\"median\": %.3f, \"p99\": %.3f, \"min\": %.3f, \"max\": %.3f, \"n\": %zu}",
+             f.median, f.p99, f.min, f.max, f.n);
     return buf;
 }
 

@@ -627,9 +627,13 @@ void frame_reply(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len
     }
     QNX_PSTATE *stub = v->stub;
     if (b.ah.ev.retcode != 0) {
+        /* Only an errno: a code the library takes for more (the plant ended)
+         * must not come from another node. */
+        const int rc = b.ah.ev.retcode < 4096 ? b.ah.ev.retcode : EIO;
+        if (rc == EIO) link_refused(pglob, nid, "reply with code %u", unsigned(b.ah.ev.retcode));
         vlog(LV_MESSAGE, "Send from %d through circuit %d: %s from node %d", int(s->pid),
-             int(v->vid), strerror(b.ah.ev.retcode), int(nid));
-        release_process(pglob, s, b.ah.ev.retcode, 0);
+             int(v->vid), strerror(rc), int(nid));
+        release_process(pglob, s, rc, 0);
         return;
     }
     QNX_MSG_HDR ah{};

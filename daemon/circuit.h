@@ -128,6 +128,13 @@ void frame_received(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t 
 void frame_reply(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_vc_resume(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 
+/* node_pid tells whether id, as a frame gives it, can be a process of the
+ * sender's node: not 0 or 1 (its process manager), no VID and no proxy id of
+ * either face. */
+inline bool node_pid(int32_t id) {
+    return id > 1 && id < VORLEN_QNX4_PROXY_BASE;
+}
+
 /* gnames.cpp: the global names ("/..." names) of the nodes this one is linked to */
 /* gnames_changed tells every node that is up that name slot cn was
  * registered (added) or freed (the name it had, owner pid); only names
@@ -149,6 +156,14 @@ void process_pm_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
 void frame_kill(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_query(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_result(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+/* pm_psinfo_parse fills r for process pid from the texts of its /proc files
+ * stat and status and the first word of its cmdline (empty: the kernel's
+ * name stands), with ticks_per_s clock ticks a second and the host booted at
+ * boot (seconds since the epoch); what only the daemon knows (state,
+ * blocked_on, pflags) stays 0. False when the texts are not of pid's process
+ * (a further thread of one) or cannot be read as /proc writes them. */
+bool pm_psinfo_parse(pid_t pid, const char *stat, const char *status, const char *cmdline,
+                     long ticks_per_s, int64_t boot, QNX_MSG_PM_PSINFO *r);
 
 /* vproxy.cpp: virtual proxies, for proxies of this node on other nodes and of
  * other nodes here */

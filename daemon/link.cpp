@@ -561,9 +561,10 @@ void link_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake) {
         NODE &n = plant.nodes[i];
         if (n.nid <= plant.self || n.link) continue;
         if (n.redial_at.tv_sec == 0 && n.redial_at.tv_usec == 0) continue;
-        if (tv_le(n.redial_at, now))
-            dial(pglob, int(i));
-        else
+        /* A dial that fails at once (no route while the interface is down)
+         * sets the next one: that moment must wake the loop too. */
+        if (tv_le(n.redial_at, now)) dial(pglob, int(i));
+        if (!n.link && (n.redial_at.tv_sec != 0 || n.redial_at.tv_usec != 0))
             lower_to(wake, us_of(n.redial_at));
     }
 }

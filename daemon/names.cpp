@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "circuit.h"
 #include "vorleni.h"
 
 /* name_field_ok tells whether a name field holds its terminating zero within
@@ -23,8 +24,10 @@ static bool owner_alive(PGLOB *pglob, const QNX_ATT_NAME *cn) {
     return pid_alive(cn->pid);
 }
 
-/* do_ndetach clears one name slot; it cannot fail. */
+/* do_ndetach clears one name slot, telling the other nodes when it held a
+ * global name; it cannot fail. */
 void do_ndetach(QNX_ATT_NAME *cn) {
+    if (cn->id != 0) gnames_changed(&_pglob, cn->name, cn->pid, false);
     cn->id = 0;
     cn->pid = 0;
     cn->nid = 0;
@@ -75,6 +78,7 @@ void process_name_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
             memcpy(chosen->name, req->name, strlen(req->name) + 1);
             chosen->id = int32_t(chosen - pglob->names.data()) + 1;
             state_name(pglob, chosen);
+            gnames_changed(pglob, chosen->name, chosen->pid, true);
 
             auto *res = rq.body<QNX_MSG_NAME_RES>();
             res->id = chosen->id;
@@ -122,9 +126,14 @@ void process_name_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     refuse(c, ESRCH, "Name detach %d from PID %d: ESRCH", id, hdr->from_pid);
 }
 
-/* process_name_query answers with the owner's pid in from_pid. Fails with
- * ESRCH when the name is not registered or its owner is gone, and EINVAL when
- * the name field has no terminating zero. */
+/* process_name_query answers with the owner's pid in from_pid and the number
+ * of nodes that hold the name in prio: this one and, for a global name (one
+ * that begins with '/'), the other nodes that are up. A global name not
+ * registered here is looked for on the other nodes, and the lowest that holds
+ * it is attached to by name: the answer (from vc_open) then carries the VID
+ * in from_pid. Fails with ESRCH when the name is registered nowhere or its
+ * owner is gone, EINVAL when the name field has no terminating zero, and as
+ * vc_open for a name found on another node. */
 void process_name_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     QNX_MSG_HDR *hdr = &rq.hdr;
     auto *req = rq.body<QNX_MSG_NAME_QUERY>();
@@ -135,16 +144,26 @@ void process_name_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
         return;
     }
 
+    const bool global = req->name[0] == '/';
+    int32_t nid = 0, copies = 0;
     for (QNX_ATT_NAME &cn : pglob->names) {
         if (slot_free(&cn) || strcmp(cn.name, req->name) != 0) continue;
         if (!owner_alive(pglob, &cn)) {
             do_ndetach(&cn);
             break;
         }
+        if (global) gnames_find(pglob, req->name, &nid, &copies);
         hdr->from_pid = cn.pid;
+        hdr->prio = copies + 1;
         answer_in_place(c, rq, 0, "QNX_MSG_HDR");
-        vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> owner=%d//%d", hdr->from_nid, from_pid,
-             req->name, cn.nid, cn.pid);
+        vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> owner=%d//%d, copies %d", hdr->from_nid,
+             from_pid, req->name, cn.nid, cn.pid, int(copies + 1));
+        return;
+    }
+    if (global && gnames_find(pglob, req->name, &nid, &copies)) {
+        vlog(LV_REQUEST, "Query Name from %d//%d: \"%s\" -> node %d, copies %d", hdr->from_nid,
+             from_pid, req->name, int(nid), int(copies));
+        vc_open(pglob, c, nid, 0, req->name, 0, false, VC_ANSWER_NAME, copies);
         return;
     }
     send_status(c->fd, ESRCH);

@@ -697,6 +697,18 @@ void _qnx_open() {
     if (call.held) open_or_end();
 }
 
+bool _qnx_try_open() {
+    if (own_connection()) return true;
+    Call call;
+    if (!call.held) return false;
+    settings();
+    const bool was_quiet = quiet;
+    quiet = true;
+    const bool ok = own_connection() || _qnx_install_socket() == 0;
+    quiet = was_quiet;
+    return ok;
+}
+
 /* skip drops the first n bytes from the front of iov, and the empty entries
  * that then lead it. */
 static void skip(std::span<iovec> &iov, size_t n) {

@@ -20,6 +20,12 @@
  * it does nothing, and the request that follows fails with EBUSY. */
 void _qnx_open();
 
+/* _qnx_try_open connects the process as _qnx_open does, but when no
+ * connection can be made it says nothing and the process goes on. True when
+ * the process is connected; false when it is not (nor during another call
+ * of the process, from a signal handler). */
+bool _qnx_try_open();
+
 /* _qnx_use_qnx4_face tells the core that the process makes calls of the QNX
  * 4 face: unless VORLEN_ON_DISCONNECT says otherwise, the process then has
  * the restarted daemon restore it when its connection fails, as a QNX 4
@@ -59,6 +65,28 @@ inline bool _qnx_this_node(nid_t nid) {
     return nid == 0 || nid == getnid();
 }
 
+/* Virtual circuits (vc.cpp): the requests behind qnx_vc_attach,
+ * qnx_vc_detach, qnx_vc_name_attach, getnid and qnx_name_locate of another
+ * node. _qnx_vc_attach asks for a circuit to process pid of node nid
+ * (another node's id, as the wire's nid: the daemon refuses what it cannot
+ * reach), or with a non-null name to the owner of name there; share reuses
+ * the caller's circuit to the same process. Returns the VID, or -1 with
+ * errno: EINVAL (a name of more than 32 characters; nothing sent),
+ * EHOSTUNREACH (nid not in the net map, or down), ESRCH (no such process or
+ * name there), EAGAIN (a bound full), EPROTO (an answer without a VID), or
+ * that of a failed read or write. _qnx_vc_detach releases one link of the
+ * caller's circuit vid: 0, or -1 with errno (ESRCH: no circuit of the
+ * caller's). _qnx_vc_query asks what id stands for (MT_VC_QUERY) into *res:
+ * it returns the answer's retcode (0: *res is filled), or -1 with errno when
+ * no answer came. Each connects the process first. */
+pid_t _qnx_vc_attach(nid_t nid, pid_t pid, const char *name, unsigned length, bool share);
+int _qnx_vc_detach(pid_t vid);
+int _qnx_vc_query(pid_t id, QNX_MSG_VC_RES *res);
+/* _qnx_vproxy asks for a virtual proxy (MT_VPROXY_ATTACH) or its removal
+ * (MT_VPROXY_DETACH), typ, with the record *r, which gets the answer's.
+ * Returns 0, or -1 with errno. */
+int _qnx_vproxy(uint16_t typ, QNX_MSG_VPROXY *r);
+
 /* _qnx_trigger fires proxy (the wire's id). A process with no connection of
  * its own connects first when connect is set, as any first call does (QNX 4's
  * Trigger); otherwise it fails with ENOTCONN and sends nothing (vorlen.h's).
@@ -84,5 +112,15 @@ int _qnx_relabstimer(qnx_timer_t timerid, const itimerspec *value, itimerspec *o
  * message from pid (0: anyone) into the parts; returns the sender's pid or
  * the wire's proxy id, or -1 with errno. */
 pid_t _qnx_receivemx(pid_t pid, unsigned parts, const _MXFER_ENTRY *rmsg, int type);
+
+/* Through circuits to other nodes (pmquery.cpp), connecting the process
+ * first: _qnx_vc_kill signals the far process of circuit vid (MT_VC_KILL);
+ * _qnx_pm_query asks the far process manager through vid (MT_PM_QUERY) and
+ * puts its record of size bytes into rec. Each returns 0, or -1 with errno:
+ * the daemon's (ESRCH for a dead VID, EHOSTUNREACH when the node cannot be
+ * reached, EPERM for a signal the far daemon does not allow), EPROTO for an
+ * answer of another length, or that of a failed read or write. */
+int _qnx_vc_kill(pid_t vid, int signo);
+int _qnx_pm_query(pid_t vid, int32_t what, pid_t pid, int32_t flags, void *rec, size_t size);
 
 #endif /* VORLEN_LIB_CORE_H */

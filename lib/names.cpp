@@ -45,27 +45,30 @@ int qnx_name_detach(nid_t nid, int name_id) {
     return _qnx_call(QNX_REQUIRING | QNX_CLEAR_ERRNO, MT_NAME_DETACH, rq);
 }
 
-/* qnx_name_locate finds the owner of name on node nid (0 or getnid(): this
- * one). A name that begins with "/" is QNX 4's global name: on one node the
- * network search is the local one, so it is found as any other. size, the
- * buffer of a virtual circuit, is not looked at: none is needed here. When
- * copies is not null, *copies is set to the registrations found: 1 for a hit,
- * 0 when there is none. Returns the owner's pid, or -1 with errno: EINVAL
- * (null name or more than 32 characters; nothing sent), ESRCH (no such name,
- * or nid names another node, which holds none), or that of a failed read or
- * write. */
+/* qnx_name_locate finds the owner of name on node nid. For 0 it searches
+ * this node, and for a name that begins with "/" (QNX 4's global name) not
+ * registered here, every node that is up: the lowest node id holding it
+ * wins, and the answer is a VID of a circuit to its owner. For another
+ * node's id (getnid() is this one) it searches only that node and returns
+ * the VID of a circuit to the owner there, sized by size. When copies is
+ * not null, *copies is set to the registrations found: the number of nodes
+ * holding a global name (1 for any other hit), 0 when there is none. Returns
+ * the owner's pid or the VID, or -1 with errno: EINVAL (null name or more
+ * than 32 characters; nothing sent), ESRCH (no such name), EHOSTUNREACH (nid
+ * not in the net map, or down), EAGAIN (a circuit bound full), or that of a
+ * failed read or write. */
 pid_t qnx_name_locate(nid_t nid, const char *name, unsigned size, unsigned *copies) {
-    (void)size;
     if (copies) *copies = 0;
-    if (!_qnx_this_node(nid)) {
-        errno = ESRCH;
-        return -1;
-    }
-    _qnx_open();
     QNX_REQ<QNX_MSG_NAME_QUERY> rq{};
     if (copy_name(rq, name) != 0) return -1;
+    if (!_qnx_this_node(nid)) {
+        pid_t vid = _qnx_vc_attach(nid, 0, name, size, false);
+        if (vid != -1 && copies) *copies = 1;
+        return vid;
+    }
+    _qnx_open();
     if (_qnx_call(QNX_OPENING | QNX_CLEAR_ERRNO, MT_NAME_QUERY, rq) != 0) return -1;
-    if (copies) *copies = 1;
+    if (copies) *copies = rq.hdr.prio > 0 ? unsigned(rq.hdr.prio) : 1;
     return rq.hdr.from_pid;
 }
 

@@ -365,8 +365,8 @@ static void psinfo(void) {
     CHECK(qnx_psinfo(PROC_PID, me, &info, 0, NULL) == me && info.flags == _PPF_SERVER);
 }
 
-/* A virtual circuit to this node is the process itself; no other node is
- * there. */
+/* A virtual circuit to this node is the process itself; a node not in the
+ * net map (there is none) is unreachable. */
 static void virtual_circuits(void) {
     struct _psinfo info;
     pid_t vid;
@@ -375,11 +375,12 @@ static void virtual_circuits(void) {
     CHECK(vid == PROC_PID && qnx_psinfo(vid, getpid(), &info, 0, NULL) == getpid());
     CHECK(qnx_vc_detach(vid) == 0);
     errno = 0;
-    CHECK(qnx_vc_attach(getnid() + 2, PROC_PID, 0, 0) == -1 && errno == ESRCH);
+    CHECK(qnx_vc_attach(getnid() + 2, PROC_PID, 0, 0) == -1 && errno == EHOSTUNREACH);
 }
 
-/* qnx_osinfo describes this node; qnx_sid_query a session of a child's own
- * and walks to the end. */
+/* qnx_osinfo describes this node (another, not in the net map, is
+ * unreachable); qnx_sid_query a session of a child's own and walks to the
+ * end. */
 static void osinfo_and_sessions(void) {
     struct _osinfo os;
     struct _sidinfo sid;
@@ -396,7 +397,7 @@ static void osinfo_and_sessions(void) {
     CHECK(os.max_nodes == getnid() && os.bootsrc == 'H' && os.num_names > 0 && os.num_timers > 0);
     CHECK(os.num_sessions > 0 && os.num_fds[0] > 2 && os.num_fds[2] == os.num_fds[0]);
     errno = 0;
-    CHECK(qnx_osinfo(getnid() + 1, &os) == -1 && errno == ESRCH);
+    CHECK(qnx_osinfo(getnid() + 1, &os) == -1 && errno == EHOSTUNREACH);
 
     CHECK(qnx_sid_query(PROC_PID, getsid(0), &sid) == getsid(0) && sid.links >= 1);
     CHECK(pipe(go) == 0);
@@ -726,7 +727,7 @@ static void trigger_first(void) {
 
 /* qnx_name_locate tells how many registrations it found (1 for this node),
  * finds QNX 4's global names ("/...") here, and searches this node for 0 and
- * for getnid() alike, and no other. */
+ * for getnid() alike; another node is not in the net map (there is none). */
 static void names_located(void) {
     unsigned copies = 99;
     pid_t me = getpid();
@@ -740,7 +741,7 @@ static void names_located(void) {
     errno = 0;
     CHECK(qnx_name_locate(0, "qnx4face/none", 0, &copies) == -1 && errno == ESRCH && copies == 0);
     errno = 0;
-    CHECK(qnx_name_locate(getnid() + 1, "qnx4face/local", 0, NULL) == -1 && errno == ESRCH);
+    CHECK(qnx_name_locate(getnid() + 1, "qnx4face/local", 0, NULL) == -1 && errno == EHOSTUNREACH);
 }
 
 /* QNX 4 numbers nodes from 1: without a net map this is node 1, and every

@@ -48,12 +48,14 @@ int detach(Peer &p, int32_t id) {
     return h.ev.retcode;
 }
 
-/* locate returns the owner's pid from the answer, or minus the retcode. */
+/* locate returns the owner's pid from the answer, or minus the retcode. A
+ * name found here is held by this node alone: one copy, in prio. */
 pid_t locate(Peer &p, const std::string &name) {
     p.c.send_bytes(vt::req(MT_NAME_QUERY, p.pid(), name_body(name)));
     QNX_MSG_HDR h = p.c.recv_hdr();
     EXPECT_EQ(h.msg_len, 0u);
     if (h.ev.retcode != 0) return -int(h.ev.retcode);
+    EXPECT_EQ(h.prio, 1);
     return h.from_pid;
 }
 
@@ -80,6 +82,11 @@ TEST(WireNames, IdsFollowSlotsAndOnlyOwnersDetach) {
     EXPECT_EQ(locate(b, "alpha"), a.pid());
     EXPECT_EQ(locate(a, "Delta"), -ESRCH);
     EXPECT_EQ(locate(a, "delt"), -ESRCH);
+    /* A global name of a node alone is found as any; one it does not hold
+     * is nowhere else either. */
+    EXPECT_EQ(attach(b, "/global"), 4);
+    EXPECT_EQ(locate(a, "/global"), b.pid());
+    EXPECT_EQ(locate(a, "/elsewhere"), -ESRCH);
 
     /* Detach: ids out of range, a free slot, another process's name. */
     EXPECT_EQ(detach(a, 0), ESRCH);
@@ -87,6 +94,7 @@ TEST(WireNames, IdsFollowSlotsAndOnlyOwnersDetach) {
     EXPECT_EQ(detach(a, -1), ESRCH);
     EXPECT_EQ(detach(a, 4), ESRCH);
     EXPECT_EQ(detach(a, 3), ESRCH);
+    EXPECT_EQ(detach(b, 4), 0);
     EXPECT_EQ(locate(a, "gamma"), b.pid());
     EXPECT_EQ(detach(b, 3), 0);
     EXPECT_EQ(detach(b, 3), ESRCH);

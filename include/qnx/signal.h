@@ -1,4 +1,4 @@
-/* signal.h - the host's <signal.h>, with QNX 4's SIGDEV, SIGEMT, _SIGMIN, _SIGMAX and timer calls
+/* signal.h - the host's <signal.h>, with QNX 4's SIGDEV, SIGEMT, _SIGMIN, _SIGMAX, kill and timers
  */
 /* The host's header comes first and stays whole; this file adds the names
  * QNX 4's had and Linux lacks. As the wrapper of a system header it counts
@@ -28,5 +28,33 @@
 #define _SIGMAX 64
 
 #include "vorlen_qnx4_timers.h"
+
+/* kill is QNX 4's: a VID (a process of another node, from qnx_vc_attach or
+ * qnx_name_locate) is signalled through its circuit, by that node's daemon,
+ * which allows what a local kill would (the caller's user is root or the
+ * far process's); every other pid, group or proxy id goes to the host's
+ * kill unchanged. The call is bound by the declaration (an asm label, as
+ * for the calls of the QNX 4 face), not by a macro: a member or a variable
+ * named kill stays as it is, and &kill is the QNX 4 call too. A file that
+ * defines VORLEN_HOST_KILL before its first include keeps the host's. */
+#if !defined(VORLEN_HOST_KILL) && defined(__GNUC__)
+#include <sys/types.h>
+#include "vorlen_export.h"
+#ifdef __cplusplus
+extern "C" {
+#endif
+VORLEN_EXPORT int vorlen_qnx4_kill(pid_t pid, int sig);
+#ifdef __cplusplus
+/* The host's declaration says it throws nothing; a redeclaration must too. */
+#ifdef __THROW
+int kill(pid_t pid, int sig) __THROW __asm__("vorlen_qnx4_kill");
+#else
+int kill(pid_t pid, int sig) __asm__("vorlen_qnx4_kill");
+#endif
+}
+#else
+extern int kill(pid_t pid, int sig) __asm__("vorlen_qnx4_kill");
+#endif
+#endif
 
 #endif /* VORLEN_QNX_SIGNAL_H */

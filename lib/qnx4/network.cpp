@@ -1,7 +1,7 @@
-/* network.cpp - vorlenlib's QNX 4 network calls for one node: remote proxies, node ids, locators */
-/* QNX 4 reached other nodes through virtual circuits and virtual proxies.
- * One daemon serves one node, so each call has its form for this node and
- * refuses every other node as one that is not in the net map. */
+/* network.cpp - vorlenlib's QNX 4 network calls: circuits by name, remote proxies, node ids,
+ * locators */
+/* QNX 4 reached other nodes through virtual circuits and virtual proxies;
+ * the daemon reaches the other nodes for both, and tells which are up. */
 #include "../core.h"
 
 #include "qnx/sys/name.h"
@@ -18,6 +18,9 @@
 #include <algorithm>
 
 #include <unistd.h>
+
+/* The pid by which a node's process manager is reached (QNX 4's PROC_PID). */
+constexpr pid_t VORLEN_PROCESS_MANAGER = 1;
 
 /* find_own_proxy looks proxy (the wire's id) up in the daemon's listing.
  * Returns 0 when it is the caller's, or -1 with errno: ESRCH (no such
@@ -42,29 +45,32 @@ static int plant_nodes(std::vector<QNX_MSG_SIN_RNODE> &nodes) {
     return 0;
 }
 
-/* this_node_or_unreachable tells whether nid names this node; for any other
- * it sets errno EHOSTUNREACH, as QNX 4 did for a node not in the net map. */
-static bool this_node_or_unreachable(nid_t nid) {
-    if (_qnx_this_node(nid)) return true;
-    errno = EHOSTUNREACH;
-    return false;
-}
-
 extern "C" {
 
 pid_t qnx_proxy_rem_attach(nid_t nid, pid_t proxy) {
-    if (!this_node_or_unreachable(nid) || find_own_proxy(proxy) != 0) return -1;
-    return proxy;
+    if (_qnx_this_node(nid)) return find_own_proxy(proxy) == 0 ? proxy : -1;
+    /* The virtual proxy lives on that node with the caller's circuit to its
+     * process manager, one circuit however many proxies go there. */
+    pid_t vid = _qnx_vc_attach(nid, VORLEN_PROCESS_MANAGER, nullptr, 0, true);
+    if (vid == -1) return -1;
+    QNX_MSG_VPROXY r{vid, proxy, int32_t(nid), 0};
+    if (_qnx_vproxy(MT_VPROXY_ATTACH, &r) != 0) return -1;
+    return r.vproxy;
 }
 
 int qnx_proxy_rem_detach(nid_t nid, pid_t vproxy) {
-    if (!this_node_or_unreachable(nid) || find_own_proxy(vproxy) != 0) return -1;
-    return 0;
+    if (_qnx_this_node(nid)) return find_own_proxy(vproxy) == 0 ? 0 : -1;
+    QNX_MSG_VPROXY r{0, 0, int32_t(nid), vproxy};
+    return _qnx_vproxy(MT_VPROXY_DETACH, &r);
 }
 
 pid_t qnx_vc_name_attach(nid_t nid, unsigned length, const char *name) {
-    if (!this_node_or_unreachable(nid)) return -1;
-    return qnx_name_locate(0, name, length, nullptr);
+    if (_qnx_this_node(nid)) return qnx_name_locate(0, name, length, nullptr);
+    if (!name) {
+        errno = EINVAL;
+        return -1;
+    }
+    return _qnx_vc_attach(nid, 0, name, length, false);
 }
 
 int qnx_net_alive(char *buf, int buflen) {

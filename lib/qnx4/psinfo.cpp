@@ -34,6 +34,7 @@ constexpr int32_t WIRE_REPLY_BLOCKED = STATE_REPLY_BLOCKED;
 #include "qnx/sys/psinfo.h"
 #include "qnx/sys/sched.h"
 #include "qnx/sys/sidinfo.h"
+#include "qnx/sys/vc.h"
 
 /* The flags a process set with qnx_pflags, kept so that a program reading
  * them back (with qnx_pflags or qnx_psinfo) finds what it set. */
@@ -279,6 +280,76 @@ static bool describe(pid_t pid, _psinfo *info) {
     return true;
 }
 
+/* live_circuit puts what circuit vid stands for into res; false with errno
+ * ESRCH when vid is no live circuit, or that of the daemon's answer. */
+static bool live_circuit(pid_t vid, QNX_MSG_VC_RES &res) {
+    int rc = _qnx_vc_query(vid, &res);
+    if (rc > 0) errno = rc;
+    if (rc != 0) return false;
+    if (res.pid == 0) {
+        errno = ESRCH;
+        return false;
+    }
+    return true;
+}
+
+/* describe_vid fills info for vid, a circuit to a process of another node:
+ * _PPF_VID, and un.vproc with the far node, the far process and the far
+ * end's id of the circuit. Returns false (errno ESRCH) when vid is no live
+ * circuit, or with the errno of the daemon's answer. */
+static bool describe_vid(pid_t vid, _psinfo *info) {
+    QNX_MSG_VC_RES res;
+    if (!live_circuit(vid, res)) return false;
+    memset(info, 0, sizeof *info);
+    info->pid = vid;
+    info->nid = getnid();
+    info->flags = _PPF_VID;
+    info->priority = char(VORLEN_PRIO_OF_NICE(0));
+    int32_t wire, on;
+    info->state = daemon_record(vid, wire, on) ? qnx4_state(wire) : STATE_READY;
+    if (info->state != STATE_READY) info->blocked_on = on;
+    info->un.vproc.remote_nid = nid_t(res.nid);
+    info->un.vproc.remote_pid = res.pid;
+    info->un.vproc.remote_vid = res.far_vid;
+    return true;
+}
+
+/* describe_far fills info for the first process at or above pid of the node
+ * that proc_pid, a circuit to that node, leads to, as its daemon describes
+ * it. Returns the process's pid, or -1 with errno: ESRCH (none at or above
+ * pid, or proc_pid is no live circuit), or that of the daemon's answer. */
+static pid_t describe_far(pid_t proc_pid, pid_t pid, _psinfo *info) {
+    QNX_MSG_VC_RES res;
+    QNX_MSG_PM_PSINFO r;
+    if (!live_circuit(proc_pid, res)) return -1;
+    if (_qnx_pm_query(proc_pid, VORLEN_PM_PSINFO, std::max(pid, pid_t(1)), VORLEN_PM_NEXT, &r,
+                      sizeof r) != 0)
+        return -1;
+    memset(info, 0, sizeof *info);
+    info->pid = r.pid;
+    info->pid_group = r.pgrp;
+    info->sid = r.sid;
+    info->nid = nid_t(res.nid);
+    info->flags = r.pflags & ~(_PPF_VID | _PPF_MID);
+    info->priority = char(r.priority);
+    info->ruid = uid_t(r.uid);
+    info->euid = uid_t(r.euid);
+    info->rgid = gid_t(r.gid);
+    info->egid = gid_t(r.egid);
+    if (r.host_state == 'T' || r.host_state == 't')
+        info->state = STATE_HELD;
+    else if (r.host_state == 'Z' || r.host_state == 'X')
+        info->state = STATE_DEAD;
+    else
+        info->state = qnx4_state(r.state);
+    if (info->state != STATE_READY && info->state != STATE_HELD && info->state != STATE_DEAD)
+        info->blocked_on = r.blocked_on;
+    info->un.proc.father = r.ppid;
+    snprintf(info->un.proc.name, sizeof info->un.proc.name, "%.*s", int(sizeof r.name), r.name);
+    info->un.proc.start_time = time_t(r.start_time);
+    return r.pid;
+}
+
 /* is_process_manager tells whether proc_pid names the process manager:
  * PROC_PID, what qnx_vc_attach gives for it on this node, or 0. */
 static bool is_process_manager(pid_t proc_pid) {
@@ -329,15 +400,24 @@ int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits) {
     return _qnx_set_pflags(static_cast<int32_t>(pflags));
 }
 
-/* qnx_psinfo describes the first process at or above pid. A process that
- * vanishes while it is read is passed over for the next. Fails with ESRCH
- * past the last process or for a proc_pid that is not the process manager,
- * EINVAL for a null info. */
+/* qnx_psinfo describes the first process at or above pid: of this node, or,
+ * with proc_pid a circuit to another node's process manager (or to any of
+ * its processes), of that node. A process that vanishes while it is read is
+ * passed over for the next. A pid that is a circuit of this node is
+ * described as one (_PPF_VID, un.vproc). Fails with ESRCH past the last
+ * process, for a proc_pid that is neither the process manager nor a circuit,
+ * or for a circuit that has ended; EINVAL for a null info; as the daemon
+ * answers (EHOSTUNREACH) for another node's. */
 pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
                  struct _seginfo *segdata) {
     (void)segindex;
+    if (VORLEN_IS_VID(proc_pid) && info) {
+        if (segdata) memset(segdata, 0, sizeof *segdata);
+        return describe_far(proc_pid, pid, info);
+    }
     if (!query_allowed(proc_pid, info)) return -1;
     if (segdata) memset(segdata, 0, sizeof *segdata);
+    if (VORLEN_IS_VID(pid)) return describe_vid(pid, info) ? pid : -1;
     pid_t want = std::max(pid, pid_t(1));
     /* The pid asked for is tried as it is, so that asking about a known
      * process reads no directory. */
@@ -396,21 +476,70 @@ pid_t qnx_sid_query(pid_t proc_pid, int sid, struct _sidinfo *info) {
     return found;
 }
 
-/* qnx_osinfo describes this node from /proc and uname. Fails with ESRCH for
- * another node, EINVAL for a null osdata, or with the errno of reading
- * /proc/meminfo; what other files do not tell stays 0. */
-int qnx_osinfo(nid_t nid, struct _osinfo *osdata) {
-    if (nid != 0 && nid != getnid()) {
-        errno = ESRCH;
-        return -1;
+/* osinfo_limits fills what osdata says of the process manager's tables and
+ * the system's kind, the same on every node of a plant: the daemons' default
+ * tables, the host's clock tick (USER_HZ, the same on every Linux host). */
+static void osinfo_limits(struct _osinfo *osdata) {
+    auto clamp16 = [](unsigned long v) { return (unsigned short)std::min(v, 0xFFFFul); };
+    long tick = sysconf(_SC_CLK_TCK);
+    if (tick > 0) osdata->tick_size = clamp16(1000000ul / (unsigned long)tick);
+    osdata->bootsrc = 'H';
+    osdata->num_names = QNX_MAX_NAMES;
+    osdata->num_timers = QNX_MAX_TIMERS;
+    osdata->max_nodes = (unsigned short)getnid();
+    osdata->pidmask = 0xFFFF;
+    osdata->sflags = _PSF_PROTECTED | _PSF_32BIT;
+}
+
+/* osinfo_far describes node nid, another node, as its daemon does, through a
+ * circuit to its process manager made for the question. Returns 0, or -1
+ * with errno: that of qnx_vc_attach (EHOSTUNREACH: not in the net map, or
+ * down) or of the daemon's answer. */
+static int osinfo_far(nid_t nid, struct _osinfo *osdata) {
+    pid_t vid = qnx_vc_attach(nid, PROC_PID, 0, 0);
+    if (vid == -1) return -1;
+    QNX_MSG_PM_OSINFO r;
+    int rc = _qnx_pm_query(vid, VORLEN_PM_OSINFO, 0, 0, &r, sizeof r);
+    int e = errno;
+    qnx_vc_detach(vid);
+    errno = e;
+    if (rc != 0) return -1;
+    auto clamp16 = [](long long v) { return (unsigned short)std::clamp(v, 0LL, 0xFFFFLL); };
+    memset(osdata, 0, sizeof *osdata);
+    osinfo_limits(osdata);
+    osdata->cpu_speed = clamp16(r.cpu_speed);
+    osdata->num_procs = clamp16(r.num_procs);
+    osdata->version = clamp16(r.version);
+    osdata->release = char(std::clamp(r.release, 0, 127));
+    osdata->totmemk = (unsigned long)std::max(r.totmemk, int64_t(0));
+    osdata->freememk = (unsigned long)std::max(r.freememk, int64_t(0));
+    osdata->nodename = nid_t(r.nid);
+    osdata->cpu = r.cpu;
+    if (r.cpu) {
+        osdata->fpu = r.cpu + 1;
+        osdata->sflags |= _PSF_NDP_INSTALLED;
     }
+    memcpy(osdata->machine, r.machine, strnlen(r.machine, sizeof r.machine));
+    osdata->machine[sizeof osdata->machine - 1] = '\0';
+    osdata->boot_time = time_t(r.boot_time);
+    return 0;
+}
+
+/* qnx_osinfo describes node nid: this one (0 or getnid()) from /proc and
+ * uname, another through its daemon. Fails with EINVAL for a null osdata,
+ * with the errno of reading /proc/meminfo, and for another node as
+ * osinfo_far says; what the files do not tell stays 0. */
+int qnx_osinfo(nid_t nid, struct _osinfo *osdata) {
     if (!osdata) {
         errno = EINVAL;
         return -1;
     }
+    if (nid != 0 && nid != getnid()) return osinfo_far(nid, osdata);
     char buf[8192];
     if (read_path("/proc/meminfo", buf, sizeof buf) < 0) return -1;
     memset(osdata, 0, sizeof *osdata);
+    osinfo_limits(osdata);
+    osdata->nodename = getnid();
     if (const char *p = field(buf, "MemTotal:")) osdata->totmemk = strtoul(p, nullptr, 10);
     /* What programs could still have includes the caches the kernel would
      * give up; older kernels do not tell it, and then free memory stands. */
@@ -420,23 +549,14 @@ int qnx_osinfo(nid_t nid, struct _osinfo *osdata) {
 
     auto clamp16 = [](unsigned long v) { return (unsigned short)std::min(v, 0xFFFFul); };
     osdata->num_procs = clamp16(processes().size());
-    long tick = sysconf(_SC_CLK_TCK);
-    if (tick > 0) osdata->tick_size = clamp16(1000000ul / (unsigned long)tick);
-    osdata->nodename = getnid();
-    osdata->bootsrc = 'H';
-    osdata->num_names = QNX_MAX_NAMES;
-    osdata->num_timers = QNX_MAX_TIMERS;
     long pid_max = 0;
     if (read_path("/proc/sys/kernel/pid_max", buf, sizeof buf) > 0) pid_max = atol(buf);
     osdata->num_sessions = clamp16(pid_max > 0 ? (unsigned long)pid_max : 32768ul);
-    osdata->max_nodes = (unsigned short)getnid();
     rlimit files;
     if (getrlimit(RLIMIT_NOFILE, &files) == 0)
         for (unsigned short &n : osdata->num_fds)
             n = clamp16(files.rlim_cur == RLIM_INFINITY ? 0xFFFFul : (unsigned long)files.rlim_cur);
-    osdata->pidmask = 0xFFFF;
     osdata->boot_time = boot_time();
-    osdata->sflags = _PSF_PROTECTED | _PSF_32BIT;
 
     /* The first processor's entry comes first and is short. */
     if (read_path("/proc/cpuinfo", buf, sizeof buf) > 0) {

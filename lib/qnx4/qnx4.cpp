@@ -306,3 +306,19 @@ VORLEN_EXPORT int vorlen_qnx4_console_arm(struct _console_ctrl *cc, int console,
 }
 
 } // extern "C"
+
+/* kill of the QNX 4 face (see <signal.h> beside the QNX 4 header names). */
+extern "C" {
+
+/* vorlen_qnx4_kill signals a VID's far process through its circuit
+ * (MT_VC_KILL): 0, or -1 with errno ESRCH (no live circuit), EPERM (the far
+ * daemon does not allow it), EINVAL (no such signal), EHOSTUNREACH (the node
+ * cannot be reached). Every other pid, group or proxy id is the host's kill,
+ * as async-signal-safe as it is. */
+VORLEN_EXPORT int vorlen_qnx4_kill(pid_t pid, int sig) {
+    if (!VORLEN_IS_VID(pid)) return kill(pid, sig);
+    _qnx_use_qnx4_face();
+    return _qnx_vc_kill(pid, sig);
+}
+
+} // extern "C"

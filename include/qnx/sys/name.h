@@ -1,7 +1,10 @@
 /* sys/name.h - QNX 4's registered names: qnx_name_attach, qnx_name_detach, qnx_name_locate */
 /* qnx_name_attach, qnx_name_detach and qnx_name_locate are declared by
- * vorlen_api.h. One daemon serves one node: names are registered there
- * whatever the nid, and qnx_name_locate searches it for nid 0 or getnid(). */
+ * vorlen_api.h. Names are registered on the caller's node whatever the nid.
+ * qnx_name_locate searches this node for nid 0 (and, for a global name
+ * beginning with "/" not registered here, every node that is up, the lowest
+ * id winning), and only node nid for another node's id, returning a VID of a
+ * circuit to the owner there. */
 #ifndef VORLEN_QNX_SYS_NAME_H
 #define VORLEN_QNX_SYS_NAME_H
 

@@ -48,10 +48,13 @@ struct _osinfo {
     unsigned short pidmask;      /* 0xFFFF: Linux pids have no index part */
 };
 
-/* qnx_osinfo describes node nid (0 or getnid(): this one) in *osdata from
- * /proc and uname; what they do not tell is 0. Returns 0, or -1 with errno:
- * ESRCH for any other node, EINVAL for a null osdata, or that of reading
- * /proc/meminfo. */
+/* qnx_osinfo describes node nid in *osdata: this one (0 or getnid()) from
+ * /proc and uname, another as its daemon tells from its own, through a
+ * circuit to its process manager made and released for the call (num_fds and
+ * num_sessions, which are this process's and this host's, are then 0); what
+ * they do not tell is 0. Returns 0, or -1 with errno: EINVAL for a null
+ * osdata, that of qnx_vc_attach for another node (EHOSTUNREACH when it is not
+ * in the net map or down), or that of reading /proc/meminfo. */
 VORLEN_EXPORT int qnx_osinfo(nid_t nid, struct _osinfo *osdata);
 
 #ifdef __cplusplus

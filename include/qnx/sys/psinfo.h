@@ -34,8 +34,8 @@ extern "C" {
 #define _PPF_PRIORITY_FLOAT 0x0020L  /* run at the priority of the sender */
 #define _PPF_IMMORTAL 0x0040L        /* ignore signals that would end it */
 /* Set by the process manager, never by qnx_pflags: the entry is a virtual
- * circuit to another node's process (un.vproc holds it), or a proxy. Neither
- * kind of entry exists on one node, so qnx_psinfo never sets them. */
+ * circuit to another node's process (_PPF_VID: un.vproc holds the far node,
+ * pid and VID), or a proxy (_PPF_MID, which qnx_psinfo never sets). */
 #define _PPF_MID 0x00010000L
 #define _PPF_VID 0x00020000L
 
@@ -90,12 +90,18 @@ struct _psinfo {
 /* qnx_psinfo describes in *info the process with the lowest id at or above
  * pid (from 1 when pid is 0 or less) and returns that id, so that counting up
  * from the returned id plus one walks all processes. proc_pid names the
- * process manager: PROC_PID, 0, or what qnx_vc_attach gave for it. A process
- * that the daemon knows shows its message-passing state; it is connected to
- * the daemon as by any first call. When segdata is not null, its first record
- * is zero-filled: the host shows no segments; segindex is not looked at.
- * Returns -1 with errno ESRCH past the last process or for any other
- * proc_pid, EINVAL for a null info. */
+ * process manager: PROC_PID or 0 for this node's, or what qnx_vc_attach gave
+ * for another node's (or for any process there), whose processes are then
+ * described by that node's daemon (nid is that node; the signal sets, umask,
+ * son and brother are 0). A pid that is a VID of this node is described as
+ * the circuit it is: _PPF_VID in flags and un.vproc with the far node, its
+ * process and the far end's VID (local_pid 0). A process that the daemon
+ * knows shows its message-passing state; the caller is connected to the
+ * daemon as by any first call. When segdata is not null, its first record is
+ * zero-filled: the host shows no segments; segindex is not looked at.
+ * Returns -1 with errno ESRCH past the last process, for a VID whose circuit
+ * has ended or any other proc_pid, EINVAL for a null info, EHOSTUNREACH when
+ * the other node cannot be reached. */
 VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, unsigned segindex,
                                struct _seginfo *segdata);
 
@@ -106,8 +112,9 @@ VORLEN_EXPORT pid_t qnx_psinfo(pid_t proc_pid, pid_t pid, struct _psinfo *info, 
  * could not be told. */
 VORLEN_EXPORT int qnx_pflags(long bits, long mask, long *old_bits, long *new_bits);
 
-/* getnid returns the logical id of the caller's node: QNX 4 numbers nodes
- * from 1 (0 in a call means this node); without a net map this is node 1. */
+/* getnid returns the logical id of the caller's node, its daemon's line in
+ * the net map (asked once and kept): QNX 4 numbers nodes from 1 (0 in a call
+ * means this node); without a net map this is node 1. */
 VORLEN_EXPORT nid_t getnid(void);
 
 #ifdef __cplusplus
