@@ -1,4 +1,5 @@
 /* test_circuits.cpp - circuits' stubs among the process records: the sweep and claimed pids */
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -17,11 +18,11 @@ namespace {
 /* Two is a plant of two nodes on this host, without namespaces (so without
  * root): node 1 links on 127.0.0.1, node 2 on 127.0.0.2, each on a free port,
  * with certificates made by vorlen-certs. With kept, each daemon keeps its
- * state file (in its working directory) and a restore grace of 30 s. */
+ * state file (in its working directory) and a restore grace of grace s. */
 struct Two {
     std::string dir = make_tempdir();
     std::unique_ptr<Daemon> d[2];
-    explicit Two(bool kept = false) {
+    explicit Two(bool kept = false, const char *grace = "30") {
         if (!plant_certs(dir, {"n1", "n2"})) return;
         FILE *f = fopen((dir + "/netmap").c_str(), "w");
         if (!f) return;
@@ -31,7 +32,7 @@ struct Two {
             std::vector<std::string> args = {"-v", "5", "--node", std::to_string(n)};
             if (kept) {
                 args.push_back("--restore-grace");
-                args.push_back("30");
+                args.push_back(grace);
             } else {
                 args.push_back("--no-state");
             }
@@ -269,6 +270,30 @@ TEST(Circuits, WhoseFarProcessWasNotRestoredEndsOnceTheLinkIsBack) {
     cli.status(ESRCH);
     EXPECT_FALSE(t.logged(1, "frame refused") || t.logged(2, "frame refused"))
         << t.node(1).stdout_text() << t.node(2).stdout_text();
+}
+
+/* A circuit whose far daemon does not come back is kept, suspended, for the
+ * grace period only: its stub is listed until then, and goes then. */
+TEST(Circuits, SuspendedEndsWithTheGracePeriod) {
+    Two t(true, "1.5");
+    ASSERT_TRUE(t.up());
+    Peer srv(t.node(1).port());
+    srv.bind();
+    Peer cli(t.node(2).port());
+    cli.bind();
+    QNX_MSG_VC_RES r = attach(cli, 1, srv.pid());
+    const auto lost = std::chrono::steady_clock::now(); /* the link goes after this */
+    t.node(1).kill_and_wait(SIGKILL);
+    ASSERT_TRUE(wait_until([&] { return t.logged(2, "suspended"); }, 2000))
+        << t.node(2).stdout_text();
+    EXPECT_TRUE(listed(t.node(2).port(), r.vid));
+    ASSERT_TRUE(wait_until(
+        [&] { return t.logged(2, "not resumed within the restore grace period"); }, 5000))
+        << t.node(2).stdout_text();
+    EXPECT_GE(std::chrono::steady_clock::now() - lost, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(listed(t.node(2).port(), r.vid));
+    cli.send(r.vid, {"too late"});
+    cli.status(ESRCH);
 }
 
 } // namespace
