@@ -82,8 +82,7 @@ void conn_accept(PGLOB *pglob, int listener) {
         else if (!unix_peer && clientname.ss_family != AF_INET)
             snprintf(refusal, sizeof refusal, "not an IPv4 peer");
         else if (!unix_peer &&
-                 !(local = peer_is_local(fd, reinterpret_cast<sockaddr_in *>(&clientname))) &&
-                 !pglob->accept_remote)
+                 !(local = peer_is_local(fd, reinterpret_cast<sockaddr_in *>(&clientname))))
             snprintf(refusal, sizeof refusal, "not a local peer");
         if (refusal[0]) {
             if (pglob->nconns >= pglob->max_connections)
@@ -248,46 +247,25 @@ static bool peer_is_pid(QNX_CONN *c, pid_t pid, int *pidfd) {
 }
 
 /* bind_connection binds connection c to the record of pid, the process that
- * sent its first request. A local peer must really be that process; a remote
- * peer is bound on trust, but never to a pid that a process of this host has:
- * the two share one table of pids, and this host's processes come first. A
- * local process takes its pid from a record bound from afar, which is
- * removed (its partners released with ESRCH), and gets a record of its own.
- * It returns false, binding nothing, for a pid that is not the peer, cannot
- * be a process (<= 0), does not exist or, from afar, exists here. */
+ * sent its first request, which must really be that process (every peer is
+ * of this host). It returns false, binding nothing, for a pid that is not the
+ * peer, cannot be a process (<= 0) or does not exist. */
 static bool bind_connection(PGLOB *pglob, QNX_CONN *c, pid_t pid) {
     const int fd = c->fd;
-    bool remote = !c->local;
     int pidfd = -1;
-    if (remote && pid > 0 && pid_alive(pid)) {
-        vlog(LV_ERROR,
-             "Err: connection fd %d: pid %d, claimed from another host, is a process of "
-             "this host",
-             fd, pid);
-        return false;
-    }
-    if (pid <= 0 || (!remote && !peer_is_pid(c, pid, &pidfd))) {
+    if (pid <= 0 || !c->local || !peer_is_pid(c, pid, &pidfd)) {
         pglob->stats.refused_verification++;
         vlog(LV_ERROR, "Err: connection fd %d: pid %d is not the process on it", fd, pid);
         /* A record of that pid without a connection whose process is gone
          * goes now, not at the next sweep: its partners are released. */
         QNX_PSTATE *stale = pid > 0 ? find_process(pglob, pid, FIND_ONLY) : nullptr;
-        if (stale && !stale->vc && stale->fd < 0 && !stale->remote && !pid_alive(pid))
+        if (stale && !stale->vc && stale->fd < 0 && !pid_alive(pid))
             cleanup_prg(pglob, pid, RM_REFUSED);
         return false;
     }
-    if (!remote) restore_bind(pglob, pid);
-    QNX_PSTATE *far = remote ? nullptr : find_process(pglob, pid, FIND_ONLY);
-    if (far && far->remote) {
-        vlog(LV_ERROR, "Err: pid %d, held from another host, is taken by the process of this host",
-             pid);
-        cleanup_prg(pglob, pid, RM_TAKEN);
-    }
-    QNX_PSTATE *ps = find_process(pglob, pid,
-                                  remote         ? FIND_OR_TRUST
-                                  : c->unix_peer ? FIND_OR_KERNEL
-                                                 : FIND_OR_LOCAL);
-    if (!ps || ps->remote != remote) {
+    restore_bind(pglob, pid);
+    QNX_PSTATE *ps = find_process(pglob, pid, c->unix_peer ? FIND_OR_KERNEL : FIND_OR_LOCAL);
+    if (!ps || ps->vc) {
         pglob->stats.refused_verification++;
         if (pidfd >= 0) close(pidfd);
         vlog(LV_ERROR, "Err: connection fd %d: no record for pid %d", fd, pid);

@@ -370,7 +370,8 @@ static bool take(PGLOB *pglob, NODE_LINK *l) {
         while (l->in.used() >= sizeof(LINK_FRAME_HDR)) {
             LINK_FRAME_HDR h;
             memcpy(&h, l->in.head(), sizeof h);
-            const bool carries = h.kind == LINK_MSG || h.kind == LINK_REPLY;
+            const bool carries =
+                h.kind == LINK_MSG || h.kind == LINK_REPLY || h.kind == LINK_RESULT;
             const uint64_t most = carries && l->stage == STAGE_UP
                                       ? uint64_t(pglob->max_request) + LINK_MSG_SLACK
                                       : LINK_MAX_PAYLOAD;

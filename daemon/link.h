@@ -71,9 +71,9 @@ struct LINK_HELLO_BODY {
 };
 static_assert(sizeof(LINK_HELLO_BODY) == 24, "the hello has no padding");
 
-/* Frames of these kinds carry a message or a reply and may be as long as
- * the largest request and LINK_MSG_SLACK; every other kind's payload is at
- * most LINK_MAX_PAYLOAD. */
+/* Frames that carry a message, a reply or a result (a listing may be long)
+ * may be as long as the largest request and LINK_MSG_SLACK; every other
+ * kind's payload is at most LINK_MAX_PAYLOAD. */
 constexpr uint32_t LINK_MAX_PAYLOAD = 4096;
 constexpr uint32_t LINK_MSG_SLACK = 256;
 

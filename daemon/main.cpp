@@ -82,10 +82,8 @@ static void logo() {
            QNX_MAX_PROXIES, MAX_TABLE_SIZE);
     printf("  --max-timers n       timers on this host (default %d, at most %d)\n", QNX_MAX_TIMERS,
            MAX_TABLE_SIZE);
-    printf("  --remote             deprecated: also accept clients on other hosts; they are\n"
-           "                       not authenticated: their pids are taken on trust\n");
     printf("  --listen addr        listen on this IPv4 address; repeatable (default\n"
-           "                       127.0.0.1, with --remote 0.0.0.0)\n");
+           "                       127.0.0.1)\n");
     printf("  --unix path          listen on this Unix-domain socket file instead of the\n"
            "                       abstract socket @vorlen.<port> (or VORLEN_UNIX)\n");
     printf("  --unix-mode mode     the --unix socket file's mode, octal (default 0666)\n");
@@ -526,8 +524,11 @@ int main(int argc, char **argv) {
             timers = int(number_arg("--max-timers", optarg, 1, MAX_TABLE_SIZE));
             break;
         case OPT_REMOTE:
-            pglob->accept_remote = true;
-            break;
+            /* Clients of other hosts taken on trust are gone: each host runs
+             * its own daemon, and the daemons are linked. */
+            fprintf(stderr, "vorlen: --remote is gone: give each host its own daemon and link "
+                            "them with --netmap (vorlen(8), SEVERAL HOSTS)\n");
+            exit(2);
         case OPT_LISTEN: {
             struct in_addr a;
             if (inet_pton(AF_INET, optarg, &a) != 1) {
@@ -689,7 +690,7 @@ int main(int argc, char **argv) {
      * is not reachable from them at all. */
     if (addrs.empty()) {
         struct in_addr a;
-        a.s_addr = htonl(pglob->accept_remote ? INADDR_ANY : INADDR_LOOPBACK);
+        a.s_addr = htonl(INADDR_LOOPBACK);
         addrs.push_back(a);
     }
     /* The TCP addresses are taken first, so that a port in use is named as
@@ -737,9 +738,6 @@ int main(int argc, char **argv) {
     log_start(about.c_str());
     if (std::string p = netmap_about(pglob); !p.empty())
         vlog(LV_ALWAYS, "This host is %s", p.c_str());
-    if (pglob->accept_remote)
-        vlog(LV_WARNING, "Warning: --remote is deprecated: give each host its own daemon and "
-                         "link them with --netmap");
     struct timeval tvn = mono_now();
     pglob->next_timeout = tvn;
     pglob->next_timeout.tv_sec += SWEEP_INTERVAL;

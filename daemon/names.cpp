@@ -15,12 +15,8 @@ static bool slot_free(const QNX_ATT_NAME *cn) {
     return cn->pid == 0 && cn->id == 0;
 }
 
-/* owner_alive tells whether the owner of a name can still talk. A peer on
- * another host is not among this host's processes: it lives while its record
- * does, which its connection keeps. */
-static bool owner_alive(PGLOB *pglob, const QNX_ATT_NAME *cn) {
-    auto it = pglob->pidmap.find(cn->pid);
-    if (it != pglob->pidmap.end() && it->second->remote) return true;
+/* owner_alive tells whether the owner of a name can still talk. */
+static bool owner_alive(PGLOB *, const QNX_ATT_NAME *cn) {
     return pid_alive(cn->pid);
 }
 

@@ -83,10 +83,8 @@ int deliver(PGLOB *pglob, const QNX_VC *vc, uid_t uid, int signo) {
     int rc;
     if (ps->pidfd >= 0)
         rc = owner_signal(ps, signo);
-    else if (!ps->remote)
-        rc = kill(ps->pid, signo);
     else
-        return ESRCH; /* a client of another host: not a process here */
+        rc = kill(ps->pid, signo);
     return rc == 0 ? 0 : errno;
 }
 
@@ -126,7 +124,7 @@ bool describe(PGLOB *pglob, pid_t pid, QNX_MSG_PM_PSINFO *r) {
     if (!pm_psinfo_parse(pid, stat, status, cmdline, sysconf(_SC_CLK_TCK), boot_time(), r))
         return false;
     auto it = pglob->pidmap.find(pid);
-    if (it != pglob->pidmap.end() && !it->second->remote) {
+    if (it != pglob->pidmap.end() && !it->second->vc) {
         const QNX_PSTATE *ps = it->second;
         r->state = ps->state;
         if (ps->state != STATE_READY && ps->bprocess) r->blocked_on = ps->bprocess->pid;
@@ -284,7 +282,8 @@ void process_vc_kill(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 void process_pm_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     const auto *req = rq.body<QNX_MSG_PM_QUERY>();
     const pid_t from = c->ps->pid;
-    if ((req->what != VORLEN_PM_PSINFO && req->what != VORLEN_PM_OSINFO) ||
+    if ((req->what != VORLEN_PM_PSINFO && req->what != VORLEN_PM_OSINFO &&
+         (req->what != VORLEN_PM_SIN || !sin_record_size(req->pid))) ||
         (req->flags & ~VORLEN_PM_NEXT) != 0) {
         refuse(c, EINVAL, "PM query from %d (%s) through %d: EINVAL: question %d, flags %#x",
                int(from), caller_pname(c), int(req->vid), int(req->what), unsigned(req->flags));
@@ -299,8 +298,12 @@ void process_pm_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     LINK_QUERY_BODY b{0, pglob->plant.self, from, req->what, req->pid, req->flags};
     if (PENDING *p = ask(pglob, c, vc, MT_PM_QUERY, LINK_QUERY, &b, sizeof b, "PM query")) {
         p->arg[0] = req->what;
+        p->arg[1] = req->pid;
         vlog(LV_REQUEST, "PM query from %d through %d: %s %d on node %d", int(from), int(vc->vid),
-             req->what == VORLEN_PM_PSINFO ? "psinfo" : "osinfo", int(req->pid), int(vc->nid));
+             req->what == VORLEN_PM_PSINFO   ? "psinfo"
+             : req->what == VORLEN_PM_OSINFO ? "osinfo"
+                                             : "listing",
+             int(req->pid), int(vc->nid));
     }
 }
 
@@ -348,6 +351,16 @@ void frame_query(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t) {
         result(pglob, nid, b.req, 0, &r, sizeof r);
         return;
     }
+    if (b.what == VORLEN_PM_SIN) {
+        const std::vector<unsigned char> *recs = sin_records(pglob, b.pid);
+        vlog(LV_REQUEST, "PM query from %d//%d: listing %d", int(nid), int(b.from_pid), int(b.pid));
+        if (!recs) return result(pglob, nid, b.req, EINVAL, nullptr, 0);
+        /* A listing longer than the link takes is refused whole, never cut. */
+        if (recs->size() + sizeof(LINK_RESULT_BODY) > pglob->max_request + LINK_MSG_SLACK ||
+            link_room(pglob, nid, sizeof(LINK_RESULT_BODY) + recs->size()))
+            return result(pglob, nid, b.req, EAGAIN, nullptr, 0);
+        return result(pglob, nid, b.req, 0, recs->data(), uint32_t(recs->size()));
+    }
     if (b.what != VORLEN_PM_PSINFO) {
         result(pglob, nid, b.req, EINVAL, nullptr, 0);
         return;
@@ -389,9 +402,17 @@ void frame_result(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t le
         return;
     }
     uint32_t want = 0;
-    if (w->typ == MT_PM_QUERY && b.retcode == 0)
+    if (w->typ == MT_PM_QUERY && b.retcode == 0 && w->arg[0] != VORLEN_PM_SIN)
         want =
             w->arg[0] == VORLEN_PM_PSINFO ? sizeof(QNX_MSG_PM_PSINFO) : sizeof(QNX_MSG_PM_OSINFO);
+    /* A listing is whole records, the last of them the closing one. */
+    if (w->typ == MT_PM_QUERY && b.retcode == 0 && w->arg[0] == VORLEN_PM_SIN) {
+        const size_t size = sin_record_size(w->arg[1]);
+        int32_t last = 0;
+        if (b.nbytes >= size && b.nbytes % size == 0 && len == sizeof b + b.nbytes)
+            memcpy(&last, p + sizeof b + b.nbytes - size, sizeof last);
+        want = last == -1 ? b.nbytes : b.nbytes + 1;
+    }
     const bool whole = len == sizeof b + b.nbytes && b.nbytes == want;
     QNX_CONN *c = pending_conn(pglob, w);
     if (!whole || !errno_ok(b.retcode)) {

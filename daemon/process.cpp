@@ -83,7 +83,7 @@ const char *caller_pname(const QNX_CONN *c) {
     if (!ps) return "?";
     if (ps->pname[0] != '\0') return ps->pname;
     /* A Unix peer's record is named after its first answer. */
-    return !ps->remote && get_pname(ps->pid, name, sizeof name) ? name : "?";
+    return get_pname(ps->pid, name, sizeof name) ? name : "?";
 }
 
 /* finish_later puts ps in the list that finish_records completes. */
@@ -100,10 +100,8 @@ static void finish_later(PGLOB *pglob, QNX_PSTATE *ps) {
  * moment it is bound). It returns null when no record can be had: no memory, a
  * pid that cannot be a process (<= 0, which kill would read as a process group
  * or everyone), one that no longer exists (a record of a process that never
- * connected and has since died is removed on the spot) or, with
- * FIND_OR_LOCAL, the pid of a record from afar that a process of this host
- * has now. A VID is a stub's, returned as it is, and never gets a record
- * here. */
+ * connected and has since died is removed on the spot). A VID is a stub's, returned as it is, and
+ * never gets a record here. */
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
     vlog(LV_SEARCH, "searching pid %d", pid);
     auto it = pglob->pidmap.find(pid);
@@ -111,14 +109,10 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
         QNX_PSTATE *ps = it->second;
         /* A stub's id is no pid of this host: its circuit alone ends it. */
         if (ps->vc) return ps;
-        if (mode == FIND_OR_LOCAL && ps->fd < 0 && !ps->remote && !pid_alive(pid)) {
+        if (mode == FIND_OR_LOCAL && ps->fd < 0 && !pid_alive(pid)) {
             cleanup_prg(pglob, pid, RM_EXITED);
             return nullptr;
         }
-        /* A record from afar whose pid a process of this host has got since
-         * is no one's to address: the local process takes it at its first
-         * call, and until then nothing reaches the far one by mistake. */
-        if (mode == FIND_OR_LOCAL && ps->remote && pid_alive(pid)) return nullptr;
         return ps;
     }
     if (mode == FIND_ONLY || pid <= 0 || VORLEN_IS_VID(pid) ||
@@ -130,11 +124,11 @@ QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode) {
     make_ready(ps);
     ps->fd = -1;
     ps->pidfd = -1;
-    ps->remote = mode == FIND_OR_TRUST;
+
     /* A Unix peer's record is named once its first answer is out. */
     if (mode == FIND_OR_KERNEL) {
         finish_later(pglob, ps);
-    } else if (!ps->remote) {
+    } else if (mode != FIND_OR_RESTORED) {
         get_pname(pid, ps->pname, PNAME_LEN);
         state_process(pglob, ps);
     }
@@ -220,8 +214,6 @@ static const char *remove_why_text(REMOVE_WHY why) {
         return "dropped for unread answers";
     case RM_REFUSED:
         return "refused verification";
-    case RM_TAKEN:
-        return "its pid taken by a process of this host";
     case RM_GRACE:
         return "not claimed within the restore grace period";
     case RM_CIRCUIT:
@@ -325,8 +317,8 @@ void finish_records(PGLOB *pglob) {
         if (it == pglob->pidmap.end() || !it->second->unfinished) continue;
         QNX_PSTATE *ps = it->second;
         ps->unfinished = false;
-        if (!ps->pname[0] && !ps->remote) get_pname(pid, ps->pname, PNAME_LEN);
-        if (!ps->remote) state_process(pglob, ps);
+        if (!ps->pname[0]) get_pname(pid, ps->pname, PNAME_LEN);
+        state_process(pglob, ps);
         if (ps->pidfd >= 0 && !ps->watched) {
             ps->watched = true;
             if (sockwatch_process(ps->pidfd) != 0)
@@ -358,9 +350,8 @@ void sweep(PGLOB *pglob) {
      * later records: the dead are found first, then removed by pid. */
     std::vector<pid_t> gone;
     for (QNX_PSTATE *ps : pglob->processes) {
-        /* A remote peer's pid is not this host's: only its connection tells;
-         * a stub's is no pid at all. */
-        if (ps->remote || ps->vc || pid_alive(ps->pid)) continue;
+        /* A stub's id is no pid at all. */
+        if (ps->vc || pid_alive(ps->pid)) continue;
         gone.push_back(ps->pid);
     }
     for (pid_t pid : gone) {

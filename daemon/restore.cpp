@@ -185,9 +185,8 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
         memcpy(&s, at, sizeof s);
         if (!slot_ok(s, "process", i) || s.pid <= 0 || pglob->pidmap.count(s.pid)) continue;
         QNX_PSTATE *ps =
-            find_process(pglob, s.pid, FIND_OR_TRUST); /* made without a look at /proc */
+            find_process(pglob, s.pid, FIND_OR_RESTORED); /* made without a look at /proc */
         if (!ps) continue;
-        ps->remote = false;
         memcpy(ps->pname, s.pname, sizeof ps->pname);
         ps->pname[sizeof ps->pname - 1] = '\0';
         ps->pflags = s.pflags;

@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include "circuit.h"
 #include "vorleni.h"
 
 /* copy_pname copies a zero-terminated program name into a listing field. */
@@ -167,6 +168,11 @@ static void build(PGLOB *pglob, int typ, size_t size) {
         for (QNX_PSTATE *ps : pglob->processes) {
             auto &r = next_record<QNX_MSG_SIN_RPID>();
             r.pid = ps->pid;
+            if (const QNX_VC *vc = vc_stub_of(ps)) {
+                r.nid = vc->nid;
+                r.session = vc->far_pid;
+                r.group = vc->far_vid;
+            }
             r.send_bytes = clamp32(ps->bytes_send);
             r.send_msg = clamp32(ps->msg_send);
             r.rcv_bytes = clamp32(ps->bytes_received);
@@ -240,34 +246,47 @@ static void build(PGLOB *pglob, int typ, size_t size) {
     memcpy(stream.data() + stream.size() - size, &closing, sizeof closing);
 }
 
+/* The listings' record sizes and trace labels, by listing - 1. */
+static const struct {
+    size_t size;
+    const char *label;
+} kinds[] = {
+    {sizeof(QNX_MSG_SIN_RPID), "QNX_MSG_SIN_RPID"},
+    {sizeof(QNX_MSG_SIN_RPROXYS), "QNX_MSG_RPROXYS"},
+    {sizeof(QNX_MSG_SIN_RTIMERS), "QNX_MSG_RTIMERS"},
+    {sizeof(QNX_MSG_SIN_RNAMES), "QNX_MSG_RNAMES"},
+    {sizeof(QNX_MSG_SIN_RSTATUS), "QNX_MSG_RSTATUS"},
+    {sizeof(QNX_MSG_SIN_RNODE), "QNX_MSG_RNODE"},
+};
+
+size_t sin_record_size(int typ) {
+    return typ >= SIN_PROCESSES && typ <= SIN_NODES ? kinds[typ - 1].size : 0;
+}
+
+const std::vector<unsigned char> *sin_records(PGLOB *pglob, int typ) {
+    const size_t size = sin_record_size(typ);
+    if (!size) return nullptr;
+    finish_records(pglob); /* every record named */
+    stream.clear();
+    build(pglob, typ, size);
+    return &stream;
+}
+
 /* process_sin answers MT_SIN with a header announcing the record size, one
  * record per entry of the chosen table and a closing record with pid -1, all
  * in one write. Fails with EINVAL (status only) for a typ outside 1 ... 6. */
 void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
-    finish_records(pglob); /* every record named */
-    static const struct {
-        size_t size;
-        const char *label;
-    } kinds[] = {
-        {sizeof(QNX_MSG_SIN_RPID), "QNX_MSG_SIN_RPID"},
-        {sizeof(QNX_MSG_SIN_RPROXYS), "QNX_MSG_RPROXYS"},
-        {sizeof(QNX_MSG_SIN_RTIMERS), "QNX_MSG_RTIMERS"},
-        {sizeof(QNX_MSG_SIN_RNAMES), "QNX_MSG_RNAMES"},
-        {sizeof(QNX_MSG_SIN_RSTATUS), "QNX_MSG_RSTATUS"},
-        {sizeof(QNX_MSG_SIN_RNODE), "QNX_MSG_RNODE"},
-    };
     QNX_MSG_HDR *hdr = &rq.hdr;
     int typ = rq.body<QNX_MSG_SIN>()->typ;
-    if (typ < SIN_PROCESSES || typ > SIN_NODES) {
+    const std::vector<unsigned char> *recs = sin_records(pglob, typ);
+    if (!recs) {
         send_status(c->fd, EINVAL);
         return;
     }
-    const size_t size = kinds[typ - 1].size;
+    const size_t size = sin_record_size(typ);
 
     hdr->ev.retcode = 0;
     hdr->msg_len = uint32_t(size);
-    stream.clear();
-    build(pglob, typ, size);
 
     /* One piece per record keeps the trace line of each. */
     size_t nrec = stream.size() / size;

@@ -106,10 +106,10 @@ static ST_PROC *proc_slot(QNX_PSTATE *ps) {
 }
 
 /* state_process writes the slot of ps: a new record gets the start time and
- * user of its process now (a record from afar, or of a process that cannot
- * be read, is not kept). */
+ * user of its process now (a stub, or a record of a process that cannot be
+ * read, is not kept). */
 void state_process(PGLOB *, QNX_PSTATE *ps) {
-    if (!st_file.hdr || ps->remote) return;
+    if (!st_file.hdr || ps->vc) return;
     ST_PROC s{};
     if (ps->state_slot != 0) {
         const ST_PROC &old = st_file.procs[ps->state_slot - 1];

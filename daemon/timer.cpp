@@ -151,8 +151,6 @@ void process_mktimer(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
         retcode = EINVAL;
     else if (req->notify_type == NOTIFY_SIGNAL && (ev < 1 || ev > 63))
         retcode = EINVAL;
-    else if (req->notify_type == NOTIFY_SIGNAL && c->ps->remote)
-        retcode = EPERM; /* a peer taken on trust never has the daemon signal anyone */
     if (!p) {
         pglob->stats.refused_table++;
         refuse(c, retcode,

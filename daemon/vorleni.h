@@ -125,7 +125,6 @@ struct QNX_PSTATE {
     int pidfd;                        /* the verified process behind its connection; -1 when none */
     bool watched;                     /* pidfd is in the event set */
     bool unfinished;                  /* in PGLOB::unfinished: see finish_records */
-    bool remote;                      /* bound on trust from another host: not this host's pid */
     int32_t pflags;                   /* its QNX 4 flags (VORLEN_PFLAG_*), as last set */
     bool qnx4_send;                   /* its last Send asked for QNX 4 semantics */
     QNX_RWRITE *rwrites; /* written into its reply, newest first; released with its message */
@@ -287,8 +286,8 @@ struct QNX_CONN {
     LOG_RATE rate;           /* the error lines it caused */
     bool want_write = false;
     /* Who is on the other end, decided once at accept and never asked again:
-     * a peer whose address can no longer be read must not turn into a remote
-     * one that is trusted. */
+     * a peer whose address can no longer be read must not turn into one that
+     * is let in. */
     bool local = false;     /* on this host: its pid is checked at binding */
     bool unix_peer = false; /* came through the Unix-domain socket */
     /* A Unix peer's credentials as the kernel gave them at accept. */
@@ -378,7 +377,6 @@ struct PGLOB {
     std::vector<int> dead_fds;     /* connections to remove once the request is done */
     std::vector<pid_t> unfinished; /* records for finish_records, by pid */
     int nconns;
-    bool accept_remote; /* accept connections from other hosts, bound on trust */
     int max_connections;
     uint32_t max_request;
     size_t max_unread;
@@ -554,17 +552,17 @@ enum REMOVE_WHY {
     RM_SWEEP,      /* the sweep found it gone */
     RM_UNREAD,     /* its connection was dropped for unread answers */
     RM_REFUSED,    /* a claim of its pid was refused, and it is gone */
-    RM_TAKEN,      /* bound from afar, its pid was claimed by a process of this host */
     RM_GRACE,      /* restored from the state file, not claimed within --restore-grace */
     RM_CIRCUIT,    /* a stub: its circuit to another node ended */
 };
 /* What find_process does when pid has no record. */
 enum FIND_MODE {
-    FIND_ONLY,      /* nothing: it only looks up */
-    FIND_OR_LOCAL,  /* makes one for a living pid of this host */
-    FIND_OR_TRUST,  /* makes one on trust, for a peer on another host */
-    FIND_OR_KERNEL, /* makes one for the pid the kernel named for a Unix peer (alive: it
-                       just connected, and its pidfd is watched) */
+    FIND_ONLY,        /* nothing: it only looks up */
+    FIND_OR_LOCAL,    /* makes one for a living pid of this host */
+    FIND_OR_RESTORED, /* makes one without a look at /proc, for a record the state file
+                         restores: its caller names it and writes it */
+    FIND_OR_KERNEL,   /* makes one for the pid the kernel named for a Unix peer (alive: it
+                         just connected, and its pidfd is watched) */
 };
 QNX_PSTATE *find_process(PGLOB *pglob, pid_t pid, FIND_MODE mode);
 char *get_pname(pid_t opid, char *dest, int destlen);
@@ -706,6 +704,12 @@ bool acts_only_as(pid_t pid, uid_t uid);
 
 /* sin.cpp */
 void process_sin(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
+/* sin_record_size is the length of a record of listing typ; 0 for no listing. */
+size_t sin_record_size(int typ);
+/* sin_records builds listing typ (its records and the closing one) as MT_SIN
+ * sends them, into a buffer that is the daemon's until the next listing;
+ * null for no listing. */
+const std::vector<unsigned char> *sin_records(PGLOB *pglob, int typ);
 
 /* state.cpp: the state file, written in place as the tables change. Every
  * call does nothing while no state file is open (--no-state, the fuzzer). */

@@ -103,7 +103,8 @@ void process_vproxy_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 }
 
 /* process_vproxy_detach removes the caller's virtual proxy vproxy of node
- * nid, at once here and by a frame there. */
+ * nid, at once here and by a frame there. ESRCH for none of the caller's, or
+ * EHOSTUNREACH when node nid is not up (not in the net map, or down). */
 void process_vproxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     const auto *req = rq.body<QNX_MSG_VPROXY>();
     purge(pglob);
@@ -119,8 +120,11 @@ void process_vproxy_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
              rq.hdr.from_nid, rq.hdr.from_pid);
         return send_status(c->fd, 0);
     }
-    refuse(c, ESRCH, "vproxy detach of %d on node %d from %d//%d: ESRCH", int(req->vproxy),
-           int(req->nid), rq.hdr.from_nid, rq.hdr.from_pid);
+    /* Those a node that is down held went with its link. */
+    const bool up = link_up(pglob, req->nid);
+    refuse(c, up ? ESRCH : EHOSTUNREACH, "vproxy detach of %d on node %d from %d//%d: %s",
+           int(req->vproxy), int(req->nid), rq.hdr.from_nid, rq.hdr.from_pid,
+           up ? "ESRCH" : "EHOSTUNREACH (the node is not up)");
 }
 
 void vproxy_proxy_gone(PGLOB *pglob, const QNX_PROXY_STATE *p) {

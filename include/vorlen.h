@@ -17,6 +17,10 @@ extern "C" {
  * _qnx_squery_next each following one, until a record whose pid is -1. */
 VORLEN_EXPORT int _qnx_squery(int typ, void *dest);
 VORLEN_EXPORT int _qnx_squery_next(void *dest);
+/* _qnx_squery_node is _qnx_squery of node nid's daemon (0 or this node's id:
+ * this one), through a circuit to its process manager; its records are that
+ * node's view. */
+VORLEN_EXPORT int _qnx_squery_node(nid_t nid, int typ, void *dest);
 
 #ifndef __cplusplus
 /* The parentheses keep a max/min macro of the including program from

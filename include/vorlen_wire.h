@@ -69,13 +69,14 @@ extern "C" {
 #define MT_PROXY_ATTACH 13
 #define MT_PROXY_DETACH 14
 #define MT_RMTIMER 15
-#define MT_RESTORE 16       /* addition: the first request of a process whose connection failed */
-#define MT_VC_ATTACH 17     /* addition: a virtual circuit to a process of another node */
-#define MT_VC_DETACH 18     /* addition: a virtual circuit released */
-#define MT_VC_QUERY 19      /* addition: what an id stands for; this node's id */
-#define MT_VC_KILL 20       /* addition: a signal to a process of another node, through its VID */
-#define MT_PM_QUERY 21      /* addition: another node's process manager, through its VID */
-#define MT_VPROXY_ATTACH 22 /* addition: a virtual proxy on another node for one of the caller's   \
+#define MT_RESTORE 16   /* addition: the first request of a process whose connection failed */
+#define MT_VC_ATTACH 17 /* addition: a virtual circuit to a process of another node */
+#define MT_VC_DETACH 18 /* addition: a virtual circuit released */
+#define MT_VC_QUERY 19  /* addition: what an id stands for; this node's id */
+#define MT_VC_KILL 20   /* addition: a signal to a process of another node, through its VID */
+#define MT_PM_QUERY 21  /* addition: another node's process manager, through its VID */
+#define MT_VPROXY_ATTACH                                                                           \
+    22                      /* addition: a virtual proxy on another node for one of the caller's   \
                              */
 #define MT_VPROXY_DETACH 23 /* addition: a virtual proxy removed */
 #define MT_NTYPES 24
@@ -438,6 +439,11 @@ typedef struct _qnx_msg_pm_query {
 } QNX_MSG_PM_QUERY;
 #define VORLEN_PM_PSINFO 1
 #define VORLEN_PM_OSINFO 2
+/* VORLEN_PM_SIN: that node's daemon's listing pid (SIN_PROCESSES ...
+ * SIN_NODES), as MT_SIN gives it there: answered with a header whose msg_len
+ * is the length of all its records, the closing one with them, which follow.
+ * The records are that node's view: its pids, 0 for its own node. */
+#define VORLEN_PM_SIN 3
 #define VORLEN_PM_NEXT 0x0001
 
 /* MT_VPROXY_ATTACH: a virtual proxy on the far node of circuit vid (one of
@@ -451,7 +457,8 @@ typedef struct _qnx_msg_pm_query {
  * no room). The virtual proxy goes by itself when proxy, its owner or the
  * circuit goes.
  * MT_VPROXY_DETACH: the caller's virtual proxy vproxy of node nid removed (vid
- * and proxy are not looked at). 0; ESRCH when it is none of the caller's. */
+ * and proxy are not looked at). 0; ESRCH when it is none of the caller's,
+ * EHOSTUNREACH when node nid is not up. */
 typedef struct _qnx_msg_vproxy {
     int32_t vid;
     int32_t proxy;
@@ -506,6 +513,10 @@ typedef struct _qnx_msg_sin {
     int32_t typ; /* SIN_PROCESSES ... SIN_NODES */
 } QNX_MSG_SIN;
 
+/* One process of the SIN_PROCESSES listing. A VID (a process of another
+ * node, reached through a circuit) has its far node in nid, the far
+ * process's pid there in session and the far node's VID for this end in
+ * group, as qnx_psinfo's un.vproc; every other record has them 0. */
 typedef struct _qnx_msg_sin_rpid {
     int32_t pid; /* -1 in the closing record */
     int32_t nid;

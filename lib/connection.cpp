@@ -468,9 +468,11 @@ static int connect_tcp(const char *host, const sockaddr_in &addr) {
 }
 
 /* open_socket connects to the daemon on host HOSTNAME (127.0.0.1 when
- * empty or unset), port VORLEN_PORT or 7779. A daemon on this host is reached
- * through its Unix-domain socket, and over TCP when none answers there or the
- * one there is refused; VORLEN_TRANSPORT=tcp or unix takes only the one.
+ * empty or unset), port VORLEN_PORT or 7779; HOSTNAME must name this host
+ * (one of its addresses), as every daemon serves its own host's processes.
+ * The daemon is reached through its Unix-domain socket, and over TCP when
+ * none answers there or the one there is refused; VORLEN_TRANSPORT=tcp or
+ * unix takes only the one.
  * Returns the socket, or -1 after saying why no connection could be made. */
 static int open_socket() {
     /* bash sets HOSTNAME without exporting it: under cron, systemd or env -i
@@ -502,7 +504,17 @@ static int open_socket() {
         const bool unnamed = strcmp(host, "127.0.0.1") == 0;
         sockaddr_in addr{};
         if (!unnamed && daemon_address(host, port, addr) != 0) return -1;
-        if (!only_tcp && (unnamed || host_is_here(host, addr))) {
+        const bool here = unnamed || host_is_here(host, addr);
+        /* A daemon serves the processes of its own host only: the others
+         * are reached through it, over the links between the daemons. */
+        if (!here) {
+            say("client (connect): HOSTNAME names %s, another host: each host runs its own "
+                "daemon, which reaches the other hosts' processes (vorlen(8), SEVERAL HOSTS)\n",
+                host);
+            errno = ECONNREFUSED;
+            return -1;
+        }
+        if (!only_tcp) {
             /* Nothing there, or nobody to trust: the daemon listens on TCP only. */
             fd = connect_unix_any(port, true, why, sizeof why);
             if (fd == -2) return -1;

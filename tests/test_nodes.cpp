@@ -1,6 +1,8 @@
 /* test_nodes.cpp - the node links of a plant: three daemons in network namespaces of their own */
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,13 +14,19 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
+#include "link.h"
+#include "node_client.h"
 #include "vorlen_test.h"
 
 using namespace vt;
@@ -48,7 +56,8 @@ std::string node_addr(int n) {
  * 10.99.0.N on a veth whose other end is on a bridge in a fourth, and a
  * certificate set made with the openssl command: the plant's CA and a key
  * and certificate per node, and another CA with a certificate for node 1.
- * Its daemons are stopped, and the namespaces deleted, at its end. */
+ * Its daemons are stopped, and the namespaces deleted, at its end; so are
+ * the clients forked into its nodes (Client), before them. */
 class Plant {
   public:
     Plant() {
@@ -123,7 +132,36 @@ class Plant {
         int home = enter(n);
         daemons_.push_back(std::make_unique<Daemon>(args));
         leave(home);
+        by_node_[n] = daemons_.back().get();
         return *daemons_.back();
+    }
+    /* daemon is the daemon last started as node n. */
+    Daemon &daemon(int n) { return *by_node_.at(n); }
+    /* in runs fn in node n's namespace: the sockets it makes are n's. */
+    template <typename F> auto in(int n, F fn) {
+        int home = enter(n);
+        auto r = fn();
+        leave(home);
+        return r;
+    }
+    /* listen_in makes a TCP listener on node n's address and link port in
+     * n's namespace; -1 when it cannot. */
+    int listen_in(int n) {
+        return in(n, [&] {
+            int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(VORLEN_NODE_PORT);
+            a.sin_addr.s_addr = inet_addr(node_addr(n).c_str());
+            int on = 1;
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (s >= 0 &&
+                (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, 16) != 0)) {
+                close(s);
+                s = -1;
+            }
+            return s;
+        });
     }
     /* restart starts daemon d of node n again in n's namespace. */
     bool restart(int n, Daemon &d) {
@@ -193,6 +231,7 @@ class Plant {
     std::vector<std::string> ns_;
     bool made_ = false;
     std::vector<std::unique_ptr<Daemon>> daemons_;
+    std::map<int, Daemon *> by_node_;
 };
 
 #define MAKE_PLANT(p)                                                                              \
@@ -406,6 +445,703 @@ TEST(NodeLinks, DaemonKilledAndRestartedIsSeenWithItsNewIncarnation) {
     /* Node 3 itself is new: it has never seen its peers before. */
     EXPECT_TRUE(wait_until([&] { return times(*d[2], up(1)) == 2; }, 15000)) << d[2]->stdout_text();
     EXPECT_FALSE(logged(*d[2], "restarted"));
+}
+
+/* Client is a process forked into node n's network namespace that runs fn
+ * there, with the library's QNX 4 face, against node n's daemon; it exits
+ * with fn's result (0: its checks held). The test and fn talk in numbers
+ * through a socket pair (tell, hear), each waiting for the other's with a
+ * deadline, never for a while. The destructor ends it if it still runs. */
+class Client {
+  public:
+    Client(Plant &p, int n, const std::function<int(Client &)> &fn) {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+            ADD_FAILURE() << "socketpair: " << strerror(errno);
+            return;
+        }
+        const std::string port = std::to_string(p.daemon(n).port());
+        const std::string ns = "/run/netns/" + p.ns(n);
+        fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(sv[0]);
+            fd_ = sv[1];
+            int nsfd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+            if (nsfd < 0 || setns(nsfd, CLONE_NEWNET) != 0) {
+                fprintf(stderr, "cannot enter %s: %s\n", ns.c_str(), strerror(errno));
+                _exit(3);
+            }
+            close(nsfd);
+            setenv("VORLEN_PORT", port.c_str(), 1);
+            int rc = fn(*this);
+            fflush(nullptr);
+            exit(rc);
+        }
+        close(sv[1]);
+        fd_ = sv[0];
+        if (pid_ < 0) ADD_FAILURE() << "fork: " << strerror(errno);
+    }
+    ~Client() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (fd_ >= 0) close(fd_);
+    }
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+    pid_t pid() const { return pid_; }
+    /* tell sends v to the other side; false when it has gone. */
+    bool tell(int64_t v) { return write(fd_, &v, sizeof v) == ssize_t(sizeof v); }
+    /* hear takes the other side's next number within ms; false (in the
+     * test, a failure) when none came: it ended, or the time passed. After
+     * one such failure the test hears nothing more from it, at once. */
+    bool hear(int64_t &v, int ms = 15000) {
+        pollfd pf{fd_, POLLIN, 0};
+        if (!silent_ && poll(&pf, 1, ms) == 1 && read(fd_, &v, sizeof v) == ssize_t(sizeof v))
+            return true;
+        if (pid_ > 0 && !silent_)
+            ADD_FAILURE() << "client " << pid_ << " said nothing (it ended, or " << ms
+                          << " ms passed)";
+        silent_ = pid_ > 0;
+        return false;
+    }
+    int64_t heard(int ms = 15000) {
+        int64_t v = -12345;
+        hear(v, ms);
+        return v;
+    }
+    /* wait is the client's exit status (-1: it did not end by itself). */
+    int wait(int ms = 15000) {
+        reaped_ = true;
+        return wait_exit(pid_, ms);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    bool reaped_ = false, silent_ = false;
+};
+
+/* The messages of the circuit tests: empty, short, as long as a part of a
+ * frame, past 64 KiB, and the largest the issue names. */
+const size_t sizes[] = {0, 1, 100, 4096, 65536 + 3, 1 << 20};
+
+uint8_t pattern(size_t i, size_t n, int salt) {
+    return uint8_t(i * 131 + n * 7 + size_t(salt));
+}
+
+int64_t mono_us() {
+    return int64_t(now_ms() * 1000);
+}
+
+/* locate (in a client) looks name up on node nid until it is found in
+ * copies registrations, for as long as its global name takes to reach this
+ * node; the VID or pid, or -1 with errno. Earlier finds are detached. */
+pid_t locate(int nid, const char *name, unsigned size, unsigned want = 1,
+             unsigned *copies = nullptr) {
+    unsigned got = 0;
+    pid_t id = -1;
+    wait_until(
+        [&] {
+            if (id != -1) q4::vc_detach(id);
+            id = q4::name_locate(nid, name, size, &got);
+            return (id != -1 && got >= want) || (id == -1 && errno != ESRCH);
+        },
+        5000);
+    if (copies) *copies = got;
+    return id;
+}
+
+/* exchange (in a client) sends n bytes of its pattern to id in three parts
+ * and takes the reply in two; 0 when the reply is the server's pattern. */
+int exchange(pid_t id, size_t n) {
+    std::vector<uint8_t> m(n), r(n, 0xEE);
+    for (size_t i = 0; i < n; i++) m[i] = pattern(i, n, 1);
+    _MXFER_ENTRY sm[3], rm[2];
+    _setmx(&sm[0], m.data(), n / 3);
+    _setmx(&sm[1], m.data() + n / 3, n * 2 / 3 - n / 3);
+    _setmx(&sm[2], m.data() + n * 2 / 3, n - n * 2 / 3);
+    _setmx(&rm[0], r.data(), n / 2);
+    _setmx(&rm[1], r.data() + n / 2, n - n / 2);
+    REQUIRE(q4::sendmx(id, 3, 2, sm, rm) == 0);
+    for (size_t i = 0; i < n; i++) REQUIRE(r[i] == pattern(i, n, 2));
+    return 0;
+}
+
+/* serve (in a server) takes one message of n bytes: 16 by Receive from
+ * *from (0: anyone), the rest by Readmsg from offset 16, its last 7 again
+ * at their offset; it answers with its own pattern, the back half by
+ * Writemsg at offset n / 2 and the front half by Replymx in two parts. The
+ * sender in *from; 0 when the message was the client's pattern and every
+ * call did its part. */
+int serve(size_t n, pid_t *from) {
+    std::vector<uint8_t> m(n + 16), a(n);
+    pid_t who = q4::receive(*from, m.data(), 16);
+    REQUIRE(who > 0 && (*from == 0 || who == *from));
+    *from = who;
+    if (n > 16) REQUIRE(q4::readmsg(who, 16, m.data() + 16, unsigned(n - 16)) == int(n - 16));
+    for (size_t i = 0; i < n; i++) REQUIRE(m[i] == pattern(i, n, 1));
+    if (n >= 16) {
+        uint8_t last[7];
+        REQUIRE(q4::readmsg(who, unsigned(n - 7), last, 7) == 7);
+        for (size_t i = 0; i < 7; i++) REQUIRE(last[i] == pattern(n - 7 + i, n, 1));
+    }
+    for (size_t i = 0; i < n; i++) a[i] = pattern(i, n, 2);
+    const size_t half = n / 2;
+    if (n > half)
+        REQUIRE(q4::writemsg(who, unsigned(half), a.data() + half, unsigned(n - half)) ==
+                int(n - half));
+    _MXFER_ENTRY rm[2];
+    _setmx(&rm[0], a.data(), half / 2);
+    _setmx(&rm[1], a.data() + half / 2, half - half / 2);
+    REQUIRE(q4::replymx(who, 2, rm) == 0);
+    return 0;
+}
+
+/* How a client on node 2 finds the server on node 1: by that node's id and
+ * a name of its own, or by a global name with nid 0. */
+struct Lookup {
+    const char *name;
+    int nid;
+    const char *server_name;
+};
+void PrintTo(const Lookup &l, std::ostream *os) {
+    *os << l.name;
+}
+const Lookup lookups[] = {
+    {"ByNode", 1, "nc/server"},
+    {"ByGlobalName", 0, "/nc/server"},
+};
+
+class NodeCircuit : public ::testing::TestWithParam<Lookup> {};
+
+TEST_P(NodeCircuit, CarriesMessagesOfEverySizeAndTheServerSeesItsClientsNode) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    const Lookup &l = GetParam();
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach(l.server_name) != -1);
+        c.tell(1);
+        pid_t from = 0; /* after the first message, Receive by the client's VID */
+        for (size_t n : sizes) REQUIRE(serve(n, &from) == 0);
+        q4::Vproc v;
+        c.tell(from);
+        c.tell(q4::psinfo(1, from, &v));
+        c.tell(v.is_vid);
+        c.tell(v.remote_nid);
+        c.tell(v.remote_pid);
+        c.tell(v.remote_vid);
+        return 0;
+    });
+    ASSERT_EQ(server.heard(), 1);
+    Client client(p, 2, [&](Client &c) {
+        c.tell(q4::getnid());
+        unsigned copies = 0;
+        pid_t id = locate(l.nid, l.server_name, 4096, 1, &copies);
+        c.tell(id == -1 ? -errno : id);
+        c.tell(copies);
+        REQUIRE(id != -1);
+        for (size_t n : sizes) REQUIRE(exchange(id, n) == 0);
+        c.tell(0);
+        int64_t end;
+        c.hear(end); /* the circuit stays until the server has looked at it */
+        return 0;
+    });
+    ASSERT_EQ(client.heard(), 2) << "getnid() on node 2";
+    const int64_t vid = client.heard();
+    ASSERT_TRUE(VORLEN_IS_VID(vid)) << vid;
+    EXPECT_EQ(client.heard(), 1) << "copies";
+    ASSERT_EQ(client.heard(60000), 0) << "every message and its reply as sent";
+    /* The server's sender is a VID of node 1 that stands for the client. */
+    const int64_t from = server.heard();
+    EXPECT_TRUE(VORLEN_IS_VID(from)) << from;
+    EXPECT_EQ(server.heard(), from) << "qnx_psinfo of the sender's VID";
+    EXPECT_EQ(server.heard(), 1) << "_PPF_VID";
+    EXPECT_EQ(server.heard(), 2) << "un.vproc.remote_nid";
+    EXPECT_EQ(server.heard(), client.pid()) << "un.vproc.remote_pid";
+    EXPECT_EQ(server.heard(), vid) << "un.vproc.remote_vid";
+    client.tell(0);
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lookups, NodeCircuit, ::testing::ValuesIn(lookups),
+                         [](const ::testing::TestParamInfo<Lookup> &i) { return i.param.name; });
+
+TEST(NodeVc, AttachedByPidSharedDetachedByNameRelayedAndToTheProcessManager) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/vc") != -1);
+        c.tell(getpid());
+        for (;;) {
+            char b[8];
+            pid_t who = q4::receive(0, b, sizeof b);
+            REQUIRE(who > 0 && q4::reply(who, "ok", 3) == 0);
+        }
+    });
+    const pid_t server_pid = pid_t(server.heard());
+    /* A server that hands what a far client sends on to the other. */
+    Client relay(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/relay") != -1);
+        c.tell(1);
+        char b[8];
+        pid_t who = q4::receive(0, b, sizeof b);
+        REQUIRE(VORLEN_IS_VID(who) && q4::relay(who, server_pid) == 0);
+        int64_t end;
+        c.hear(end); /* the circuit is this process's: it stays while it lives */
+        return 0;
+    });
+    ASSERT_EQ(relay.heard(), 1);
+    /* Node 3 is down, and node 2 knows it. */
+    d[2]->kill_and_wait(SIGKILL);
+    ASSERT_TRUE(wait_logged(*d[1], down(3), 5000));
+    Client client(p, 2, [&](Client &c) {
+        char r[4];
+        pid_t vid = q4::vc_attach(1, server_pid, 100, false);
+        REQUIRE(VORLEN_IS_VID(vid));
+        /* Shared: the same circuit with a second link. */
+        REQUIRE(q4::vc_attach(1, server_pid, 100, true) == vid);
+        REQUIRE(q4::send(vid, "a", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
+        REQUIRE(q4::vc_detach(vid) == 0);
+        REQUIRE(q4::send(vid, "b", r, 1, sizeof r) == 0);
+        /* The last link: both ends go, and the VID stays dead. */
+        REQUIRE(q4::vc_detach(vid) == 0);
+        REQUIRE(q4::send(vid, "c", r, 1, sizeof r) == -1 && errno == ESRCH);
+        REQUIRE(q4::vc_detach(vid) == -1 && errno == ESRCH);
+        pid_t by_name = q4::vc_name_attach(1, 100, "nc/vc");
+        REQUIRE(VORLEN_IS_VID(by_name) && by_name != vid);
+        REQUIRE(q4::send(by_name, "d", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
+        /* Relayed on node 1, answered by the server. */
+        pid_t relayed = q4::vc_name_attach(1, 0, "nc/relay");
+        REQUIRE(VORLEN_IS_VID(relayed));
+        r[0] = 0;
+        REQUIRE(q4::send(relayed, "e", r, 1, sizeof r) == 0 && strcmp(r, "ok") == 0);
+        /* Node 1's process manager describes node 1's processes. */
+        pid_t pm = q4::vc_attach(1, 1, 0, false);
+        REQUIRE(VORLEN_IS_VID(pm));
+        q4::Vproc v;
+        REQUIRE(q4::psinfo(pm, server_pid, &v) == server_pid && v.nid == 1 && !v.is_vid);
+        REQUIRE(q4::osinfo_node(1) == 1 && q4::osinfo_node(0) == 2);
+        /* A node that is down, or not in the net map, is unreachable at once. */
+        const double t = now_ms();
+        REQUIRE(q4::vc_attach(3, 1, 0, false) == -1 && errno == EHOSTUNREACH);
+        REQUIRE(q4::name_locate(3, "nc/vc", 0, nullptr) == -1 && errno == EHOSTUNREACH);
+        REQUIRE(q4::vc_name_attach(9, 0, "nc/vc") == -1 && errno == EHOSTUNREACH);
+        c.tell(int64_t((now_ms() - t) * 1000));
+        return 0;
+    });
+    EXPECT_LT(client.heard(), 100000) << "microseconds to EHOSTUNREACH, three times";
+    EXPECT_EQ(client.wait(), 0);
+}
+
+/* A client blocked on a VID whose far end is lost: how (the server exits,
+ * the far daemon is killed, the far node's link is cut), whether the server
+ * had received its message (the client REPLY-blocked, else SEND-blocked),
+ * when the client's ESRCH must come (ms after the loss), and what a new
+ * lookup of the server's node then gets. */
+enum LossEvent { SERVER_EXITS, DAEMON_KILLED, LINK_CUT };
+struct Loss {
+    const char *name;
+    LossEvent event;
+    bool received;
+    double min_ms, max_ms;
+    int relocate_errno;
+};
+void PrintTo(const Loss &l, std::ostream *os) {
+    *os << l.name;
+}
+/* The far daemon says so over the link (a few ms); the kernel closes a dead
+ * daemon's socket (within 100 ms); a silent link is declared down after its
+ * timeout, and within one heartbeat more. Polling and the ip command take
+ * some milliseconds of their own: 200 ms of slack on the first two, 100 on
+ * the cut. */
+const Loss losses[] = {
+    {"ServerExits", SERVER_EXITS, true, 0, 500, ESRCH},
+    {"ServerExitsBeforeReceiving", SERVER_EXITS, false, 0, 500, ESRCH},
+    {"FarDaemonKilled", DAEMON_KILLED, true, 0, 300, EHOSTUNREACH},
+    {"LinkCut", LINK_CUT, true, TIMEOUT_MS, TIMEOUT_MS + HEARTBEAT_MS + 100, EHOSTUNREACH},
+};
+
+class NodeLoss : public ::testing::TestWithParam<Loss> {};
+
+TEST_P(NodeLoss, GivesEsrchWithinItsBound) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    const Loss &l = GetParam();
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/loss") != -1);
+        c.tell(1);
+        char b[8];
+        if (l.received) c.tell(q4::receive(0, b, sizeof b) > 0);
+        int64_t end;
+        c.hear(end);
+        return 0;
+    });
+    ASSERT_EQ(server.heard(), 1);
+    Client client(p, 2, [&](Client &c) {
+        pid_t id = locate(1, "nc/loss", 0);
+        c.tell(id);
+        REQUIRE(id != -1);
+        char r[8];
+        int rc = q4::send(id, "x", r, 1, sizeof r);
+        c.tell(rc == -1 ? errno : 0);
+        c.tell(mono_us());
+        /* A dead VID stays dead. */
+        rc = q4::send(id, "x", r, 1, sizeof r);
+        c.tell(rc == -1 ? errno : 0);
+        c.tell(q4::name_locate(1, "nc/loss", 0, nullptr) == -1 ? errno : 0);
+        return 0;
+    });
+    const int64_t vid = client.heard();
+    ASSERT_TRUE(VORLEN_IS_VID(vid)) << vid;
+    if (l.received)
+        ASSERT_EQ(server.heard(), 1) << "the server received the client's message";
+    else
+        ASSERT_TRUE(wait_until([&] {
+            return p.in(2, [&] {
+                        return process_record(d[1]->port(), client.pid());
+                    }).block_state == STATE_SEND_BLOCKED;
+        })) << "the client SEND-blocked on the VID";
+    const double t0 = now_ms();
+    switch (l.event) {
+    case SERVER_EXITS:
+        server.tell(0);
+        break;
+    case DAEMON_KILLED:
+        d[0]->kill_and_wait(SIGKILL);
+        break;
+    case LINK_CUT:
+        ASSERT_TRUE(p.link(1, false));
+        break;
+    }
+    ASSERT_EQ(client.heard(5000), ESRCH) << d[1]->stdout_text();
+    const double at = double(client.heard()) / 1000 - t0;
+    printf("%s: ESRCH %.1f ms after\n", l.name, at);
+    EXPECT_GE(at, l.min_ms) << d[1]->stdout_text();
+    EXPECT_LE(at, l.max_ms) << d[1]->stdout_text();
+    EXPECT_EQ(client.heard(), ESRCH) << "a later Send to the dead VID";
+    EXPECT_EQ(client.heard(), l.relocate_errno) << "a new lookup on node 1";
+    EXPECT_EQ(client.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, NodeLoss, ::testing::ValuesIn(losses),
+                         [](const ::testing::TestParamInfo<Loss> &i) { return i.param.name; });
+
+/* kill through a VID: who sends the signal (root, or another user than the
+ * target's), what kill gives, and whether the target of node 1 gets it. */
+struct KillCase {
+    const char *name;
+    uid_t uid;
+    int retcode;
+    bool delivered;
+};
+void PrintTo(const KillCase &k, std::ostream *os) {
+    *os << k.name;
+}
+const KillCase kills[] = {
+    {"ByRoot", 0, 0, true},
+    {"ByAnotherUser", 65534, EPERM, false},
+};
+
+class NodeKill : public ::testing::TestWithParam<KillCase> {};
+
+TEST_P(NodeKill, SignalsTheFarProcessAsALocalKillWould) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    const KillCase &k = GetParam();
+    Client target(p, 1, [&](Client &c) {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &usr1, nullptr); /* held pending, for the test to see */
+        REQUIRE(q4::name_attach("nc/target") != -1);
+        c.tell(1);
+        int64_t look;
+        c.hear(look);
+        sigset_t pending;
+        sigpending(&pending);
+        c.tell(sigismember(&pending, SIGUSR1));
+        return 0;
+    });
+    ASSERT_EQ(target.heard(), 1);
+    Client killer(p, 2, [&](Client &c) {
+        if (k.uid != 0)
+            REQUIRE(setgroups(0, nullptr) == 0 && setgid(k.uid) == 0 && setuid(k.uid) == 0);
+        pid_t id = locate(1, "nc/target", 0);
+        REQUIRE(id != -1 && VORLEN_IS_VID(id));
+        c.tell(q4::kill(id, SIGUSR1) == 0 ? 0 : errno);
+        return 0;
+    });
+    ASSERT_EQ(killer.heard(), k.retcode);
+    /* kill answers once the far daemon has signalled: it is pending now. */
+    target.tell(0);
+    EXPECT_EQ(target.heard(), k.delivered ? 1 : 0);
+    EXPECT_EQ(killer.wait(), 0);
+    EXPECT_EQ(target.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Senders, NodeKill, ::testing::ValuesIn(kills),
+                         [](const ::testing::TestParamInfo<KillCase> &i) { return i.param.name; });
+
+TEST(NodeNames, GlobalNameOnTwoNodesGivesTwoCopiesAndTheLowerNode) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    /* Node 3 registers first: the lower id wins all the same. */
+    std::vector<std::unique_ptr<Client>> servers;
+    for (int n : {3, 1}) {
+        servers.push_back(std::make_unique<Client>(p, n, [&](Client &c) {
+            REQUIRE(q4::name_attach("/nc/twice") != -1);
+            c.tell(1);
+            char b[8];
+            pid_t who = q4::receive(0, b, sizeof b);
+            REQUIRE(who > 0);
+            int32_t nid = q4::getnid();
+            REQUIRE(q4::reply(who, &nid, sizeof nid) == 0);
+            return 0;
+        }));
+        ASSERT_EQ(servers.back()->heard(), 1);
+    }
+    Client client(p, 2, [&](Client &c) {
+        unsigned copies = 0;
+        pid_t id = locate(0, "/nc/twice", 0, 2, &copies);
+        c.tell(copies);
+        REQUIRE(id != -1 && VORLEN_IS_VID(id));
+        int32_t nid = 0;
+        REQUIRE(q4::send(id, "?", &nid, 1, sizeof nid) == 0);
+        c.tell(nid);
+        return 0;
+    });
+    ASSERT_EQ(client.heard(), 2) << "copies";
+    ASSERT_EQ(client.heard(), 1) << "the node that answered";
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_EQ(servers[1]->wait(), 0);
+}
+
+/* RogueNode is node 3 played by the test: it listens on node 3's address in
+ * node 3's namespace, takes node 1's dial over TLS with node 3's key and
+ * certificate, answers node 1's hello with node 3's, and then sends the
+ * frames the test writes, answering node 1's heartbeats while it waits. */
+class RogueNode {
+  public:
+    explicit RogueNode(Plant &p) : dir_(p.dir()), listener_(p.listen_in(3)) {}
+    ~RogueNode() {
+        if (ssl_) SSL_free(ssl_);
+        if (ctx_) SSL_CTX_free(ctx_);
+        if (fd_ >= 0) close(fd_);
+        if (listener_ >= 0) close(listener_);
+    }
+    RogueNode(const RogueNode &) = delete;
+    RogueNode &operator=(const RogueNode &) = delete;
+
+    /* accept takes node 1's link within ms and exchanges the hellos; false
+     * when none came whole. Other nodes' dials are closed. */
+    bool accept(int ms) {
+        ctx_ = SSL_CTX_new(TLS_server_method());
+        if (!ctx_ || listener_ < 0) return false;
+        SSL_CTX_set_min_proto_version(ctx_, TLS1_3_VERSION);
+        if (SSL_CTX_use_certificate_file(ctx_, (dir_ + "/node3.pem").c_str(), SSL_FILETYPE_PEM) !=
+                1 ||
+            SSL_CTX_use_PrivateKey_file(ctx_, (dir_ + "/node3.key").c_str(), SSL_FILETYPE_PEM) != 1)
+            return false;
+        const double end = now_ms() + ms;
+        while (now_ms() < end) {
+            pollfd pf{listener_, POLLIN, 0};
+            if (poll(&pf, 1, int(end - now_ms()) + 1) != 1) continue;
+            sockaddr_in a{};
+            socklen_t alen = sizeof a;
+            int s = accept4(listener_, reinterpret_cast<sockaddr *>(&a), &alen,
+                            SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (s < 0) continue;
+            if (a.sin_addr.s_addr != inet_addr(node_addr(1).c_str())) {
+                close(s);
+                continue;
+            }
+            if (ssl_) SSL_free(ssl_);
+            if (fd_ >= 0) close(fd_);
+            fd_ = s;
+            ssl_ = SSL_new(ctx_);
+            SSL_set_fd(ssl_, fd_);
+            closed_ = false;
+            in_.clear();
+            frames.clear();
+            if (!io(end, [&] { return SSL_accept(ssl_); })) continue;
+            /* node 1 dialled: its hello comes first. */
+            if (!pump_until([&] { return !frames.empty(); }, int(end - now_ms()))) continue;
+            if (frames[0].first != LINK_HELLO) return false;
+            frames.clear();
+            LINK_HELLO_BODY b{};
+            memcpy(b.magic, LINK_MAGIC, sizeof b.magic);
+            b.version = LINK_VERSION;
+            b.byte_order = LINK_BYTE_ORDER;
+            b.nid = 3;
+            b.incarnation = 0x5eed000000000003ull;
+            return send(LINK_HELLO, &b, sizeof b);
+        }
+        return false;
+    }
+    /* send writes one frame: its header, then the pieces. */
+    bool send(uint16_t kind, const void *p1, size_t n1, const void *p2 = nullptr, size_t n2 = 0) {
+        std::vector<uint8_t> f(sizeof(LINK_FRAME_HDR));
+        LINK_FRAME_HDR h{uint32_t(n1 + n2), kind, 0};
+        memcpy(f.data(), &h, sizeof h);
+        f.insert(f.end(), static_cast<const uint8_t *>(p1), static_cast<const uint8_t *>(p1) + n1);
+        if (n2)
+            f.insert(f.end(), static_cast<const uint8_t *>(p2),
+                     static_cast<const uint8_t *>(p2) + n2);
+        return io(now_ms() + 5000, [&] { return SSL_write(ssl_, f.data(), int(f.size())); });
+    }
+    /* pump answers pings and keeps every other frame in frames until cond
+     * holds, within ms; false when it did not hold then. closed() tells
+     * whether node 1 ended the link meanwhile. */
+    bool pump_until(const std::function<bool()> &cond, int ms) {
+        const double end = now_ms() + ms;
+        for (;;) {
+            if (cond()) return true;
+            if (now_ms() > end) return false;
+            if (closed_) {
+                pollfd none{-1, 0, 0};
+                poll(&none, 1, 2); /* a poll of the logs a condition may read */
+                continue;
+            }
+            if (SSL_pending(ssl_) == 0) {
+                pollfd pf{fd_, POLLIN, 0};
+                if (poll(&pf, 1, 2) != 1) continue;
+            }
+            uint8_t buf[65536];
+            ERR_clear_error();
+            int r = SSL_read(ssl_, buf, sizeof buf);
+            if (r <= 0) {
+                int e = SSL_get_error(ssl_, r);
+                if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) closed_ = true;
+                continue;
+            }
+            in_.insert(in_.end(), buf, buf + r);
+            while (in_.size() >= sizeof(LINK_FRAME_HDR)) {
+                LINK_FRAME_HDR h;
+                memcpy(&h, in_.data(), sizeof h);
+                if (in_.size() < sizeof h + h.len) break;
+                std::vector<uint8_t> body(in_.begin() + sizeof h,
+                                          in_.begin() + long(sizeof h + h.len));
+                in_.erase(in_.begin(), in_.begin() + long(sizeof h + h.len));
+                if (h.kind == LINK_PING)
+                    send(LINK_PONG, body.data(), body.size());
+                else
+                    frames.emplace_back(h.kind, std::move(body));
+            }
+        }
+    }
+    bool closed() const { return closed_; }
+    /* The frames node 1 sent, other than pings, by kind and payload. */
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> frames;
+
+  private:
+    /* io runs an SSL call until it is done, waiting on the socket as it
+     * asks, until end; false when it failed or the time passed. */
+    bool io(double end, const std::function<int()> &call) {
+        for (;;) {
+            ERR_clear_error();
+            int r = call();
+            if (r > 0) return true;
+            int e = SSL_get_error(ssl_, r);
+            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
+            if (now_ms() > end) return false;
+            pollfd pf{fd_, short(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+            poll(&pf, 1, 10);
+        }
+    }
+    std::string dir_;
+    int listener_ = -1, fd_ = -1;
+    SSL_CTX *ctx_ = nullptr;
+    SSL *ssl_ = nullptr;
+    bool closed_ = false;
+    std::vector<uint8_t> in_;
+};
+
+/* attach_body is a LINK_VC_ATTACH of node from_nid's process 4242 to the
+ * owner of name on the receiver. */
+LINK_VC_ATTACH_BODY attach_body(uint32_t req, int32_t from_nid, int32_t from_vid,
+                                const char *name) {
+    LINK_VC_ATTACH_BODY b{};
+    b.req = req;
+    b.from_nid = from_nid;
+    b.from_pid = 4242;
+    b.from_vid = from_vid;
+    snprintf(b.name, sizeof b.name, "%s", name);
+    snprintf(b.pname, sizeof b.pname, "rogue");
+    return b;
+}
+
+TEST(NodeLinks, FramesSpeakingForAnotherNodeAreRefusedAndThePeerDropped) {
+    MAKE_PLANT(p);
+    RogueNode rogue(p);
+    Daemon &one = p.start(1);
+    p.start(2);
+    ASSERT_TRUE(rogue.accept(15000));
+    ASSERT_TRUE(rogue.pump_until([&] { return logged(one, up(3)); }, 5000)) << one.stdout_text();
+    ASSERT_TRUE(rogue.pump_until([&] { return logged(one, up(2)); }, 15000)) << one.stdout_text();
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/forged") != -1);
+        c.tell(getpid());
+        char b[8];
+        c.tell(q4::receive(0, b, sizeof b)); /* nothing may come */
+        return 0;
+    });
+    const int64_t server_pid = server.heard();
+    /* As itself, node 3 is served: a circuit to the server. */
+    const int32_t my_vid = VORLEN_VID_FIRST + 77;
+    LINK_VC_ATTACH_BODY own = attach_body(1, 3, my_vid, "nc/forged");
+    ASSERT_TRUE(rogue.send(LINK_VC_ATTACH, &own, sizeof own));
+    auto attached = [&] {
+        for (auto &f : rogue.frames)
+            if (f.first == LINK_VC_ATTACHED) return &f.second;
+        return static_cast<std::vector<uint8_t> *>(nullptr);
+    };
+    ASSERT_TRUE(rogue.pump_until([&] { return attached() != nullptr; }, 5000)) << one.stdout_text();
+    LINK_VC_ATTACHED_BODY got{};
+    ASSERT_GE(attached()->size(), sizeof got);
+    memcpy(&got, attached()->data(), sizeof got);
+    EXPECT_EQ(got.req, 1u);
+    EXPECT_EQ(got.retcode, 0);
+    EXPECT_EQ(got.from_nid, 1);
+    EXPECT_EQ(got.to_vid, my_vid);
+    EXPECT_EQ(got.pid, server_pid);
+    rogue.frames.clear();
+    /* As node 2's process, it is not: a circuit asked for, and a message
+     * through the circuit it has, each refused and logged. */
+    auto forge = [&](int k) {
+        if (k % 2 == 0) {
+            LINK_VC_ATTACH_BODY b = attach_body(uint32_t(10 + k), 2, my_vid + 1 + k, "nc/forged");
+            return rogue.send(LINK_VC_ATTACH, &b, sizeof b);
+        }
+        LINK_MSG_BODY m{};
+        m.vc = {2, my_vid, got.from_vid, 0};
+        m.prio = 10;
+        m.nbytes = 4;
+        return rogue.send(LINK_MSG, &m, sizeof m, "evil", 4);
+    };
+    const std::string refused = "Err: node 3: frame refused: ";
+    for (int k = 0; k < LINK_REFUSALS_TO_DROP - 1; k++) ASSERT_TRUE(forge(k));
+    EXPECT_TRUE(
+        rogue.pump_until([&] { return times(one, refused) == LINK_REFUSALS_TO_DROP - 1; }, 5000))
+        << one.stdout_text();
+    EXPECT_FALSE(logged(one, down(3))) << one.stdout_text();
+    EXPECT_FALSE(rogue.closed());
+    ASSERT_TRUE(forge(LINK_REFUSALS_TO_DROP - 1));
+    EXPECT_TRUE(rogue.pump_until([&] { return logged(one, down(3)) && rogue.closed(); }, 5000))
+        << one.stdout_text();
+    EXPECT_EQ(times(one, refused), LINK_REFUSALS_TO_DROP) << one.stdout_text();
+    /* Nothing forged was answered, and the server never got a message. */
+    for (auto &f : rogue.frames) EXPECT_NE(f.first, LINK_VC_ATTACHED);
+    QNX_MSG_SIN_RPID rec = p.in(1, [&] { return process_record(one.port(), pid_t(server_pid)); });
+    EXPECT_EQ(rec.block_state, STATE_RECEIVE_BLOCKED);
 }
 
 } // namespace

@@ -33,7 +33,7 @@ constexpr int EXIT_NO_DAEMON = 1;
 constexpr int EXIT_USAGE = 2;
 
 const char USAGE[] = "usage: sin [processes | names | proxies | timers | status | nodes]\n"
-                     "           [--json] [-w SECONDS]\n"
+                     "           [-n NID | --all-nodes] [--json] [-w SECONDS]\n"
                      "       sin --help | --version\n";
 
 const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
@@ -55,6 +55,12 @@ const char HELP[] = "Lists what the vorlen daemon knows, one table per kind:\n"
                     "             its link, STATE (self, up, down, connecting, refused),\n"
                     "             INCARNATION, RTT of the last heartbeat in ms, bytes IN and OUT\n"
                     "             over the link, WHY it is down or refused\n"
+                    "  -n NID     the listing of node NID's daemon, through a circuit to its\n"
+                    "             process manager; its processes show as NID//PID\n"
+                    "  --all-nodes  the listing of every node that is up, this one first, one\n"
+                    "             block per node under a line naming it\n"
+                    "  A process of another node reached through a circuit (a VID) shows as\n"
+                    "  NID//PID, its node and its pid there, in every listing.\n"
                     "  --json     print the same listing as one JSON object for scripts\n"
                     "  -w SECONDS redraw the listing every SECONDS until interrupted\n"
                     "  --version  print sin's version\n"
@@ -139,9 +145,25 @@ void check_daemon(const std::string &host, int port) {
         die(EXIT_NO_DAEMON, "no vorlen daemon answers on " + where + " (" + strerror(err) + ")");
 }
 
-/* read_listing reads listing typ to its closing record; the connection
- * carries nothing else until then. Ends the program when the daemon refuses
- * or the stream breaks. */
+/* The node whose daemon's listings are shown: 0 for the daemon's own. With
+ * --all-nodes a listing that fails ends the block of its node, not sin. */
+int32_t listed_node = 0;
+bool all_nodes = false;
+int32_t shown_nid = 0; /* the node a JSON listing names: its id, also for this node's */
+
+struct ListingFailed {
+    std::string why;
+};
+
+/* fail_listing ends sin with why, or with --all-nodes the current node's block. */
+[[noreturn]] void fail_listing(const std::string &why) {
+    if (all_nodes) throw ListingFailed{why};
+    die(EXIT_NO_DAEMON, why);
+}
+
+/* read_listing reads listing typ to its closing record, of the daemon of
+ * listed_node; the connection carries nothing else until then. Ends the
+ * program when the daemon refuses or the stream breaks. */
 template <typename R> std::vector<R> read_listing(int typ) {
     /* The library reads as many bytes as the daemon announces: leave room. */
     union {
@@ -149,14 +171,34 @@ template <typename R> std::vector<R> read_listing(int typ) {
         char room[1024];
     } buf;
     std::vector<R> out;
-    if (_qnx_squery(typ, &buf) != 0)
-        die(EXIT_NO_DAEMON, std::string("listing failed: ") + strerror(errno));
+    int rc = listed_node ? _qnx_squery_node(listed_node, typ, &buf) : _qnx_squery(typ, &buf);
+    if (rc != 0) fail_listing(std::string("listing failed: ") + strerror(errno));
     while (buf.rec.pid != -1) {
         out.push_back(buf.rec);
         if (_qnx_squery_next(&buf) != 0)
-            die(EXIT_NO_DAEMON, std::string("the listing broke off: ") + strerror(errno));
+            fail_listing(std::string("the listing broke off: ") + strerror(errno));
     }
     return out;
+}
+
+/* pid_text shows a pid of the listed node's: NID//PID for another node's. */
+std::string pid_text(int64_t pid) {
+    return listed_node && pid > 0 ? std::to_string(listed_node) + "//" + std::to_string(pid)
+                                  : std::to_string(pid);
+}
+
+/* process_text shows process record r: a VID as its far process, NID//PID. */
+std::string process_text(const QNX_MSG_SIN_RPID &r) {
+    return r.nid != 0 ? std::to_string(r.nid) + "//" + std::to_string(r.session) : pid_text(r.pid);
+}
+
+/* blocked_text shows the pid that a record is blocked on, as process_text
+ * shows it when it is among the records. */
+std::string blocked_text(const std::vector<QNX_MSG_SIN_RPID> &recs, int32_t pid) {
+    if (!pid) return "-";
+    for (const auto &r : recs)
+        if (r.pid == pid) return process_text(r);
+    return pid_text(pid);
 }
 
 /* A fixed-size name field as a string; the daemon terminates them, but a
@@ -295,7 +337,9 @@ std::string counts(int msgs, int bytes) {
 /* One JSON object per record: the pairs are written in order. */
 void print_json(const char *kind,
                 const std::vector<std::vector<std::pair<const char *, std::string>>> &objs) {
-    std::string out = std::string("{") + json_string(kind) + ":[";
+    std::string out = "{";
+    if (shown_nid) out += "\"node\":" + std::to_string(shown_nid) + ",";
+    out += json_string(kind) + ":[";
     for (size_t i = 0; i < objs.size(); i++) {
         out += i ? ",{" : "{";
         for (size_t k = 0; k < objs[i].size(); k++) {
@@ -311,12 +355,14 @@ void print_json(const char *kind,
 void list_processes(bool json) {
     std::vector<QNX_MSG_SIN_RPID> recs;
     for (const auto &r : read_listing<QNX_MSG_SIN_RPID>(SIN_PROCESSES))
-        if (r.pid != getpid()) recs.push_back(r);
+        if (listed_node || r.pid != getpid()) recs.push_back(r);
     if (json) {
         std::vector<std::vector<std::pair<const char *, std::string>>> objs;
         for (const auto &r : recs) {
             const char *w = state_word(r.block_state);
             objs.push_back({{"pid", num(r.pid)},
+                            {"nid", num(r.nid)},
+                            {"remote_pid", r.nid ? num(r.session) : "null"},
                             {"program", json_string(field(r.pname))},
                             {"state", w ? json_string(w) : "null"},
                             {"block_state", num(r.block_state)},
@@ -334,9 +380,9 @@ void list_processes(bool json) {
     }
     std::vector<Row> rows;
     for (const auto &r : recs)
-        rows.push_back({num(r.pid), printable(field(r.pname)),
+        rows.push_back({process_text(r), printable(field(r.pname)),
                         word_or_number(state_word(r.block_state), r.block_state),
-                        r.block_pid ? num(r.block_pid) : "-", r.send_prio ? num(r.send_prio) : "-",
+                        blocked_text(recs, r.block_pid), r.send_prio ? num(r.send_prio) : "-",
                         counts(r.send_msg, r.send_bytes), counts(r.rcv_msg, r.rcv_bytes),
                         counts(r.rpl_msg, r.rpl_bytes)});
     print_table({{"PID", true},
@@ -366,7 +412,7 @@ void list_names(bool json) {
     std::vector<Row> rows;
     for (const auto &r : recs)
         rows.push_back(
-            {num(r.nr), num(r.pid), printable(field(r.name)), printable(field(r.pname))});
+            {num(r.nr), pid_text(r.pid), printable(field(r.name)), printable(field(r.pname))});
     print_table({{"ID", true}, {"OWNER", true}, {"NAME", false}, {"PROGRAM", false}}, rows);
 }
 
@@ -393,8 +439,8 @@ void list_proxies(bool json) {
     }
     std::vector<Row> rows;
     for (const auto &r : recs)
-        rows.push_back({num(r.nr), num(qnx4_proxy_id(r.nr)), num(r.pid), printable(field(r.pname)),
-                        num(r.act_cnt), num(r.fire_cnt)});
+        rows.push_back({num(r.nr), num(qnx4_proxy_id(r.nr)), pid_text(r.pid),
+                        printable(field(r.pname)), num(r.act_cnt), num(r.fire_cnt)});
     print_table({{"ID", true},
                  {"QNX4-ID", true},
                  {"OWNER", true},
@@ -428,7 +474,7 @@ void list_timers(bool json) {
     std::vector<Row> rows;
     for (const auto &r : recs) {
         bool repeats = r.repeat.tv_sec != 0 || r.repeat.tv_nsec != 0;
-        rows.push_back({num(r.nr), num(r.pid), printable(field(r.pname)),
+        rows.push_back({num(r.nr), pid_text(r.pid), printable(field(r.pname)),
                         word_or_number(notify_word(r.notify_type), r.notify_type),
                         r.notify_type == NOTIFY_SLEEP ? "-" : num(r.evt_value),
                         unarmed(r.value) ? "-" : seconds(r.value),
@@ -637,6 +683,38 @@ void list_nodes(bool json) {
                 rows);
 }
 
+/* list_every_node shows listing list of each node that is up, this one
+ * first, under a line that names it; a node whose listing fails says why
+ * in its block, and the others are shown all the same. */
+void list_every_node(void (*list)(bool), bool json) {
+    listed_node = 0;
+    bool keep = all_nodes;
+    all_nodes = false; /* the plant's own listing must come */
+    auto nodes = read_listing<QNX_MSG_SIN_RNODE>(SIN_NODES);
+    all_nodes = keep;
+    std::stable_sort(nodes.begin(), nodes.end(), [](const auto &a, const auto &b) {
+        return (a.state == SIN_NODE_SELF) > (b.state == SIN_NODE_SELF);
+    });
+    for (const auto &n : nodes) {
+        if (n.state != SIN_NODE_SELF && n.state != SIN_NODE_UP) continue;
+        listed_node = n.state == SIN_NODE_SELF ? 0 : n.nid;
+        shown_nid = n.nid;
+        if (!json)
+            printf("== node %d (%s)%s\n", int(n.nid), printable(field(n.name)).c_str(),
+                   n.state == SIN_NODE_SELF ? ", this node" : "");
+        try {
+            list(json);
+        } catch (const ListingFailed &f) {
+            if (json)
+                printf("{\"node\":%d,\"error\":%s}\n", int(n.nid), json_string(f.why).c_str());
+            else
+                printf("node %d: %s\n", int(n.nid), f.why.c_str());
+        }
+        if (!json) putchar('\n');
+    }
+    listed_node = 0;
+}
+
 /* interval_arg reads the SECONDS of -w: a positive number, at most a day.
  * Anything else ends the program with EXIT_USAGE. */
 double interval_arg(const char *arg) {
@@ -697,7 +775,19 @@ int main(int argc, char **argv) {
             list = list_status;
         else if (a == "nodes")
             list = list_nodes;
-        else {
+        else if (a == "--all-nodes")
+            all_nodes = true;
+        else if (a == "-n") {
+            const char *v = ++i < argc ? argv[i] : "";
+            char *end = nullptr;
+            long n = strtol(v, &end, 10);
+            if (!*v || *end || n < 1 || n > VORLEN_MAX_NODES) {
+                fprintf(stderr, "sin: -n '%s': not a node id (1 ... %d)\n%s", v, VORLEN_MAX_NODES,
+                        USAGE);
+                return EXIT_USAGE;
+            }
+            listed_node = shown_nid = int32_t(n);
+        } else {
             fprintf(stderr, "sin: unknown argument '%s'\n%s", argv[i], USAGE);
             return EXIT_USAGE;
         }
@@ -724,7 +814,10 @@ int main(int argc, char **argv) {
             printf("--- %s\n", when);
         }
         alarm(ANSWER_TIMEOUT_S);
-        list(json);
+        if (all_nodes)
+            list_every_node(list, json);
+        else
+            list(json);
         alarm(0);
         fflush(stdout);
         if (every <= 0) return 0;
