@@ -494,26 +494,25 @@ static int open_socket() {
     }
     const bool only_tcp = transport && strcmp(transport, "tcp") == 0;
     const bool only_unix = transport && strcmp(transport, "unix") == 0;
+    /* The host left unnamed is this one: the Unix socket needs no resolver. */
+    const bool unnamed = strcmp(host, "127.0.0.1") == 0;
+    sockaddr_in addr{};
+    if (!unnamed && daemon_address(host, port, addr) != 0) return -1;
+    /* A daemon serves the processes of its own host only: the others are
+     * reached through it, over the links between the daemons. */
+    if (!unnamed && !host_is_here(host, addr)) {
+        say("client (connect): HOSTNAME names %s, another host: each host runs its own "
+            "daemon, which reaches the other hosts' processes (vorlen(8), SEVERAL HOSTS)\n",
+            host);
+        errno = ECONNREFUSED;
+        return -1;
+    }
     int fd = -1;
     if (only_unix) {
         fd = connect_unix_any(port, false, why, sizeof why);
         if (fd == -1) say("client (connect): %s\n", why);
         if (fd < 0) return -1;
     } else {
-        /* The host left unnamed is this one: the Unix socket needs no resolver. */
-        const bool unnamed = strcmp(host, "127.0.0.1") == 0;
-        sockaddr_in addr{};
-        if (!unnamed && daemon_address(host, port, addr) != 0) return -1;
-        const bool here = unnamed || host_is_here(host, addr);
-        /* A daemon serves the processes of its own host only: the others
-         * are reached through it, over the links between the daemons. */
-        if (!here) {
-            say("client (connect): HOSTNAME names %s, another host: each host runs its own "
-                "daemon, which reaches the other hosts' processes (vorlen(8), SEVERAL HOSTS)\n",
-                host);
-            errno = ECONNREFUSED;
-            return -1;
-        }
         if (!only_tcp) {
             /* Nothing there, or nobody to trust: the daemon listens on TCP only. */
             fd = connect_unix_any(port, true, why, sizeof why);

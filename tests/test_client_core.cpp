@@ -101,6 +101,10 @@ TEST_P(ClientCore, FailingToConnectOrABadSettingEndsTheProcessAtItsFirstCallWith
              strerror(ECONNREFUSED) + "\n"},
         {"VORLEN_PORT", "abc", 1, "client (connect): VORLEN_PORT is no port number: 'abc'\n"},
         {"VORLEN_PORT", "65536", 1, "client (connect): VORLEN_PORT is no port number: '65536'\n"},
+        /* Each host runs its own daemon: another host's is not a client's. */
+        {"HOSTNAME", "192.0.2.1", 1,
+         "client (connect): HOSTNAME names 192.0.2.1, another host: each host runs its own "
+         "daemon, which reaches the other hosts' processes (vorlen(8), SEVERAL HOSTS)\n"},
         {"VORLEN_ON_DISCONNECT", "reconect", 2, modes + "'reconect'\n"},
         {"VORLEN_ON_DISCONNECT", "Restore", 2, modes + "'Restore'\n"},
         {"VORLEN_RESTORE_WAIT", "abc", 2, waits + "'abc'\n"},

@@ -358,6 +358,9 @@ TEST(Daemon, ANetMapItCannotTakeEndsItWithStatusTwo) {
         {"--node 1", "vorlen: --node needs a net map (--netmap, or /etc/vorlen/netmap)"},
         {"--unit-dropin",
          "vorlen: --unit-dropin needs a net map (--netmap, or /etc/vorlen/netmap)"},
+        /* Clients of other hosts are no longer taken: the daemons are linked. */
+        {"--remote", "vorlen: --remote is gone: give each host its own daemon and link them "
+                     "with --netmap (vorlen(8), SEVERAL HOSTS)"},
     };
     for (const Case &c : cases) {
         Ran r = run_vorlen(c.args, c.env);
@@ -371,7 +374,7 @@ TEST(Daemon, ANetMapItCannotTakeEndsItWithStatusTwo) {
 
 /* With a net map the start line names this node, and --unit-dropin prints the
  * unit's drop-in for it: the options, the net map's addresses let through,
- * the key as a credential. --remote still works, with a warning. */
+ * the key as a credential. */
 TEST(Daemon, TheStartLineNamesTheNodeAndTheDropinLetsItsPeersThrough) {
     const std::string dir = make_tempdir();
     ASSERT_TRUE(plant_certs(dir, {"a"}));
@@ -394,9 +397,7 @@ TEST(Daemon, TheStartLineNamesTheNodeAndTheDropinLetsItsPeersThrough) {
                          "IPAddressAllow=127.0.0.7/32\nLoadCredential=tls-key:/etc/vorlen/"
                          "node.key\n");
     {
-        std::vector<std::string> args = node_options(dir, "a", netmap);
-        args.push_back("--remote");
-        Daemon d(args);
+        Daemon d(node_options(dir, "a", netmap));
         RawClient c(d.port());
         c.send_bytes(names_listing(c.pid()));
         expect_names_listing(c);
@@ -405,10 +406,6 @@ TEST(Daemon, TheStartLineNamesTheNodeAndTheDropinLetsItsPeersThrough) {
             log, std::regex("\n +0: This host is node 1 \\(a, links on 127\\.0\\.0\\.1:" +
                             std::to_string(link_port) + "\\) of 2 in " + netmap +
                             ", incarnation [0-9a-f]{16}, OpenSSL 3\\.")))
-            << log;
-        EXPECT_NE(log.find("Warning: --remote is deprecated: give each host its own daemon and "
-                           "link them with --netmap\n"),
-                  std::string::npos)
             << log;
     }
     EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
@@ -432,10 +429,6 @@ TEST(Daemon, ByDefaultOnlyLoopbackReachesTheDaemon) {
         Daemon d;
         EXPECT_EQ(connect_errno("127.0.0.1", d.port()), 0);
         EXPECT_EQ(connect_errno(outside, d.port()), ECONNREFUSED) << outside;
-    }
-    {
-        Daemon d({"--remote"});
-        EXPECT_EQ(connect_errno(outside, d.port()), 0) << outside;
     }
     /* A client of this host that comes through that address is served once
      * the daemon listens there. */
