@@ -18,11 +18,12 @@
 struct CIRCUIT : QNX_VC {
     bool busy = false;
     pid_t out_pid = 0; /* the sender whose message is out */
+    /* Suspended: its link was lost, its far node restarted, or this daemon
+     * did and restored it. Nothing goes through it (ESRCH) until the far end
+     * answers LINK_VC_RESUME, and it ends at resume_by (monotonic). */
+    bool suspended = false;
+    struct timeval resume_by = {0, 0};
 };
-
-/* The bounds: circuits to one node, and in all. */
-constexpr int MAX_NODE_CIRCUITS = 4096;
-constexpr int MAX_CIRCUITS = 16384;
 /* Circuits that ended lately, remembered so that a frame the far node sent
  * before it heard of the end is dropped quietly (and answered with
  * LINK_VC_DETACH), not refused as one that speaks for what is not its own. */
@@ -39,6 +40,7 @@ struct DEAD {
 static std::unordered_map<pid_t, DEAD> dead;
 static std::deque<pid_t> dead_order;
 static pid_t next_vid = 0;
+static size_t suspended_count = 0; /* vc_tick has nothing to do while 0 */
 
 /* plain_pid tells whether id can be a process of a node: not 0 or 1, no VID
  * and no proxy id of either face. */
@@ -52,7 +54,7 @@ static CIRCUIT *circuit_of(const QNX_PSTATE *stub) {
 
 QNX_VC *vc_of(PGLOB *, pid_t id) {
     auto it = circuits.find(id);
-    return it == circuits.end() ? nullptr : it->second;
+    return it == circuits.end() || it->second->suspended ? nullptr : it->second;
 }
 
 /* new_vid takes the next VID from the counter, skipping ids in use; it
@@ -110,6 +112,7 @@ static CIRCUIT *circuit_new(PGLOB *pglob, pid_t vid, int32_t nid, pid_t far_pid,
     pglob->pidmap[vid] = ps;
     circuits[vid] = v;
     per_node[nid]++;
+    state_vc(pglob, v);
     vlog(LV_REQUEST, "circuit %d: %d here to %d of node %d (%d there)", int(vid), int(local_pid),
          int(far_pid), int(nid), int(far_vid));
     return v;
@@ -128,6 +131,8 @@ static void circuit_drop(PGLOB *pglob, CIRCUIT *v, const char *why) {
     }
     dead[vid] = DEAD{v->nid, v->far_vid};
     dead_order.push_back(vid);
+    if (v->suspended) suspended_count--;
+    state_vc_forget(pglob, v);
     circuits.erase(vid);
     if (--per_node[v->nid] <= 0) per_node.erase(v->nid);
     v->stub->vc = nullptr; /* from here on a record like any other, removed as one */
@@ -174,6 +179,16 @@ static CIRCUIT *named(PGLOB *pglob, int32_t nid, const LINK_VC_REF &r, const cha
     return v;
 }
 
+/* live is v when it is not suspended. A frame for a suspended circuit was
+ * sent before its sender heard that this end dropped what was on its way;
+ * the LINK_VC_RESUME of this end tells it so, and the frame is dropped. */
+static CIRCUIT *live(int32_t nid, CIRCUIT *v, const char *kind) {
+    if (!v || !v->suspended) return v;
+    vlog(LV_MESSAGE, "node %d: %s for circuit %d, which is suspended, dropped", int(nid), kind,
+         int(v->vid));
+    return nullptr;
+}
+
 /* ------------------------------------------------------------------------ */
 /* Making circuits                                                           */
 /* ------------------------------------------------------------------------ */
@@ -190,8 +205,9 @@ void vc_open(PGLOB *pglob, QNX_CONN *c, int32_t nid, pid_t pid, const char *name
     if (share && !by_name)
         for (auto &e : circuits) {
             CIRCUIT *v = e.second;
-            if (v->local_pid != me || v->nid != nid || v->far_pid != pid) continue;
+            if (v->local_pid != me || v->nid != nid || v->far_pid != pid || v->suspended) continue;
             v->links++;
+            state_vc(pglob, v);
             vlog(LV_REQUEST, "circuit %d shared by %d: %d links", int(v->vid), int(me),
                  int(v->links));
             struct {
@@ -403,6 +419,8 @@ void process_vc_detach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     if (--v->links <= 0) {
         detach(pglob, v->nid, v->vid, v->far_vid, 0);
         circuit_drop(pglob, v, "detached");
+    } else {
+        state_vc(pglob, v);
     }
     send_status(c->fd, 0);
 }
@@ -426,7 +444,7 @@ void process_vc_query(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
 int vc_send_refusal(PGLOB *pglob, const QNX_PSTATE *caller, const QNX_PSTATE *stub,
                     uint32_t nbytes) {
     const CIRCUIT *v = circuit_of(stub);
-    if (!v || v->local_pid == 0 || caller->pid != v->local_pid) return ESRCH;
+    if (!v || v->local_pid == 0 || caller->pid != v->local_pid || v->suspended) return ESRCH;
     if (v->far_pid == 1) return ENOSYS;
     if (v->busy) return EAGAIN;
     if (link_room(pglob, v->nid, sizeof(LINK_MSG_BODY) + size_t(nbytes))) return EAGAIN;
@@ -435,7 +453,7 @@ int vc_send_refusal(PGLOB *pglob, const QNX_PSTATE *caller, const QNX_PSTATE *st
 
 int vc_send(PGLOB *pglob, QNX_PSTATE *s, QNX_PSTATE *stub) {
     CIRCUIT *v = circuit_of(stub);
-    if (!v) return ESRCH;
+    if (!v || v->suspended) return ESRCH;
     const uint32_t n = uint32_t(s->qsnd.nbytes);
     if (v->busy || link_room(pglob, v->nid, sizeof(LINK_MSG_BODY) + size_t(n))) return EAGAIN;
     LINK_MSG_BODY b{};
@@ -497,13 +515,14 @@ int vc_reply(PGLOB *pglob, QNX_PSTATE *stub, const DPIECE *pieces, int npieces) 
 
 void vc_received(PGLOB *pglob, QNX_PSTATE *stub) {
     const CIRCUIT *v = circuit_of(stub);
-    if (!v) return;
+    if (!v || v->suspended) return;
     LINK_VC_REF r = ref(pglob, v);
     link_send(pglob, v->nid, LINK_RECEIVED, &r, sizeof r);
 }
 
 void vc_released(PGLOB *pglob, QNX_PSTATE *stub, int retcode) {
-    if (const CIRCUIT *v = circuit_of(stub)) reply_status(pglob, v, retcode);
+    const CIRCUIT *v = circuit_of(stub);
+    if (v && !v->suspended) reply_status(pglob, v, retcode);
 }
 
 /* frame_msg serves a Send of node nid's process through a circuit: the stub
@@ -516,7 +535,7 @@ void vc_released(PGLOB *pglob, QNX_PSTATE *stub, int retcode) {
 void frame_msg(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len) {
     LINK_MSG_BODY b;
     memcpy(&b, p, sizeof b);
-    CIRCUIT *v = named(pglob, nid, b.vc, "msg", true);
+    CIRCUIT *v = live(nid, named(pglob, nid, b.vc, "msg", true), "msg");
     if (!v) return;
     if (b.nbytes != len - sizeof b || b.nbytes > pglob->max_request) {
         link_refused(pglob, nid, "msg of %u bytes in a frame of %u", unsigned(b.nbytes),
@@ -571,7 +590,7 @@ static QNX_PSTATE *out_sender(PGLOB *pglob, const CIRCUIT *v) {
 void frame_received(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t) {
     LINK_VC_REF r;
     memcpy(&r, p, sizeof r);
-    CIRCUIT *v = named(pglob, nid, r, "received", true);
+    CIRCUIT *v = live(nid, named(pglob, nid, r, "received", true), "received");
     if (!v) return;
     if (!v->busy) {
         link_refused(pglob, nid, "received for circuit %d, which has nothing out", int(v->vid));
@@ -587,7 +606,7 @@ void frame_received(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t)
 void frame_reply(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len) {
     LINK_REPLY_BODY b;
     memcpy(&b, p, sizeof b);
-    CIRCUIT *v = named(pglob, nid, b.vc, "reply", true);
+    CIRCUIT *v = live(nid, named(pglob, nid, b.vc, "reply", true), "reply");
     if (!v) return;
     if (!v->busy) {
         link_refused(pglob, nid, "reply for circuit %d, which has nothing out", int(v->vid));
@@ -669,10 +688,151 @@ void frame_vc_detach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t
     if (v) circuit_drop(pglob, v, r.why == ESRCH ? "its far process went" : "detached there");
 }
 
+/* resume_deadline is when a circuit suspended now ends unless resumed. */
+static struct timeval resume_deadline(PGLOB *pglob) {
+    struct timeval t = now_clock(CLOCK_MONOTONIC);
+    long long us = (long long)(pglob->restore_grace_s * 1e6);
+    t.tv_sec += time_t(us / 1000000);
+    t.tv_usec += long(us % 1000000);
+    tv_normalise(t);
+    return t;
+}
+
+/* circuit_suspend ends what is under way on circuit v, as its end would, and
+ * keeps it: whoever is blocked on its stub (a sender through it, a receiver
+ * waiting for it) gets ESRCH, the far sender's message the stub holds is
+ * dropped (a later Reply to it: ESRCH), and no message is out on it. The
+ * far end, told nothing, does the same when it suspends or is told to
+ * resume. Cannot fail. */
+static void circuit_suspend(PGLOB *pglob, CIRCUIT *v, const char *why) {
+    if (!v->suspended) suspended_count++;
+    v->suspended = true; /* first: the stub's release tells the far node nothing */
+    v->busy = false;
+    v->out_pid = 0;
+    QNX_PSTATE *stub = v->stub;
+    if (stub->state != STATE_READY || stub->qentry) release_process(pglob, stub, ESRCH, 0);
+    inform_clients(pglob, v->vid, ESRCH, INFORM_RELEASE, RM_CIRCUIT);
+    vlog(LV_CLEANUP, "circuit %d to %d of node %d suspended: %s", int(v->vid), int(v->far_pid),
+         int(v->nid), why);
+}
+
 void vc_node_down(PGLOB *pglob, int32_t nid) {
     if (circuits.empty()) return;
     std::vector<CIRCUIT *> gone;
     for (auto &e : circuits)
         if (e.second->nid == nid) gone.push_back(e.second);
-    for (CIRCUIT *v : gone) circuit_drop(pglob, v, "its node is down or restarted");
+    const struct timeval until = resume_deadline(pglob);
+    for (CIRCUIT *v : gone) {
+        if (pglob->restore_grace_s <= 0) {
+            circuit_drop(pglob, v, "its node is down or restarted");
+        } else if (!v->suspended) {
+            circuit_suspend(pglob, v, "its node is down or restarted");
+            v->resume_by = until;
+        }
+    }
+}
+
+/* resume_of is how this node offers circuit v to its far node again. */
+static LINK_VC_RESUME_BODY resume_of(PGLOB *pglob, const CIRCUIT *v) {
+    return LINK_VC_RESUME_BODY{pglob->plant.self, v->vid, v->far_vid, v->local_pid, v->far_pid};
+}
+
+void vc_node_up(PGLOB *pglob, int32_t nid) {
+    if (suspended_count == 0) return;
+    int offered = 0;
+    for (auto &e : circuits) {
+        CIRCUIT *v = e.second;
+        if (v->nid != nid || !v->suspended) continue;
+        LINK_VC_RESUME_BODY b = resume_of(pglob, v);
+        /* One that finds no room waits for the grace period to end it. */
+        if (link_room(pglob, nid, sizeof b) || !link_send(pglob, nid, LINK_VC_RESUME, &b, sizeof b))
+            continue;
+        offered++;
+    }
+    if (offered > 0)
+        vlog(LV_REQUEST, "node %d up: %d suspended circuits offered to resume", int(nid), offered);
+}
+
+/* frame_vc_resume: node nid's end of a circuit is back. A circuit of that
+ * node held here with the same ends (suspended, or live: then its far end
+ * dropped what was under way, and this end does so too) goes on; one not held
+ * here is answered LINK_VC_DETACH (ESRCH), and its far end ends it. Refused:
+ * a frame naming another node as its sender, ids that cannot be a circuit's
+ * or its parties', a circuit of another node or with other ends. */
+void frame_vc_resume(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t) {
+    LINK_VC_RESUME_BODY b;
+    memcpy(&b, p, sizeof b);
+    if (b.from_nid != nid || !VORLEN_IS_VID(b.from_vid) || !VORLEN_IS_VID(b.to_vid) ||
+        !(b.from_pid == 0 || plain_pid(b.from_pid)) || !(b.to_pid == 1 || plain_pid(b.to_pid))) {
+        link_refused(pglob, nid, "vc-resume from %d//%d (vid %d) for %d (vid %d)", int(b.from_nid),
+                     int(b.from_pid), int(b.from_vid), int(b.to_pid), int(b.to_vid));
+        return;
+    }
+    auto it = circuits.find(b.to_vid);
+    if (it == circuits.end()) {
+        vlog(LV_REQUEST, "node %d: vc-resume for circuit %d, not held here: detached", int(nid),
+             int(b.to_vid));
+        detach(pglob, nid, b.to_vid, b.from_vid, ESRCH);
+        return;
+    }
+    CIRCUIT *v = it->second;
+    /* The far end's process manager is its local party 0, here far pid 1. */
+    const pid_t far_party = b.from_pid == 0 ? 1 : b.from_pid;
+    const pid_t here = v->local_pid == 0 ? 1 : v->local_pid;
+    if (v->nid != nid || v->far_vid != b.from_vid || v->far_pid != far_party || here != b.to_pid) {
+        link_refused(pglob, nid, "vc-resume for circuit %d from %d//%d (vid %d), not its own",
+                     int(b.to_vid), int(b.from_nid), int(b.from_pid), int(b.from_vid));
+        return;
+    }
+    /* A live one: the far end found its link lost while this one did not.
+     * This end drops what is under way too, and answers with its own
+     * resume, which the far end, suspended, takes without answering. */
+    const bool was_live = !v->suspended;
+    if (was_live) circuit_suspend(pglob, v, "its far end resumes it");
+    v->suspended = false;
+    suspended_count--;
+    const NODE *n = plant_node(pglob, nid);
+    v->incarnation = n ? n->incarnation : v->incarnation;
+    state_vc(pglob, v);
+    if (was_live) {
+        LINK_VC_RESUME_BODY a = resume_of(pglob, v);
+        link_send(pglob, nid, LINK_VC_RESUME, &a, sizeof a);
+    }
+    vlog(LV_REQUEST, "circuit %d to %d of node %d resumed", int(v->vid), int(v->far_pid), int(nid));
+}
+
+bool vc_restore(PGLOB *pglob, const QNX_VC &rec, const char *pname) {
+    if (!VORLEN_IS_VID(rec.vid) || !VORLEN_IS_VID(rec.far_vid) ||
+        !(rec.far_pid == 1 || plain_pid(rec.far_pid)) ||
+        !(rec.local_pid == 0 || plain_pid(rec.local_pid)) || rec.links < 1 ||
+        !plant_node(pglob, rec.nid) || rec.nid == pglob->plant.self || !room_for(rec.nid) ||
+        circuits.count(rec.vid) || pglob->pidmap.count(rec.vid) || pglob->restore_grace_s <= 0)
+        return false;
+    CIRCUIT *v = circuit_new(pglob, rec.vid, rec.nid, rec.far_pid, rec.far_vid, rec.local_pid,
+                             rec.length, pname);
+    if (!v) return false;
+    v->links = rec.links;
+    v->incarnation = rec.incarnation;
+    v->suspended = true;
+    v->resume_by = resume_deadline(pglob);
+    suspended_count++;
+    state_vc(pglob, v);
+    return true;
+}
+
+void vc_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake) {
+    if (suspended_count == 0) return;
+    std::vector<CIRCUIT *> over;
+    for (auto &e : circuits) {
+        CIRCUIT *v = e.second;
+        if (!v->suspended) continue;
+        if (tv_le(v->resume_by, now))
+            over.push_back(v);
+        else if (tv_le(v->resume_by, *wake))
+            *wake = v->resume_by;
+    }
+    for (CIRCUIT *v : over) {
+        detach(pglob, v->nid, v->vid, v->far_vid, ESRCH);
+        circuit_drop(pglob, v, "not resumed within the restore grace period");
+    }
 }

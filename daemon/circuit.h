@@ -36,11 +36,19 @@ struct QNX_VC {
     QNX_PSTATE *stub = nullptr;
     int32_t links = 1;        /* attaches sharing it (VORLEN_VC_SHARE) */
     uint32_t length = 0;      /* as attached */
-    uint64_t incarnation = 0; /* the far node's when the circuit was made */
+    uint64_t incarnation = 0; /* the far node's when the circuit was made or last resumed */
+    uint32_t state_slot = 0;  /* its slot in the state file, plus 1; 0: none */
 };
 
+/* The bounds: circuits to one node, and in all (the state file has a slot
+ * for each). */
+constexpr int MAX_NODE_CIRCUITS = 4096;
+constexpr int MAX_CIRCUITS = 16384;
+
 /* circuit.cpp */
-/* vc_of is the circuit whose VID is id; null when id is no live VID. */
+/* vc_of is the circuit whose VID is id; null when id is no live VID (a
+ * circuit suspended until its link is back is none: what goes through it is
+ * refused ESRCH). */
 QNX_VC *vc_of(PGLOB *pglob, pid_t id);
 /* vc_stub_of is the circuit of stub ps; null when ps is no stub. */
 inline QNX_VC *vc_stub_of(const QNX_PSTATE *ps) {
@@ -89,9 +97,22 @@ void vc_released(PGLOB *pglob, QNX_PSTATE *stub, int retcode);
 /* vc_process_gone ends the circuits whose local party is pid, telling their
  * far nodes, before pid's record goes. Cannot fail. */
 void vc_process_gone(PGLOB *pglob, pid_t pid);
-/* vc_node_down ends every circuit to node nid: their local parties blocked
- * on them get ESRCH at once. */
+/* vc_node_down suspends every circuit to node nid (the link is lost, or the
+ * node restarted): whoever is blocked on one gets ESRCH at once and a
+ * message on its way is dropped, as when a circuit ends, but the circuit and
+ * its stub are kept for the restore grace period, to go on when the far end
+ * is back (vc_node_up). With no grace period they end at once. */
 void vc_node_down(PGLOB *pglob, int32_t nid);
+/* vc_node_up: node nid's link is up; each circuit of that node suspended
+ * here is offered to it again (LINK_VC_RESUME). Cannot fail. */
+void vc_node_up(PGLOB *pglob, int32_t nid);
+/* vc_restore makes again, suspended, a circuit of the state file whose
+ * local party was restored (or is this node's process manager, 0); false
+ * when it cannot (its VID taken, the bounds, no memory). */
+bool vc_restore(PGLOB *pglob, const QNX_VC &rec, const char *pname);
+/* vc_tick ends the circuits suspended longer than the grace period, and
+ * lowers *wake to the next such end. */
+void vc_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake);
 
 /* Request handlers. */
 void process_vc_attach(PGLOB *pglob, QNX_CONN *c, REQUEST &rq);
@@ -105,6 +126,7 @@ void frame_vc_detach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t
 void frame_msg(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_received(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_reply(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
+void frame_vc_resume(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 
 /* node_pid tells whether id, as a frame gives it, can be a process of the
  * sender's node: not 0 or 1 (its process manager), no VID and no proxy id of

@@ -33,6 +33,7 @@ static constexpr FRAME_ROW frame_table[] = {
      sizeof(LINK_VPROXY_ATTACHED_BODY), true},
     {LINK_VPROXY_DETACH, frame_vproxy_detach, "vproxy-detach", sizeof(LINK_VPROXY_BODY), true},
     {LINK_TRIGGER, frame_trigger, "trigger", sizeof(LINK_VPROXY_BODY), true},
+    {LINK_VC_RESUME, frame_vc_resume, "vc-resume", sizeof(LINK_VC_RESUME_BODY), true},
 };
 constexpr size_t FRAME_ROWS = sizeof frame_table / sizeof frame_table[0];
 
@@ -65,6 +66,7 @@ void node_up(PGLOB *pglob, int32_t nid, bool restarted) {
         vc_node_down(pglob, nid);
         pending_fail(pglob, nid, EHOSTUNREACH);
     }
+    vc_node_up(pglob, nid);
     gnames_node_up(pglob, nid);
 }
 

@@ -53,7 +53,9 @@ enum LINK_KIND : uint16_t {
     LINK_VPROXY_ATTACHED = 18, /* LINK_VPROXY_ATTACHED_BODY: its answer */
     LINK_VPROXY_DETACH = 19,   /* LINK_VPROXY_BODY: remove one */
     LINK_TRIGGER = 20,         /* LINK_VPROXY_BODY: a virtual proxy of the sender was triggered */
-    LINK_KINDS = 21,
+    /* Circuits again (circuit.cpp): one kept across a lost link or a restart. */
+    LINK_VC_RESUME = 21, /* LINK_VC_RESUME_BODY: the sender's end is back, the circuit goes on */
+    LINK_KINDS = 22,
 };
 
 constexpr char LINK_MAGIC[8] = {'V', 'O', 'R', 'L', 'E', 'N', 'N', 'L'};
@@ -125,6 +127,17 @@ struct LINK_REPLY_BODY {
     QNX_MSG_HDR ah; /* the answer as the sender gets it: retcode, flags, prio, msg_len */
 };                  /* then ah.msg_len bytes */
 static_assert(sizeof(LINK_REPLY_BODY) == 40);
+
+/* A circuit that its sender kept suspended while the link was lost (or its
+ * daemon restarted), named by both ends' VIDs and both parties. */
+struct LINK_VC_RESUME_BODY {
+    int32_t from_nid; /* the sender's node */
+    int32_t from_vid; /* the sender's id of the circuit */
+    int32_t to_vid;   /* the receiver's id of the circuit */
+    int32_t from_pid; /* the sender's local party; 0: its process manager */
+    int32_t to_pid;   /* the far party, on the receiver's node; 1: its process manager */
+};
+static_assert(sizeof(LINK_VC_RESUME_BODY) == 20);
 
 struct LINK_GNAME_BODY {
     int32_t from_nid; /* the sender's node */

@@ -26,6 +26,7 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     struct timeval first;
     if (conn_expire_first(pglob, tvn, &first) && tv_le(first, wake)) wake = first;
     restore_tick(pglob, tvn, &wake);
+    vc_tick(pglob, tvn, &wake);
     link_tick(pglob, tvn, &wake);
     pending_tick(pglob, tvn, &wake);
     sockdeadline(&wake);

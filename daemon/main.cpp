@@ -743,6 +743,7 @@ int main(int argc, char **argv) {
     pglob->next_timeout.tv_sec += SWEEP_INTERVAL;
     /* The records of a daemon before this one come back before anyone is
      * served; connections wait in the backlog meanwhile. */
+    pglob->restore_grace_s = state.grace_s;
     restore_start(pglob, state);
     link_start(pglob); /* the node links: listened for, and dialled */
     /* Every listener takes connections since listen_all: clients may come. */

@@ -340,8 +340,9 @@ void process_snd(PGLOB *pglob, QNX_CONN *c, REQUEST &rq) {
     QNX_PSTATE *ps_d = find_process(pglob, rq.body<QNX_MSG_HDR_SND>()->to_pid, FIND_OR_LOCAL);
     if (!ps_d) return send_refused(c, rq, ESRCH, "ESRCH");
     /* Through a circuit: the message goes to the far node at once, in no
-     * queue here. A Send resumed after a restart of this daemon was for a
-     * circuit that ended with it. */
+     * queue here. A Send resumed after a restart of this daemon was on its
+     * way through a circuit when the link went, and is dropped at both ends
+     * even when the circuit goes on. */
     const bool stub = ps_d->vc != nullptr;
     if (stub) {
         int e = rq.hdr.flags.all & VORLEN_FLAG_RESUMED ? ESRCH

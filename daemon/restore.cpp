@@ -42,6 +42,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "circuit.h"
 #include "state.h"
 
 /* A record restored from the state file, for as long as it lives. */
@@ -91,14 +92,15 @@ template <typename S> static bool slot_ok(const S &s, const char *kind, size_t i
  * untrustworthy, null when nothing does. */
 static const char *header_fault(const ST_HEADER &h, size_t size) {
     if (memcmp(h.magic, ST_MAGIC, sizeof h.magic) != 0) return "not a state file";
-    if (h.crc != st_crc32(&h, offsetof(ST_HEADER, crc))) return "its header is damaged";
+    /* The version first: the header of another version has another length. */
     if (h.version != ST_VERSION) return "a state file of another version";
+    if (h.crc != st_crc32(&h, offsetof(ST_HEADER, crc))) return "its header is damaged";
     if (h.header_size != sizeof(ST_HEADER) || h.proc_size != sizeof(ST_PROC) ||
         h.name_size != sizeof(ST_NAME) || h.proxy_size != sizeof(ST_PROXY) ||
-        h.timer_size != sizeof(ST_TIMER))
+        h.timer_size != sizeof(ST_TIMER) || h.vc_size != sizeof(ST_VC))
         return "a state file of another layout";
     if (h.nprocs > ST_MAX_PROCS || h.nnames > MAX_TABLE_SIZE || h.nproxies > MAX_TABLE_SIZE ||
-        h.ntimers > MAX_TABLE_SIZE || st_file_size(h) != size)
+        h.ntimers > MAX_TABLE_SIZE || h.nvcs > uint32_t(MAX_CIRCUITS) || st_file_size(h) != size)
         return "its size is not its header's";
     return nullptr;
 }
@@ -142,7 +144,8 @@ static bool read_old(int fd, std::vector<unsigned char> *bytes, std::string *why
     }
     if (size_t(st.st_size) >
         sizeof(ST_HEADER) + size_t(ST_MAX_PROCS) * sizeof(ST_PROC) +
-            size_t(MAX_TABLE_SIZE) * (sizeof(ST_NAME) + sizeof(ST_PROXY) + sizeof(ST_TIMER))) {
+            size_t(MAX_TABLE_SIZE) * (sizeof(ST_NAME) + sizeof(ST_PROXY) + sizeof(ST_TIMER)) +
+            size_t(MAX_CIRCUITS) * sizeof(ST_VC)) {
         *why = "its size is not its header's";
         return false;
     }
@@ -289,6 +292,31 @@ static void load(PGLOB *pglob, const std::vector<unsigned char> &b) {
         state_timer(pglob, &t);
         timers++;
     }
+    /* Circuits come back, suspended until their far ends answer, for the
+     * processes restored and for the process manager; the others are gone. */
+    int circuits = 0, dropped = 0;
+    for (uint32_t i = 0; i < h.nvcs; i++, at += sizeof(ST_VC)) {
+        ST_VC s;
+        memcpy(&s, at, sizeof s);
+        if (!slot_ok(s, "circuit", i)) continue;
+        s.pname[sizeof s.pname - 1] = '\0';
+        QNX_VC rec;
+        rec.vid = s.vid;
+        rec.nid = s.nid;
+        rec.far_pid = s.far_pid;
+        rec.far_vid = s.far_vid;
+        rec.local_pid = s.local_pid;
+        rec.links = s.links;
+        rec.length = s.length;
+        rec.incarnation = s.incarnation;
+        if ((s.local_pid == 0 || restored.count(s.local_pid)) && vc_restore(pglob, rec, s.pname))
+            circuits++;
+        else
+            dropped++;
+    }
+    if (circuits + dropped > 0)
+        vlog(LV_ALWAYS, "Restored %d circuits, suspended until their nodes answer; %d dropped",
+             circuits, dropped);
     /* The first scan fires what fell due while no daemon ran, once. */
     pglob->next_timeout = now_clock(CLOCK_MONOTONIC);
     vlog(LV_ALWAYS,
@@ -357,6 +385,8 @@ void restore_start(PGLOB *pglob, const STATE_OPTIONS &opt) {
     h.name_size = sizeof(ST_NAME);
     h.proxy_size = sizeof(ST_PROXY);
     h.timer_size = sizeof(ST_TIMER);
+    h.vc_size = sizeof(ST_VC);
+    h.nvcs = uint32_t(MAX_CIRCUITS);
     long long nprocs = pglob->max_connections + (long long)pglob->proxys.size();
     h.nprocs = uint32_t(nprocs < 64 ? 64 : nprocs > 65536 ? 65536 : nprocs);
     h.nnames = uint32_t(pglob->names.size());

@@ -1,6 +1,7 @@
 /* sin.cpp - the system listing: processes, proxies, timers, names, the daemon's health or the
  * plant's nodes as a record stream */
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -31,13 +32,15 @@ static QNX_TIMESPEC time_left(const QNX_TIMER_STATE *p, const struct timeval &mo
     if (p->timeval.tv_sec == TIMER_NOT_ARMED && p->timeval.tv_usec == TIMER_NOT_ARMED) return v;
     const struct timeval &now = p->clock == CLOCK_MONOTONIC ? mono_now : wall_now;
     long d = long(p->timeval.tv_usec - now.tv_usec);
-    v.tv_sec = int32_t(p->timeval.tv_sec - now.tv_sec);
-    if (d >= 0) {
-        v.tv_nsec = int32_t(d * 1000);
-    } else {
-        v.tv_nsec = int32_t((d + 1000000) * 1000);
-        v.tv_sec -= 1;
+    long long sec = (long long)p->timeval.tv_sec - (long long)now.tv_sec;
+    if (d < 0) {
+        d += 1000000;
+        sec -= 1;
     }
+    /* A deadline as far off as a client may set is shown as far as the
+     * record's field goes. */
+    v.tv_sec = int32_t(sec < INT32_MIN ? INT32_MIN : sec > INT32_MAX ? INT32_MAX : sec);
+    v.tv_nsec = int32_t(d * 1000);
     return v;
 }
 

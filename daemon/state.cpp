@@ -14,7 +14,8 @@
  *
  * Layout: the header, then the process slots, the name slots (slot i is
  * name table slot i), the proxy slots (slot i is proxy slot i, id
- * VORLEN_PROXY_ID(i)) and the timer slots (slot i is timer i + 1). The
+ * VORLEN_PROXY_ID(i)), the timer slots (slot i is timer i + 1) and the
+ * circuit slots (any free one for a new circuit). The
  * message path (Send, Receive, Reply) never writes here; the traffic
  * counters are written with the record's other changes and at each sweep,
  * so after a restart they may be behind by what passed since.
@@ -28,6 +29,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "circuit.h"
 #include "state.h"
 
 ST_FILE st_file;
@@ -68,7 +70,7 @@ std::string state_default_path(int port) {
 size_t st_file_size(const ST_HEADER &h) {
     return sizeof(ST_HEADER) + size_t(h.nprocs) * sizeof(ST_PROC) +
            size_t(h.nnames) * sizeof(ST_NAME) + size_t(h.nproxies) * sizeof(ST_PROXY) +
-           size_t(h.ntimers) * sizeof(ST_TIMER);
+           size_t(h.ntimers) * sizeof(ST_TIMER) + size_t(h.nvcs) * sizeof(ST_VC);
 }
 
 /* put copies the slot s, its check made, over slot dst of the mapping,
@@ -203,6 +205,34 @@ void state_timer(PGLOB *pglob, const QNX_TIMER_STATE *t) {
     put(&st_file.timers[i], s);
 }
 
+void state_vc(PGLOB *, QNX_VC *v) {
+    if (!st_file.hdr) return;
+    if (v->state_slot == 0) {
+        if (st_file.free_vcs.empty()) return; /* as many as there may be circuits */
+        v->state_slot = st_file.free_vcs.back() + 1;
+        st_file.free_vcs.pop_back();
+    }
+    ST_VC s{};
+    s.vid = v->vid;
+    s.nid = v->nid;
+    s.far_pid = v->far_pid;
+    s.far_vid = v->far_vid;
+    s.local_pid = v->local_pid;
+    s.links = v->links;
+    s.length = v->length;
+    s.incarnation = v->incarnation;
+    if (v->stub) memcpy(s.pname, v->stub->pname, sizeof s.pname);
+    s.pname[sizeof s.pname - 1] = '\0';
+    put(&st_file.vcs[v->state_slot - 1], s);
+}
+
+void state_vc_forget(PGLOB *, QNX_VC *v) {
+    if (!st_file.hdr || v->state_slot == 0) return;
+    clear(&st_file.vcs[v->state_slot - 1]);
+    st_file.free_vcs.push_back(v->state_slot - 1);
+    v->state_slot = 0;
+}
+
 void state_sweep(PGLOB *pglob) {
     if (!st_file.hdr) return;
     for (QNX_PSTATE *ps : pglob->processes)
@@ -232,7 +262,11 @@ bool st_map(int fd, const ST_HEADER &h) {
     st_file.proxies = reinterpret_cast<ST_PROXY *>(at);
     at += size_t(h.nproxies) * sizeof(ST_PROXY);
     st_file.timers = reinterpret_cast<ST_TIMER *>(at);
+    at += size_t(h.ntimers) * sizeof(ST_TIMER);
+    st_file.vcs = reinterpret_cast<ST_VC *>(at);
     st_file.free_procs.clear();
     for (uint32_t i = h.nprocs; i > 0; i--) st_file.free_procs.push_back(i - 1);
+    st_file.free_vcs.clear();
+    for (uint32_t i = h.nvcs; i > 0; i--) st_file.free_vcs.push_back(i - 1);
     return true;
 }

@@ -12,7 +12,7 @@
 /* The file's first bytes; a file without them is not a state file. */
 #define ST_MAGIC "VORLENST"
 /* The layout's version: a file of another version is set aside, never read. */
-constexpr uint32_t ST_VERSION = 1;
+constexpr uint32_t ST_VERSION = 2;
 
 /* Every slot begins with used (1: in use; 0: free, the whole slot zero) and
  * ends with crc, the CRC-32 of the bytes before it. */
@@ -24,11 +24,14 @@ struct ST_HEADER {
     uint32_t name_size;
     uint32_t proxy_size;
     uint32_t timer_size;
+    uint32_t vc_size;
     uint32_t nprocs; /* the number of slots of each kind */
     uint32_t nnames;
     uint32_t nproxies;
     uint32_t ntimers;
+    uint32_t nvcs;
     int32_t daemon_pid;  /* the daemon that writes it */
+    uint32_t zero;       /* 0 */
     uint64_t generation; /* one more at each start that takes the file over */
     uint32_t pad;
     uint32_t crc;
@@ -86,10 +89,27 @@ struct ST_TIMER {
     uint32_t crc;
 };
 
+/* A circuit to another node, kept so that it goes on when its local party
+ * is restored (or is the process manager, local_pid 0). */
+struct ST_VC {
+    uint32_t used;
+    int32_t vid; /* this node's id for it */
+    int32_t nid; /* the far node */
+    int32_t far_pid;
+    int32_t far_vid;
+    int32_t local_pid;
+    int32_t links;
+    uint32_t length;
+    uint64_t incarnation;      /* the far node's */
+    char pname[QNX_PNAME_LEN]; /* the far party's program name, the stub's */
+    char pad[3];
+    uint32_t crc;
+};
+
 /* Every kind of slot is a whole number of 8 bytes, so that each table of
  * the mapping, one after the other, is aligned for its 64-bit fields. */
 static_assert(sizeof(ST_HEADER) % 8 == 0 && sizeof(ST_PROC) % 8 == 0 && sizeof(ST_NAME) % 8 == 0 &&
-              sizeof(ST_PROXY) % 8 == 0 && sizeof(ST_TIMER) % 8 == 0);
+              sizeof(ST_PROXY) % 8 == 0 && sizeof(ST_TIMER) % 8 == 0 && sizeof(ST_VC) % 8 == 0);
 
 /* The open state file: its mapping and the process slots free in it. */
 struct ST_FILE {
@@ -101,7 +121,9 @@ struct ST_FILE {
     ST_NAME *names = nullptr;
     ST_PROXY *proxies = nullptr;
     ST_TIMER *timers = nullptr;
+    ST_VC *vcs = nullptr;
     std::vector<uint32_t> free_procs;
+    std::vector<uint32_t> free_vcs;
     bool full_said = false;
 };
 extern ST_FILE st_file;

@@ -405,6 +405,8 @@ struct PGLOB {
     time_t start_time;                  /* wall clock: when the daemon started serving */
     std::vector<std::string> listening; /* the addresses it listens on, as the log names them */
     PLANT plant;                        /* the other nodes and the links to them */
+    double restore_grace_s;             /* --restore-grace: how long restored records and suspended
+                                           circuits wait for their other end */
 };
 
 /* The connections one user may have open, and the message memory its clients
@@ -725,6 +727,9 @@ void state_name(PGLOB *pglob, const QNX_ATT_NAME *cn);
 void state_proxy(PGLOB *pglob, const QNX_PROXY_STATE *p);
 void state_timer(PGLOB *pglob, const QNX_TIMER_STATE *t);
 void state_sweep(PGLOB *pglob); /* every record's counters, on the slow path */
+struct QNX_VC;
+void state_vc(PGLOB *pglob, QNX_VC *v);        /* a circuit made, shared or resumed */
+void state_vc_forget(PGLOB *pglob, QNX_VC *v); /* the circuit ended */
 /* start_ticks: field 22 of /proc/<pid>/stat (peer.cpp); -1 when it cannot be read. */
 long long start_ticks(pid_t pid);
 
