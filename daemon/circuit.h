@@ -176,6 +176,11 @@ int vproxy_trigger(PGLOB *pglob, QNX_PROXY_STATE *p);
 /* vproxy_proxy_gone removes the virtual proxies other nodes hold for proxy p
  * of this node, before p's slot is freed. Cannot fail. */
 void vproxy_proxy_gone(PGLOB *pglob, const QNX_PROXY_STATE *p);
+/* vproxy_node_down ends the virtual proxies between this node and node nid,
+ * whose link is lost (or which restarted): those this node holds for
+ * proxies of nid (a later Trigger of them gets ESRCH), and this node's
+ * records of those nid holds, which went there too. Cannot fail. */
+void vproxy_node_down(PGLOB *pglob, int32_t nid);
 void frame_vproxy_attach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_vproxy_attached(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);
 void frame_vproxy_detach(PGLOB *pglob, int32_t nid, const unsigned char *p, uint32_t len);

@@ -63,6 +63,7 @@ void node_up(PGLOB *pglob, int32_t nid, bool restarted) {
     /* A peer that restarted lost what it held; a link that was lost ended it
      * here already, but a restart faster than the heartbeats is found here. */
     if (restarted) {
+        vproxy_node_down(pglob, nid);
         vc_node_down(pglob, nid);
         pending_fail(pglob, nid, EHOSTUNREACH);
     }
@@ -71,7 +72,11 @@ void node_up(PGLOB *pglob, int32_t nid, bool restarted) {
 }
 
 void node_down(PGLOB *pglob, int32_t nid, const char *why) {
-    vlog(LV_CLEANUP, "node %d down: its circuits, names and waiting calls end (%s)", int(nid), why);
+    vlog(LV_CLEANUP,
+         "node %d down: its circuits are suspended; its names, virtual proxies and "
+         "waiting calls end (%s)",
+         int(nid), why);
+    vproxy_node_down(pglob, nid);
     vc_node_down(pglob, nid);
     pending_fail(pglob, nid, EHOSTUNREACH);
     gnames_node_down(pglob, nid);

@@ -14,8 +14,10 @@
  * far daemon puts the virtual proxy into its proxy table, owned by the
  * circuit's stub there, and a trigger of it comes back as LINK_TRIGGER over
  * that circuit and fires the proxy here, once per trigger. The virtual proxy
- * goes with the stub (the circuit ending, for whatever reason), or when the
- * proxy here is detached (LINK_VPROXY_DETACH).
+ * goes with the stub (the circuit ending, for whatever reason), when the link
+ * is lost or either daemon restarts (even while the circuit waits to resume:
+ * a trigger is never held for later), or when the proxy here is detached
+ * (LINK_VPROXY_DETACH).
  */
 
 /* A proxy of this node held on another node as a virtual proxy. */
@@ -141,6 +143,20 @@ void vproxy_proxy_gone(PGLOB *pglob, const QNX_PROXY_STATE *p) {
         }
     }
     held.swap(keep);
+}
+
+void vproxy_node_down(PGLOB *pglob, int32_t nid) {
+    std::vector<VPROXY_REC> keep;
+    for (const VPROXY_REC &r : held)
+        if (r.nid != nid) keep.push_back(r);
+    held.swap(keep);
+    for (QNX_PROXY_STATE &s : pglob->proxys) {
+        const QNX_VC *vc = s.remote_proxy ? vc_stub_of(s.process) : nullptr;
+        if (!vc || vc->nid != nid) continue;
+        vlog(LV_CLEANUP, "Proxy %d: virtual, for proxy %d of node %d, ends with the link",
+             int(s.id), int(s.remote_proxy), int(nid));
+        do_pdetach(pglob, &s);
+    }
 }
 
 int vproxy_trigger(PGLOB *pglob, QNX_PROXY_STATE *p) {
