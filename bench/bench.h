@@ -143,10 +143,11 @@ void print_json(const std::vector<std::string> &about, const std::vector<Line> &
  * set-up, an idle linked daemon's CPU beside one without a net map, and
  * across the link between two daemons: round trips through a VID beside TLS
  * ping-pongs and the local round trip, circuit set-up, a global name
- * lookup, 16 pairs beside 16 TLS connections, and link cuts to ESRCH. A
- * measure across the link that cannot be taken gets a row that says why.
- * Without root it says so and adds no line. Throws std::runtime_error when
- * the namespaces or certificates cannot be made or a baseline fails. */
+ * lookup, a Trigger through a virtual proxy beside a local one, 16 pairs
+ * beside 16 TLS connections, and link cuts to ESRCH. A measure across the
+ * link that cannot be taken gets a row that says why. Without root it says
+ * so and adds no line. Throws std::runtime_error when the namespaces or
+ * certificates cannot be made or a baseline fails. */
 void node_links(bool quick, std::vector<Line> &lines);
 
 /* ------------------------------------------------------------------------ */
@@ -157,13 +158,14 @@ constexpr int NODE_MAX_SAMPLES = 1 << 14;
 constexpr int NODE_MAX_FLOWS = 16;
 
 /* NodeShared is the memory the node section shares with its children: a
- * child's samples in ns, why it failed, and the counters of the throughput
- * clients. */
+ * child's samples in ns, why it failed, the counters of the throughput
+ * clients, and the proxy id one side of a trigger ping-pong gives the other
+ * (0 until it has one). */
 struct NodeShared {
     int n;
     int64_t ns[NODE_MAX_SAMPLES];
     char why[256];
-    std::atomic<int> stop, ready;
+    std::atomic<int> stop, ready, id;
     std::atomic<uint64_t> done[NODE_MAX_FLOWS];
 };
 
@@ -198,6 +200,17 @@ int vc_lookups(NodeShared *sh, const std::string &name, int count);
 /* vc_flow locates name on node nid, counts itself in sh->ready, and sends
  * 64 B messages until sh->stop, counting them in sh->done[i]. */
 int vc_flow(NodeShared *sh, nid_t nid, const std::string &name, int i);
+
+/* px_pinger and px_ponger are the two sides of a trigger ping-pong. Each
+ * attaches a proxy, gives its id for node nid (qnx_proxy_rem_attach; nid 0:
+ * both on one node) to the other in sh->id and takes the other's from
+ * peer->id. The pinger then, warm + count times, triggers the ponger's and
+ * receives its own; the ponger receives its own and triggers the pinger's.
+ * After warm untimed ones the pinger stores the moment before each Trigger
+ * in sh->ns and the ponger the moment its Receive returned, so that the two
+ * arrays subtract to the trigger-to-receipt times. Both then detach. */
+int px_pinger(NodeShared *sh, const NodeShared *peer, nid_t nid, int warm, int count);
+int px_ponger(NodeShared *sh, const NodeShared *peer, nid_t nid, int warm, int count);
 
 /* vc_reachable tries, every 5 ms for up to within_ns, to locate name on
  * node nid and have a probe (a 1-byte message whose byte is 0) answered. */

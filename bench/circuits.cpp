@@ -8,6 +8,7 @@
 #define VORLEN_HOST_TIMER_T
 #include "qnx/sys/kernel.h"
 #include "qnx/sys/name.h"
+#include "qnx/sys/proxy.h"
 #include "qnx/sys/psinfo.h"
 #include "qnx/sys/vc.h"
 
@@ -63,6 +64,40 @@ bool attach_name(NodeShared *sh, const std::string &name, int ready_fd) {
     char c = 1;
     if (write(ready_fd, &c, 1) != 1) {
         failed(sh, "the server's ready pipe: %s", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+/* px_exchange attaches a proxy of this process's into *proxy, gives its id
+ * for the processes of node nid (qnx_proxy_rem_attach: a virtual proxy
+ * there, the proxy itself for nid 0) to its peer in mine->id, and waits (10 s
+ * at most) for the peer's in peer->id, into *to. False, with why in mine,
+ * when a call fails or the peer's id does not come. */
+bool px_exchange(NodeShared *mine, const NodeShared *peer, nid_t nid, pid_t *proxy, pid_t *to) {
+    *proxy = qnx_proxy_attach(0, nullptr, 0, 0);
+    if (*proxy == -1) return !failed(mine, "qnx_proxy_attach: %s", strerror(errno));
+    pid_t v = qnx_proxy_rem_attach(nid, *proxy);
+    if (v == -1)
+        return !failed(mine, "qnx_proxy_rem_attach(%d, %d): %s", int(nid), int(*proxy),
+                       strerror(errno));
+    mine->id.store(v);
+    for (int64_t t = now_ns(); (*to = peer->id.load()) == 0; sleep_ns(1'000'000))
+        if (now_ns() - t > 10'000'000'000)
+            return !failed(mine, "the other side's proxy id did not come in 10 s");
+    return true;
+}
+
+/* px_release detaches the id given for node nid and the proxy; false (why
+ * in sh) when either fails. */
+bool px_release(NodeShared *sh, nid_t nid, pid_t proxy) {
+    if (qnx_proxy_rem_detach(nid, sh->id.load()) != 0) {
+        failed(sh, "qnx_proxy_rem_detach(%d, %d): %s", int(nid), int(sh->id.load()),
+               strerror(errno));
+        return false;
+    }
+    if (qnx_proxy_detach(proxy) != 0) {
+        failed(sh, "qnx_proxy_detach(%d): %s", int(proxy), strerror(errno));
         return false;
     }
     return true;
@@ -231,6 +266,40 @@ int vc_wait_reply_blocked(NodeShared *sh, pid_t pid, int64_t within_ns) {
                           int(pid), (long long)(within_ns / 1'000'000), int(info.state));
         sleep_ns(1'000'000);
     }
+}
+
+int px_pinger(NodeShared *sh, const NodeShared *peer, nid_t nid, int warm, int count) {
+    pid_t proxy = -1, to = -1;
+    if (!px_exchange(sh, peer, nid, &proxy, &to)) return 1;
+    char c;
+    sh->n = 0;
+    for (int i = 0; i < warm + count && sh->n < NODE_MAX_SAMPLES; i++) {
+        int64_t t0 = now_ns();
+        if (Trigger(to) == -1) return failed(sh, "Trigger(%d): %s", int(to), strerror(errno));
+        if (i >= warm) sh->ns[sh->n++] = t0;
+        pid_t from = Receive(0, &c, 0);
+        if (from != proxy)
+            return failed(sh, "the pinger's Receive gave %d, not its proxy %d (%s)", int(from),
+                          int(proxy), from == -1 ? strerror(errno) : "");
+    }
+    return px_release(sh, nid, proxy) ? DONE : 1;
+}
+
+int px_ponger(NodeShared *sh, const NodeShared *peer, nid_t nid, int warm, int count) {
+    pid_t proxy = -1, to = -1;
+    if (!px_exchange(sh, peer, nid, &proxy, &to)) return 1;
+    char c;
+    sh->n = 0;
+    for (int i = 0; i < warm + count && sh->n < NODE_MAX_SAMPLES; i++) {
+        pid_t from = Receive(0, &c, 0);
+        int64_t t1 = now_ns();
+        if (from != proxy)
+            return failed(sh, "the ponger's Receive gave %d, not its proxy %d (%s)", int(from),
+                          int(proxy), from == -1 ? strerror(errno) : "");
+        if (i >= warm) sh->ns[sh->n++] = t1;
+        if (Trigger(to) == -1) return failed(sh, "Trigger(%d): %s", int(to), strerror(errno));
+    }
+    return px_release(sh, nid, proxy) ? DONE : 1;
 }
 
 } // namespace bench
