@@ -1086,12 +1086,33 @@ int64_t digits(const int *v, int n) {
     return out;
 }
 
-TEST(NodeLinks, NetAliveAndNameLocatorsFollowALinkDownAndUpAgain) {
+/* A link cut that node 2 watches through qnx_net_alive and
+ * qnx_name_locators: whose link, and what they give while it is down (node
+ * 2's bytes of nodes 1 to 3, and the locators, as digits). Node 3 only
+ * accepts links, its peers dial it; node 1 dials both others, and while its
+ * interface is down each of its dials fails at once. */
+struct Cut {
+    const char *name;
+    int node;
+    int64_t bytes, locators;
+};
+void PrintTo(const Cut &c, std::ostream *os) {
+    *os << c.name;
+}
+const Cut cuts[] = {
+    {"NodeDialled", 3, 110, 21},
+    {"NodeThatDials", 1, 11, 23},
+};
+
+class NodeAlive : public ::testing::TestWithParam<Cut> {};
+
+TEST_P(NodeAlive, NetAliveAndNameLocatorsFollowALinkDownAndUpAgain) {
     MAKE_PLANT(p);
     std::vector<Daemon *> d;
     ASSERT_TRUE(all_up(p, d));
-    /* On each order (what node 3's byte must become; -1: end), node 2's
-     * client polls qnx_net_alive until it is so (at most 20 s) and says
+    const Cut &k = GetParam();
+    /* On each order (what the cut node's byte must become; -1: end), node
+     * 2's client polls qnx_net_alive until it is so (at most 20 s) and says
      * when, what qnx_net_alive gave and its bytes of nodes 1 to 3, and the
      * locators. */
     Client watcher(p, 2, [&](Client &c) {
@@ -1099,7 +1120,7 @@ TEST(NodeLinks, NetAliveAndNameLocatorsFollowALinkDownAndUpAgain) {
             char b[16];
             const double end = now_ms() + 20000;
             int n = q4::net_alive(b, sizeof b);
-            while (n != -1 && b[3] != want && now_ms() < end) {
+            while (n != -1 && b[k.node] != want && now_ms() < end) {
                 usleep(2000); /* a poll of the links' states, not a wait for the outcome */
                 n = q4::net_alive(b, sizeof b);
             }
@@ -1130,25 +1151,29 @@ TEST(NodeLinks, NetAliveAndNameLocatorsFollowALinkDownAndUpAgain) {
     EXPECT_EQ(all.bytes, 111) << "nodes 1, 2 and 3";
     EXPECT_EQ(all.locators, 213) << "this node first, then the map's order";
     double t0 = now_ms();
-    ASSERT_TRUE(p.link(3, false));
+    ASSERT_TRUE(p.link(k.node, false));
     Seen cut = look(0, t0);
-    printf("node 3's byte 0 %.1f ms after its link went down\n", cut.at);
-    EXPECT_EQ(cut.bytes, 110) << d[1]->stdout_text();
-    EXPECT_EQ(cut.locators, 21);
+    printf("node %d's byte 0 %.1f ms after its link went down\n", k.node, cut.at);
+    EXPECT_EQ(cut.bytes, k.bytes) << d[1]->stdout_text();
+    EXPECT_EQ(cut.locators, k.locators);
     EXPECT_GE(cut.at, TIMEOUT_MS) << d[1]->stdout_text();
     EXPECT_LE(cut.at, TIMEOUT_MS + HEARTBEAT_MS + 100) << d[1]->stdout_text();
-    /* Back up, node 2 dials node 3 again at its next redial: the wait after
-     * a few failed ones is well under a second. */
+    /* Back up, the link is dialled again at the dialler's next redial: the
+     * wait after the few that failed meanwhile is well under a second. */
     t0 = now_ms();
-    ASSERT_TRUE(p.link(3, true));
+    ASSERT_TRUE(p.link(k.node, true));
     Seen back = look(1, t0);
-    printf("node 3's byte 1 %.1f ms after its link came up\n", back.at);
+    printf("node %d's byte 1 %.1f ms after its link came up\n", k.node, back.at);
     EXPECT_EQ(back.bytes, 111) << d[1]->stdout_text();
     EXPECT_EQ(back.locators, 213);
-    EXPECT_LE(back.at, 3000) << d[1]->stdout_text();
+    EXPECT_LE(back.at, 3000) << d[1]->stdout_text() << "\nthe dialler's log:\n"
+                             << d[size_t(std::min(k.node, 2) - 1)]->stdout_text();
     watcher.tell(-1);
     EXPECT_EQ(watcher.wait(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cuts, NodeAlive, ::testing::ValuesIn(cuts),
+                         [](const ::testing::TestParamInfo<Cut> &i) { return i.param.name; });
 
 /* block_of is the block of sin --all-nodes' output under "== node N (nodeN)"
  * (to the next block); empty when there is none. */
