@@ -4,6 +4,7 @@
 #include <sys/kernel.h>
 #include <sys/name.h>
 #include <sys/osinfo.h>
+#include <sys/proxy.h>
 #include <sys/psinfo.h>
 #include <sys/sendmx.h>
 #include <sys/vc.h>
@@ -54,6 +55,30 @@ int writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes) {
 }
 pid_t relay(pid_t source, pid_t target) {
     return Relay(source, target);
+}
+pid_t proxy_attach() {
+    return qnx_proxy_attach(0, nullptr, 0, -1);
+}
+pid_t trigger(pid_t proxy) {
+    return Trigger(proxy);
+}
+pid_t creceive(pid_t pid, void *msg, unsigned nbytes) {
+    return Creceive(pid, msg, nbytes);
+}
+pid_t proxy_rem_attach(int nid, pid_t proxy) {
+    return qnx_proxy_rem_attach(nid_t(nid), proxy);
+}
+int proxy_rem_detach(int nid, pid_t vproxy) {
+    return qnx_proxy_rem_detach(nid_t(nid), vproxy);
+}
+int net_alive(char *buf, int buflen) {
+    return qnx_net_alive(buf, buflen);
+}
+int locators(int nids[10]) {
+    nid_t got[VORLEN_MAX_NAME_LOCATORS];
+    int n = qnx_name_locators(got);
+    for (int i = 0; i < n && i < 10; i++) nids[i] = int(got[i]);
+    return n;
 }
 int kill(pid_t pid, int signo) {
     return ::kill(pid, signo);

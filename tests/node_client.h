@@ -26,6 +26,16 @@ int replymx(pid_t pid, unsigned parts, const _MXFER_ENTRY *msgmx);
 int readmsg(pid_t pid, unsigned offset, void *msg, unsigned nbytes);
 int writemsg(pid_t pid, unsigned offset, const void *msg, unsigned nbytes);
 pid_t relay(pid_t source, pid_t target);
+/* The proxies of the QNX 4 face, by their QNX 4 ids; creceive is Creceive. */
+pid_t proxy_attach();
+pid_t trigger(pid_t proxy);
+pid_t creceive(pid_t pid, void *msg, unsigned nbytes);
+pid_t proxy_rem_attach(int nid, pid_t proxy);
+int proxy_rem_detach(int nid, pid_t vproxy);
+/* net_alive is qnx_net_alive into buf; locators is qnx_name_locators
+ * (room for ten). */
+int net_alive(char *buf, int buflen);
+int locators(int nids[10]);
 /* kill is the QNX 4 face's kill: through a VID, the far process's. */
 int kill(pid_t pid, int signo);
 

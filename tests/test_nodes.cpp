@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -186,11 +187,15 @@ class Plant {
         }
         return s;
     }
-    /* exec_in runs the shell command cmd in node n's namespace and waits for
-     * it; true when it succeeded. */
-    bool exec_in(int n, const std::string &cmd) {
-        return run("ip netns exec " + ns(n) + " sh -c \"" + cmd + "\"");
+    /* status_in runs the shell command cmd in node n's namespace and waits
+     * for it: its exit status, or -1 when it did not exit. */
+    int status_in(int n, const std::string &cmd) {
+        int st =
+            system(("ip netns exec " + ns(n) + " sh -c \"" + cmd + "\" >/dev/null 2>&1").c_str());
+        return st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
+    /* exec_in is status_in, true when cmd succeeded. */
+    bool exec_in(int n, const std::string &cmd) { return status_in(n, cmd) == 0; }
     /* link sets node n's interface up or down. */
     bool link(int n, bool up) {
         return run("ip -n " + ns(n) + " link set dev eth0 " + (up ? "up" : "down"));
@@ -506,6 +511,11 @@ class Client {
                           << " ms passed)";
         silent_ = pid_ > 0;
         return false;
+    }
+    /* ready tells whether the other side has said something not yet heard. */
+    bool ready() {
+        pollfd pf{fd_, POLLIN, 0};
+        return poll(&pf, 1, 0) == 1;
     }
     int64_t heard(int ms = 15000) {
         int64_t v = -12345;
@@ -925,6 +935,327 @@ TEST(NodeNames, GlobalNameOnTwoNodesGivesTwoCopiesAndTheLowerNode) {
     EXPECT_EQ(servers[1]->wait(), 0);
 }
 
+/* The ccquit pattern: a process of node 2 hands a server of node 1 a
+ * virtual proxy of its proxy, the server triggers it TRIGGERS times, and the
+ * owner receives exactly as many. Then the virtual proxy goes, in one of
+ * these ways, and a Trigger of it on node 1 gets ESRCH: its owner exits
+ * (once node 1 has seen its circuits end), its owner detaches it (once node
+ * 1's proxy table no longer holds it), or its owner's link is cut (within
+ * the link's timeout and one heartbeat). */
+const int TRIGGERS = 200;
+enum VproxyEnd { OWNER_EXITS, OWNER_DETACHES, OWNER_LINK_CUT };
+struct VproxyGoes {
+    const char *name;
+    VproxyEnd end;
+};
+void PrintTo(const VproxyGoes &g, std::ostream *os) {
+    *os << g.name;
+}
+const VproxyGoes vproxy_ends[] = {
+    {"OwnerExits", OWNER_EXITS},
+    {"OwnerDetaches", OWNER_DETACHES},
+    {"OwnersLinkCut", OWNER_LINK_CUT},
+};
+
+/* The server's orders (Client::tell): trigger once, or until a Trigger fails
+ * (at most 5 s); each is answered with the errno and when it came. */
+enum { TRIGGER_ONCE = 1, TRIGGER_UNTIL_REFUSED = 2 };
+
+class NodeVproxy : public ::testing::TestWithParam<VproxyGoes> {};
+
+TEST_P(NodeVproxy, TriggeredOnTheServersNodeIsReceivedAsOftenAndGoesWithItsEnd) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    const VproxyGoes &g = GetParam();
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("/nc/ccquit") != -1);
+        c.tell(1);
+        int32_t vproxy = 0;
+        char b[8];
+        pid_t who = q4::receive(0, &vproxy, sizeof vproxy);
+        REQUIRE(VORLEN_IS_VID(who) && q4::reply(who, "ok", 3) == 0);
+        int fired = 0;
+        for (int i = 0; i < TRIGGERS; i++) fired += q4::trigger(vproxy) != -1;
+        c.tell(fired);
+        /* The owner's next message: its reply follows every trigger on the link. */
+        who = q4::receive(0, b, sizeof b);
+        REQUIRE(VORLEN_IS_VID(who) && q4::reply(who, "ok", 3) == 0);
+        for (int64_t order; c.hear(order) && order != 0;) {
+            const double end = now_ms() + 5000;
+            int rc = q4::trigger(vproxy);
+            while (rc != -1 && order == TRIGGER_UNTIL_REFUSED && now_ms() < end) {
+                usleep(5000); /* a poll of the virtual proxy, not a wait for the outcome */
+                rc = q4::trigger(vproxy);
+            }
+            c.tell(rc == -1 ? errno : 0);
+            c.tell(mono_us());
+        }
+        return 0;
+    });
+    ASSERT_EQ(server.heard(), 1);
+    Client owner(p, 2, [&](Client &c) {
+        pid_t proxy = q4::proxy_attach();
+        REQUIRE(proxy != -1);
+        int32_t vproxy = q4::proxy_rem_attach(1, proxy);
+        c.tell(vproxy == -1 ? -errno : vproxy);
+        REQUIRE(vproxy != -1);
+        /* For its own node, the proxy itself. */
+        REQUIRE(q4::proxy_rem_attach(2, proxy) == proxy && q4::proxy_rem_attach(0, proxy) == proxy);
+        pid_t server_vid = locate(0, "/nc/ccquit", 0);
+        REQUIRE(server_vid != -1);
+        char r[4];
+        REQUIRE(q4::send(server_vid, &vproxy, r, sizeof vproxy, sizeof r) == 0);
+        int got = 0;
+        for (int i = 0; i < TRIGGERS; i++) got += q4::receive(0, nullptr, 0) == proxy;
+        c.tell(got);
+        REQUIRE(q4::send(server_vid, "more?", r, 6, sizeof r) == 0);
+        c.tell(q4::creceive(0, nullptr, 0));
+        if (g.end == OWNER_EXITS) return 0;
+        if (g.end == OWNER_DETACHES) {
+            c.tell(q4::proxy_rem_detach(1, vproxy) == 0 ? 0 : errno);
+            c.tell(q4::proxy_rem_detach(1, vproxy) == -1 ? errno : 0);
+        }
+        int64_t end;
+        c.hear(end); /* until the test has looked */
+        c.tell(q4::creceive(0, nullptr, 0));
+        return 0;
+    });
+    const int64_t vproxy = owner.heard();
+    ASSERT_GT(vproxy, 0) << "qnx_proxy_rem_attach: -errno";
+    /* Node 1 holds it, as a proxy of the owner's circuit there. */
+    const int32_t wire_id = int32_t(VORLEN_QNX4_PROXY_BASE - vproxy);
+    auto held_on_one = [&] {
+        bool held = false;
+        for (const auto &r : p.in(1, [&] { return list_proxies(d[0]->port()); }))
+            held = held || r.nr == wire_id;
+        return held;
+    };
+    EXPECT_TRUE(held_on_one()) << "node 1's proxy " << wire_id;
+    EXPECT_EQ(server.heard(), TRIGGERS) << "Triggers on node 1 that succeeded";
+    EXPECT_EQ(owner.heard(30000), TRIGGERS) << "receipts on node 2";
+    EXPECT_EQ(owner.heard(), -1) << "a Creceive after them: nothing more came";
+    const double t0 = now_ms();
+    switch (g.end) {
+    case OWNER_EXITS:
+        ASSERT_EQ(owner.wait(), 0);
+        /* Node 1 has seen its circuits end: no process there stands for it. */
+        ASSERT_TRUE(wait_until([&] {
+            for (const auto &r : p.in(1, [&] { return list_processes(d[0]->port()); }))
+                if (r.nid == 2 && r.session == owner.pid()) return false;
+            return true;
+        })) << d[0]->stdout_text();
+        server.tell(TRIGGER_ONCE);
+        break;
+    case OWNER_DETACHES:
+        ASSERT_EQ(owner.heard(), 0) << "qnx_proxy_rem_detach";
+        EXPECT_EQ(owner.heard(), ESRCH) << "qnx_proxy_rem_detach again";
+        ASSERT_TRUE(wait_until([&] { return !held_on_one(); })) << d[0]->stdout_text();
+        server.tell(TRIGGER_ONCE);
+        break;
+    case OWNER_LINK_CUT:
+        ASSERT_TRUE(p.link(2, false));
+        server.tell(TRIGGER_UNTIL_REFUSED);
+        break;
+    }
+    EXPECT_EQ(server.heard(), ESRCH) << d[0]->stdout_text();
+    const double at = double(server.heard()) / 1000 - t0;
+    if (g.end == OWNER_LINK_CUT) {
+        printf("%s: ESRCH %.1f ms after the cut\n", g.name, at);
+        EXPECT_GE(at, TIMEOUT_MS) << d[0]->stdout_text();
+        EXPECT_LE(at, TIMEOUT_MS + HEARTBEAT_MS + 100) << d[0]->stdout_text();
+    }
+    if (g.end == OWNER_DETACHES) {
+        owner.tell(0);
+        EXPECT_EQ(owner.heard(), -1) << "a Creceive after the refused Trigger";
+        EXPECT_EQ(owner.wait(), 0);
+    }
+    server.tell(0);
+    EXPECT_EQ(server.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, NodeVproxy, ::testing::ValuesIn(vproxy_ends),
+                         [](const ::testing::TestParamInfo<VproxyGoes> &i) {
+                             return i.param.name;
+                         });
+
+/* digits packs small numbers, each below ten, into one: {2, 1, 3} is 213. */
+int64_t digits(const int *v, int n) {
+    int64_t out = 0;
+    for (int i = 0; i < n; i++) out = out * 10 + v[i];
+    return out;
+}
+
+/* A link cut that node 2 watches through qnx_net_alive and
+ * qnx_name_locators: whose link, and what they give while it is down (node
+ * 2's bytes of nodes 1 to 3, and the locators, as digits). Node 3 only
+ * accepts links, its peers dial it; node 1 dials both others, and while its
+ * interface is down each of its dials fails at once. */
+struct Cut {
+    const char *name;
+    int node;
+    int64_t bytes, locators;
+};
+void PrintTo(const Cut &c, std::ostream *os) {
+    *os << c.name;
+}
+const Cut cuts[] = {
+    {"NodeDialled", 3, 110, 21},
+    {"NodeThatDials", 1, 11, 23},
+};
+
+class NodeAlive : public ::testing::TestWithParam<Cut> {};
+
+TEST_P(NodeAlive, NetAliveAndNameLocatorsFollowALinkDownAndUpAgain) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    const Cut &k = GetParam();
+    /* On each order (what the cut node's byte must become; -1: end), node
+     * 2's client polls qnx_net_alive until it is so (at most 20 s) and says
+     * when, what qnx_net_alive gave and its bytes of nodes 1 to 3, and the
+     * locators. */
+    Client watcher(p, 2, [&](Client &c) {
+        for (int64_t want; c.hear(want, 60000) && want >= 0;) {
+            char b[16];
+            const double end = now_ms() + 20000;
+            int n = q4::net_alive(b, sizeof b);
+            while (n != -1 && b[k.node] != want && now_ms() < end) {
+                usleep(2000); /* a poll of the links' states, not a wait for the outcome */
+                n = q4::net_alive(b, sizeof b);
+            }
+            c.tell(mono_us());
+            c.tell(n);
+            const int bytes[] = {b[1], b[2], b[3]};
+            c.tell(digits(bytes, 3));
+            int nids[10];
+            c.tell(digits(nids, q4::locators(nids)));
+        }
+        return 0;
+    });
+    struct Seen {
+        double at;
+        int64_t n, bytes, locators;
+    };
+    auto look = [&](int want, double t0) {
+        watcher.tell(want);
+        Seen s{};
+        s.at = double(watcher.heard(30000)) / 1000 - t0;
+        s.n = watcher.heard();
+        s.bytes = watcher.heard();
+        s.locators = watcher.heard();
+        return s;
+    };
+    Seen all = look(1, now_ms());
+    EXPECT_EQ(all.n, 4) << "the highest node id of the map, plus 1";
+    EXPECT_EQ(all.bytes, 111) << "nodes 1, 2 and 3";
+    EXPECT_EQ(all.locators, 213) << "this node first, then the map's order";
+    double t0 = now_ms();
+    ASSERT_TRUE(p.link(k.node, false));
+    Seen cut = look(0, t0);
+    printf("node %d's byte 0 %.1f ms after its link went down\n", k.node, cut.at);
+    EXPECT_EQ(cut.bytes, k.bytes) << d[1]->stdout_text();
+    EXPECT_EQ(cut.locators, k.locators);
+    EXPECT_GE(cut.at, TIMEOUT_MS) << d[1]->stdout_text();
+    EXPECT_LE(cut.at, TIMEOUT_MS + HEARTBEAT_MS + 100) << d[1]->stdout_text();
+    /* Back up, the link is dialled again at the dialler's next redial: the
+     * wait after the few that failed meanwhile is well under a second. */
+    t0 = now_ms();
+    ASSERT_TRUE(p.link(k.node, true));
+    Seen back = look(1, t0);
+    printf("node %d's byte 1 %.1f ms after its link came up\n", k.node, back.at);
+    EXPECT_EQ(back.bytes, 111) << d[1]->stdout_text();
+    EXPECT_EQ(back.locators, 213);
+    EXPECT_LE(back.at, 3000) << d[1]->stdout_text() << "\nthe dialler's log:\n"
+                             << d[size_t(std::min(k.node, 2) - 1)]->stdout_text();
+    watcher.tell(-1);
+    EXPECT_EQ(watcher.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, NodeAlive, ::testing::ValuesIn(cuts),
+                         [](const ::testing::TestParamInfo<Cut> &i) { return i.param.name; });
+
+/* block_of is the block of sin --all-nodes' output under "== node N (nodeN)"
+ * (to the next block); empty when there is none. */
+std::string block_of(const std::string &out, int n) {
+    const std::string head = "== node " + std::to_string(n) + " (node" + std::to_string(n) + ")";
+    size_t at = out.find(head);
+    if (at == std::string::npos) return "";
+    size_t next = out.find("== node ", at + head.size());
+    return out.substr(at, next == std::string::npos ? std::string::npos : next - at);
+}
+
+/* has_row tells whether a listing holds a line that matches re after its
+ * leading blanks. */
+bool has_row(const std::string &listing, const std::string &re) {
+    return std::regex_search(listing, std::regex("(^|\n) *" + re));
+}
+
+TEST(NodeSin, ShowsEveryNodesTablesAndWhoIsBlockedOnWhomOnWhichNode) {
+    MAKE_PLANT(p);
+    std::vector<Daemon *> d;
+    ASSERT_TRUE(all_up(p, d));
+    Client server(p, 1, [&](Client &c) {
+        REQUIRE(q4::name_attach("/nc/holds") != -1);
+        c.tell(getpid());
+        char b[8];
+        pid_t who = q4::receive(0, b, sizeof b);
+        c.tell(who);
+        int64_t end;
+        c.hear(end, 60000); /* the message is held until the test has looked */
+        REQUIRE(q4::reply(who, "ok", 3) == 0);
+        return 0;
+    });
+    const int64_t server_pid = server.heard();
+    Client named(p, 3, [&](Client &c) {
+        REQUIRE(q4::name_attach("nc/third") != -1);
+        c.tell(1);
+        int64_t end;
+        c.hear(end, 60000);
+        return 0;
+    });
+    ASSERT_EQ(named.heard(), 1);
+    Client client(p, 2, [&](Client &c) {
+        pid_t id = locate(0, "/nc/holds", 0);
+        REQUIRE(id != -1);
+        char r[4];
+        c.tell(q4::send(id, "x", r, 1, sizeof r));
+        return 0;
+    });
+    const int64_t sender = server.heard();
+    ASSERT_TRUE(VORLEN_IS_VID(sender)) << "the server received from a VID: " << sender;
+    const std::string sin = "VORLEN_PORT=" + std::to_string(d[1]->port()) + " " + bin_path("sin");
+    const std::string out = p.dir() + "/sin.txt";
+    auto sin_on_two = [&](const std::string &args) {
+        EXPECT_EQ(p.status_in(2, sin + " " + args + " > " + out), 0) << "sin " << args;
+        return read_file(out);
+    };
+    const std::string all = sin_on_two("--all-nodes");
+    const std::string one = block_of(all, 1), two = block_of(all, 2);
+    const std::string cpid = std::to_string(client.pid()), spid = std::to_string(server_pid);
+    EXPECT_NE(all.find("== node 2 (node2), this node"), std::string::npos) << all;
+    EXPECT_NE(block_of(all, 3), "") << all;
+    EXPECT_LT(all.find("== node 2"), all.find("== node 1")) << "this node first:\n" << all;
+    /* Node 1: the client's stub, REPLY-blocked on the server, and the server. */
+    EXPECT_TRUE(has_row(one, "2//" + cpid + " +\\S+ +REPLY +1//" + spid + " ")) << all;
+    EXPECT_TRUE(has_row(one, "1//" + spid + " ")) << all;
+    /* Node 2: the client, REPLY-blocked on the server's node and pid. */
+    EXPECT_TRUE(has_row(two, cpid + " +\\S+ +REPLY +1//" + spid + " ")) << all;
+    const std::string names = sin_on_two("-n 3 names");
+    EXPECT_TRUE(has_row(names, "[0-9]+ +3//" + std::to_string(named.pid()) + " +nc/third "))
+        << names;
+    const std::string json = sin_on_two("-n 1 --json");
+    EXPECT_EQ(json.rfind("{\"node\":1,\"processes\":[", 0), 0u) << json;
+    EXPECT_NE(json.find("\"pid\":" + spid + ","), std::string::npos) << json;
+    EXPECT_EQ(p.status_in(2, sin + " -n 9"), 1) << "a node not in the map";
+    server.tell(0);
+    named.tell(0);
+    EXPECT_EQ(client.heard(), 0) << "the client's Send, answered";
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(named.wait(), 0);
+}
+
 /* RogueNode is node 3 played by the test: it listens on node 3's address in
  * node 3's namespace, takes node 1's dial over TLS with node 3's key and
  * certificate, answers node 1's hello with node 3's, and then sends the
@@ -1142,6 +1473,62 @@ TEST(NodeLinks, FramesSpeakingForAnotherNodeAreRefusedAndThePeerDropped) {
     for (auto &f : rogue.frames) EXPECT_NE(f.first, LINK_VC_ATTACHED);
     QNX_MSG_SIN_RPID rec = p.in(1, [&] { return process_record(one.port(), pid_t(server_pid)); });
     EXPECT_EQ(rec.block_state, STATE_RECEIVE_BLOCKED);
+}
+
+TEST(NodeLinks, ReplyWithTheCodeThatEndsAClientIsRefusedAndTheSenderGetsEio) {
+    MAKE_PLANT(p);
+    RogueNode rogue(p);
+    Daemon &one = p.start(1);
+    ASSERT_TRUE(rogue.accept(15000));
+    ASSERT_TRUE(rogue.pump_until([&] { return logged(one, up(3)); }, 5000)) << one.stdout_text();
+    /* A client of node 1 with a circuit to node 3's process 4242, sending
+     * through it. */
+    Client client(p, 1, [&](Client &c) {
+        pid_t vid = q4::vc_attach(3, 4242, 100, false);
+        c.tell(vid);
+        REQUIRE(VORLEN_IS_VID(vid));
+        char r[8];
+        c.tell(q4::send(vid, "x", r, 1, sizeof r) == -1 ? errno : 0);
+        /* It goes on: its node answers it. */
+        c.tell(q4::getnid());
+        c.tell(q4::osinfo_node(0));
+        return 0;
+    });
+    auto frame = [&](uint16_t kind) {
+        for (auto &f : rogue.frames)
+            if (f.first == kind) return &f.second;
+        return static_cast<std::vector<uint8_t> *>(nullptr);
+    };
+    ASSERT_TRUE(rogue.pump_until([&] { return frame(LINK_VC_ATTACH) != nullptr; }, 5000))
+        << one.stdout_text();
+    LINK_VC_ATTACH_BODY asked{};
+    ASSERT_GE(frame(LINK_VC_ATTACH)->size(), sizeof asked);
+    memcpy(&asked, frame(LINK_VC_ATTACH)->data(), sizeof asked);
+    const int32_t my_vid = VORLEN_VID_FIRST + 5;
+    LINK_VC_ATTACHED_BODY a{};
+    a.req = asked.req;
+    a.from_nid = 3;
+    a.from_vid = my_vid;
+    a.to_vid = asked.from_vid;
+    a.pid = 4242;
+    snprintf(a.pname, sizeof a.pname, "rogue");
+    ASSERT_TRUE(rogue.send(LINK_VC_ATTACHED, &a, sizeof a));
+    ASSERT_TRUE(rogue.pump_until([&] { return client.ready(); }, 5000)) << one.stdout_text();
+    const int64_t vid = client.heard();
+    ASSERT_TRUE(VORLEN_IS_VID(vid)) << vid << "\n" << one.stdout_text();
+    ASSERT_TRUE(rogue.pump_until([&] { return frame(LINK_MSG) != nullptr; }, 5000))
+        << one.stdout_text();
+    LINK_REPLY_BODY b{};
+    b.vc = {3, my_vid, asked.from_vid, 0};
+    b.ah.ev.retcode = VORLEN_RETCODE_GONE;
+    ASSERT_TRUE(rogue.send(LINK_REPLY, &b, sizeof b));
+    ASSERT_TRUE(rogue.pump_until([&] { return client.ready(); }, 5000)) << one.stdout_text();
+    EXPECT_EQ(client.heard(), EIO) << one.stdout_text();
+    EXPECT_EQ(client.heard(), 1) << "getnid() after it";
+    EXPECT_EQ(client.heard(), 1) << "qnx_osinfo after it";
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_TRUE(rogue.pump_until([&] { return logged(one, "Err: node 3: frame refused: "); }, 5000))
+        << one.stdout_text();
 }
 
 } // namespace
