@@ -23,7 +23,18 @@ struct CIRCUIT : QNX_VC {
      * answers LINK_VC_RESUME, and it ends at resume_by (monotonic). */
     bool suspended = false;
     struct timeval resume_by = {0, 0};
+    /* The far sender's message the stub holds was taken here: the far node
+     * is told at received_at (monotonic; 0: nothing to tell), unless the
+     * reply, which says it too, goes first. */
+    struct timeval received_at = {0, 0};
 };
+/* How long the news that a message was received waits for the reply to
+ * carry it instead: most replies come sooner, and a frame each way per
+ * message less is a large part of a round trip across nodes. The far
+ * sender's state shows SEND instead of REPLY that much longer. */
+constexpr int RECEIVED_WAIT_US = 1000;
+/* The circuits whose received_at is set, in the order they were set. */
+static std::deque<pid_t> received_due;
 /* Circuits that ended lately, remembered so that a frame the far node sent
  * before it heard of the end is dropped quietly (and answered with
  * LINK_VC_DETACH), not refused as one that speaks for what is not its own. */
@@ -473,7 +484,8 @@ int vc_send(PGLOB *pglob, QNX_PSTATE *s, QNX_PSTATE *stub) {
 }
 
 /* reply_status answers the far sender of circuit v with retcode alone. */
-static void reply_status(PGLOB *pglob, const CIRCUIT *v, int retcode) {
+static void reply_status(PGLOB *pglob, CIRCUIT *v, int retcode) {
+    v->received_at = {0, 0}; /* the reply says it */
     LINK_REPLY_BODY b{};
     b.vc = ref(pglob, v);
     b.ah.ev.retcode = uint16_t(retcode);
@@ -486,6 +498,7 @@ int vc_reply(PGLOB *pglob, QNX_PSTATE *stub, const DPIECE *pieces, int npieces) 
     size_t total = 0;
     for (int i = 1; i < npieces; i++) total += pieces[i].nbytes;
     if (link_room(pglob, v->nid, sizeof(LINK_REPLY_BODY) + total)) return EFAULT;
+    v->received_at = {0, 0}; /* the reply says it */
     LINK_REPLY_BODY b{};
     b.vc = ref(pglob, v);
     memcpy(&b.ah, pieces[0].buff, sizeof b.ah);
@@ -513,15 +526,34 @@ int vc_reply(PGLOB *pglob, QNX_PSTATE *stub, const DPIECE *pieces, int npieces) 
     return 0;
 }
 
-void vc_received(PGLOB *pglob, QNX_PSTATE *stub) {
-    const CIRCUIT *v = circuit_of(stub);
-    if (!v || v->suspended) return;
+void vc_received(PGLOB *, QNX_PSTATE *stub) {
+    CIRCUIT *v = circuit_of(stub);
+    if (!v || v->suspended || v->received_at.tv_sec != 0 || v->received_at.tv_usec != 0) return;
+    struct timeval now = now_clock(CLOCK_MONOTONIC);
+    int64_t at = int64_t(now.tv_sec) * 1000000 + now.tv_usec + RECEIVED_WAIT_US;
+    v->received_at = {time_t(at / 1000000), suseconds_t(at % 1000000)};
+    received_due.push_back(v->vid);
+}
+
+/* tell_received sends circuit v's due news that its message was received,
+ * when at is past it; lowers *wake to it otherwise. Returns whether the news
+ * is out of the way (sent, or no longer due). */
+static bool tell_received(PGLOB *pglob, CIRCUIT *v, const struct timeval &now,
+                          struct timeval *wake) {
+    if (!v || (v->received_at.tv_sec == 0 && v->received_at.tv_usec == 0)) return true;
+    if (!tv_le(v->received_at, now)) {
+        if (tv_le(v->received_at, *wake)) *wake = v->received_at;
+        return false;
+    }
+    v->received_at = {0, 0};
+    if (v->suspended) return true;
     LINK_VC_REF r = ref(pglob, v);
     link_send(pglob, v->nid, LINK_RECEIVED, &r, sizeof r);
+    return true;
 }
 
 void vc_released(PGLOB *pglob, QNX_PSTATE *stub, int retcode) {
-    const CIRCUIT *v = circuit_of(stub);
+    CIRCUIT *v = circuit_of(stub);
     if (v && !v->suspended) reply_status(pglob, v, retcode);
 }
 
@@ -821,6 +853,11 @@ bool vc_restore(PGLOB *pglob, const QNX_VC &rec, const char *pname) {
 }
 
 void vc_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake) {
+    while (!received_due.empty()) {
+        auto it = circuits.find(received_due.front());
+        if (!tell_received(pglob, it == circuits.end() ? nullptr : it->second, now, wake)) break;
+        received_due.pop_front();
+    }
     if (suspended_count == 0) return;
     std::vector<CIRCUIT *> over;
     for (auto &e : circuits) {

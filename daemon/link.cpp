@@ -601,6 +601,10 @@ void link_start(PGLOB *pglob) {
     SSL_CTX_set_mode(tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                               SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(tls, SSL_SESS_CACHE_OFF);
+    /* A record is read with what follows it in one read, not its header
+     * first: take() reads until TLS has nothing buffered, so nothing waits
+     * unseen by the event set. */
+    SSL_CTX_set_read_ahead(tls, 1);
     SSL_CTX_set_num_tickets(tls, 0);
     if (SSL_CTX_use_certificate_chain_file(tls, plant.tls_cert.c_str()) != 1)
         tls_fatal("--tls-cert", plant.tls_cert);

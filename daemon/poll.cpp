@@ -68,11 +68,17 @@ bool sockis_timer(int fd) {
 }
 
 /* sockdeadline arms the wake-up for a moment on the monotonic clock. The
- * timer is only set again when the moment changes: most passes keep it. */
+ * timer is only set again when the moment comes sooner, or the one it is
+ * set for has passed: a later moment keeps the earlier wake-up, after which
+ * the loop asks again (a link's next heartbeat moves on with every byte it
+ * reads, and must not cost a system call each time). */
 static struct timeval armed = {-1, -1}; /* the moment the timer is set for */
 
 void sockdeadline(const struct timeval *mono_deadline) {
     if (armed.tv_sec == mono_deadline->tv_sec && armed.tv_usec == mono_deadline->tv_usec) return;
+    if (armed.tv_sec >= 0 && tv_le(armed, *mono_deadline) &&
+        !tv_le(armed, now_clock(CLOCK_MONOTONIC)))
+        return;
     armed = *mono_deadline;
     struct itimerspec its = {};
     its.it_value.tv_sec = mono_deadline->tv_sec;

@@ -1230,9 +1230,13 @@ TEST(NodeSin, ShowsEveryNodesTablesAndWhoIsBlockedOnWhomOnWhichNode) {
         EXPECT_EQ(p.status_in(2, sin + " " + args + " > " + out), 0) << "sin " << args;
         return read_file(out);
     };
+    const std::string cpid = std::to_string(client.pid()), spid = std::to_string(server_pid);
+    /* The client's node hears that the server took its message a moment
+     * after the server did: wait for its own listing to say so. */
+    ASSERT_TRUE(wait_until([&] { return has_row(sin_on_two(""), cpid + " +\\S+ +REPLY "); }))
+        << read_file(out);
     const std::string all = sin_on_two("--all-nodes");
     const std::string one = block_of(all, 1), two = block_of(all, 2);
-    const std::string cpid = std::to_string(client.pid()), spid = std::to_string(server_pid);
     EXPECT_NE(all.find("== node 2 (node2), this node"), std::string::npos) << all;
     EXPECT_NE(block_of(all, 3), "") << all;
     EXPECT_LT(all.find("== node 2"), all.find("== node 1")) << "this node first:\n" << all;
