@@ -12,7 +12,6 @@
 
 #include "sys/qnx_glob.h" /* qnx_spawn_options */
 
-
 #ifdef __cplusplus
 extern "C" {
 #endif
