@@ -84,6 +84,19 @@ QNX_MSG_VC_RES attach(Peer &p, int32_t nid, int32_t pid) {
     return r;
 }
 
+/* Joined is a server bound on node 1 and a client bound on node 2 with a
+ * circuit to it: r, the client's VID in vid and the server's for the
+ * client in far_vid. */
+struct Joined {
+    Peer srv, cli;
+    QNX_MSG_VC_RES r{};
+    explicit Joined(Two &t) : srv(t.node(1).port()), cli(t.node(2).port()) {
+        srv.bind();
+        cli.bind();
+        r = attach(cli, 1, srv.pid());
+    }
+};
+
 /* A circuit to a process that never connected puts its stub right behind
  * that process's record. The sweep that finds the process gone ends the
  * circuit with it, and must not stumble over the stub that goes meanwhile;
@@ -112,11 +125,9 @@ TEST(Circuits, SweepOfTheirGoneProcessEndsThem) {
 TEST(Circuits, ClaimOfAVidLeavesItsCircuit) {
     Two t;
     ASSERT_TRUE(t.up());
-    Peer srv(t.node(1).port());
-    srv.bind();
-    Peer cli(t.node(2).port());
-    cli.bind();
-    QNX_MSG_VC_RES r = attach(cli, 1, srv.pid());
+    Joined j(t);
+    Peer &srv = j.srv, &cli = j.cli;
+    const QNX_MSG_VC_RES r = j.r;
     RawClient liar(t.node(1).port());
     liar.send_bytes(names_listing(r.far_vid));
     EXPECT_TRUE(liar.closed_by_peer());
@@ -135,11 +146,9 @@ TEST(Circuits, ClaimOfAVidLeavesItsCircuit) {
 TEST(Circuits, SendBrokenOffByASignalLeavesTheCircuitAndItsLink) {
     Two t;
     ASSERT_TRUE(t.up());
-    Peer srv(t.node(1).port());
-    srv.bind();
-    Peer cli(t.node(2).port());
-    cli.bind();
-    QNX_MSG_VC_RES r = attach(cli, 1, srv.pid());
+    Joined j(t);
+    Peer &srv = j.srv, &cli = j.cli;
+    const QNX_MSG_VC_RES r = j.r;
     cli.send(r.vid, {"withdrawn"});
     EXPECT_TRUE(cli.c.silent(50));
     cli.interrupt();
@@ -252,11 +261,9 @@ INSTANTIATE_TEST_SUITE_P(Daemons, CircuitRestart, ::testing::Values(1, 2),
 TEST(Circuits, WhoseFarProcessWasNotRestoredEndsOnceTheLinkIsBack) {
     Two t(true);
     ASSERT_TRUE(t.up());
-    Peer srv(t.node(1).port());
-    srv.bind();
-    Peer cli(t.node(2).port());
-    cli.bind();
-    QNX_MSG_VC_RES r = attach(cli, 1, srv.pid());
+    Joined j(t);
+    Peer &srv = j.srv, &cli = j.cli;
+    const QNX_MSG_VC_RES r = j.r;
     t.node(1).kill_and_wait(SIGKILL);
     srv.c.end_process();
     ASSERT_TRUE(wait_until([&] { return t.logged(2, "suspended"); }, 2000))
@@ -277,11 +284,9 @@ TEST(Circuits, WhoseFarProcessWasNotRestoredEndsOnceTheLinkIsBack) {
 TEST(Circuits, SuspendedEndsWithTheGracePeriod) {
     Two t(true, "1.5");
     ASSERT_TRUE(t.up());
-    Peer srv(t.node(1).port());
-    srv.bind();
-    Peer cli(t.node(2).port());
-    cli.bind();
-    QNX_MSG_VC_RES r = attach(cli, 1, srv.pid());
+    Joined j(t);
+    Peer &cli = j.cli;
+    const QNX_MSG_VC_RES r = j.r;
     const auto lost = std::chrono::steady_clock::now(); /* the link goes after this */
     t.node(1).kill_and_wait(SIGKILL);
     ASSERT_TRUE(wait_until([&] { return t.logged(2, "suspended"); }, 2000))
