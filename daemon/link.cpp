@@ -154,9 +154,9 @@ static void link_fail(PGLOB *pglob, NODE_LINK *l, const std::string &why, bool r
     link_close(pglob, l);
 }
 
-/* flush hands TLS the bytes waiting on link l; false when the link failed
- * (and is gone). */
-static bool flush(PGLOB *pglob, NODE_LINK *l) {
+/* push hands TLS the bytes waiting on link l; empty, or why the link failed
+ * (it is not ended here). */
+static std::string push(PGLOB *pglob, NODE_LINK *l) {
     l->tls_wants_write = false;
     while (l->out.used() > 0) {
         ERR_clear_error();
@@ -170,12 +170,20 @@ static bool flush(PGLOB *pglob, NODE_LINK *l) {
         int err = SSL_get_error(l->ssl, w);
         if (err == SSL_ERROR_WANT_WRITE) l->tls_wants_write = true;
         if (err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ) break;
-        link_fail(pglob, l, tls_reason(l, w));
-        return false;
+        return tls_reason(l, w);
     }
     if (l->out.used() == 0 && l->out.data.size() > BUF_LARGE) l->out.release();
     watch(l);
-    return true;
+    return "";
+}
+
+/* flush hands TLS the bytes waiting on link l; false when the link failed
+ * (and is gone). */
+static bool flush(PGLOB *pglob, NODE_LINK *l) {
+    std::string why = push(pglob, l);
+    if (why.empty()) return true;
+    link_fail(pglob, l, why);
+    return false;
 }
 
 /* put queues one frame on link l, bounded as a client's unread answers are
@@ -680,6 +688,15 @@ bool link_send(PGLOB *pglob, int32_t nid, uint16_t kind, const void *p1, uint32_
     l->out.append(&h, sizeof h); /* room */
     if (n1) l->out.append(p1, n1);
     if (n2) l->out.append(p2, n2);
+    /* A message, a reply or a trigger served in the pass's last event goes
+     * out now, before the answer to its local caller: a far process waits
+     * for it. Under load the pass has more events and the frames of the
+     * whole pass go out together at the tick. A write that fails ends the
+     * link at the tick, as above. */
+    const bool urgent =
+        kind == LINK_MSG || kind == LINK_REPLY || kind == LINK_RESULT || kind == LINK_TRIGGER;
+    if (urgent && pglob->pass_left == 0 && !l->tls_wants_write && l->doomed.empty())
+        l->doomed = push(pglob, l);
     return true;
 }
 

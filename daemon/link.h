@@ -220,9 +220,11 @@ bool link_up(PGLOB *pglob, int32_t nid);
  * would pass their bounds; null when it can. */
 const char *link_room(PGLOB *pglob, int32_t nid, size_t len);
 /* link_send queues one frame for node nid: the header, then the pieces'
- * bytes. It never fails the link nor writes at once, so a caller's records
- * stay as they are: a frame that does not fit (ask link_room first) marks the
- * link to be ended at the next tick, and the bytes go out at that tick.
+ * bytes. It never fails the link, so a caller's records stay as they are: a
+ * frame that does not fit (ask link_room first), or a write that fails,
+ * marks the link to be ended at the next tick. The bytes go out at that
+ * tick, or at once for a message, reply, result or trigger queued while
+ * nothing else waits in the loop's pass (PGLOB::pass_left).
  * False when nothing was queued (the link is not up, or is to end). */
 bool link_send(PGLOB *pglob, int32_t nid, uint16_t kind, const void *p1, uint32_t n1,
                const void *p2 = nullptr, uint32_t n2 = 0);

@@ -35,6 +35,7 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
     int n = socknext(evs, 256, wait_ms);
     for (int i = 0; i < n; i++) {
         int fd = evs[i].fd;
+        pglob->pass_left = n - 1 - i;
         bool listener = false;
         for (int s : lp->listeners) listener = listener || fd == s;
         if (listener)
@@ -51,6 +52,7 @@ int loop_once(PGLOB *pglob, LOOP_STATE *lp, int wait_ms) {
         }
         conn_reap_dead(pglob);
     }
+    pglob->pass_left = 0;
     finish_records(pglob); /* once every answer of this pass is out */
     return n;
 }

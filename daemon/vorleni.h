@@ -407,6 +407,10 @@ struct PGLOB {
     PLANT plant;                        /* the other nodes and the links to them */
     double restore_grace_s;             /* --restore-grace: how long restored records and suspended
                                            circuits wait for their other end */
+    /* Events of the loop's pass still to be served after the one in hand:
+     * while it is 0 nothing else waits, so a message queued for a node link
+     * goes out at once instead of at the next tick. */
+    int pass_left;
 };
 
 /* The connections one user may have open, and the message memory its clients
