@@ -329,6 +329,141 @@ int tls_flow(const Pair &p, int i, NodeShared *sh) {
     return DONE;
 }
 
+/* The relay chain is the floor of a round trip across two daemons: on each
+ * node one thread that relays and does nothing else, the path's eight
+ * transfers (six over Unix-domain sockets, two over TLS) and no more. A
+ * client on node 1 (namespace a) sends 64 B to its relay; the relay sends
+ * it over TLS to node 2's, which hands it to the server; the server's reply
+ * goes back the same way, the relay answers the server's reply (24 B) and
+ * takes its next receive (36 B), as the daemon's protocol does. */
+const int CHAIN_PORT = ECHO_PORT + 2;
+
+/* chain_far runs node 2's relay in namespace b: it takes one TLS
+ * connection, forks the server on a socket pair and relays until the
+ * connection ends. 6 when it cannot listen. */
+int chain_far(const Pair &p) {
+    Pair::enter(p.b);
+    SSL_CTX *c = context(p.dir, "node2");
+    int l = socket(AF_INET, SOCK_STREAM, 0), one = 1;
+    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(CHAIN_PORT);
+    a.sin_addr.s_addr = inet_addr("10.98.0.2");
+    if (bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(l, 4) != 0) return 6;
+    int s = accept(l, nullptr, nullptr);
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SSL *ssl = SSL_new(c);
+    SSL_set_fd(ssl, s);
+    if (SSL_accept(ssl) != 1) return 8;
+    int sp[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sp) != 0) return 8;
+    pid_t server = fork();
+    if (server == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(sp[0]); /* the relay's end: its close is the server's end */
+        char m[64], r[24], q[36] = {};
+        while (io(sp[1], nullptr, m, sizeof m, true) && io(sp[1], nullptr, m, sizeof m, false) &&
+               io(sp[1], nullptr, r, sizeof r, true) && io(sp[1], nullptr, q, sizeof q, false)) {
+        }
+        _exit(DONE);
+    }
+    close(sp[1]);
+    char m[64], r[24] = {}, q[36];
+    bool replying = true;
+    for (;;) {
+        pollfd f[2] = {{s, POLLIN, 0}, {sp[0], POLLIN, 0}};
+        if (!SSL_pending(ssl) && poll(f, 2, -1) < 0) break;
+        if (SSL_pending(ssl) || (f[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (!io(s, ssl, m, sizeof m, true) || !io(sp[0], nullptr, m, sizeof m, false)) break;
+            continue;
+        }
+        if (!(f[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        if (replying) {
+            if (!io(sp[0], nullptr, m, sizeof m, true) || !io(s, ssl, m, sizeof m, false) ||
+                !io(sp[0], nullptr, r, sizeof r, false))
+                break;
+        } else if (!io(sp[0], nullptr, q, sizeof q, true)) {
+            break;
+        }
+        replying = !replying;
+    }
+    close(sp[0]);
+    waitpid(server, nullptr, 0);
+    return DONE;
+}
+
+/* chain_near runs node 1's relay in namespace a: it dials node 2's (tried
+ * for up to 5 s while that one starts), forks the client, which makes
+ * trips round trips into sh, and relays until the client ends. */
+int chain_near(const Pair &p, int trips, NodeShared *sh) {
+    Pair::enter(p.a);
+    SSL_CTX *c = context(p.dir, "node1");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(CHAIN_PORT);
+    a.sin_addr.s_addr = inet_addr("10.98.0.2");
+    int one = 1, s = -1;
+    for (int64_t t0 = now_ns();; sleep_ns(10'000'000)) {
+        s = socket(AF_INET, SOCK_STREAM, 0);
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) break;
+        close(s);
+        if (now_ns() - t0 > 5'000'000'000) return 7;
+    }
+    SSL *ssl = SSL_new(c);
+    SSL_set_fd(ssl, s);
+    SSL_set1_host(ssl, "node2");
+    if (SSL_connect(ssl) != 1) return 8;
+    int sp[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sp) != 0) return 8;
+    sh->n = 0;
+    pid_t client = fork();
+    if (client == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(sp[0]);
+        char m[64] = {};
+        for (int i = 0; i < trips && i < NODE_MAX_SAMPLES; i++) {
+            int64_t t = now_ns();
+            if (!io(sp[1], nullptr, m, sizeof m, false) || !io(sp[1], nullptr, m, sizeof m, true))
+                _exit(9);
+            sh->ns[sh->n++] = now_ns() - t;
+        }
+        _exit(DONE);
+    }
+    close(sp[1]);
+    char m[64];
+    for (;;) {
+        pollfd f[2] = {{s, POLLIN, 0}, {sp[0], POLLIN, 0}};
+        if (!SSL_pending(ssl) && poll(f, 2, -1) < 0) break;
+        if (SSL_pending(ssl) || (f[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (!io(s, ssl, m, sizeof m, true) || !io(sp[0], nullptr, m, sizeof m, false)) break;
+            continue;
+        }
+        if ((f[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
+            (!io(sp[0], nullptr, m, sizeof m, true) || !io(s, ssl, m, sizeof m, false)))
+            break;
+    }
+    close(sp[0]);
+    SSL_free(ssl);
+    close(s);
+    int st = 0;
+    waitpid(client, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 9;
+}
+
+/* chain runs the relay chain for trips round trips and returns the samples. */
+std::vector<int64_t> chain(const Pair &p, int trips, NodeShared *sh) {
+    pid_t far = spawn([&] { return chain_far(p); });
+    pid_t near = spawn([&] { return chain_near(p, trips, sh); });
+    int st = reap(near);
+    kill_reap(far);
+    if (st != DONE)
+        throw std::runtime_error("node links: the relay chain failed: status " +
+                                 std::to_string(st));
+    return std::vector<int64_t>(sh->ns, sh->ns + sh->n);
+}
+
 /* flow_rate starts n clients with start(i), waits (10 s at most) until all
  * are ready, and returns their round trips per second over secs after warm
  * seconds, and in *cpu_us the CPU time the processes watch used meanwhile
@@ -605,8 +740,8 @@ void across(const Pair &p, bool quick, const std::vector<pid_t> &daemons, NodeSh
         NodeChild srv = serve(
             p.a, ssh, [=](int fd) { return vc_server(ssh, rt_name, size, fd); }, why);
         lwhy = why;
-        std::vector<int64_t> vc, tls, local;
-        const int systems = size == 64 ? 3 : 2;
+        std::vector<int64_t> vc, tls, local, relays;
+        const int systems = size == 64 ? 4 : 2;
         for (int r = 0; r < rounds; r++)
             for (int k = 0; k < systems; k++) switch ((r + k) % systems) {
                 case 0:
@@ -618,6 +753,9 @@ void across(const Pair &p, bool quick, const std::vector<pid_t> &daemons, NodeSh
                     break;
                 case 1:
                     append(tls, measure(p, true, std::max<size_t>(size, 1), per, sh));
+                    break;
+                case 3:
+                    append(relays, chain(p, per, sh));
                     break;
                 default:
                     if (lwhy.empty())
@@ -641,7 +779,7 @@ void across(const Pair &p, bool quick, const std::vector<pid_t> &daemons, NodeSh
         tls64 = l.base;
         const Figure lo = figure_of(local);
         const double bound = lo.median + 1.3 * l.base.median;
-        char text[160];
+        char text[256];
         snprintf(text, sizeof text, "<= local + 1.3 x TLS (%.1f us)", bound);
         l.target = lwhy.empty() ? text : "<= local + 1.3 x TLS";
         l.verdict = l.vorlen.median <= bound ? Verdict::pass : Verdict::miss;
@@ -656,6 +794,19 @@ void across(const Pair &p, bool quick, const std::vector<pid_t> &daemons, NodeSh
                 .vorlen = lo};
         lc.note = "(the target's local round trip, in the same rounds)";
         lines.push_back(lwhy.empty() ? lc : unmeasured(lc, lwhy));
+        Line lr{.section = section,
+                .measure = "  relay chain, 64 B: the same path, one bare relay per node",
+                .vorlen = figure_of(relays),
+                .base_name = "TLS 64 B",
+                .base = l.base};
+        lr.ratio = lr.vorlen.median / lr.base.median;
+        snprintf(text, sizeof text,
+                 "(the floor of any two daemons on this path, in the same rounds: %s the "
+                 "target's bound; the VID's round trip is %.2f x it)",
+                 lwhy.empty() ? (lr.vorlen.median <= bound ? "within" : "over") : "not judged by",
+                 l.vorlen.median / lr.vorlen.median);
+        lr.note = text;
+        lines.push_back(lr);
     }
 
     progress("node links: circuit set-up across the link");
