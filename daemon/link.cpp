@@ -459,7 +459,9 @@ static void step(PGLOB *pglob, NODE_LINK *l) {
         l->stage = STAGE_HELLO;
         if (!l->inbound && !send_hello(pglob, l)) return;
     }
-    if (!flush(pglob, l) || !take(pglob, l)) return;
+    /* A link with more to serve than its budget is served by link_tick,
+     * once a step, however often its socket is ready. */
+    if (!flush(pglob, l) || (!l->more && !take(pglob, l))) return;
     if (l->tls_wants_write || l->out.used() > 0) flush(pglob, l);
 }
 
