@@ -42,7 +42,10 @@ struct NODE_LINK {
     /* The first heartbeat sent since the peer's last bytes (0: none), and
      * the last one: the peer is down timeout_ms after the first. */
     struct timeval probe_at = {0, 0}, ping_at = {0, 0};
-    int refusals = 0;   /* frames refused for speaking of what is not its node's */
+    int refusals = 0; /* frames refused for speaking of what is not its node's */
+    /* take() spent its budget with whole frames read or TLS bytes left: the
+     * next tick serves them, since the socket may not say so. */
+    bool more = false;
     std::string doomed; /* why it is to end at the next tick; empty: it is not */
 };
 
@@ -352,29 +355,32 @@ static bool frame(PGLOB *pglob, NODE_LINK *l, uint16_t kind, const unsigned char
     return false;
 }
 
-/* take reads what TLS has for link l and serves the whole frames; false when
- * the link failed. */
+/* What take() serves of one link in one call, so that a node that writes
+ * faster than this one serves its frames holds up the local clients and the
+ * other links for one budget at a time, not for as long as it writes. Each
+ * byte read counts, and each frame served LINK_FRAME_COST more, since a
+ * frame's work (a circuit looked up, a name renewed) is more than its bytes':
+ * at most 256 KiB (16 whole records) and at most 256 frames. A round trip's
+ * frames across nodes, up to a 64 KiB message and its record's few frames,
+ * are read and served in the step their bytes come in, as they would be
+ * without a budget; a larger message takes a step more per 256 KiB, with no
+ * wait between the steps. */
+constexpr size_t LINK_READ_BUDGET = 256 * 1024;
+constexpr size_t LINK_FRAME_COST = 1024;
+constexpr int LINK_READ_CHUNK = 16384; /* a record's plaintext at most */
+
+/* take reads what TLS has for link l and serves the whole frames, up to a
+ * budget: with more left, in l->in or in TLS, it sets l->more for the next
+ * tick. False when the link failed. */
 static bool take(PGLOB *pglob, NODE_LINK *l) {
+    size_t budget = LINK_READ_BUDGET;
+    /* TLS holds nothing the last read did not return: what else the peer
+     * sent is in the socket, whose readiness wakes the loop again (the
+     * event set is level-triggered), so a read only to hear WANT_READ is
+     * spared. */
+    bool drained = false;
+    l->more = false;
     for (;;) {
-        if (!l->in.reserve_tail(16384, true)) {
-            link_fail(pglob, l, "no memory for its frames");
-            return false;
-        }
-        ERR_clear_error();
-        int r = SSL_read(l->ssl, l->in.data.data() + l->in.end, 16384);
-        if (r <= 0) {
-            int err = SSL_get_error(l->ssl, r);
-            if (err == SSL_ERROR_WANT_WRITE) l->tls_wants_write = true;
-            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) break;
-            /* Before the hello, a peer that does not take this node's
-             * certificate says so with an alert here. */
-            link_fail(pglob, l, tls_reason(l, r), l->stage == STAGE_HELLO);
-            return false;
-        }
-        l->in.end += size_t(r);
-        l->last_in = now_clock(CLOCK_MONOTONIC);
-        l->probe_at = {0, 0};
-        if (NODE *n = node_of(pglob, l)) n->bytes_in += uint64_t(r);
         while (l->in.used() >= sizeof(LINK_FRAME_HDR)) {
             LINK_FRAME_HDR h;
             memcpy(&h, l->in.head(), sizeof h);
@@ -388,9 +394,40 @@ static bool take(PGLOB *pglob, NODE_LINK *l) {
                 return false;
             }
             if (l->in.used() < sizeof h + h.len) break;
+            if (budget < LINK_FRAME_COST) {
+                l->more = true;
+                return true;
+            }
+            budget -= LINK_FRAME_COST;
             if (!frame(pglob, l, h.kind, l->in.head() + sizeof h, h.len)) return false;
             l->in.consume(sizeof h + h.len);
         }
+        if (drained) break;
+        if (budget == 0) {
+            l->more = SSL_has_pending(l->ssl) == 1;
+            break;
+        }
+        if (!l->in.reserve_tail(LINK_READ_CHUNK, true)) {
+            link_fail(pglob, l, "no memory for its frames");
+            return false;
+        }
+        ERR_clear_error();
+        int r = SSL_read(l->ssl, l->in.data.data() + l->in.end, LINK_READ_CHUNK);
+        if (r <= 0) {
+            int err = SSL_get_error(l->ssl, r);
+            if (err == SSL_ERROR_WANT_WRITE) l->tls_wants_write = true;
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) break;
+            /* Before the hello, a peer that does not take this node's
+             * certificate says so with an alert here. */
+            link_fail(pglob, l, tls_reason(l, r), l->stage == STAGE_HELLO);
+            return false;
+        }
+        l->in.end += size_t(r);
+        l->last_in = now_clock(CLOCK_MONOTONIC);
+        l->probe_at = {0, 0};
+        if (NODE *n = node_of(pglob, l)) n->bytes_in += uint64_t(r);
+        budget -= size_t(r) < budget ? size_t(r) : budget;
+        drained = r < LINK_READ_CHUNK && SSL_has_pending(l->ssl) == 0;
     }
     if (l->in.used() == 0 && l->in.data.size() > BUF_LARGE) l->in.release();
     return true;
@@ -430,7 +467,9 @@ static void step(PGLOB *pglob, NODE_LINK *l) {
         l->stage = STAGE_HELLO;
         if (!l->inbound && !send_hello(pglob, l)) return;
     }
-    if (!flush(pglob, l) || !take(pglob, l)) return;
+    /* A link with more to serve than its budget is served by link_tick,
+     * once a step, however often its socket is ready. */
+    if (!flush(pglob, l) || (!l->more && !take(pglob, l))) return;
     if (l->tls_wants_write || l->out.used() > 0) flush(pglob, l);
 }
 
@@ -527,6 +566,20 @@ void link_tick(PGLOB *pglob, const struct timeval &now, struct timeval *wake) {
     PLANT &plant = pglob->plant;
     if (!tls) return;
     int64_t t = us_of(now), hb = plant.heartbeat_ms * 1000LL, to = plant.timeout_ms * 1000LL;
+    /* A link that spent its budget is served another before the wait, and
+     * the wait is for nothing while one still has more: what TLS holds, the
+     * event set does not see. By socket, since a frame may end another link. */
+    std::vector<int> busy;
+    for (auto &kv : links)
+        if (kv.second->more && kv.second->doomed.empty()) busy.push_back(kv.first);
+    for (int fd : busy) {
+        auto it = links.find(fd);
+        if (it == links.end() || !it->second->more) continue;
+        NODE_LINK *l = it->second;
+        if (!take(pglob, l)) continue;
+        if ((l->tls_wants_write || l->out.used() > 0) && !flush(pglob, l)) continue;
+        if (l->more) lower_to(wake, t);
+    }
     std::vector<NODE_LINK *> all;
     for (auto &kv : links) all.push_back(kv.second);
     for (NODE_LINK *l : all) {
@@ -610,8 +663,8 @@ void link_start(PGLOB *pglob) {
                               SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_session_cache_mode(tls, SSL_SESS_CACHE_OFF);
     /* A record is read with what follows it in one read, not its header
-     * first: take() reads until TLS has nothing buffered, so nothing waits
-     * unseen by the event set. */
+     * first. What TLS holds when take() stops at its budget, the event set
+     * does not see: link_tick serves it. */
     SSL_CTX_set_read_ahead(tls, 1);
     SSL_CTX_set_num_tickets(tls, 0);
     if (SSL_CTX_use_certificate_chain_file(tls, plant.tls_cert.c_str()) != 1)

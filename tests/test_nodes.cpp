@@ -1,4 +1,5 @@
 /* test_nodes.cpp - the node links of a plant: three daemons in network namespaces of their own */
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -1374,6 +1376,32 @@ class RogueNode {
         }
     }
     bool closed() const { return closed_; }
+    /* flood writes frames of kind and len bytes of p, a record's worth of
+     * them at a time, until stop is set or ms pass, counting the bytes
+     * written in sent; false when a write failed. It runs on a thread of its
+     * own, while the test's thread leaves the link alone. */
+    bool flood(uint16_t kind, const void *p, uint32_t len, const std::atomic<bool> &stop, int ms,
+               std::atomic<uint64_t> &sent) {
+        std::vector<uint8_t> rec;
+        const LINK_FRAME_HDR h{len, kind, 0};
+        while (rec.size() + sizeof h + len <= 16384) {
+            rec.insert(rec.end(), reinterpret_cast<const uint8_t *>(&h),
+                       reinterpret_cast<const uint8_t *>(&h) + sizeof h);
+            rec.insert(rec.end(), static_cast<const uint8_t *>(p),
+                       static_cast<const uint8_t *>(p) + len);
+        }
+        /* A backlog node 1 takes a second or more to serve, so that it has
+         * bytes waiting even when this thread waits for a core a while. */
+        int backlog = 32 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &backlog, sizeof backlog);
+        const double end = now_ms() + ms;
+        while (!stop && now_ms() < end) {
+            if (!io(end, [&] { return SSL_write(ssl_, rec.data(), int(rec.size())); }))
+                return now_ms() >= end;
+            sent += rec.size();
+        }
+        return true;
+    }
     /* The frames node 1 sent, other than pings, by kind and payload. */
     std::vector<std::pair<uint16_t, std::vector<uint8_t>>> frames;
 
@@ -1477,6 +1505,72 @@ TEST(NodeLinks, FramesSpeakingForAnotherNodeAreRefusedAndThePeerDropped) {
     for (auto &f : rogue.frames) EXPECT_NE(f.first, LINK_VC_ATTACHED);
     QNX_MSG_SIN_RPID rec = p.in(1, [&] { return process_record(one.port(), pid_t(server_pid)); });
     EXPECT_EQ(rec.block_state, STATE_RECEIVE_BLOCKED);
+}
+
+/* A node that writes frames faster than node 1 serves them holds up neither
+ * node 1's local clients nor the link: two processes of node 1 do their
+ * round trips while the flood goes on, well within its length, and the
+ * link stays up. The flood is of frames that need no answer but cost node 1
+ * far more than they cost node 3 (each renews the last of node 3's global
+ * names, found after all the others), so that node 1 falls behind and stays
+ * behind for as long as the flood goes on. */
+TEST(NodeLinks, NodeThatFloodsItsLinkNeverStallsLocalClients) {
+    const int ROUND_TRIPS = 50, FLOOD_MS = 10000, WITHIN_MS = 2000, NAMES = 512;
+    MAKE_PLANT(p);
+    RogueNode rogue(p);
+    Daemon &one = p.start(1);
+    ASSERT_TRUE(rogue.accept(15000));
+    ASSERT_TRUE(rogue.pump_until([&] { return logged(one, up(3)); }, 5000)) << one.stdout_text();
+    LINK_GNAME_BODY name{};
+    for (int k = 0; k < NAMES; k++) {
+        name = {3, 4242, {}};
+        snprintf(name.name, sizeof name.name, "/flood%026d", k); /* 32 characters */
+        ASSERT_TRUE(rogue.send(LINK_GNAME_ADD, &name, sizeof name));
+    }
+    Client server(p, 1, [&](Client &c) {
+        c.tell(getpid());
+        for (int k = 0; k < ROUND_TRIPS; k++) {
+            char b[8];
+            pid_t who = q4::receive(0, b, sizeof b);
+            REQUIRE(who > 0 && q4::reply(who, b, sizeof b) == 0);
+        }
+        return 0;
+    });
+    const int64_t server_pid = server.heard();
+    Client client(p, 1, [&](Client &c) {
+        REQUIRE(q4::getnid() == 1); /* connected before the flood */
+        c.tell(0);
+        int64_t to = 0;
+        REQUIRE(c.hear(to, FLOOD_MS));
+        const int64_t t0 = mono_us();
+        for (int k = 0; k < ROUND_TRIPS; k++) {
+            char r[8];
+            REQUIRE(q4::send(pid_t(to), "round", r, 6, sizeof r) == 0);
+        }
+        c.tell(mono_us() - t0);
+        return 0;
+    });
+    ASSERT_EQ(client.heard(), 0);
+    std::atomic<bool> stop{false}, wrote{false};
+    std::atomic<uint64_t> flooded{0};
+    std::thread flood(
+        [&] { wrote = rogue.flood(LINK_GNAME_ADD, &name, sizeof name, stop, FLOOD_MS, flooded); });
+    /* The round trips begin once the flood is under way: node 1 has many
+     * steps' worth of bytes coming. */
+    const bool under_way = wait_until([&] { return flooded >= (4u << 20); }, FLOOD_MS / 2);
+    client.tell(server_pid);
+    int64_t took_us = -1;
+    const bool heard = client.hear(took_us, FLOOD_MS + 5000);
+    stop = true;
+    flood.join();
+    ASSERT_TRUE(under_way) << "node 3 wrote only " << flooded << " bytes";
+    ASSERT_TRUE(heard);
+    EXPECT_TRUE(wrote) << "the flood's writes failed";
+    EXPECT_LT(took_us, WITHIN_MS * 1000LL)
+        << ROUND_TRIPS << " round trips took " << took_us / 1000 << " ms during the flood";
+    EXPECT_EQ(client.wait(), 0);
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_FALSE(logged(one, down(3))) << one.stdout_text();
 }
 
 TEST(NodeLinks, ReplyWithTheCodeThatEndsAClientIsRefusedAndTheSenderGetsEio) {
