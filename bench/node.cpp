@@ -338,6 +338,17 @@ int tls_flow(const Pair &p, int i, NodeShared *sh) {
  * takes its next receive (36 B), as the daemon's protocol does. */
 const int CHAIN_PORT = ECHO_PORT + 2;
 
+/* chain_wait waits for either side of a relay: a message over TLS (s,
+ * ssl) it passes to the local end at once, into m, and returns 0; the local
+ * end readable gives 1, and either side ended -1. */
+int chain_wait(int s, SSL *ssl, int local, char (&m)[64]) {
+    pollfd f[2] = {{s, POLLIN, 0}, {local, POLLIN, 0}};
+    if (!SSL_pending(ssl) && poll(f, 2, -1) < 0) return -1;
+    if (SSL_pending(ssl) || (f[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        return io(s, ssl, m, sizeof m, true) && io(local, nullptr, m, sizeof m, false) ? 0 : -1;
+    return (f[1].revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+}
+
 /* chain_far runs node 2's relay in namespace b: it takes one TLS
  * connection, forks the server on a socket pair and relays until the
  * connection ends. 6 when it cannot listen. */
@@ -371,14 +382,8 @@ int chain_far(const Pair &p) {
     close(sp[1]);
     char m[64], r[24] = {}, q[36];
     bool replying = true;
-    for (;;) {
-        pollfd f[2] = {{s, POLLIN, 0}, {sp[0], POLLIN, 0}};
-        if (!SSL_pending(ssl) && poll(f, 2, -1) < 0) break;
-        if (SSL_pending(ssl) || (f[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            if (!io(s, ssl, m, sizeof m, true) || !io(sp[0], nullptr, m, sizeof m, false)) break;
-            continue;
-        }
-        if (!(f[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    for (int got; (got = chain_wait(s, ssl, sp[0], m)) >= 0;) {
+        if (got == 0) continue;
         if (replying) {
             if (!io(sp[0], nullptr, m, sizeof m, true) || !io(s, ssl, m, sizeof m, false) ||
                 !io(sp[0], nullptr, r, sizeof r, false))
@@ -433,17 +438,9 @@ int chain_near(const Pair &p, int trips, NodeShared *sh) {
     }
     close(sp[1]);
     char m[64];
-    for (;;) {
-        pollfd f[2] = {{s, POLLIN, 0}, {sp[0], POLLIN, 0}};
-        if (!SSL_pending(ssl) && poll(f, 2, -1) < 0) break;
-        if (SSL_pending(ssl) || (f[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            if (!io(s, ssl, m, sizeof m, true) || !io(sp[0], nullptr, m, sizeof m, false)) break;
-            continue;
-        }
-        if ((f[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
-            (!io(sp[0], nullptr, m, sizeof m, true) || !io(s, ssl, m, sizeof m, false)))
+    for (int got; (got = chain_wait(s, ssl, sp[0], m)) >= 0;)
+        if (got == 1 && (!io(sp[0], nullptr, m, sizeof m, true) || !io(s, ssl, m, sizeof m, false)))
             break;
-    }
     close(sp[0]);
     SSL_free(ssl);
     close(s);
