@@ -373,6 +373,14 @@ constexpr int LINK_READ_CHUNK = 16384; /* a record's plaintext at most */
  * budget: with more left, in l->in or in TLS, it sets l->more for the next
  * tick. False when the link failed. */
 static bool take(PGLOB *pglob, NODE_LINK *l) {
+    /* What the frames served here queue (results, attaches) goes out in one
+     * write once take() is done, by its caller's flush, not a write each. */
+    struct Batch {
+        PGLOB *g;
+        int left;
+        ~Batch() { g->pass_left = left; }
+    } batch{pglob, pglob->pass_left};
+    pglob->pass_left = batch.left > 0 ? batch.left : 1;
     size_t budget = LINK_READ_BUDGET;
     /* TLS holds nothing the last read did not return: what else the peer
      * sent is in the socket, whose readiness wakes the loop again (the
